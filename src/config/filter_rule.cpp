@@ -1,0 +1,80 @@
+#include "config/filter_rule.h"
+
+#include <cstdio>
+#include <utility>
+#include <vector>
+
+#include "config/settings.h"
+
+FilterRule::FilterRule(std::string expression, int cflags, bool negated)
+    : expression_(std::move(expression)), cflags_(cflags), negated_(negated) {}
+
+FilterRule::FilterRule(FilterRule&& other) noexcept
+    : expression_(std::move(other.expression_)),
+      pattern_(other.pattern_),
+      cflags_(other.cflags_),
+      negated_(other.negated_),
+      compiled_(other.compiled_) {
+  other.compiled_ = false;
+}
+
+FilterRule& FilterRule::operator=(FilterRule&& other) noexcept {
+  if (this != &other) {
+    release();
+    expression_ = std::move(other.expression_);
+    pattern_ = other.pattern_;
+    cflags_ = other.cflags_;
+    negated_ = other.negated_;
+    compiled_ = other.compiled_;
+    other.compiled_ = false;
+  }
+  return *this;
+}
+
+FilterRule::~FilterRule() { release(); }
+
+void FilterRule::release() {
+  if (compiled_) regfree(&pattern_);
+  compiled_ = false;
+}
+
+int FilterRule::compile() {
+  release();
+  const int code = regcomp(&pattern_, expression_.c_str(), Settings::instance().regType() | cflags_);
+  if (code != 0) {
+    std::vector<char> message(regerror(code, &pattern_, nullptr, 0) + 1);
+    regerror(code, &pattern_, message.data(), message.size());
+    std::fflush(stdout);
+    std::fprintf(stderr, "pollensift: Error: %s\n", message.data());
+    std::fflush(stderr);
+    return code;
+  }
+  compiled_ = true;
+  return 0;
+}
+
+bool FilterRule::matches(const std::string& text) const {
+  return compiled_ && regexec(&pattern_, text.c_str(), 0, nullptr, 0) == 0;
+}
+
+namespace {
+template <typename Rules>
+int compileList(Rules& rules, const char* kind) {
+  for (auto& rule : rules) {
+    const int code = rule.compile();
+    if (code != 0) {
+      std::fprintf(stderr, "pollensift: Error: Could not compile regular expression (%s).\n", kind);
+      std::fflush(stderr);
+      return code;
+    }
+  }
+  return 0;
+}
+}  // namespace
+
+int compileRules() {
+  Settings& settings = Settings::instance();
+  if (int code = compileList(settings.allowRules(), "allow")) return code;
+  if (int code = compileList(settings.denyRules(), "deny")) return code;
+  return compileList(settings.scoreRules(), "score");
+}

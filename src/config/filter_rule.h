@@ -1,0 +1,53 @@
+#pragma once
+
+#include <regex.h>
+
+#include <string>
+
+// One compiled POSIX regular-expression rule of the rc file. It owns its compiled pattern and
+// frees it exactly once; rules can be moved but not copied.
+class FilterRule {
+ public:
+  FilterRule(std::string expression, int cflags, bool negated);
+  FilterRule(FilterRule&& other) noexcept;
+  FilterRule& operator=(FilterRule&& other) noexcept;
+  FilterRule(const FilterRule&) = delete;
+  FilterRule& operator=(const FilterRule&) = delete;
+  ~FilterRule();
+
+  // Compiles with the rule's case flag and the configured syntax; prints the library's message
+  // on failure. Returns 0 or the regcomp error code.
+  int compile();
+
+  // True when the compiled pattern matches anywhere in text; any matcher error counts as no match.
+  bool matches(const std::string& text) const;
+
+  const std::string& expression() const { return expression_; }
+  const regex_t& pattern() const { return pattern_; }
+  int cflags() const { return cflags_; }
+  bool negated() const { return negated_; }
+  bool compiled() const { return compiled_; }
+
+ private:
+  void release();
+
+  std::string expression_;
+  regex_t pattern_{};
+  int cflags_;
+  bool negated_;
+  bool compiled_ = false;
+};
+
+class ScoreRule : public FilterRule {
+ public:
+  ScoreRule(std::string expression, int cflags, bool negated, int score)
+      : FilterRule(std::move(expression), cflags, negated), score_(score) {}
+  int score() const { return score_; }
+
+ private:
+  int score_;
+};
+
+// Compiles every allow, deny and score rule once; 0, or the first error code after printing the
+// two error lines.
+int compileRules();

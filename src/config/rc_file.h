@@ -1,0 +1,7 @@
+#pragma once
+
+class Settings;
+
+// Reads the rc file that Settings has open and fills Settings from it. False when no rc file is
+// open; every error in the file ends the process with its message.
+bool parseRcFile(Settings& settings);

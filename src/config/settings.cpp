@@ -1,0 +1,182 @@
+#include "config/settings.h"
+
+#include <regex.h>
+#include <wordexp.h>
+
+#include <cstdlib>
+#include <exception>
+
+#include "config/compare.h"
+#include "config/fatal.h"
+#include "protocol/protocol.h"
+
+namespace {
+
+// First word of the shell expansion of text, or nothing when it cannot be expanded or expands to
+// no word at all.
+bool firstWord(const std::string& text, std::string& word) {
+  wordexp_t expansion;
+  if (wordexp(text.c_str(), &expansion, 0) != 0) return false;
+  const bool found = expansion.we_wordc > 0;
+  if (found) word = expansion.we_wordv[0];
+  wordfree(&expansion);
+  return found;
+}
+
+bool isYes(const std::string& text) { return equalsIgnoreCase(text, "yes"); }
+
+// Case flag of a rule statement: fixed by the _CASE / _NOCASE keyword, else REG_CASE in force.
+int ruleCaseFlags(const std::string& keyword, const char* case_key, const char* nocase_key,
+                  int reg_case) {
+  if (equalsIgnoreCase(keyword, case_key)) return 0;
+  if (equalsIgnoreCase(keyword, nocase_key)) return REG_ICASE;
+  return reg_case;
+}
+
+}  // namespace
+
+Settings::Settings() : reg_case_(REG_ICASE) {}
+
+Settings& Settings::instance() {
+  // Never destroyed: accounts and rules stay valid until the process ends, also during exit().
+  static Settings* settings = new Settings();
+  return *settings;
+}
+
+void Settings::resetForTesting() {
+  ProtocolFactory protocols = protocol_factory_;
+  ConnectionFactory connections = connection_factory_;
+  *this = Settings();
+  protocol_factory_ = std::move(protocols);
+  connection_factory_ = std::move(connections);
+}
+
+void Settings::setObjectFactories(ProtocolFactory protocols, ConnectionFactory connections) {
+  protocol_factory_ = std::move(protocols);
+  connection_factory_ = std::move(connections);
+}
+
+std::shared_ptr<Protocol> Settings::makeProtocol(int code) const {
+  if (!protocol_factory_) fatalError("No mailbox protocol support is built in.");
+  return protocol_factory_(code);
+}
+
+std::shared_ptr<Connection> Settings::makeConnection() const {
+  if (!connection_factory_) fatalError("No network support is built in.");
+  return connection_factory_();
+}
+
+bool Settings::openRcFile(const std::string& path) {
+  pollensiftrc_ = path;
+  if (!pollensiftrc_.empty()) {
+    rcfile_stream_.open(pollensiftrc_, std::ios::in | std::ios::binary);
+    return rcfile_stream_.is_open();
+  }
+  const char* home = std::getenv("HOME");
+  if (home == nullptr) return false;
+  for (const char* name : {"/.pollensiftrc", "/_pollensiftrc"}) {
+    pollensiftrc_ = std::string(home) + name;
+    rcfile_stream_.open(pollensiftrc_, std::ios::in | std::ios::binary);
+    if (rcfile_stream_.is_open()) return true;
+  }
+  return false;
+}
+
+void Settings::setLogfile(const std::string& text) {
+  if (!logfile_.empty()) return;
+  if (!firstWord(text, logfile_)) fatalError("Invalid logfile name: `" + text + "'.");
+}
+
+void Settings::setShowHeaders(const std::string& text) {
+  if (!firstWord(text, show_headers_)) {
+    fatalError("Invalid headers store-file name: `" + text + "'.");
+  }
+}
+
+void Settings::setVerbose(int level) {
+  if (verbose_set_) return;
+  verbose_ = level;
+  verbose_set_ = true;
+}
+
+void Settings::setTest(const std::string& text) {
+  if (test_set_) return;
+  test_ = isYes(text);
+  test_set_ = true;
+}
+
+void Settings::setRegCase(const std::string& text) { reg_case_ = isYes(text) ? 0 : REG_ICASE; }
+void Settings::setNormal(const std::string& text) { normal_ = isYes(text); }
+void Settings::setDelDuplicates(const std::string& text) { del_duplicates_ = isYes(text); }
+
+void Settings::setRegType(const std::string& text) {
+  if (equalsIgnoreCase(text, "extended")) {
+    reg_type_ = REG_EXTENDED;
+  } else if (equalsIgnoreCase(text, "basic")) {
+    reg_type_ = 0;
+  } else {
+    fatalError("Regular expressions must either be of type 'extended', or 'basic'.");
+  }
+}
+
+void Settings::addAllow(const std::string& keyword, const std::string& op,
+                        const std::string& expression) {
+  const bool negated = op != "=";
+  if (negated) ++negative_allow_count_;
+  allow_rules_.emplace_back(expression,
+                            ruleCaseFlags(keyword, "allow_case", "allow_nocase", reg_case_),
+                            negated);
+}
+
+void Settings::addDeny(const std::string& keyword, const std::string& op,
+                       const std::string& expression) {
+  const bool negated = op != "=";
+  if (negated) ++negative_deny_count_;
+  deny_rules_.emplace_back(expression,
+                           ruleCaseFlags(keyword, "deny_case", "deny_nocase", reg_case_), negated);
+}
+
+void Settings::addScore(const std::string& keyword, int score, const std::string& op,
+                        const std::string& expression) {
+  score_rules_.emplace_back(expression,
+                            ruleCaseFlags(keyword, "score_case", "score_nocase", reg_case_),
+                            op != "=", score);
+}
+
+void Settings::setProtocol(const std::string& text) {
+  static const std::pair<const char*, int> kProtocols[] = {
+      {"POP3", kProtocolPop3},
+      {"APOP", kProtocolApop},
+      {"POP3/SSL", kProtocolPop3Ssl},
+      {"APOP/SSL", kProtocolApopSsl},
+  };
+  for (const auto& [name, code] : kProtocols) {
+    if (equalsIgnoreCase(text, name)) {
+      try {
+        current_account_.createProtocol(code);
+      } catch (const std::exception& e) {
+        fatalError(e.what());
+      }
+      return;
+    }
+  }
+  fatalError("Only supported protocols are POP3 and APOP (SSL only if OpenSSL is available).");
+}
+
+void Settings::attachConnection() {
+  try {
+    current_account_.attachConnection();
+  } catch (const std::exception& e) {
+    fatalError(e.what());
+  }
+}
+
+void Settings::setPort(int value) {
+  current_account_.setPort(value);
+  if (current_account_.protocol() == nullptr) {
+    // The account check needs a protocol object; refuse the account now rather than at run time.
+    fatalError("The account " + current_account_.user() + "@" + current_account_.server() +
+               " is completed by PORT before any PROTOCOL statement.");
+  }
+  accounts_.push_back(current_account_);
+}

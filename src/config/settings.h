@@ -1,0 +1,123 @@
+#pragma once
+
+#include <fstream>
+#include <functional>
+#include <memory>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "config/filter_rule.h"
+#include "config/mail_account.h"
+
+// The process-wide configuration: scalar settings with their defaults, the three rule lists, the
+// account list and the open rc-file stream. Created on first use and never destroyed.
+class Settings {
+ public:
+  static Settings& instance();
+
+  // How the account statements make their protocol and connection objects. The protocol and net
+  // layers install the real ones (installAccountObjects); tests may install their own.
+  using ProtocolFactory = std::function<std::shared_ptr<Protocol>(int code)>;
+  using ConnectionFactory = std::function<std::shared_ptr<Connection>()>;
+  void setObjectFactories(ProtocolFactory protocols, ConnectionFactory connections);
+  std::shared_ptr<Protocol> makeProtocol(int code) const;
+  std::shared_ptr<Connection> makeConnection() const;
+
+  // Rc file.
+  void setPollensiftrc(const std::string& path) { pollensiftrc_ = path; }
+  const std::string& pollensiftrc() const { return pollensiftrc_; }
+  bool openRcFile(const std::string& path);
+  std::ifstream& rcFileStream() { return rcfile_stream_; }
+
+  // Setters of the rc keywords and the options.
+  void setLogfile(const std::string& text);
+  void setShowHeaders(const std::string& text);
+  void setVerbose(int level);
+  void setTest(const std::string& text);
+  void setRegCase(const std::string& text);
+  void setNormal(const std::string& text);
+  void setDelDuplicates(const std::string& text);
+  void setHighscore(int value) { highscore_ = value; }
+  void setTimeout(int value) { timeout_ = value; }
+  void setMaxsizeDeny(int value) { maxsize_deny_ = value; }
+  void setMaxsizeAllow(int value) { maxsize_allow_ = value; }
+  void setMaxlength(int value) { maxlength_ = value; }
+  void setMaxsizeScore(int score, int size) { maxsize_score_ = {score, size}; }
+  void setReturnValue(bool value) { return_value_ = value; }
+  void setIgnoreTimeStamps(bool value) { ignore_time_stamps_ = value; }
+  void setSkipSslVerify(bool value) { skip_ssl_verify_ = value; }
+  void setRegType(const std::string& text);
+  void addAllow(const std::string& keyword, const std::string& op, const std::string& expression);
+  void addDeny(const std::string& keyword, const std::string& op, const std::string& expression);
+  void addScore(const std::string& keyword, int score, const std::string& op,
+                const std::string& expression);
+  void setServer(const std::string& text) { current_account_.setServer(text); }
+  void setUser(const std::string& text) { current_account_.setUser(text); }
+  void setPass(const std::string& text) { current_account_.setPass(text); }
+  void setProtocol(const std::string& text);
+  void attachConnection();
+  void setPort(int value);
+
+  // Getters.
+  const std::string& logfile() const { return logfile_; }
+  const std::string& showHeaders() const { return show_headers_; }
+  std::vector<MailAccount>& accounts() { return accounts_; }
+  std::vector<FilterRule>& allowRules() { return allow_rules_; }
+  std::vector<FilterRule>& denyRules() { return deny_rules_; }
+  std::vector<ScoreRule>& scoreRules() { return score_rules_; }
+  int regCase() const { return reg_case_; }
+  int regType() const { return reg_type_; }
+  bool normal() const { return normal_; }
+  bool test() const { return test_; }
+  bool delDuplicates() const { return del_duplicates_; }
+  bool returnValue() const { return return_value_; }
+  bool ignoreTimeStamps() const { return ignore_time_stamps_; }
+  bool skipSslVerify() const { return skip_ssl_verify_; }
+  int highscore() const { return highscore_; }
+  int timeout() const { return timeout_; }
+  int maxsizeDeny() const { return maxsize_deny_; }
+  std::pair<int, int> maxsizeScore() const { return maxsize_score_; }
+  int maxsizeAllow() const { return maxsize_allow_; }
+  int maxlength() const { return maxlength_; }
+  int verbose() const { return verbose_; }
+  int negativeAllowCount() const { return negative_allow_count_; }
+  int negativeDenyCount() const { return negative_deny_count_; }
+
+  // Puts every field back to its default; only tests and fuzzers call this.
+  void resetForTesting();
+
+ private:
+  Settings();
+
+  std::ifstream rcfile_stream_;
+  std::vector<FilterRule> allow_rules_;
+  std::vector<FilterRule> deny_rules_;
+  std::vector<ScoreRule> score_rules_;
+  std::vector<MailAccount> accounts_;
+  MailAccount current_account_;
+  std::string pollensiftrc_;
+  std::string logfile_;
+  std::string show_headers_;
+  int reg_case_;
+  bool normal_ = false;
+  bool test_ = false;
+  bool del_duplicates_ = false;
+  bool return_value_ = false;
+  bool ignore_time_stamps_ = false;
+  bool skip_ssl_verify_ = false;
+  int highscore_ = 100;
+  int timeout_ = 30;
+  int maxsize_deny_ = 0;
+  std::pair<int, int> maxsize_score_{0, 0};
+  int maxsize_allow_ = 0;
+  int maxlength_ = 0;
+  int reg_type_ = 0;
+  int verbose_ = 3;
+  int negative_allow_count_ = 0;
+  int negative_deny_count_ = 0;
+  bool verbose_set_ = false;
+  bool test_set_ = false;
+  ProtocolFactory protocol_factory_;
+  ConnectionFactory connection_factory_;
+};

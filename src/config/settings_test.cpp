@@ -1,0 +1,212 @@
+#include "config/settings.h"
+
+#include <gtest/gtest.h>
+#include <regex.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+
+#include "config/compare.h"
+#include "config/fatal.h"
+#include "net/connection.h"
+#include "protocol/protocol.h"
+
+namespace {
+
+class FakeProtocol : public Protocol {
+ public:
+  bool login(const char*, const char*) override { return false; }
+  bool quit() override { return false; }
+  int deleteMessage(int) override { return -1; }
+  int status() override { return -1; }
+  int scan() override { return -1; }
+};
+
+class FakeConnection : public Connection {
+ public:
+  int connect(const char*, int, int, int) override { return -1; }
+  int close() override { return -1; }
+  int readReply(bool) override { return -1; }
+  int sendCommand(const char*) override { return -1; }
+  const std::string* lastReply() const override { return nullptr; }
+};
+
+class SettingsTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    settings().resetForTesting();
+    settings().setObjectFactories(
+        [](int code) {
+          auto p = std::make_shared<FakeProtocol>();
+          p->setProtocolType(code);
+          return p;
+        },
+        [] { return std::make_shared<FakeConnection>(); });
+    setFatalHandler([](const std::string& text, int status) { throw FatalExit(text, status); });
+  }
+  void TearDown() override { setFatalHandler(nullptr); }
+  static Settings& settings() { return Settings::instance(); }
+};
+
+std::string fatalText(const std::function<void()>& action) {
+  try {
+    action();
+  } catch (const FatalExit& e) {
+    EXPECT_EQ(e.status, -1);
+    return e.what();
+  }
+  return "(no fatal error)";
+}
+
+TEST_F(SettingsTest, Defaults) {
+  Settings& s = settings();
+  EXPECT_EQ(s.verbose(), 3);
+  EXPECT_EQ(s.timeout(), 30);
+  EXPECT_EQ(s.highscore(), 100);
+  EXPECT_EQ(s.maxsizeDeny(), 0);
+  EXPECT_EQ(s.maxsizeAllow(), 0);
+  EXPECT_EQ(s.maxsizeScore(), std::make_pair(0, 0));
+  EXPECT_EQ(s.maxlength(), 0);
+  EXPECT_EQ(s.regCase(), REG_ICASE);
+  EXPECT_EQ(s.regType(), 0);
+  EXPECT_FALSE(s.normal() || s.test() || s.delDuplicates() || s.returnValue() ||
+               s.ignoreTimeStamps() || s.skipSslVerify());
+  EXPECT_TRUE(s.logfile().empty() && s.showHeaders().empty() && s.pollensiftrc().empty());
+  EXPECT_TRUE(s.accounts().empty());
+}
+
+TEST_F(SettingsTest, FirstValueWinsForVerboseTestAndLogfile) {
+  Settings& s = settings();
+  s.setVerbose(5);
+  s.setVerbose(2);
+  EXPECT_EQ(s.verbose(), 5);
+  s.setTest("yes");
+  s.setTest("no");
+  EXPECT_TRUE(s.test());
+  s.setLogfile("/tmp/first.log");
+  s.setLogfile("/tmp/second.log");
+  EXPECT_EQ(s.logfile(), "/tmp/first.log");
+  s.setHighscore(5);
+  s.setHighscore(7);
+  EXPECT_EQ(s.highscore(), 7);
+}
+
+TEST_F(SettingsTest, YesValuesIgnoreCase) {
+  Settings& s = settings();
+  s.setTest("YeS");
+  s.setNormal("YES");
+  s.setDelDuplicates("no");
+  s.setRegCase("yes");
+  EXPECT_TRUE(s.test());
+  EXPECT_TRUE(s.normal());
+  EXPECT_FALSE(s.delDuplicates());
+  EXPECT_EQ(s.regCase(), 0);
+  s.setRegCase("maybe");
+  EXPECT_EQ(s.regCase(), REG_ICASE);
+}
+
+TEST_F(SettingsTest, FileNamesAreShellExpanded) {
+  setenv("POLLENSIFT_TEST_DIR", "/tmp/ps dir", 1);
+  settings().setShowHeaders("~/headers two");
+  EXPECT_EQ(settings().showHeaders(), std::string(getenv("HOME")) + "/headers");
+  settings().setLogfile("\"$POLLENSIFT_TEST_DIR/log\"");
+  EXPECT_EQ(settings().logfile(), "/tmp/ps dir/log");
+}
+
+TEST_F(SettingsTest, BadFileNamesAreFatal) {
+  EXPECT_EQ(fatalText([] { Settings::instance().setLogfile("'unterminated"); }),
+            "pollensift: Error: Invalid logfile name: `'unterminated'.\n");
+  EXPECT_EQ(fatalText([] { Settings::instance().setShowHeaders("$POLLENSIFT_SURELY_UNSET"); }),
+            "pollensift: Error: Invalid headers store-file name: `$POLLENSIFT_SURELY_UNSET'.\n");
+}
+
+TEST_F(SettingsTest, ProtocolNamesIgnoreCase) {
+  const std::pair<const char*, int> cases[] = {
+      {"pop3", 2}, {"Apop", 4}, {"pop3/ssl", 4098}, {"APOP/SSL", 4100}};
+  for (const auto& [name, code] : cases) {
+    settings().setProtocol(name);
+    settings().attachConnection();
+    settings().setPort(110);
+    EXPECT_EQ(settings().accounts().back().protocol()->protocolType(), code) << name;
+  }
+  EXPECT_EQ(fatalText([] { Settings::instance().setProtocol("IMAP"); }),
+            "pollensift: Error: Only supported protocols are POP3 and APOP (SSL only if OpenSSL "
+            "is available).\n");
+}
+
+TEST_F(SettingsTest, AccountsShareObjectsUntilTheNextProtocol) {
+  Settings& s = settings();
+  s.setServer("mail.example.org");
+  s.setUser("ann");
+  s.setPass("secret");
+  s.setProtocol("POP3");
+  s.attachConnection();
+  s.setPort(110);
+  s.setUser("bob");
+  s.setPass("other");
+  s.setPort(995);
+  s.setProtocol("APOP");
+  s.attachConnection();
+  s.setPort(110);
+  ASSERT_EQ(s.accounts().size(), 3u);
+  const MailAccount& a = s.accounts()[0];
+  const MailAccount& b = s.accounts()[1];
+  const MailAccount& c = s.accounts()[2];
+  EXPECT_EQ(b.server(), "mail.example.org");
+  EXPECT_EQ(b.user(), "bob");
+  EXPECT_EQ(a.user(), "ann");
+  EXPECT_EQ(b.port(), 995);
+  EXPECT_EQ(a.protocol(), b.protocol());
+  EXPECT_EQ(a.connection(), b.connection());
+  EXPECT_EQ(a.protocol()->connection(), a.connection());
+  EXPECT_NE(c.protocol(), b.protocol());
+  EXPECT_EQ(c.protocol()->protocolType(), 4);
+}
+
+TEST_F(SettingsTest, PortBeforeProtocolIsFatal) {
+  settings().setServer("pop.example.org");
+  settings().setUser("ann");
+  EXPECT_EQ(fatalText([] { Settings::instance().setPort(110); }),
+            "pollensift: Error: The account ann@pop.example.org is completed by PORT before any "
+            "PROTOCOL statement.\n");
+}
+
+TEST_F(SettingsTest, OpenRcFileLookupOrder) {
+  namespace fs = std::filesystem;
+  const fs::path home = fs::temp_directory_path() / ("ps-home-" + std::to_string(getpid()));
+  fs::create_directories(home);
+  const char* old_home = getenv("HOME");
+  const std::string saved = old_home ? old_home : "";
+  setenv("HOME", home.c_str(), 1);
+
+  EXPECT_FALSE(settings().openRcFile(""));
+  std::ofstream(home / "_pollensiftrc") << "# second\n";
+  settings().resetForTesting();
+  EXPECT_TRUE(settings().openRcFile(""));
+  EXPECT_EQ(settings().pollensiftrc(), (home / "_pollensiftrc").string());
+  std::ofstream(home / ".pollensiftrc") << "# first\n";
+  settings().resetForTesting();
+  EXPECT_TRUE(settings().openRcFile(""));
+  EXPECT_EQ(settings().pollensiftrc(), (home / ".pollensiftrc").string());
+  settings().resetForTesting();
+  EXPECT_FALSE(settings().openRcFile((home / "missing").string()));
+  unsetenv("HOME");
+  settings().resetForTesting();
+  EXPECT_FALSE(settings().openRcFile(""));
+
+  setenv("HOME", saved.c_str(), 1);
+  fs::remove_all(home);
+}
+
+TEST(CompareIgnoreCase, OrdersLikeUpperCase) {
+  EXPECT_EQ(compareIgnoreCase("deny_nocase", "DENY_NOCASE"), 0);
+  EXPECT_EQ(compareIgnoreCase("abc", "abd"), -1);
+  EXPECT_EQ(compareIgnoreCase("abd", "ABC"), 1);
+  EXPECT_EQ(compareIgnoreCase("ab", "abc"), -1);
+  EXPECT_EQ(compareIgnoreCase("abc", "ab"), 1);
+  // '_' (0x5f) sorts after upper-case letters but before lower-case ones: case folding is upward.
+  EXPECT_EQ(compareIgnoreCase("a_", "aa"), 1);
+}
+
+}  // namespace

@@ -1,0 +1,25 @@
+#pragma once
+
+#include <string>
+#include <unordered_set>
+#include <vector>
+
+class MessageHeader;
+
+// Decides for one parsed header whether the message is deleted (1) or kept (0); -1 for a missing
+// header. Its only state is the Message-IDs seen in this run, for the duplicate check.
+class FilterEngine {
+ public:
+  static FilterEngine& instance();
+
+  int filter(const MessageHeader* header);
+
+  int checkDuplicate(const MessageHeader* header);
+  int checkAllow(const MessageHeader* header);
+  int checkMaxLength(const MessageHeader* header);
+  int checkDeny(const MessageHeader* header);
+  int checkScore(const MessageHeader* header);
+
+  // Forgets the seen Message-IDs; only tests call this.
+  void resetForTesting();
+};
