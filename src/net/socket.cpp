@@ -1,0 +1,142 @@
+#include "net/socket.h"
+
+#include <climits>
+#include <cstring>
+#include <exception>
+#include <utility>
+
+#include "net/tcp_transport.h"
+#include "net/tls.h"
+#include "protocol/protocol.h"
+#include "report/reporter.h"
+
+namespace {
+
+constexpr std::string_view kPasswordCommand = "PASS ";
+
+void reportNotConnected() { Reporter::instance().error("There is no open connection.", 1); }
+
+}  // namespace
+
+Socket::Socket(std::unique_ptr<Transport> transport, int timeout)
+    : transport_(std::move(transport)), timeout_(timeout) {}
+
+// The descriptor is closed by the transport's owner even when close() was never called, so an
+// abandoned check cannot leak it.
+Socket::~Socket() = default;
+
+int Socket::connect(const char* host, int port, int timeout, int protocolType) {
+  Reporter& reporter = Reporter::instance();
+  if (transport_) close();
+  timeout_ = timeout;
+  reader_.clear();
+  last_reply_.reset();
+  const Deadline deadline(timeout);
+
+  use_ssl_ = protocolUsesTls(protocolType);
+  if (use_ssl_) {
+    reporter.print("Debugging: Using SSL encrypted communication.", 6);
+  } else {
+    reporter.print("Debugging: Client-server communication is not encrypted.", 6);
+  }
+
+  UniqueFd fd = connectTcp(host, port, deadline);
+  if (!fd.valid()) return -1;
+  auto tcp = std::make_unique<TcpTransport>(std::move(fd));
+  if (use_ssl_) {
+    transport_ = startTls(std::move(tcp), host, deadline);
+    if (!transport_) return -1;
+  } else {
+    transport_ = std::move(tcp);
+  }
+  return 0;
+}
+
+int Socket::close() {
+  if (!transport_) return -1;
+  const int result = transport_->close();
+  transport_.reset();
+  reader_.clear();
+  return result;
+}
+
+int Socket::replyWaitMs(bool first_data) const {
+  // A time-out of 0 means: the first data must already be waiting; later pieces of a reply that
+  // has begun are awaited without a limit, as the connection set-up is.
+  if (timeout_ <= 0) return first_data ? 0 : -1;
+  return timeout_ > INT_MAX / 1000 ? INT_MAX : timeout_ * 1000;
+}
+
+int Socket::readReply(bool multiline) {
+  Reporter& reporter = Reporter::instance();
+  if (!transport_) {
+    reportNotConnected();
+    return -1;
+  }
+  try {
+    char chunk[16384];
+    for (;;) {
+      switch (reader_.check(multiline)) {
+        case ReplyReader::Status::kComplete: {
+          std::string reply = reader_.take();
+          std::string trace = "Debugging: Read: ";
+          trace += reply;
+          reporter.printLines(trace, 6);
+          const int length = static_cast<int>(reply.size());
+          last_reply_ = std::move(reply);
+          return length;
+        }
+        case ReplyReader::Status::kTooLarge:
+          reporter.error("The server's reply is longer than " + std::to_string(reader_.limit()) +
+                             " bytes.",
+                         1);
+          reader_.clear();
+          return -1;
+        case ReplyReader::Status::kIncomplete:
+          break;
+      }
+      const bool first_data = reader_.buffered() == 0;
+      const long got = transport_->receive(chunk, sizeof chunk, replyWaitMs(first_data));
+      if (got > 0) {
+        reader_.append(std::string_view(chunk, static_cast<size_t>(got)));
+        continue;
+      }
+      if (got == 0) {
+        reporter.error(first_data ? "The server closed the connection."
+                                  : "The server closed the connection in the middle of a reply.",
+                       1);
+      } else if (got == Transport::kTimedOut) {
+        reporter.error("Connection has timed out.", 1);
+      }
+      // Whatever part of a reply was read cannot be judged; drop it with the failure.
+      reader_.clear();
+      return -1;
+    }
+  } catch (const std::exception& e) {
+    reader_.clear();
+    reporter.error(e.what(), 1);
+    return -2;
+  }
+}
+
+int Socket::sendCommand(const char* text) {
+  if (text == nullptr) return -1;
+  Reporter& reporter = Reporter::instance();
+  if (!transport_) {
+    reportNotConnected();
+    return -1;
+  }
+  const size_t length = std::strlen(text);
+  const long wrote = transport_->send(text, length, replyWaitMs(false));
+  if (wrote == Transport::kTimedOut) reporter.error("Connection has timed out.", 1);
+
+  const std::string_view command(text, length);
+  if (command.starts_with(kPasswordCommand)) {
+    reporter.print("Debugging: Wrote: PASS *****", 6);
+  } else {
+    reporter.printLines(std::string("Debugging: Wrote: ").append(command), 6);
+  }
+  return wrote < 0 ? -1 : static_cast<int>(wrote);
+}
+
+const std::string* Socket::lastReply() const { return last_reply_ ? &*last_reply_ : nullptr; }

@@ -1,0 +1,40 @@
+#pragma once
+
+#include <cstddef>
+#include <memory>
+#include <optional>
+#include <string>
+
+#include "net/connection.h"
+#include "net/reply_reader.h"
+#include "net/transport.h"
+
+// The connection to a POP3 server: TCP, or TLS over TCP for the SSL protocol codes. Replies are
+// framed by their own end markers, each wait for data is bounded by the time-out, and every
+// command and reply is traced at verbosity 6 (passwords masked).
+class Socket : public Connection {
+ public:
+  Socket() = default;
+  // A socket over a stream that is already open; tests use it to run without a network.
+  Socket(std::unique_ptr<Transport> transport, int timeout);
+  ~Socket() override;
+
+  int connect(const char* host, int port, int timeout, int protocolType) override;
+  int close() override;
+  int readReply(bool multiline) override;
+  int sendCommand(const char* text) override;
+  const std::string* lastReply() const override;
+
+  bool useSsl() const { return use_ssl_; }
+  // The longest reply accepted before readReply gives up.
+  void setReplyLimit(size_t bytes) { reader_.setLimit(bytes); }
+
+ private:
+  int replyWaitMs(bool first_data) const;
+
+  std::unique_ptr<Transport> transport_;
+  ReplyReader reader_;
+  std::optional<std::string> last_reply_;
+  int timeout_ = 0;
+  bool use_ssl_ = false;
+};

@@ -1,0 +1,302 @@
+#include "net/socket.h"
+
+#include <arpa/inet.h>
+#include <poll.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <memory>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "net/tcp_transport.h"
+#include "net/test_support.h"
+
+namespace {
+
+using Lines = std::vector<std::string>;
+
+class SocketTest : public ::testing::Test {
+ protected:
+  Socket& open(int timeout = 30) {
+    socket_ = std::make_unique<Socket>(std::make_unique<FakeTransport>(server_), timeout);
+    return *socket_;
+  }
+
+  LogCapture log_;
+  std::shared_ptr<FakeServer> server_ = std::make_shared<FakeServer>();
+  std::unique_ptr<Socket> socket_;
+};
+
+TEST_F(SocketTest, ReadsAReplySplitAtEveryPosition) {
+  const std::string top = "+OK\r\nSubject: done.\r\n\r\n.\r\n";
+  for (size_t split = 1; split < top.size(); ++split) {
+    SCOPED_TRACE(split);
+    server_ = std::make_shared<FakeServer>();
+    server_->send(splitAt(top, {split}));
+    Socket& socket = open();
+    ASSERT_EQ(socket.readReply(true), static_cast<int>(top.size()));
+    ASSERT_NE(socket.lastReply(), nullptr);
+    EXPECT_EQ(*socket.lastReply(), top);
+  }
+}
+
+TEST_F(SocketTest, LastReplyIsNullUntilAReplyArrivesAndSurvivesAFailedRead) {
+  server_->send({"+OK ready\r\n"});
+  Socket& socket = open();
+  EXPECT_EQ(socket.lastReply(), nullptr);
+  ASSERT_EQ(socket.readReply(false), 11);
+  EXPECT_EQ(socket.readReply(false), -1);
+  ASSERT_NE(socket.lastReply(), nullptr);
+  EXPECT_EQ(*socket.lastReply(), "+OK ready\r\n");
+}
+
+TEST_F(SocketTest, KeepsBytesAfterAReplyForTheNextRead) {
+  server_->send({"+OK a\r\n+OK b\r\n"});
+  Socket& socket = open();
+  ASSERT_EQ(socket.readReply(false), 7);
+  EXPECT_EQ(*socket.lastReply(), "+OK a\r\n");
+  ASSERT_EQ(socket.readReply(false), 7);
+  EXPECT_EQ(*socket.lastReply(), "+OK b\r\n");
+}
+
+TEST_F(SocketTest, FailuresBeforeTheReplyIsCompleteAreReported) {
+  struct Case {
+    const char* name;
+    std::vector<std::string> chunks;
+    bool end_stream;
+    const char* message;
+  };
+  const Case cases[] = {
+      {"nothing arrives", {}, false, "pollensift: Error: Connection has timed out."},
+      {"stalls mid-reply", {"+OK\r\nSubject: x\r\n"}, false,
+       "pollensift: Error: Connection has timed out."},
+      {"closed before the first byte", {}, true, "pollensift: Error: The server closed the connection."},
+      {"closed mid-reply", {"+OK\r\nSubject: x\r\n."}, true,
+       "pollensift: Error: The server closed the connection in the middle of a reply."},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    LogCapture log;
+    server_ = std::make_shared<FakeServer>();
+    server_->send(c.chunks);
+    if (c.end_stream) server_->endStream();
+    Socket& socket = open();
+    EXPECT_EQ(socket.readReply(true), -1);
+    EXPECT_EQ(socket.lastReply(), nullptr);
+    EXPECT_EQ(log.linesStartingWith("Error: "), Lines{c.message});
+  }
+}
+
+TEST_F(SocketTest, EveryWaitIsBoundedByTheTimeOut) {
+  server_->send({"+OK\r\n", "A: b\r\n", ".\r\n"});
+  Socket& socket = open(7);
+  ASSERT_GT(socket.readReply(true), 0);
+  EXPECT_EQ(server_->waits(), (std::vector<int>{7000, 7000, 7000}));
+}
+
+TEST_F(SocketTest, TimeOutZeroTakesOnlyWhatIsWaitingThenWaitsForTheRest) {
+  server_->send({"+OK\r\n", "A: b\r\n", ".\r\n"});
+  Socket& socket = open(0);
+  ASSERT_GT(socket.readReply(true), 0);
+  EXPECT_EQ(server_->waits(), (std::vector<int>{0, -1, -1}));
+}
+
+TEST_F(SocketTest, RefusesARepliesBeyondTheLimit) {
+  server_->send({"+OK\r\n", std::string(100, 'x'), "\r\n.\r\n", "+OK\r\n"});
+  Socket& socket = open();
+  socket.setReplyLimit(64);
+  EXPECT_EQ(socket.readReply(true), -1);
+  EXPECT_EQ(log_.linesStartingWith("Error: "),
+            Lines{"pollensift: Error: The server's reply is longer than 64 bytes."});
+  EXPECT_EQ(socket.lastReply(), nullptr);
+}
+
+TEST_F(SocketTest, TracesCommandsAndRepliesLineByLineWithThePasswordMasked) {
+  server_->send({"+OK hi\r\n"});
+  server_->expect("USER jo\r\n", {"+OK\r\n"});
+  server_->expect("PASS se PASS cret\r\n", {"+OK\r\n"});
+  server_->expect("TOP 1 0\r\n", {"+OK\r\nSubject: \x1b[2Jx\r\n\r\n.\r\n"});
+  Socket& socket = open();
+  socket.readReply(false);
+  EXPECT_EQ(socket.sendCommand("USER jo\r\n"), 9);
+  socket.readReply(false);
+  EXPECT_EQ(socket.sendCommand("PASS se PASS cret\r\n"), 19);
+  socket.readReply(false);
+  socket.sendCommand("TOP 1 0\r\n");
+  socket.readReply(true);
+  EXPECT_EQ(log_.lines(), (Lines{
+                              "pollensift: Debugging: Read: +OK hi",
+                              "pollensift: Debugging: Wrote: USER jo",
+                              "pollensift: Debugging: Read: +OK",
+                              "pollensift: Debugging: Wrote: PASS *****",
+                              "pollensift: Debugging: Read: +OK",
+                              "pollensift: Debugging: Wrote: TOP 1 0",
+                              "pollensift: Debugging: Read: +OK",
+                              "Subject: \\x1b[2Jx",
+                              "",
+                              ".",
+                          }));
+}
+
+TEST_F(SocketTest, FailedAndImpossibleWritesGiveMinusOne) {
+  Socket& socket = open();
+  EXPECT_EQ(socket.sendCommand(nullptr), -1);
+  server_->failWrites();
+  EXPECT_EQ(socket.sendCommand("QUIT\r\n"), -1);
+  EXPECT_EQ(log_.lines(),
+            (Lines{"pollensift: Error: Broken pipe", "pollensift: Debugging: Wrote: QUIT"}));
+  EXPECT_EQ(socket.close(), 0);
+  EXPECT_TRUE(server_->closed());
+  EXPECT_EQ(socket.sendCommand("QUIT\r\n"), -1);
+  EXPECT_EQ(socket.readReply(false), -1);
+  EXPECT_EQ(socket.close(), -1);
+}
+
+// Plain TCP over real descriptors: a socket pair stands in for the server.
+class TcpTransportTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    int fds[2];
+    ASSERT_EQ(::socketpair(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK, 0, fds), 0);
+    client_ = std::make_unique<TcpTransport>(UniqueFd(fds[0]));
+    peer_ = UniqueFd(fds[1]);
+  }
+  LogCapture log_;
+  std::unique_ptr<TcpTransport> client_;
+  UniqueFd peer_;
+};
+
+TEST_F(TcpTransportTest, ReceivesWaitsAndSeesTheEnd) {
+  char buffer[16];
+  EXPECT_EQ(client_->receive(buffer, sizeof buffer, 50), Transport::kTimedOut);
+  ASSERT_EQ(::write(peer_.get(), "+OK\r\n", 5), 5);
+  EXPECT_EQ(client_->receive(buffer, sizeof buffer, 0), 5);
+  peer_.reset();
+  EXPECT_EQ(client_->receive(buffer, sizeof buffer, 1000), 0);
+}
+
+TEST_F(TcpTransportTest, WritingToAGoneServerFailsWithoutSigpipe) {
+  peer_.reset();
+  EXPECT_EQ(client_->send("QUIT\r\n", 6, 1000), Transport::kFailed);
+  EXPECT_EQ(log_.lines(), Lines{"pollensift: Error: Broken pipe"});
+}
+
+TEST_F(TcpTransportTest, SendsEverythingWhileThePeerReadsSlowly) {
+  const std::string big(4 << 20, 'x');
+  size_t received = 0;
+  std::thread peer([&] {
+    char buffer[65536];
+    for (;;) {
+      pollfd entry{peer_.get(), POLLIN, 0};
+      if (::poll(&entry, 1, 5000) <= 0) return;
+      const ssize_t got = ::read(peer_.get(), buffer, sizeof buffer);
+      if (got <= 0) return;
+      received += static_cast<size_t>(got);
+      if (received == big.size()) return;
+    }
+  });
+  EXPECT_EQ(client_->send(big.data(), big.size(), 5000), static_cast<long>(big.size()));
+  peer.join();
+  EXPECT_EQ(received, big.size());
+}
+
+// A listening loopback socket; connections complete in the kernel without accept().
+UniqueFd listenOn(const char* address, int family, int backlog, int& port) {
+  UniqueFd fd(::socket(family, SOCK_STREAM | SOCK_CLOEXEC, 0));
+  sockaddr_storage storage{};
+  socklen_t length;
+  if (family == AF_INET) {
+    auto* in = reinterpret_cast<sockaddr_in*>(&storage);
+    in->sin_family = AF_INET;
+    ::inet_pton(AF_INET, address, &in->sin_addr);
+    length = sizeof *in;
+  } else {
+    auto* in6 = reinterpret_cast<sockaddr_in6*>(&storage);
+    in6->sin6_family = AF_INET6;
+    ::inet_pton(AF_INET6, address, &in6->sin6_addr);
+    length = sizeof *in6;
+  }
+  if (!fd.valid() || ::bind(fd.get(), reinterpret_cast<sockaddr*>(&storage), length) != 0 ||
+      ::listen(fd.get(), backlog) != 0 ||
+      ::getsockname(fd.get(), reinterpret_cast<sockaddr*>(&storage), &length) != 0) {
+    return UniqueFd();
+  }
+  port = ntohs(family == AF_INET ? reinterpret_cast<sockaddr_in*>(&storage)->sin_port
+                                 : reinterpret_cast<sockaddr_in6*>(&storage)->sin6_port);
+  return fd;
+}
+
+TEST(SocketConnectTest, ConnectsOverIpv4AndIpv6Loopback) {
+  LogCapture log;
+  struct Case {
+    const char* listen;
+    int family;
+    const char* host;
+  };
+  for (const Case& c : {Case{"127.0.0.1", AF_INET, "127.0.0.1"}, Case{"::1", AF_INET6, "::1"},
+                        Case{"127.0.0.1", AF_INET, "localhost"}}) {
+    SCOPED_TRACE(c.host);
+    int port = 0;
+    UniqueFd listener = listenOn(c.listen, c.family, 4, port);
+    if (!listener.valid() && c.family == AF_INET6) continue;  // no IPv6 loopback here
+    ASSERT_TRUE(listener.valid());
+    Socket socket;
+    ASSERT_EQ(socket.connect(c.host, port, 5, 2), 0);
+    EXPECT_FALSE(socket.useSsl());
+    EXPECT_EQ(socket.close(), 0);
+  }
+  EXPECT_EQ(log.linesStartingWith("Error: "), Lines{});
+  EXPECT_EQ(log.linesStartingWith("Debugging: Client-server communication is not encrypted.").size(),
+            3u);
+}
+
+TEST(SocketConnectTest, ReportsEachKindOfFailure) {
+  int port = 0;
+  { UniqueFd closed_again = listenOn("127.0.0.1", AF_INET, 1, port); }  // nobody listens now
+  struct Case {
+    const char* host;
+    int port;
+    const char* message;
+  };
+  const Case cases[] = {
+      {nullptr, port, "pollensift: Error: DNS look up error; is the hostname correct?"},
+      {"no such host", port, "pollensift: Error: DNS look up error; is the hostname correct?"},
+      {"127.0.0.1", port, "pollensift: Error: Server connection could not be established."},
+      {"127.0.0.1", 70000, "pollensift: Error: Server connection could not be established."},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.message);
+    LogCapture log;
+    Socket socket;
+    EXPECT_EQ(socket.connect(c.host, c.port, 5, 2), -1);
+    EXPECT_EQ(log.linesStartingWith("Error: "), Lines{c.message});
+    EXPECT_EQ(socket.close(), -1);
+  }
+}
+
+TEST(SocketConnectTest, GivesUpWhenTheDeadlinePasses) {
+  // A listener with a full accept queue drops further handshakes, so a connect never completes.
+  int port = 0;
+  UniqueFd listener = listenOn("127.0.0.1", AF_INET, 0, port);
+  ASSERT_TRUE(listener.valid());
+  std::vector<UniqueFd> fillers;
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_port = htons(static_cast<uint16_t>(port));
+  ::inet_pton(AF_INET, "127.0.0.1", &address.sin_addr);
+  for (int i = 0; i < 4; ++i) {
+    fillers.emplace_back(::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK, 0));
+    ::connect(fillers.back().get(), reinterpret_cast<sockaddr*>(&address), sizeof address);
+  }
+  LogCapture log;
+  Socket socket;
+  EXPECT_EQ(socket.connect("127.0.0.1", port, 1, 2), -1);
+  EXPECT_EQ(log.linesStartingWith("Error: "), Lines{"pollensift: Error: Timeout occurred."});
+}
+
+}  // namespace

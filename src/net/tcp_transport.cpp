@@ -1,0 +1,186 @@
+#include "net/tcp_transport.h"
+
+#include <netdb.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <climits>
+#include <cstring>
+#include <memory>
+#include <string>
+
+#include "report/reporter.h"
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+struct AddrinfoFree {
+  void operator()(addrinfo* list) const { freeaddrinfo(list); }
+};
+using AddrinfoList = std::unique_ptr<addrinfo, AddrinfoFree>;
+
+void reportErrno(int error_number) { Reporter::instance().error(std::strerror(error_number), 1); }
+
+// poll() on one descriptor, restarted after a signal with the time that is left: 1 ready, 0 timed
+// out, -1 failed (errno set).
+int pollOne(int fd, short events, int timeout_ms) {
+  const Clock::time_point start = Clock::now();
+  for (;;) {
+    pollfd entry{fd, events, 0};
+    const int ready = ::poll(&entry, 1, timeout_ms);
+    if (ready >= 0 || errno != EINTR) return ready;
+    if (timeout_ms > 0) {
+      const auto spent =
+          std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count();
+      if (spent >= timeout_ms) return 0;
+      timeout_ms -= static_cast<int>(spent);
+    }
+  }
+}
+
+enum class Attempt { kConnected, kFailed, kTimedOut };
+
+// One non-blocking connect, awaited with poll so the deadline holds without signals.
+Attempt connectOne(int fd, const addrinfo& address, const Deadline& deadline) {
+  if (::connect(fd, address.ai_addr, address.ai_addrlen) == 0) return Attempt::kConnected;
+  if (errno != EINPROGRESS && errno != EINTR) return Attempt::kFailed;
+  const int ready = pollOne(fd, POLLOUT, deadline.remainingMs());
+  if (ready == 0) return Attempt::kTimedOut;
+  if (ready < 0) return Attempt::kFailed;
+  int error = 0;
+  socklen_t length = sizeof error;
+  if (::getsockopt(fd, SOL_SOCKET, SO_ERROR, &error, &length) != 0 || error != 0) {
+    return Attempt::kFailed;
+  }
+  return Attempt::kConnected;
+}
+
+}  // namespace
+
+UniqueFd& UniqueFd::operator=(UniqueFd&& other) noexcept {
+  if (this != &other) {
+    reset();
+    fd_ = other.release();
+  }
+  return *this;
+}
+
+int UniqueFd::release() {
+  const int fd = fd_;
+  fd_ = -1;
+  return fd;
+}
+
+int UniqueFd::reset() {
+  if (fd_ < 0) return -1;
+  return ::close(release());
+}
+
+Deadline::Deadline(int seconds) {
+  if (seconds > 0) end_ = Clock::now() + std::chrono::seconds(seconds);
+}
+
+bool Deadline::passed() const { return end_ && Clock::now() >= *end_; }
+
+int Deadline::remainingMs() const {
+  if (!end_) return -1;
+  const auto left = std::chrono::ceil<std::chrono::milliseconds>(*end_ - Clock::now()).count();
+  if (left <= 0) return 0;
+  return left > INT_MAX ? INT_MAX : static_cast<int>(left);
+}
+
+UniqueFd connectTcp(const char* host, int port, const Deadline& deadline) {
+  Reporter& reporter = Reporter::instance();
+  static constexpr const char* kLookupError = "DNS look up error; is the hostname correct?";
+  static constexpr const char* kConnectError = "Server connection could not be established.";
+  static constexpr const char* kTimeout = "Timeout occurred.";
+  if (host == nullptr) {
+    reporter.error(kLookupError, 1);
+    return UniqueFd();
+  }
+  if (port < 0 || port > 65535) {
+    reporter.error(kConnectError, 1);
+    return UniqueFd();
+  }
+
+  addrinfo hints{};
+  hints.ai_family = AF_UNSPEC;
+  hints.ai_socktype = SOCK_STREAM;
+  hints.ai_flags = AI_NUMERICSERV;
+  addrinfo* found = nullptr;
+  const std::string service = std::to_string(port);
+  if (::getaddrinfo(host, service.c_str(), &hints, &found) != 0 || found == nullptr) {
+    reporter.error(kLookupError, 1);
+    return UniqueFd();
+  }
+  const AddrinfoList addresses(found);
+  // Name resolution cannot be interrupted safely; it is measured against the deadline afterwards.
+  if (deadline.passed()) {
+    reporter.error(kTimeout, 1);
+    return UniqueFd();
+  }
+
+  bool made_socket = false;
+  for (const addrinfo* address = addresses.get(); address != nullptr; address = address->ai_next) {
+    UniqueFd fd(::socket(address->ai_family, address->ai_socktype | SOCK_NONBLOCK | SOCK_CLOEXEC,
+                         address->ai_protocol));
+    if (!fd.valid()) continue;
+    made_socket = true;
+    switch (connectOne(fd.get(), *address, deadline)) {
+      case Attempt::kConnected:
+        return fd;
+      case Attempt::kTimedOut:
+        reporter.error(kTimeout, 1);
+        return UniqueFd();
+      case Attempt::kFailed:
+        break;
+    }
+    if (deadline.passed()) {
+      reporter.error(kTimeout, 1);
+      return UniqueFd();
+    }
+  }
+  reporter.error(made_socket ? kConnectError : kLookupError, 1);
+  return UniqueFd();
+}
+
+long TcpTransport::receive(char* buffer, size_t size, int timeout_ms) {
+  for (;;) {
+    const int ready = pollOne(fd_.get(), POLLIN, timeout_ms);
+    if (ready == 0) return kTimedOut;
+    if (ready < 0) {
+      reportErrno(errno);
+      return kFailed;
+    }
+    const ssize_t got = ::recv(fd_.get(), buffer, size, 0);
+    if (got >= 0) return got;
+    if (errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR) {
+      reportErrno(errno);
+      return kFailed;
+    }
+  }
+}
+
+long TcpTransport::send(const char* data, size_t size, int timeout_ms) {
+  size_t done = 0;
+  while (done < size) {
+    const ssize_t wrote = ::send(fd_.get(), data + done, size - done, MSG_NOSIGNAL);
+    if (wrote > 0) {
+      done += static_cast<size_t>(wrote);
+      continue;
+    }
+    if (wrote == 0) errno = EPIPE;  // a stream socket does not take nothing; treat it as gone
+    if (errno == EINTR) continue;
+    if (errno == EAGAIN || errno == EWOULDBLOCK) {
+      const int ready = pollOne(fd_.get(), POLLOUT, timeout_ms);
+      if (ready == 0) return kTimedOut;
+      if (ready > 0) continue;
+    }
+    reportErrno(errno);
+    return kFailed;
+  }
+  return static_cast<long>(done);
+}

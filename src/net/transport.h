@@ -1,0 +1,22 @@
+#pragma once
+
+#include <cstddef>
+
+// The byte stream under a Socket: plain TCP, or TLS over it for the SSL protocols. A transport
+// reports its own failures through the Reporter before it returns kFailed; time-outs and the end
+// of the stream are left to the caller, which knows what it was waiting for.
+class Transport {
+ public:
+  static constexpr long kFailed = -1;
+  static constexpr long kTimedOut = -2;
+
+  virtual ~Transport() = default;
+  // Waits up to timeout_ms for data (negative: no limit), then reads at most size bytes: the
+  // count read, 0 at the end of the stream, kTimedOut or kFailed.
+  virtual long receive(char* buffer, size_t size, int timeout_ms) = 0;
+  // Writes all of data, waiting up to timeout_ms whenever the peer takes nothing more: size,
+  // kTimedOut or kFailed. A peer that has gone away must not raise SIGPIPE.
+  virtual long send(const char* data, size_t size, int timeout_ms) = 0;
+  // 0, or -1 from the system.
+  virtual int close() = 0;
+};
