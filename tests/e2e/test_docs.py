@@ -1,0 +1,133 @@
+"""The manual pages, the example rc file and the scheduling examples that users install."""
+
+import configparser
+import os
+import re
+import socket
+import subprocess
+import tempfile
+import unittest
+
+BIN = os.environ.get("POLLENSIFT_BIN", "pollensift")
+ROOT = os.path.normpath(os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", ".."))
+PAGES = [os.path.join(ROOT, "doc", "pollensift.1"), os.path.join(ROOT, "doc", "pollensiftrc.5")]
+EXAMPLE_RC = os.path.join(ROOT, "doc", "pollensiftrc.example")
+
+RC_KEYWORDS = [
+    "ALLOW", "ALLOW_CASE", "ALLOW_NOCASE", "DENY", "DENY_CASE", "DENY_NOCASE",
+    "LOGFILE", "SERVER", "USER", "PASS", "PROTOCOL", "REG_TYPE", "SHOW_HEADERS",
+    "HIGHSCORE", "MAXLENGTH", "MAXSIZE_ALLOW", "MAXSIZE_DENY", "MAXSIZE_SCORE", "PORT",
+    "SCORE", "SCORE_CASE", "SCORE_NOCASE", "TIMEOUT", "VERBOSE",
+    "DEL_DUPLICATES", "NORMAL", "REG_CASE", "TEST",
+]
+
+
+def render(page):
+    """The page as plain text, as man shows it, without overstrike."""
+    out = subprocess.run(["mandoc", "-T", "ascii", page], capture_output=True, text=True,
+                         check=True, timeout=60).stdout
+    return re.sub(r".\x08", "", out)
+
+
+class ManualPages(unittest.TestCase):
+    def test_pages_are_lint_clean(self):
+        for page in PAGES:
+            with self.subTest(page=os.path.basename(page)):
+                p = subprocess.run(["mandoc", "-T", "lint", "-W", "warning", page],
+                                   capture_output=True, text=True, timeout=60)
+                self.assertEqual(p.stdout + p.stderr, "")
+                self.assertEqual(p.returncode, 0)
+
+    def test_every_option_of_the_help_text_is_documented(self):
+        help_text = subprocess.run([BIN, "--help"], capture_output=True, text=True,
+                                   timeout=30).stdout
+        options = re.findall(r"^  -(\w), --([\w-]+)", help_text, re.MULTILINE)
+        self.assertEqual(len(options), 9, help_text)
+        page = render(PAGES[0])
+        for short, long in options:
+            with self.subTest(option=long):
+                entry = r"\n {5}-%s.*, --%s\b" % (short, re.escape(long))
+                self.assertTrue(re.search(entry, page), "pollensift(1) lacks --" + long)
+
+    def test_version_matches_the_page_footer(self):
+        version = subprocess.run([BIN, "--version"], capture_output=True, text=True,
+                                 timeout=30).stdout.splitlines()[0]
+        for page in PAGES:
+            with self.subTest(page=os.path.basename(page)):
+                self.assertIn(version, render(page).splitlines()[-1])
+
+    def test_every_rc_keyword_has_an_entry(self):
+        page = render(PAGES[1])
+        keywords = page[page.index("\nKEYWORDS\n"):page.index("\nFILES\n")]
+        for keyword in RC_KEYWORDS:
+            with self.subTest(keyword=keyword):
+                entry = r"\n {5}%s[ ={]" % keyword
+                self.assertTrue(re.search(entry, keywords), "pollensiftrc(5) lacks " + keyword)
+
+
+class SchedulingExamples(unittest.TestCase):
+    def unit(self, name):
+        parser = configparser.ConfigParser(interpolation=None, strict=True)
+        parser.optionxform = str
+        with open(os.path.join(ROOT, "contrib", name)) as f:
+            parser.read_file(f)
+        return parser
+
+    def test_service_runs_pollensift_once_with_a_log_file(self):
+        service = self.unit("pollensift.service")
+        self.assertEqual(service["Service"]["Type"], "oneshot")
+        command = service["Service"]["ExecStart"].split()
+        self.assertEqual(command[0], "pollensift")
+        self.assertIn("-L", command)
+        self.assertNotIn("-r", command)
+
+    def test_timer_repeats_every_few_minutes_and_can_be_enabled(self):
+        timer = self.unit("pollensift.timer")
+        self.assertRegex(timer["Timer"]["OnUnitActiveSec"], r"^([1-9]|1[0-5])min$")
+        self.assertEqual(timer["Install"]["WantedBy"], "timers.target")
+
+    def test_cron_example_has_exactly_one_valid_line(self):
+        with open(os.path.join(ROOT, "contrib", "cron.example")) as f:
+            lines = [l for l in f.read().splitlines() if l.strip() and not l.startswith("#")]
+        self.assertEqual(len(lines), 1, lines)
+        fields = lines[0].split(None, 5)
+        self.assertEqual(len(fields), 6)
+        for field, limit in zip(fields[:5], [59, 23, 31, 12, 7]):
+            for number in re.findall(r"\d+", field):
+                self.assertLessEqual(int(number), limit, lines[0])
+            self.assertRegex(field, r"^(\*|\d+)(-\d+)?(/\d+)?(,(\d+)(-\d+)?)*$")
+        self.assertRegex(fields[5], r"^pollensift .*-L ")
+
+
+@unittest.skipUnless(os.path.exists(EXAMPLE_RC), "no example rc file yet")
+class ExampleRcFile(unittest.TestCase):
+    """The shipped example must load: every statement in it is read by the real binary."""
+
+    def test_example_is_read_and_every_account_is_tried(self):
+        with tempfile.TemporaryDirectory() as home:
+            # A port on loopback that refuses connections, so that no account leaves the machine.
+            with socket.socket() as closed:
+                closed.bind(("127.0.0.1", 0))
+                port = closed.getsockname()[1]
+                with open(EXAMPLE_RC) as f:
+                    text = f.read()
+                text = re.sub(r'(?im)^([ \t]*SERVER[ \t]*=[ \t]*)".*"[ \t]*$', r'\1"127.0.0.1"',
+                              text)
+                text, accounts = re.subn(r"(?im)^([ \t]*PORT[ \t]*=[ \t]*)[-+]?\d+[ \t]*$",
+                                         r"\g<1>%d" % port, text)
+                rc = os.path.join(home, "rc")
+                with open(rc, "w") as f:
+                    f.write(text)
+                log = os.path.join(home, "log")
+                p = subprocess.run([BIN, "-t", "-v", "3", "-M", rc, "-L", log],
+                                   capture_output=True, text=True, timeout=120,
+                                   env=dict(os.environ, HOME=home))
+        # Start-up errors carry no time stamp; every account failing to connect is expected.
+        startup = [l for l in p.stderr.splitlines() if l.startswith("pollensift")]
+        self.assertEqual(startup, [])
+        self.assertIn(p.returncode, (0, 255), p.stderr)
+        self.assertEqual(len(re.findall(r" querying ", p.stdout)), accounts, p.stdout)
+
+
+if __name__ == "__main__":
+    unittest.main()

@@ -1,0 +1,142 @@
+"""Installation with cmake --install and the Debian package built with CPack."""
+
+import os
+import shutil
+import subprocess
+import tempfile
+import unittest
+
+BIN = os.environ.get("POLLENSIFT_BIN", "pollensift")
+BUILD = os.environ.get("POLLENSIFT_BUILD_DIR", "")
+CMAKE = os.environ.get("POLLENSIFT_CMAKE", "cmake")
+CPACK = os.environ.get("POLLENSIFT_CPACK", "cpack")
+ROOT = os.path.normpath(os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", ".."))
+
+EXAMPLES = ["cron.example", "pollensift.service", "pollensift.timer"]
+if os.path.exists(os.path.join(ROOT, "doc", "pollensiftrc.example")):
+    EXAMPLES.append("pollensiftrc.example")
+
+
+def installed_files(prefix):
+    """The files an install under prefix must give, relative to the file-system root."""
+    prefix = prefix.strip("/")
+    files = [prefix + "/bin/pollensift",
+             prefix + "/share/man/man1/pollensift.1",
+             prefix + "/share/man/man5/pollensiftrc.5"]
+    files += [prefix + "/share/doc/pollensift/examples/" + name for name in EXAMPLES]
+    return sorted(files)
+
+
+def files_under(top):
+    found = []
+    for directory, _, names in os.walk(top):
+        for name in names:
+            found.append(os.path.relpath(os.path.join(directory, name), top))
+    return sorted(found)
+
+
+def run(args, **kwargs):
+    return subprocess.run(args, capture_output=True, text=True, timeout=300, **kwargs)
+
+
+def program_version():
+    """The version the binary prints, which the package must carry."""
+    return run([BIN, "--version"]).stdout.split()[1]
+
+
+@unittest.skipUnless(BUILD, "POLLENSIFT_BUILD_DIR names no build tree")
+class Install(unittest.TestCase):
+    def test_install_into_destdir_honours_the_prefix(self):
+        for prefix in ["/usr", "/opt/pollensift"]:
+            with self.subTest(prefix=prefix), tempfile.TemporaryDirectory() as destdir:
+                p = run([CMAKE, "--install", BUILD, "--prefix", prefix],
+                        env=dict(os.environ, DESTDIR=destdir))
+                self.assertEqual(p.returncode, 0, p.stdout + p.stderr)
+                self.assertEqual(files_under(destdir), installed_files(prefix))
+                installed = os.path.join(destdir, prefix.strip("/"), "bin", "pollensift")
+                self.assertTrue(os.access(installed, os.X_OK))
+                self.assertEqual(run([installed, "--version"]).returncode, 0)
+
+
+@unittest.skipUnless(BUILD, "POLLENSIFT_BUILD_DIR names no build tree")
+@unittest.skipUnless(shutil.which("dpkg-deb"), "no dpkg-deb on this machine")
+class DebianPackage(unittest.TestCase):
+    @classmethod
+    def setUpClass(cls):
+        cls.work = tempfile.TemporaryDirectory()
+        p = run([CPACK, "--config", os.path.join(BUILD, "CPackConfig.cmake"),
+                 "-B", cls.work.name])
+        if p.returncode != 0:
+            cls.work.cleanup()
+            raise AssertionError("cpack failed:\n" + p.stdout + p.stderr)
+        arch = run(["dpkg", "--print-architecture"]).stdout.strip()
+        cls.deb = os.path.join(cls.work.name,
+                               "pollensift_%s_%s.deb" % (program_version(), arch))
+
+    @classmethod
+    def tearDownClass(cls):
+        cls.work.cleanup()
+
+    def test_package_has_the_debian_name_and_control_fields(self):
+        self.assertTrue(os.path.exists(self.deb), os.listdir(self.work.name))
+        fields = {}
+        for field in ["Package", "Version", "Architecture", "Maintainer", "Depends",
+                      "Description", "Section"]:
+            fields[field] = run(["dpkg-deb", "--field", self.deb, field]).stdout.strip()
+        self.assertEqual(fields["Package"], "pollensift")
+        self.assertEqual(fields["Version"], program_version())
+        self.assertRegex(fields["Maintainer"], r"^[^<>]+ <[^@<>]+@[^@<>]+>$")
+        self.assertEqual(fields["Section"], "mail")
+        depends = [d.strip().split()[0] for d in fields["Depends"].split(",")]
+        self.assertIn("libssl3", depends)
+        self.assertIn("libc6", depends)
+        self.assertRegex(fields["Description"], r"^delete unwanted mail .*\n .{20,}")
+        info = run(["dpkg-deb", "--info", self.deb])
+        self.assertEqual(info.returncode, 0, info.stderr)
+
+    def test_package_contents_are_the_installed_files(self):
+        p = run(["dpkg-deb", "--contents", self.deb])
+        self.assertEqual(p.returncode, 0, p.stderr)
+        entries = [line.split()[-1] for line in p.stdout.splitlines()]
+        files = sorted(e[2:] for e in entries if not e.endswith("/"))
+        self.assertEqual(files, installed_files("/usr"))
+        for line in p.stdout.splitlines():
+            self.assertIn(" root/root ", line)
+
+    @unittest.skipUnless(hasattr(os, "geteuid") and os.geteuid() == 0, "installing needs root")
+    def test_package_installs_runs_and_removes(self):
+        status = run(["dpkg-query", "-W", "-f=${Status}", "pollensift"]).stdout
+        if "installed" in status.split():
+            self.skipTest("pollensift is installed on this machine already; leaving it alone")
+        try:
+            p = run(["dpkg", "-i", self.deb])
+            self.assertEqual(p.returncode, 0, p.stdout + p.stderr)
+            version = run(["pollensift", "--version"], env=dict(os.environ, PATH="/usr/bin"))
+            self.assertEqual(version.returncode, 0, version.stderr)
+            self.assertEqual(version.stdout.splitlines()[0], "pollensift " + program_version())
+            if shutil.which("man"):
+                for page in ["pollensift", "pollensiftrc"]:
+                    where = run(["man", "-w", page])
+                    self.assertEqual(where.returncode, 0, where.stderr)
+                    self.assertTrue(where.stdout.startswith("/usr/share/man/"), where.stdout)
+            self.verify_units()
+        finally:
+            removed = run(["dpkg", "-r", "pollensift"])
+        self.assertEqual(removed.returncode, 0, removed.stdout + removed.stderr)
+        self.assertFalse(os.path.exists("/usr/bin/pollensift"))
+
+    def verify_units(self):
+        """With the package installed, systemd accepts the shipped user units as they are."""
+        if not shutil.which("systemd-analyze"):
+            return
+        examples = "/usr/share/doc/pollensift/examples/"
+        with tempfile.TemporaryDirectory() as runtime:
+            os.chmod(runtime, 0o700)
+            p = run(["systemd-analyze", "verify", "--user", examples + "pollensift.service",
+                     examples + "pollensift.timer"],
+                    env=dict(os.environ, XDG_RUNTIME_DIR=runtime))
+        self.assertEqual(p.returncode, 0, p.stdout + p.stderr)
+
+
+if __name__ == "__main__":
+    unittest.main()
