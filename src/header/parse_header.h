@@ -5,6 +5,7 @@
 class MessageHeader;
 
 // Fills header from the header text of a TOP reply (status line removed). 0 parsed; 1 stopped
-// without error; -1 text or record missing; negative when the header was malformed (the cause has
-// been reported) or an exception left the parse. The record must not be filtered unless >= 0.
+// without error; -1 text or record missing; -2 an exception left the parse (a Message-ID of the
+// wrong form); -3 the header is not well formed. -2 and -3 have been reported already. The record
+// must not be filtered unless the result is >= 0.
 int parseHeader(const std::string* text, MessageHeader* header);

@@ -1,0 +1,77 @@
+#include "header/message_header.h"
+
+#include <exception>
+
+#include "config/compare.h"
+#include "config/fatal.h"
+#include "config/settings.h"
+#include "report/reporter.h"
+
+namespace {
+
+// Character classes of the POSIX locale, spelled out so that no locale and no byte above 127 can
+// change them.
+bool isSpace(unsigned char c) {
+  return c == ' ' || (c >= '\t' && c <= '\r');
+}
+bool isLetter(unsigned char c) {
+  return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z');
+}
+bool isDigit(unsigned char c) {
+  return c >= '0' && c <= '9';
+}
+bool isKept(unsigned char c) {
+  return isLetter(c) || isDigit(c) || isSpace(c) || c == '@';
+}
+
+// The form that the duplicate check relies on: "<...@...>", at least five characters.
+bool isWellFormedMessageId(const std::string& value) {
+  return value.size() >= 5 && value.front() == '<' && value.back() == '>' &&
+         value.find('@') != std::string::npos;
+}
+
+}  // namespace
+
+void MessageHeader::addField(const std::string& name, const std::string& value) {
+  fields_.emplace_back(name, value);
+  if (equalsIgnoreCase(name, "Message-Id")) {
+    if (!Settings::instance().ignoreTimeStamps() && !isWellFormedMessageId(value)) {
+      const WrongMessageIDException wrong;
+      Reporter::instance().error(wrong.what(), 1);
+      throw wrong;
+    }
+    message_id_ = value;
+  } else if (equalsIgnoreCase(name, "From")) {
+    from_ = value;
+  } else if (equalsIgnoreCase(name, "Subject")) {
+    subject_ = value;
+    if (Settings::instance().normal()) {
+      try {
+        normaliseSubject(value);
+      } catch (const std::exception& e) {
+        // Only memory exhaustion gets here; the run cannot sensibly go on.
+        fatalError(std::string("Runtime exception while normalising a subject: ") + e.what());
+      }
+    }
+  } else if (equalsIgnoreCase(name, "Date")) {
+    date_ = value;
+  }
+}
+
+// Drops every character other than letters, digits, white space and "@", then shrinks each run of
+// white space to its last character. Dropping first is what lets white space on both sides of a
+// dropped character merge ("a ! b" gives "a b").
+void MessageHeader::normaliseSubject(std::string text) {
+  std::string kept;
+  kept.reserve(text.size());
+  for (const char ch : text) {
+    const auto c = static_cast<unsigned char>(ch);
+    if (!isKept(c)) continue;
+    if (isSpace(c) && !kept.empty() && isSpace(static_cast<unsigned char>(kept.back()))) {
+      kept.back() = ch;
+    } else {
+      kept += ch;
+    }
+  }
+  normalised_subject_ = "Subject: " + kept;
+}

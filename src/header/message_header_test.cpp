@@ -1,0 +1,114 @@
+#include "header/message_header.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "config/settings.h"
+
+namespace {
+
+class MessageHeaderTest : public ::testing::Test {
+ protected:
+  void SetUp() override { Settings::instance().resetForTesting(); }
+};
+
+TEST_F(MessageHeaderTest, HeaderLineIsNameColonBlankValue) {
+  EXPECT_EQ(headerLine({"Subject", "Hello world"}), "Subject: Hello world");
+  EXPECT_EQ(headerLine({"X", ""}), "X: ");
+}
+
+TEST_F(MessageHeaderTest, MessageIdForms) {
+  struct Case {
+    std::string value;
+    bool well_formed;
+  };
+  const Case cases[] = {
+      {"<a1@b2>", true}, {"<@b2>", true},     {"a1@b2", false},    {"<>", false},
+      {"<a1b2>", false}, {"<@>", false},      {"<a1@b2> ", false}, {"", false},
+      {"<a1@b2", false}, {" <a1@b2>", false},
+  };
+  for (const bool ignore : {false, true}) {
+    for (const Case& c : cases) {
+      Settings::instance().resetForTesting();
+      Settings::instance().setIgnoreTimeStamps(ignore);
+      MessageHeader header;
+      testing::internal::CaptureStderr();
+      bool thrown = false;
+      try {
+        header.addField("Message-ID", c.value);
+      } catch (const WrongMessageIDException& e) {
+        thrown = true;
+        EXPECT_STREQ(e.what(), "POP timestamp in message-ID invalid.");
+      }
+      const std::string err = testing::internal::GetCapturedStderr();
+      const bool accepted = ignore || c.well_formed;
+      EXPECT_EQ(thrown, !accepted) << c.value;
+      EXPECT_EQ(header.messageId(), accepted ? c.value : "") << c.value;
+      EXPECT_EQ(err.empty(), accepted) << c.value;
+      if (!accepted) {
+        EXPECT_EQ(err.substr(15), " pollensift: Error: POP timestamp in message-ID invalid.\n");
+      }
+      ASSERT_EQ(header.fields().size(), 1u) << "the pair stays even when the form is wrong";
+    }
+  }
+}
+
+TEST_F(MessageHeaderTest, KeptFieldsIgnoreCaseAndLastOneWins) {
+  Settings::instance().setNormal("yes");
+  MessageHeader header;
+  header.addField("SUBJECT", "first: one");
+  header.addField("message-id", "<1@x>");
+  header.addField("MESSAGE-ID", "<2@x>");
+  header.addField("Message-ID-Extra", "<3@x>");
+  header.addField("from", "a");
+  header.addField("Date", "d");
+  header.addField("Subject", "second: two!");
+  header.addField("Froms", "not from");
+  EXPECT_EQ(header.subject(), "second: two!");
+  EXPECT_EQ(header.normalisedSubject(), "Subject: second two");
+  EXPECT_EQ(header.messageId(), "<2@x>");
+  EXPECT_EQ(header.from(), "a");
+  EXPECT_EQ(header.date(), "d");
+  ASSERT_EQ(header.fields().size(), 8u);
+  EXPECT_EQ(header.fields()[0], (MessageHeader::Field{"SUBJECT", "first: one"}));
+  EXPECT_EQ(header.fields()[6], (MessageHeader::Field{"Subject", "second: two!"}));
+}
+
+TEST_F(MessageHeaderTest, NoNormalisedSubjectWithNormalOff) {
+  MessageHeader header;
+  header.addField("Subject", "Hello");
+  EXPECT_EQ(header.subject(), "Hello");
+  EXPECT_EQ(header.normalisedSubject(), "");
+}
+
+TEST_F(MessageHeaderTest, NormaliseSubject) {
+  struct Case {
+    std::string text;
+    std::string normalised;
+  };
+  const Case cases[] = {
+      {"Re: [SPAM] Cheap   v1agra!!!", "Re SPAM Cheap v1agra"},
+      {"Hello,  world", "Hello world"},
+      {"  lead", " lead"},
+      {"a ! b", "a b"},
+      {"!!!", ""},
+      {"", ""},
+      {"x\t \ty", "x\ty"},
+      {"x \t y", "x y"},
+      {"caf\xc3\xa9 ok", "caf ok"},
+      {"V.i.a.g.r.a", "Viagra"},
+      {"mail@example.org", "mail@exampleorg"},
+      {"! a", " a"},
+      {"end  ", "end "},
+      {"a\r\nb", "a\nb"},
+      {" Hello  world ", " Hello world "},
+  };
+  for (const Case& c : cases) {
+    MessageHeader header;
+    header.normaliseSubject(c.text);
+    EXPECT_EQ(header.normalisedSubject(), "Subject: " + c.normalised) << c.text;
+  }
+}
+
+}  // namespace

@@ -1,0 +1,145 @@
+#include "header/parse_header.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "config/settings.h"
+#include "header/message_header.h"
+
+namespace {
+
+using Fields = std::vector<MessageHeader::Field>;
+
+class ParseHeaderTest : public ::testing::Test {
+ protected:
+  void SetUp() override { Settings::instance().resetForTesting(); }
+};
+
+struct Case {
+  const char* what;
+  std::string text;
+  int result;
+  Fields fields;
+};
+
+// Header texts and the fields they give; -3 marks a header that is not well formed. Any byte no
+// rule claims is dropped, so standard output stays empty in every case.
+const Case kCases[] = {
+    {"empty text", "", 0, {}},
+    {"full stop line only", ".\r\n", 0, {}},
+    {"end marker only", "\r\n.\r\n", 0, {}},
+    {"two end markers", "\r\n.\r\n\r\n.\r\n", 0, {}},
+    {"one field without end marker", "Subject: Hi\r\n", 0, {{"Subject", "Hi"}}},
+    {"complete header",
+     "Received: from a\r\n\tby b\r\nFrom: Ann <ann@example.org>\r\nSubject: Hello\r\n"
+     "Message-ID: <1@x>\r\n\r\n.\r\n",
+     0,
+     {{"Received", "from a by b "},
+      {"From", "Ann <ann@example.org>"},
+      {"Subject", "Hello"},
+      {"Message-ID", "<1@x>"}}},
+    {"continuation pieces keep a blank on both sides",
+     "Received: a\r\n b\r\n\tc\r\n",
+     0,
+     {{"Received", "a b  c "}}},
+    {"blank-only continuation", "A: 1\r\n \r\n", 0, {{"A", "1  "}}},
+    {"blanks after the colon dropped, trailing blanks kept",
+     "Subject:   Hi  \r\n",
+     0,
+     {{"Subject", "Hi  "}}},
+    {"empty body takes the next line",
+     "X-Empty:\r\nSubject: Hi\r\n",
+     0,
+     {{"X-Empty", "Subject: Hi"}}},
+    {"body on the folded next line", "Subject:\r\n\tHi\r\n", 0, {{"Subject", "Hi"}}},
+    {"From: field", "From: a@b\r\nFROM: c\r\n", 0, {{"From", "a@b"}, {"FROM", "c"}}},
+    {"LF CR LF ends a body as a single LF",
+     "Subject: Hi\n\r\nDate: d\r\n",
+     0,
+     {{"Subject", "\n"}, {"Date", "d"}}},
+    {"end marker in the middle", "A: 1\r\n\r\n.\r\nB: 2\r\n", 0, {{"A", "1"}, {"B", "2"}}},
+    {"underscore name is no field", "X_Flag: on\r\nSubject: s\r\n", 0, {{"Subject", "s"}}},
+    {"digit-first name is no field", "1Foo: x\r\n", 0, {}},
+    {"hyphens and digits inside a name", "X-Spam-Level2: *\r\n", 0, {{"X-Spam-Level2", "*"}}},
+    {"envelope line first", "From someone@example.org Mon\r\nSubject: a\r\n", -3, {}},
+    {"envelope line in any case after a field", "Subject: a\r\nfROM x\r\n", -3, {{"Subject", "a"}}},
+    {"name at the very end", "Subject: a\r\nX-Empty:\r\n", -3, {{"Subject", "a"}}},
+    {"bare LF body leaves the name alone", "Subject: Hi\nDate: d\r\n", -3, {}},
+    {"empty line that is not the end marker continues the body",
+     "A: 1\r\n\r\nB: 2\r\n",
+     0,
+     {{"A", "1 "}, {"B", "2"}}},
+    {"body piece where a field must start", "\r\nA: 1\r\n", -3, {}},
+    {"body piece after an end marker", "A: 1\r\n\r\n.\r\n\r\nB: 2\r\n", -3, {{"A", "1"}}},
+};
+
+TEST_F(ParseHeaderTest, FieldsOfHeaderTexts) {
+  for (const Case& c : kCases) {
+    MessageHeader header;
+    testing::internal::CaptureStdout();
+    testing::internal::CaptureStderr();
+    const int result = parseHeader(&c.text, &header);
+    const std::string out = testing::internal::GetCapturedStdout();
+    const std::string err = testing::internal::GetCapturedStderr();
+    EXPECT_EQ(result, c.result) << c.what;
+    EXPECT_EQ(header.fields(), c.fields) << c.what;
+    EXPECT_EQ(out, "") << c.what;
+    EXPECT_EQ(err.find("Parser reported ") != std::string::npos, c.result == -3) << c.what;
+  }
+}
+
+TEST_F(ParseHeaderTest, SyntaxErrorIsReportedAndReturned) {
+  const std::string text = "Subject: a\r\nX-Empty:\r\n";
+  MessageHeader header;
+  testing::internal::CaptureStderr();
+  EXPECT_EQ(parseHeader(&text, &header), -3);
+  const std::string err = testing::internal::GetCapturedStderr();
+  ASSERT_GT(err.size(), 15u);
+  EXPECT_EQ(err.substr(15),
+            " pollensift: Error: Parser reported syntax error, unexpected end of file, expecting "
+            "FIELD_TEXT.\n");
+}
+
+TEST_F(ParseHeaderTest, WrongMessageIdStopsTheParse) {
+  const std::string text = "Subject: a\r\nMessage-ID: <nothing>\r\nDate: d\r\n\r\n.\r\n";
+  MessageHeader header;
+  testing::internal::CaptureStderr();
+  EXPECT_EQ(parseHeader(&text, &header), -2);
+  const std::string err = testing::internal::GetCapturedStderr();
+  EXPECT_EQ(err.substr(15), " pollensift: Error: POP timestamp in message-ID invalid.\n");
+  EXPECT_EQ(header.fields(), (Fields{{"Subject", "a"}, {"Message-ID", "<nothing>"}}));
+
+  Settings::instance().setIgnoreTimeStamps(true);
+  MessageHeader tolerant;
+  EXPECT_EQ(parseHeader(&text, &tolerant), 0);
+  EXPECT_EQ(tolerant.messageId(), "<nothing>");
+  EXPECT_EQ(tolerant.date(), "d");
+}
+
+TEST_F(ParseHeaderTest, MissingTextOrRecord) {
+  const std::string text = "Subject: a\r\n";
+  MessageHeader header;
+  EXPECT_EQ(parseHeader(nullptr, &header), -1);
+  EXPECT_EQ(parseHeader(&text, nullptr), -1);
+  EXPECT_TRUE(header.fields().empty());
+}
+
+// Bytes that no rule claims may be traced, but only escaped; nothing raw reaches the terminal.
+TEST_F(ParseHeaderTest, UnclaimedBytesNeverReachTheTerminalRaw) {
+  Settings::instance().setVerbose(6);
+  const std::string text = "X_\x1b[2J\x07: y\r\nSubject: \x1b]0;t\x07ok\r\n";
+  MessageHeader header;
+  testing::internal::CaptureStdout();
+  EXPECT_EQ(parseHeader(&text, &header), 0);
+  const std::string out = testing::internal::GetCapturedStdout();
+  EXPECT_NE(out.find("Debugging: Header scanner dropped the character \"\\x1b\"."),
+            std::string::npos)
+      << out;
+  EXPECT_EQ(out.find('\x1b'), std::string::npos);
+  EXPECT_EQ(out.find('\x07'), std::string::npos);
+  EXPECT_EQ(header.fields(), (Fields{{"Subject", "\x1b]0;t\x07ok"}}));
+}
+
+}  // namespace
