@@ -1,6 +1,8 @@
 #pragma once
 
+#include <deque>
 #include <string>
+#include <string_view>
 #include <unordered_set>
 #include <vector>
 
@@ -22,4 +24,15 @@ class FilterEngine {
 
   // Forgets the seen Message-IDs; only tests call this.
   void resetForTesting();
+
+ private:
+  FilterEngine() = default;
+
+  // The header lines of header, rebuilt in a buffer that keeps its capacity between messages.
+  const std::vector<std::string>& linesOf(const MessageHeader& header);
+
+  // In order of first sight; a deque, so the index's views stay valid as it grows.
+  std::deque<std::string> seen_message_ids_;
+  std::unordered_set<std::string_view> seen_index_;
+  std::vector<std::string> lines_;
 };
