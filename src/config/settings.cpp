@@ -1,27 +1,16 @@
 #include "config/settings.h"
 
 #include <regex.h>
-#include <wordexp.h>
 
 #include <cstdlib>
 #include <exception>
 
 #include "config/compare.h"
 #include "config/fatal.h"
+#include "config/shell_word.h"
 #include "protocol/protocol.h"
 
 namespace {
-
-// First word of the shell expansion of text, or nothing when it cannot be expanded or expands to
-// no word at all.
-bool firstWord(const std::string& text, std::string& word) {
-  wordexp_t expansion;
-  if (wordexp(text.c_str(), &expansion, 0) != 0) return false;
-  const bool found = expansion.we_wordc > 0;
-  if (found) word = expansion.we_wordv[0];
-  wordfree(&expansion);
-  return found;
-}
 
 bool isYes(const std::string& text) { return equalsIgnoreCase(text, "yes"); }
 
@@ -84,11 +73,11 @@ bool Settings::openRcFile(const std::string& path) {
 
 void Settings::setLogfile(const std::string& text) {
   if (!logfile_.empty()) return;
-  if (!firstWord(text, logfile_)) fatalError("Invalid logfile name: `" + text + "'.");
+  if (!firstShellWord(text, logfile_)) fatalError("Invalid logfile name: `" + text + "'.");
 }
 
 void Settings::setShowHeaders(const std::string& text) {
-  if (!firstWord(text, show_headers_)) {
+  if (!firstShellWord(text, show_headers_)) {
     fatalError("Invalid headers store-file name: `" + text + "'.");
   }
 }
