@@ -8,41 +8,16 @@
 #include <fstream>
 
 #include "config/compare.h"
+#include "config/fake_account_objects.h"
 #include "config/fatal.h"
-#include "net/connection.h"
-#include "protocol/protocol.h"
 
 namespace {
-
-class FakeProtocol : public Protocol {
- public:
-  bool login(const char*, const char*) override { return false; }
-  bool quit() override { return false; }
-  int deleteMessage(int) override { return -1; }
-  int status() override { return -1; }
-  int scan() override { return -1; }
-};
-
-class FakeConnection : public Connection {
- public:
-  int connect(const char*, int, int, int) override { return -1; }
-  int close() override { return -1; }
-  int readReply(bool) override { return -1; }
-  int sendCommand(const char*) override { return -1; }
-  const std::string* lastReply() const override { return nullptr; }
-};
 
 class SettingsTest : public ::testing::Test {
  protected:
   void SetUp() override {
     settings().resetForTesting();
-    settings().setObjectFactories(
-        [](int code) {
-          auto p = std::make_shared<FakeProtocol>();
-          p->setProtocolType(code);
-          return p;
-        },
-        [] { return std::make_shared<FakeConnection>(); });
+    installFakeAccountObjects(settings());
     setFatalHandler([](const std::string& text, int status) { throw FatalExit(text, status); });
   }
   void TearDown() override { setFatalHandler(nullptr); }
