@@ -10,6 +10,7 @@ packages=(
   dovecot-pop3d
   python3
   mandoc
+  dpkg-dev file   # cpack finds the package's library dependencies with these
 )
 
 missing=()
