@@ -1,0 +1,44 @@
+#include "config/rc_command.h"
+
+#include <cstdio>
+#include <memory>
+
+#include "config/fatal.h"
+
+namespace {
+
+struct PipeCloser {
+  void operator()(std::FILE* pipe) const { pclose(pipe); }
+};
+// Closes (and waits for) the command however the substitution ends.
+using Pipe = std::unique_ptr<std::FILE, PipeCloser>;
+
+// What fits the line buffer: at most 255 characters, stopping after a line end.
+constexpr size_t kLineBuffer = 256;
+
+}  // namespace
+
+std::string commandOutput(const std::string& command) {
+  std::fflush(nullptr);  // the command shares our terminal; keep earlier output first
+  Pipe pipe(popen(command.c_str(), "r"));
+  if (!pipe) return "";
+
+  std::string line;
+  int c = 0;
+  while (line.size() < kLineBuffer - 1 && (c = std::getc(pipe.get())) != EOF) {
+    line += static_cast<char>(c);
+    if (c == '\n') break;
+  }
+  if (line.empty()) fatalError("popen failed.");
+  // The line is text up to its first NUL byte; output that starts with one is an empty value.
+  const size_t nul = line.find('\0');
+  if (nul == 0) {
+    line.clear();
+  } else {
+    if (nul != std::string::npos) line.resize(nul);
+    if (line.back() != '\n') fatalError("popen failed.");
+    line.pop_back();
+  }
+  if (pclose(pipe.release()) == -1) fatalError("pclose failed.");
+  return line;
+}

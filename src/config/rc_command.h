@@ -1,0 +1,8 @@
+#pragma once
+
+#include <string>
+
+// The first line of what a shell command prints, without its line end: the value of a command
+// substitution in the rc file. Output that is missing, unterminated or longer than 254 characters
+// is fatal; output that starts with a NUL byte gives an empty value.
+std::string commandOutput(const std::string& command);

@@ -1,0 +1,460 @@
+#include "config/rc_file.h"
+
+#include <gtest/gtest.h>
+#include <regex.h>
+#include <signal.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "config/fake_account_objects.h"
+#include "config/fatal.h"
+#include "config/filter_rule.h"
+#include "config/settings.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+
+// What parsing one rc file came to: accepted, or the fatal text and status.
+struct Outcome {
+  bool accepted = false;
+  std::string error;
+  int status = 0;
+};
+
+class RcFileTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    static int counter = 0;
+    dir_ = fs::temp_directory_path() /
+           ("pollensift-rc-" + std::to_string(getpid()) + "-" + std::to_string(counter++));
+    fs::create_directories(dir_);
+    setFatalHandler([](const std::string& text, int status) { throw FatalExit(text, status); });
+  }
+  void TearDown() override {
+    setFatalHandler(nullptr);
+    fs::remove_all(dir_);
+  }
+
+  std::string write(const std::string& name, const std::string& text) {
+    const fs::path path = dir_ / name;
+    std::ofstream(path, std::ios::binary) << text;
+    return path.string();
+  }
+
+  // Parses the file at path into a fresh Settings with fake account objects.
+  static Outcome parseFile(const std::string& path) {
+    Settings& settings = Settings::instance();
+    settings.resetForTesting();
+    installFakeAccountObjects(settings);
+    Outcome outcome;
+    if (!settings.openRcFile(path)) {
+      outcome.error = "(rc file not opened)";
+      return outcome;
+    }
+    try {
+      outcome.accepted = parseRcFile(settings);
+    } catch (const FatalExit& e) {
+      outcome.error = e.what();
+      outcome.status = e.status;
+    }
+    return outcome;
+  }
+
+  Outcome parse(const std::string& text) { return parseFile(write("rc", text)); }
+
+  fs::path dir_;
+};
+
+Settings& settings() {
+  return Settings::instance();
+}
+
+// Rows whose file is accepted, with the facts it must leave in Settings.
+struct AcceptedCase {
+  const char* name;
+  std::string text;
+  std::function<void(Settings&)> check;
+};
+
+TEST_F(RcFileTest, AcceptedFilesFillSettings) {
+  const AcceptedCase cases[] = {
+      {"empty file", "", [](Settings& s) { EXPECT_EQ(s.verbose(), 3); }},
+      {"comments and blank lines", "# a comment\n\n   \t# indented comment\n\t\n",
+       [](Settings& s) {
+         EXPECT_EQ(s.verbose(), 3);
+         EXPECT_TRUE(s.denyRules().empty());
+       }},
+      {"keywords in any case", "verbose = 5\nTimeOut = 9\nnormal = \"YES\"\n",
+       [](Settings& s) {
+         EXPECT_EQ(s.verbose(), 5);
+         EXPECT_EQ(s.timeout(), 9);
+         EXPECT_TRUE(s.normal());
+       }},
+      {"keyword text reaches the adder as written",
+       "Deny_Case = \"a\"\ndeny_nocase <> \"b\"\nDENY = \"c\"\n",
+       [](Settings& s) {
+         ASSERT_EQ(s.denyRules().size(), 3u);
+         EXPECT_EQ(s.denyRules()[0].cflags(), 0);
+         EXPECT_EQ(s.denyRules()[1].cflags(), REG_ICASE);
+         EXPECT_TRUE(s.denyRules()[1].negated());
+         EXPECT_EQ(s.denyRules()[2].cflags(), REG_ICASE);
+         EXPECT_EQ(s.negativeDenyCount(), 1);
+       }},
+      {"yes and no in any case", "TEST = \"yEs\"\nDEL_DUPLICATES = \"No\"\nREG_CASE=\"YES\"\n",
+       [](Settings& s) {
+         EXPECT_TRUE(s.test());
+         EXPECT_FALSE(s.delDuplicates());
+         EXPECT_EQ(s.regCase(), 0);
+       }},
+      {"numbers with signs",
+       "TIMEOUT = -7\nHIGHSCORE = +12\nMAXLENGTH = -\nMAXSIZE_DENY = 007\n"
+       "MAXSIZE_ALLOW = -2147483648\nMAXSIZE_SCORE -3 = 2147483647\n",
+       [](Settings& s) {
+         EXPECT_EQ(s.timeout(), -7);
+         EXPECT_EQ(s.highscore(), 12);
+         EXPECT_EQ(s.maxlength(), 0);
+         EXPECT_EQ(s.maxsizeDeny(), 7);
+         EXPECT_EQ(s.maxsizeAllow(), -2147483648);
+         EXPECT_EQ(s.maxsizeScore(), std::make_pair(-3, 2147483647));
+       }},
+      {"keyword alone on a line, the rest on the next", "DENY\n= \"x\"\nALLOW <>\n\"y\"\n",
+       [](Settings& s) {
+         ASSERT_EQ(s.denyRules().size(), 1u);
+         EXPECT_EQ(s.denyRules()[0].expression(), "x");
+         ASSERT_EQ(s.allowRules().size(), 1u);
+         EXPECT_EQ(s.negativeAllowCount(), 1);
+       }},
+      {"two statements on one line, no final line end", "VERBOSE = 4 TIMEOUT = 8",
+       [](Settings& s) {
+         EXPECT_EQ(s.verbose(), 4);
+         EXPECT_EQ(s.timeout(), 8);
+       }},
+      {"quoted value keeps blanks, hashes and inner quotes",
+       "DENY = \"^Subject: say \"hi\" # now\"  \t\n",
+       [](Settings& s) {
+         EXPECT_EQ(s.denyRules().at(0).expression(), "^Subject: say \"hi\" # now");
+       }},
+      {"variables are kept as text", "DENY = \"^From: $HOME $ $_x\"\n",
+       [](Settings& s) { EXPECT_EQ(s.denyRules().at(0).expression(), "^From: $HOME $ $_x"); }},
+      {"underscores split words without losing anything", "ALLOW = \"a_b__c\"\n",
+       [](Settings& s) { EXPECT_EQ(s.allowRules().at(0).expression(), "a_b__c"); }},
+      {"backquote without apostrophe is text", "DENY = \"`abc\"\n",
+       [](Settings& s) { EXPECT_EQ(s.denyRules().at(0).expression(), "`abc"); }},
+      {"control characters and 8-bit bytes inside quotes", "DENY = \"a\x01\x7f\xe4\r\"x\"\n",
+       [](Settings& s) { EXPECT_EQ(s.denyRules().at(0).expression(), "a\x01\x7f\xe4\r\"x"); }},
+      {"command substitution",
+       "PASS = \"<`echo sec ret'>\"\nSERVER = \"`printf 'a\\nb\\n''\"\n"
+       "USER=\"`printf '\\0x\\n''\"\nPROTOCOL = \"pop3\"\nPORT = 110\n",
+       [](Settings& s) {
+         ASSERT_EQ(s.accounts().size(), 1u);
+         EXPECT_EQ(s.accounts()[0].pass(), "<sec ret>");
+         EXPECT_EQ(s.accounts()[0].server(), "a") << "only the first line counts";
+         EXPECT_EQ(s.accounts()[0].user(), "") << "output starting with NUL is empty";
+       }},
+      {"longest command line that fits",
+       "PASS = \"`printf '%254s\\n' x'\"\n"
+       "PROTOCOL = \"POP3\"\nPORT = 1\n",
+       [](Settings& s) { EXPECT_EQ(s.accounts().at(0).pass(), std::string(253, ' ') + "x"); }},
+      {"REG_CASE between rules",
+       "DENY = \"a\"\nSCORE 5 = \"b\"\nREG_CASE = \"yes\"\nDENY = \"c\"\nDENY_NOCASE = \"d\"\n"
+       "SCORE -2 <> \"e\"\n",
+       [](Settings& s) {
+         EXPECT_EQ(s.denyRules().at(0).cflags(), REG_ICASE);
+         EXPECT_EQ(s.scoreRules().at(0).cflags(), REG_ICASE);
+         EXPECT_EQ(s.scoreRules().at(0).score(), 5);
+         EXPECT_EQ(s.denyRules().at(1).cflags(), 0);
+         EXPECT_EQ(s.denyRules().at(2).cflags(), REG_ICASE);
+         EXPECT_EQ(s.scoreRules().at(1).cflags(), 0);
+         EXPECT_EQ(s.scoreRules().at(1).score(), -2);
+         EXPECT_TRUE(s.scoreRules().at(1).negated());
+       }},
+      {"first VERBOSE counts, last HIGHSCORE counts",
+       "VERBOSE = 2\nVERBOSE = 6\nHIGHSCORE = 1\nHIGHSCORE = 2\n",
+       [](Settings& s) {
+         EXPECT_EQ(s.verbose(), 2);
+         EXPECT_EQ(s.highscore(), 2);
+       }},
+      {"accounts in PORT order sharing protocol objects",
+       "SERVER = \"pop.example.org\"\nUSER = \"ann\"\nPASS = \"pw\"\nPROTOCOL = \"apop/ssl\"\n"
+       "PORT = 995\nUSER = \"bob\"\nPORT = 110\n",
+       [](Settings& s) {
+         ASSERT_EQ(s.accounts().size(), 2u);
+         EXPECT_EQ(s.accounts()[1].server(), "pop.example.org");
+         EXPECT_EQ(s.accounts()[1].user(), "bob");
+         EXPECT_EQ(s.accounts()[0].port(), 995);
+         EXPECT_EQ(s.accounts()[0].protocol()->protocolType(), 4100);
+         EXPECT_EQ(s.accounts()[0].protocol(), s.accounts()[1].protocol());
+         EXPECT_EQ(s.accounts()[0].protocol()->connection(), s.accounts()[0].connection());
+       }},
+  };
+  for (const AcceptedCase& c : cases) {
+    SCOPED_TRACE(c.name);
+    const Outcome outcome = parse(c.text);
+    ASSERT_TRUE(outcome.accepted) << outcome.error;
+    c.check(settings());
+  }
+}
+
+// Rows that end the run, with the exact standard-error text and status.
+struct RejectedCase {
+  const char* name;
+  std::string text;
+  std::string error;
+  int status = -1;
+};
+
+std::string lexical(int line, const std::string& term) {
+  return "pollensift: Error: Lexicographical error in line " + std::to_string(line) +
+         " of your main rcfile.\npollensift: The term '" + term + "' could not be interpreted.\n";
+}
+
+std::string grammar(const std::string& diagnostic, int line) {
+  return "pollensift: Error: syntax error, " + diagnostic + " in main rcfile in line " +
+         std::to_string(line) + ".\n";
+}
+
+TEST_F(RcFileTest, MalformedFilesEndWithTheirMessage) {
+  const RejectedCase cases[] = {
+      {"keyword followed by letters", "ALLOWED = \"x\"\n", lexical(1, "E")},
+      {"comment after a statement", "VERBOSE = 4 # four\n", lexical(1, "#")},
+      {"CR LF line ends", "# fine\r\nVERBOSE = 4\r\n", lexical(2, "\\x0d")},
+      {"CR LF ends a quoted value without its closing quote", "SERVER = \"a\"\r\nPORT = 1\r\n",
+       grammar("unexpected PORT", 2)},
+      {"unquoted value", "SERVER = pop.example.org\n", lexical(1, "p")},
+      {"unquoted value that starts like a keyword", "USER = PASSWORD\n",
+       grammar("unexpected PASS, expecting QUOTE", 1)},
+      {"unquoted yes", "\nTEST = yes\n", grammar("unexpected YESNO, expecting QUOTE", 2)},
+      {"quoted word other than yes or no", "NORMAL = \"maybe\"\n", lexical(1, "m")},
+      {"quoted keyword after a yes/no keyword", "NORMAL = \"normal\"\n",
+       grammar("unexpected NORMAL, expecting YESNO", 1)},
+      {"empty quotes", "SERVER = \"\"\n",
+       grammar("unexpected QUOTE, expecting COMMAND or ENVVAR or WORD or CHAR", 1)},
+      {"two minus signs", "VERBOSE = --5\n", grammar("unexpected NUMBER", 1)},
+      {"score number with two signs", "SCORE --5 = \"x\"\n",
+       grammar("unexpected NUMBER, expecting '=' or <>", 1)},
+      {"number on the line after VERBOSE =", "VERBOSE =\n5\n", lexical(2, "5")},
+      {"quoted number", "MAXLENGTH = \"5\"\n", grammar("unexpected QUOTE, expecting NUMBER", 1)},
+      {"<> after a keyword that is no rule", "SERVER <> \"x\"\n",
+       grammar("unexpected <>, expecting '='", 1)},
+      {"SCORE without its number", "SCORE = \"x\"\n",
+       grammar("unexpected '=', expecting NUMBER", 1)},
+      {"missing closing quote, keyword on the next line", "SERVER = \"abc\nVERBOSE = 3\n",
+       grammar("unexpected VERBOSE", 2)},
+      {"missing closing quote at the end of the file", "# x\nSERVER = \"abc\"",
+       grammar("unexpected end of file", 2)},
+      {"missing value at the end of the file", "VERBOSE =\n",
+       grammar("unexpected end of file, expecting NUMBER", 2)},
+      {"closing quotes leave their line end to be counted",
+       "SERVER = \"a\"\nTEST = \"yes\"  \nDENY = \"\"\"\n\n%\n", lexical(5, "%")},
+      {"control character outside quotes", "\x1b[2J\n", lexical(1, "\\x1b")},
+      {"command without output", "PASS = \"`true'\"\n", "pollensift: Error: popen failed.\n"},
+      {"command output without a line end", "PASS = \"`printf abc'\"\n",
+       "pollensift: Error: popen failed.\n"},
+      {"command line too long", "PASS = \"`printf '%255s\\n' x'\"\n",
+       "pollensift: Error: popen failed.\n"},
+      {"number beyond int", "\nPORT = 2147483648\n",
+       "pollensift: Error: Number out of range in line 2 of your main rcfile.\n"},
+      {"number below int", "TIMEOUT = -2147483649\n",
+       "pollensift: Error: Number out of range in line 1 of your main rcfile.\n"},
+      {"very long number", "TIMEOUT = " + std::string(400, '9') + "\n",
+       "pollensift: Error: Number out of range in line 1 of your main rcfile.\n"},
+      {"PORT before PROTOCOL", "SERVER = \"s\"\nUSER = \"u\"\nPORT = 110\n",
+       "pollensift: Error: The account u@s is completed by PORT before any PROTOCOL statement.\n"},
+      {"unknown protocol", "PROTOCOL = \"IMAP\"\n",
+       "pollensift: Error: Only supported protocols are POP3 and APOP (SSL only if OpenSSL is "
+       "available).\n"},
+      {"bad REG_TYPE", "REG_TYPE = \"perl\"\n",
+       "pollensift: Error: Regular expressions must either be of type 'extended', or 'basic'.\n"},
+      {"include name that expands to nothing", "INCLUDE = $POLLENSIFT_SURELY_UNSET\n",
+       "pollensift: Error: Nested rcfile '$POLLENSIFT_SURELY_UNSET' could not be found.\n"},
+      {"include name that cannot be expanded", "INCLUDE=a|b\n",
+       "pollensift: Error: Nested rcfile 'a|b' could not be found.\n"},
+      {"INCLUDE= with only blanks keeps the main line count", "\n\nINCLUDE=   \t\nVERBOSE = 3\n?\n",
+       lexical(5, "?")},
+  };
+  for (const RejectedCase& c : cases) {
+    SCOPED_TRACE(c.name);
+    const Outcome outcome = parse(c.text);
+    EXPECT_FALSE(outcome.accepted);
+    EXPECT_EQ(outcome.error, c.error);
+    EXPECT_EQ(outcome.status, c.status);
+  }
+}
+
+TEST_F(RcFileTest, IncludedFileIsReadInPlace) {
+  write("accounts.rc", "# accounts\nSERVER = \"inc.example.org\"\nREG_CASE = \"yes\"\n");
+  const Outcome outcome = parse("DENY = \"before\"\nINCLUDE=" + (dir_ / "accounts.rc").string() +
+                                "\nDENY = \"after\"\nPROTOCOL = \"POP3\"\nPORT = 110\n");
+  ASSERT_TRUE(outcome.accepted) << outcome.error;
+  EXPECT_EQ(settings().accounts().at(0).server(), "inc.example.org");
+  EXPECT_EQ(settings().denyRules().at(0).cflags(), REG_ICASE);
+  EXPECT_EQ(settings().denyRules().at(1).cflags(), 0) << "the included REG_CASE is in force";
+}
+
+TEST_F(RcFileTest, IncludeErrorsAndLineNumbers) {
+  const std::string inc = (dir_ / "inc.rc").string();
+  setenv("POLLENSIFT_RC_TEST_DIR", dir_.c_str(), 1);
+  struct Case {
+    const char* name;
+    std::string included;  // written to inc.rc
+    std::string main;
+    std::string error;
+  };
+  const Case cases[] = {
+      {"lexical error in the included file", "\nVERBOSE = 3\n  %\n", "INCLUDE=" + inc + "\n",
+       "pollensift: Error: Lexicographical error in line 3 of your rcfile '" + inc +
+           "'.\npollensift: The term '%' could not be interpreted.\n"},
+      {"grammar error in the included file", "VERBOSE = 3\nSERVER = \"x\nPORT = 1\n",
+       "\nInclude\t=\t" + inc + "\n",
+       "pollensift: Error: syntax error, unexpected PORT in file " + inc + " in line 3.\n"},
+      {"grammar error noticed after the included file ended", "SERVER = \"x\n",
+       "\nINCLUDE=" + inc + "\n", grammar("unexpected end of file", 3)},
+      {"main file line numbers return after the include", "# one\n# two\n# three\n# four\n",
+       "\nINCLUDE=$POLLENSIFT_RC_TEST_DIR/inc.rc\nVERBOSE = 3\n!\n", lexical(4, "!")},
+      {"nested include", "INCLUDE=" + inc + "\n", "INCLUDE=" + inc + "\n",
+       "pollensift: Error: Files nested too deep.\n"},
+      {"include that cannot be opened", "",
+       "INCLUDE=$POLLENSIFT_RC_TEST_DIR/missing.rc more words\n",
+       "pollensift: Error: Nested rcfile '" + (dir_ / "missing.rc").string() +
+           "' could not be opened.\n"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    write("inc.rc", c.included);
+    const Outcome outcome = parse(c.main);
+    EXPECT_FALSE(outcome.accepted);
+    EXPECT_EQ(outcome.error, c.error);
+    EXPECT_EQ(outcome.status, -1);
+  }
+  unsetenv("POLLENSIFT_RC_TEST_DIR");
+}
+
+TEST_F(RcFileTest, NoRuleIsHalfAdded) {
+  const Outcome outcome = parse("DENY = \"one\"\nALLOW = \"two\nSCORE 3 = \"three\"\n");
+  EXPECT_EQ(outcome.status, -1);
+  EXPECT_EQ(settings().denyRules().size(), 1u);
+  EXPECT_TRUE(settings().allowRules().empty());
+  EXPECT_TRUE(settings().scoreRules().empty());
+}
+
+TEST_F(RcFileTest, RegTypeLastInTheFileAppliesToEveryRule) {
+  ASSERT_TRUE(parse("DENY = \"^Subject: (a|b)+$\"\nREG_TYPE = \"Extended\"\n").accepted);
+  ASSERT_EQ(compileRules(), 0);
+  EXPECT_TRUE(settings().denyRules()[0].matches("Subject: abba"));
+}
+
+TEST_F(RcFileTest, BadRulesUnderExtendedSyntaxReportOnlyTheFirstList) {
+  ASSERT_TRUE(parse("DENY = \"(deny\"\nALLOW = \"(allow\"\n").accepted);
+  EXPECT_EQ(compileRules(), 0) << "basic syntax takes ( literally";
+  ASSERT_TRUE(parse("DENY = \"(deny\"\nALLOW = \"(allow\"\nREG_TYPE = \"EXTENDED\"\n").accepted);
+  testing::internal::CaptureStderr();
+  EXPECT_NE(compileRules(), 0);
+  EXPECT_EQ(testing::internal::GetCapturedStderr(),
+            "pollensift: Error: Unmatched ( or \\(\n"
+            "pollensift: Error: Could not compile regular expression (allow).\n");
+}
+
+TEST_F(RcFileTest, ScannerFailureEndsWithStatusTwo) {
+  // A directory opens as a stream but cannot be read.
+  const Outcome outcome = parseFile(dir_.string());
+  EXPECT_EQ(outcome.error, "pollensift: Error: input in flex scanner failed\n");
+  EXPECT_EQ(outcome.status, 2);
+}
+
+TEST_F(RcFileTest, PcloseFailureIsFatal) {
+  // With SIGCHLD ignored the command is reaped by the system and pclose cannot wait for it.
+  struct sigaction ignore {
+  }, saved{};
+  ignore.sa_handler = SIG_IGN;
+  sigaction(SIGCHLD, &ignore, &saved);
+  const Outcome outcome = parse("PASS = \"`echo x'\"\n");
+  sigaction(SIGCHLD, &saved, nullptr);
+  EXPECT_EQ(outcome.error, "pollensift: Error: pclose failed.\n");
+  EXPECT_EQ(outcome.status, -1);
+}
+
+TEST_F(RcFileTest, NoRcFileOpenIsNoParse) {
+  settings().resetForTesting();
+  EXPECT_FALSE(parseRcFile(settings()));
+}
+
+TEST_F(RcFileTest, ExampleFileSetsEverySetting) {
+  const char* home = getenv("HOME");
+  ASSERT_NE(home, nullptr);
+  const Outcome outcome = parseFile(POLLENSIFT_SOURCE_DIR "/doc/pollensiftrc.example");
+  ASSERT_TRUE(outcome.accepted) << outcome.error;
+  Settings& s = settings();
+  EXPECT_EQ(s.logfile(), std::string(home) + "/.pollensift.log");
+  EXPECT_EQ(s.showHeaders(), std::string(home) + "/.pollensift.headers");
+  EXPECT_EQ(s.verbose(), 4);
+  EXPECT_FALSE(s.test());
+  EXPECT_EQ(s.timeout(), 20);
+  EXPECT_TRUE(s.delDuplicates());
+  EXPECT_TRUE(s.normal());
+  EXPECT_EQ(s.regType(), REG_EXTENDED);
+  EXPECT_EQ(s.regCase(), 0);
+  EXPECT_EQ(s.highscore(), 50);
+  EXPECT_EQ(s.maxlength(), 998);
+  EXPECT_EQ(s.maxsizeAllow(), 20000000);
+  EXPECT_EQ(s.maxsizeDeny(), 5000000);
+  EXPECT_EQ(s.maxsizeScore(), std::make_pair(30, 1000000));
+
+  ASSERT_EQ(s.accounts().size(), 3u);
+  const MailAccount& home_box = s.accounts()[0];
+  EXPECT_EQ(home_box.server(), "pop.example.org");
+  EXPECT_EQ(home_box.user(), "ann");
+  EXPECT_EQ(home_box.pass(), "s3cret word");
+  EXPECT_EQ(home_box.port(), 995);
+  EXPECT_EQ(home_box.protocol()->protocolType(), 4098);
+  const MailAccount& work = s.accounts()[1];
+  EXPECT_EQ(work.server(), "mail.example.com");
+  EXPECT_EQ(work.protocol()->protocolType(), 4);
+  EXPECT_EQ(work.port(), 110);
+  const MailAccount& second = s.accounts()[2];
+  EXPECT_EQ(second.server(), "mail.example.com");
+  EXPECT_EQ(second.user(), "ann.archive");
+  EXPECT_EQ(second.protocol(), work.protocol());
+
+  struct Rule {
+    std::string expression;
+    int cflags;
+    bool negated;
+  };
+  auto expectRules = [](const auto& rules, const std::vector<Rule>& expected) {
+    ASSERT_EQ(rules.size(), expected.size());
+    for (size_t i = 0; i < expected.size(); ++i) {
+      EXPECT_EQ(rules[i].expression(), expected[i].expression) << i;
+      EXPECT_EQ(rules[i].cflags(), expected[i].cflags) << i;
+      EXPECT_EQ(rules[i].negated(), expected[i].negated) << i;
+    }
+  };
+  expectRules(s.allowRules(), {{"^From:.*@example\\.org", REG_ICASE, false},
+                               {"^Received:", REG_ICASE, true},
+                               {"^List-Id: .*pollensift", 0, false},
+                               {"^Subject: URGENT", REG_ICASE, false}});
+  expectRules(s.denyRules(), {{"^Subject:.*(viagra|casino)", REG_ICASE, false},
+                              {"^Received: .*\\[10\\.", 0, false},
+                              {"^X-Mailer: BulkMailer", 0, false},
+                              {"^From:", 0, true}});
+  expectRules(s.scoreRules(), {{"^Subject:.*\\$\\$\\$", REG_ICASE, false},
+                               {"^Subject: FREE", 0, false},
+                               {"^X-Spam-Level: \\*{5}", REG_ICASE, false},
+                               {"^Precedence: bulk", 0, true}});
+  EXPECT_EQ(s.scoreRules()[0].score(), 40);
+  EXPECT_EQ(s.scoreRules()[1].score(), 25);
+  EXPECT_EQ(s.scoreRules()[2].score(), 60);
+  EXPECT_EQ(s.scoreRules()[3].score(), -10);
+  EXPECT_EQ(s.negativeAllowCount(), 1);
+  EXPECT_EQ(s.negativeDenyCount(), 1);
+  EXPECT_EQ(compileRules(), 0);
+}
+
+}  // namespace
