@@ -127,7 +127,10 @@ BENCHMARK(BM_Filter)
 constexpr int kSeen = 100000;
 
 std::string messageId(int i) {
-  return "<" + std::to_string(i) + ".1715670748@host.example.org>";
+  std::string id = "<";
+  id += std::to_string(i);
+  id += ".1715670748@host.example.org>";
+  return id;
 }
 
 void fillSeen() {
