@@ -27,6 +27,9 @@ class FilterEngine {
 
  private:
   FilterEngine() = default;
+  // The index holds views into the list, so a copy would point into the original.
+  FilterEngine(const FilterEngine&) = delete;
+  FilterEngine& operator=(const FilterEngine&) = delete;
 
   // The header lines of header, rebuilt in a buffer that keeps its capacity between messages.
   const std::vector<std::string>& linesOf(const MessageHeader& header);
