@@ -10,6 +10,7 @@
 #include <fstream>
 #include <functional>
 #include <memory>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -384,6 +385,24 @@ TEST_F(RcFileTest, PcloseFailureIsFatal) {
 TEST_F(RcFileTest, NoRcFileOpenIsNoParse) {
   settings().resetForTesting();
   EXPECT_FALSE(parseRcFile(settings()));
+}
+
+TEST_F(RcFileTest, TextFromMemory) {
+  settings().resetForTesting();
+  std::istringstream first("VERBOSE = 2\nDENY = \"a\"\n");
+  parseRcStream(first, settings());
+  EXPECT_EQ(settings().verbose(), 2);
+  std::istringstream second("\n\nDENY = a\n");
+  try {
+    parseRcStream(second, settings());
+    ADD_FAILURE() << "no fatal error";
+  } catch (const FatalExit& e) {
+    EXPECT_STREQ(e.what(),
+                 "pollensift: Error: Lexicographical error in line 3 of your main rcfile.\n"
+                 "pollensift: The term 'a' could not be interpreted.\n")
+        << "each parse counts lines from the start";
+  }
+  EXPECT_EQ(settings().denyRules().size(), 1u);
 }
 
 TEST_F(RcFileTest, ExampleFileSetsEverySetting) {
