@@ -35,11 +35,13 @@ long FakeTransport::receive(char* buffer, size_t size, int timeout_ms) {
 
 long FakeTransport::send(const char* data, size_t size, int) {
   FakeServer& server = *server_;
-  if (server.fail_writes_) {
+  std::string text(data, size);
+  if (server.fail_writes_ || std::find(server.failing_commands_.begin(),
+                                       server.failing_commands_.end(),
+                                       text) != server.failing_commands_.end()) {
     Reporter::instance().error("Broken pipe", 1);
     return kFailed;
   }
-  std::string text(data, size);
   server.written_.push_back(text);
   if (!server.script_.empty() && server.script_.front().first == text) {
     server.send(std::move(server.script_.front().second));

@@ -19,8 +19,9 @@ class FakeServer {
   void expect(std::string command, std::vector<std::string> chunks);
   // After everything scripted has been read, the stream ends instead of timing out.
   void endStream() { end_of_stream_ = true; }
-  // Every write fails (the peer has gone).
+  // Every write fails (the peer has gone), or only writes of exactly command.
   void failWrites() { fail_writes_ = true; }
+  void failWrite(std::string command) { failing_commands_.push_back(std::move(command)); }
 
   // Every text the client wrote, in order; commands the script did not expect included.
   const std::vector<std::string>& written() const { return written_; }
@@ -33,6 +34,7 @@ class FakeServer {
   std::deque<std::string> outgoing_;
   std::deque<std::pair<std::string, std::vector<std::string>>> script_;
   std::vector<std::string> written_;
+  std::vector<std::string> failing_commands_;
   std::vector<int> waits_;
   bool end_of_stream_ = false;
   bool fail_writes_ = false;

@@ -1,8 +1,45 @@
+#include <string>
+
 #include "config/mail_account.h"
+#include "config/settings.h"
+#include "net/connection.h"
+#include "protocol/protocol.h"
 #include "report/reporter.h"
 
 int MailAccount::check() {
-  // The mailbox dialogue is not built yet: never pretend an account was checked.
-  Reporter::instance().error("Checking mailboxes is not supported by this build.", 1);
-  return -1;
+  Reporter& reporter = Reporter::instance();
+  const Settings& settings = Settings::instance();
+  Protocol* mailbox = protocol();
+  Connection* link = connection();
+  if (mailbox == nullptr || link == nullptr ||
+      link->connect(server().c_str(), port(), settings.timeout(), mailbox->protocolType()) != 0) {
+    reporter.error("Could not establish network connection.", 1);
+    return -1;
+  }
+  if (!mailbox->login(user().c_str(), pass().c_str())) {
+    reporter.error("Server login failure.", 1);
+    link->close();
+    return -1;
+  }
+  // Past the login the server expects QUIT before the connection goes.
+  auto giveUp = [&](const char* message) {
+    reporter.error(message, 1);
+    mailbox->quit();
+    link->close();
+    return -1;
+  };
+
+  int count = mailbox->status();
+  if (count < 0) return giveUp("Could not determine mailbox status.");
+  reporter.print("Examining " + std::to_string(count) + " message(s).", 3);
+  if (mailbox->scan() < 0) return giveUp("Scanning of mail account failed.");
+  if (settings.returnValue()) {
+    // Messages marked for deletion no longer count.
+    count = mailbox->status();
+    if (count < 0) return giveUp("Could not determine mailbox status.");
+  }
+  remaining_total += count;
+
+  if (!mailbox->quit()) return -1;
+  return link->close() == 0 ? 0 : -1;
 }

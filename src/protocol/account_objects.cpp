@@ -3,26 +3,21 @@
 #include <memory>
 
 #include "config/settings.h"
-#include "protocol/protocol.h"
-
-namespace {
-// Placeholder until the POP3 dialogue lands: every operation fails.
-class PendingProtocol : public Protocol {
- public:
-  bool login(const char*, const char*) override { return false; }
-  bool quit() override { return false; }
-  int deleteMessage(int) override { return -1; }
-  int status() override { return -1; }
-  int scan() override { return -1; }
-};
-}  // namespace
+#include "net/socket.h"
+#include "protocol/pop3.h"
 
 void installAccountObjects() {
   Settings::instance().setObjectFactories(
-      [](int code) {
-        auto protocol = std::make_shared<PendingProtocol>();
+      [](int code) -> std::shared_ptr<Protocol> {
+        std::shared_ptr<Protocol> protocol;
+        if (code == kProtocolApop || code == kProtocolApopSsl) {
+          protocol = std::make_shared<APOP>();
+        } else {
+          protocol = std::make_shared<POP3>();
+          if (code != kProtocolPop3Ssl) code = kProtocolPop3;
+        }
         protocol->setProtocolType(code);
         return protocol;
       },
-      []() { return std::shared_ptr<Connection>(); });
+      []() -> std::shared_ptr<Connection> { return std::make_shared<Socket>(); });
 }

@@ -1,0 +1,211 @@
+#include <gtest/gtest.h>
+
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "config/mail_account.h"
+#include "config/settings.h"
+#include "filter/filter_engine.h"
+#include "net/socket.h"
+#include "net/test_support.h"
+#include "protocol/account_objects.h"
+#include "protocol/pop3.h"
+
+namespace {
+
+using Lines = std::vector<std::string>;
+
+// connect and close are scripted; the dialogue in between goes to a FakeServer.
+class ScriptedConnection : public Connection {
+ public:
+  ScriptedConnection(std::shared_ptr<FakeServer> server, int connect_result)
+      : server_(std::move(server)), connect_result_(connect_result) {}
+
+  int connect(const char* host, int port, int timeout, int protocolType) override {
+    connected_to = std::string(host) + ":" + std::to_string(port) + " timeout " +
+                   std::to_string(timeout) + " code " + std::to_string(protocolType);
+    if (connect_result_ == 0) socket_ = std::make_unique<Socket>(std::make_unique<FakeTransport>(server_), timeout);
+    return connect_result_;
+  }
+  int close() override {
+    ++closes;
+    return socket_ ? socket_->close() : -1;
+  }
+  int readReply(bool multiline) override { return socket_->readReply(multiline); }
+  int sendCommand(const char* text) override { return socket_->sendCommand(text); }
+  const std::string* lastReply() const override { return socket_->lastReply(); }
+
+  std::string connected_to;
+  int closes = 0;
+
+ private:
+  std::shared_ptr<FakeServer> server_;
+  int connect_result_;
+  std::unique_ptr<Socket> socket_;
+};
+
+class AccountCheckTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    FilterEngine::instance().resetForTesting();
+    remaining_total = 0;
+  }
+  void TearDown() override { installAccountObjects(); }
+
+  // An account of the rc file whose connection is scripted.
+  MailAccount account(int connect_result = 0) {
+    auto connection = std::make_shared<ScriptedConnection>(server_, connect_result);
+    connection_ = connection.get();
+    Settings::instance().setObjectFactories(
+        [](int code) {
+          auto protocol = std::make_shared<POP3>();
+          protocol->setProtocolType(code);
+          return protocol;
+        },
+        [connection] { return connection; });
+    MailAccount mailbox;
+    mailbox.setServer("pop.example.org");
+    mailbox.setUser("jo");
+    mailbox.setPass("pw");
+    mailbox.setPort(1110);
+    mailbox.createProtocol(2);
+    mailbox.attachConnection();
+    return mailbox;
+  }
+  void loginOk() {
+    server_->send({"+OK hi\r\n"});
+    server_->expect("USER jo\r\n", {"+OK\r\n"});
+    server_->expect("PASS pw\r\n", {"+OK\r\n"});
+  }
+  Lines errors() const { return log_.linesStartingWith("Error: "); }
+
+  LogCapture log_{3};
+  std::shared_ptr<FakeServer> server_ = std::make_shared<FakeServer>();
+  ScriptedConnection* connection_ = nullptr;
+};
+
+TEST_F(AccountCheckTest, UnreachableServerGivesUpWithoutClosing) {
+  Settings::instance().setTimeout(9);
+  MailAccount mailbox = account(-1);
+  EXPECT_EQ(mailbox.check(), -1);
+  EXPECT_EQ(connection_->connected_to, "pop.example.org:1110 timeout 9 code 2");
+  EXPECT_EQ(errors(), Lines{"pollensift: Error: Could not establish network connection."});
+  EXPECT_EQ(connection_->closes, 0);
+}
+
+TEST_F(AccountCheckTest, RefusedLoginClosesWithoutQuit) {
+  MailAccount mailbox = account();
+  server_->send({"+OK hi\r\n"});
+  server_->expect("USER jo\r\n", {"+OK\r\n"});
+  server_->expect("PASS pw\r\n", {"-ERR [AUTH] Authentication failed.\r\n"});
+  EXPECT_EQ(mailbox.check(), -1);
+  EXPECT_EQ(errors(), (Lines{"pollensift: Error: Error occurred while sending password to server.",
+                             "pollensift: Error: Server login failure."}));
+  EXPECT_EQ(server_->written(), (Lines{"USER jo\r\n", "PASS pw\r\n"}));
+  EXPECT_EQ(connection_->closes, 1);
+}
+
+TEST_F(AccountCheckTest, EmptyMailboxIsVisitedThrough) {
+  MailAccount mailbox = account();
+  loginOk();
+  server_->expect("STAT\r\n", {"+OK 0 0\r\n"});
+  server_->expect("STAT\r\n", {"+OK 0 0\r\n"});
+  EXPECT_EQ(mailbox.check(), 0);
+  EXPECT_EQ(log_.lines(), Lines{"pollensift: Examining 0 message(s)."});
+  EXPECT_EQ(server_->written(), (Lines{"USER jo\r\n", "PASS pw\r\n", "STAT\r\n", "STAT\r\n", "QUIT\r\n"}));
+  EXPECT_EQ(connection_->closes, 1);
+  EXPECT_EQ(remaining_total, 0);
+}
+
+TEST_F(AccountCheckTest, ReturnValueCountsWhatTheScanLeft) {
+  for (bool return_value : {false, true}) {
+    SCOPED_TRACE(return_value);
+    LogCapture log(3);
+    Settings::instance().setReturnValue(return_value);
+    Settings::instance().addDeny("DENY", "=", "^Subject: cheap");
+    ASSERT_EQ(compileRules(), 0);
+    server_ = std::make_shared<FakeServer>();
+    remaining_total = 5;
+    MailAccount mailbox = account();
+    loginOk();
+    server_->expect("STAT\r\n", {"+OK 2 20\r\n"});
+    server_->expect("STAT\r\n", {"+OK 2 20\r\n"});
+    server_->expect("LIST 1\r\n", {"+OK 1 10\r\n"});
+    server_->expect("TOP 1 0\r\n", {"+OK\r\nSubject: cheap\r\n\r\n.\r\n"});
+    server_->expect("DELE 1\r\n", {"+OK\r\n"});
+    server_->expect("LIST 2\r\n", {"+OK 2 10\r\n"});
+    server_->expect("TOP 2 0\r\n", {"+OK\r\nSubject: fine\r\n\r\n.\r\n"});
+    server_->expect("STAT\r\n", {"+OK 1 10\r\n"});
+    EXPECT_EQ(mailbox.check(), 0);
+    EXPECT_EQ(remaining_total, return_value ? 6 : 7);
+    EXPECT_EQ(server_->written().back(), "QUIT\r\n");
+  }
+}
+
+TEST_F(AccountCheckTest, FailuresAfterLoginQuitAndClose) {
+  struct Case {
+    const char* name;
+    std::vector<std::string> stat_replies;
+    bool return_value;
+    Lines errors;
+  };
+  const Case cases[] = {
+      {"status", {"-ERR\r\n"}, false, {"pollensift: Error: Could not determine mailbox status."}},
+      {"scan",
+       {"+OK 1\r\n", "-ERR\r\n"},
+       false,
+       {"pollensift: Error: Error occurred while sending STAT to server.",
+        "pollensift: Error: Scanning of mail account failed."}},
+      {"second status", {"+OK 0\r\n", "+OK 0\r\n", "-ERR\r\n"}, true,
+       {"pollensift: Error: Could not determine mailbox status."}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    LogCapture log(3);
+    Settings::instance().setReturnValue(c.return_value);
+    server_ = std::make_shared<FakeServer>();
+    remaining_total = 0;
+    MailAccount mailbox = account();
+    loginOk();
+    for (const std::string& reply : c.stat_replies) server_->expect("STAT\r\n", {reply});
+    EXPECT_EQ(mailbox.check(), -1);
+    EXPECT_EQ(log.linesStartingWith("Error: "), c.errors);
+    EXPECT_EQ(server_->written().back(), "QUIT\r\n");
+    EXPECT_EQ(connection_->closes, 1);
+    EXPECT_EQ(remaining_total, 0);
+  }
+}
+
+TEST_F(AccountCheckTest, AFailedQuitLeavesTheConnectionOpen) {
+  MailAccount mailbox = account();
+  loginOk();
+  server_->expect("STAT\r\n", {"+OK 0\r\n"});
+  server_->expect("STAT\r\n", {"+OK 0\r\n"});
+  server_->failWrite("QUIT\r\n");
+  EXPECT_EQ(mailbox.check(), -1);
+  EXPECT_EQ(errors(), Lines{"pollensift: Error: Broken pipe"});
+  EXPECT_EQ(connection_->closes, 0);
+}
+
+TEST(AccountObjectsTest, ProtocolCodesMakeTheirObjects) {
+  installAccountObjects();
+  const Settings& settings = Settings::instance();
+  struct Case {
+    int code;
+    bool apop;
+    int stored;
+  };
+  for (const Case& c : {Case{2, false, 2}, Case{4, true, 4}, Case{4098, false, 4098},
+                        Case{4100, true, 4100}, Case{7, false, 2}}) {
+    SCOPED_TRACE(c.code);
+    std::shared_ptr<Protocol> protocol = settings.makeProtocol(c.code);
+    ASSERT_NE(protocol, nullptr);
+    EXPECT_EQ(dynamic_cast<APOP*>(protocol.get()) != nullptr, c.apop);
+    EXPECT_NE(dynamic_cast<POP3*>(protocol.get()), nullptr);
+    EXPECT_EQ(protocol->protocolType(), c.stored);
+  }
+  EXPECT_NE(dynamic_cast<Socket*>(settings.makeConnection().get()), nullptr);
+}
+
+}  // namespace

@@ -1,0 +1,143 @@
+#include "protocol/pop3.h"
+
+#include <cctype>
+#include <climits>
+#include <string>
+#include <string_view>
+
+#include "config/settings.h"
+#include "filter/filter_engine.h"
+#include "header/message_header.h"
+#include "header/parse_header.h"
+#include "net/connection.h"
+#include "report/reporter.h"
+
+namespace {
+
+// The leading decimal digits of text as a count; 0 without digits, INT_MAX when too large.
+int leadingNumber(std::string_view text) {
+  long long value = 0;
+  for (char c : text) {
+    if (!std::isdigit(static_cast<unsigned char>(c))) break;
+    value = value * 10 + (c - '0');
+    if (value > INT_MAX) return INT_MAX;
+  }
+  return static_cast<int>(value);
+}
+
+// The count of a STAT reply: the leading digits of its second word, or of its only word.
+int statCount(std::string_view reply) {
+  std::string_view words[2];
+  size_t found = 0;
+  size_t at = 0;
+  while (found < 2) {
+    while (at < reply.size() && std::isspace(static_cast<unsigned char>(reply[at]))) ++at;
+    if (at == reply.size()) break;
+    const size_t start = at;
+    while (at < reply.size() && !std::isspace(static_cast<unsigned char>(reply[at]))) ++at;
+    words[found++] = reply.substr(start, at - start);
+  }
+  return leadingNumber(words[found > 1 ? 1 : 0]);
+}
+
+// The size of a LIST reply: the number after its last space, or the whole reply without one.
+int listSize(std::string_view reply) {
+  const size_t space = reply.rfind(' ');
+  return leadingNumber(space == std::string_view::npos ? reply : reply.substr(space + 1));
+}
+
+std::string command(const char* keyword, int number, const char* tail = "\r\n") {
+  return std::string(keyword) + std::to_string(number) + tail;
+}
+
+}  // namespace
+
+bool POP3::positive(int read_result) const {
+  const std::string* reply = connection()->lastReply();
+  return read_result > 0 && reply != nullptr && !reply->empty() && reply->front() == '+';
+}
+
+bool POP3::exchange(const std::string& text) {
+  Connection& link = *connection();
+  if (link.sendCommand(text.c_str()) < 0) return false;
+  return positive(link.readReply(false));
+}
+
+bool POP3::login(const char* user, const char* password) {
+  Reporter& reporter = Reporter::instance();
+  // The greeting's content does not matter, only that one arrived.
+  if (connection()->readReply(false) == -1) return false;
+  if (!exchange(std::string("USER ") + user + "\r\n")) {
+    reporter.error("Error occurred while sending username to server.", 1);
+    return false;
+  }
+  if (!exchange(std::string("PASS ") + password + "\r\n")) {
+    reporter.error("Error occurred while sending password to server.", 1);
+    return false;
+  }
+  return true;
+}
+
+bool POP3::quit() { return connection()->sendCommand("QUIT\r\n") >= 0; }
+
+int POP3::deleteMessage(int number) {
+  if (Settings::instance().test()) {
+    Reporter::instance().print("Debugging: Simulating DELE command.", 6);
+    return 0;
+  }
+  Connection& link = *connection();
+  if (link.sendCommand(command("DELE ", number).c_str()) < 0) return -1;
+  // A refused DELE has been traced; the message simply stays.
+  link.readReply(false);
+  return 0;
+}
+
+int POP3::status() {
+  if (!exchange("STAT\r\n")) return -1;
+  return statCount(*connection()->lastReply());
+}
+
+int POP3::scan() {
+  const int count = status();
+  if (count < 0) {
+    Reporter::instance().error("Error occurred while sending STAT to server.", 1);
+    return -1;
+  }
+  for (int number = 1; number <= count; ++number) {
+    if (scanMessage(number) < 0) return -1;
+  }
+  return 0;
+}
+
+int POP3::scanMessage(int number) {
+  Reporter& reporter = Reporter::instance();
+  Connection& link = *connection();
+  MessageHeader header;
+
+  if (!exchange(command("LIST ", number))) {
+    reporter.error("Error occurred while sending LIST to server.", 1);
+    return -1;
+  }
+  header.setSize(listSize(*link.lastReply()));
+
+  // The reply is complete up to its "." line or it is not judged at all, so no message is ever
+  // deleted on the strength of half a header.
+  if (link.sendCommand(command("TOP ", number, " 0\r\n").c_str()) < 0 ||
+      !positive(link.readReply(true))) {
+    reporter.error("Error occurred while sending TOP to server.", 1);
+    return -1;
+  }
+  const std::string& reply = *link.lastReply();
+  if (!Settings::instance().showHeaders().empty() && !reporter.writeHeaders(reply)) {
+    reporter.error("Could not write headers to separate file.", 1);
+  }
+
+  const size_t line_feed = reply.find('\n');
+  const std::string text = line_feed == std::string::npos ? reply : reply.substr(line_feed + 1);
+  if (parseHeader(&text, &header) < 0) {
+    reporter.error("Parsing the header of message " + std::to_string(number) + " failed.", 1);
+    return -1;
+  }
+  if (FilterEngine::instance().filter(&header) == 1) deleteMessage(number);
+  return 0;
+}

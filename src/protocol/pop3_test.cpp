@@ -1,0 +1,237 @@
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <fstream>
+#include <memory>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "config/filter_rule.h"
+#include "config/settings.h"
+#include "filter/filter_engine.h"
+#include "net/socket.h"
+#include "net/test_support.h"
+#include "protocol/pop3.h"
+
+namespace {
+
+using Lines = std::vector<std::string>;
+
+std::string top(const std::string& header) { return "+OK\r\n" + header + "\r\n.\r\n"; }
+
+const std::string kWanted = "From: ann@example.org\r\nSubject: minutes\r\n";
+const std::string kSpam = "From: x@spam.example\r\nSubject: cheap pills\r\n";
+
+// A POP3 object talking to a scripted server through a real Socket.
+class Pop3Test : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    FilterEngine::instance().resetForTesting();
+    Settings::instance().addDeny("DENY", "=", "^Subject: cheap");
+    ASSERT_EQ(compileRules(), 0);
+    pop3_.setConnection(&socket_);
+  }
+
+  // The exchanges of one message: LIST with its size, TOP with its header.
+  void message(int n, int size, const std::string& header) {
+    const std::string number = std::to_string(n);
+    server_->expect("LIST " + number + "\r\n", {"+OK " + number + " " + std::to_string(size) + "\r\n"});
+    server_->expect("TOP " + number + " 0\r\n", {top(header)});
+  }
+  std::vector<std::string> errors() const { return log_.linesStartingWith("Error: "); }
+
+  LogCapture log_;
+  std::shared_ptr<FakeServer> server_ = std::make_shared<FakeServer>();
+  Socket socket_{std::make_unique<FakeTransport>(server_), 5};
+  POP3 pop3_;
+};
+
+TEST_F(Pop3Test, Login) {
+  struct Case {
+    const char* name;
+    std::vector<std::string> greeting;
+    const char* user_reply;
+    const char* pass_reply;
+    bool result;
+    Lines written;
+    Lines errors;
+  };
+  const Case cases[] = {
+      {"accepted", {"+OK ready\r\n"}, "+OK\r\n", "+OK logged in\r\n", true,
+       {"USER jo\r\n", "PASS s3cret\r\n"}, {}},
+      {"negative greeting does not stop it", {"-ERR busy\r\n"}, "+OK\r\n", "+OK\r\n", true,
+       {"USER jo\r\n", "PASS s3cret\r\n"}, {}},
+      {"user refused", {"+OK\r\n"}, "-ERR who?\r\n", "+OK\r\n", false, {"USER jo\r\n"},
+       {"pollensift: Error: Error occurred while sending username to server."}},
+      {"password refused", {"+OK\r\n"}, "+OK\r\n", "-ERR [AUTH] nope\r\n", false,
+       {"USER jo\r\n", "PASS s3cret\r\n"},
+       {"pollensift: Error: Error occurred while sending password to server."}},
+      {"no greeting", {}, "+OK\r\n", "+OK\r\n", false, {},
+       {"pollensift: Error: Connection has timed out."}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    LogCapture log;
+    auto server = std::make_shared<FakeServer>();
+    server->send(c.greeting);
+    server->expect("USER jo\r\n", {c.user_reply});
+    server->expect("PASS s3cret\r\n", {c.pass_reply});
+    Socket socket(std::make_unique<FakeTransport>(server), 5);
+    POP3 pop3;
+    pop3.setConnection(&socket);
+    EXPECT_EQ(pop3.login("jo", "s3cret"), c.result);
+    EXPECT_EQ(server->written(), c.written);
+    EXPECT_EQ(log.linesStartingWith("Error: "), c.errors);
+  }
+}
+
+TEST_F(Pop3Test, StatusReadsTheCount) {
+  const std::pair<const char*, int> cases[] = {
+      {"+OK 2 320\r\n", 2},    {"+OK\r\n", 0},         {"+OK \t 7\r\n", 7},
+      {"+OK 12abc 3\r\n", 12}, {"+OK many\r\n", 0},    {"+OK 99999999999999999999 1\r\n", 2147483647},
+      {"-ERR 2 320\r\n", -1},  {"OK 2 320\r\n", -1},
+  };
+  for (const auto& [reply, count] : cases) {
+    SCOPED_TRACE(reply);
+    server_->expect("STAT\r\n", {reply});
+    EXPECT_EQ(pop3_.status(), count);
+  }
+  server_->failWrites();
+  EXPECT_EQ(pop3_.status(), -1);
+  EXPECT_EQ(log_.linesStartingWith("Error: "), Lines{"pollensift: Error: Broken pipe"});
+}
+
+TEST_F(Pop3Test, ScanJudgesEveryMessageAndDeletesTheCondemned) {
+  server_->expect("STAT\r\n", {"+OK 3 900\r\n"});
+  message(1, 300, kWanted);
+  message(2, 300, kSpam);
+  server_->expect("DELE 2\r\n", {"+OK marked\r\n"});
+  // Cut where a reader that stops at "a line ending in '.'" would judge half the header.
+  const std::string third = top("Subject: fine.\r\nX-Note: cheap pills inside\r\nSubject: cheap\r\n");
+  server_->expect("LIST 3\r\n", {"+OK 3 300\r\n"});
+  server_->expect("TOP 3 0\r\n", splitAt(third, {third.find(".\r\n") + 3}));
+  server_->expect("DELE 3\r\n", {"+OK marked\r\n"});
+  EXPECT_EQ(pop3_.scan(), 0);
+  EXPECT_EQ(server_->written(), (Lines{"STAT\r\n", "LIST 1\r\n", "TOP 1 0\r\n", "LIST 2\r\n",
+                                       "TOP 2 0\r\n", "DELE 2\r\n", "LIST 3\r\n", "TOP 3 0\r\n",
+                                       "DELE 3\r\n"}));
+  EXPECT_EQ(errors(), Lines{});
+}
+
+TEST_F(Pop3Test, TheListedSizeReachesTheFilter) {
+  Settings::instance().setMaxsizeDeny(1000);
+  server_->expect("STAT\r\n", {"+OK 3 900\r\n"});
+  message(1, 1000, kWanted);
+  message(2, 1532, kWanted);
+  server_->expect("DELE 2\r\n", {"+OK\r\n"});
+  server_->expect("LIST 3\r\n", {"+OK 3 1001 \r\n"});  // nothing after the last space: size 0
+  server_->expect("TOP 3 0\r\n", {top(kWanted)});
+  EXPECT_EQ(pop3_.scan(), 0);
+  EXPECT_EQ(server_->written().size(), 8u);
+  EXPECT_EQ(server_->written()[5], "DELE 2\r\n");
+}
+
+TEST_F(Pop3Test, TestModeOnlyReportsTheDeletion) {
+  Settings::instance().setTest("yes");
+  server_->expect("STAT\r\n", {"+OK 2\r\n"});
+  message(1, 10, kSpam);
+  message(2, 10, kWanted);
+  EXPECT_EQ(pop3_.scan(), 0);
+  EXPECT_EQ(server_->written(),
+            (Lines{"STAT\r\n", "LIST 1\r\n", "TOP 1 0\r\n", "LIST 2\r\n", "TOP 2 0\r\n"}));
+  EXPECT_EQ(log_.linesStartingWith("Debugging: Simulating"),
+            Lines{"pollensift: Debugging: Simulating DELE command."});
+}
+
+TEST_F(Pop3Test, AnEmptyMailboxAsksForNothing) {
+  server_->expect("STAT\r\n", {"+OK 0 0\r\n"});
+  EXPECT_EQ(pop3_.scan(), 0);
+  EXPECT_EQ(server_->written(), Lines{"STAT\r\n"});
+}
+
+TEST_F(Pop3Test, TheFirstFailureStopsTheScan) {
+  struct Case {
+    const char* name;
+    std::vector<std::string> list_reply;
+    std::vector<std::string> top_reply;
+    const char* error;
+  };
+  const Case cases[] = {
+      {"LIST refused", {"-ERR no such message\r\n"}, {}, "Error occurred while sending LIST to server."},
+      {"TOP refused", {"+OK 2 10\r\n"}, {"-ERR no\r\n"}, "Error occurred while sending TOP to server."},
+      // A condemned header that never reaches its "." line is not judged, let alone deleted.
+      {"TOP cut off", {"+OK 2 10\r\n"}, {"+OK\r\n" + kSpam}, "Error occurred while sending TOP to server."},
+      {"malformed Message-ID", {"+OK 2 10\r\n"}, {top("Message-ID: a1@b2\r\n" + kSpam)},
+       "Parsing the header of message 2 failed."},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    LogCapture log;
+    Settings::instance().addDeny("DENY", "=", "^Subject: cheap");
+    ASSERT_EQ(compileRules(), 0);
+    auto server = std::make_shared<FakeServer>();
+    Socket socket(std::make_unique<FakeTransport>(server), 1);
+    POP3 pop3;
+    pop3.setConnection(&socket);
+    server->expect("STAT\r\n", {"+OK 3\r\n"});
+    server->expect("LIST 1\r\n", {"+OK 1 10\r\n"});
+    server->expect("TOP 1 0\r\n", {top(kWanted)});
+    server->expect("LIST 2\r\n", c.list_reply);
+    server->expect("TOP 2 0\r\n", c.top_reply);
+    server->expect("LIST 3\r\n", {"+OK 3 10\r\n"});
+    server->endStream();
+    EXPECT_EQ(pop3.scan(), -1);
+    const Lines& written = server->written();
+    ASSERT_FALSE(written.empty());
+    EXPECT_EQ(written.back().substr(0, 6), c.top_reply.empty() ? "LIST 2" : "TOP 2 ");
+    const Lines errors = log.linesStartingWith("Error: ");
+    ASSERT_FALSE(errors.empty());
+    EXPECT_EQ(errors.back(), std::string("pollensift: Error: ") + c.error);
+  }
+}
+
+TEST_F(Pop3Test, ScanFailsWhenStatFails) {
+  server_->expect("STAT\r\n", {"-ERR\r\n"});
+  EXPECT_EQ(pop3_.scan(), -1);
+  EXPECT_EQ(errors(), Lines{"pollensift: Error: Error occurred while sending STAT to server."});
+}
+
+TEST_F(Pop3Test, StoresEveryFetchedHeaderWhole) {
+  namespace fs = std::filesystem;
+  const fs::path store = fs::temp_directory_path() / ("ps-headers-" + std::to_string(::getpid()));
+  fs::remove(store);
+  Settings::instance().setShowHeaders(store.string());
+  server_->expect("STAT\r\n", {"+OK 2\r\n"});
+  message(1, 10, kWanted);
+  message(2, 10, kSpam);
+  server_->expect("DELE 2\r\n", {"+OK\r\n"});
+  EXPECT_EQ(pop3_.scan(), 0);
+  std::ifstream in(store, std::ios::binary);
+  std::stringstream content;
+  content << in.rdbuf();
+  EXPECT_EQ(content.str(), top(kWanted) + "\n" + top(kSpam) + "\n");
+  fs::remove(store);
+}
+
+TEST_F(Pop3Test, AnUnwritableHeaderStoreDoesNotStopTheScan) {
+  Settings::instance().setShowHeaders("/nonexistent-dir/headers");
+  server_->expect("STAT\r\n", {"+OK 1\r\n"});
+  message(1, 10, kSpam);
+  server_->expect("DELE 1\r\n", {"+OK\r\n"});
+  EXPECT_EQ(pop3_.scan(), 0);
+  EXPECT_EQ(errors(), Lines{"pollensift: Error: Could not write headers to separate file."});
+  EXPECT_EQ(server_->written().back(), "DELE 1\r\n");
+}
+
+TEST_F(Pop3Test, DeleteAndQuit) {
+  server_->expect("DELE 4\r\n", {"-ERR already deleted\r\n"});
+  EXPECT_EQ(pop3_.deleteMessage(4), 0);
+  EXPECT_TRUE(pop3_.quit());
+  EXPECT_EQ(server_->written(), (Lines{"DELE 4\r\n", "QUIT\r\n"}));
+  server_->failWrites();
+  EXPECT_EQ(pop3_.deleteMessage(5), -1);
+  EXPECT_FALSE(pop3_.quit());
+}
+
+}  // namespace
