@@ -1,0 +1,237 @@
+"""A private, throwaway Dovecot POP3 server on a free loopback port, for the tests and the demo.
+
+Used as a context manager by the end-to-end tests, and from the command line by scripts/demo.sh:
+
+    python3 dovecot.py run --user NAME:PASSWORD --deliver NAME:FILE... -- COMMAND...
+
+starts the server, fills the mailboxes, runs COMMAND with DOVECOT_PORT set, stops the server by
+its PID and exits with COMMAND's status.
+"""
+
+import argparse
+import grp
+import os
+import pwd
+import shutil
+import signal
+import socket
+import subprocess
+import sys
+import tempfile
+import time
+
+DOVECOT = shutil.which('dovecot') or '/usr/sbin/dovecot'
+HOST = '127.0.0.1'
+
+
+def available():
+    """Whether Dovecot can be run privately here (it must be installed and we must be root)."""
+    return os.path.exists(DOVECOT) and os.geteuid() == 0 and _mail_owner() is not None
+
+
+def _mail_owner():
+    try:
+        return pwd.getpwnam('dovecot').pw_uid, grp.getgrnam('dovecot').gr_gid
+    except KeyError:
+        return None
+
+
+def free_port():
+    with socket.socket(socket.AF_INET, socket.SOCK_STREAM) as s:
+        s.bind((HOST, 0))
+        return s.getsockname()[1]
+
+
+CONFIG = """\
+# Written by the pollensift tests: a private POP3 server, loopback only.
+base_dir = {run}
+state_dir = {state}
+log_path = {root}/dovecot.log
+instance_name = pollensift-{port}
+protocols = pop3
+listen = {host}
+ssl = no
+disable_plaintext_auth = no
+auth_mechanisms = plain apop
+# A failed login must not slow down every later test.
+auth_failure_delay = 0
+login_greeting = pollensift test server ready.
+default_login_user = dovenull
+default_internal_user = dovecot
+mail_uid = {uid}
+mail_gid = {gid}
+first_valid_uid = {uid}
+last_valid_uid = {uid}
+mail_location = maildir:{root}/mail/%u/Maildir
+pop3_uidl_format = %08Xu%08Xv
+passdb {{
+  driver = passwd-file
+  args = scheme=PLAIN username_format=%u {root}/passwd
+}}
+userdb {{
+  driver = static
+  args = uid={uid} gid={gid} home={root}/mail/%u
+}}
+service pop3-login {{
+  inet_listener pop3 {{
+    address = {host}
+    port = {port}
+  }}
+}}
+service imap-login {{
+  inet_listener imap {{
+    port = 0
+  }}
+  inet_listener imaps {{
+    port = 0
+  }}
+}}
+service anvil {{
+  # No growing delay after failed logins from the same address.
+  unix_listener anvil-auth-penalty {{
+    mode = 0
+  }}
+}}
+"""
+
+
+class Dovecot:
+    """One private server. users maps names to plaintext passwords (so APOP works)."""
+
+    def __init__(self, users):
+        self.users = dict(users)
+        self.root = None
+        self.port = None
+        self.process = None
+
+    # The socket directory path must stay short, so the whole tree lives in a short /tmp name.
+    def start(self):
+        owner = _mail_owner()
+        if owner is None:
+            raise RuntimeError('the dovecot system user is missing')
+        uid, gid = owner
+        self.root = tempfile.mkdtemp(prefix='psd', dir='/tmp')
+        os.chmod(self.root, 0o755)  # the mail user must reach its Maildirs
+        for sub in ('run', 'state', 'mail'):
+            os.mkdir(os.path.join(self.root, sub), 0o755)
+        with open(os.path.join(self.root, 'passwd'), 'w') as f:
+            for name, password in self.users.items():
+                f.write('%s:{PLAIN}%s\n' % (name, password))
+        for name in self.users:
+            self._maildir(name)
+        for attempt in range(5):
+            self.port = free_port()
+            config = os.path.join(self.root, 'dovecot.conf')
+            with open(config, 'w') as f:
+                f.write(CONFIG.format(root=self.root, run=os.path.join(self.root, 'run'),
+                                      state=os.path.join(self.root, 'state'), host=HOST,
+                                      port=self.port, uid=uid, gid=gid))
+            # The master keeps its caller's output streams open; never hand it a pipe.
+            with open(os.path.join(self.root, 'master.out'), 'ab') as out:
+                self.process = subprocess.Popen([DOVECOT, '-F', '-c', config],
+                                                stdin=subprocess.DEVNULL, stdout=out,
+                                                stderr=subprocess.STDOUT)
+            if self._wait_ready(15):
+                return self
+            self._terminate()
+        raise RuntimeError('Dovecot did not start; see ' + self.root)
+
+    def _wait_ready(self, seconds):
+        end = time.monotonic() + seconds
+        while time.monotonic() < end:
+            if self.process.poll() is not None:
+                return False
+            try:
+                with socket.create_connection((HOST, self.port), timeout=2) as s:
+                    if s.recv(512).startswith(b'+OK'):
+                        return True
+            except OSError:
+                time.sleep(0.05)
+        return False
+
+    def _terminate(self):
+        if self.process is None:
+            return
+        if self.process.poll() is None:
+            os.kill(self.process.pid, signal.SIGTERM)
+            try:
+                self.process.wait(timeout=15)
+            except subprocess.TimeoutExpired:
+                os.kill(self.process.pid, signal.SIGKILL)
+                self.process.wait()
+        self.process = None
+
+    def stop(self):
+        self._terminate()
+        if self.root:
+            shutil.rmtree(self.root, ignore_errors=True)
+            self.root = None
+
+    def __enter__(self):
+        return self.start()
+
+    def __exit__(self, *exc):
+        self.stop()
+
+    def _maildir(self, user):
+        uid, gid = _mail_owner()
+        base = os.path.join(self.root, 'mail', user)
+        for sub in ('', 'Maildir', 'Maildir/cur', 'Maildir/new', 'Maildir/tmp'):
+            path = os.path.join(base, sub)
+            os.makedirs(path, 0o700, exist_ok=True)
+            os.chown(path, uid, gid)
+        return os.path.join(base, 'Maildir')
+
+    def deliver(self, user, message):
+        """Puts one message (bytes, any line ends) into user's mailbox; returns its file name."""
+        uid, gid = _mail_owner()
+        if isinstance(message, str):
+            message = message.encode()
+        message = message.replace(b'\r\n', b'\n')
+        maildir = self._maildir(user)
+        self._serial = getattr(self, '_serial', 0) + 1
+        name = '%d.M%dP%d.pollensift' % (int(time.time()) + self._serial, self._serial, os.getpid())
+        path = os.path.join(maildir, 'new', name)
+        with open(path, 'wb') as f:
+            f.write(message)
+        os.chown(path, uid, gid)
+        return name
+
+    def messages(self, user):
+        """The messages in user's mailbox, in delivery order, as bytes."""
+        maildir = self._maildir(user)
+        found = []
+        for sub in ('new', 'cur'):
+            for name in os.listdir(os.path.join(maildir, sub)):
+                with open(os.path.join(maildir, sub, name), 'rb') as f:
+                    found.append((name.split('.', 1)[0], name, f.read()))
+        return [body for _, _, body in sorted(found)]
+
+
+def _run(args):
+    users = dict(u.split(':', 1) for u in args.user)
+    with Dovecot(users) as server:
+        for spec in args.deliver:
+            name, path = spec.split(':', 1)
+            with open(path, 'rb') as f:
+                server.deliver(name, f.read())
+        env = dict(os.environ, DOVECOT_PORT=str(server.port))
+        return subprocess.call(args.command, env=env)
+
+
+def main(argv):
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    sub = parser.add_subparsers(dest='action', required=True)
+    run = sub.add_parser('run', help='serve mailboxes while COMMAND runs')
+    run.add_argument('--user', action='append', default=[], metavar='NAME:PASSWORD')
+    run.add_argument('--deliver', action='append', default=[], metavar='NAME:FILE')
+    run.add_argument('command', nargs='+')
+    args = parser.parse_args(argv)
+    if not available():
+        print('dovecot.py: Dovecot is not installed or this is not root', file=sys.stderr)
+        return 2
+    return _run(args)
+
+
+if __name__ == '__main__':
+    sys.exit(main(sys.argv[1:]))
