@@ -1,0 +1,199 @@
+"""A scriptable fake POP3 server for what a real server will not do: replies cut at chosen bytes,
+slow drips, silence, connections closed mid-reply, odd greetings and replies, oversized replies.
+
+It runs as its own process (python3 fakepop.py SCENARIO_JSON), prints "PORT n" once it listens
+on 127.0.0.1, serves one connection after another, and appends every command it receives to the
+scenario's log file as "N COMMAND" (N counts connections from 1), and "N" alone once connection N
+is over. FakePop starts and stops it.
+
+Scenario keys (all optional):
+  greeting   the first reply; null for a server that never says anything
+  password   the password USER/PASS and APOP accept (default "pw")
+  messages   header texts of the mailbox, CR LF line ends, without the final empty line
+  replies    command -> reply text that replaces the normal answer; a reply given as
+             {"huge": n} is a positive multi-line reply of n bytes
+  cut        {"command": C, "bytes": n}: send only n bytes of C's reply, then close; with
+             "stall": true, stop sending but keep the connection open instead
+  delivery   "whole" (default); "split": connection k sends each reply in two writes cut before
+             byte k; "drip": every byte alone
+  pause      seconds between the pieces of a split or drip (default 0.005)
+"""
+
+import hashlib
+import json
+import os
+import signal
+import socket
+import subprocess
+import sys
+import time
+
+GREETING = '+OK fake server ready <4711.1700000000@fake.example>\r\n'
+
+
+def huge_reply(size):
+    line = 'X-Filler: ' + 'a' * 1000 + '\r\n'
+    body = line * (size // len(line) + 1)
+    return '+OK\r\n' + body + '\r\n.\r\n'
+
+
+class Session:
+    def __init__(self, scenario, conn, number, log):
+        self.s = scenario
+        self.conn = conn
+        self.number = number
+        self.log = log
+        self.buffer = b''
+
+    def send(self, text):
+        data = text.encode('latin-1')
+        delivery = self.s.get('delivery', 'whole')
+        pause = self.s.get('pause', 0.005)
+        if delivery == 'split' and 0 < self.number < len(data):
+            self.conn.sendall(data[:self.number])
+            time.sleep(pause)
+            self.conn.sendall(data[self.number:])
+        elif delivery == 'drip':
+            for i in range(len(data)):
+                self.conn.sendall(data[i:i + 1])
+                time.sleep(pause)
+        else:
+            self.conn.sendall(data)
+
+    def command(self):
+        while b'\r\n' not in self.buffer:
+            chunk = self.conn.recv(4096)
+            if not chunk:
+                return None
+            self.buffer += chunk
+        line, self.buffer = self.buffer.split(b'\r\n', 1)
+        text = line.decode('latin-1')
+        with open(self.log, 'a') as f:
+            f.write('%d %s\n' % (self.number, text))
+        return text
+
+    def answer(self, cmd):
+        words = cmd.split()
+        verb = words[0].upper() if words else ''
+        messages = self.s.get('messages', [])
+        password = self.s.get('password', 'pw')
+        number = int(words[1]) if len(words) > 1 and words[1].isdigit() else 0
+        exists = 1 <= number <= len(messages)
+        if verb in ('USER', 'QUIT', 'DELE') and (verb != 'DELE' or exists):
+            return '+OK\r\n'
+        if verb == 'PASS':
+            return '+OK Logged in.\r\n' if cmd[5:] == password else '-ERR [AUTH] failed.\r\n'
+        if verb == 'APOP':
+            greeting = self.s.get('greeting', GREETING) or ''
+            stamp = greeting[greeting.find('<'):greeting.find('>') + 1]
+            digest = hashlib.md5((stamp + password).encode()).hexdigest()
+            return '+OK Logged in.\r\n' if words[-1] == digest else '-ERR [AUTH] failed.\r\n'
+        if verb == 'STAT':
+            return '+OK %d %d\r\n' % (len(messages), sum(len(m) + 100 for m in messages))
+        if verb == 'LIST' and exists:
+            return '+OK %d %d\r\n' % (number, len(messages[number - 1]) + 100)
+        if verb == 'TOP' and exists:
+            lines = messages[number - 1].split('\r\n')
+            stuffed = ''.join(('.' + l if l.startswith('.') else l) + '\r\n' for l in lines if l)
+            return '+OK\r\n' + stuffed + '\r\n.\r\n'
+        return '-ERR no such message\r\n' if exists or number else '-ERR unknown command\r\n'
+
+    def run(self):
+        greeting = self.s.get('greeting', GREETING)
+        if greeting is None:
+            while self.conn.recv(4096):
+                pass
+            return
+        self.send(greeting)
+        cut = self.s.get('cut', {})
+        while True:
+            cmd = self.command()
+            if cmd is None:
+                return
+            reply = self.s.get('replies', {}).get(cmd)
+            if isinstance(reply, dict):
+                reply = huge_reply(reply['huge'])
+            if reply is None:
+                reply = self.answer(cmd)
+            if cmd == cut.get('command'):
+                self.conn.sendall(reply[:cut['bytes']].encode('latin-1'))
+                if cut.get('stall'):
+                    while self.conn.recv(4096):
+                        pass
+                return
+            self.send(reply)
+            if cmd.upper() == 'QUIT':
+                return
+
+
+def serve(scenario):
+    listener = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
+    listener.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
+    listener.bind(('127.0.0.1', 0))
+    listener.listen(8)
+    print('PORT %d' % listener.getsockname()[1], flush=True)
+    number = 0
+    while True:
+        conn, _ = listener.accept()
+        number += 1
+        conn.setsockopt(socket.IPPROTO_TCP, socket.TCP_NODELAY, 1)
+        try:
+            Session(scenario, conn, number, scenario['log']).run()
+        except OSError:
+            pass  # the client went away; serve the next one
+        finally:
+            conn.close()
+            with open(scenario['log'], 'a') as f:
+                f.write('%d\n' % number)
+
+
+class FakePop:
+    """Runs one scenario in its own process; stop() ends it by its PID."""
+
+    def __init__(self, scenario, log):
+        self.scenario = dict(scenario, log=log)
+        self.log = log
+        self.process = None
+        self.port = None
+
+    def start(self):
+        self.process = subprocess.Popen(
+            [sys.executable, os.path.abspath(__file__), json.dumps(self.scenario)],
+            stdin=subprocess.DEVNULL, stdout=subprocess.PIPE)
+        line = self.process.stdout.readline().decode()
+        if not line.startswith('PORT '):
+            self.stop()
+            raise RuntimeError('fake POP3 server did not start')
+        self.port = int(line.split()[1])
+        return self
+
+    def stop(self):
+        if self.process and self.process.poll() is None:
+            os.kill(self.process.pid, signal.SIGTERM)
+            self.process.wait(timeout=10)
+        if self.process:
+            self.process.stdout.close()
+        self.process = None
+
+    def __enter__(self):
+        return self.start()
+
+    def __exit__(self, *exc):
+        self.stop()
+
+    def commands(self, connection=1, wait=10):
+        """The commands received on one connection, once the server is done with it."""
+        end = time.monotonic() + wait
+        while True:
+            lines = []
+            if os.path.exists(self.log):
+                with open(self.log) as f:
+                    lines = [l.rstrip('\n').split(' ', 1) for l in f]
+            if [str(connection)] in lines or time.monotonic() > end:
+                return [l[1] for l in lines if len(l) == 2 and l[0] == str(connection)]
+            time.sleep(0.01)
+
+
+if __name__ == '__main__':
+    signal.signal(signal.SIGTERM, lambda *_: sys.exit(0))
+    serve(json.loads(sys.argv[1]))

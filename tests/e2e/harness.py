@@ -1,0 +1,58 @@
+"""Runs the pollensift binary on an rc file for the end-to-end tests."""
+
+import os
+import re
+import subprocess
+import tempfile
+import unittest
+
+BIN = os.environ.get('POLLENSIFT_BIN', 'pollensift')
+FIXTURES = os.path.join(os.path.dirname(os.path.abspath(__file__)), '..', 'fixtures')
+STAMP = re.compile(r'^[A-Z][a-z]{2} [0-3][0-9] [0-2][0-9]:[0-5][0-9]:[0-5][0-9] ', re.M)
+
+
+def fixture_mail(name):
+    with open(os.path.join(FIXTURES, 'mail', name), 'rb') as f:
+        return f.read()
+
+
+class Result:
+    def __init__(self, code, out, err, log):
+        self.code = code
+        self.out = STAMP.sub('', out)
+        self.err = STAMP.sub('', err)
+        self.log = STAMP.sub('', log)
+
+    def errors(self):
+        return [l for l in self.err.splitlines() if l.startswith('pollensift: Error: ')]
+
+
+class PollensiftTest(unittest.TestCase):
+    """A temporary directory per test, and pollensift runs in it with a given rc text."""
+
+    def setUp(self):
+        self.dir = tempfile.TemporaryDirectory(prefix='ps-e2e-')
+        self.addCleanup(self.dir.cleanup)
+
+    def path(self, name):
+        return os.path.join(self.dir.name, name)
+
+    def pollensift(self, rc_text, *args, timeout=120):
+        rc = self.path('rc')
+        with open(rc, 'w') as f:
+            f.write('LOGFILE = "%s"\n' % self.path('log') + rc_text)
+        if os.path.exists(self.path('log')):
+            os.remove(self.path('log'))
+        proc = subprocess.run([BIN, '-M', rc] + list(args), stdin=subprocess.DEVNULL,
+                              capture_output=True, timeout=timeout)
+        log = ''
+        if os.path.exists(self.path('log')):
+            with open(self.path('log'), encoding='latin-1') as f:
+                log = f.read()
+        return Result(proc.returncode, proc.stdout.decode('latin-1'),
+                      proc.stderr.decode('latin-1'), log)
+
+
+def account(user, password, port, protocol='POP3'):
+    return ('SERVER = "127.0.0.1"\nUSER = "%s"\nPASS = "%s"\nPROTOCOL = "%s"\nPORT = %d\n'
+            % (user, password, protocol, port))

@@ -1,0 +1,126 @@
+"""pollensift against a fake POP3 server that misbehaves the way a real one will not on demand.
+
+In every case: no crash, no wait beyond the time-out, and no DELE on the strength of a header
+that did not arrive whole.
+"""
+
+import time
+import unittest
+
+from fakepop import FakePop
+from harness import PollensiftTest, account
+
+WANTED = 'From: ann@example.org\r\nSubject: minutes.\r\nMessage-ID: <1@example.org>\r\n'
+# The first Subject line ends in "." so a reply cut after it looks finished to a naive reader;
+# only the second Subject line condemns the message.
+SPAM = ('From: offers@spam.example\r\nSubject: hello.\r\n.hidden: dot-stuffed\r\n'
+        'Subject: cheap pills\r\nMessage-ID: <2@spam.example>\r\n')
+DENY = 'DENY = "^Subject: cheap"\n'
+FULL_DIALOGUE = ['USER jo', 'PASS pw', 'STAT', 'STAT', 'LIST 1', 'TOP 1 0', 'LIST 2', 'TOP 2 0',
+                 'DELE 2', 'QUIT']
+
+
+class Faults(PollensiftTest):
+    def fake(self, **scenario):
+        scenario.setdefault('messages', [WANTED, SPAM])
+        server = FakePop(scenario, self.path('commands'))
+        server.start()
+        self.addCleanup(server.stop)
+        return server
+
+    def test_every_reply_split_at_every_byte_position(self):
+        server = self.fake(delivery='split', pause=0.003)
+        longest = len('+OK\r\n' + SPAM + '\r\n.\r\n') + 2
+        # Connection k cuts every reply before byte k; one account per connection.
+        rc = DENY + 'TIMEOUT = 10\n' + account('jo', 'pw', server.port) + \
+            ''.join('PORT = %d\n' % server.port for _ in range(longest - 1))
+        r = self.pollensift(rc)
+        self.assertEqual(r.errors(), [])
+        self.assertEqual(r.code, 0)
+        for k in range(1, longest + 1):
+            self.assertEqual(server.commands(k), FULL_DIALOGUE, 'split at byte %d' % k)
+
+    def test_slow_drip_is_read_whole(self):
+        server = self.fake(delivery='drip', pause=0.002)
+        r = self.pollensift(DENY + 'TIMEOUT = 5\n' + account('jo', 'pw', server.port))
+        self.assertEqual(r.errors(), [])
+        self.assertEqual(server.commands(), FULL_DIALOGUE)
+
+    def test_silent_server_times_out(self):
+        server = self.fake(greeting=None)
+        start = time.monotonic()
+        r = self.pollensift('TIMEOUT = 1\n' + account('jo', 'pw', server.port))
+        self.assertLess(time.monotonic() - start, 10)
+        self.assertEqual(r.code, 255)
+        self.assertEqual(r.errors(), [
+            'pollensift: Error: Connection has timed out.',
+            'pollensift: Error: Server login failure.',
+            'pollensift: Error: Skipping account jo@127.0.0.1 due to earlier errors.',
+        ])
+        self.assertEqual(server.commands(), [])
+
+    def test_header_cut_off_is_never_judged(self):
+        top = '+OK\r\n' + SPAM
+        cut_after_dot_line = top.index('.\r\n') + 3
+        for stall in (False, True):
+            with self.subTest(stall=stall):
+                server = self.fake(cut={'command': 'TOP 2 0', 'bytes': cut_after_dot_line,
+                                        'stall': stall})
+                r = self.pollensift(DENY + 'TIMEOUT = 1\n' + account('jo', 'pw', server.port))
+                self.assertEqual(r.code, 255)
+                cause = ('Connection has timed out.' if stall else
+                         'The server closed the connection in the middle of a reply.')
+                self.assertEqual(r.errors()[:3], [
+                    'pollensift: Error: ' + cause,
+                    'pollensift: Error: Error occurred while sending TOP to server.',
+                    'pollensift: Error: Scanning of mail account failed.',
+                ])
+                self.assertNotIn('DELE 2', server.commands())
+                server.stop()
+
+    def test_negative_greeting_still_logs_in(self):
+        server = self.fake(greeting='-ERR busy, but try anyway\r\n')
+        r = self.pollensift(DENY + account('jo', 'pw', server.port))
+        self.assertEqual(r.code, 0, r.err)
+        self.assertEqual(server.commands(), FULL_DIALOGUE)
+
+    def test_apop_without_time_stamp_gives_up_before_sending(self):
+        server = self.fake(greeting='+OK no time stamp here\r\n')
+        r = self.pollensift(account('jo', 'pw', server.port, 'APOP'))
+        self.assertEqual(r.code, 255)
+        self.assertEqual(r.errors(), [
+            'pollensift: Error: Server login failure.',
+            'pollensift: Error: Skipping account jo@127.0.0.1 due to earlier errors.',
+        ])
+        self.assertEqual(server.commands(), [])
+
+    def test_apop_with_time_stamp_logs_in(self):
+        server = self.fake()
+        r = self.pollensift(DENY + account('jo', 'pw', server.port, 'APOP'))
+        self.assertEqual(r.code, 0, r.err)
+        dialogue = server.commands()
+        self.assertRegex(dialogue[0], r'^APOP jo [0-9a-f]{32}$')
+        self.assertEqual(dialogue[1:], FULL_DIALOGUE[2:])
+
+    def test_stat_without_count_means_an_empty_mailbox(self):
+        server = self.fake(replies={'STAT': '+OK\r\n'})
+        r = self.pollensift(account('jo', 'pw', server.port))
+        self.assertEqual(r.code, 0, r.err)
+        self.assertIn('pollensift: Examining 0 message(s).', r.out)
+        self.assertEqual(server.commands(), ['USER jo', 'PASS pw', 'STAT', 'STAT', 'QUIT'])
+
+    def test_reply_beyond_the_size_cap_is_refused(self):
+        server = self.fake(replies={'TOP 2 0': {'huge': 65 << 20}})
+        r = self.pollensift(DENY + 'DENY = "^X-Filler"\n' + account('jo', 'pw', server.port),
+                            timeout=300)
+        self.assertEqual(r.code, 255)
+        self.assertEqual(r.errors()[:3], [
+            "pollensift: Error: The server's reply is longer than 67108864 bytes.",
+            'pollensift: Error: Error occurred while sending TOP to server.',
+            'pollensift: Error: Scanning of mail account failed.',
+        ])
+        self.assertNotIn('DELE 2', server.commands())
+
+
+if __name__ == '__main__':
+    unittest.main()

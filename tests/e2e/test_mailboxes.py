@@ -1,0 +1,151 @@
+"""pollensift against a real POP3 server: a private Dovecot on a free loopback port."""
+
+import os
+import unittest
+
+import dovecot
+from harness import PollensiftTest, account, fixture_mail
+
+MEETING = fixture_mail('01-meeting.eml')
+INVOICE = fixture_mail('02-invoice.eml')
+PILLS = fixture_mail('03-pills.eml')
+BULK = fixture_mail('06-bulk-long-header.eml')
+
+DENY_PILLS = 'DENY = "^Subject:.*cheap pills"\n'
+MALFORMED_ID = (b'From: someone@example.org\nSubject: no angle brackets\n'
+                b'Message-ID: 12345@example.org\n\nbody\n')
+
+# One mailbox per test, so no test sees another's messages.
+USERS = {name: 'pw-' + name for name in (
+    'login', 'plain', 'apop', 'empty', 'testmode', 'delete', 'first', 'second', 'headers',
+    'dup1', 'dup2', 'malformed')}
+
+
+def normalised(message):
+    return message.replace(b'\r\n', b'\n')
+
+
+@unittest.skipUnless(os.geteuid() == 0, 'a private Dovecot needs root (mail files owned by dovecot)')
+class Mailboxes(PollensiftTest):
+    @classmethod
+    def setUpClass(cls):
+        if not dovecot.available():
+            raise unittest.SkipTest('dovecot-pop3d is not installed (scripts/install-deps.sh)')
+        cls.server = dovecot.Dovecot(USERS).start()
+
+    @classmethod
+    def tearDownClass(cls):
+        cls.server.stop()
+
+    def mailbox(self, user, *messages):
+        for message in messages:
+            self.server.deliver(user, message)
+        return account(user, USERS[user], self.server.port)
+
+    def left(self, user):
+        return [normalised(m) for m in self.server.messages(user)]
+
+    def test_wrong_password_skips_the_account_and_the_next_one_is_checked(self):
+        rc = (account('login', 'wrong', self.server.port) +
+              self.mailbox('plain', MEETING, INVOICE, PILLS))
+        r = self.pollensift(DENY_PILLS + rc, '-t', '-r', '-v', '6')
+        self.assertEqual(r.errors(), [
+            'pollensift: Error: Error occurred while sending password to server.',
+            'pollensift: Error: Server login failure.',
+            'pollensift: Error: Skipping account login@127.0.0.1 due to earlier errors.',
+        ])
+        first = r.out.split('querying plain@')[0]
+        self.assertIn('Debugging: Wrote: PASS *****', first)
+        self.assertNotIn('QUIT', first)
+        self.assertIn('pollensift: Examining 3 message(s).', r.out)
+        # Test mode: the second account leaves all 3 messages, and that is the exit status.
+        self.assertEqual(r.code, 3)
+        self.assertEqual(len(self.left('plain')), 3)
+
+    def test_apop_login(self):
+        self.server.deliver('apop', MEETING)
+        ok = self.pollensift(account('apop', USERS['apop'], self.server.port, 'APOP'), '-v', '6')
+        self.assertEqual(ok.code, 0, ok.err)
+        self.assertRegex(ok.out, r'Debugging: Wrote: APOP apop [0-9a-f]{32}\n')
+        self.assertNotIn('PASS', ok.out)
+        self.assertIn('pollensift: Examining 1 message(s).', ok.out)
+
+        bad = self.pollensift(account('apop', 'wrong', self.server.port, 'APOP'))
+        self.assertEqual(bad.code, 255)
+        self.assertEqual(bad.errors(), [
+            'pollensift: Error: APOP protocol initialisation error.',
+            'pollensift: Error: Server login failure.',
+            'pollensift: Error: Skipping account apop@127.0.0.1 due to earlier errors.',
+        ])
+
+    def test_empty_mailbox(self):
+        r = self.pollensift(self.mailbox('empty'))
+        self.assertEqual(r.code, 0, r.err)
+        self.assertEqual(r.out, 'pollensift: 0.8.9 querying empty@127.0.0.1.\n'
+                                'pollensift: Examining 0 message(s).\n')
+        self.assertEqual(r.log, r.out)
+
+    def test_test_mode_deletes_nothing(self):
+        rc = DENY_PILLS + self.mailbox('testmode', MEETING, PILLS)
+        r = self.pollensift(rc, '-t', '-v', '6')
+        self.assertEqual(r.code, 0, r.err)
+        self.assertIn('pollensift: Debugging: Simulating DELE command.\n', r.out)
+        self.assertNotIn('DELE 2', r.out)
+        self.assertEqual(self.left('testmode'), [normalised(MEETING), normalised(PILLS)])
+
+    def test_condemned_messages_are_deleted_and_the_others_kept(self):
+        rc = DENY_PILLS + 'MAXLENGTH = 8000\n' + self.mailbox('delete', MEETING, PILLS, INVOICE,
+                                                                BULK)
+        r = self.pollensift(rc, '-v', '6')
+        self.assertEqual(r.code, 0, r.err)
+        self.assertIn('Debugging: Wrote: DELE 2\n', r.out)
+        self.assertIn('Debugging: Wrote: DELE 4\n', r.out)
+        self.assertEqual(self.left('delete'), [normalised(MEETING), normalised(INVOICE)])
+
+    def test_return_value_counts_what_is_left_on_both_servers(self):
+        rc = (DENY_PILLS + self.mailbox('first', MEETING, PILLS, INVOICE) +
+              self.mailbox('second', INVOICE, MEETING))
+        r = self.pollensift(rc, '-r')
+        self.assertEqual(r.errors(), [])
+        self.assertEqual(r.code, 4)
+        self.assertEqual(len(self.left('first')), 2)
+
+    def test_show_headers_stores_every_fetched_header(self):
+        store = self.path('headers')
+        rc = ('SHOW_HEADERS = "%s"\n' % store + DENY_PILLS +
+              self.mailbox('headers', MEETING, PILLS))
+        r = self.pollensift(rc, '-t')
+        self.assertEqual(r.code, 0, r.err)
+        with open(store, 'rb') as f:
+            stored = f.read()
+        # Each TOP reply whole, status line and "." line included, then a newline.
+        meeting_header = MEETING.split(b'\n\n', 1)[0].replace(b'\n', b'\r\n')
+        pills_header = PILLS.split(b'\n\n', 1)[0].replace(b'\n', b'\r\n')
+        self.assertEqual(stored, b'+OK\r\n' + meeting_header + b'\r\n\r\n.\r\n\n' +
+                         b'+OK\r\n' + pills_header + b'\r\n\r\n.\r\n\n')
+
+    def test_duplicates_across_two_mailboxes(self):
+        rc = ('DEL_DUPLICATES = "yes"\n' + self.mailbox('dup1', MEETING, INVOICE) +
+              self.mailbox('dup2', PILLS, MEETING))
+        r = self.pollensift(rc)
+        self.assertEqual(r.code, 0, r.err)
+        self.assertIn('Duplicate', r.out)
+        self.assertEqual(len(self.left('dup1')), 2)
+        self.assertEqual(self.left('dup2'), [normalised(PILLS)])
+
+    def test_malformed_message_id_stops_the_scan_at_that_message(self):
+        rc = DENY_PILLS + self.mailbox('malformed', MEETING, MALFORMED_ID, PILLS)
+        r = self.pollensift(rc)
+        self.assertEqual(r.code, 255)
+        self.assertEqual(r.errors(), [
+            'pollensift: Error: POP timestamp in message-ID invalid.',
+            'pollensift: Error: Parsing the header of message 2 failed.',
+            'pollensift: Error: Scanning of mail account failed.',
+            'pollensift: Error: Skipping account malformed@127.0.0.1 due to earlier errors.',
+        ])
+        # Message 3 would be condemned, but the scan never reached it.
+        self.assertEqual(len(self.left('malformed')), 3)
+
+
+if __name__ == '__main__':
+    unittest.main()
