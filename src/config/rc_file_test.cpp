@@ -18,6 +18,7 @@
 #include "config/fatal.h"
 #include "config/filter_rule.h"
 #include "config/settings.h"
+#include "config/shell_word.h"
 
 namespace {
 
@@ -474,6 +475,91 @@ TEST_F(RcFileTest, ExampleFileSetsEverySetting) {
   EXPECT_EQ(s.negativeAllowCount(), 1);
   EXPECT_EQ(s.negativeDenyCount(), 1);
   EXPECT_EQ(compileRules(), 0);
+}
+
+// Parses with standard error captured; what it printed.
+std::string stderrOfParse(const std::string& path, Outcome& outcome) {
+  testing::internal::CaptureStderr();
+  Settings& s = settings();
+  s.resetForTesting();
+  installFakeAccountObjects(s);
+  if (s.openRcFile(path)) {
+    try {
+      outcome.accepted = parseRcFile(s);
+    } catch (const FatalExit& e) {
+      outcome.error = e.what();
+    }
+  }
+  return testing::internal::GetCapturedStderr();
+}
+
+std::string openFileWarning(const std::string& path, const char* mode) {
+  return "pollensift: Warning: The rcfile '" + path +
+         "' holds a password but other users can read or change it (mode " + mode +
+         "); protect it with: chmod 600 '" + path + "'\n";
+}
+
+TEST_F(RcFileTest, PasswordInAFileOthersCanReachDrawsAWarning) {
+  struct Case {
+    fs::perms mode;
+    const char* shown;  // nullptr: no warning
+  };
+  using P = fs::perms;
+  const Case cases[] = {
+      {P::owner_read | P::owner_write, nullptr},
+      {P::owner_all, nullptr},
+      {P::owner_read | P::owner_write | P::group_exec | P::others_exec, nullptr},
+      {P::owner_read | P::owner_write | P::group_read, "0640"},
+      {P::owner_read | P::owner_write | P::group_write, "0620"},
+      {P::owner_read | P::owner_write | P::others_read, "0604"},
+      {P::owner_read | P::owner_write | P::others_write, "0602"},
+      {P::owner_read | P::owner_write | P::group_read | P::others_read, "0644"},
+  };
+  // Two PASS statements, one warning: it is about the file.
+  const std::string rc = write("rc", "USER = \"ann\"\nPASS = \"one\"\nPASS = \"two\"\n");
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.shown ? c.shown : "private");
+    fs::permissions(rc, c.mode);
+    Outcome outcome;
+    const std::string err = stderrOfParse(rc, outcome);
+    EXPECT_TRUE(outcome.accepted) << "a warning, not a refusal";
+    EXPECT_EQ(err, c.shown ? openFileWarning(rc, c.shown) : "");
+  }
+}
+
+TEST_F(RcFileTest, WarningNamesTheFileThatHoldsThePassword) {
+  const std::string inc = write("inc.rc", "PASS = \"secret\"\n");
+  const std::string rc = write("rc", "USER = \"ann\"\nINCLUDE=" + inc + "\n");
+  const std::string no_password = write("plain.rc", "USER = \"ann\"\n");
+  fs::permissions(no_password, fs::perms::owner_read | fs::perms::others_read);
+  Outcome outcome;
+  EXPECT_EQ(stderrOfParse(no_password, outcome), "") << "no password, nothing to protect";
+
+  fs::permissions(rc, fs::perms::owner_read | fs::perms::owner_write | fs::perms::others_read);
+  fs::permissions(inc, fs::perms::owner_read | fs::perms::owner_write);
+  EXPECT_EQ(stderrOfParse(rc, outcome), "") << "the open main file holds no password";
+
+  fs::permissions(inc, fs::perms::owner_read | fs::perms::owner_write | fs::perms::group_read);
+  EXPECT_EQ(stderrOfParse(rc, outcome), openFileWarning(inc, "0640"));
+  EXPECT_EQ(settings().accounts().size(), 0u);
+  EXPECT_TRUE(outcome.accepted);
+}
+
+TEST_F(RcFileTest, WithTheShellTurnedOffNothingIsRun) {
+  const fs::path marker = dir_ / "ran";
+  struct ShellOff {
+    ShellOff() { setShellDisabledForTesting(true); }
+    ~ShellOff() { setShellDisabledForTesting(false); }
+  } shell_off;
+  const Outcome accepted =
+      parse("LOGFILE = \"$(touch " + marker.string() + ") second\"\nPASS = \"`touch " +
+            marker.string() + "'\"\nPROTOCOL = \"POP3\"\nPORT = 1\n");
+  ASSERT_TRUE(accepted.accepted) << accepted.error;
+  EXPECT_EQ(settings().logfile(), "$(touch") << "the text as it stands, first word";
+  EXPECT_EQ(settings().accounts().at(0).pass(), "touch " + marker.string());
+  const Outcome include = parse("INCLUDE=" + write("inc.rc", "VERBOSE = 1\n") + "\n");
+  EXPECT_FALSE(fs::exists(marker));
+  EXPECT_EQ(include.error, "pollensift: Error: Nested rcfiles are turned off.\n");
 }
 
 }  // namespace

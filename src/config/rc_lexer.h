@@ -6,6 +6,7 @@
 #include <istream>
 #include <memory>
 #include <string>
+#include <vector>
 
 // FlexLexer.h declares one scanner class per inclusion, named by the yyFlexLexer macro, so that
 // the rc and header scanners can share the FlexLexer base in one program. The generated scanner
@@ -43,3 +44,8 @@ class RcScan {
 
 // " in main rcfile in line N" or " in file NAME in line N", for the line being scanned.
 std::string rcErrorLocation();
+
+// Notes that the statement just read is a PASS, in the file being scanned. passwordFiles gives the
+// files of the last scan that hold one: "" for the main rc file, else the included file's name.
+void notePasswordStatement();
+const std::vector<std::string>& passwordFiles();

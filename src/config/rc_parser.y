@@ -79,7 +79,7 @@ statement
   | NORMAL '=' yesno                      { settings.setNormal($3); }
   | SERVER '=' string                     { settings.setServer($3); }
   | USER '=' string                       { settings.setUser($3); }
-  | PASS '=' string                       { settings.setPass($3); }
+  | PASS '=' string                       { settings.setPass($3); notePasswordStatement(); }
   | PROTOCOL '=' string                   { settings.setProtocol($3); settings.attachConnection(); }
   | PORT '=' number                       { settings.setPort($3); }
   | REG_CASE '=' yesno                    { settings.setRegCase($3); }

@@ -5,3 +5,9 @@
 // The first word of the shell expansion of text (tilde, variables, commands, splitting, file-name
 // patterns). False when text cannot be expanded or expands to no word at all.
 bool firstShellWord(const std::string& text, std::string& word);
+
+// Fuzzers feed rc text that nobody wrote, so they turn the shell off: shell-word expansion then
+// takes the first blank-separated word as it stands, command substitution in the rc file keeps
+// the command's text, and INCLUDE= is refused. Off unless a test turns it on.
+void setShellDisabledForTesting(bool disabled);
+bool shellDisabled();
