@@ -23,7 +23,8 @@ FULL_DIALOGUE = ['USER jo', 'PASS pw', 'STAT', 'STAT', 'LIST 1', 'TOP 1 0', 'LIS
 class Faults(PollensiftTest):
     def fake(self, **scenario):
         scenario.setdefault('messages', [WANTED, SPAM])
-        server = FakePop(scenario, self.path('commands'))
+        self.servers = getattr(self, 'servers', 0) + 1
+        server = FakePop(scenario, self.path('commands-%d' % self.servers))
         server.start()
         self.addCleanup(server.stop)
         return server
