@@ -1,0 +1,192 @@
+"""The command line, start-up and exit statuses, through the built binary."""
+
+import os
+import signal
+import socket
+import subprocess
+import tempfile
+import time
+import unittest
+
+BIN = os.environ.get("POLLENSIFT_BIN", "pollensift")
+
+HELP = (
+    "pollensift filters e-mail and removes spam in one or many POP accounts.\n"
+    "\n"
+    "Usage: pollensift [OPTION]...\n"
+    "\n"
+    "If a long option shows an argument as mandatory, then \n"
+    "it is mandatory for the equivalent short option also.\n"
+    "\n"
+    "Options:\n"
+    "  -h, --help                 Display this help information\n"
+    "  -L, --logfile=FILE         Specify logfile location\n"
+    "  -M, --pollensiftrc=FILE    Specify rcfile location\n"
+    "  -r, --return-value         Enable additional return values\n"
+    "  -s, --skip-ssl-verify      Skip verification of SSL certificates "
+    "(Do not use unless you know better!)\n"
+    "  -t, --test                 Simulate deletes\n"
+    "  -i, --ignore-time-stamps   Ignore invalid Message-ID time stamps "
+    "(Do not use unless you know better!)\n"
+    "  -v, --verbose=LEVEL        Specify level of verbosity\n"
+    "  -V, --version              Display version information\n"
+    "\n"
+    "Report bugs to <pollensift-bugs@lists.pollensift.org>.\n"
+)
+
+
+def run(args, env=None, timeout=30):
+    full_env = dict(os.environ)
+    if env:
+        full_env.update(env)
+    p = subprocess.run([BIN] + args, capture_output=True, text=True, env=full_env,
+                       timeout=timeout)
+    return p.returncode, p.stdout, p.stderr
+
+
+def read(path):
+    with open(path) as f:
+        return f.read()
+
+
+class CommandLine(unittest.TestCase):
+    def setUp(self):
+        self.dir = tempfile.TemporaryDirectory()
+        self.addCleanup(self.dir.cleanup)
+        self.home = self.dir.name
+
+    def path(self, name):
+        return os.path.join(self.home, name)
+
+    def write(self, name, text):
+        with open(self.path(name), "w") as f:
+            f.write(text)
+        return self.path(name)
+
+    def test_help_and_version_texts(self):
+        rows = [
+            (["-h"], HELP),
+            (["--help"], HELP),
+            (["--he"], HELP),
+            (["-h", "-V"], HELP),
+            (["-V", "-h"], None),
+            (["--version"], None),
+            (["-t", "-V", "--no-such-option"], None),
+        ]
+        for args, expected in rows:
+            with self.subTest(args=args):
+                code, out, err = run(args)
+                self.assertEqual(code, 0)
+                self.assertEqual(err, "")
+                if expected is None:
+                    lines = out.split("\n")
+                    self.assertEqual(lines[0], "pollensift 0.8.9")
+                    self.assertEqual(lines[1], "")
+                    self.assertTrue(lines[2])
+                    self.assertEqual(lines[3:], ["", ""])
+                else:
+                    self.assertEqual(out, expected)
+
+    def test_bad_options(self):
+        rows = [
+            (["-x"], "invalid option -- 'x'"),
+            (["--bogus"], "unrecognized option '--bogus'"),
+            (["-v"], "option requires an argument -- 'v'"),
+            (["--logfile"], "option '--logfile' requires an argument"),
+        ]
+        for args, diagnostic in rows:
+            with self.subTest(args=args):
+                code, out, err = run(args)
+                self.assertEqual(code, 255)
+                self.assertEqual(out, "")
+                self.assertEqual(err, f"{BIN}: {diagnostic}\nTry '{BIN} --help' for more information.\n")
+
+    def test_startup_failures(self):
+        empty_rc = self.write("rc", "# nothing configured\n")
+        log = self.path("log")
+        rows = [
+            (["-M", self.path("missing")], "pollensift: Error: The rcfile could not be opened.\n"),
+            (["-M", empty_rc], "pollensift: Error: Could not locate log file.\n"),
+            (["-M", empty_rc, "-v", "0"], "pollensift: Error: Could not locate log file.\n"),
+            (["-M", empty_rc, "-L", self.path("no/such/dir/log")],
+             f"pollensift: Error: Could not open log file '{self.path('no/such/dir/log')}' for writing.\n"),
+            (["-M", self.path("missing"), "-L", log],
+             "pollensift: Error: The rcfile could not be opened.\n"),
+        ]
+        for args, message in rows:
+            with self.subTest(args=args):
+                code, out, err = run(args, env={"HOME": self.home})
+                self.assertEqual((code, out, err), (255, "", message))
+        self.assertFalse(os.path.exists(log), "no log before the rc file is read")
+
+    def test_empty_account_list_succeeds(self):
+        rc = self.write("rc", "\n   # only a comment\n\n")
+        for extra in ([], ["-r"], ["--return-value", "-t"]):
+            with self.subTest(extra=extra):
+                code, out, err = run(["-M", rc, "-L", self.path("log")] + extra)
+                self.assertEqual((code, out, err), (0, "", ""))
+        self.assertEqual(read(self.path("log")), "")
+
+    def test_home_lookup_order(self):
+        self.write("_pollensiftrc", "# second\n")
+        code, _, err = run(["-L", self.path("log")], env={"HOME": self.home})
+        self.assertEqual((code, err), (0, ""))
+        self.write(".pollensiftrc", "this is no statement\n")
+        code, _, err = run(["-L", self.path("log"), "-M", ""], env={"HOME": self.home})
+        self.assertEqual(code, 255, "the dot file is read first")
+        env = dict(os.environ)
+        env.pop("HOME", None)
+        p = subprocess.run([BIN, "-L", self.path("log")], capture_output=True, text=True, env=env)
+        self.assertEqual((p.returncode, p.stderr),
+                         (255, "pollensift: Error: The rcfile could not be opened.\n"))
+
+    def test_second_rcfile_option_counts(self):
+        good = self.write("good", "# fine\n")
+        code, _, err = run(["-M", self.path("missing"), "-M", good, "-L", self.path("log")])
+        self.assertEqual((code, err), (0, ""))
+
+    def test_command_line_wins_over_rc_file(self):
+        log_rc = self.path("rc.log")
+        log_cli = self.path("cli.log")
+        rc = self.write("rc", f'LOGFILE = "{log_rc}"\nVERBOSE = 0\nTEST = "no"\n'
+                              'SERVER = "127.0.0.1"\nUSER = "ann"\nPASS = "x"\n'
+                              'PROTOCOL = "POP3"\nPORT = 1\n')
+        code, out, err = run(["-M", rc, "-L", log_cli, "-v", "3", "-v", "6", "-t"])
+        self.assertEqual(code, 255)
+        self.assertFalse(os.path.exists(log_rc))
+        logged = read(log_cli)
+        self.assertEqual(logged, out + err)
+        self.assertIn(" pollensift: 0.8.9 querying ann@127.0.0.1.", out)
+        self.assertNotIn("Debugging", out, "-v 3 came first")
+        self.assertIn(" pollensift: Error: Skipping account ann@127.0.0.1 due to earlier errors.",
+                      err)
+
+    def test_interrupt_after_startup(self):
+        # A server that accepts the connection and never says anything keeps pollensift waiting.
+        listener = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
+        self.addCleanup(listener.close)
+        listener.bind(("127.0.0.1", 0))
+        listener.listen(1)
+        listener.settimeout(15)
+        port = listener.getsockname()[1]
+        rc = self.write("rc", f'SERVER = "127.0.0.1"\nUSER = "ann"\nPASS = "x"\n'
+                              f'PROTOCOL = "POP3"\nTIMEOUT = 20\nPORT = {port}\n')
+        p = subprocess.Popen([BIN, "-M", rc, "-L", self.path("log")], stdout=subprocess.PIPE,
+                             stderr=subprocess.PIPE, text=True)
+        try:
+            conn, _ = listener.accept()
+            self.addCleanup(conn.close)
+            time.sleep(0.2)
+            p.send_signal(signal.SIGINT)
+            out, err = p.communicate(timeout=10)
+        finally:
+            if p.poll() is None:
+                p.kill()
+                p.wait()
+        self.assertEqual(p.returncode, 255)
+        self.assertTrue(out.endswith("pollensift: Error: Program abort due to signal 2.\n"), out)
+        self.assertNotIn("abort", read(self.path("log")))
+
+
+if __name__ == "__main__":
+    unittest.main()
