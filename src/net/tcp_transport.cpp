@@ -24,8 +24,8 @@ using AddrinfoList = std::unique_ptr<addrinfo, AddrinfoFree>;
 
 void reportErrno(int error_number) { Reporter::instance().error(std::strerror(error_number), 1); }
 
-// poll() on one descriptor, restarted after a signal with the time that is left: 1 ready, 0 timed
-// out, -1 failed (errno set).
+}  // namespace
+
 int pollOne(int fd, short events, int timeout_ms) {
   const Clock::time_point start = Clock::now();
   for (;;) {
@@ -40,6 +40,8 @@ int pollOne(int fd, short events, int timeout_ms) {
     }
   }
 }
+
+namespace {
 
 enum class Attempt { kConnected, kFailed, kTimedOut };
 

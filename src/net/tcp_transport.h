@@ -38,6 +38,10 @@ class Deadline {
   std::optional<std::chrono::steady_clock::time_point> end_;
 };
 
+// poll() on one descriptor, restarted after a signal with the time that is left: 1 ready, 0 timed
+// out, -1 failed (errno set). A negative timeout waits without a limit.
+int pollOne(int fd, short events, int timeout_ms);
+
 // Connects to host:port over TCP, trying each IPv4 and IPv6 address in turn, all before the
 // deadline. Reports the reason of a failure itself and then returns an invalid descriptor; a
 // connected descriptor is non-blocking and closed on exec.

@@ -1,0 +1,334 @@
+#include "net/tls.h"
+
+#include <arpa/inet.h>
+#include <openssl/err.h>
+#include <openssl/ssl.h>
+#include <openssl/x509v3.h>
+#include <poll.h>
+#include <signal.h>
+#include <time.h>
+
+#include <cerrno>
+#include <chrono>
+#include <climits>
+#include <cstring>
+#include <string>
+
+#include "config/fatal.h"
+#include "config/settings.h"
+#include "report/reporter.h"
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+constexpr const char* kHandshakeFailed = "SSL connection could not be established.";
+constexpr const char* kConnectionGone = "For unknown reason the SSL connection was closed.";
+
+struct SslContextFree {
+  void operator()(SSL_CTX* context) const { SSL_CTX_free(context); }
+};
+struct SslFree {
+  void operator()(SSL* connection) const { SSL_free(connection); }
+};
+using SslContextPtr = std::unique_ptr<SSL_CTX, SslContextFree>;
+using SslPtr = std::unique_ptr<SSL, SslFree>;
+
+// OpenSSL writes to the socket with write(), which raises SIGPIPE once the server has gone. While
+// a guard lives SIGPIPE is blocked, and one that the guarded call raised is taken off the pending
+// set before the old mask returns: the failure then shows only as EPIPE.
+class SigpipeGuard {
+ public:
+  SigpipeGuard() {
+    sigemptyset(&pipe_);
+    sigaddset(&pipe_, SIGPIPE);
+    sigset_t pending;
+    sigemptyset(&pending);
+    was_pending_ = sigpending(&pending) == 0 && sigismember(&pending, SIGPIPE) == 1;
+    sigprocmask(SIG_BLOCK, &pipe_, &old_mask_);
+  }
+  ~SigpipeGuard() {
+    const int saved_errno = errno;
+    sigset_t pending;
+    sigemptyset(&pending);
+    if (!was_pending_ && sigpending(&pending) == 0 && sigismember(&pending, SIGPIPE) == 1) {
+      const timespec no_wait{0, 0};
+      while (sigtimedwait(&pipe_, nullptr, &no_wait) < 0 && errno == EINTR) {
+      }
+    }
+    sigprocmask(SIG_SETMASK, &old_mask_, nullptr);
+    errno = saved_errno;
+  }
+  SigpipeGuard(const SigpipeGuard&) = delete;
+  SigpipeGuard& operator=(const SigpipeGuard&) = delete;
+
+ private:
+  sigset_t pipe_;
+  sigset_t old_mask_;
+  bool was_pending_ = false;
+};
+
+// Runs for every certificate of the server's chain. A failure is always reported with OpenSSL's
+// reason; skip_ssl_verify then decides whether the hand-shake goes on. No exception may cross
+// OpenSSL's C frames, so one rejects the certificate.
+int verifyCertificate(int preverifyOk, X509_STORE_CTX* storeContext) noexcept {
+  try {
+    Reporter& reporter = Reporter::instance();
+    const int error = X509_STORE_CTX_get_error(storeContext);
+    if (preverifyOk != 0) {
+      reporter.print("Debugging: SSL certificate verification successful.", 6);
+      return 1;
+    }
+    reporter.error(std::string("SSL connection could not be established: ") +
+                       X509_verify_cert_error_string(error),
+                   1);
+    if (Settings::instance().skipSslVerify()) {
+      reporter.print("Debugging: SSL certificate verification failed, but continuing anyway.", 6);
+      return 1;
+    }
+    reporter.print("Debugging: SSL certificate verification failed.", 6);
+    return 0;
+  } catch (...) {
+    return 0;
+  }
+}
+
+// Tells the server which name it is asked for and makes the certificate check require that name.
+// An IP literal (any form the resolver takes, an IPv6 zone aside) is never sent as server name
+// indication and is checked against the certificate's IP addresses instead.
+bool nameServer(SSL* connection, const char* host) {
+  X509_VERIFY_PARAM* param = SSL_get0_param(connection);
+  in_addr v4{};
+  if (::inet_aton(host, &v4) != 0) {
+    return X509_VERIFY_PARAM_set1_ip(param, reinterpret_cast<unsigned char*>(&v4), sizeof v4) == 1;
+  }
+  std::string name(host);
+  unsigned char v6[16];
+  const std::string address = name.substr(0, name.find('%'));
+  if (::inet_pton(AF_INET6, address.c_str(), v6) == 1) {
+    return X509_VERIFY_PARAM_set1_ip(param, v6, sizeof v6) == 1;
+  }
+  // The absolute form "host." names the same host; server name indication carries no final dot.
+  if (!name.empty() && name.back() == '.') name.pop_back();
+  SSL_set_hostflags(connection, X509_CHECK_FLAG_NO_PARTIAL_WILDCARDS);
+  return SSL_set_tlsext_host_name(connection, name.c_str()) == 1 &&
+         SSL_set1_host(connection, name.c_str()) == 1;
+}
+
+int remainingMs(Clock::time_point start, int timeout_ms) {
+  if (timeout_ms < 0) return -1;
+  const auto spent =
+      std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count();
+  return spent >= timeout_ms ? 0 : timeout_ms - static_cast<int>(spent);
+}
+
+// What to wait for before an SSL call that could not finish on a non-blocking descriptor is
+// repeated; 0 when it failed for good.
+short eventsToAwait(int ssl_error) {
+  if (ssl_error == SSL_ERROR_WANT_READ) return POLLIN;
+  if (ssl_error == SSL_ERROR_WANT_WRITE) return POLLOUT;
+  return 0;
+}
+
+enum class Handshake { kDone, kFailed, kTimedOut };
+
+// SSL_connect on the non-blocking descriptor, waiting with poll() whenever OpenSSL needs the
+// server, so the deadline holds without leaving OpenSSL half-way through a call.
+Handshake handshake(SSL* connection, int fd, const Deadline& deadline) {
+  for (;;) {
+    if (deadline.passed()) return Handshake::kTimedOut;
+    ERR_clear_error();
+    int error = SSL_ERROR_NONE;
+    {
+      SigpipeGuard guard;
+      const int result = SSL_connect(connection);
+      if (result == 1) return Handshake::kDone;
+      error = SSL_get_error(connection, result);
+    }
+    const short events = eventsToAwait(error);
+    if (events == 0) return Handshake::kFailed;
+    const int ready = pollOne(fd, events, deadline.remainingMs());
+    if (ready == 0) return Handshake::kTimedOut;
+    if (ready < 0) return Handshake::kFailed;
+  }
+}
+
+// TLS over a connected TCP stream. It owns the whole stack, so whichever way a check ends, the
+// connection object, the descriptor and the context go, in that order.
+class TlsTransport : public Transport {
+ public:
+  TlsTransport(SslContextPtr context, std::unique_ptr<TcpTransport> tcp, SslPtr connection)
+      : context_(std::move(context)), tcp_(std::move(tcp)), connection_(std::move(connection)) {}
+
+  long receive(char* buffer, size_t size, int timeout_ms) override;
+  long send(const char* data, size_t size, int timeout_ms) override;
+  int close() override;
+
+ private:
+  SslContextPtr context_;
+  std::unique_ptr<TcpTransport> tcp_;
+  SslPtr connection_;
+};
+
+// OpenSSL is asked first and the descriptor polled only when it has nothing: a record that arrived
+// whole may still be partly buffered inside OpenSSL while the descriptor has nothing to read.
+long TlsTransport::receive(char* buffer, size_t size, int timeout_ms) {
+  Reporter& reporter = Reporter::instance();
+  if (!connection_) {
+    reporter.error(kConnectionGone, 1);
+    return kFailed;
+  }
+  const int length = size > INT_MAX ? INT_MAX : static_cast<int>(size);
+  const Clock::time_point start = Clock::now();
+  int warned = SSL_ERROR_NONE;
+  for (;;) {
+    ERR_clear_error();
+    int got = 0;
+    int error = SSL_ERROR_NONE;
+    {
+      SigpipeGuard guard;
+      got = SSL_read(connection_.get(), buffer, length);
+      if (got > 0) return got;
+      error = SSL_get_error(connection_.get(), got);
+    }
+    switch (error) {
+      case SSL_ERROR_WANT_READ:
+      case SSL_ERROR_WANT_WRITE:
+        // Once per wait: a reply that trickles in must not flood the trace.
+        if (warned != error) {
+          reporter.print(error == SSL_ERROR_WANT_READ
+                             ? "Debugging: Warning: Received SSL_ERROR_WANT_READ."
+                             : "Debugging: Warning: Received SSL_ERROR_WANT_WRITE.",
+                         6);
+          warned = error;
+        }
+        break;
+      case SSL_ERROR_ZERO_RETURN:
+        reporter.print("Debugging: Warning: Received SSL_ERROR_ZERO_RETURN.", 6);
+        return 0;
+      default:
+        ERR_clear_error();
+        reporter.error("SSL_read returned unknown error.", 1);
+        return kFailed;
+    }
+    const int ready = pollOne(tcp_->fd(), eventsToAwait(error), remainingMs(start, timeout_ms));
+    if (ready == 0) return kTimedOut;
+    if (ready < 0) {
+      reporter.error(std::strerror(errno), 1);
+      return kFailed;
+    }
+  }
+}
+
+long TlsTransport::send(const char* data, size_t size, int timeout_ms) {
+  Reporter& reporter = Reporter::instance();
+  if (!connection_) {
+    reporter.error(kConnectionGone, 1);
+    return kFailed;
+  }
+  const Clock::time_point start = Clock::now();
+  size_t done = 0;
+  while (done < size) {
+    const size_t left = size - done;
+    const int length = left > INT_MAX ? INT_MAX : static_cast<int>(left);
+    ERR_clear_error();
+    int wrote = 0;
+    int error = SSL_ERROR_NONE;
+    int saved_errno = 0;
+    {
+      SigpipeGuard guard;
+      errno = 0;
+      wrote = SSL_write(connection_.get(), data + done, length);
+      saved_errno = errno;
+      if (wrote <= 0) error = SSL_get_error(connection_.get(), wrote);
+    }
+    if (wrote > 0) {
+      done += static_cast<size_t>(wrote);
+      continue;
+    }
+    const short events = eventsToAwait(error);
+    if (events != 0) {
+      // OpenSSL wants the same buffer again once the socket is ready.
+      const int ready = pollOne(tcp_->fd(), events, remainingMs(start, timeout_ms));
+      if (ready == 0) return kTimedOut;
+      if (ready > 0) continue;
+      saved_errno = errno;
+    }
+    // A failed system call has its own text; a failure inside TLS only OpenSSL's reason.
+    const char* reason = nullptr;
+    if (saved_errno == 0) reason = ERR_reason_error_string(ERR_peek_last_error());
+    if (reason == nullptr) reason = std::strerror(saved_errno != 0 ? saved_errno : EPIPE);
+    const std::string text(reason);
+    ERR_clear_error();
+    reporter.error(text, 1);
+    return kFailed;
+  }
+  return static_cast<long>(done);
+}
+
+int TlsTransport::close() {
+  if (!connection_) return tcp_->close();
+  {
+    // One close notification, not awaited; the result says nothing the caller could act on.
+    SigpipeGuard guard;
+    ERR_clear_error();
+    SSL_shutdown(connection_.get());
+    ERR_clear_error();
+  }
+  const int result = tcp_->close();
+  connection_.reset();
+  context_.reset();
+  return result;
+}
+
+}  // namespace
+
+std::unique_ptr<Transport> startTls(std::unique_ptr<TcpTransport> tcp, const char* host,
+                                    const Deadline& deadline) {
+  Reporter& reporter = Reporter::instance();
+  OPENSSL_init_ssl(0, nullptr);
+  OPENSSL_init_ssl(OPENSSL_INIT_LOAD_SSL_STRINGS | OPENSSL_INIT_LOAD_CRYPTO_STRINGS, nullptr);
+  ERR_clear_error();
+
+  // A fresh context per connection: the trust store is read anew for every account.
+  SslContextPtr context(SSL_CTX_new(TLS_client_method()));
+  if (!context || host == nullptr) {
+    ERR_clear_error();
+    reporter.error(kHandshakeFailed, 1);
+    return nullptr;
+  }
+  SSL_CTX_set_default_verify_paths(context.get());
+  SSL_CTX_set_verify(context.get(), SSL_VERIFY_PEER, verifyCertificate);
+
+  SslPtr connection(SSL_new(context.get()));
+  if (!connection) {
+    reporter.error("SSL connection structure could not be created.", 1);
+    failFatal("", -1);
+  }
+  BIO* bio = BIO_new_socket(tcp->fd(), BIO_NOCLOSE);
+  if (bio == nullptr) {
+    ERR_clear_error();
+    reporter.error("Socket-BIO could not be created.", 1);
+    return nullptr;
+  }
+  SSL_set_bio(connection.get(), bio, bio);  // the connection object owns the BIO from here
+
+  Handshake outcome = Handshake::kFailed;
+  if (nameServer(connection.get(), host)) {
+    outcome = handshake(connection.get(), tcp->fd(), deadline);
+  }
+  // Whatever a failure left in OpenSSL's error queue must not be blamed on the next account.
+  ERR_clear_error();
+  switch (outcome) {
+    case Handshake::kDone:
+      return std::make_unique<TlsTransport>(std::move(context), std::move(tcp),
+                                            std::move(connection));
+    case Handshake::kTimedOut:
+      reporter.error("Timeout occurred.", 1);
+      return nullptr;
+    case Handshake::kFailed:
+      break;
+  }
+  reporter.error(kHandshakeFailed, 1);
+  return nullptr;
+}
