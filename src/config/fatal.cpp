@@ -3,6 +3,8 @@
 #include <cstdio>
 #include <cstdlib>
 
+#include "config/escape.h"
+
 namespace {
 FatalHandler& handler() {
   static FatalHandler h;
@@ -20,6 +22,7 @@ void failFatal(const std::string& text, int status) {
   std::exit(status);
 }
 
+// Messages quote values from the rc file and the command line; those reach the terminal escaped.
 void fatalError(const std::string& message) {
-  failFatal("pollensift: Error: " + message + "\n", -1);
+  failFatal("pollensift: Error: " + escapeControls(message) + "\n", -1);
 }

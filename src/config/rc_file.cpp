@@ -7,10 +7,10 @@
 #include <string>
 #include <utility>
 
+#include "config/escape.h"
 #include "config/rc_lexer.h"
 #include "config/settings.h"
 #include "rc_parser.hh"
-#include "report/reporter.h"
 
 namespace {
 

@@ -147,6 +147,17 @@ TEST_F(SettingsTest, PortBeforeProtocolIsFatal) {
             "PROTOCOL statement.\n");
 }
 
+TEST_F(SettingsTest, FatalMessagesShowControlCharactersEscaped) {
+  // Found by fuzzing the rc reader: quoted values may hold any byte.
+  settings().setServer(std::string("pop\x1b[2J\0x", 9));
+  settings().setUser("ann\r\nforged line");
+  EXPECT_EQ(fatalText([] { Settings::instance().setPort(110); }),
+            "pollensift: Error: The account ann\\x0d\\x0aforged line@pop\\x1b[2J\\x00x is "
+            "completed by PORT before any PROTOCOL statement.\n");
+  EXPECT_EQ(fatalText([] { Settings::instance().setLogfile("'\x07"); }),
+            "pollensift: Error: Invalid logfile name: `'\\x07'.\n");
+}
+
 TEST_F(SettingsTest, OpenRcFileLookupOrder) {
   namespace fs = std::filesystem;
   const fs::path home = fs::temp_directory_path() / ("ps-home-" + std::to_string(getpid()));

@@ -4,6 +4,8 @@
 #include <string>
 #include <string_view>
 
+#include "config/escape.h"
+
 // The process-wide log: time-stamped lines on standard output / standard error, copied to the log
 // file, gated by the verbosity setting; and the headers store file. Created on first use, never
 // destroyed. Every line is flushed when written.
@@ -38,6 +40,3 @@ class Reporter {
   std::ofstream log_stream_;
   std::ofstream headers_stream_;
 };
-
-// Control characters (other than tab; line ends too when keep_line_ends) as "\xNN".
-std::string escapeControls(std::string_view text, bool keep_line_ends = false);
