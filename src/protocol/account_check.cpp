@@ -1,3 +1,4 @@
+#include <climits>
 #include <string>
 
 #include "config/mail_account.h"
@@ -38,7 +39,8 @@ int MailAccount::check() {
     count = mailbox->status();
     if (count < 0) return giveUp("Could not determine mailbox status.");
   }
-  remaining_total += count;
+  // Counts come from the servers: saturate rather than overflow.
+  if (__builtin_add_overflow(remaining_total, count, &remaining_total)) remaining_total = INT_MAX;
 
   if (!mailbox->quit()) return -1;
   return link->close() == 0 ? 0 : -1;

@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <climits>
 #include <memory>
 #include <string>
 #include <vector>
@@ -141,6 +142,19 @@ TEST_F(AccountCheckTest, ReturnValueCountsWhatTheScanLeft) {
     EXPECT_EQ(remaining_total, return_value ? 6 : 7);
     EXPECT_EQ(server_->written().back(), "QUIT\r\n");
   }
+}
+
+TEST_F(AccountCheckTest, HugeCountsFromTheServerSaturate) {
+  MailAccount mailbox = account();
+  loginOk();
+  server_->expect("STAT\r\n", {"+OK 0 0\r\n"});
+  server_->expect("STAT\r\n", {"+OK 0 0\r\n"});  // the scan's own
+  server_->expect("STAT\r\n", {"+OK 99999999999 0\r\n"});
+  Settings::instance().setReturnValue(true);
+  remaining_total = 7;
+  EXPECT_EQ(mailbox.check(), 0);
+  EXPECT_EQ(remaining_total, INT_MAX);
+  Settings::instance().resetForTesting();
 }
 
 TEST_F(AccountCheckTest, FailuresAfterLoginQuitAndClose) {

@@ -61,6 +61,7 @@ class CommandLine(unittest.TestCase):
     def write(self, name, text):
         with open(self.path(name), "w") as f:
             f.write(text)
+        os.chmod(self.path(name), 0o600)  # some hold a password
         return self.path(name)
 
     def test_help_and_version_texts(self):

@@ -124,6 +124,7 @@ class ExampleRcFile(unittest.TestCase):
                 rc = os.path.join(home, "rc")
                 with open(rc, "w") as f:
                     f.write(text)
+                os.chmod(rc, 0o600)  # it holds a password
                 log = os.path.join(home, "log")
                 p = subprocess.run([BIN, "-t", "-v", "3", "-M", rc, "-L", log],
                                    capture_output=True, text=True, timeout=120,
