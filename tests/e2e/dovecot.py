@@ -95,13 +95,31 @@ service anvil {{
 """
 
 
-class Dovecot:
-    """One private server. users maps names to plaintext passwords (so APOP works)."""
+# Added when a certificate is given: the same mailboxes over TLS on a second port.
+TLS_CONFIG = """\
+ssl = yes
+ssl_cert = <{cert}
+ssl_key = <{key}
+service pop3-login {{
+  inet_listener pop3s {{
+    address = {host}
+    port = {tls_port}
+    ssl = yes
+  }}
+}}
+"""
 
-    def __init__(self, users):
+
+class Dovecot:
+    """One private server. users maps names to plaintext passwords (so APOP works). tls, a pair
+    (certificate chain file, key file), adds a POP3S listener on tls_port."""
+
+    def __init__(self, users, tls=None):
         self.users = dict(users)
+        self.tls = tls
         self.root = None
         self.port = None
+        self.tls_port = None
         self.process = None
 
     # The socket directory path must stay short, so the whole tree lives in a short /tmp name.
@@ -126,6 +144,12 @@ class Dovecot:
                 f.write(CONFIG.format(root=self.root, run=os.path.join(self.root, 'run'),
                                       state=os.path.join(self.root, 'state'), host=HOST,
                                       port=self.port, uid=uid, gid=gid))
+                if self.tls:
+                    self.tls_port = free_port()
+                    while self.tls_port == self.port:
+                        self.tls_port = free_port()
+                    f.write(TLS_CONFIG.format(cert=self.tls[0], key=self.tls[1], host=HOST,
+                                              tls_port=self.tls_port))
             # The master keeps its caller's output streams open; never hand it a pipe.
             with open(os.path.join(self.root, 'master.out'), 'ab') as out:
                 self.process = subprocess.Popen([DOVECOT, '-F', '-c', config],
