@@ -1,6 +1,7 @@
 #include "net/tls.h"
 
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <openssl/err.h>
 #include <openssl/pem.h>
 #include <openssl/ssl.h>
@@ -10,8 +11,6 @@
 #include <stdlib.h>
 #include <sys/socket.h>
 #include <unistd.h>
-
-#include <gtest/gtest.h>
 
 #include <algorithm>
 #include <atomic>
@@ -171,7 +170,9 @@ void write(SSL* connection, const std::string& text) {
             static_cast<int>(text.size()));
 }
 
-void pause(int ms) { std::this_thread::sleep_for(std::chrono::milliseconds(ms)); }
+void pause(int ms) {
+  std::this_thread::sleep_for(std::chrono::milliseconds(ms));
+}
 
 // Reads on the server until the client closes; true when it sent a close notification.
 bool awaitCloseNotify(SSL* connection) {
@@ -309,9 +310,9 @@ TEST_F(TlsTest, AnUntrustedChainFailsWithItsReasonUnlessSkippedAndTheNextConnect
                        "continuing anyway."}));
       EXPECT_EQ(log.linesStartingWith("Error: SSL connection could not be established."), Lines{});
     } else {
-      EXPECT_EQ(log.lines(), (Lines{reason,
-                                    "pollensift: Debugging: SSL certificate verification failed.",
-                                    "pollensift: Error: SSL connection could not be established."}));
+      EXPECT_EQ(log.lines(),
+                (Lines{reason, "pollensift: Debugging: SSL certificate verification failed.",
+                       "pollensift: Error: SSL connection could not be established."}));
     }
 
     // Nothing of the failure lingers: with the right trust store the same server is accepted.
@@ -422,14 +423,18 @@ TEST_F(TlsReadTest, EndOfStreamSilenceAndBrokenStreamsAreReported) {
     const char* trace;  // a level-6 line (after "pollensift: ") that must be there, or null
   };
   const Case cases[] = {
-      {"close notification", [](SSL* connection) { SSL_shutdown(connection); },
+      {"close notification",
+       [](SSL* connection) { SSL_shutdown(connection); },
        {"pollensift: Error: The server closed the connection in the middle of a reply."},
        "Debugging: Warning: Received SSL_ERROR_ZERO_RETURN."},
       {"cut without close notification",
        [](SSL* connection) { ::shutdown(SSL_get_fd(connection), SHUT_RDWR); },
-       {"pollensift: Error: SSL_read returned unknown error."}, nullptr},
-      {"silence", [](SSL* connection) { awaitCloseNotify(connection); },
-       {"pollensift: Error: Connection has timed out."}, nullptr},
+       {"pollensift: Error: SSL_read returned unknown error."},
+       nullptr},
+      {"silence",
+       [](SSL* connection) { awaitCloseNotify(connection); },
+       {"pollensift: Error: Connection has timed out."},
+       nullptr},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
