@@ -36,9 +36,9 @@ def _mail_owner():
         return None
 
 
-def free_port():
+def free_port(host=HOST):
     with socket.socket(socket.AF_INET, socket.SOCK_STREAM) as s:
-        s.bind((HOST, 0))
+        s.bind((host, 0))
         return s.getsockname()[1]
 
 
@@ -112,10 +112,13 @@ service pop3-login {{
 
 class Dovecot:
     """One private server. users maps names to plaintext passwords (so APOP works). tls, a pair
-    (certificate chain file, key file), adds a POP3S listener on tls_port."""
+    (certificate chain file, key file), adds a POP3S listener on tls_port. host is the IPv4
+    address it listens on: loopback, or for the benchmark's slow link an address of the network
+    namespace that the caller stands in while it calls start()."""
 
-    def __init__(self, users, tls=None):
+    def __init__(self, users, tls=None, host=HOST):
         self.users = dict(users)
+        self.host = host
         self.tls = tls
         self.root = None
         self.port = None
@@ -138,17 +141,17 @@ class Dovecot:
         for name in self.users:
             self._maildir(name)
         for attempt in range(5):
-            self.port = free_port()
+            self.port = free_port(self.host)
             config = os.path.join(self.root, 'dovecot.conf')
             with open(config, 'w') as f:
                 f.write(CONFIG.format(root=self.root, run=os.path.join(self.root, 'run'),
-                                      state=os.path.join(self.root, 'state'), host=HOST,
+                                      state=os.path.join(self.root, 'state'), host=self.host,
                                       port=self.port, uid=uid, gid=gid))
                 if self.tls:
-                    self.tls_port = free_port()
+                    self.tls_port = free_port(self.host)
                     while self.tls_port == self.port:
-                        self.tls_port = free_port()
-                    f.write(TLS_CONFIG.format(cert=self.tls[0], key=self.tls[1], host=HOST,
+                        self.tls_port = free_port(self.host)
+                    f.write(TLS_CONFIG.format(cert=self.tls[0], key=self.tls[1], host=self.host,
                                               tls_port=self.tls_port))
             # The master keeps its caller's output streams open; never hand it a pipe.
             with open(os.path.join(self.root, 'master.out'), 'ab') as out:
@@ -166,7 +169,7 @@ class Dovecot:
             if self.process.poll() is not None:
                 return False
             try:
-                with socket.create_connection((HOST, self.port), timeout=2) as s:
+                with socket.create_connection((self.host, self.port), timeout=2) as s:
                     if s.recv(512).startswith(b'+OK'):
                         return True
             except OSError:
