@@ -21,5 +21,6 @@ export POLLENSIFT_DEMO_WORK=$work POLLENSIFT_DEMO_ROOT=$root
 python3 tests/e2e/dovecot.py run --user jo:demo-password "${deliveries[@]}" -- bash -c '
   sed -e "s|@LOG@|$POLLENSIFT_DEMO_WORK/pollensift.log|" -e "s|@PORT@|$DOVECOT_PORT|" \
     "$POLLENSIFT_DEMO_ROOT/tests/fixtures/demo.pollensiftrc" >"$POLLENSIFT_DEMO_WORK/pollensiftrc"
+  chmod 600 "$POLLENSIFT_DEMO_WORK/pollensiftrc"  # it holds a password
   "$POLLENSIFT_DEMO_ROOT/build/release/src/driver/pollensift" -M "$POLLENSIFT_DEMO_WORK/pollensiftrc"
 '
