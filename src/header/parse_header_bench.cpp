@@ -60,6 +60,25 @@ void BM_ParseHeader(benchmark::State& state) {
 }
 BENCHMARK(BM_ParseHeader)->ArgName("normal")->Arg(0)->Arg(1);
 
+// One huge field line, as a hostile server may send: with its CR LF (kept) or without (dropped).
+// The time must grow linearly with the length.
+void BM_ParseLongLine(benchmark::State& state, const char* line_end) {
+  Settings::instance().setVerbose(0);
+  const std::string text = "Subject: " + std::string(static_cast<size_t>(state.range(0)), 'x') +
+                           line_end + "Date: d\r\n\r\n.\r\n";
+  for (auto _ : state) {
+    MessageHeader header;
+    const int result = parseHeader(&text, &header);
+    benchmark::DoNotOptimize(result);
+  }
+  state.SetComplexityN(state.range(0));
+  state.SetBytesProcessed(state.iterations() * static_cast<int64_t>(text.size()));
+}
+BENCHMARK_CAPTURE(BM_ParseLongLine, kept, "\r\n")
+    ->RangeMultiplier(4)->Range(1 << 16, 1 << 24)->Complexity(benchmark::oN);
+BENCHMARK_CAPTURE(BM_ParseLongLine, dropped, "\n")
+    ->RangeMultiplier(4)->Range(1 << 16, 1 << 24)->Complexity(benchmark::oN);
+
 }  // namespace
 
 BENCHMARK_MAIN();

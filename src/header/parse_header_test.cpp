@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -144,6 +145,35 @@ TEST_F(ParseHeaderTest, UnclaimedBytesNeverReachTheTerminalRaw) {
   EXPECT_EQ(out.find('\x1b'), std::string::npos);
   EXPECT_EQ(out.find('\x07'), std::string::npos);
   EXPECT_EQ(header.fields(), (Fields{{"Subject", "\x1b]0;t\x07ok"}}));
+}
+
+// Found by fuzzing: a body line that lacks its CR LF was scanned again from each of its
+// characters, so a long one never finished. It is dropped in one pass, as before character by
+// character.
+TEST_F(ParseHeaderTest, BodyLineWithoutCrLfIsDroppedInOnePass) {
+  Settings::instance().setVerbose(0);
+  const std::string text =
+      "Subject: " + std::string(4 << 20, 'x') + "\n\r\nDate: d\r\n\r\n.\r\n";
+  MessageHeader header;
+  EXPECT_EQ(parseHeader(&text, &header), 0);
+  EXPECT_EQ(header.fields(), (Fields{{"Subject", "\n"}, {"Date", "d"}}));
+}
+
+TEST_F(ParseHeaderTest, DroppedBodyCharactersAreTracedOneByOne) {
+  Settings::instance().setVerbose(6);
+  const std::string text = "Subject: a\x01 \tb\nDate: d\r\n";
+  MessageHeader header;
+  testing::internal::CaptureStdout();
+  testing::internal::CaptureStderr();
+  EXPECT_EQ(parseHeader(&text, &header), -3) << "the Subject field has no text";
+  testing::internal::GetCapturedStderr();
+  std::vector<std::string> traced;
+  std::istringstream out(testing::internal::GetCapturedStdout());
+  for (std::string line; std::getline(out, line);) traced.push_back(line.substr(15));
+  EXPECT_EQ(traced, (std::vector<std::string>{
+                        " pollensift: Debugging: Header scanner dropped the character \"a\".",
+                        " pollensift: Debugging: Header scanner dropped the character \"\\x01\".",
+                        " pollensift: Debugging: Header scanner dropped the character \"b\"."}));
 }
 
 }  // namespace
