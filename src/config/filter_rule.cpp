@@ -14,7 +14,8 @@ FilterRule::FilterRule(FilterRule&& other) noexcept
       pattern_(other.pattern_),
       cflags_(other.cflags_),
       negated_(other.negated_),
-      compiled_(other.compiled_) {
+      compiled_(other.compiled_),
+      compile_flags_(other.compile_flags_) {
   other.compiled_ = false;
 }
 
@@ -26,12 +27,19 @@ FilterRule& FilterRule::operator=(FilterRule&& other) noexcept {
     cflags_ = other.cflags_;
     negated_ = other.negated_;
     compiled_ = other.compiled_;
+    compile_flags_ = other.compile_flags_;
     other.compiled_ = false;
   }
   return *this;
 }
 
 FilterRule::~FilterRule() { release(); }
+
+namespace {
+unsigned long compile_count = 0;
+}  // namespace
+
+unsigned long FilterRule::compilations() { return compile_count; }
 
 void FilterRule::release() {
   if (compiled_) regfree(&pattern_);
@@ -40,7 +48,9 @@ void FilterRule::release() {
 
 int FilterRule::compile() {
   release();
-  const int code = regcomp(&pattern_, expression_.c_str(), Settings::instance().regType() | cflags_);
+  ++compile_count;
+  const int flags = Settings::instance().regType() | cflags_;
+  const int code = regcomp(&pattern_, expression_.c_str(), flags);
   if (code != 0) {
     std::vector<char> message(regerror(code, &pattern_, nullptr, 0) + 1);
     regerror(code, &pattern_, message.data(), message.size());
@@ -50,6 +60,7 @@ int FilterRule::compile() {
     return code;
   }
   compiled_ = true;
+  compile_flags_ = flags;
   return 0;
 }
 

@@ -22,6 +22,14 @@ class FilterRule {
   // True when the compiled pattern matches anywhere in text; any matcher error counts as no match.
   bool matches(const std::string& text) const;
 
+  // The flags of the last successful compile (syntax | case): what the pattern really is, even
+  // if the configured syntax changed afterwards.
+  int compileFlags() const { return compile_flags_; }
+
+  // Counts compiles of any rule in this process: whatever is derived from compiled rules is
+  // stale once it changes.
+  static unsigned long compilations();
+
   const std::string& expression() const { return expression_; }
   const regex_t& pattern() const { return pattern_; }
   int cflags() const { return cflags_; }
@@ -36,6 +44,7 @@ class FilterRule {
   int cflags_;
   bool negated_;
   bool compiled_ = false;
+  int compile_flags_ = 0;
 };
 
 class ScoreRule : public FilterRule {
