@@ -1,10 +1,13 @@
 #include "filter/filter_engine.h"
 
+#include <array>
 #include <climits>
 #include <initializer_list>
+#include <utility>
 
 #include "config/filter_rule.h"
 #include "config/settings.h"
+#include "filter/rule_index.h"
 #include "header/message_header.h"
 #include "report/reporter.h"
 
@@ -35,35 +38,146 @@ void verdict(std::string_view kind, const MessageHeader& header, int level,
   Reporter::instance().print(line, level);
 }
 
-// A rule written for the Subject line also applies to the normalised subject, but only on the
-// field whose name is exactly "Subject".
-bool matchesNormalised(const FilterRule& rule, const MessageHeader::Field& field,
-                       const MessageHeader& header) {
-  return Settings::instance().normal() && field.first == "Subject" &&
-         rule.matches(header.normalisedSubject());
+// The rules of one list that might match each line of the header being judged, and its
+// normalised subject, split into positive and negative rules, each in list order. With the
+// prefilter off every rule is a candidate everywhere.
+class Shortlist {
+ public:
+  template <typename Rules>
+  explicit Shortlist(const Rules& rules) {
+    std::vector<RuleIndex::Pattern> patterns;
+    for (uint32_t i = 0; i < rules.size(); ++i) {
+      patterns.push_back({rules[i].expression(), rules[i].compileFlags()});
+      negated_.push_back(rules[i].negated());
+      (rules[i].negated() ? all_.negative : all_.positive).push_back(i);
+    }
+    index_ = RuleIndex(patterns);
+    satisfied_.assign(rules.size(), 0);
+  }
+
+  // Finds the candidates of each line, and of normalised unless it is null.
+  void scan(const std::vector<std::string>& lines, const std::string* normalised, bool prefilter) {
+    prefilter_ = prefilter;
+    if (!prefilter) return;
+    if (lines_.size() < lines.size()) lines_.resize(lines.size());
+    for (size_t i = 0; i < lines.size(); ++i) split(lines[i], lines_[i]);
+    if (normalised != nullptr) split(*normalised, normalised_);
+  }
+
+  const std::vector<uint32_t>& positive(size_t line) const {
+    return prefilter_ ? lines_[line].positive : all_.positive;
+  }
+  const std::vector<uint32_t>& negative(size_t line) const {
+    return prefilter_ ? lines_[line].negative : all_.negative;
+  }
+  const std::vector<uint32_t>& positiveNormalised() const {
+    return prefilter_ ? normalised_.positive : all_.positive;
+  }
+  const std::vector<uint32_t>& negativeNormalised() const {
+    return prefilter_ ? normalised_.negative : all_.negative;
+  }
+  const std::vector<uint32_t>& negativeRules() const { return all_.negative; }
+
+  // Marks of the negative rules that some line of the current header matched.
+  void clearSatisfied() {
+    if (++stamp_ == 0) {
+      std::fill(satisfied_.begin(), satisfied_.end(), 0);
+      stamp_ = 1;
+    }
+  }
+  bool satisfied(uint32_t rule) const { return satisfied_[rule] == stamp_; }
+  void satisfy(uint32_t rule) { satisfied_[rule] = stamp_; }
+
+ private:
+  struct Split {
+    std::vector<uint32_t> positive;
+    std::vector<uint32_t> negative;
+  };
+
+  void split(const std::string& text, Split& out) {
+    index_.candidates(text, found_);
+    out.positive.clear();
+    out.negative.clear();
+    for (const uint32_t rule : found_) (negated_[rule] ? out.negative : out.positive).push_back(rule);
+  }
+
+  RuleIndex index_;
+  std::vector<bool> negated_;
+  Split all_;
+  std::vector<Split> lines_;
+  Split normalised_;
+  std::vector<uint32_t> found_;
+  bool prefilter_ = true;
+  std::vector<uint32_t> satisfied_;
+  uint32_t stamp_ = 0;
+};
+
+// With NORMAL on, a rule written for the Subject line also applies to the normalised subject,
+// but only on a field whose name is exactly "Subject".
+bool testsNormalised(const MessageHeader::Field& field) {
+  return Settings::instance().normal() && field.first == "Subject";
 }
 
-// True when some field satisfies the rule, on its line or (for deny and score rules) on the
-// normalised subject.
-bool anyFieldMatches(const FilterRule& rule, const MessageHeader& header,
-                     const std::vector<std::string>& lines, bool with_normalised) {
-  const auto& fields = header.fields();
-  for (size_t i = 0; i < fields.size(); ++i) {
-    if (rule.matches(lines[i])) return true;
-    if (with_normalised && matchesNormalised(rule, fields[i], header)) return true;
+// The normalised subject when some field tests it, else null.
+const std::string* normalisedText(const MessageHeader& header) {
+  for (const auto& field : header.fields()) {
+    if (testsNormalised(field)) return &header.normalisedSubject();
+  }
+  return nullptr;
+}
+
+// Calls fn(rule, on_line, on_normalised) for every rule of line or normalised (both ascending),
+// in list order, until fn returns true; returns whether it did.
+template <typename Fn>
+bool eachCandidate(const std::vector<uint32_t>& line, const std::vector<uint32_t>* normalised,
+                   Fn fn) {
+  if (normalised == nullptr) {
+    for (const uint32_t rule : line) {
+      if (fn(rule, true, false)) return true;
+    }
+    return false;
+  }
+  auto a = line.begin();
+  auto b = normalised->begin();
+  while (a != line.end() || b != normalised->end()) {
+    const uint32_t rule = b == normalised->end() || (a != line.end() && *a < *b) ? *a : *b;
+    const bool on_line = a != line.end() && *a == rule;
+    const bool on_normalised = b != normalised->end() && *b == rule;
+    if (on_line) ++a;
+    if (on_normalised) ++b;
+    if (fn(rule, on_line, on_normalised)) return true;
   }
   return false;
 }
 
-// The first negative rule that no field satisfies, or nullptr. A header without fields satisfies
-// every rule: a negative rule needs a line to test.
-const FilterRule* unmatchedNegativeRule(const std::vector<FilterRule>& rules,
-                                        const MessageHeader& header,
-                                        const std::vector<std::string>& lines,
-                                        bool with_normalised) {
-  if (lines.empty()) return nullptr;
-  for (const FilterRule& rule : rules) {
-    if (rule.negated() && !anyFieldMatches(rule, header, lines, with_normalised)) return &rule;
+// Marks each negative rule that some field satisfies: on its line or, for deny and score rules,
+// on the normalised subject.
+template <typename Rule>
+void markSatisfied(const std::vector<Rule>& rules, Shortlist& list,
+                   const std::vector<std::string>& lines, const std::string* normalised) {
+  list.clearSatisfied();
+  for (size_t i = 0; i < lines.size(); ++i) {
+    for (const uint32_t rule : list.negative(i)) {
+      if (!list.satisfied(rule) && rules[rule].matches(lines[i])) list.satisfy(rule);
+    }
+  }
+  if (normalised != nullptr) {
+    for (const uint32_t rule : list.negativeNormalised()) {
+      if (!list.satisfied(rule) && rules[rule].matches(*normalised)) list.satisfy(rule);
+    }
+  }
+}
+
+// The first negative rule that no field satisfies, or nullptr. A header without fields
+// satisfies every rule: a negative rule needs a line to test.
+template <typename Rule>
+const Rule* unmatchedNegativeRule(const std::vector<Rule>& rules, Shortlist& list,
+                                  const std::vector<std::string>& lines,
+                                  const std::string* normalised) {
+  if (lines.empty() || list.negativeRules().empty()) return nullptr;
+  markSatisfied(rules, list, lines, normalised);
+  for (const uint32_t rule : list.negativeRules()) {
+    if (!list.satisfied(rule)) return &rules[rule];
   }
   return nullptr;
 }
@@ -77,6 +191,40 @@ int addPoints(int total, int points) {
 }
 
 }  // namespace
+
+struct FilterEngine::Shortlists {
+  // What the lists were built from: compiles so far and each rule list's place and length.
+  unsigned long compilations;
+  std::array<std::pair<const void*, size_t>, 3> shapes;
+  Shortlist allow;
+  Shortlist deny;
+  Shortlist score;
+};
+
+namespace {
+std::array<std::pair<const void*, size_t>, 3> ruleShapes() {
+  Settings& settings = Settings::instance();
+  return {{{settings.allowRules().data(), settings.allowRules().size()},
+           {settings.denyRules().data(), settings.denyRules().size()},
+           {settings.scoreRules().data(), settings.scoreRules().size()}}};
+}
+}  // namespace
+
+FilterEngine::FilterEngine() = default;
+FilterEngine::~FilterEngine() = default;
+
+// Built on first use after the rules were compiled, once for the whole run.
+FilterEngine::Shortlists& FilterEngine::shortlists() {
+  const unsigned long compilations = FilterRule::compilations();
+  const auto shapes = ruleShapes();
+  if (!shortlists_ || shortlists_->compilations != compilations || shortlists_->shapes != shapes) {
+    Settings& settings = Settings::instance();
+    shortlists_.reset(new Shortlists{compilations, shapes, Shortlist(settings.allowRules()),
+                                     Shortlist(settings.denyRules()),
+                                     Shortlist(settings.scoreRules())});
+  }
+  return *shortlists_;
+}
 
 FilterEngine& FilterEngine::instance() {
   static FilterEngine engine;
@@ -129,12 +277,15 @@ int FilterEngine::checkAllow(const MessageHeader* header) {
   const auto& rules = settings.allowRules();
   if (rules.empty()) return 2;
   const auto& lines = linesOf(*header);
+  Shortlist& list = shortlists().allow;
+  list.scan(lines, nullptr, prefilter_);
 
   // The first line that any positive rule matches decides.
-  for (const std::string& line : lines) {
-    for (const FilterRule& rule : rules) {
-      if (rule.negated() || !rule.matches(line)) continue;
-      verdict("Allow: ", *header, 4, {"\"", rule.expression(), "\" matches \"", line, "\""});
+  for (size_t i = 0; i < lines.size(); ++i) {
+    for (const uint32_t r : list.positive(i)) {
+      const FilterRule& rule = rules[r];
+      if (!rule.matches(lines[i])) continue;
+      verdict("Allow: ", *header, 4, {"\"", rule.expression(), "\" matches \"", lines[i], "\""});
       const int limit = settings.maxsizeAllow();
       if (limit > 0 && header->size() > limit) {
         verdict("Deny: ", *header, 2, {"Maxsize_Allow exceeded"});
@@ -145,7 +296,7 @@ int FilterEngine::checkAllow(const MessageHeader* header) {
   }
 
   if (settings.negativeAllowCount() < 1) return 2;
-  if (const FilterRule* rule = unmatchedNegativeRule(rules, *header, lines, false)) {
+  if (const FilterRule* rule = unmatchedNegativeRule(rules, list, lines, nullptr)) {
     verdict("Allow: ", *header, 4,
             {"Negative allow rule \"", rule->expression(), "\" did not match"});
     return 0;
@@ -179,24 +330,40 @@ int FilterEngine::checkDeny(const MessageHeader* header) {
   if (rules.empty()) return 0;
   const auto& fields = header->fields();
   const auto& lines = linesOf(*header);
+  const std::string* normalised = normalisedText(*header);
+  Shortlist& list = shortlists().deny;
+  list.scan(lines, normalised, prefilter_);
 
   for (size_t i = 0; i < fields.size(); ++i) {
-    for (const FilterRule& rule : rules) {
-      if (rule.negated()) continue;
-      if (rule.matches(lines[i])) {
-        verdict("Deny: ", *header, 2, {"\"", rule.expression(), "\" matches \"", lines[i], "\""});
-        return 1;
-      }
-      if (matchesNormalised(rule, fields[i], *header)) {
-        verdict("Deny: ", *header, 2,
-                {"\"", rule.expression(), "\" matches \"", lines[i], "\" (normalised)"});
-        return 1;
-      }
+    const bool with_normalised = testsNormalised(fields[i]);
+    int found = 0;  // 1 on the line, 2 on the normalised subject
+    const FilterRule* match = nullptr;
+    eachCandidate(list.positive(i), with_normalised ? &list.positiveNormalised() : nullptr,
+                  [&](uint32_t r, bool on_line, bool on_normalised) {
+                    const FilterRule& rule = rules[r];
+                    if (on_line && rule.matches(lines[i])) {
+                      found = 1;
+                    } else if (on_normalised && rule.matches(*normalised)) {
+                      found = 2;
+                    } else {
+                      return false;
+                    }
+                    match = &rule;
+                    return true;
+                  });
+    if (found == 1) {
+      verdict("Deny: ", *header, 2, {"\"", match->expression(), "\" matches \"", lines[i], "\""});
+      return 1;
+    }
+    if (found == 2) {
+      verdict("Deny: ", *header, 2,
+              {"\"", match->expression(), "\" matches \"", lines[i], "\" (normalised)"});
+      return 1;
     }
   }
 
   if (settings.negativeDenyCount() < 1) return 0;
-  if (const FilterRule* rule = unmatchedNegativeRule(rules, *header, lines, true)) {
+  if (const FilterRule* rule = unmatchedNegativeRule(rules, list, lines, normalised)) {
     verdict("Deny: ", *header, 4,
             {"Negative deny rule \"", rule->expression(), "\" did not match"});
     return 1;
@@ -215,19 +382,30 @@ int FilterEngine::checkScore(const MessageHeader* header) {
   if (!rules.empty()) {
     const auto& fields = header->fields();
     const auto& lines = linesOf(*header);
+    const std::string* normalised = normalisedText(*header);
+    Shortlist& list = shortlists().score;
+    list.scan(lines, normalised, prefilter_);
     // Every positive rule counts once for each field it matches.
     for (size_t i = 0; i < fields.size(); ++i) {
-      for (const ScoreRule& rule : rules) {
-        if (rule.negated()) continue;
-        if (!rule.matches(lines[i]) && !matchesNormalised(rule, fields[i], *header)) continue;
-        say(5, {"Score: \"", rule.expression(), "\" matches \"", lines[i], "\" [",
-                std::to_string(rule.score()), "]."});
-        total = addPoints(total, rule.score());
-      }
+      const bool with_normalised = testsNormalised(fields[i]);
+      eachCandidate(list.positive(i), with_normalised ? &list.positiveNormalised() : nullptr,
+                    [&](uint32_t r, bool on_line, bool on_normalised) {
+                      const ScoreRule& rule = rules[r];
+                      if ((on_line && rule.matches(lines[i])) ||
+                          (on_normalised && rule.matches(*normalised))) {
+                        say(5, {"Score: \"", rule.expression(), "\" matches \"", lines[i], "\" [",
+                                std::to_string(rule.score()), "]."});
+                        total = addPoints(total, rule.score());
+                      }
+                      return false;
+                    });
     }
-    if (!lines.empty()) {
-      for (const ScoreRule& rule : rules) {
-        if (!rule.negated() || anyFieldMatches(rule, *header, lines, true)) continue;
+    // Each negative rule that no field satisfies counts once, in list order.
+    if (!lines.empty() && !list.negativeRules().empty()) {
+      markSatisfied(rules, list, lines, normalised);
+      for (const uint32_t r : list.negativeRules()) {
+        if (list.satisfied(r)) continue;
+        const ScoreRule& rule = rules[r];
         say(5, {"Score: <> \"", rule.expression(), "\" did not match [",
                 std::to_string(rule.score()), "]."});
         total = addPoints(total, rule.score());

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <deque>
+#include <memory>
 #include <string>
 #include <string_view>
 #include <unordered_set>
@@ -25,8 +26,14 @@ class FilterEngine {
   // Forgets the seen Message-IDs; only tests call this.
   void resetForTesting();
 
+  // On (the default), a rule's pattern runs only on the lines that hold the literals every match
+  // of it needs; off, on every line. Verdicts and lines are the same either way: tests and
+  // benchmarks compare the two.
+  void setPrefilter(bool on) { prefilter_ = on; }
+
  private:
-  FilterEngine() = default;
+  FilterEngine();
+  ~FilterEngine();
   // The index holds views into the list, so a copy would point into the original.
   FilterEngine(const FilterEngine&) = delete;
   FilterEngine& operator=(const FilterEngine&) = delete;
@@ -34,8 +41,14 @@ class FilterEngine {
   // The header lines of header, rebuilt in a buffer that keeps its capacity between messages.
   const std::vector<std::string>& linesOf(const MessageHeader& header);
 
+  // The indexed rule lists, rebuilt when any rule was compiled since they were built.
+  struct Shortlists;
+  Shortlists& shortlists();
+
   // In order of first sight; a deque, so the index's views stay valid as it grows.
   std::deque<std::string> seen_message_ids_;
   std::unordered_set<std::string_view> seen_index_;
   std::vector<std::string> lines_;
+  std::unique_ptr<Shortlists> shortlists_;
+  bool prefilter_ = true;
 };
