@@ -12,6 +12,7 @@ packages=(
   iproute2        # the whole-run benchmark's slow link: network namespaces and netem
   mandoc
   dpkg-dev file   # cpack finds the package's library dependencies with these
+  clang libclang-rt-14-dev   # the libFuzzer harnesses (scripts/fuzz.sh)
 )
 
 missing=()
