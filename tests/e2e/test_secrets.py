@@ -1,0 +1,150 @@
+"""Secrets and private files through the built binary: the password shows in no output at any
+verbosity, a file holding it that others can reach draws a warning, and the files pollensift
+creates for people's mail headers are private."""
+
+import os
+import stat
+import subprocess
+import unittest
+
+import dovecot
+from fakepop import FakePop
+from harness import BIN, PollensiftTest, account, fixture_mail
+
+# Dovecot's password file would split a colon; everything else may be in it.
+PASSWORD = 'Pw-9f2c41 s3cret.word'
+MESSAGES = (fixture_mail('01-meeting.eml'), fixture_mail('03-pills.eml'))
+DENY_PILLS = 'DENY = "^Subject:.*cheap pills"\n'
+
+
+def read(path):
+    with open(path, 'rb') as f:
+        return f.read().decode('latin-1')
+
+
+def mode(path):
+    return stat.S_IMODE(os.stat(path).st_mode)
+
+
+@unittest.skipUnless(os.geteuid() == 0, 'a private Dovecot needs root (mail files owned by dovecot)')
+class PasswordNeverShown(PollensiftTest):
+    @classmethod
+    def setUpClass(cls):
+        if not dovecot.available():
+            raise unittest.SkipTest('dovecot-pop3d is not installed (scripts/install-deps.sh)')
+        cls.server = dovecot.Dovecot({'plain': PASSWORD, 'apop': PASSWORD}).start()
+        for user in ('plain', 'apop'):
+            for message in MESSAGES:
+                cls.server.deliver(user, message)
+
+    @classmethod
+    def tearDownClass(cls):
+        cls.server.stop()
+
+    def session(self, user, password, protocol):
+        """A full run at -v6 in test mode; every output it made, by name."""
+        headers = self.path('headers')
+        if os.path.exists(headers):
+            os.remove(headers)
+        r = self.pollensift('SHOW_HEADERS = "%s"\n' % headers + DENY_PILLS +
+                            account(user, password, self.server.port, protocol), '-v', '6', '-t')
+        outputs = {'stdout': r.out, 'stderr': r.err, 'log': r.log}
+        if os.path.exists(headers):
+            outputs['headers store file'] = read(headers)
+        return r, outputs
+
+    def test_full_session_at_verbosity_6(self):
+        for protocol, user in (('POP3', 'plain'), ('APOP', 'apop')):
+            with self.subTest(protocol=protocol):
+                r, outputs = self.session(user, PASSWORD, protocol)
+                # The session went all the way: logged in, both headers fetched, stored, judged.
+                self.assertEqual(r.code, 0, r.err)
+                self.assertIn('pollensift: Examining 2 message(s).', r.out)
+                self.assertIn('Debugging: Simulating DELE command.', r.out)
+                self.assertIn('Subject: Cheap pills', outputs['headers store file'])
+                self.assertIn('Debugging: Read: +OK', r.log)
+                # The trace shows every command in full but the password's.
+                self.assertIn('Debugging: Wrote: %s %s' % ('USER' if protocol == 'POP3' else
+                                                           'APOP', user), r.out)
+                if protocol == 'POP3':
+                    self.assertIn('Debugging: Wrote: PASS *****\n', r.out)
+                for name, text in outputs.items():
+                    self.assertNotIn(PASSWORD, text, name)
+
+    def test_refused_password_is_not_shown_either(self):
+        wrong = 'Wrong-7c1e pass.word'
+        for protocol, user in (('POP3', 'plain'), ('APOP', 'apop')):
+            with self.subTest(protocol=protocol):
+                r, outputs = self.session(user, wrong, protocol)
+                self.assertEqual(r.code, 255)
+                self.assertIn('pollensift: Error: Server login failure.', r.errors())
+                for name, text in outputs.items():
+                    self.assertNotIn(wrong, text, name)
+
+
+def warning(path, octal):
+    return ("pollensift: Warning: The rcfile '%s' holds a password but other users can read or "
+            "change it (mode %s); protect it with: chmod 600 '%s'\n" % (path, octal, path))
+
+
+class PrivateFiles(PollensiftTest):
+    def write(self, name, text, file_mode):
+        path = self.path(name)
+        with open(path, 'w') as f:
+            f.write(text)
+        os.chmod(path, file_mode)
+        return path
+
+    def run_rc(self, rc, *args):
+        # With no umask at all, only the modes pollensift asks for protect the files it makes.
+        p = subprocess.run([BIN, '-M', rc] + list(args), capture_output=True, text=True,
+                           timeout=60, preexec_fn=lambda: os.umask(0))
+        return p.returncode, p.stdout, p.stderr
+
+    def test_password_in_a_file_others_can_reach_draws_a_warning(self):
+        log = self.path('log')
+        body = 'LOGFILE = "%s"\nVERBOSE = 3\nUSER = "ann"\nPASS = "x"\n' % log
+        rows = [(0o600, None), (0o700, None), (0o640, '0640'), (0o604, '0604'), (0o620, '0620'),
+                (0o644, '0644')]
+        for file_mode, shown in rows:
+            with self.subTest(mode=oct(file_mode)):
+                rc = self.write('rc', body, file_mode)
+                code, out, err = self.run_rc(rc)
+                # A warning, not a refusal: the run goes on (no account, nothing to do).
+                self.assertEqual((code, out), (0, ''))
+                self.assertEqual(err, warning(rc, shown) if shown else '')
+                self.assertEqual(read(log), '', 'the warning comes before the log is opened')
+
+    def test_warning_names_the_included_file_that_holds_the_password(self):
+        inc = self.write('accounts.rc', 'USER = "ann"\nPASS = "x"\n', 0o664)
+        rc = self.write('rc', 'LOGFILE = "%s"\nINCLUDE=%s\n' % (self.path('log'), inc), 0o600)
+        self.assertEqual(self.run_rc(rc), (0, '', warning(inc, '0664')))
+        os.chmod(inc, 0o600)
+        os.chmod(rc, 0o644)
+        self.assertEqual(self.run_rc(rc), (0, '', ''), 'the open main file holds no password')
+
+    def test_log_and_headers_store_files_are_created_private(self):
+        server = FakePop({'messages': ['Subject: hello\r\nMessage-ID: <1@example.org>\r\n']},
+                         self.path('commands'))
+        server.start()
+        self.addCleanup(server.stop)
+        log, headers = self.path('new.log'), self.path('new.headers')
+        rc = self.write('rc', 'LOGFILE = "%s"\nSHOW_HEADERS = "%s"\n' % (log, headers) +
+                        account('jo', 'pw', server.port), 0o600)
+        for existing in (False, True):
+            with self.subTest(existing=existing):
+                if existing:
+                    os.chmod(log, 0o644)
+                    os.chmod(headers, 0o640)
+                code, _, err = self.run_rc(rc, '-t')
+                self.assertEqual((code, err), (0, ''))
+                self.assertIn('pollensift: Examining 1 message(s).', read(log))
+                self.assertIn('Subject: hello', read(headers))
+                # Created 0600; a file that already exists keeps the mode its owner gave it.
+                self.assertEqual((mode(log), mode(headers)),
+                                 (0o644, 0o640) if existing else (0o600, 0o600))
+        self.assertEqual(read(headers).count('Subject: hello'), 2, 'appended, not replaced')
+
+
+if __name__ == '__main__':
+    unittest.main()
