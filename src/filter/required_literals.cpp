@@ -369,6 +369,7 @@ class Analysis {
       case Kind::kChar:
         take(t);
         out = literal(t.c);
+        if (out.exact) out.strings.front() += plainRun();
         break;
       case Kind::kCloseInterval:  // a closing brace with no interval is an ordinary character
         take(t);
@@ -410,6 +411,24 @@ class Analysis {
       out = repeat(out, min, max);
     }
     return true;
+  }
+
+  // The folded characters that follow as plain literals, but not one that a repetition applies
+  // to: a whole word at once instead of one character at a time.
+  std::string plainRun() {
+    std::string run;
+    for (;;) {
+      const Token t = peek();
+      if (t.kind != Kind::kChar || (icase_ && t.c >= 0x80)) break;
+      const size_t before = pos_;
+      take(t);
+      if (isRepetition(peek().kind)) {
+        pos_ = before;
+        break;
+      }
+      run += fold(t.c);
+    }
+    return run;
   }
 
   // "{m}", "{m,}", "{m,n}" or "{,n}" after the opening brace; max is -1 for no limit.

@@ -69,6 +69,8 @@ TEST(RequiredLiteralsTest, WhatEveryMatchContains) {
       {"(abc|de)*x", E, "{x}"},
       {"(abc|de)+x", E, "{abc, de} & {x}"},
       {"a.b", B, "{a} & {b}"},
+      {"xab*c", B, "{xa} & {c}"},
+      {"ab\\{2\\}c", B, "{a} & {b} & {c}"},
       {"a\\.b", B, "{a.b}"},
       {"\\bfoo\\>", B, "{foo}"},
       {"\\w+@example", E, "{@example}"},
