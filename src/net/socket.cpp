@@ -3,6 +3,7 @@
 #include <climits>
 #include <cstring>
 #include <exception>
+#include <optional>
 #include <utility>
 
 #include "net/tcp_transport.h"
@@ -75,6 +76,9 @@ int Socket::readReply(bool multiline) {
   }
   try {
     char chunk[16384];
+    // Once a reply has begun, the rest of it must follow within the time-out too: a server that
+    // sends a byte every few seconds would otherwise hold the run for ever.
+    std::optional<Deadline> rest;
     for (;;) {
       switch (reader_.check(multiline)) {
         case ReplyReader::Status::kComplete: {
@@ -96,7 +100,14 @@ int Socket::readReply(bool multiline) {
           break;
       }
       const bool first_data = reader_.buffered() == 0;
-      const long got = transport_->receive(chunk, sizeof chunk, replyWaitMs(first_data));
+      int wait_ms = replyWaitMs(first_data);
+      if (!first_data && timeout_ > 0) {
+        if (!rest) rest.emplace(timeout_);
+        wait_ms = rest->remainingMs();
+      }
+      const long got = rest && rest->passed()
+                           ? Transport::kTimedOut
+                           : transport_->receive(chunk, sizeof chunk, wait_ms);
       if (got > 0) {
         reader_.append(std::string_view(chunk, static_cast<size_t>(got)));
         continue;

@@ -10,8 +10,9 @@
 #include "net/transport.h"
 
 // The connection to a POP3 server: TCP, or TLS over TCP for the SSL protocol codes. Replies are
-// framed by their own end markers, each wait for data is bounded by the time-out, and every
-// command and reply is traced at verbosity 6 (passwords masked).
+// framed by their own end markers; a reply must begin within the time-out and, once begun, be
+// complete within the time-out again. Every command and reply is traced at verbosity 6
+// (passwords masked).
 class Socket : public Connection {
  public:
   Socket() = default;
