@@ -111,6 +111,7 @@ class Case:
         self.host, self.port, self.user = host, port, user
         self.samples = {'pollensift': [], 'floor': []}
         self.deleted = None
+        self.load = None  # the one-minute load average when the case ended
 
     def run_pollensift(self, programs, verbose):
         if os.path.exists(self.log):
@@ -153,12 +154,13 @@ class Case:
                 '%.3f' % p_wall, '%.3f' % f_wall, '%.2f' % (p_wall / f_wall),
                 '%.3f' % p_cpu, '%.3f' % f_cpu, '%.1f' % (p_rss / 1024), '%.1f' % (f_rss / 1024),
                 '{:,.0f}'.format(self.n / p_wall), '{:,.0f}'.format(self.n / f_wall),
-                '%.2f' % (1000 * p_wall / self.n), '%.2f' % (1000 * f_wall / self.n)]
+                '%.2f' % (1000 * p_wall / self.n), '%.2f' % (1000 * f_wall / self.n),
+                '%.1f' % self.load]
 
 
 HEADINGS = ['link', 'N', 'R', 'syntax', 'deleted', 'wall s', 'floor wall s', 'wall ratio',
             'CPU s', 'floor CPU s', 'RSS MiB', 'floor RSS MiB', 'msg/s', 'floor msg/s',
-            'ms/msg', 'floor ms/msg']
+            'ms/msg', 'floor ms/msg', 'load']
 
 
 def print_table(rows, out=sys.stdout):
@@ -201,6 +203,7 @@ def measure(args, programs, link, server, host, port, sizes, runs, work, enter_c
                 else:
                     case.run_pollensift(programs, args.verbose)
                     case.run_floor(programs)
+            case.load = os.getloadavg()[0]
             print_table([case.row(args.verbose)])
             cases.append(case)
     return cases
@@ -296,8 +299,9 @@ def main(argv):
             cases += loopback(args, programs, work)
         if args.slow_link != 'off':
             cases += slow(args, programs, work)
-        print('\n# all cases')
-        print_table([c.row(args.verbose) for c in cases])
+        if cases:
+            print('\n# all cases')
+            print_table([c.row(args.verbose) for c in cases])
         if args.json:
             with open(args.json, 'w') as f:
                 json.dump([{'link': c.link, 'n': c.n, 'rules': c.count, 'syntax': c.syntax,
