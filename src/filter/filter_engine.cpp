@@ -7,7 +7,7 @@
 
 #include "config/filter_rule.h"
 #include "config/settings.h"
-#include "filter/rule_index.h"
+#include "filter/shortlist.h"
 #include "header/message_header.h"
 #include "report/reporter.h"
 
@@ -37,80 +37,6 @@ void verdict(std::string_view kind, const MessageHeader& header, int level,
   line += "].";
   Reporter::instance().print(line, level);
 }
-
-// The rules of one list that might match each line of the header being judged, and its
-// normalised subject, split into positive and negative rules, each in list order. With the
-// prefilter off every rule is a candidate everywhere.
-class Shortlist {
- public:
-  template <typename Rules>
-  explicit Shortlist(const Rules& rules) {
-    std::vector<RuleIndex::Pattern> patterns;
-    for (uint32_t i = 0; i < rules.size(); ++i) {
-      patterns.push_back({rules[i].expression(), rules[i].compileFlags()});
-      negated_.push_back(rules[i].negated());
-      (rules[i].negated() ? all_.negative : all_.positive).push_back(i);
-    }
-    index_ = RuleIndex(patterns);
-    satisfied_.assign(rules.size(), 0);
-  }
-
-  // Finds the candidates of each line, and of normalised unless it is null.
-  void scan(const std::vector<std::string>& lines, const std::string* normalised, bool prefilter) {
-    prefilter_ = prefilter;
-    if (!prefilter) return;
-    if (lines_.size() < lines.size()) lines_.resize(lines.size());
-    for (size_t i = 0; i < lines.size(); ++i) split(lines[i], lines_[i]);
-    if (normalised != nullptr) split(*normalised, normalised_);
-  }
-
-  const std::vector<uint32_t>& positive(size_t line) const {
-    return prefilter_ ? lines_[line].positive : all_.positive;
-  }
-  const std::vector<uint32_t>& negative(size_t line) const {
-    return prefilter_ ? lines_[line].negative : all_.negative;
-  }
-  const std::vector<uint32_t>& positiveNormalised() const {
-    return prefilter_ ? normalised_.positive : all_.positive;
-  }
-  const std::vector<uint32_t>& negativeNormalised() const {
-    return prefilter_ ? normalised_.negative : all_.negative;
-  }
-  const std::vector<uint32_t>& negativeRules() const { return all_.negative; }
-
-  // Marks of the negative rules that some line of the current header matched.
-  void clearSatisfied() {
-    if (++stamp_ == 0) {
-      std::fill(satisfied_.begin(), satisfied_.end(), 0);
-      stamp_ = 1;
-    }
-  }
-  bool satisfied(uint32_t rule) const { return satisfied_[rule] == stamp_; }
-  void satisfy(uint32_t rule) { satisfied_[rule] = stamp_; }
-
- private:
-  struct Split {
-    std::vector<uint32_t> positive;
-    std::vector<uint32_t> negative;
-  };
-
-  void split(const std::string& text, Split& out) {
-    index_.candidates(text, found_);
-    out.positive.clear();
-    out.negative.clear();
-    for (const uint32_t rule : found_) (negated_[rule] ? out.negative : out.positive).push_back(rule);
-  }
-
-  RuleIndex index_;
-  std::vector<bool> negated_;
-  Split all_;
-  std::vector<Split> lines_;
-  Split normalised_;
-  std::vector<uint32_t> found_;
-  bool prefilter_ = true;
-  std::vector<uint32_t> satisfied_;
-  uint32_t stamp_ = 0;
-};
 
 // With NORMAL on, a rule written for the Subject line also applies to the normalised subject,
 // but only on a field whose name is exactly "Subject".
@@ -150,34 +76,38 @@ bool eachCandidate(const std::vector<uint32_t>& line, const std::vector<uint32_t
   return false;
 }
 
-// Marks each negative rule that some field satisfies: on its line or, for deny and score rules,
-// on the normalised subject.
+// Marks each negative rule of list that some field satisfies: on its line or, for deny and
+// score rules, on the normalised subject.
 template <typename Rule>
-void markSatisfied(const std::vector<Rule>& rules, Shortlist& list,
+void markSatisfied(const std::vector<Rule>& rules, ListKind list, Shortlist& shortlist,
                    const std::vector<std::string>& lines, const std::string* normalised) {
-  list.clearSatisfied();
+  shortlist.clearSatisfied();
   for (size_t i = 0; i < lines.size(); ++i) {
-    for (const uint32_t rule : list.negative(i)) {
-      if (!list.satisfied(rule) && rules[rule].matches(lines[i])) list.satisfy(rule);
+    for (const uint32_t rule : shortlist.negative(list, i)) {
+      if (!shortlist.satisfied(list, rule) && rules[rule].matches(lines[i])) {
+        shortlist.satisfy(list, rule);
+      }
     }
   }
   if (normalised != nullptr) {
-    for (const uint32_t rule : list.negativeNormalised()) {
-      if (!list.satisfied(rule) && rules[rule].matches(*normalised)) list.satisfy(rule);
+    for (const uint32_t rule : shortlist.negativeNormalised(list)) {
+      if (!shortlist.satisfied(list, rule) && rules[rule].matches(*normalised)) {
+        shortlist.satisfy(list, rule);
+      }
     }
   }
 }
 
-// The first negative rule that no field satisfies, or nullptr. A header without fields
+// The first negative rule of list that no field satisfies, or nullptr. A header without fields
 // satisfies every rule: a negative rule needs a line to test.
 template <typename Rule>
-const Rule* unmatchedNegativeRule(const std::vector<Rule>& rules, Shortlist& list,
-                                  const std::vector<std::string>& lines,
+const Rule* unmatchedNegativeRule(const std::vector<Rule>& rules, ListKind list,
+                                  Shortlist& shortlist, const std::vector<std::string>& lines,
                                   const std::string* normalised) {
-  if (lines.empty() || list.negativeRules().empty()) return nullptr;
-  markSatisfied(rules, list, lines, normalised);
-  for (const uint32_t rule : list.negativeRules()) {
-    if (!list.satisfied(rule)) return &rules[rule];
+  if (lines.empty() || shortlist.negativeRules(list).empty()) return nullptr;
+  markSatisfied(rules, list, shortlist, lines, normalised);
+  for (const uint32_t rule : shortlist.negativeRules(list)) {
+    if (!shortlist.satisfied(list, rule)) return &rules[rule];
   }
   return nullptr;
 }
@@ -196,9 +126,7 @@ struct FilterEngine::Shortlists {
   // What the lists were built from: compiles so far and each rule list's place and length.
   unsigned long compilations;
   std::array<std::pair<const void*, size_t>, 3> shapes;
-  Shortlist allow;
-  Shortlist deny;
-  Shortlist score;
+  Shortlist rules;
 };
 
 namespace {
@@ -219,11 +147,26 @@ FilterEngine::Shortlists& FilterEngine::shortlists() {
   const auto shapes = ruleShapes();
   if (!shortlists_ || shortlists_->compilations != compilations || shortlists_->shapes != shapes) {
     Settings& settings = Settings::instance();
-    shortlists_.reset(new Shortlists{compilations, shapes, Shortlist(settings.allowRules()),
-                                     Shortlist(settings.denyRules()),
-                                     Shortlist(settings.scoreRules())});
+    shortlists_.reset(new Shortlists{
+        compilations, shapes,
+        Shortlist(settings.allowRules(), settings.denyRules(), settings.scoreRules())});
   }
   return *shortlists_;
+}
+
+const std::vector<std::string>& FilterEngine::prepare(const MessageHeader& header) {
+  if (prepared_) return lines_;
+  const auto& fields = header.fields();
+  lines_.resize(fields.size());
+  for (size_t i = 0; i < fields.size(); ++i) {
+    std::string& line = lines_[i];
+    line.assign(fields[i].first);
+    line += ": ";
+    line += fields[i].second;
+  }
+  shortlists().rules.scan(lines_, normalisedText(header), prefilter_);
+  prepared_ = sharing_;
+  return lines_;
 }
 
 FilterEngine& FilterEngine::instance() {
@@ -236,19 +179,14 @@ void FilterEngine::resetForTesting() {
   seen_message_ids_.clear();
 }
 
-const std::vector<std::string>& FilterEngine::linesOf(const MessageHeader& header) {
-  const auto& fields = header.fields();
-  lines_.resize(fields.size());
-  for (size_t i = 0; i < fields.size(); ++i) {
-    std::string& line = lines_[i];
-    line.assign(fields[i].first);
-    line += ": ";
-    line += fields[i].second;
-  }
-  return lines_;
-}
-
 int FilterEngine::filter(const MessageHeader* header) {
+  // The checks of one call share the header's lines and their candidates.
+  struct Sharing {
+    explicit Sharing(FilterEngine& engine) : engine(engine) { engine.sharing_ = true; }
+    ~Sharing() { engine.sharing_ = engine.prepared_ = false; }
+    FilterEngine& engine;
+  } sharing(*this);
+
   int result = checkDuplicate(header);
   if (result != 0) return result > 0 ? 1 : -1;
   result = checkAllow(header);
@@ -276,13 +214,12 @@ int FilterEngine::checkAllow(const MessageHeader* header) {
   Settings& settings = Settings::instance();
   const auto& rules = settings.allowRules();
   if (rules.empty()) return 2;
-  const auto& lines = linesOf(*header);
-  Shortlist& list = shortlists().allow;
-  list.scan(lines, nullptr, prefilter_);
+  const auto& lines = prepare(*header);
+  Shortlist& shortlist = shortlists_->rules;
 
   // The first line that any positive rule matches decides.
   for (size_t i = 0; i < lines.size(); ++i) {
-    for (const uint32_t r : list.positive(i)) {
+    for (const uint32_t r : shortlist.positive(kAllowList, i)) {
       const FilterRule& rule = rules[r];
       if (!rule.matches(lines[i])) continue;
       verdict("Allow: ", *header, 4, {"\"", rule.expression(), "\" matches \"", lines[i], "\""});
@@ -296,7 +233,8 @@ int FilterEngine::checkAllow(const MessageHeader* header) {
   }
 
   if (settings.negativeAllowCount() < 1) return 2;
-  if (const FilterRule* rule = unmatchedNegativeRule(rules, list, lines, nullptr)) {
+  if (const FilterRule* rule =
+          unmatchedNegativeRule(rules, kAllowList, shortlist, lines, nullptr)) {
     verdict("Allow: ", *header, 4,
             {"Negative allow rule \"", rule->expression(), "\" did not match"});
     return 0;
@@ -329,16 +267,16 @@ int FilterEngine::checkDeny(const MessageHeader* header) {
   const auto& rules = settings.denyRules();
   if (rules.empty()) return 0;
   const auto& fields = header->fields();
-  const auto& lines = linesOf(*header);
+  const auto& lines = prepare(*header);
   const std::string* normalised = normalisedText(*header);
-  Shortlist& list = shortlists().deny;
-  list.scan(lines, normalised, prefilter_);
+  Shortlist& shortlist = shortlists_->rules;
 
   for (size_t i = 0; i < fields.size(); ++i) {
     const bool with_normalised = testsNormalised(fields[i]);
     int found = 0;  // 1 on the line, 2 on the normalised subject
     const FilterRule* match = nullptr;
-    eachCandidate(list.positive(i), with_normalised ? &list.positiveNormalised() : nullptr,
+    eachCandidate(shortlist.positive(kDenyList, i),
+                  with_normalised ? &shortlist.positiveNormalised(kDenyList) : nullptr,
                   [&](uint32_t r, bool on_line, bool on_normalised) {
                     const FilterRule& rule = rules[r];
                     if (on_line && rule.matches(lines[i])) {
@@ -363,7 +301,8 @@ int FilterEngine::checkDeny(const MessageHeader* header) {
   }
 
   if (settings.negativeDenyCount() < 1) return 0;
-  if (const FilterRule* rule = unmatchedNegativeRule(rules, list, lines, normalised)) {
+  if (const FilterRule* rule =
+          unmatchedNegativeRule(rules, kDenyList, shortlist, lines, normalised)) {
     verdict("Deny: ", *header, 4,
             {"Negative deny rule \"", rule->expression(), "\" did not match"});
     return 1;
@@ -381,14 +320,14 @@ int FilterEngine::checkScore(const MessageHeader* header) {
   const auto& rules = settings.scoreRules();
   if (!rules.empty()) {
     const auto& fields = header->fields();
-    const auto& lines = linesOf(*header);
+    const auto& lines = prepare(*header);
     const std::string* normalised = normalisedText(*header);
-    Shortlist& list = shortlists().score;
-    list.scan(lines, normalised, prefilter_);
+    Shortlist& shortlist = shortlists_->rules;
     // Every positive rule counts once for each field it matches.
     for (size_t i = 0; i < fields.size(); ++i) {
       const bool with_normalised = testsNormalised(fields[i]);
-      eachCandidate(list.positive(i), with_normalised ? &list.positiveNormalised() : nullptr,
+      eachCandidate(shortlist.positive(kScoreList, i),
+                    with_normalised ? &shortlist.positiveNormalised(kScoreList) : nullptr,
                     [&](uint32_t r, bool on_line, bool on_normalised) {
                       const ScoreRule& rule = rules[r];
                       if ((on_line && rule.matches(lines[i])) ||
@@ -401,10 +340,10 @@ int FilterEngine::checkScore(const MessageHeader* header) {
                     });
     }
     // Each negative rule that no field satisfies counts once, in list order.
-    if (!lines.empty() && !list.negativeRules().empty()) {
-      markSatisfied(rules, list, lines, normalised);
-      for (const uint32_t r : list.negativeRules()) {
-        if (list.satisfied(r)) continue;
+    if (!lines.empty() && !shortlist.negativeRules(kScoreList).empty()) {
+      markSatisfied(rules, kScoreList, shortlist, lines, normalised);
+      for (const uint32_t r : shortlist.negativeRules(kScoreList)) {
+        if (shortlist.satisfied(kScoreList, r)) continue;
         const ScoreRule& rule = rules[r];
         say(5, {"Score: <> \"", rule.expression(), "\" did not match [",
                 std::to_string(rule.score()), "]."});

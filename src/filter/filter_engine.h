@@ -38,12 +38,13 @@ class FilterEngine {
   FilterEngine(const FilterEngine&) = delete;
   FilterEngine& operator=(const FilterEngine&) = delete;
 
-  // The header lines of header, rebuilt in a buffer that keeps its capacity between messages.
-  const std::vector<std::string>& linesOf(const MessageHeader& header);
-
   // The indexed rule lists, rebuilt when any rule was compiled since they were built.
   struct Shortlists;
   Shortlists& shortlists();
+
+  // The header lines of header, in a buffer that keeps its capacity between messages, and the
+  // rules that might match each; made once per filter call, or for each check called alone.
+  const std::vector<std::string>& prepare(const MessageHeader& header);
 
   // In order of first sight; a deque, so the index's views stay valid as it grows.
   std::deque<std::string> seen_message_ids_;
@@ -51,4 +52,6 @@ class FilterEngine {
   std::vector<std::string> lines_;
   std::unique_ptr<Shortlists> shortlists_;
   bool prefilter_ = true;
+  bool sharing_ = false;   // inside filter: the checks share what prepare made
+  bool prepared_ = false;
 };

@@ -279,6 +279,23 @@ TEST(FilterEngineTest, MissingHeader) {
   EXPECT_EQ(engine.checkDeny(nullptr), -1);
 }
 
+// The checks of one filter call share the header's lines and their candidate rules; a check
+// called on its own afterwards works on the header as it is then.
+TEST(FilterEngineTest, CheckCalledAloneSeesTheHeaderAsItIsNow) {
+  Settings& settings = Settings::instance();
+  settings.resetForTesting();
+  settings.setVerbose(0);
+  settings.addDeny("deny", "=", "^X-Spam-Flag: YES");
+  ASSERT_EQ(compileRules(), 0);
+  FilterEngine& engine = FilterEngine::instance();
+  MessageHeader header;
+  header.addField("Subject", "Hi");
+  EXPECT_EQ(engine.filter(&header), 0);
+  header.addField("X-Spam-Flag", "yes");
+  EXPECT_EQ(engine.checkDeny(&header), 1);
+  EXPECT_EQ(engine.filter(&header), 1);
+}
+
 // Header text reaches the terminal only through the Reporter's escaping.
 TEST(FilterEngineTest, HostileHeaderIsEscaped) {
   Settings& settings = Settings::instance();

@@ -1,153 +1,237 @@
 #include "filter/rule_index.h"
 
 #include <algorithm>
+#include <array>
+#include <cstring>
 #include <iterator>
-#include <string>
+#include <map>
 #include <unordered_map>
-
-#include "filter/required_literals.h"
 
 namespace {
 
-// Longer literals are cut to this many leading bytes: a text holding the whole literal holds its
-// beginning too, and the automaton stays small.
-constexpr size_t kMaxLiteral = 32;
+// A literal is looked for by a piece of this many bytes; shorter ones by a plain search.
+constexpr size_t kPiece = 4;
+constexpr unsigned kHashBits = 16;
 
-unsigned char fold(unsigned char c) { return c >= 'A' && c <= 'Z' ? c + ('a' - 'A') : c; }
+constexpr std::array<unsigned char, 256> foldTable() {
+  std::array<unsigned char, 256> table{};
+  for (unsigned c = 0; c < 256; ++c) {
+    table[c] = static_cast<unsigned char>(c >= 'A' && c <= 'Z' ? c + ('a' - 'A') : c);
+  }
+  return table;
+}
+constexpr std::array<unsigned char, 256> kFold = foldTable();
+
+uint32_t pieceAt(const char* p) {
+  uint32_t key;
+  std::memcpy(&key, p, sizeof key);
+  return key;
+}
+
+uint32_t hashOf(uint32_t key) { return (key * 0x9E3779B1u) >> (32 - kHashBits); }
+
+size_t shortest(const LiteralClause& clause) {
+  size_t n = SIZE_MAX;
+  for (const std::string& literal : clause.literals) n = std::min(n, literal.size());
+  return n;
+}
+
+// The clause a rule is looked for by: the unanchored clause with the longest shortest literal
+// when that is long enough to be rare, else the anchored clause (a field name, looked at only at
+// the start of a line), else the best there is.
+size_t triggerOf(const std::vector<LiteralClause>& clauses) {
+  size_t best = SIZE_MAX;
+  size_t anchored = SIZE_MAX;
+  for (size_t c = 0; c < clauses.size(); ++c) {
+    if (clauses[c].anchored) {
+      anchored = c;
+    } else if (best == SIZE_MAX || shortest(clauses[c]) > shortest(clauses[best])) {
+      best = c;
+    }
+  }
+  if (best != SIZE_MAX && (shortest(clauses[best]) >= kPiece || anchored == SIZE_MAX)) return best;
+  return anchored;
+}
 
 }  // namespace
 
 RuleIndex::RuleIndex(const std::vector<Pattern>& patterns) {
-  std::vector<std::string> literals;
-  std::unordered_map<std::string, uint32_t> literal_ids;
-  std::vector<std::vector<User>> users_of;
-  uint32_t clause_count = 0;
+  std::map<std::pair<std::string, bool>, uint32_t> literal_ids;
+  std::vector<std::vector<uint32_t>> triggers_of;
+  std::vector<bool> anchored;
 
-  clauses_of_rule_.assign(patterns.size(), 0);
   for (uint32_t rule = 0; rule < patterns.size(); ++rule) {
+    checks_begin_.push_back(static_cast<uint32_t>(checks_.size()));
     const auto clauses = requiredLiterals(patterns[rule].expression, patterns[rule].cflags);
     if (!clauses || clauses->empty()) {
       always_.push_back(rule);
       continue;
     }
-    clauses_of_rule_[rule] = static_cast<uint32_t>(clauses->size());
-    for (const LiteralClause& clause : *clauses) {
-      for (const std::string& literal : clause.literals) {
-        const std::string key = literal.substr(0, kMaxLiteral);
-        const auto [it, added] = literal_ids.try_emplace(key, static_cast<uint32_t>(literals.size()));
-        if (added) {
-          literals.push_back(key);
-          users_of.emplace_back();
-        }
-        users_of[it->second].push_back({rule, clause_count, clause.anchored});
+    const size_t trigger = triggerOf(*clauses);
+    for (size_t c = 0; c < clauses->size(); ++c) {
+      if (c != trigger) checks_.push_back((*clauses)[c]);
+    }
+    const LiteralClause& clause = (*clauses)[trigger];
+    for (const std::string& literal : clause.literals) {
+      const auto [it, added] = literal_ids.try_emplace({literal, clause.anchored},
+                                                       static_cast<uint32_t>(literals_.size()));
+      if (added) {
+        literals_.push_back(literal);
+        anchored.push_back(clause.anchored);
+        triggers_of.emplace_back();
       }
-      ++clause_count;
+      triggers_of[it->second].push_back(rule);
     }
   }
+  checks_begin_.push_back(static_cast<uint32_t>(checks_.size()));
 
-  for (const std::vector<User>& users : users_of) {
-    users_begin_.push_back(static_cast<uint32_t>(users_.size()));
-    users_.insert(users_.end(), users.begin(), users.end());
+  for (const std::vector<uint32_t>& rules : triggers_of) {
+    triggered_begin_.push_back(static_cast<uint32_t>(triggered_.size()));
+    triggered_.insert(triggered_.end(), rules.begin(), rules.end());
   }
-  users_begin_.push_back(static_cast<uint32_t>(users_.size()));
-  for (const std::string& literal : literals) {
-    literal_length_.push_back(static_cast<uint32_t>(literal.size()));
-  }
-  buildAutomaton(literals);
+  triggered_begin_.push_back(static_cast<uint32_t>(triggered_.size()));
 
-  literal_seen_.assign(literals.size(), 0);
-  clause_seen_.assign(clause_count, 0);
+  std::vector<uint32_t> unanchored;
+  for (uint32_t id = 0; id < literals_.size(); ++id) {
+    if (anchored[id]) {
+      addPrefix(id);
+    } else if (literals_[id].size() >= kPiece) {
+      unanchored.push_back(id);
+    } else {
+      short_literals_.push_back(id);
+    }
+  }
+  if (!unanchored.empty()) addGrams(unanchored);
+
+  literal_seen_.assign(literals_.size(), 0);
   rule_seen_.assign(patterns.size(), 0);
-  rule_met_.assign(patterns.size(), 0);
 }
 
-// A trie of the literals turned into a complete automaton (Aho-Corasick): the failure links are
-// folded into the transition table, so a scan makes exactly one step per byte.
-void RuleIndex::buildAutomaton(const std::vector<std::string>& literals) {
-  // Column 0 stands for every byte that occurs in no literal; an upper-case letter shares the
-  // column of its lower-case form.
-  column_.fill(0);
-  columns_ = 1;
-  for (const std::string& literal : literals) {
-    for (const char c : literal) {
-      const unsigned char b = static_cast<unsigned char>(c);
-      if (column_[b] == 0) column_[b] = static_cast<uint8_t>(columns_++);
+void RuleIndex::addPrefix(uint32_t literal) {
+  if (prefixes_.empty()) prefixes_.emplace_back();
+  uint32_t node = 0;
+  for (const char c : literals_[literal]) {
+    const unsigned char b = static_cast<unsigned char>(c);
+    const auto& next = prefixes_[node].next;
+    const auto it =
+        std::find_if(next.begin(), next.end(), [b](const auto& edge) { return edge.first == b; });
+    if (it != next.end()) {
+      node = it->second;
+      continue;
+    }
+    const uint32_t child = static_cast<uint32_t>(prefixes_.size());
+    prefixes_[node].next.emplace_back(b, child);
+    prefixes_.emplace_back();
+    node = child;
+  }
+  prefixes_[node].literal = static_cast<int32_t>(literal);
+}
+
+// Each literal is found by its piece that the fewest other literals share, so that a piece
+// common to many literals (the start of a domain name, say) does not send many positions to
+// comparisons.
+void RuleIndex::addGrams(const std::vector<uint32_t>& unanchored) {
+  std::unordered_map<uint32_t, uint32_t> uses;
+  for (const uint32_t id : unanchored) {
+    const std::string& text = literals_[id];
+    for (size_t at = 0; at + kPiece <= text.size(); ++at) ++uses[pieceAt(text.data() + at)];
+  }
+  for (const uint32_t id : unanchored) {
+    const std::string& text = literals_[id];
+    size_t best = 0;
+    for (size_t at = 1; at + kPiece <= text.size(); ++at) {
+      if (uses[pieceAt(text.data() + at)] < uses[pieceAt(text.data() + best)]) best = at;
+    }
+    grams_.push_back({pieceAt(text.data() + best), id, static_cast<uint32_t>(best)});
+  }
+  std::sort(grams_.begin(), grams_.end(),
+            [](const Gram& a, const Gram& b) { return a.key < b.key; });
+  gram_bits_.assign((size_t{1} << kHashBits) / 64, 0);
+  for (const Gram& gram : grams_) {
+    const uint32_t h = hashOf(gram.key);
+    gram_bits_[h / 64] |= uint64_t{1} << (h % 64);
+  }
+}
+
+bool RuleIndex::holds(const LiteralClause& clause) const {
+  const std::string_view text(folded_);
+  for (const std::string& literal : clause.literals) {
+    if (clause.anchored ? text.substr(0, literal.size()) == literal
+                        : text.find(literal) != std::string_view::npos) {
+      return true;
     }
   }
-  for (unsigned c = 'A'; c <= 'Z'; ++c) column_[c] = column_[fold(static_cast<unsigned char>(c))];
+  return false;
+}
 
-  // The trie: state 0 is the root, and no other state has a transition to it yet.
-  next_.assign(columns_, 0);
-  output_.assign(1, -1);
-  for (uint32_t id = 0; id < literals.size(); ++id) {
-    uint32_t state = 0;
-    for (const char c : literals[id]) {
-      uint32_t& slot = next_[size_t{state} * columns_ + column_[static_cast<unsigned char>(c)]];
-      if (slot == 0) {
-        slot = static_cast<uint32_t>(output_.size());
-        output_.push_back(-1);
-        next_.resize(next_.size() + columns_, 0);
-      }
-      state = next_[size_t{state} * columns_ + column_[static_cast<unsigned char>(c)]];
+void RuleIndex::found(uint32_t literal) {
+  if (literal_seen_[literal] == stamp_) return;
+  literal_seen_[literal] = stamp_;
+  for (uint32_t t = triggered_begin_[literal]; t < triggered_begin_[literal + 1]; ++t) {
+    const uint32_t rule = triggered_[t];
+    if (rule_seen_[rule] == stamp_) continue;
+    rule_seen_[rule] = stamp_;
+    bool all = true;
+    for (uint32_t c = checks_begin_[rule]; all && c < checks_begin_[rule + 1]; ++c) {
+      all = holds(checks_[c]);
     }
-    output_[state] = static_cast<int32_t>(id);
-  }
-
-  // Breadth first, so that a state's failure state is complete before the state is.
-  const size_t states = output_.size();
-  std::vector<uint32_t> failure(states, 0);
-  chain_.assign(states, 0);
-  std::vector<uint32_t> queue{0};
-  for (size_t head = 0; head < queue.size(); ++head) {
-    const uint32_t state = queue[head];
-    const size_t row = size_t{state} * columns_;
-    const size_t failure_row = size_t{failure[state]} * columns_;
-    for (uint32_t column = 0; column < columns_; ++column) {
-      const uint32_t child = next_[row + column];
-      if (child != 0) {
-        const uint32_t fail = state == 0 ? 0 : next_[failure_row + column];
-        failure[child] = fail;
-        chain_[child] = output_[fail] >= 0 ? fail : chain_[fail];
-        queue.push_back(child);
-      } else if (state != 0) {
-        next_[row + column] = next_[failure_row + column];
-      }
-    }
+    if (all) hits_.push_back(rule);
   }
 }
 
 void RuleIndex::candidates(std::string_view text, std::vector<uint32_t>& out) {
   out.clear();
   hits_.clear();
-  if (!users_.empty()) {
+  if (!literals_.empty()) {
     if (++stamp_ == 0) {
       std::fill(literal_seen_.begin(), literal_seen_.end(), 0);
-      std::fill(clause_seen_.begin(), clause_seen_.end(), 0);
       std::fill(rule_seen_.begin(), rule_seen_.end(), 0);
       stamp_ = 1;
     }
-    const size_t end = std::min(text.size(), text.find('\0'));
-    uint32_t state = 0;
-    for (size_t i = 0; i < end; ++i) {
-      state = next_[size_t{state} * columns_ + column_[static_cast<unsigned char>(text[i])]];
-      // Every literal that ends here, longest first. Only its first occurrence counts; the
-      // shorter ones after a literal already seen were seen with it.
-      for (uint32_t s = output_[state] >= 0 ? state : chain_[state]; s != 0; s = chain_[s]) {
-        const uint32_t literal = static_cast<uint32_t>(output_[s]);
-        if (literal_seen_[literal] == stamp_) break;
-        literal_seen_[literal] = stamp_;
-        const bool at_start = i + 1 == literal_length_[literal];
-        for (uint32_t u = users_begin_[literal]; u < users_begin_[literal + 1]; ++u) {
-          const User& user = users_[u];
-          if ((user.anchored && !at_start) || clause_seen_[user.clause] == stamp_) continue;
-          clause_seen_[user.clause] = stamp_;
-          if (rule_seen_[user.rule] != stamp_) {
-            rule_seen_[user.rule] = stamp_;
-            rule_met_[user.rule] = 0;
+    const size_t n = std::min(text.size(), text.find('\0'));
+    folded_.resize(n);
+    char* const s = folded_.data();
+    const unsigned char* const raw = reinterpret_cast<const unsigned char*>(text.data());
+    for (size_t i = 0; i < n; ++i) s[i] = static_cast<char>(kFold[raw[i]]);
+
+    if (!prefixes_.empty()) {
+      uint32_t node = 0;
+      for (size_t i = 0;; ++i) {
+        if (prefixes_[node].literal >= 0) found(static_cast<uint32_t>(prefixes_[node].literal));
+        if (i == n) break;
+        const auto& next = prefixes_[node].next;
+        const unsigned char b = static_cast<unsigned char>(s[i]);
+        const auto it = std::find_if(next.begin(), next.end(),
+                                     [b](const auto& edge) { return edge.first == b; });
+        if (it == next.end()) break;
+        node = it->second;
+      }
+    }
+
+    if (!grams_.empty()) {
+      const uint64_t* const bits = gram_bits_.data();
+      for (size_t i = 0; i + kPiece <= n; ++i) {
+        const uint32_t key = pieceAt(s + i);
+        const uint32_t h = hashOf(key);
+        if (((bits[h / 64] >> (h % 64)) & 1) == 0) continue;
+        const auto range = std::equal_range(
+            grams_.begin(), grams_.end(), Gram{key, 0, 0},
+            [](const Gram& a, const Gram& b) { return a.key < b.key; });
+        for (auto g = range.first; g != range.second; ++g) {
+          if (g->offset > i) continue;
+          const std::string& literal = literals_[g->literal];
+          const size_t start = i - g->offset;
+          if (start + literal.size() <= n &&
+              std::memcmp(s + start, literal.data(), literal.size()) == 0) {
+            found(g->literal);
           }
-          if (++rule_met_[user.rule] == clauses_of_rule_[user.rule]) hits_.push_back(user.rule);
         }
       }
+    }
+
+    const std::string_view whole(folded_);
+    for (const uint32_t id : short_literals_) {
+      if (whole.find(literals_[id]) != std::string_view::npos) found(id);
     }
     std::sort(hits_.begin(), hits_.end());
   }

@@ -1,11 +1,14 @@
 #pragma once
 
-#include <array>
 #include <cstdint>
+#include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
-// Finds the rules of one list that might match a text, with one case-folded scan of the text for
+#include "filter/required_literals.h"
+
+// Finds the rules of a list that might match a text, with one case-folded pass over the text for
 // the literals that the rules' matches need: a rule it leaves out certainly does not match, so
 // its pattern need not run. Rules whose expressions it cannot reason about are always in.
 class RuleIndex {
@@ -19,42 +22,51 @@ class RuleIndex {
   explicit RuleIndex(const std::vector<Pattern>& patterns);
 
   // The positions of the rules that might match text (as regexec sees it: up to its first NUL),
-  // ascending. out is overwritten; the scan keeps its scratch space between calls.
+  // ascending. out is overwritten; the pass keeps its scratch space between calls.
   void candidates(std::string_view text, std::vector<uint32_t>& out);
 
   // Rules that are candidates for every text.
   size_t unindexed() const { return always_.size(); }
 
  private:
-  struct User {
-    uint32_t rule;
-    uint32_t clause;  // numbered across all rules
-    bool anchored;
+  // A literal of four bytes or more is looked for by one of its four-byte pieces.
+  struct Gram {
+    uint32_t key;
+    uint32_t literal;
+    uint32_t offset;  // of the piece in the literal
+  };
+  // The trie of anchored literals, walked from the start of a text.
+  struct Node {
+    std::vector<std::pair<unsigned char, uint32_t>> next;
+    int32_t literal = -1;
   };
 
-  void buildAutomaton(const std::vector<std::string>& literals);
+  void addPrefix(uint32_t literal);
+  void addGrams(const std::vector<uint32_t>& unanchored);
+  void found(uint32_t literal);
+  bool holds(const LiteralClause& clause) const;
 
   std::vector<uint32_t> always_;
-  std::vector<uint32_t> clauses_of_rule_;
 
-  // Per literal: its length, and who needs it (users_ from users_begin_[i] to users_begin_[i + 1]).
-  std::vector<uint32_t> literal_length_;
-  std::vector<uint32_t> users_begin_;
-  std::vector<User> users_;
+  // Each rule is looked for by the literals of one clause, its trigger; the rules literal i
+  // triggers are triggered_ from triggered_begin_[i] to triggered_begin_[i + 1]. A triggered
+  // rule is a candidate when its other clauses, checks_ from checks_begin_[rule] to
+  // checks_begin_[rule + 1], hold as well.
+  std::vector<std::string> literals_;
+  std::vector<uint32_t> triggered_begin_;
+  std::vector<uint32_t> triggered_;
+  std::vector<uint32_t> checks_begin_;
+  std::vector<LiteralClause> checks_;
 
-  // The automaton over folded bytes: next_[state * columns_ + column_[byte]]. output_ is the
-  // literal that ends in a state (or -1); chain_ the next shorter suffix state with an output.
-  std::array<uint8_t, 256> column_{};
-  uint32_t columns_ = 1;
-  std::vector<uint32_t> next_;
-  std::vector<int32_t> output_;
-  std::vector<uint32_t> chain_;
+  std::vector<Node> prefixes_;
+  std::vector<uint64_t> gram_bits_;  // a bit per hash of the pieces, to pass over most positions
+  std::vector<Gram> grams_;          // sorted by key
+  std::vector<uint32_t> short_literals_;  // unanchored literals under four bytes
 
-  // Scratch of one scan; a stamp marks what was seen in the current text.
+  // Scratch of one pass; a stamp marks what was seen in the current text.
+  std::string folded_;
   uint32_t stamp_ = 0;
   std::vector<uint32_t> literal_seen_;
-  std::vector<uint32_t> clause_seen_;
   std::vector<uint32_t> rule_seen_;
-  std::vector<uint32_t> rule_met_;
   std::vector<uint32_t> hits_;
 };

@@ -1,0 +1,74 @@
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "filter/rule_index.h"
+
+class FilterRule;
+class ScoreRule;
+
+enum ListKind { kAllowList, kDenyList, kScoreList };
+
+// The rules of the three lists that might match each line of the header being judged, and its
+// normalised subject, by list and split into positive and negative rules, each in list order:
+// one pass over each text finds them for all lists. With the prefilter off every rule is a
+// candidate everywhere.
+class Shortlist {
+ public:
+  Shortlist(const std::vector<FilterRule>& allow, const std::vector<FilterRule>& deny,
+            const std::vector<ScoreRule>& score);
+
+  // Finds the candidates of each line, and of normalised unless it is null.
+  void scan(const std::vector<std::string>& lines, const std::string* normalised, bool prefilter);
+
+  const std::vector<uint32_t>& positive(ListKind list, size_t line) const {
+    return (prefilter_ ? lines_[line] : all_).positive[list];
+  }
+  const std::vector<uint32_t>& negative(ListKind list, size_t line) const {
+    return (prefilter_ ? lines_[line] : all_).negative[list];
+  }
+  const std::vector<uint32_t>& positiveNormalised(ListKind list) const {
+    return (prefilter_ ? normalised_ : all_).positive[list];
+  }
+  const std::vector<uint32_t>& negativeNormalised(ListKind list) const {
+    return (prefilter_ ? normalised_ : all_).negative[list];
+  }
+  const std::vector<uint32_t>& negativeRules(ListKind list) const { return all_.negative[list]; }
+
+  // Marks of the negative rules that some line of the current header matched.
+  void clearSatisfied();
+  bool satisfied(ListKind list, uint32_t rule) const {
+    return satisfied_[first_[list] + rule] == stamp_;
+  }
+  void satisfy(ListKind list, uint32_t rule) { satisfied_[first_[list] + rule] = stamp_; }
+
+ private:
+  struct Split {
+    std::array<std::vector<uint32_t>, 3> positive;
+    std::array<std::vector<uint32_t>, 3> negative;
+  };
+  // Where a rule of the joined list comes from.
+  struct Origin {
+    ListKind list;
+    bool negated;
+    uint32_t position;
+  };
+
+  template <typename Rules>
+  void add(const Rules& rules, ListKind list, std::vector<RuleIndex::Pattern>& patterns);
+  void split(const std::string& text, Split& out);
+
+  RuleIndex index_;
+  std::array<uint32_t, 3> first_{};
+  std::vector<Origin> origin_;
+  Split all_;
+  std::vector<Split> lines_;
+  Split normalised_;
+  std::vector<uint32_t> found_;
+  bool prefilter_ = true;
+  std::vector<uint32_t> satisfied_;
+  uint32_t stamp_ = 0;
+};
