@@ -1,0 +1,206 @@
+"""Hostile servers against the built binary: an endless reply, an endless line, a reply that
+trickles in for ever, and a mailbox that claims a million messages. pollensift must end each
+session with an error rather than wait without end, and its peak memory must stay small and must
+not grow with the number of messages. Memory is measured, not time: the peak resident size that
+the kernel reports for the pollensift process (wait4), and its own high-water mark while it runs
+(/proc); a guard only kills a run that has not ended after 60 s.
+
+The hostile server runs as its own process (python3 test_bounds.py MODE), prints "PORT n" once it
+listens on 127.0.0.1, and serves one connection; the tests stop it by its PID.
+"""
+
+import os
+import signal
+import socket
+import subprocess
+import sys
+import threading
+import time
+import unittest
+
+from harness import BIN, PollensiftTest, account
+
+MIB = 1 << 20
+# Generous: the longest reply pollensift keeps is 64 MiB, and its buffer may be copied once as it
+# grows.
+PEAK_LIMIT = 200 * MIB
+# In a build with AddressSanitizer, freed memory would be held back in quarantine, which looks
+# like growth; it is turned off so that the same limits hold for both builds.
+ASAN_OPTIONS = ':'.join(filter(None, [os.environ.get('ASAN_OPTIONS'), 'quarantine_size_mb=0',
+                                      'thread_local_quarantine_size_kb=0']))
+MILLION = 1000000
+
+
+def header(number):
+    return ('From: sender%d@example.org\r\nSubject: message %d\r\n'
+            'Message-ID: <%d.million@example.org>\r\n' % (number, number, number))
+
+
+class Hostile:
+    """What the server does, by mode; every mode logs in and answers STAT."""
+
+    def __init__(self, mode, conn):
+        self.mode = mode
+        self.conn = conn
+        self.buffer = b''
+
+    def command(self):
+        while b'\r\n' not in self.buffer:
+            chunk = self.conn.recv(65536)
+            if not chunk:
+                return None
+            self.buffer += chunk
+        line, self.buffer = self.buffer.split(b'\r\n', 1)
+        return line.decode('latin-1').split()
+
+    def endless(self, piece, pause=0.0):
+        """Sends piece for ever, until the client goes away."""
+        while True:
+            self.conn.sendall(piece)
+            if pause:
+                time.sleep(pause)
+
+    def run(self):
+        if self.mode == 'endless-line':
+            self.conn.sendall(b'+OK ')
+            self.endless(b'a' * 65536)
+        self.conn.sendall(b'+OK hostile server ready\r\n')
+        served = 0
+        while True:
+            words = self.command()
+            if not words:
+                return
+            verb = words[0].upper()
+            if verb == 'STAT':
+                self.conn.sendall(b'+OK %d 1000\r\n' % MILLION)
+            elif verb == 'LIST':
+                self.conn.sendall(b'+OK %s 500\r\n' % words[1].encode())
+            elif verb == 'TOP' and self.mode == 'endless-reply':
+                self.conn.sendall(b'+OK\r\n')
+                self.endless(b'X-Filler: ' + b'a' * 1000 + b'\r\n')
+            elif verb == 'TOP' and self.mode == 'trickle':
+                self.conn.sendall(b'+OK\r\nSubject: slow\r\n')
+                self.endless(b'X', pause=0.2)
+            elif verb == 'TOP':
+                served += 1
+                if served > int(self.mode):
+                    return  # the mailbox "ends" here: the connection closes
+                self.conn.sendall(b'+OK\r\n' + header(int(words[1])).encode() + b'\r\n.\r\n')
+            else:
+                self.conn.sendall(b'+OK\r\n')
+
+
+def serve(mode):
+    listener = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
+    listener.bind(('127.0.0.1', 0))
+    listener.listen(1)
+    print('PORT %d' % listener.getsockname()[1], flush=True)
+    conn, _ = listener.accept()
+    conn.setsockopt(socket.IPPROTO_TCP, socket.TCP_NODELAY, 1)
+    try:
+        Hostile(mode, conn).run()
+    except OSError:
+        pass  # pollensift gave up and closed the connection
+    conn.close()
+
+
+def high_water_mark(pid):
+    """VmHWM of a running process in bytes; 0 once it has ended."""
+    try:
+        with open('/proc/%d/status' % pid) as f:
+            for line in f:
+                if line.startswith('VmHWM:'):
+                    return int(line.split()[1]) * 1024
+    except OSError:
+        pass
+    return 0
+
+
+class Bounds(PollensiftTest):
+    def hostile(self, mode):
+        server = subprocess.Popen([sys.executable, os.path.abspath(__file__), mode],
+                                  stdin=subprocess.DEVNULL, stdout=subprocess.PIPE)
+
+        def stop():
+            if server.poll() is None:
+                os.kill(server.pid, signal.SIGTERM)
+            server.wait(timeout=10)
+            server.stdout.close()
+        self.addCleanup(stop)
+        line = server.stdout.readline().decode()
+        self.assertTrue(line.startswith('PORT '), line)
+        return int(line.split()[1])
+
+    def run_measured(self, mode, rc_text=''):
+        """Runs pollensift against a hostile server: its exit status, its error lines, its peak
+        resident size in bytes as the kernel counts it at exit (which includes the test
+        driver's own size, inherited through fork: an upper bound), and the high-water mark of
+        pollensift's own memory as last seen while it ran. A run that does not end within 60 s
+        fails the test."""
+        port = self.hostile(mode)
+        rc = self.path('rc')
+        with open(rc, 'w') as f:
+            f.write('LOGFILE = "%s"\nTIMEOUT = 2\n' % self.path('log') + rc_text +
+                    account('jo', 'pw', port))
+        os.chmod(rc, 0o600)
+        with open(self.path('err'), 'w+b') as err:
+            proc = subprocess.Popen([BIN, '-M', rc], stdin=subprocess.DEVNULL,
+                                    stdout=subprocess.DEVNULL, stderr=err,
+                                    env=dict(os.environ, ASAN_OPTIONS=ASAN_OPTIONS))
+            guard = threading.Timer(60, os.kill, (proc.pid, signal.SIGKILL))
+            guard.start()
+            own_peak = 0
+            while not os.waitid(os.P_PID, proc.pid, os.WEXITED | os.WNOHANG | os.WNOWAIT):
+                own_peak = max(own_peak, high_water_mark(proc.pid))
+                time.sleep(0.002)
+            # wait4 reaps the process with its own resource usage (not its siblings').
+            _, status, usage = os.wait4(proc.pid, 0)
+            guard.cancel()
+            proc.returncode = os.waitstatus_to_exitcode(status)
+            err.seek(0)
+            errors = [l.split(' pollensift: ', 1)[-1] for l in
+                      err.read().decode('latin-1').splitlines()]
+        self.assertNotEqual(proc.returncode, -signal.SIGKILL, 'no end within 60 s')
+        self.assertGreater(own_peak, 0)
+        return proc.returncode, errors, usage.ru_maxrss * 1024, own_peak
+
+    def test_endless_reply_and_endless_line_are_cut_off(self):
+        rows = [
+            ('endless-reply', "Error: The server's reply is longer than 67108864 bytes.",
+             'Error: Error occurred while sending TOP to server.'),
+            ('endless-line', "Error: The server's reply is longer than 67108864 bytes.",
+             'Error: Server login failure.'),
+        ]
+        for mode, cause, context in rows:
+            with self.subTest(mode):
+                code, errors, peak, _ = self.run_measured(mode)
+                self.assertEqual(code, 255)
+                self.assertEqual(errors[:2], [cause, context])
+                self.assertLess(peak, PEAK_LIMIT)
+
+    def test_trickling_reply_is_cut_off(self):
+        # Each byte comes well within the time-out, but the reply never ends.
+        code, errors, peak, _ = self.run_measured('trickle')
+        self.assertEqual(code, 255)
+        self.assertEqual(errors[:2], ['Error: Connection has timed out.',
+                                      'Error: Error occurred while sending TOP to server.'])
+        self.assertLess(peak, PEAK_LIMIT)
+
+    def test_memory_does_not_grow_with_the_number_of_messages(self):
+        # The server claims a million messages and serves as many as asked before it hangs up;
+        # every message is fetched, parsed and judged. A hundred times the messages must not take
+        # more memory, beyond allocator noise. (With DEL_DUPLICATES on, the Message-IDs seen are
+        # kept for the whole run, by design.)
+        own = {}
+        for served in (1000, 100000):
+            code, errors, peak, own[served] = self.run_measured(
+                str(served), 'DENY = "^Subject: message [0-9]*7$"\n')
+            self.assertEqual(code, 255)
+            self.assertEqual(errors[:2], ['Error: The server closed the connection.',
+                                          'Error: Error occurred while sending TOP to server.'])
+            self.assertLess(peak, PEAK_LIMIT)
+        self.assertLess(own[100000] - own[1000], MIB, own)
+
+
+if __name__ == '__main__':
+    serve(sys.argv[1])
