@@ -57,6 +57,8 @@ def parse_args(argv):
     p.add_argument('--profile-size', type=int, default=200, help='N for the profile')
     p.add_argument('--build-dir', default=os.path.join(ROOT, 'build', 'bench'))
     p.add_argument('--no-build', action='store_true', help='use the programs in --build-dir')
+    p.add_argument('--pollensift', help='measure this pollensift binary instead of the one built '
+                   '(to compare two versions)')
     p.add_argument('--json', help='also write every sample to this file')
     return p.parse_args(argv)
 
@@ -66,7 +68,8 @@ def build(args):
         subprocess.run([os.path.join(ROOT, 'scripts', 'install-deps.sh')], check=True)
         subprocess.run([os.path.join(ROOT, 'scripts', 'build.sh'), args.build_dir,
                         '-DCMAKE_BUILD_TYPE=Release', '-DPOLLENSIFT_BENCHMARKS=ON'], check=True)
-    programs = Programs(os.path.join(args.build_dir, 'src', 'driver', 'pollensift'),
+    programs = Programs(args.pollensift or
+                        os.path.join(args.build_dir, 'src', 'driver', 'pollensift'),
                         os.path.join(args.build_dir, 'bench', 'floor_client'),
                         os.path.join(args.build_dir, 'bench', 'measure'))
     for path in programs:
@@ -293,6 +296,7 @@ def main(argv):
     print('# pollensift whole-run benchmark: %d runs per case (slow link %d), medians; -v %d; '
           'seed %s; %d CPUs' % (args.runs, args.slow_runs, args.verbose, args.seed,
                                 os.cpu_count()), flush=True)
+    print('# pollensift: %s' % programs.pollensift, flush=True)
     cases = []
     try:
         if not args.no_loopback:
