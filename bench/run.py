@@ -14,6 +14,7 @@ pollensift / floor. Run as root (the Dovecot fixture and the network namespaces 
 
 import argparse
 import collections
+import hashlib
 import json
 import os
 import shutil
@@ -114,6 +115,7 @@ class Case:
         self.host, self.port, self.user = host, port, user
         self.samples = {'pollensift': [], 'floor': []}
         self.deleted = None
+        self.digest = None
         self.load = None  # the one-minute load average when the case ended
 
     def run_pollensift(self, programs, verbose):
@@ -127,9 +129,15 @@ class Case:
         if sample[3] != 0 or b' pollensift: Error: ' in log:
             sys.exit('run.py: pollensift failed (status %d); its log: %s\n%s' % (
                 sample[3], self.log, log[-2000:].decode(errors='replace')))
-        deleted = log.count(b' pollensift: Deny: ')
-        if self.deleted is None:
-            self.deleted = deleted
+        # The log's lines without their time stamps: the same for every run and, when a change
+        # to pollensift keeps every verdict, for every version.
+        verdicts = [line.split(b' pollensift: ', 1)[-1] for line in log.splitlines()]
+        digest = hashlib.sha1(b'\n'.join(verdicts)).hexdigest()[:8]
+        if self.digest is None:
+            self.deleted = log.count(b' pollensift: Deny: ')
+            self.digest = digest
+        elif digest != self.digest:
+            sys.exit('run.py: two runs of the same case logged different lines: ' + self.log)
         self.samples['pollensift'].append(sample[:3])
 
     def run_floor(self, programs):
@@ -153,7 +161,7 @@ class Case:
         deleted = '' if verbose_level < 2 else '%d (%.0f%%)' % (self.deleted,
                                                                100.0 * self.deleted / self.n)
         return [self.link, '{:,}'.format(self.n), str(self.count),
-                self.syntax if self.count else '-', deleted,
+                self.syntax if self.count else '-', deleted, self.digest,
                 '%.3f' % p_wall, '%.3f' % f_wall, '%.2f' % (p_wall / f_wall),
                 '%.3f' % p_cpu, '%.3f' % f_cpu, '%.1f' % (p_rss / 1024), '%.1f' % (f_rss / 1024),
                 '{:,.0f}'.format(self.n / p_wall), '{:,.0f}'.format(self.n / f_wall),
@@ -161,14 +169,14 @@ class Case:
                 '%.1f' % self.load]
 
 
-HEADINGS = ['link', 'N', 'R', 'syntax', 'deleted', 'wall s', 'floor wall s', 'wall ratio',
+HEADINGS = ['link', 'N', 'R', 'syntax', 'deleted', 'log digest', 'wall s', 'floor wall s', 'wall ratio',
             'CPU s', 'floor CPU s', 'RSS MiB', 'floor RSS MiB', 'msg/s', 'floor msg/s',
             'ms/msg', 'floor ms/msg', 'load']
 
 
 def print_table(rows, out=sys.stdout):
     print('| ' + ' | '.join(HEADINGS) + ' |', file=out)
-    print('|' + '|'.join('---' if i < 5 else '--:' for i in range(len(HEADINGS))) + '|', file=out)
+    print('|' + '|'.join('---' if i < 6 else '--:' for i in range(len(HEADINGS))) + '|', file=out)
     for row in rows:
         print('| ' + ' | '.join(row) + ' |', file=out)
     out.flush()
@@ -309,7 +317,8 @@ def main(argv):
         if args.json:
             with open(args.json, 'w') as f:
                 json.dump([{'link': c.link, 'n': c.n, 'rules': c.count, 'syntax': c.syntax,
-                            'deleted': c.deleted, 'samples': c.samples} for c in cases], f,
+                            'deleted': c.deleted, 'log_digest': c.digest, 'load': c.load,
+                            'samples': c.samples} for c in cases], f,
                           indent=1)
         if args.profile:
             profile(args, programs, work)
