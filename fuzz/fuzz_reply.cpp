@@ -13,9 +13,9 @@
 #include <memory>
 #include <string>
 #include <string_view>
-#include <vector>
 
 #include "config/settings.h"
+#include "fuzz_input.h"
 #include "net/socket.h"
 #include "net/test_support.h"
 
@@ -44,20 +44,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const bool stream_ends = data[0] & 1;
   const uint8_t modes = data[1];
   const size_t limit = data[2] == 0 ? ReplyReader::kDefaultLimit : size_t{data[2]} * 8;
-  size_t at = 4;
-  std::vector<size_t> cuts;
-  std::vector<uint8_t> distances;
-  for (int i = 0; i < (data[3] & 15) && at < size; ++i) distances.push_back(data[at++]);
-  const std::string stream(reinterpret_cast<const char*>(data) + at, size - at);
-  size_t cut = 0;
-  for (const uint8_t distance : distances) {
-    cut += distance + 1u;
-    if (cut >= stream.size()) break;
-    cuts.push_back(cut);
-  }
+  const CutStream cut = readCutStream(data, size, 3);
+  const std::string& stream = cut.bytes;
 
   auto server = std::make_shared<FakeServer>();
-  server->send(splitAt(stream, cuts));
+  server->send(cut.chunks);
   if (stream_ends) server->endStream();
   Socket socket(std::make_unique<FakeTransport>(server), 30);
   socket.setReplyLimit(limit);

@@ -1,0 +1,77 @@
+// A whole POP3 session against a server whose every byte is hostile: login (USER/PASS or APOP),
+// STAT, the scan with LIST, TOP, the header parse, the filter and DELE, then QUIT, through a
+// scripted transport (no sockets). Whatever the server says, the commands pollensift writes stay
+// well formed and no message is deleted unless its header arrived whole.
+//
+// Input: byte 0 bit 0: APOP; bit 1: the stream ends (else it falls silent); bit 2: test mode;
+// bit 3: DEL_DUPLICATES; bit 7: full verbosity. Byte 1: number of cuts (low four bits), then
+// one byte per cut (distance to the previous cut, minus one); the rest is what the server sends.
+
+#include <cstddef>
+#include <cstdint>
+#include <cstdlib>
+#include <memory>
+#include <string>
+
+#include "config/filter_rule.h"
+#include "config/settings.h"
+#include "filter/filter_engine.h"
+#include "fuzz_input.h"
+#include "net/socket.h"
+#include "net/test_support.h"
+#include "protocol/pop3.h"
+
+namespace {
+
+void configure(uint8_t bits) {
+  Settings& s = Settings::instance();
+  s.resetForTesting();
+  s.setVerbose(bits & 128 ? 6 : 0);
+  s.setTest(bits & 4 ? "yes" : "no");
+  s.setDelDuplicates(bits & 8 ? "yes" : "no");
+  s.addDeny("DENY", "=", "^Subject: .*spam");
+  s.addScore("SCORE", 60, "=", "^From: .*@spam\\.example");
+  s.setHighscore(50);
+  if (compileRules() != 0) std::abort();
+  FilterEngine::instance().resetForTesting();
+}
+
+// Every command is one line: its text, then CR LF, and no other line end.
+bool wellFormed(const std::string& command) {
+  return command.size() >= 2 && command.ends_with("\r\n") &&
+         command.find_first_of("\r\n") == command.size() - 2;
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+  if (size < 2) return 0;
+  const uint8_t bits = data[0];
+  configure(bits);
+  const CutStream stream = readCutStream(data, size, 1);
+
+  auto server = std::make_shared<FakeServer>();
+  server->send(stream.chunks);
+  if (bits & 2) server->endStream();
+  Socket socket(std::make_unique<FakeTransport>(server), 30);
+  std::unique_ptr<POP3> protocol = bits & 1 ? std::make_unique<APOP>() : std::make_unique<POP3>();
+  protocol->setConnection(&socket);
+  if (protocol->login("jo", "secret")) {
+    protocol->status();
+    protocol->scan();
+    protocol->quit();
+  }
+
+  // A DELE only ever follows the TOP of the same message, and the password goes out only in
+  // its own PASS command.
+  std::string last_top;
+  for (const std::string& command : server->written()) {
+    if (!wellFormed(command)) std::abort();
+    if (command.starts_with("TOP ")) last_top = command.substr(4, command.size() - 8);
+    if (command.starts_with("DELE ") && command.substr(5, command.size() - 7) != last_top) {
+      std::abort();
+    }
+    if (command.find("secret") != std::string::npos && command != "PASS secret\r\n") std::abort();
+  }
+  return 0;
+}
