@@ -1,7 +1,6 @@
 #include "filter/rule_index.h"
 
 #include <algorithm>
-#include <array>
 #include <cstring>
 #include <iterator>
 #include <map>
@@ -12,15 +11,6 @@ namespace {
 // A literal is looked for by a piece of this many bytes; shorter ones by a plain search.
 constexpr size_t kPiece = 4;
 constexpr unsigned kHashBits = 16;
-
-constexpr std::array<unsigned char, 256> foldTable() {
-  std::array<unsigned char, 256> table{};
-  for (unsigned c = 0; c < 256; ++c) {
-    table[c] = static_cast<unsigned char>(c >= 'A' && c <= 'Z' ? c + ('a' - 'A') : c);
-  }
-  return table;
-}
-constexpr std::array<unsigned char, 256> kFold = foldTable();
 
 uint32_t pieceAt(const char* p) {
   uint32_t key;
@@ -192,7 +182,11 @@ void RuleIndex::candidates(std::string_view text, std::vector<uint32_t>& out) {
     folded_.resize(n);
     char* const s = folded_.data();
     const unsigned char* const raw = reinterpret_cast<const unsigned char*>(text.data());
-    for (size_t i = 0; i < n; ++i) s[i] = static_cast<char>(kFold[raw[i]]);
+    // Arithmetic rather than a table, so that the compiler can fold many bytes at once.
+    for (size_t i = 0; i < n; ++i) {
+      const unsigned char c = raw[i];
+      s[i] = static_cast<char>(c + (static_cast<unsigned char>(c - 'A') < 26 ? 'a' - 'A' : 0));
+    }
 
     if (!prefixes_.empty()) {
       uint32_t node = 0;
