@@ -75,9 +75,13 @@ void BM_ParseLongLine(benchmark::State& state, const char* line_end) {
   state.SetBytesProcessed(state.iterations() * static_cast<int64_t>(text.size()));
 }
 BENCHMARK_CAPTURE(BM_ParseLongLine, kept, "\r\n")
-    ->RangeMultiplier(4)->Range(1 << 16, 1 << 24)->Complexity(benchmark::oN);
+    ->RangeMultiplier(4)
+    ->Range(1 << 16, 1 << 24)
+    ->Complexity(benchmark::oN);
 BENCHMARK_CAPTURE(BM_ParseLongLine, dropped, "\n")
-    ->RangeMultiplier(4)->Range(1 << 16, 1 << 24)->Complexity(benchmark::oN);
+    ->RangeMultiplier(4)
+    ->Range(1 << 16, 1 << 24)
+    ->Complexity(benchmark::oN);
 
 }  // namespace
 

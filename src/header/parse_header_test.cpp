@@ -152,8 +152,7 @@ TEST_F(ParseHeaderTest, UnclaimedBytesNeverReachTheTerminalRaw) {
 // character.
 TEST_F(ParseHeaderTest, BodyLineWithoutCrLfIsDroppedInOnePass) {
   Settings::instance().setVerbose(0);
-  const std::string text =
-      "Subject: " + std::string(4 << 20, 'x') + "\n\r\nDate: d\r\n\r\n.\r\n";
+  const std::string text = "Subject: " + std::string(4 << 20, 'x') + "\n\r\nDate: d\r\n\r\n.\r\n";
   MessageHeader header;
   EXPECT_EQ(parseHeader(&text, &header), 0);
   EXPECT_EQ(header.fields(), (Fields{{"Subject", "\n"}, {"Date", "d"}}));

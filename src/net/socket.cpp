@@ -105,9 +105,8 @@ int Socket::readReply(bool multiline) {
         if (!rest) rest.emplace(timeout_);
         wait_ms = rest->remainingMs();
       }
-      const long got = rest && rest->passed()
-                           ? Transport::kTimedOut
-                           : transport_->receive(chunk, sizeof chunk, wait_ms);
+      const long got = rest && rest->passed() ? Transport::kTimedOut
+                                              : transport_->receive(chunk, sizeof chunk, wait_ms);
       if (got > 0) {
         reader_.append(std::string_view(chunk, static_cast<size_t>(got)));
         continue;
