@@ -61,6 +61,8 @@ def parse_args(argv):
     p.add_argument('--pollensift', help='measure this pollensift binary instead of the one built '
                    '(to compare two versions)')
     p.add_argument('--json', help='also write every sample to this file')
+    p.add_argument('--show', nargs='+', metavar='JSON',
+                   help='only print the table of samples written earlier with --json')
     return p.parse_args(argv)
 
 
@@ -134,7 +136,8 @@ class Case:
         verdicts = [line.split(b' pollensift: ', 1)[-1] for line in log.splitlines()]
         digest = hashlib.sha1(b'\n'.join(verdicts)).hexdigest()[:8]
         if self.digest is None:
-            self.deleted = log.count(b' pollensift: Deny: ')
+            # Below -v 2 the log names no deletion.
+            self.deleted = log.count(b' pollensift: Deny: ') if verbose >= 2 else None
             self.digest = digest
         elif digest != self.digest:
             sys.exit('run.py: two runs of the same case logged different lines: ' + self.log)
@@ -151,34 +154,42 @@ class Case:
             sys.exit('run.py: floor_client failed (status %d): %s' % (sample[3], said))
         self.samples['floor'].append(sample[:3])
 
-    def median(self, program, index):
-        return statistics.median(s[index] for s in self.samples[program])
-
-    def row(self, verbose_level):
-        p_wall, f_wall = self.median('pollensift', 0), self.median('floor', 0)
-        p_cpu, f_cpu = self.median('pollensift', 1), self.median('floor', 1)
-        p_rss, f_rss = self.median('pollensift', 2), self.median('floor', 2)
-        deleted = '' if verbose_level < 2 else '%d (%.0f%%)' % (self.deleted,
-                                                               100.0 * self.deleted / self.n)
-        return [self.link, '{:,}'.format(self.n), str(self.count),
-                self.syntax if self.count else '-', deleted, self.digest,
-                '%.3f' % p_wall, '%.3f' % f_wall, '%.2f' % (p_wall / f_wall),
-                '%.3f' % p_cpu, '%.3f' % f_cpu, '%.1f' % (p_rss / 1024), '%.1f' % (f_rss / 1024),
-                '{:,.0f}'.format(self.n / p_wall), '{:,.0f}'.format(self.n / f_wall),
-                '%.2f' % (1000 * p_wall / self.n), '%.2f' % (1000 * f_wall / self.n),
-                '%.1f' % self.load]
+    def record(self):
+        return {'link': self.link, 'n': self.n, 'rules': self.count, 'syntax': self.syntax,
+                'deleted': self.deleted, 'log_digest': self.digest, 'load': self.load,
+                'samples': self.samples}
 
 
-HEADINGS = ['link', 'N', 'R', 'syntax', 'deleted', 'log digest', 'wall s', 'floor wall s', 'wall ratio',
-            'CPU s', 'floor CPU s', 'RSS MiB', 'floor RSS MiB', 'msg/s', 'floor msg/s',
-            'ms/msg', 'floor ms/msg', 'load']
+HEADINGS = ['link', 'N', 'R', 'syntax', 'deleted', 'log digest', 'wall s', 'CPU s',
+            'peak RSS MiB', 'msg/s', 'ms/msg', 'wall ratio', 'load']
 
 
-def print_table(rows, out=sys.stdout):
+def row(record):
+    """One table row of a case; each measured cell holds 'pollensift / floor'."""
+    n = record['n']
+
+    def median(program, index):
+        return statistics.median(s[index] for s in record['samples'][program])
+
+    def pair(index, form, scale=lambda x: x):
+        return '%s / %s' % (form.format(scale(median('pollensift', index))),
+                            form.format(scale(median('floor', index))))
+
+    deleted = record['deleted']
+    return [record['link'], '{:,}'.format(n), '{:,}'.format(record['rules']),
+            record['syntax'] if record['rules'] else '-',
+            '' if deleted is None else '%d (%.0f%%)' % (deleted, 100.0 * deleted / n),
+            record['log_digest'] or '', pair(0, '{:.3f}'), pair(1, '{:.3f}'),
+            pair(2, '{:.1f}', lambda kib: kib / 1024), pair(0, '{:,.0f}', lambda s: n / s),
+            pair(0, '{:.2f}', lambda s: 1000 * s / n),
+            '%.2f' % (median('pollensift', 0) / median('floor', 0)), '%.1f' % record['load']]
+
+
+def print_table(records, out=sys.stdout):
     print('| ' + ' | '.join(HEADINGS) + ' |', file=out)
     print('|' + '|'.join('---' if i < 6 else '--:' for i in range(len(HEADINGS))) + '|', file=out)
-    for row in rows:
-        print('| ' + ' | '.join(row) + ' |', file=out)
+    for record in records:
+        print('| ' + ' | '.join(row(record)) + ' |', file=out)
     out.flush()
 
 
@@ -215,7 +226,7 @@ def measure(args, programs, link, server, host, port, sizes, runs, work, enter_c
                     case.run_pollensift(programs, args.verbose)
                     case.run_floor(programs)
             case.load = os.getloadavg()[0]
-            print_table([case.row(args.verbose)])
+            print_table([case.record()])
             cases.append(case)
     return cases
 
@@ -294,6 +305,11 @@ def main(argv):
     args.sizes = [int(x) for x in args.sizes.split(',') if x]
     args.slow_sizes = [int(x) for x in args.slow_sizes.split(',') if x]
     args.rule_counts = [int(x) for x in args.rules.split(',') if x]
+    if args.show:
+        for path in args.show:
+            with open(path) as f:
+                print_table(json.load(f))
+        return 0
     if os.geteuid() != 0:
         sys.exit('run.py: run it as root: the private Dovecot and the network namespaces need it')
     programs = build(args)
@@ -311,15 +327,13 @@ def main(argv):
             cases += loopback(args, programs, work)
         if args.slow_link != 'off':
             cases += slow(args, programs, work)
-        if cases:
+        records = [c.record() for c in cases]
+        if records:
             print('\n# all cases')
-            print_table([c.row(args.verbose) for c in cases])
+            print_table(records)
         if args.json:
             with open(args.json, 'w') as f:
-                json.dump([{'link': c.link, 'n': c.n, 'rules': c.count, 'syntax': c.syntax,
-                            'deleted': c.deleted, 'log_digest': c.digest, 'load': c.load,
-                            'samples': c.samples} for c in cases], f,
-                          indent=1)
+                json.dump(records, f, indent=1)
         if args.profile:
             profile(args, programs, work)
     finally:
