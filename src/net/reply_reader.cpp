@@ -43,8 +43,14 @@ void ReplyReader::findEnd() {
 }
 
 std::string ReplyReader::take() {
-  std::string reply = buffer_.substr(0, end_);
-  buffer_.erase(0, end_);
+  std::string reply;
+  if (end_ == buffer_.size()) {
+    // Nearly always the reply is all there is: hand the buffer over instead of copying it.
+    reply.swap(buffer_);
+  } else {
+    reply = buffer_.substr(0, end_);
+    buffer_.erase(0, end_);
+  }
   status_end_ = end_ = search_from_ = 0;
   return reply;
 }

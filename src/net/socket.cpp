@@ -6,6 +6,7 @@
 #include <optional>
 #include <utility>
 
+#include "config/settings.h"
 #include "net/tcp_transport.h"
 #include "net/tls.h"
 #include "protocol/protocol.h"
@@ -83,9 +84,12 @@ int Socket::readReply(bool multiline) {
       switch (reader_.check(multiline)) {
         case ReplyReader::Status::kComplete: {
           std::string reply = reader_.take();
-          std::string trace = "Debugging: Read: ";
-          trace += reply;
-          reporter.printLines(trace, 6);
+          // Every reply passes here; the copy for the trace is made only when it is written.
+          if (Settings::instance().verbose() >= 6) {
+            std::string trace = "Debugging: Read: ";
+            trace += reply;
+            reporter.printLines(trace, 6);
+          }
           const int length = static_cast<int>(reply.size());
           last_reply_ = std::move(reply);
           return length;
@@ -143,7 +147,7 @@ int Socket::sendCommand(const char* text) {
   const std::string_view command(text, length);
   if (command.starts_with(kPasswordCommand)) {
     reporter.print("Debugging: Wrote: PASS *****", 6);
-  } else {
+  } else if (Settings::instance().verbose() >= 6) {
     reporter.printLines(std::string("Debugging: Wrote: ").append(command), 6);
   }
   return wrote < 0 ? -1 : static_cast<int>(wrote);

@@ -11,6 +11,7 @@
 #include <chrono>
 #include <memory>
 #include <string>
+#include <string_view>
 #include <thread>
 #include <vector>
 
@@ -211,6 +212,14 @@ TEST_F(TcpTransportTest, ReceivesWaitsAndSeesTheEnd) {
   EXPECT_EQ(client_->receive(buffer, sizeof buffer, 50), Transport::kTimedOut);
   ASSERT_EQ(::write(peer_.get(), "+OK\r\n", 5), 5);
   EXPECT_EQ(client_->receive(buffer, sizeof buffer, 0), 5);
+  // Nothing is waiting when the read begins: it waits and takes what arrives meanwhile.
+  std::thread late([&] {
+    std::this_thread::sleep_for(std::chrono::milliseconds(30));
+    EXPECT_EQ(::write(peer_.get(), "+OK 2\r\n", 7), 7);
+  });
+  EXPECT_EQ(client_->receive(buffer, sizeof buffer, 5000), 7);
+  late.join();
+  EXPECT_EQ(std::string_view(buffer, 7), "+OK 2\r\n");
   peer_.reset();
   EXPECT_EQ(client_->receive(buffer, sizeof buffer, 1000), 0);
 }
