@@ -1,6 +1,8 @@
 #include "header/message_header.h"
 
 #include <exception>
+#include <string_view>
+#include <utility>
 
 #include "config/compare.h"
 #include "config/fatal.h"
@@ -30,20 +32,27 @@ bool isWellFormedMessageId(const std::string& value) {
          value.find('@') != std::string::npos;
 }
 
+// Every field is tested against the four kept names; the length settles most of them at once.
+bool isNamed(const std::string& name, std::string_view kept) {
+  return name.size() == kept.size() && equalsIgnoreCase(name, kept);
+}
+
 }  // namespace
 
-void MessageHeader::addField(const std::string& name, const std::string& value) {
-  fields_.emplace_back(name, value);
-  if (equalsIgnoreCase(name, "Message-Id")) {
+void MessageHeader::addField(std::string name_text, std::string value_text) {
+  fields_.emplace_back(std::move(name_text), std::move(value_text));
+  const std::string& name = fields_.back().first;
+  const std::string& value = fields_.back().second;
+  if (isNamed(name, "Message-Id")) {
     if (!Settings::instance().ignoreTimeStamps() && !isWellFormedMessageId(value)) {
       const WrongMessageIDException wrong;
       Reporter::instance().error(wrong.what(), 1);
       throw wrong;
     }
     message_id_ = value;
-  } else if (equalsIgnoreCase(name, "From")) {
+  } else if (isNamed(name, "From")) {
     from_ = value;
-  } else if (equalsIgnoreCase(name, "Subject")) {
+  } else if (isNamed(name, "Subject")) {
     subject_ = value;
     if (Settings::instance().normal()) {
       try {
@@ -53,7 +62,7 @@ void MessageHeader::addField(const std::string& name, const std::string& value) 
         fatalError(std::string("Runtime exception while normalising a subject: ") + e.what());
       }
     }
-  } else if (equalsIgnoreCase(name, "Date")) {
+  } else if (isNamed(name, "Date")) {
     date_ = value;
   }
 }

@@ -37,7 +37,7 @@ class MessageHeader {
 
   // Appends the field and updates the kept fields; throws WrongMessageIDException for a
   // Message-ID of the wrong form (unless time stamps are ignored).
-  void addField(const std::string& name, const std::string& value);
+  void addField(std::string name, std::string value);
   // Stores "Subject: " + text reduced to letters, digits, "@" and single white space.
   void normaliseSubject(std::string text);
 

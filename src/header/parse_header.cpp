@@ -12,7 +12,7 @@ namespace {
 // Reads a string in place, so a header is not copied into a string stream first.
 class StringReader : public std::streambuf {
  public:
-  explicit StringReader(const std::string& text) {
+  explicit StringReader(std::string_view text) {
     char* begin = const_cast<char*>(text.data());  // only ever read
     setg(begin, begin, begin + text.size());
   }
@@ -21,9 +21,14 @@ class StringReader : public std::streambuf {
 }  // namespace
 
 int parseHeader(const std::string* text, MessageHeader* header) {
-  if (text == nullptr || header == nullptr) return -1;
+  if (text == nullptr) return -1;
+  return parseHeader(std::string_view(*text), header);
+}
+
+int parseHeader(std::string_view text, MessageHeader* header) {
+  if (header == nullptr) return -1;
   try {
-    StringReader reader(*text);
+    StringReader reader(text);
     std::istream input(&reader);
     rfcFlexLexer scanner(&input, nullptr);
     bool malformed = false;

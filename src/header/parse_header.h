@@ -1,6 +1,7 @@
 #pragma once
 
 #include <string>
+#include <string_view>
 
 class MessageHeader;
 
@@ -9,3 +10,5 @@ class MessageHeader;
 // wrong form); -3 the header is not well formed. -2 and -3 have been reported already. The record
 // must not be filtered unless the result is >= 0.
 int parseHeader(const std::string* text, MessageHeader* header);
+// The same for header text that lives inside a larger buffer (a reply read whole).
+int parseHeader(std::string_view text, MessageHeader* header);

@@ -7,7 +7,6 @@
 %define api.namespace {rfc}
 %define api.parser.class {rfcparser}
 %define api.value.type variant
-%define parse.assert
 %define parse.error detailed
 
 %code requires {
@@ -53,7 +52,7 @@ header_fields:
 
 field:
   end_marker {}
-| FIELD_NAME field_body { header.addField($1, $2); }
+| FIELD_NAME field_body { header.addField(std::move($1), std::move($2)); }
 ;
 
 field_body:

@@ -132,9 +132,11 @@ int POP3::scanMessage(int number) {
     reporter.error("Could not write headers to separate file.", 1);
   }
 
-  const size_t line_feed = reply.find('\n');
-  const std::string text = line_feed == std::string::npos ? reply : reply.substr(line_feed + 1);
-  if (parseHeader(&text, &header) < 0) {
+  // The header is parsed where it lies in the reply, past the status line.
+  std::string_view text(reply);
+  const size_t line_feed = text.find('\n');
+  if (line_feed != std::string_view::npos) text.remove_prefix(line_feed + 1);
+  if (parseHeader(text, &header) < 0) {
     reporter.error("Parsing the header of message " + std::to_string(number) + " failed.", 1);
     return -1;
   }
