@@ -1,7 +1,6 @@
 #include "header/parse_header.h"
 
-#include <istream>
-#include <streambuf>
+#include <memory>
 
 #include "header/message_header.h"
 #include "header/rfc_lexer.h"
@@ -9,14 +8,18 @@
 
 namespace {
 
-// Reads a string in place, so a header is not copied into a string stream first.
-class StringReader : public std::streambuf {
- public:
-  explicit StringReader(std::string_view text) {
-    char* begin = const_cast<char*>(text.data());  // only ever read
-    setg(begin, begin, begin + text.size());
-  }
+// One scanner and one parser serve every header of a run: setting them up per message (their
+// streams, the scanner's buffer, the parser's stack) cost more than scanning a short header.
+struct HeaderParser {
+  HeaderScanner scanner;
+  MessageHeader* header = nullptr;
+  bool malformed = false;
+  rfc::rfcparser parser{scanner, header, malformed};
 };
+
+// The scanner's buffer grows to the longest header it has read; past this size it is not kept
+// for the rest of the run.
+constexpr size_t kKeptInputBytes = size_t{1} << 20;
 
 }  // namespace
 
@@ -27,16 +30,22 @@ int parseHeader(const std::string* text, MessageHeader* header) {
 
 int parseHeader(std::string_view text, MessageHeader* header) {
   if (header == nullptr) return -1;
+  static std::unique_ptr<HeaderParser> cached;
+  int result;
   try {
-    StringReader reader(text);
-    std::istream input(&reader);
-    rfcFlexLexer scanner(&input, nullptr);
-    bool malformed = false;
-    rfc::rfcparser parser(scanner, *header, malformed);
-    const int result = parser.parse();
-    return malformed ? -3 : result;
+    if (!cached) cached = std::make_unique<HeaderParser>();
+    cached->header = header;
+    cached->malformed = false;
+    cached->scanner.restart(text);
+    result = cached->parser.parse();
+    if (cached->malformed) result = -3;
   } catch (...) {
     // In practice a Message-ID of the wrong form; its cause has been reported already.
-    return -2;
+    result = -2;
   }
+  if (cached) {
+    cached->header = nullptr;
+    if (text.size() > kKeptInputBytes) cached.reset();
+  }
+  return result;
 }

@@ -95,6 +95,26 @@ TEST_F(ParseHeaderTest, FieldsOfHeaderTexts) {
   }
 }
 
+// One scanner serves every header: whatever state a parse ends in (inside a body, after a
+// syntax error, after an exception, after a text too long to keep the buffer), the next one
+// starts afresh at the beginning of a line.
+TEST_F(ParseHeaderTest, EveryParseStartsAfresh) {
+  std::vector<std::string> before;
+  for (const Case& c : kCases) before.push_back(c.text);
+  before.push_back("Subject: a\r\nMessage-ID: <nothing>\r\nDate: d\r\n");
+  before.push_back("Subject: " + std::string(size_t{3} << 20, 'x') + "\r\nX-Empty:");
+  const std::string next = "Subject: a\r\n\tb\r\nDate: d\r\n";
+  for (const std::string& text : before) {
+    MessageHeader first;
+    MessageHeader second;
+    testing::internal::CaptureStderr();
+    parseHeader(&text, &first);
+    EXPECT_EQ(parseHeader(&next, &second), 0) << text.substr(0, 40);
+    testing::internal::GetCapturedStderr();
+    EXPECT_EQ(second.fields(), (Fields{{"Subject", "a b "}, {"Date", "d"}})) << text.substr(0, 40);
+  }
+}
+
 TEST_F(ParseHeaderTest, SyntaxErrorIsReportedAndReturned) {
   const std::string text = "Subject: a\r\nX-Empty:\r\n";
   MessageHeader header;

@@ -16,7 +16,7 @@ class MessageHeader;
 class rfcFlexLexer;
 }
 
-%parse-param {rfcFlexLexer& scanner} {MessageHeader& header} {bool& malformed}
+%parse-param {rfcFlexLexer& scanner} {MessageHeader*& header} {bool& malformed}
 %lex-param {rfcFlexLexer& scanner}
 
 %code {
@@ -52,7 +52,7 @@ header_fields:
 
 field:
   end_marker {}
-| FIELD_NAME field_body { header.addField(std::move($1), std::move($2)); }
+| FIELD_NAME field_body { header->addField(std::move($1), std::move($2)); }
 ;
 
 field_body:
