@@ -1,7 +1,8 @@
 // Mail headers are written by any sender: the header parser and the filter behind it must take
 // any bytes. Input: one byte of switches, three bytes of message size, then the header text as
 // a TOP reply carries it after its status line. At full verbosity every verdict and trace line is
-// built and escaped; scripts/fuzz.sh closes the output streams.
+// built and escaped; scripts/fuzz.sh closes the output streams. Each input is judged with and
+// without the rule prefilter, which must agree.
 
 #include <cstddef>
 #include <cstdint>
@@ -82,5 +83,15 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   // The same message again is a duplicate exactly when duplicates are deleted and it has an ID;
   // otherwise the filter, which keeps no other state, must come to the same verdict.
   if (second != (s.delDuplicates() && has_id ? 1 : first)) std::abort();
+
+  // The rule prefilter only saves work: without it every pattern runs on every line, and the
+  // verdict must be the same.
+  FilterEngine& engine = FilterEngine::instance();
+  engine.resetForTesting();
+  engine.setPrefilter(false);
+  int plain = 0;
+  const bool parsed = judge(text, message_size, plain, has_id);
+  engine.setPrefilter(true);
+  if (!parsed || plain != first) std::abort();
   return 0;
 }
