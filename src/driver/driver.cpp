@@ -7,6 +7,7 @@
 #include <exception>
 #include <string>
 
+#include "config/escape.h"
 #include "config/filter_rule.h"
 #include "config/rc_file.h"
 #include "config/settings.h"
@@ -85,7 +86,8 @@ int runPollensift(int argc, char** argv) {
   }
   if (!reporter.openLog(settings.logfile())) {
     if (settings.logfile().empty()) return startupError("Could not locate log file.");
-    return startupError("Could not open log file '" + settings.logfile() + "' for writing.");
+    return startupError("Could not open log file '" + escapeControls(settings.logfile()) +
+                        "' for writing.");
   }
 
   struct sigaction action {};

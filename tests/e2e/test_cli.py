@@ -111,6 +111,8 @@ class CommandLine(unittest.TestCase):
             (["-M", empty_rc, "-v", "0"], "pollensift: Error: Could not locate log file.\n"),
             (["-M", empty_rc, "-L", self.path("no/such/dir/log")],
              f"pollensift: Error: Could not open log file '{self.path('no/such/dir/log')}' for writing.\n"),
+            (["-M", empty_rc, "-L", self.path("no/dir/\x1b[2Jlog")],
+             f"pollensift: Error: Could not open log file '{self.path('no/dir/')}\\x1b[2Jlog' for writing.\n"),
             (["-M", self.path("missing"), "-L", log],
              "pollensift: Error: The rcfile could not be opened.\n"),
         ]
