@@ -45,6 +45,9 @@ class PollensiftTest(unittest.TestCase):
             os.remove(self.path('log'))
         proc = subprocess.run([BIN, '-M', rc] + list(args), stdin=subprocess.DEVNULL,
                               capture_output=True, timeout=timeout)
+        server = getattr(self, 'server', None)
+        if server is not None:
+            server.wait_idle()
         log = ''
         if os.path.exists(self.path('log')):
             with open(self.path('log'), encoding='latin-1') as f:
