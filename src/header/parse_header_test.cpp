@@ -195,4 +195,26 @@ TEST_F(ParseHeaderTest, DroppedBodyCharactersAreTracedOneByOne) {
                         " pollensift: Debugging: Header scanner dropped the character \"b\"."}));
 }
 
+// At verbosity 6 a dropped character costs a log line; a header of megabytes of them must not
+// cost gigabytes of log. Each header starts its own count.
+TEST_F(ParseHeaderTest, DroppedCharacterTracesAreBoundedPerHeader) {
+  Settings::instance().setVerbose(6);
+  const std::string text = "Subject: " + std::string(5000, 'x') + "\nDate: d\r\n";
+  for (int round = 0; round < 2; ++round) {
+    MessageHeader header;
+    testing::internal::CaptureStdout();
+    testing::internal::CaptureStderr();
+    EXPECT_EQ(parseHeader(&text, &header), -3);
+    testing::internal::GetCapturedStderr();
+    std::vector<std::string> traced;
+    std::istringstream out(testing::internal::GetCapturedStdout());
+    for (std::string line; std::getline(out, line);) traced.push_back(line.substr(15));
+    ASSERT_EQ(traced.size(), 101u) << "round " << round;
+    EXPECT_EQ(traced[99], " pollensift: Debugging: Header scanner dropped the character \"x\".");
+    EXPECT_EQ(traced[100],
+              " pollensift: Debugging: Header scanner drops further characters of this header "
+              "without tracing them.");
+  }
+}
+
 }  // namespace
