@@ -32,6 +32,16 @@ bool isWellFormedMessageId(const std::string& value) {
          value.find('@') != std::string::npos;
 }
 
+// A Message-ID folded onto the line after its name arrives with the blanks that folding put
+// around it (" <id@host> "); they are not part of the ID. A value that starts with a blank can
+// only come from such a fold, as the blanks after the colon are skipped.
+std::string unfoldedMessageId(const std::string& value) {
+  if (value.empty() || value.front() != ' ') return value;
+  const size_t first = value.find_first_not_of(' ');
+  if (first == std::string::npos) return {};
+  return value.substr(first, value.find_last_not_of(' ') - first + 1);
+}
+
 // Every field is tested against the four kept names; the length settles most of them at once.
 bool isNamed(const std::string& name, std::string_view kept) {
   return name.size() == kept.size() && equalsIgnoreCase(name, kept);
@@ -44,12 +54,13 @@ void MessageHeader::addField(std::string name_text, std::string value_text) {
   const std::string& name = fields_.back().first;
   const std::string& value = fields_.back().second;
   if (isNamed(name, "Message-Id")) {
-    if (!Settings::instance().ignoreTimeStamps() && !isWellFormedMessageId(value)) {
+    std::string id = unfoldedMessageId(value);
+    if (!Settings::instance().ignoreTimeStamps() && !isWellFormedMessageId(id)) {
       const WrongMessageIDException wrong;
       Reporter::instance().error(wrong.what(), 1);
       throw wrong;
     }
-    message_id_ = value;
+    message_id_ = std::move(id);
   } else if (isNamed(name, "From")) {
     from_ = value;
   } else if (isNamed(name, "Subject")) {

@@ -22,11 +22,15 @@ TEST_F(MessageHeaderTest, MessageIdForms) {
   struct Case {
     std::string value;
     bool well_formed;
+    // What is kept when accepted: the value, but for a Message-ID folded onto the line after its
+    // name (the only way a value can start with a blank) the blanks of the fold are not kept.
+    std::string kept = value;
   };
   const Case cases[] = {
-      {"<a1@b2>", true}, {"<@b2>", true},     {"a1@b2", false},    {"<>", false},
-      {"<a1b2>", false}, {"<@>", false},      {"<a1@b2> ", false}, {"", false},
-      {"<a1@b2", false}, {" <a1@b2>", false},
+      {"<a1@b2>", true},   {"<@b2>", true},  {"a1@b2", false},      {"<>", false},
+      {"<a1b2>", false},   {"<@>", false},   {"<a1@b2> ", false},   {"", false},
+      {"<a1@b2", false},   {" <a1@b2>", true, "<a1@b2>"},          {" <a1@b2> ", true, "<a1@b2>"},
+      {" ", false, ""},    {" a1@b2 ", false, "a1@b2"},
   };
   for (const bool ignore : {false, true}) {
     for (const Case& c : cases) {
@@ -44,7 +48,7 @@ TEST_F(MessageHeaderTest, MessageIdForms) {
       const std::string err = testing::internal::GetCapturedStderr();
       const bool accepted = ignore || c.well_formed;
       EXPECT_EQ(thrown, !accepted) << c.value;
-      EXPECT_EQ(header.messageId(), accepted ? c.value : "") << c.value;
+      EXPECT_EQ(header.messageId(), accepted ? c.kept : "") << c.value;
       EXPECT_EQ(err.empty(), accepted) << c.value;
       if (!accepted) {
         EXPECT_EQ(err.substr(15), " pollensift: Error: POP timestamp in message-ID invalid.\n");

@@ -50,11 +50,6 @@ const Case kCases[] = {
      "Subject:   Hi  \r\n",
      0,
      {{"Subject", "Hi  "}}},
-    {"empty body takes the next line",
-     "X-Empty:\r\nSubject: Hi\r\n",
-     0,
-     {{"X-Empty", "Subject: Hi"}}},
-    {"body on the folded next line", "Subject:\r\n\tHi\r\n", 0, {{"Subject", "Hi"}}},
     {"From: field", "From: a@b\r\nFROM: c\r\n", 0, {{"From", "a@b"}, {"FROM", "c"}}},
     {"LF CR LF ends a body as a single LF",
      "Subject: Hi\n\r\nDate: d\r\n",
@@ -70,7 +65,7 @@ const Case kCases[] = {
     {"hyphens and digits inside a name", "X-Spam-Level2: *\r\n", 0, {{"X-Spam-Level2", "*"}}},
     {"envelope line first", "From someone@example.org Mon\r\nSubject: a\r\n", -3, {}},
     {"envelope line in any case after a field", "Subject: a\r\nfROM x\r\n", -3, {{"Subject", "a"}}},
-    {"name at the very end", "Subject: a\r\nX-Empty:\r\n", -3, {{"Subject", "a"}}},
+    {"name without its line end at the very end", "Subject: a\r\nX-Empty:", -3, {{"Subject", "a"}}},
     {"bare LF body leaves the name alone", "Subject: Hi\nDate: d\r\n", -3, {}},
     {"empty line that is not the end marker continues the body",
      "A: 1\r\n\r\nB: 2\r\n",
@@ -80,18 +75,84 @@ const Case kCases[] = {
     {"body piece after an end marker", "A: 1\r\n\r\n.\r\n\r\nB: 2\r\n", -3, {{"A", "1"}}},
 };
 
+
+// An empty field is a field with an empty value; the line after it is read as what it is. Only
+// blanks and tabs after the colon are skipped.
+const Case kEmptyFieldCases[] = {
+    {"empty field before the end marker",
+     "X-Empty:\r\n\r\n.\r\n",
+     0,
+     {{"X-Empty", ""}}},
+    {"empty field at the very end", "Subject: a\r\nX-Empty:\r\n", 0, {{"Subject", "a"}, {"X-Empty", ""}}},
+    {"blanks and tabs only", "Cc: \t \r\nDate: d\r\n", 0, {{"Cc", ""}, {"Date", "d"}}},
+    {"the next field keeps its name",
+     "Cc:\r\nFrom: Bob <bob@friend.example>\r\n",
+     0,
+     {{"Cc", ""}, {"From", "Bob <bob@friend.example>"}}},
+    {"empty fields in a row",
+     "X-Status:\r\nX-Keywords:\r\nSubject:\r\nDate: d\r\n\r\n.\r\n",
+     0,
+     {{"X-Status", ""}, {"X-Keywords", ""}, {"Subject", ""}, {"Date", "d"}}},
+    {"a continuation is appended as to any field",
+     "Subject:\r\n\tHi\r\nDate: d\r\n",
+     0,
+     {{"Subject", " Hi "}, {"Date", "d"}}},
+    {"an empty line that is not the end marker",
+     "X-Empty:\r\n\r\nB: 2\r\n",
+     0,
+     {{"X-Empty", " "}, {"B", "2"}}},
+    {"other white space after the colon is body text",
+     "X-Odd:\v\fx\r\n",
+     0,
+     {{"X-Odd", "\v\fx"}}},
+    {"a bare LF after the colon leaves the name alone", "X-Empty:\nDate: d\r\n", -3, {}},
+};
+
+void expectFields(const Case& c) {
+  MessageHeader header;
+  testing::internal::CaptureStdout();
+  testing::internal::CaptureStderr();
+  const int result = parseHeader(&c.text, &header);
+  const std::string out = testing::internal::GetCapturedStdout();
+  const std::string err = testing::internal::GetCapturedStderr();
+  EXPECT_EQ(result, c.result) << c.what;
+  EXPECT_EQ(header.fields(), c.fields) << c.what;
+  EXPECT_EQ(out, "") << c.what;
+  EXPECT_EQ(err.find("Parser reported ") != std::string::npos, c.result == -3) << c.what;
+}
+
 TEST_F(ParseHeaderTest, FieldsOfHeaderTexts) {
-  for (const Case& c : kCases) {
-    MessageHeader header;
-    testing::internal::CaptureStdout();
+  for (const Case& c : kCases) expectFields(c);
+}
+
+TEST_F(ParseHeaderTest, EmptyFields) {
+  for (const Case& c : kEmptyFieldCases) expectFields(c);
+}
+
+// The kept fields see the same: an empty Subject hides no Date, an empty Cc no sender.
+TEST_F(ParseHeaderTest, EmptyFieldsHideNoKeptField) {
+  const std::string text = "Subject:\r\nDate: Mon\r\nCc:\r\nFrom: bob@friend.example\r\n";
+  MessageHeader header;
+  ASSERT_EQ(parseHeader(&text, &header), 0);
+  EXPECT_EQ(header.subject(), "");
+  EXPECT_EQ(header.date(), "Mon");
+  EXPECT_EQ(header.from(), "bob@friend.example");
+}
+
+// A Message-ID folded onto the line after its name is judged and kept without the blanks that
+// folding put around it; an empty one is still of the wrong form.
+TEST_F(ParseHeaderTest, MessageIdOnTheFoldedNextLine) {
+  const std::string folded = "Message-ID:\r\n <a1@b2>\r\nDate: d\r\n";
+  MessageHeader header;
+  ASSERT_EQ(parseHeader(&folded, &header), 0);
+  EXPECT_EQ(header.messageId(), "<a1@b2>");
+  EXPECT_EQ(header.fields(), (Fields{{"Message-ID", " <a1@b2> "}, {"Date", "d"}}));
+
+  for (const std::string text : {"Message-ID:\r\nDate: d\r\n", "Message-ID: <a1@b2> \r\n"}) {
+    MessageHeader wrong;
     testing::internal::CaptureStderr();
-    const int result = parseHeader(&c.text, &header);
-    const std::string out = testing::internal::GetCapturedStdout();
-    const std::string err = testing::internal::GetCapturedStderr();
-    EXPECT_EQ(result, c.result) << c.what;
-    EXPECT_EQ(header.fields(), c.fields) << c.what;
-    EXPECT_EQ(out, "") << c.what;
-    EXPECT_EQ(err.find("Parser reported ") != std::string::npos, c.result == -3) << c.what;
+    EXPECT_EQ(parseHeader(&text, &wrong), -2) << text;
+    testing::internal::GetCapturedStderr();
   }
 }
 
@@ -101,6 +162,7 @@ TEST_F(ParseHeaderTest, FieldsOfHeaderTexts) {
 TEST_F(ParseHeaderTest, EveryParseStartsAfresh) {
   std::vector<std::string> before;
   for (const Case& c : kCases) before.push_back(c.text);
+  for (const Case& c : kEmptyFieldCases) before.push_back(c.text);
   before.push_back("Subject: a\r\nMessage-ID: <nothing>\r\nDate: d\r\n");
   before.push_back("Subject: " + std::string(size_t{3} << 20, 'x') + "\r\nX-Empty:");
   const std::string next = "Subject: a\r\n\tb\r\nDate: d\r\n";
@@ -116,7 +178,7 @@ TEST_F(ParseHeaderTest, EveryParseStartsAfresh) {
 }
 
 TEST_F(ParseHeaderTest, SyntaxErrorIsReportedAndReturned) {
-  const std::string text = "Subject: a\r\nX-Empty:\r\n";
+  const std::string text = "Subject: a\r\nX-Empty:";
   MessageHeader header;
   testing::internal::CaptureStderr();
   EXPECT_EQ(parseHeader(&text, &header), -3);

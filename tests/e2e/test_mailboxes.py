@@ -12,13 +12,18 @@ PILLS = fixture_mail('03-pills.eml')
 BULK = fixture_mail('06-bulk-long-header.eml')
 
 DENY_PILLS = 'DENY = "^Subject:.*cheap pills"\n'
+# Real mail is full of empty fields; the line after one is a field of its own.
+EMPTY_CC = (b'Cc:\nFrom: Bob <bob@friend.example>\nSubject: cheap pills for the garden\n'
+            b'Date: Tue, 07 Mar 2023 09:00:00 +0100\nMessage-ID: <cc1@friend.example>\n\nhi\n')
+EMPTY_SUBJECT = (b'From: ann@example.org\nSubject:\nDate: Tue, 07 Mar 2023 09:01:00 +0100\n'
+                 b'X-Keywords:\nMessage-ID: <s1@example.org>\n\nno subject\n')
 MALFORMED_ID = (b'From: someone@example.org\nSubject: no angle brackets\n'
                 b'Message-ID: 12345@example.org\n\nbody\n')
 
 # One mailbox per test, so no test sees another's messages.
 USERS = {name: 'pw-' + name for name in (
     'login', 'plain', 'apop', 'empty', 'testmode', 'delete', 'first', 'second', 'headers',
-    'dup1', 'dup2', 'malformed')}
+    'dup1', 'dup2', 'malformed', 'emptyfield')}
 
 
 def normalised(message):
@@ -132,6 +137,19 @@ class Mailboxes(PollensiftTest):
         self.assertIn('Duplicate', r.out)
         self.assertEqual(len(self.left('dup1')), 2)
         self.assertEqual(self.left('dup2'), [normalised(PILLS)])
+
+    def test_a_wanted_message_with_empty_fields_survives(self):
+        # Without the allow rule the deny rule condemns message 1; without its Date field the
+        # negative deny rule condemns message 3.
+        rc = ('ALLOW = "^From:.*@friend\\.example"\n'
+              'DENY_NOCASE = "^Subject:.*cheap pills"\nDENY <> "^Date:"\n' +
+              self.mailbox('emptyfield', EMPTY_CC, PILLS, EMPTY_SUBJECT))
+        r = self.pollensift(rc, '-v', '6')
+        self.assertEqual(r.code, 0, r.err)
+        self.assertIn('Debugging: Wrote: DELE 2\n', r.out)
+        self.assertNotIn('DELE 1', r.out)
+        self.assertNotIn('DELE 3', r.out)
+        self.assertEqual(self.left('emptyfield'), [normalised(EMPTY_CC), normalised(EMPTY_SUBJECT)])
 
     def test_malformed_message_id_stops_the_scan_at_that_message(self):
         rc = DENY_PILLS + self.mailbox('malformed', MEETING, MALFORMED_ID, PILLS)
