@@ -175,8 +175,7 @@ FilterEngine& FilterEngine::instance() {
 }
 
 void FilterEngine::resetForTesting() {
-  seen_index_.clear();
-  seen_message_ids_.clear();
+  seen_.clear();
 }
 
 int FilterEngine::filter(const MessageHeader* header) {
@@ -201,11 +200,10 @@ int FilterEngine::checkDuplicate(const MessageHeader* header) {
   if (header == nullptr) return -1;
   const std::string& id = header->messageId();
   if (id.empty() || !Settings::instance().delDuplicates()) return 0;
-  if (seen_index_.count(id) != 0) {
+  if (!seen_.insert(SeenIds::key(id))) {
     verdict("Deny: ", *header, 2, {"Duplicate"});
     return 1;
   }
-  seen_index_.insert(seen_message_ids_.emplace_back(id));
   return 0;
 }
 

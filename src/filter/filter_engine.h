@@ -1,11 +1,10 @@
 #pragma once
 
-#include <deque>
 #include <memory>
 #include <string>
-#include <string_view>
-#include <unordered_set>
 #include <vector>
+
+#include "filter/seen_ids.h"
 
 class MessageHeader;
 
@@ -46,9 +45,7 @@ class FilterEngine {
   // rules that might match each; made once per filter call, or for each check called alone.
   const std::vector<std::string>& prepare(const MessageHeader& header);
 
-  // In order of first sight; a deque, so the index's views stay valid as it grows.
-  std::deque<std::string> seen_message_ids_;
-  std::unordered_set<std::string_view> seen_index_;
+  SeenIds seen_;
   std::vector<std::string> lines_;
   std::unique_ptr<Shortlists> shortlists_;
   bool prefilter_ = true;

@@ -1,6 +1,8 @@
 #include "header/message_header.h"
 
+#include <cstdint>
 #include <exception>
+#include <ostream>
 #include <string_view>
 #include <utility>
 
@@ -35,24 +37,51 @@ bool isWellFormedMessageId(const std::string& value) {
 // A Message-ID folded onto the line after its name arrives with the blanks that folding put
 // around it (" <id@host> "); they are not part of the ID. A value that starts with a blank can
 // only come from such a fold, as the blanks after the colon are skipped.
-std::string unfoldedMessageId(const std::string& value) {
-  if (value.empty() || value.front() != ' ') return value;
-  const size_t first = value.find_first_not_of(' ');
-  if (first == std::string::npos) return {};
-  return value.substr(first, value.find_last_not_of(' ') - first + 1);
+std::string unfoldedMessageId(std::string_view value) {
+  if (!value.empty() && value.front() == ' ') {
+    const size_t first = value.find_first_not_of(' ');
+    if (first == std::string_view::npos) return {};
+    value = value.substr(first, value.find_last_not_of(' ') - first + 1);
+  }
+  return std::string(value);
 }
 
 // Every field is tested against the four kept names; the length settles most of them at once.
-bool isNamed(const std::string& name, std::string_view kept) {
+bool isNamed(std::string_view name, std::string_view kept) {
   return name.size() == kept.size() && equalsIgnoreCase(name, kept);
 }
 
 }  // namespace
 
-void MessageHeader::addField(std::string name_text, std::string value_text) {
-  fields_.emplace_back(std::move(name_text), std::move(value_text));
-  const std::string& name = fields_.back().first;
-  const std::string& value = fields_.back().second;
+bool MessageHeader::FieldList::operator==(const std::vector<Field>& other) const {
+  if (size() != other.size()) return false;
+  for (size_t i = 0; i < other.size(); ++i) {
+    if ((*this)[i] != other[i]) return false;
+  }
+  return true;
+}
+
+std::ostream& operator<<(std::ostream& out, const MessageHeader::Field& field) {
+  return out << '(' << field.first << ", " << field.second << ')';
+}
+
+void MessageHeader::reserve(size_t fields, size_t text_bytes) {
+  spans_.reserve(fields);
+  text_.reserve(text_bytes);
+}
+
+void MessageHeader::addField(std::string_view name_text, std::string_view value_text) {
+  const size_t at = text_.size();
+  if (at + name_text.size() + value_text.size() > UINT32_MAX) {
+    throw std::length_error("header fields longer than 4 GiB");
+  }
+  text_.append(name_text);
+  text_.append(value_text);
+  spans_.push_back({static_cast<uint32_t>(at), static_cast<uint32_t>(name_text.size()),
+                    static_cast<uint32_t>(value_text.size())});
+  const Field added = field(spans_.size() - 1);
+  const std::string_view name = added.first;
+  const std::string_view value = added.second;
   if (isNamed(name, "Message-Id")) {
     std::string id = unfoldedMessageId(value);
     if (!Settings::instance().ignoreTimeStamps() && !isWellFormedMessageId(id)) {
@@ -67,7 +96,7 @@ void MessageHeader::addField(std::string name_text, std::string value_text) {
     subject_ = value;
     if (Settings::instance().normal()) {
       try {
-        normaliseSubject(value);
+        normaliseSubject(subject_);
       } catch (const std::exception& e) {
         // Only memory exhaustion gets here; the run cannot sensibly go on.
         fatalError(std::string("Runtime exception while normalising a subject: ") + e.what());

@@ -1,5 +1,6 @@
 #include "header/parse_header.h"
 
+#include <algorithm>
 #include <memory>
 
 #include "header/message_header.h"
@@ -34,6 +35,9 @@ int parseHeader(std::string_view text, MessageHeader* header) {
   int result;
   try {
     if (!cached) cached = std::make_unique<HeaderParser>();
+    // Every field starts a line, and its name and value are no longer than the text.
+    header->reserve(static_cast<size_t>(std::count(text.begin(), text.end(), '\n')) + 1,
+                    text.size());
     cached->header = header;
     cached->malformed = false;
     cached->scanner.restart(text);

@@ -53,7 +53,7 @@ void BM_ParseHeader(benchmark::State& state) {
     MessageHeader header;
     const int result = parseHeader(&kHeader, &header);
     benchmark::DoNotOptimize(result);
-    benchmark::DoNotOptimize(header.fields().data());
+    benchmark::DoNotOptimize(header.fields().size());
   }
   state.SetItemsProcessed(state.iterations());
   state.SetBytesProcessed(state.iterations() * static_cast<int64_t>(kHeader.size()));

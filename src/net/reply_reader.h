@@ -10,7 +10,8 @@
 // negative ("-..."). Bytes after the end of a reply stay for the next one.
 class ReplyReader {
  public:
-  // Generous for any header, yet a hostile server cannot make the process hold more.
+  // Generous for the listing of a large mailbox, yet a hostile server cannot make the process
+  // hold more. Headers have a smaller limit of their own (kHeaderReplyLimit).
   static constexpr size_t kDefaultLimit = size_t{64} << 20;
 
   enum class Status { kIncomplete, kComplete, kTooLarge };

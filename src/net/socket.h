@@ -28,7 +28,11 @@ class Socket : public Connection {
 
   bool useSsl() const { return use_ssl_; }
   // The longest reply accepted before readReply gives up.
-  void setReplyLimit(size_t bytes) { reader_.setLimit(bytes); }
+  size_t setReplyLimit(size_t bytes) override {
+    const size_t before = reader_.limit();
+    reader_.setLimit(bytes);
+    return before;
+  }
 
  private:
   int replyWaitMs(bool first_data) const;

@@ -122,6 +122,7 @@ int POP3::scanMessage(int number) {
 
   // The reply is complete up to its "." line or it is not judged at all, so no message is ever
   // deleted on the strength of half a header.
+  const ReplyLimit header_limit(link, kHeaderReplyLimit);
   if (link.sendCommand(command("TOP ", number, " 0\r\n").c_str()) < 0 ||
       !positive(link.readReply(true))) {
     reporter.error("Error occurred while sending TOP to server.", 1);

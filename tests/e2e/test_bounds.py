@@ -24,6 +24,12 @@ MIB = 1 << 20
 # Generous: the longest reply pollensift keeps is 64 MiB, and its buffer may be copied once as it
 # grows.
 PEAK_LIMIT = 200 * MIB
+# The longest header pollensift accepts (TOP n 0), and what judging one may cost: the reply, its
+# copy in the parser's buffer, the fields, the lines the rules test, a kept field or two.
+HEADER_LIMIT = 4 * MIB
+HEADER_PEAK_LIMIT = 16 * HEADER_LIMIT
+# A header just below the limit: its reply with status line and end marker fits.
+NEAR_LIMIT = HEADER_LIMIT - 1024
 # In a build with AddressSanitizer, freed memory would be held back in quarantine, which looks
 # like growth; it is turned off so that the same limits hold for both builds.
 ASAN_OPTIONS = ':'.join(filter(None, [os.environ.get('ASAN_OPTIONS'), 'quarantine_size_mb=0',
@@ -71,7 +77,10 @@ class Hostile:
             if not words:
                 return
             verb = words[0].upper()
-            if verb == 'STAT':
+            if self.mode in BIG_HEADERS:
+                if not self.big_header(verb, words):
+                    return
+            elif verb == 'STAT':
                 self.conn.sendall(b'+OK %d 1000\r\n' % MILLION)
             elif verb == 'LIST':
                 self.conn.sendall(b'+OK %s 500\r\n' % words[1].encode())
@@ -88,6 +97,35 @@ class Hostile:
                 self.conn.sendall(b'+OK\r\n' + header(int(words[1])).encode() + b'\r\n.\r\n')
             else:
                 self.conn.sendall(b'+OK\r\n')
+
+
+    def big_header(self, verb, words):
+        """A well-behaved mailbox of headers just below the limit; False after QUIT."""
+        count, make = BIG_HEADERS[self.mode]
+        if verb == 'STAT':
+            self.conn.sendall(b'+OK %d %d\r\n' % (count, count * NEAR_LIMIT))
+        elif verb == 'LIST':
+            self.conn.sendall(b'+OK %s %d\r\n' % (words[1].encode(), NEAR_LIMIT))
+        elif verb == 'TOP':
+            self.conn.sendall(b'+OK\r\n' + make(int(words[1])) + b'\r\n.\r\n')
+        else:
+            self.conn.sendall(b'+OK\r\n')
+        return verb != 'QUIT'
+
+
+def huge_id_header(number):
+    """A header whose Message-ID fills it, different for each message."""
+    head = b'From: a@example.org\r\nSubject: %d\r\nMessage-ID: <%d.' % (number, number)
+    return head + b'x' * (NEAR_LIMIT - len(head) - 20) + b'@example.org>\r\n'
+
+
+def tiny_fields_header(_number):
+    """A header of nothing but tiny fields."""
+    return b'A: b\r\n' * (NEAR_LIMIT // 6)
+
+
+# Mode -> (messages in the mailbox, header of message n).
+BIG_HEADERS = {'huge-ids': (40, huge_id_header), 'tiny-fields': (1, tiny_fields_header)}
 
 
 def serve(mode):
@@ -166,7 +204,7 @@ class Bounds(PollensiftTest):
 
     def test_endless_reply_and_endless_line_are_cut_off(self):
         rows = [
-            ('endless-reply', "Error: The server's reply is longer than 67108864 bytes.",
+            ('endless-reply', "Error: The server's reply is longer than 4194304 bytes.",
              'Error: Error occurred while sending TOP to server.'),
             ('endless-line', "Error: The server's reply is longer than 67108864 bytes.",
              'Error: Server login failure.'),
@@ -176,6 +214,23 @@ class Bounds(PollensiftTest):
                 code, errors, peak, _ = self.run_measured(mode)
                 self.assertEqual(code, 255)
                 self.assertEqual(errors[:2], [cause, context])
+                self.assertLess(peak, PEAK_LIMIT)
+
+    def test_header_memory_is_bounded_by_the_header_limit(self):
+        # 40 kept messages whose Message-IDs are 4 MiB each: the duplicate list keeps each by a
+        # digest, not 160 MiB of IDs. One header of 700,000 "A: b" fields: each is stored in a
+        # few bytes. With rules, the lines they test and each line's candidate rules cost more
+        # per line than the field; that is bounded by the header limit too.
+        rows = [
+            ('huge-ids', 'DEL_DUPLICATES = "yes"\n', HEADER_PEAK_LIMIT),
+            ('tiny-fields', '', HEADER_PEAK_LIMIT),
+            ('tiny-fields', 'DENY = "^B:"\nSCORE 1 = "^C"\nALLOW = "^D:"\n', PEAK_LIMIT),
+        ]
+        for mode, rc_text, limit in rows:
+            with self.subTest(mode=mode, rules=rc_text):
+                code, errors, peak, own = self.run_measured(mode, rc_text)
+                self.assertEqual((code, errors), (0, []))
+                self.assertLess(own, limit)
                 self.assertLess(peak, PEAK_LIMIT)
 
     def test_trickling_reply_is_cut_off(self):

@@ -111,12 +111,13 @@ class Faults(PollensiftTest):
         self.assertEqual(server.commands(), ['USER jo', 'PASS pw', 'STAT', 'STAT', 'QUIT'])
 
     def test_reply_beyond_the_size_cap_is_refused(self):
-        server = self.fake(replies={'TOP 2 0': {'huge': 65 << 20}})
+        # A header has a cap of its own (4 MiB), well below that of other replies.
+        server = self.fake(replies={'TOP 2 0': {'huge': 5 << 20}})
         r = self.pollensift(DENY + 'DENY = "^X-Filler"\n' + account('jo', 'pw', server.port),
                             timeout=300)
         self.assertEqual(r.code, 255)
         self.assertEqual(r.errors()[:3], [
-            "pollensift: Error: The server's reply is longer than 67108864 bytes.",
+            "pollensift: Error: The server's reply is longer than 4194304 bytes.",
             'pollensift: Error: Error occurred while sending TOP to server.',
             'pollensift: Error: Scanning of mail account failed.',
         ])
