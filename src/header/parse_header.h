@@ -12,3 +12,11 @@ class MessageHeader;
 int parseHeader(const std::string* text, MessageHeader* header);
 // The same for header text that lives inside a larger buffer (a reply read whole).
 int parseHeader(std::string_view text, MessageHeader* header);
+
+// parseHeader's result for a header refused for its Message-ID (or another exception).
+constexpr int kWrongMessageId = -2;
+
+// The line that follows a header refused for its Message-ID: names message `which` by its From
+// and Subject (as a run with -i would read them, cut to a readable length) and says that -i
+// accepts such IDs.
+std::string wrongMessageIdNotice(std::string_view which, std::string_view text);

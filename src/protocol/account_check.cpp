@@ -33,7 +33,14 @@ int MailAccount::check() {
   int count = mailbox->status();
   if (count < 0) return giveUp("Could not determine mailbox status.");
   reporter.print("Examining " + std::to_string(count) + " message(s).", 3);
-  if (mailbox->scan() < 0) return giveUp("Scanning of mail account failed.");
+  const int scanned = mailbox->scan();
+  const Protocol::Tally& tally = mailbox->tally();
+  reporter.print("Examined " + std::to_string(tally.examined) + " message(s): " +
+                     std::to_string(tally.deleted) +
+                     (settings.test() ? " would be deleted, " : " deleted, ") +
+                     std::to_string(tally.examined - tally.deleted) + " kept.",
+                 3);
+  if (scanned < 0) return giveUp("Scanning of mail account failed.");
   if (settings.returnValue()) {
     // Messages marked for deletion no longer count.
     count = mailbox->status();

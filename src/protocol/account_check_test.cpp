@@ -113,7 +113,8 @@ TEST_F(AccountCheckTest, EmptyMailboxIsVisitedThrough) {
   server_->expect("STAT\r\n", {"+OK 0 0\r\n"});
   server_->expect("STAT\r\n", {"+OK 0 0\r\n"});
   EXPECT_EQ(mailbox.check(), 0);
-  EXPECT_EQ(log_.lines(), Lines{"pollensift: Examining 0 message(s)."});
+  EXPECT_EQ(log_.lines(), (Lines{"pollensift: Examining 0 message(s).",
+                                 "pollensift: Examined 0 message(s): 0 deleted, 0 kept."}));
   EXPECT_EQ(server_->written(), (Lines{"USER jo\r\n", "PASS pw\r\n", "STAT\r\n", "STAT\r\n", "QUIT\r\n"}));
   EXPECT_EQ(connection_->closes, 1);
   EXPECT_EQ(remaining_total, 0);

@@ -98,6 +98,7 @@ int POP3::status() {
 }
 
 int POP3::scan() {
+  tally_ = {};
   const int count = status();
   if (count < 0) {
     Reporter::instance().error("Error occurred while sending STAT to server.", 1);
@@ -137,10 +138,15 @@ int POP3::scanMessage(int number) {
   std::string_view text(reply);
   const size_t line_feed = text.find('\n');
   if (line_feed != std::string_view::npos) text.remove_prefix(line_feed + 1);
-  if (parseHeader(text, &header) < 0) {
+  const int parsed = parseHeader(text, &header);
+  if (parsed < 0) {
     reporter.error("Parsing the header of message " + std::to_string(number) + " failed.", 1);
+    if (parsed == kWrongMessageId) {
+      reporter.error(wrongMessageIdNotice(std::to_string(number), text), 1);
+    }
     return -1;
   }
-  if (FilterEngine::instance().filter(&header) == 1) deleteMessage(number);
+  ++tally_.examined;
+  if (FilterEngine::instance().filter(&header) == 1 && deleteMessage(number) == 0) ++tally_.deleted;
   return 0;
 }

@@ -27,6 +27,17 @@ class Protocol {
   void setProtocolType(int code) { protocol_type_ = code; }
   int protocolType() const { return protocol_type_; }
 
+  // What the last scan judged: messages examined and, of those, condemned ones whose deletion
+  // was sent (or simulated in test mode).
+  struct Tally {
+    int examined = 0;
+    int deleted = 0;
+  };
+  const Tally& tally() const { return tally_; }
+
+ protected:
+  Tally tally_;
+
  private:
   Connection* connection_ = nullptr;
   int protocol_type_ = kProtocolPop3;

@@ -17,13 +17,14 @@ EMPTY_CC = (b'Cc:\nFrom: Bob <bob@friend.example>\nSubject: cheap pills for the 
             b'Date: Tue, 07 Mar 2023 09:00:00 +0100\nMessage-ID: <cc1@friend.example>\n\nhi\n')
 EMPTY_SUBJECT = (b'From: ann@example.org\nSubject:\nDate: Tue, 07 Mar 2023 09:01:00 +0100\n'
                  b'X-Keywords:\nMessage-ID: <s1@example.org>\n\nno subject\n')
-MALFORMED_ID = (b'From: someone@example.org\nSubject: no angle brackets\n'
-                b'Message-ID: 12345@example.org\n\nbody\n')
+# The Message-ID comes first: the notice still names From and Subject, which follow it.
+MALFORMED_ID = (b'Message-ID: 12345@example.org\nFrom: someone@example.org\n'
+                b'Subject: no angle brackets\x1b[2J\n\nbody\n')
 
 # One mailbox per test, so no test sees another's messages.
 USERS = {name: 'pw-' + name for name in (
     'login', 'plain', 'apop', 'empty', 'testmode', 'delete', 'first', 'second', 'headers',
-    'dup1', 'dup2', 'malformed', 'emptyfield')}
+    'dup1', 'dup2', 'malformed', 'emptyfield', 'summary')}
 
 
 def normalised(message):
@@ -87,7 +88,8 @@ class Mailboxes(PollensiftTest):
         r = self.pollensift(self.mailbox('empty'))
         self.assertEqual(r.code, 0, r.err)
         self.assertEqual(r.out, 'pollensift: 0.8.9 querying empty@127.0.0.1.\n'
-                                'pollensift: Examining 0 message(s).\n')
+                                'pollensift: Examining 0 message(s).\n'
+                                'pollensift: Examined 0 message(s): 0 deleted, 0 kept.\n')
         self.assertEqual(r.log, r.out)
 
     def test_test_mode_deletes_nothing(self):
@@ -158,11 +160,41 @@ class Mailboxes(PollensiftTest):
         self.assertEqual(r.errors(), [
             'pollensift: Error: POP timestamp in message-ID invalid.',
             'pollensift: Error: Parsing the header of message 2 failed.',
+            'pollensift: Error: Message 2 (From: someone@example.org, Subject: no angle '
+            'brackets\\x1b[2J) has a Message-ID of the wrong form; -i (--ignore-time-stamps) '
+            'accepts such IDs.',
             'pollensift: Error: Scanning of mail account failed.',
             'pollensift: Error: Skipping account malformed@127.0.0.1 due to earlier errors.',
         ])
         # Message 3 would be condemned, but the scan never reached it.
+        self.assertIn('pollensift: Examined 1 message(s): 0 deleted, 1 kept.\n', r.out)
         self.assertEqual(len(self.left('malformed')), 3)
+        # As the notice says, -i lets the scan through.
+        r = self.pollensift(rc, '-i', '-t')
+        self.assertEqual((r.code, r.errors()), (0, []))
+        self.assertIn('pollensift: Examined 3 message(s): 1 would be deleted, 2 kept.\n', r.out)
+
+    def test_summary_lines_in_test_mode_and_live(self):
+        rc = DENY_PILLS + self.mailbox('summary', MEETING, PILLS, INVOICE, PILLS)
+        rows = [
+            # (options, the lines at level 3 and below, messages left)
+            (['-t'], ['Test mode: messages are judged, none will be deleted.',
+                      '0.8.9 querying summary@127.0.0.1.', 'Examining 4 message(s).',
+                      'Examined 4 message(s): 2 would be deleted, 2 kept.'], 4),
+            (['-t', '-v', '2'], [], 4),
+            ([], ['0.8.9 querying summary@127.0.0.1.', 'Examining 4 message(s).',
+                  'Examined 4 message(s): 2 deleted, 2 kept.'], 2),
+            ([], ['0.8.9 querying summary@127.0.0.1.', 'Examining 2 message(s).',
+                  'Examined 2 message(s): 0 deleted, 2 kept.'], 2),
+        ]
+        for options, lines, left in rows:
+            with self.subTest(options=options):
+                r = self.pollensift(rc, *options)
+                self.assertEqual(r.code, 0, r.err)
+                shown = [l[len('pollensift: '):] for l in r.out.splitlines()
+                         if not l.startswith('pollensift: Deny: ')]
+                self.assertEqual(shown, lines)
+                self.assertEqual(len(self.left('summary')), left)
 
 
 if __name__ == '__main__':
