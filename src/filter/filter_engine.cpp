@@ -186,14 +186,24 @@ int FilterEngine::filter(const MessageHeader* header) {
     FilterEngine& engine;
   } sharing(*this);
 
+  last_condemned_ = Condemned::kNone;
   int result = checkDuplicate(header);
-  if (result != 0) return result > 0 ? 1 : -1;
+  if (result != 0) return decided(result, Condemned::kDuplicate);
   result = checkAllow(header);
-  if (result != 2) return result < 0 ? -1 : result;
-  if (checkMaxLength(header) != 0) return 1;
+  if (result != 2) return decided(result, Condemned::kMaxsizeAllow);
+  if (checkMaxLength(header) != 0) return decided(1, Condemned::kMaxlength);
+  deny_kind_ = Condemned::kDenyRule;  // checkDeny names its size limit or negative rule itself
   result = checkDeny(header);
-  if (result != 0) return result > 0 ? 1 : -1;
-  return checkScore(header);
+  if (result != 0) return decided(result, deny_kind_);
+  return decided(checkScore(header), Condemned::kScore);
+}
+
+int FilterEngine::decided(int result, Condemned kind) {
+  if (result > 0) {
+    last_condemned_ = kind;
+    return 1;
+  }
+  return result < 0 ? -1 : 0;
 }
 
 int FilterEngine::checkDuplicate(const MessageHeader* header) {
@@ -260,6 +270,7 @@ int FilterEngine::checkDeny(const MessageHeader* header) {
   const int limit = settings.maxsizeDeny();
   if (limit >= 1 && header->size() > limit) {
     verdict("Deny: ", *header, 2, {"Maxsize_Deny exceeded"});
+    deny_kind_ = Condemned::kMaxsizeDeny;
     return 1;
   }
   const auto& rules = settings.denyRules();
@@ -303,6 +314,7 @@ int FilterEngine::checkDeny(const MessageHeader* header) {
           unmatchedNegativeRule(rules, kDenyList, shortlist, lines, normalised)) {
     verdict("Deny: ", *header, 4,
             {"Negative deny rule \"", rule->expression(), "\" did not match"});
+    deny_kind_ = Condemned::kNegativeDenyRule;
     return 1;
   }
   return 0;

@@ -16,6 +16,11 @@ class FilterEngine {
 
   int filter(const MessageHeader* header);
 
+  // Which check condemned the message of the last filter call (kNone when it was kept).
+  enum class Condemned { kNone, kDuplicate, kMaxsizeAllow, kMaxlength, kMaxsizeDeny, kDenyRule,
+                         kNegativeDenyRule, kScore };
+  Condemned lastCondemned() const { return last_condemned_; }
+
   int checkDuplicate(const MessageHeader* header);
   int checkAllow(const MessageHeader* header);
   int checkMaxLength(const MessageHeader* header);
@@ -49,6 +54,10 @@ class FilterEngine {
   std::vector<std::string> lines_;
   std::unique_ptr<Shortlists> shortlists_;
   bool prefilter_ = true;
+  // The verdict of filter from one check's result (1 condemned by kind, 0 kept, -1 no header).
+  int decided(int result, Condemned kind);
+  Condemned last_condemned_ = Condemned::kNone;
+  Condemned deny_kind_ = Condemned::kDenyRule;
   bool sharing_ = false;   // inside filter: the checks share what prepare made
   bool prepared_ = false;
 };
