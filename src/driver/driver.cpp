@@ -26,7 +26,9 @@ int startupError(const std::string& message) {
 
 int checkAccounts(Settings& settings, Reporter& reporter) {
   int run_result = 0;
-  if (settings.test()) reporter.print("Test mode: messages are judged, none will be deleted.", 3);
+  if (settings.test() && !settings.accounts().empty()) {
+    reporter.print("Test mode: messages are judged, none will be deleted.", 3);
+  }
   for (MailAccount& account : settings.accounts()) {
     reporter.print(std::string(program_version) + " querying " + account.user() + "@" +
                        account.server() + ".",
