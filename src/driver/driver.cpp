@@ -9,8 +9,10 @@
 
 #include "config/escape.h"
 #include "config/filter_rule.h"
+#include "config/rc_command.h"
 #include "config/rc_file.h"
 #include "config/settings.h"
+#include "driver/modes.h"
 #include "protocol/account_objects.h"
 #include "report/reporter.h"
 
@@ -41,6 +43,17 @@ int checkAccounts(Settings& settings, Reporter& reporter) {
     }
   }
   return run_result;
+}
+
+// --check and --judge contact no server and write no log: their lines go to the terminal only.
+int runOfflineMode(const ModeRequest& request) {
+  try {
+    if (compileRules() != 0) return -1;
+    if (request.mode == ModeRequest::Mode::kCheck) return checkConfiguration(request.run_commands);
+    return judgeSavedMail(request.judge_paths);
+  } catch (const std::exception& e) {
+    return startupError(std::string("Runtime exception occurred: ") + e.what());
+  }
 }
 
 }  // namespace
@@ -78,6 +91,8 @@ int runPollensift(int argc, char** argv) {
   installAccountObjects();
   Settings& settings = Settings::instance();
   if (argc > 1) parseOptions(argc, argv);
+  const ModeRequest& request = modeRequest();
+  if (request.mode == ModeRequest::Mode::kCheck) setCommandsRun(request.run_commands);
 
   if (!settings.openRcFile(settings.pollensiftrc())) {
     return startupError("The rcfile could not be opened.");
@@ -87,6 +102,7 @@ int runPollensift(int argc, char** argv) {
   } catch (const std::exception& e) {
     return startupError(std::string("Runtime exception occurred: ") + e.what());
   }
+  if (request.mode != ModeRequest::Mode::kRun) return runOfflineMode(request);
   if (!reporter.openLog(settings.logfile())) {
     if (settings.logfile().empty()) return startupError("Could not locate log file.");
     return startupError("Could not open log file '" + escapeControls(settings.logfile()) +

@@ -2,19 +2,43 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <string>
 
+#include "config/escape.h"
 #include "config/settings.h"
 #include "driver/driver.h"
+#include "driver/modes.h"
 
 const char* const program_version = "0.8.9";
 
 namespace {
+
+// Long options without a short form.
+enum : int { kJudgeOption = 256, kCheckCommandsOption };
+
+// A usage error: the message, then the pointer to --help; status -1 before anything is contacted.
+[[noreturn]] void usageError(const std::string& message, const char* program) {
+  std::fflush(stdout);
+  std::fprintf(stderr, "pollensift: Error: %s\nTry '%s --help' for more information.\n",
+               escapeControls(message).c_str(), program);
+  std::fflush(stderr);
+  std::exit(-1);
+}
+
+void chooseMode(ModeRequest::Mode mode, const char* program) {
+  ModeRequest& request = modeRequest();
+  if (request.mode != ModeRequest::Mode::kRun && request.mode != mode) {
+    usageError("--check and --judge cannot be combined.", program);
+  }
+  request.mode = mode;
+}
 
 void printHelp() {
   static const char* const kLines[] = {
       "pollensift filters e-mail and removes spam in one or many POP accounts.",
       "",
       "Usage: pollensift [OPTION]...",
+      "       pollensift [OPTION]... --judge PATH...",
       "",
       "If a long option shows an argument as mandatory, then ",
       "it is mandatory for the equivalent short option also.",
@@ -22,16 +46,21 @@ void printHelp() {
       "Options:",
       "  -h, --help                 Display this help information",
       "  -L, --logfile=FILE         Specify logfile location",
-      "  -M, --pollensiftrc=FILE    Specify rcfile location",
+      "  -M, --pollensiftrc=FILE    Specify rcfile location (default ~/.pollensiftrc)",
       "  -r, --return-value         Enable additional return values",
       "  -s, --skip-ssl-verify      Skip verification of SSL certificates (Do not use unless you "
       "know better!)",
       "  -t, --test                 Simulate deletes",
       "  -i, --ignore-time-stamps   Ignore invalid Message-ID time stamps (Do not use unless you "
       "know better!)",
-      "  -v, --verbose=LEVEL        Specify level of verbosity",
+      "  -v, --verbose=LEVEL        Specify level of verbosity (0 to 6, default 3)",
       "  -V, --version              Display version information",
+      "  -n, --check                Check the rcfile and show what it configures; contact no server",
+      "      --check-commands       The same, also running the rcfile's backquoted commands",
+      "      --judge PATH...        Judge saved mail (a message file, a Maildir, an mbox file, or -",
+      "                             for standard input) with the rules; contact no server",
       "",
+      "See pollensift(1) and pollensiftrc(5) for the details.",
       "Report bugs to <pollensift-bugs@lists.pollensift.org>.",
   };
   for (const char* line : kLines) {
@@ -61,11 +90,14 @@ void parseOptions(int argc, char** argv) {
       {"test", no_argument, nullptr, 't'},
       {"return-value", no_argument, nullptr, 'r'},
       {"skip-ssl-verify", no_argument, nullptr, 's'},
+      {"check", no_argument, nullptr, 'n'},
+      {"check-commands", no_argument, nullptr, kCheckCommandsOption},
+      {"judge", no_argument, nullptr, kJudgeOption},
       {nullptr, 0, nullptr, 0},
   };
   Settings& settings = Settings::instance();
   int c;
-  while ((c = getopt_long(argc, argv, "hL:M:Vv:tirs", kLongOptions, nullptr)) != -1) {
+  while ((c = getopt_long(argc, argv, "hL:M:Vv:tirsn", kLongOptions, nullptr)) != -1) {
     switch (c) {
       case 'h':
         printHelp();
@@ -94,10 +126,35 @@ void parseOptions(int argc, char** argv) {
       case 'v':
         settings.setVerbose(std::atoi(optarg));
         break;
+      case 'n':
+        chooseMode(ModeRequest::Mode::kCheck, argv[0]);
+        break;
+      case kCheckCommandsOption:
+        chooseMode(ModeRequest::Mode::kCheck, argv[0]);
+        modeRequest().run_commands = true;
+        break;
+      case kJudgeOption:
+        chooseMode(ModeRequest::Mode::kJudge, argv[0]);
+        break;
       default:
         std::fprintf(stderr, "Try '%s --help' for more information.\n", argv[0]);
         std::fflush(stderr);
         std::exit(-1);
     }
   }
+  // The words that are no options are the operands of --judge.
+  ModeRequest& request = modeRequest();
+  if (request.mode == ModeRequest::Mode::kJudge) {
+    request.judge_paths.assign(argv + optind, argv + argc);
+    if (request.judge_paths.empty()) {
+      usageError("--judge needs at least one PATH: a message file, a Maildir, an mbox file, or - "
+                 "for standard input.",
+                 argv[0]);
+    }
+  }
+}
+
+ModeRequest& modeRequest() {
+  static ModeRequest request;
+  return request;
 }

@@ -37,14 +37,15 @@ class PollensiftTest(unittest.TestCase):
     def path(self, name):
         return os.path.join(self.dir.name, name)
 
-    def pollensift(self, rc_text, *args, timeout=120):
+    def pollensift(self, rc_text, *args, timeout=120, stdin=None):
         rc = self.path('rc')
         with open(rc, 'w') as f:
             f.write('LOGFILE = "%s"\n' % self.path('log') + rc_text)
         if os.path.exists(self.path('log')):
             os.remove(self.path('log'))
-        proc = subprocess.run([BIN, '-M', rc] + list(args), stdin=subprocess.DEVNULL,
-                              capture_output=True, timeout=timeout)
+        proc = subprocess.run([BIN, '-M', rc] + list(args), capture_output=True, timeout=timeout,
+                              **({'stdin': subprocess.DEVNULL} if stdin is None else
+                                 {'input': stdin}))
         server = getattr(self, 'server', None)
         if server is not None:
             server.wait_idle()

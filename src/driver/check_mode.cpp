@@ -1,0 +1,152 @@
+#include <regex.h>
+
+#include <cstdio>
+#include <string>
+#include <vector>
+
+#include "config/escape.h"
+#include "config/rc_command.h"
+#include "config/settings.h"
+#include "driver/modes.h"
+#include "protocol/protocol.h"
+
+namespace {
+
+void line(const std::string& text) {
+  std::fputs(text.c_str(), stdout);
+  std::fputc('\n', stdout);
+}
+
+// A value as the rc file would write it; a value that a command gave is never shown, since
+// commands are how secrets reach the rc file.
+std::string shown(const std::string& value) {
+  for (const std::string& output : commandValues()) {
+    if (output.empty() || value.find(output) == std::string::npos) continue;
+    return output == kCommandNotRun ? "(command, not run)" : "(command output, hidden)";
+  }
+  return "\"" + escapeControls(value) + "\"";
+}
+
+std::string yesNo(bool value) { return value ? "\"yes\"" : "\"no\""; }
+
+const char* protocolName(int code) {
+  switch (code) {
+    case kProtocolApop: return "APOP";
+    case kProtocolPop3Ssl: return "POP3/SSL";
+    case kProtocolApopSsl: return "APOP/SSL";
+    default: return "POP3";
+  }
+}
+
+const char* loginMethod(int code) {
+  return code == kProtocolApop || code == kProtocolApopSsl ? "APOP" : "USER/PASS";
+}
+
+bool isLoopback(const std::string& server) {
+  return server == "localhost" || server == "::1" || server.rfind("127.", 0) == 0;
+}
+
+struct Findings {
+  std::vector<std::string> faults;    // a run would fail on these
+  std::vector<std::string> warnings;  // a run would go ahead, perhaps not as meant
+};
+
+void showAccounts(Settings& settings, Findings& found) {
+  const std::vector<MailAccount>& accounts = settings.accounts();
+  line("Accounts: " + std::to_string(accounts.size()));
+  if (accounts.empty()) found.warnings.push_back("No account is configured; a run checks nothing.");
+  int number = 0;
+  for (const MailAccount& account : accounts) {
+    const std::string name = "Account " + std::to_string(++number);
+    const Protocol* protocol = account.protocol();
+    const int code = protocol ? protocol->protocolType() : 0;
+    std::string password = "*****";
+    if (account.pass().empty()) password = "(empty)";
+    if (account.pass() == kCommandNotRun) password = "(command, not run)";
+    line("  " + name + ": SERVER " + shown(account.server()) + ", PORT " +
+         std::to_string(account.port()) + ", PROTOCOL " +
+         (protocol ? protocolName(code) : "(none)") + ", USER " + shown(account.user()) +
+         ", login " + (protocol ? loginMethod(code) : "(none)") + ", PASS " + password);
+    if (account.server().empty()) found.faults.push_back(name + " has no SERVER.");
+    if (account.user().empty()) found.faults.push_back(name + " has no USER.");
+    if (account.port() < 1 || account.port() > 65535) {
+      found.faults.push_back(name + " has PORT " + std::to_string(account.port()) +
+                             ", outside 1 to 65535.");
+    }
+    if (protocol && code == kProtocolPop3 && !isLoopback(account.server())) {
+      found.warnings.push_back(name +
+                               " sends its password unencrypted (PROTOCOL POP3); prefer POP3/SSL.");
+    }
+  }
+}
+
+void showSettings(Settings& settings, Findings& found) {
+  line("Settings:");
+  line("  LOGFILE = " + (settings.logfile().empty() ? "(none)" : shown(settings.logfile())));
+  if (settings.logfile().empty()) {
+    found.faults.push_back("No log file: a run stops with \"Could not locate log file.\" "
+                           "(set LOGFILE or use -L).");
+  }
+  line("  SHOW_HEADERS = " +
+       (settings.showHeaders().empty() ? "(none)" : shown(settings.showHeaders())));
+  line("  TEST = " + yesNo(settings.test()));
+  line("  VERBOSE = " + std::to_string(settings.verbose()));
+  line("  TIMEOUT = " + std::to_string(settings.timeout()));
+  line("  HIGHSCORE = " + std::to_string(settings.highscore()));
+  line("  MAXLENGTH = " + std::to_string(settings.maxlength()));
+  line("  MAXSIZE_ALLOW = " + std::to_string(settings.maxsizeAllow()));
+  line("  MAXSIZE_DENY = " + std::to_string(settings.maxsizeDeny()));
+  const auto [points, size] = settings.maxsizeScore();
+  line("  MAXSIZE_SCORE " + std::to_string(points) + " = " + std::to_string(size));
+  line("  DEL_DUPLICATES = " + yesNo(settings.delDuplicates()));
+  line("  NORMAL = " + yesNo(settings.normal()));
+  line("  REG_CASE = " + yesNo(settings.regCase() == 0) + " (for rules after the last REG_CASE)");
+  line(std::string("  REG_TYPE = ") +
+       ((settings.regType() & REG_EXTENDED) != 0 ? "\"extended\"" : "\"basic\""));
+  line("  --ignore-time-stamps: " + std::string(settings.ignoreTimeStamps() ? "on" : "off"));
+  line("  --skip-ssl-verify: " + std::string(settings.skipSslVerify() ? "on" : "off"));
+  line("  --return-value: " + std::string(settings.returnValue() ? "on" : "off"));
+  if (settings.skipSslVerify()) {
+    found.warnings.push_back("--skip-ssl-verify accepts any server certificate.");
+  }
+}
+
+template <typename Rule>
+std::string ruleCount(const std::vector<Rule>& rules, const char* kind) {
+  int negative = 0;
+  for (const Rule& rule : rules) negative += rule.negated() ? 1 : 0;
+  return std::to_string(rules.size()) + " " + kind + " (" + std::to_string(negative) +
+         " negative)";
+}
+
+void showCommands(bool commands_run) {
+  const std::vector<std::string>& values = commandValues();
+  if (values.empty()) return;
+  if (commands_run) {
+    line("Backquoted commands: " + std::to_string(values.size()) +
+         " run; the values they gave are hidden.");
+  } else {
+    line("Backquoted commands: " + std::to_string(values.size()) +
+         " not run; --check-commands runs them.");
+  }
+}
+
+}  // namespace
+
+int checkConfiguration(bool commands_run) {
+  Settings& settings = Settings::instance();
+  Findings found;
+  line("Configuration of " + escapeControls(settings.pollensiftrc()) +
+       " (no server contacted):");
+  showAccounts(settings, found);
+  showSettings(settings, found);
+  line("Rules: " + ruleCount(settings.allowRules(), "allow") + ", " +
+       ruleCount(settings.denyRules(), "deny") + ", " +
+       ruleCount(settings.scoreRules(), "score") + ", all compiled.");
+  showCommands(commands_run);
+  for (const std::string& fault : found.faults) line("Error: " + fault);
+  for (const std::string& warning : found.warnings) line("Warning: " + warning);
+  line(found.faults.empty() ? "The configuration is usable." : "The configuration has errors.");
+  std::fflush(stdout);
+  return found.faults.empty() ? 0 : -1;
+}

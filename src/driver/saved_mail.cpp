@@ -1,0 +1,223 @@
+#include "driver/saved_mail.h"
+
+#include <dirent.h>
+#include <sys/stat.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <fstream>
+#include <iostream>
+#include <memory>
+#include <string_view>
+#include <vector>
+
+namespace {
+
+// Cuts a stream into lines without ever holding more of a line than the caller keeps: a file may
+// be one endless line.
+class LineReader {
+ public:
+  explicit LineReader(std::istream& input) : input_(input), buffer_(1 << 16) {}
+
+  // The next line: its first `keep` bytes in text and its whole length, both without the line
+  // end (LF or CR LF); terminated tells whether a LF ended it. False at the end of the input.
+  bool next(size_t keep, std::string& text, uint64_t& length, bool& terminated) {
+    text.clear();
+    length = 0;
+    terminated = false;
+    char last = '\0';
+    bool any = false;
+    while (pos_ < end_ || fill()) {
+      any = true;
+      const char* start = buffer_.data() + pos_;
+      const size_t available = end_ - pos_;
+      const void* found = std::memchr(start, '\n', available);
+      const size_t piece = found ? static_cast<const char*>(found) - start : available;
+      if (text.size() < keep) text.append(start, std::min(piece, keep - text.size()));
+      if (piece > 0) last = start[piece - 1];
+      length += piece;
+      pos_ += piece;
+      if (found) {
+        ++pos_;
+        terminated = true;
+        break;
+      }
+    }
+    if (terminated && last == '\r') {
+      if (text.size() == length) text.pop_back();
+      --length;
+    }
+    return any;
+  }
+
+  bool failed() const { return input_.bad(); }
+
+ private:
+  bool fill() {
+    if (!input_) return false;
+    input_.read(buffer_.data(), static_cast<std::streamsize>(buffer_.size()));
+    pos_ = 0;
+    end_ = static_cast<size_t>(input_.gcount());
+    return end_ > 0;
+  }
+
+  std::istream& input_;
+  std::vector<char> buffer_;
+  size_t pos_ = 0;
+  size_t end_ = 0;
+};
+
+// Builds one message from its lines: the header as TOP n 0 shows it, the size as LIST counts it.
+class MessageBuilder {
+ public:
+  explicit MessageBuilder(std::string origin) { message_.origin = std::move(origin); }
+
+  // How much of the next line to keep.
+  size_t keep() const {
+    return in_header_ ? kMaxSavedHeader - std::min(kMaxSavedHeader, message_.header.size()) : 256;
+  }
+  bool afterBlankLine() const { return blank_pending_; }
+
+  void add(const std::string& text, uint64_t length, bool terminated) {
+    settleBlank();
+    if (terminated && length == 0) {
+      // Held back: in an mbox the blank line before a "From " line belongs to no message.
+      blank_pending_ = true;
+      in_header_ = false;
+      return;
+    }
+    message_.size += static_cast<int64_t>(length) + (terminated ? 2 : 0);
+    if (!in_header_) return;
+    if (text.size() < length || message_.header.size() + text.size() + 2 > kMaxSavedHeader) {
+      message_.header_too_long = true;
+    }
+    if (!message_.header_too_long) {
+      message_.header += text;
+      message_.header += "\r\n";
+    }
+  }
+
+  // keep_blank: whether a blank last line is part of the message (not in an mbox).
+  SavedMessage& finish(bool keep_blank) {
+    if (keep_blank) settleBlank();
+    if (message_.header_too_long) message_.header.clear();
+    message_.header += "\r\n.\r\n";
+    return message_;
+  }
+
+ private:
+  void settleBlank() {
+    if (blank_pending_) message_.size += 2;
+    blank_pending_ = false;
+  }
+
+  SavedMessage message_;
+  bool in_header_ = true;
+  bool blank_pending_ = false;
+};
+
+bool startsWith(std::string_view text, std::string_view prefix) {
+  return text.substr(0, prefix.size()) == prefix;
+}
+
+// An mbox body line ">From ", ">>From " ... stands for the same line with one ">" less.
+bool isEscapedFrom(std::string_view text) {
+  const size_t arrows = text.find_first_not_of('>');
+  return arrows != 0 && arrows != std::string_view::npos && startsWith(text.substr(arrows), "From ");
+}
+
+std::string reason(const std::string& what) { return what + ": " + std::strerror(errno); }
+
+bool readFile(const std::string& path, const SavedMessageVisitor& visit, std::string& error) {
+  std::ifstream file(path, std::ios::binary);
+  if (!file.is_open()) {
+    error = reason(path);
+    return false;
+  }
+  return readSavedStream(file, path, visit, error);
+}
+
+// The files of a Maildir's cur/ and new/, in the order of their names.
+bool readMaildir(const std::string& path, const SavedMessageVisitor& visit, std::string& error) {
+  std::vector<std::pair<std::string, std::string>> files;  // (name, full path)
+  bool found_subdirectory = false;
+  for (const char* sub : {"cur", "new"}) {
+    const std::string directory = path + "/" + sub;
+    std::unique_ptr<DIR, int (*)(DIR*)> listing(opendir(directory.c_str()), closedir);
+    if (!listing) {
+      if (errno == ENOENT) continue;
+      error = reason(directory);
+      return false;
+    }
+    found_subdirectory = true;
+    while (const dirent* entry = readdir(listing.get())) {
+      if (entry->d_name[0] == '.') continue;
+      const std::string full = directory + "/" + entry->d_name;
+      struct stat status {};
+      if (stat(full.c_str(), &status) == 0 && S_ISREG(status.st_mode)) {
+        files.emplace_back(entry->d_name, full);
+      }
+    }
+  }
+  if (!found_subdirectory) {
+    error = path + ": a directory without cur/ or new/, so not a Maildir";
+    return false;
+  }
+  std::sort(files.begin(), files.end());
+  for (const auto& [name, full] : files) {
+    if (!readFile(full, visit, error)) return false;
+  }
+  return true;
+}
+
+}  // namespace
+
+bool readSavedStream(std::istream& input, const std::string& origin,
+                     const SavedMessageVisitor& visit, std::string& error) {
+  LineReader lines(input);
+  std::string text;
+  uint64_t length = 0;
+  bool terminated = false;
+  std::unique_ptr<MessageBuilder> message;
+  bool mbox = false;
+  uint64_t line_number = 0;
+  while (lines.next(message ? message->keep() : kMaxSavedHeader, text, length, terminated)) {
+    ++line_number;
+    if (line_number == 1) mbox = startsWith(text, "From ");
+    if (mbox && startsWith(text, "From ") && (!message || message->afterBlankLine())) {
+      if (message) visit(message->finish(false));
+      message = std::make_unique<MessageBuilder>(origin + ":" + std::to_string(line_number));
+      continue;
+    }
+    if (!message) message = std::make_unique<MessageBuilder>(origin);
+    if (mbox && isEscapedFrom(text)) {
+      text.erase(0, 1);
+      --length;
+    }
+    message->add(text, length, terminated);
+  }
+  if (lines.failed()) {
+    error = origin + ": read error";
+    return false;
+  }
+  // An empty file is one empty message, as a server would show it.
+  if (!message) message = std::make_unique<MessageBuilder>(origin);
+  visit(message->finish(!mbox));
+  return true;
+}
+
+bool readSavedMail(const std::string& path, const SavedMessageVisitor& visit, std::string& error) {
+  if (path == "-") return readSavedStream(std::cin, "standard input", visit, error);
+  struct stat status {};
+  if (stat(path.c_str(), &status) != 0) {
+    error = reason(path);
+    return false;
+  }
+  if (S_ISDIR(status.st_mode)) return readMaildir(path, visit, error);
+  if (!S_ISREG(status.st_mode)) {
+    error = path + ": not a regular file, a Maildir or -";
+    return false;
+  }
+  return readFile(path, visit, error);
+}

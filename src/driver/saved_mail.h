@@ -1,0 +1,29 @@
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <istream>
+#include <string>
+
+// One saved message as a POP3 server would present it.
+struct SavedMessage {
+  std::string origin;   // the file it came from; for an mbox, the file and the message's line
+  std::string header;   // what TOP n 0 gives after its status line: CR LF lines, "", "."
+  int64_t size = 0;     // the whole message with CR LF line ends, as LIST gives it
+  bool header_too_long = false;  // the header passed kMaxSavedHeader and was cut there
+};
+
+// The longest header kept; a longer one is not judged (a hostile file cannot fill the memory).
+constexpr size_t kMaxSavedHeader = size_t{1} << 20;
+
+using SavedMessageVisitor = std::function<void(const SavedMessage&)>;
+
+// Hands each message of path to visit, in order: a Maildir folder (the files of cur/ and new/ in
+// the order of their names), an mbox file (a file whose first line begins with "From "), any
+// other regular file as one message, or "-" for standard input (one message, or an mbox).
+// False with the reason in error when path cannot be read; messages already read were visited.
+bool readSavedMail(const std::string& path, const SavedMessageVisitor& visit, std::string& error);
+
+// The same for a stream; origin names it in the messages.
+bool readSavedStream(std::istream& input, const std::string& origin,
+                     const SavedMessageVisitor& visit, std::string& error);

@@ -1,0 +1,247 @@
+"""--judge and --check through the built binary: saved mail judged offline must get the verdicts
+that a live test-mode run against Dovecot gives the same messages, and the configuration check
+shows what is configured without contacting a server, running a command or showing a secret."""
+
+import os
+import re
+import socket
+import subprocess
+import unittest
+
+import dovecot
+from harness import BIN, STAMP, PollensiftTest, account, fixture_mail
+
+FIXTURES = ['01-meeting.eml', '02-invoice.eml', '03-pills.eml', '04-lottery.eml',
+            '05-newsletter.eml', '06-bulk-long-header.eml']
+MAIL = [fixture_mail(name).replace(b'\r\n', b'\n') for name in FIXTURES]
+# A body line that an mbox must escape, and the same Message-ID as the pills message.
+FROM_LINE = (b'From: "Best Pharmacy" <offers@cheap-meds.example>\nSubject: again\n'
+             b'Message-ID: <9f8e7d6c5b4a@cheap-meds.example>\n\nFrom the desk of\n>From here\n')
+MESSAGES = MAIL + [FROM_LINE]
+BULK_SIZE = len(MAIL[5]) + MAIL[5].count(b'\n')  # as LIST counts it: CR LF line ends
+
+RULES = ('DEL_DUPLICATES = "yes"\nDENY = "^Subject:.*cheap pills"\nALLOW = "^From:.*ann.baker"\n'
+         'SCORE 60 = "^Subject:.*winner"\nSCORE 50 = "^From:.*lotto"\nDENY <> "^Date:"\n')
+VERDICT = re.compile(r'^pollensift: (Deny|Allow|Pass|Score): ')
+
+
+def verdicts(out):
+    return [line for line in out.splitlines() if VERDICT.match(line)]
+
+
+def mbox(messages):
+    text = b''
+    for m in messages:
+        body = re.sub(rb'(?m)^(>*From )', rb'>\1', m)
+        text += b'From sender@example.org Thu Mar  9 07:00:00 2023\n' + body.rstrip(b'\n') + b'\n\n'
+    return text
+
+
+def run(args, stdin=None):
+    p = subprocess.run([BIN] + args, input=stdin, capture_output=True, timeout=60)
+    return (p.returncode, STAMP.sub('', p.stdout.decode('latin-1')),
+            STAMP.sub('', p.stderr.decode('latin-1')))
+
+
+@unittest.skipUnless(os.geteuid() == 0, 'a private Dovecot needs root (mail files owned by dovecot)')
+class JudgeLikeARun(PollensiftTest):
+    @classmethod
+    def setUpClass(cls):
+        if not dovecot.available():
+            raise unittest.SkipTest('dovecot-pop3d is not installed (scripts/install-deps.sh)')
+        cls.server = dovecot.Dovecot({'judged': 'pw'}).start()
+        for message in MESSAGES:
+            cls.server.deliver('judged', message)
+
+    @classmethod
+    def tearDownClass(cls):
+        cls.server.stop()
+
+    def test_maildir_mbox_and_standard_input_get_the_verdicts_of_a_live_run(self):
+        maildir = os.path.join(self.server.root, 'mail', 'judged', 'Maildir')
+        with open(self.path('mbox'), 'wb') as f:
+            f.write(mbox(MESSAGES))
+        # The size limit falls on the largest message: exact sizes decide its verdict.
+        for limit in (BULK_SIZE - 1, BULK_SIZE):
+            rc = RULES + 'MAXSIZE_DENY = %d\n' % limit
+            live = self.pollensift(rc + account('judged', 'pw', self.server.port), '-t', '-v', '5')
+            self.assertEqual(live.code, 0, live.err)
+            expected = verdicts(live.out)
+            self.assertEqual(len([l for l in expected if 'Maxsize_Deny' in l]),
+                             1 if limit < BULK_SIZE else 0)
+            self.assertEqual(len([l for l in expected if '[Duplicate]' in l]), 1)
+            summary = ('pollensift: Judged 7 message(s): %s would be deleted (1 duplicate, %s1 '
+                       'deny rule, 1 score), %s kept.'
+                       % (('4', '1 Maxsize_Deny, ', '3') if limit < BULK_SIZE else ('3', '', '4')))
+            for path in (maildir, self.path('mbox')):
+                with self.subTest(limit=limit, path=path):
+                    r = self.pollensift(rc, '-v', '5', '--judge', path)
+                    self.assertEqual((r.code, r.err), (0, ''))
+                    self.assertEqual(verdicts(r.out), expected)
+                    self.assertEqual(r.out.splitlines()[-1], summary)
+                    self.assertEqual(r.log, '', 'no log file is written')
+
+            # One message on standard input, then the Maildir in the same run: its two copies
+            # of that message's Message-ID are now duplicates.
+            pills = [l for l in expected if '"^Subject:.*cheap pills" matches' in l]
+            r = self.pollensift(rc, '-v', '5', '--judge', '-', stdin=MAIL[2])
+            self.assertEqual((r.code, verdicts(r.out)), (0, pills))
+            r = self.pollensift(rc, '-v', '5', '--judge', '-', maildir, stdin=MAIL[2])
+            self.assertEqual(r.code, 0)
+            self.assertEqual(verdicts(r.out)[0], pills[0])
+            self.assertEqual(len([l for l in verdicts(r.out) if '[Duplicate]' in l]), 2)
+        self.assertEqual(len(self.server.messages('judged')), len(MESSAGES))
+
+
+class Judge(PollensiftTest):
+    def write(self, name, data):
+        with open(self.path(name), 'wb') as f:
+            f.write(data)
+        return self.path(name)
+
+    def test_messages_that_cannot_be_judged_are_named_and_the_rest_is_judged(self):
+        bad_id = self.write('bad-id.eml', b'Message-ID: 12345@example.org\nFrom: a@b\n'
+                                          b'Subject: no brackets\n\nbody\n')
+        pills = self.write('pills.eml', MAIL[2])
+        long_header = self.write('long.eml', b'X-Long: ' + b'x' * (1 << 20) + b'\n\nbody\n')
+        os.mkdir(self.path('plain'))
+        r = self.pollensift(RULES, '--judge', self.path('missing'), bad_id, self.path('plain'),
+                            long_header, pills)
+        self.assertEqual(r.code, 255)
+        self.assertEqual(r.err.splitlines(), [
+            'pollensift: Error: Could not read %s: No such file or directory.' % self.path('missing'),
+            'pollensift: Error: POP timestamp in message-ID invalid.',
+            'pollensift: Error: Parsing the header of message 1 failed.',
+            'pollensift: Error: Message 1 of %s (From: a@b, Subject: no brackets) has a '
+            'Message-ID of the wrong form; -i (--ignore-time-stamps) accepts such IDs.' % bad_id,
+            'pollensift: Error: Could not read %s: a directory without cur/ or new/, so not a '
+            'Maildir.' % self.path('plain'),
+            'pollensift: Error: The header of message 2 (%s) is longer than 1048576 bytes; it is '
+            'not judged.' % long_header,
+        ])
+        self.assertEqual(r.out.splitlines()[-1], 'pollensift: Judged 3 message(s): 1 would be '
+                                                 'deleted (1 deny rule), 0 kept, 2 not judged.')
+        ok = self.pollensift(RULES, '-i', '--judge', bad_id, pills)
+        self.assertEqual((ok.code, ok.err), (0, ''))
+        self.assertEqual(ok.out.splitlines()[-1], 'pollensift: Judged 2 message(s): 2 would be '
+                                                  'deleted (1 deny rule, 1 negative deny rule), '
+                                                  '0 kept.')
+
+    def test_usage_errors(self):
+        rows = [
+            (['--judge'], 'pollensift: Error: --judge needs at least one PATH: a message file, a '
+                          'Maildir, an mbox file, or - for standard input.\n'),
+            (['--judge', 'x', '--check'], 'pollensift: Error: --check and --judge cannot be '
+                                          'combined.\n'),
+        ]
+        for args, message in rows:
+            with self.subTest(args=args):
+                code, out, err = run(args)
+                self.assertEqual((code, out), (255, ''))
+                self.assertEqual(err, message + "Try '%s --help' for more information.\n" % BIN)
+
+
+class Check(PollensiftTest):
+    def setUp(self):
+        super().setUp()
+        # A server that must not be contacted.
+        self.listener = socket.socket()
+        self.listener.bind(('127.0.0.1', 0))
+        self.listener.listen(1)
+        self.listener.settimeout(0)
+        self.addCleanup(self.listener.close)
+        self.port = self.listener.getsockname()[1]
+        # The rc files these tests write are readable by others, which draws the warning.
+        self.addCleanup(os.umask, os.umask(0o022))
+
+    def assertNotContacted(self):
+        with self.assertRaises(BlockingIOError):
+            self.listener.accept()
+
+    def expected(self, user, commands, verdict='The configuration is usable.'):
+        return ('Configuration of %s (no server contacted):\n' % self.path('rc') +
+                'Accounts: 2\n'
+                '  Account 1: SERVER "127.0.0.1", PORT %d, PROTOCOL APOP, USER %s, login APOP, '
+                'PASS *****\n' % (self.port, user) +
+                '  Account 2: SERVER "pop.example.org", PORT 110, PROTOCOL POP3, USER "ann", '
+                'login USER/PASS, PASS *****\n'
+                'Settings:\n'
+                '  LOGFILE = "%s"\n' % self.path('log') +
+                '  SHOW_HEADERS = (none)\n'
+                '  TEST = "yes"\n'
+                '  VERBOSE = 3\n'
+                '  TIMEOUT = 30\n'
+                '  HIGHSCORE = 70\n'
+                '  MAXLENGTH = 0\n'
+                '  MAXSIZE_ALLOW = 0\n'
+                '  MAXSIZE_DENY = 0\n'
+                '  MAXSIZE_SCORE 10 = 5000\n'
+                '  DEL_DUPLICATES = "no"\n'
+                '  NORMAL = "yes"\n'
+                '  REG_CASE = "no" (for rules after the last REG_CASE)\n'
+                '  REG_TYPE = "extended"\n'
+                '  --ignore-time-stamps: off\n'
+                '  --skip-ssl-verify: off\n'
+                '  --return-value: off\n'
+                'Rules: 1 allow (0 negative), 2 deny (1 negative), 1 score (0 negative), '
+                'all compiled.\n'
+                + commands +
+                'Warning: Account 2 sends its password unencrypted (PROTOCOL POP3); prefer '
+                'POP3/SSL.\n'
+                + verdict + '\n')
+
+    def test_accounts_settings_and_rules_with_secrets_hidden(self):
+        marker = self.path('ran')
+        rc = ('TEST = "yes"\nHIGHSCORE = 70\nMAXSIZE_SCORE 10 = 5000\nNORMAL = "yes"\n'
+              'REG_TYPE = "extended"\nALLOW = "^From:.*friend"\nDENY = "^Subject: (a|b)"\n'
+              'DENY <> "^Date:"\nSCORE 30 = "x"\n'
+              'SERVER = "127.0.0.1"\nUSER = "`touch %s; echo jo\'"\nPASS = "s3cret"\n'
+              'PROTOCOL = "APOP"\nPORT = %d\n'
+              'SERVER = "pop.example.org"\nUSER = "ann"\nPASS = "pw"\nPROTOCOL = "POP3"\n'
+              'PORT = 110\n' % (marker, self.port))
+        rows = [
+            (['--check'], '(command, not run)',
+             'Backquoted commands: 1 not run; --check-commands runs them.\n', False),
+            (['-n'], '(command, not run)',
+             'Backquoted commands: 1 not run; --check-commands runs them.\n', False),
+            (['--check-commands'], '(command output, hidden)',
+             'Backquoted commands: 1 run; the values they gave are hidden.\n', True),
+        ]
+        for args, user, commands, ran in rows:
+            with self.subTest(args=args):
+                r = self.pollensift(rc, *args)
+                # The warnings of the rc file itself come first, as in a run.
+                self.assertEqual((r.code, r.err), (0, (
+                    "pollensift: Warning: The rcfile '{0}' holds a password but other users can "
+                    "read or change it (mode 0644); protect it with: chmod 600 '{0}'\n"
+                    .format(self.path('rc')))))
+                self.assertEqual(r.out, self.expected(user, commands))
+                self.assertNotIn('s3cret', r.out)
+                self.assertEqual(os.path.exists(marker), ran)
+                self.assertEqual(r.log, '')
+                self.assertNotContacted()
+
+    def test_a_configuration_that_a_run_would_stop_on(self):
+        rc_path = self.path('rc')
+        with open(rc_path, 'w') as f:
+            f.write('SERVER = "127.0.0.1"\nUSER = "jo"\nPASS = "x"\nPROTOCOL = "POP3"\n'
+                    'PORT = %d\n' % self.port)
+        os.chmod(rc_path, 0o600)
+        code, out, err = run(['-M', rc_path, '--check'])
+        self.assertEqual((code, err), (255, ''))
+        self.assertEqual(out.splitlines()[-2:], [
+            'Error: No log file: a run stops with "Could not locate log file." (set LOGFILE or '
+            'use -L).',
+            'The configuration has errors.',
+        ])
+        self.assertNotContacted()
+        # Errors in the rc file itself end the check as they end a run.
+        with open(rc_path, 'a') as f:
+            f.write('DENY = "[a"\n')
+        code, out, err = run(['-M', rc_path, '-L', self.path('log'), '--check'])
+        self.assertEqual((code, out), (255, ''))
+        self.assertIn('Could not compile regular expression (deny).', err)
+
+
+if __name__ == '__main__':
+    unittest.main()
