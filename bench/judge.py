@@ -1,0 +1,94 @@
+#!/usr/bin/env python3
+"""Offline judging benchmark: pollensift --judge over N saved messages at R rules.
+
+It writes messages 0..N-1 of the whole-run benchmark's corpus (bench/corpus.py) once as a Maildir
+and once as an mbox file, and the rc file of bench/rules.py with R rules, then runs
+pollensift -v 3 --judge on each several times (output to /dev/null) and prints the wall time, the
+messages per second and the summary line of the last run. Needs no server and no root:
+
+    bench/judge.py --pollensift build/release/src/driver/pollensift
+"""
+
+import argparse
+import os
+import shutil
+import statistics
+import subprocess
+import sys
+import tempfile
+import time
+
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+import corpus  # noqa: E402
+import rules  # noqa: E402
+
+ROOT = os.path.normpath(os.path.join(os.path.dirname(os.path.abspath(__file__)), '..'))
+
+
+def write_mail(work, n, seed):
+    maildir = os.path.join(work, 'Maildir')
+    for sub in ('cur', 'new', 'tmp'):
+        os.makedirs(os.path.join(maildir, sub))
+    total = 0
+    with open(os.path.join(work, 'mbox'), 'wb') as mbox:
+        for i in range(n):
+            message, _ = corpus.message(seed, i)
+            total += len(message)
+            with open(os.path.join(maildir, 'new', '%010d.M%d.bench' % (1700000000 + i, i)),
+                      'wb') as f:
+                f.write(message)
+            escaped = b'\n'.join(b'>' + line if line.lstrip(b'>').startswith(b'From ') else line
+                                 for line in message.split(b'\n'))
+            mbox.write(b'From bench@example.org Thu May  9 07:00:00 2024\n' + escaped + b'\n')
+    return maildir, os.path.join(work, 'mbox'), total
+
+
+def judge(binary, rc, path, runs):
+    times = []
+    summary = ''
+    for _ in range(runs):
+        start = time.perf_counter()
+        p = subprocess.run([binary, '-M', rc, '-v', '3', '--judge', path], capture_output=True)
+        times.append(time.perf_counter() - start)
+        if p.returncode != 0:
+            sys.exit('judge.py: pollensift failed (status %d): %s' % (
+                p.returncode, p.stderr.decode(errors='replace')[-2000:]))
+        summary = p.stdout.decode(errors='replace').splitlines()[-1].split(' pollensift: ')[-1]
+    return times, summary
+
+
+def main(argv):
+    p = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    p.add_argument('--pollensift', default=os.path.join(ROOT, 'build', 'release', 'src', 'driver',
+                                                        'pollensift'))
+    p.add_argument('--messages', type=int, default=6000)
+    p.add_argument('--rules', default='0,1000', help='rule counts (default %(default)s)')
+    p.add_argument('--runs', type=int, default=5)
+    p.add_argument('--seed', default='1')
+    args = p.parse_args(argv)
+
+    work = tempfile.mkdtemp(prefix='judge-bench-')
+    try:
+        maildir, mbox, total = write_mail(work, args.messages, args.seed)
+        print('%d messages, %.1f MiB; median (min) wall time of %d runs' % (
+            args.messages, total / (1 << 20), args.runs))
+        print('| rules | PATH | wall s | messages/s | summary |')
+        print('|--:|:--|--:|--:|:--|')
+        for count in (int(r) for r in args.rules.split(',')):
+            rc = os.path.join(work, 'rc-%d' % count)
+            with open(rc, 'w') as f:
+                f.write(rules.rc_text(count, rules.EXTENDED, os.path.join(work, 'log'),
+                                      '127.0.0.1', 110, 'bench', 'bench', args.seed))
+            os.chmod(rc, 0o600)
+            for name, path in (('Maildir', maildir), ('mbox', mbox)):
+                times, summary = judge(args.pollensift, rc, path, args.runs)
+                median = statistics.median(times)
+                print('| %d | %s | %.3f (%.3f) | %d | %s |' % (
+                    count, name, median, min(times), args.messages / median, summary))
+                sys.stdout.flush()
+    finally:
+        shutil.rmtree(work, ignore_errors=True)
+
+
+if __name__ == '__main__':
+    main(sys.argv[1:])
