@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "config/filter_rule.h"
@@ -13,7 +14,7 @@ namespace {
 using Kind = FilterEngine::Condemned;
 
 struct Case {
-  std::vector<MessageHeader::Field> fields;
+  std::vector<std::pair<std::string, std::string>> fields;
   int size;
   Kind kind;
 };
