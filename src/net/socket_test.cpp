@@ -71,15 +71,20 @@ TEST_F(SocketTest, FailuresBeforeTheReplyIsCompleteAreReported) {
     const char* name;
     std::vector<std::string> chunks;
     bool end_stream;
-    const char* message;
+    Lines messages;
   };
   const Case cases[] = {
-      {"nothing arrives", {}, false, "pollensift: Error: Connection has timed out."},
+      // Silence from the first byte on is what a TLS port looks like to a plain client.
+      {"nothing arrives", {}, false,
+       {"pollensift: Error: Connection has timed out.",
+        "pollensift: Error: No greeting came from the server. If this port expects TLS from the "
+        "start (usually 995), use PROTOCOL = \"POP3/SSL\"."}},
       {"stalls mid-reply", {"+OK\r\nSubject: x\r\n"}, false,
-       "pollensift: Error: Connection has timed out."},
-      {"closed before the first byte", {}, true, "pollensift: Error: The server closed the connection."},
+       {"pollensift: Error: Connection has timed out."}},
+      {"closed before the first byte", {}, true,
+       {"pollensift: Error: The server closed the connection."}},
       {"closed mid-reply", {"+OK\r\nSubject: x\r\n."}, true,
-       "pollensift: Error: The server closed the connection in the middle of a reply."},
+       {"pollensift: Error: The server closed the connection in the middle of a reply."}},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
@@ -90,7 +95,7 @@ TEST_F(SocketTest, FailuresBeforeTheReplyIsCompleteAreReported) {
     Socket& socket = open();
     EXPECT_EQ(socket.readReply(true), -1);
     EXPECT_EQ(socket.lastReply(), nullptr);
-    EXPECT_EQ(log.linesStartingWith("Error: "), Lines{c.message});
+    EXPECT_EQ(log.linesStartingWith("Error: "), c.messages);
   }
 }
 
@@ -305,21 +310,27 @@ TEST(SocketConnectTest, ReportsEachKindOfFailure) {
   struct Case {
     const char* host;
     int port;
-    const char* message;
+    Lines messages;
   };
+  const std::string refused = "pollensift: Error: Connecting to 127.0.0.1 port " +
+                              std::to_string(port) + " failed: Connection refused.";
   const Case cases[] = {
-      {nullptr, port, "pollensift: Error: DNS look up error; is the hostname correct?"},
+      {nullptr, port, {"pollensift: Error: DNS look up error; is the hostname correct?"}},
       // An empty name fails in the resolver itself, without asking any name server.
-      {"", port, "pollensift: Error: DNS look up error; is the hostname correct?"},
-      {"127.0.0.1", port, "pollensift: Error: Server connection could not be established."},
-      {"127.0.0.1", 70000, "pollensift: Error: Server connection could not be established."},
+      {"", port,
+       {"pollensift: Error: DNS look up error; is the hostname correct?",
+        "pollensift: Error: Looking up the server '' failed: Name or service not known."}},
+      // The host, the port and the system's reason follow the line of old.
+      {"127.0.0.1", port,
+       {"pollensift: Error: Server connection could not be established.", refused}},
+      {"127.0.0.1", 70000, {"pollensift: Error: Server connection could not be established."}},
   };
   for (const Case& c : cases) {
-    SCOPED_TRACE(c.message);
+    SCOPED_TRACE(c.messages.front());
     LogCapture log;
     Socket socket;
     EXPECT_EQ(socket.connect(c.host, c.port, 5, 2), -1);
-    EXPECT_EQ(log.linesStartingWith("Error: "), Lines{c.message});
+    EXPECT_EQ(log.linesStartingWith("Error: "), c.messages);
     EXPECT_EQ(socket.close(), -1);
   }
 }

@@ -45,16 +45,28 @@ namespace {
 
 enum class Attempt { kConnected, kFailed, kTimedOut };
 
-// One non-blocking connect, awaited with poll so the deadline holds without signals.
-Attempt connectOne(int fd, const addrinfo& address, const Deadline& deadline) {
+// One non-blocking connect, awaited with poll so the deadline holds without signals. A failure
+// leaves the system's reason in *reason.
+Attempt connectOne(int fd, const addrinfo& address, const Deadline& deadline, int* reason) {
   if (::connect(fd, address.ai_addr, address.ai_addrlen) == 0) return Attempt::kConnected;
-  if (errno != EINPROGRESS && errno != EINTR) return Attempt::kFailed;
+  if (errno != EINPROGRESS && errno != EINTR) {
+    *reason = errno;
+    return Attempt::kFailed;
+  }
   const int ready = pollOne(fd, POLLOUT, deadline.remainingMs());
   if (ready == 0) return Attempt::kTimedOut;
-  if (ready < 0) return Attempt::kFailed;
+  if (ready < 0) {
+    *reason = errno;
+    return Attempt::kFailed;
+  }
   int error = 0;
   socklen_t length = sizeof error;
-  if (::getsockopt(fd, SOL_SOCKET, SO_ERROR, &error, &length) != 0 || error != 0) {
+  if (::getsockopt(fd, SOL_SOCKET, SO_ERROR, &error, &length) != 0) {
+    *reason = errno;
+    return Attempt::kFailed;
+  }
+  if (error != 0) {
+    *reason = error;
     return Attempt::kFailed;
   }
   return Attempt::kConnected;
@@ -114,8 +126,12 @@ UniqueFd connectTcp(const char* host, int port, const Deadline& deadline) {
   hints.ai_flags = AI_NUMERICSERV;
   addrinfo* found = nullptr;
   const std::string service = std::to_string(port);
-  if (::getaddrinfo(host, service.c_str(), &hints, &found) != 0 || found == nullptr) {
+  const int lookup = ::getaddrinfo(host, service.c_str(), &hints, &found);
+  if (lookup != 0 || found == nullptr) {
     reporter.error(kLookupError, 1);
+    reporter.error(std::string("Looking up the server '") + host + "' failed: " +
+                       (lookup == EAI_SYSTEM ? std::strerror(errno) : ::gai_strerror(lookup)) + ".",
+                   1);
     return UniqueFd();
   }
   const AddrinfoList addresses(found);
@@ -126,12 +142,13 @@ UniqueFd connectTcp(const char* host, int port, const Deadline& deadline) {
   }
 
   bool made_socket = false;
+  int reason = 0;  // errno of the last attempt that failed
   for (const addrinfo* address = addresses.get(); address != nullptr; address = address->ai_next) {
     UniqueFd fd(::socket(address->ai_family, address->ai_socktype | SOCK_NONBLOCK | SOCK_CLOEXEC,
                          address->ai_protocol));
     if (!fd.valid()) continue;
     made_socket = true;
-    switch (connectOne(fd.get(), *address, deadline)) {
+    switch (connectOne(fd.get(), *address, deadline, &reason)) {
       case Attempt::kConnected:
         return fd;
       case Attempt::kTimedOut:
@@ -146,6 +163,11 @@ UniqueFd connectTcp(const char* host, int port, const Deadline& deadline) {
     }
   }
   reporter.error(made_socket ? kConnectError : kLookupError, 1);
+  if (made_socket && reason != 0) {
+    reporter.error(std::string("Connecting to ") + host + " port " + service + " failed: " +
+                       std::strerror(reason) + ".",
+                   1);
+  }
   return UniqueFd();
 }
 
