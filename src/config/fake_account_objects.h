@@ -25,6 +25,9 @@ class FakeConnection : public Connection {
   int close() override { return -1; }
   int readReply(bool) override { return -1; }
   int sendCommand(const char*) override { return -1; }
+  int sendSecret(const char*, size_t) override { return -1; }
+  int startTls() override { return -1; }
+  void setTlsTrust(const TlsTrust&) override {}
   const std::string* lastReply() const override { return nullptr; }
 };
 

@@ -6,6 +6,7 @@
 void MailAccount::createProtocol(int code) {
   // Earlier objects stay alive: accounts appended before still use them.
   protocol_ = Settings::instance().makeProtocol(code);
+  protocol_code_ = code;
 }
 
 void MailAccount::attachConnection() {

@@ -14,6 +14,12 @@ class MailAccount {
   const std::string& user() const { return user_; }
   const std::string& pass() const { return pass_; }
   int port() const { return port_; }
+  // The SASL mechanism of AUTH in upper case ("PLAIN", "XOAUTH2", "OAUTHBEARER"); empty for the
+  // protocol's own login.
+  const std::string& auth() const { return auth_; }
+  const std::string& tlsFingerprint() const { return tls_fingerprint_; }
+  const std::string& tlsCaFile() const { return tls_ca_file_; }
+  int protocolCode() const { return protocol_code_; }
   Protocol* protocol() const { return protocol_.get(); }
   Connection* connection() const { return connection_.get(); }
 
@@ -21,6 +27,9 @@ class MailAccount {
   void setUser(const std::string& user) { user_ = user; }
   void setPass(const std::string& pass) { pass_ = pass; }
   void setPort(int port) { port_ = port; }
+  void setAuth(const std::string& mechanism) { auth_ = mechanism; }
+  void setTlsFingerprint(const std::string& fingerprint) { tls_fingerprint_ = fingerprint; }
+  void setTlsCaFile(const std::string& path) { tls_ca_file_ = path; }
 
   // An APOP object for codes 4 and 4100, POP3 for 4098, POP3 with code 2 for anything else.
   void createProtocol(int code);
@@ -36,6 +45,10 @@ class MailAccount {
   std::string user_;
   std::string pass_;
   int port_ = 0;
+  std::string auth_;
+  std::string tls_fingerprint_;
+  std::string tls_ca_file_;
+  int protocol_code_ = 0;
   std::shared_ptr<Protocol> protocol_;
   std::shared_ptr<Connection> connection_;
 };

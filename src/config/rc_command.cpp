@@ -4,6 +4,7 @@
 #include <memory>
 #include <utility>
 
+#include "config/escape.h"
 #include "config/fatal.h"
 #include "config/shell_word.h"
 
@@ -15,8 +16,13 @@ struct PipeCloser {
 // Closes (and waits for) the command however the substitution ends.
 using Pipe = std::unique_ptr<std::FILE, PipeCloser>;
 
-// What fits the line buffer: at most 255 characters, stopping after a line end.
-constexpr size_t kLineBuffer = 256;
+// An OAuth 2.0 access token can run to a few thousand characters; far more than any secret
+// needs, yet a command that prints without end cannot make the run hold it.
+constexpr size_t kLongestLine = 65535;
+
+[[noreturn]] void commandFailed(const std::string& command, const char* what) {
+  fatalError("The command `" + escapeControls(command) + "' " + what);
+}
 
 bool commands_run = true;
 std::vector<std::string> command_values;
@@ -40,18 +46,29 @@ std::string commandOutput(const std::string& command) {
 
   std::string line;
   int c = 0;
-  while (line.size() < kLineBuffer - 1 && (c = std::getc(pipe.get())) != EOF) {
+  while (line.size() <= kLongestLine && (c = std::getc(pipe.get())) != EOF) {
     line += static_cast<char>(c);
     if (c == '\n') break;
   }
-  if (line.empty()) fatalError("popen failed.");
+  if (line.empty()) {
+    commandFailed(command, "printed nothing; a value in backquotes is the first line the command "
+                           "prints.");
+  }
+  if (line.back() != '\n' && line.size() > kLongestLine) {
+    commandFailed(command, ("printed a line longer than " + std::to_string(kLongestLine) +
+                            " characters.").c_str());
+  }
   // The line is text up to its first NUL byte; output that starts with one is an empty value.
   const size_t nul = line.find('\0');
   if (nul == 0) {
     line.clear();
   } else {
     if (nul != std::string::npos) line.resize(nul);
-    if (line.back() != '\n') fatalError("popen failed.");
+    if (line.back() != '\n') {
+      failFatal("pollensift: Error: popen failed.\npollensift: Error: The command `" +
+                    escapeControls(command) + "' printed no line end.\n",
+                -1);
+    }
     line.pop_back();
   }
   if (pclose(pipe.release()) == -1) fatalError("pclose failed.");

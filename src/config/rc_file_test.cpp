@@ -161,10 +161,27 @@ TEST_F(RcFileTest, AcceptedFilesFillSettings) {
          EXPECT_EQ(s.accounts()[0].server(), "a") << "only the first line counts";
          EXPECT_EQ(s.accounts()[0].user(), "") << "output starting with NUL is empty";
        }},
+      // An OAuth access token runs to thousands of characters.
       {"longest command line that fits",
-       "PASS = \"`printf '%254s\\n' x'\"\n"
+       "PASS = \"`printf '%65535s\\n' x'\"\n"
        "PROTOCOL = \"POP3\"\nPORT = 1\n",
-       [](Settings& s) { EXPECT_EQ(s.accounts().at(0).pass(), std::string(253, ' ') + "x"); }},
+       [](Settings& s) { EXPECT_EQ(s.accounts().at(0).pass(), std::string(65534, ' ') + "x"); }},
+      {"account login and trust settings",
+       "AUTH = \"xoauth2\"\nTLS_FINGERPRINT = \"AB:cd" + std::string(60, '0') + "\"\n"
+       "TLS_CA_FILE = \"/etc/ca.pem\"\nPROTOCOL = \"pop3/stls\"\nPORT = 110\n"
+       "AUTH = \"User\"\nPROTOCOL = \"apop/stls\"\nPORT = 110\n",
+       [](Settings& s) {
+         ASSERT_EQ(s.accounts().size(), 2u);
+         const MailAccount& first = s.accounts()[0];
+         EXPECT_EQ(first.auth(), "XOAUTH2");
+         EXPECT_EQ(first.tlsFingerprint(), "abcd" + std::string(60, '0'));
+         EXPECT_EQ(first.tlsCaFile(), "/etc/ca.pem");
+         EXPECT_EQ(first.protocolCode(), 8194);
+         // Like USER and PASS, the trust settings stay for later accounts; AUTH "USER" ends AUTH.
+         EXPECT_EQ(s.accounts()[1].auth(), "");
+         EXPECT_EQ(s.accounts()[1].tlsCaFile(), "/etc/ca.pem");
+         EXPECT_EQ(s.accounts()[1].protocolCode(), 8196);
+       }},
       {"REG_CASE between rules",
        "DENY = \"a\"\nSCORE 5 = \"b\"\nREG_CASE = \"yes\"\nDENY = \"c\"\nDENY_NOCASE = \"d\"\n"
        "SCORE -2 <> \"e\"\n",
@@ -257,17 +274,31 @@ TEST_F(RcFileTest, MalformedFilesEndWithTheirMessage) {
       {"closing quotes leave their line end to be counted",
        "SERVER = \"a\"\nTEST = \"yes\"  \nDENY = \"\"\"\n\n%\n", lexical(5, "%")},
       {"control character outside quotes", "\x1b[2J\n", lexical(1, "\\x1b")},
-      {"command without output", "PASS = \"`true'\"\n", "pollensift: Error: popen failed.\n"},
+      {"command without output", "PASS = \"`true'\"\n",
+       "pollensift: Error: The command `true' printed nothing; a value in backquotes is the first "
+       "line the command prints.\n"},
       {"command output without a line end", "PASS = \"`printf abc'\"\n",
-       "pollensift: Error: popen failed.\n"},
-      {"command line too long", "PASS = \"`printf '%255s\\n' x'\"\n",
-       "pollensift: Error: popen failed.\n"},
+       "pollensift: Error: popen failed.\n"
+       "pollensift: Error: The command `printf abc' printed no line end.\n"},
+      {"command line too long", "PASS = \"`printf '%65536s\\n' x'\"\n",
+       "pollensift: Error: The command `printf '%65536s\\n' x' printed a line longer than 65535 "
+       "characters.\n"},
       {"number beyond int", "\nPORT = 2147483648\n",
        "pollensift: Error: Number out of range in line 2 of your main rcfile.\n"},
       {"number below int", "TIMEOUT = -2147483649\n",
        "pollensift: Error: Number out of range in line 1 of your main rcfile.\n"},
       {"very long number", "TIMEOUT = " + std::string(400, '9') + "\n",
        "pollensift: Error: Number out of range in line 1 of your main rcfile.\n"},
+      {"unknown AUTH mechanism; the value is not repeated", "AUTH = \"`echo s3cret'\"\n",
+       "pollensift: Error: AUTH must be \"PLAIN\", \"XOAUTH2\" or \"OAUTHBEARER\" (or \"USER\" "
+       "for USER and PASS).\n"},
+      {"AUTH with APOP", "AUTH = \"PLAIN\"\nUSER = \"u\"\nSERVER = \"s\"\n"
+       "PROTOCOL = \"APOP/SSL\"\nPORT = 995\n",
+       "pollensift: Error: The account u@s has AUTH = \"PLAIN\" and an APOP protocol, which is a "
+       "login of its own; use \"POP3\", \"POP3/SSL\" or \"POP3/STLS\" with AUTH.\n"},
+      {"fingerprint of the wrong length", "TLS_FINGERPRINT = \"ab:cd\"\n",
+       "pollensift: Error: TLS_FINGERPRINT must be the SHA-256 fingerprint of the server "
+       "certificate, 64 hexadecimal digits (colons allowed), not `ab:cd'.\n"},
       {"PORT before PROTOCOL", "SERVER = \"s\"\nUSER = \"u\"\nPORT = 110\n",
        "pollensift: Error: The account u@s is completed by PORT before any PROTOCOL statement.\n"},
       {"unknown protocol", "PROTOCOL = \"IMAP\"\n",

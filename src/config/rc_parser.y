@@ -51,6 +51,7 @@ void append(std::string& text, const std::string& piece) {
   ALLOW ALLOW_CASE ALLOW_NOCASE DENY DENY_CASE DENY_NOCASE SCORE SCORE_CASE SCORE_NOCASE
   DEL_DUPLICATES HIGHSCORE LOGFILE MAXLENGTH MAXSIZE_ALLOW MAXSIZE_DENY MAXSIZE_SCORE NORMAL
   SERVER USER PASS PROTOCOL PORT REG_CASE REG_TYPE SHOW_HEADERS TEST TIMEOUT VERBOSE
+  AUTH TLS_FINGERPRINT TLS_CA_FILE
 %token <std::string> '=' NEQ "<>"
 %token <std::string> QUOTE 34 YESNO COMMAND ENVVAR WORD CHAR
 %token <int> NUMBER
@@ -82,6 +83,9 @@ statement
   | PASS '=' string                       { settings.setPass($3); notePasswordStatement(); }
   | PROTOCOL '=' string                   { settings.setProtocol($3); settings.attachConnection(); }
   | PORT '=' number                       { settings.setPort($3); }
+  | AUTH '=' string                       { settings.setAuth($3); }
+  | TLS_FINGERPRINT '=' string            { settings.setTlsFingerprint($3); }
+  | TLS_CA_FILE '=' string                { settings.setTlsCaFile($3); }
   | REG_CASE '=' yesno                    { settings.setRegCase($3); }
   | REG_TYPE '=' string                   { settings.setRegType($3); }
   | SHOW_HEADERS '=' string               { settings.setShowHeaders($3); }

@@ -7,8 +7,9 @@
 
 #include "config/compare.h"
 #include "config/fatal.h"
+#include "config/fingerprint.h"
+#include "config/protocol_codes.h"
 #include "config/shell_word.h"
-#include "protocol/protocol.h"
 
 namespace {
 
@@ -138,6 +139,8 @@ void Settings::setProtocol(const std::string& text) {
       {"APOP", kProtocolApop},
       {"POP3/SSL", kProtocolPop3Ssl},
       {"APOP/SSL", kProtocolApopSsl},
+      {"POP3/STLS", kProtocolPop3Stls},
+      {"APOP/STLS", kProtocolApopStls},
   };
   for (const auto& [name, code] : kProtocols) {
     if (equalsIgnoreCase(text, name)) {
@@ -150,6 +153,38 @@ void Settings::setProtocol(const std::string& text) {
     }
   }
   fatalError("Only supported protocols are POP3 and APOP (SSL only if OpenSSL is available).");
+}
+
+void Settings::setAuth(const std::string& text) {
+  for (const char* mechanism : {"PLAIN", "XOAUTH2", "OAUTHBEARER"}) {
+    if (equalsIgnoreCase(text, mechanism)) {
+      current_account_.setAuth(mechanism);
+      return;
+    }
+  }
+  // The login of the protocol itself, for an account after one that used AUTH.
+  if (equalsIgnoreCase(text, "USER")) {
+    current_account_.setAuth("");
+    return;
+  }
+  // The value is not repeated: a misplaced token command would show the token.
+  fatalError("AUTH must be \"PLAIN\", \"XOAUTH2\" or \"OAUTHBEARER\" (or \"USER\" for USER "
+             "and PASS).");
+}
+
+void Settings::setTlsFingerprint(const std::string& text) {
+  const std::string fingerprint = normalFingerprint(text);
+  if (fingerprint.empty()) {
+    fatalError("TLS_FINGERPRINT must be the SHA-256 fingerprint of the server certificate, 64 "
+               "hexadecimal digits (colons allowed), not `" + text + "'.");
+  }
+  current_account_.setTlsFingerprint(fingerprint);
+}
+
+void Settings::setTlsCaFile(const std::string& text) {
+  std::string path;
+  if (!firstShellWord(text, path)) fatalError("Invalid TLS_CA_FILE name: `" + text + "'.");
+  current_account_.setTlsCaFile(path);
 }
 
 void Settings::attachConnection() {
@@ -166,6 +201,12 @@ void Settings::setPort(int value) {
     // The account check needs a protocol object; refuse the account now rather than at run time.
     fatalError("The account " + current_account_.user() + "@" + current_account_.server() +
                " is completed by PORT before any PROTOCOL statement.");
+  }
+  if (!current_account_.auth().empty() && protocolUsesApop(current_account_.protocolCode())) {
+    fatalError("The account " + current_account_.user() + "@" + current_account_.server() +
+               " has AUTH = \"" + current_account_.auth() +
+               "\" and an APOP protocol, which is a login of its own; use \"POP3\", "
+               "\"POP3/SSL\" or \"POP3/STLS\" with AUTH.");
   }
   accounts_.push_back(current_account_);
 }

@@ -56,6 +56,10 @@ class Settings {
   void setUser(const std::string& text) { current_account_.setUser(text); }
   void setPass(const std::string& text) { current_account_.setPass(text); }
   void setProtocol(const std::string& text);
+  // AUTH, TLS_FINGERPRINT and TLS_CA_FILE of the account being built; bad values are fatal.
+  void setAuth(const std::string& text);
+  void setTlsFingerprint(const std::string& text);
+  void setTlsCaFile(const std::string& text);
   void attachConnection();
   void setPort(int value);
 

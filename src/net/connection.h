@@ -3,6 +3,15 @@
 #include <cstddef>
 #include <string>
 
+// What a TLS connection of one account trusts instead of the system's store alone.
+struct TlsTrust {
+  // SHA-256 of the server certificate as 64 lowercase hexadecimal digits: exactly that
+  // certificate is accepted, whatever its chain and names. Empty for none.
+  std::string fingerprint;
+  // A file of trusted certificates used instead of the system's store. Empty for the store.
+  std::string ca_file;
+};
+
 // The transport a mailbox protocol talks through. Socket is the real one; tests plug in their own.
 class Connection {
  public:
@@ -15,6 +24,14 @@ class Connection {
   virtual int readReply(bool multiline) = 0;
   // Bytes written, or a negative value on failure (also for a null text).
   virtual int sendCommand(const char* text) = 0;
+  // Like sendCommand for a text that carries a secret: the trace shows only its first shown
+  // bytes, then "*****".
+  virtual int sendSecret(const char* text, size_t shown) = 0;
+  // Starts TLS over the open plain connection, verified exactly as for the TLS protocol codes:
+  // 0, or -1 after reporting why. Nothing the server sent before stays readable.
+  virtual int startTls() = 0;
+  // The trust of the account about to connect; connections are shared between accounts.
+  virtual void setTlsTrust(const TlsTrust& trust) = 0;
   // The last complete reply, or null before the first one.
   virtual const std::string* lastReply() const = 0;
   // Sets the longest reply accepted from now on and returns the one before; a transport without

@@ -1,15 +1,16 @@
 #include "net/socket.h"
 
+#include <algorithm>
 #include <climits>
 #include <cstring>
 #include <exception>
 #include <optional>
 #include <utility>
 
+#include "config/protocol_codes.h"
 #include "config/settings.h"
 #include "net/tcp_transport.h"
 #include "net/tls.h"
-#include "protocol/protocol.h"
 #include "report/reporter.h"
 
 namespace {
@@ -42,15 +43,42 @@ int Socket::connect(const char* host, int port, int timeout, int protocolType) {
     reporter.print("Debugging: Client-server communication is not encrypted.", 6);
   }
 
+  host_ = host != nullptr ? host : "";
   UniqueFd fd = connectTcp(host, port, deadline);
   if (!fd.valid()) return -1;
   auto tcp = std::make_unique<TcpTransport>(std::move(fd));
   if (use_ssl_) {
-    transport_ = startTls(std::move(tcp), host, deadline);
+    transport_ = ::startTls(std::move(tcp), host, deadline, trust_, TlsStart::kFirstByte);
     if (!transport_) return -1;
   } else {
     transport_ = std::move(tcp);
   }
+  return 0;
+}
+
+int Socket::startTls() {
+  Reporter& reporter = Reporter::instance();
+  // Bytes that came after the server's consent were sent in clear text by someone; they must
+  // not be read as if they had come through TLS.
+  if (reader_.buffered() != 0) {
+    reporter.error("The server sent more text after agreeing to start TLS.", 1);
+    return -1;
+  }
+  auto* tcp = dynamic_cast<TcpTransport*>(transport_.get());
+  if (tcp == nullptr || use_ssl_) {
+    reporter.error(use_ssl_ ? "The connection is encrypted already."
+                            : "TLS cannot be started on this connection.",
+                   1);
+    return -1;
+  }
+  reporter.print("Debugging: Starting TLS on the open connection.", 6);
+  transport_.release();
+  std::unique_ptr<TcpTransport> plain(tcp);
+  const Deadline deadline(timeout_);
+  transport_ = ::startTls(std::move(plain), host_.c_str(), deadline, trust_, TlsStart::kUpgrade);
+  if (!transport_) return -1;
+  use_ssl_ = true;
+  last_reply_.reset();
   return 0;
 }
 
@@ -121,6 +149,13 @@ int Socket::readReply(bool multiline) {
                        1);
       } else if (got == Transport::kTimedOut) {
         reporter.error("Connection has timed out.", 1);
+        // Silence from the start of a plain connection is what a port that waits for a TLS
+        // hand-shake looks like.
+        if (first_data && !use_ssl_ && !last_reply_) {
+          reporter.error("No greeting came from the server. If this port expects TLS from the "
+                         "start (usually 995), use PROTOCOL = \"POP3/SSL\".",
+                         1);
+        }
       }
       // Whatever part of a reply was read cannot be judged; drop it with the failure.
       reader_.clear();
@@ -135,6 +170,17 @@ int Socket::readReply(bool multiline) {
 
 int Socket::sendCommand(const char* text) {
   if (text == nullptr) return -1;
+  const std::string_view command(text);
+  return write(text, command.starts_with(kPasswordCommand) ? kPasswordCommand.size()
+                                                           : command.size());
+}
+
+int Socket::sendSecret(const char* text, size_t shown) {
+  if (text == nullptr) return -1;
+  return write(text, std::min(shown, std::strlen(text)));
+}
+
+int Socket::write(const char* text, size_t shown) {
   Reporter& reporter = Reporter::instance();
   if (!transport_) {
     reportNotConnected();
@@ -145,10 +191,10 @@ int Socket::sendCommand(const char* text) {
   if (wrote == Transport::kTimedOut) reporter.error("Connection has timed out.", 1);
 
   const std::string_view command(text, length);
-  if (command.starts_with(kPasswordCommand)) {
-    reporter.print("Debugging: Wrote: PASS *****", 6);
-  } else if (Settings::instance().verbose() >= 6) {
-    reporter.printLines(std::string("Debugging: Wrote: ").append(command), 6);
+  if (Settings::instance().verbose() >= 6) {
+    std::string trace = std::string("Debugging: Wrote: ").append(command.substr(0, shown));
+    if (shown < length) trace += "*****";
+    reporter.printLines(trace, 6);
   }
   return wrote < 0 ? -1 : static_cast<int>(wrote);
 }

@@ -24,6 +24,9 @@ class Socket : public Connection {
   int close() override;
   int readReply(bool multiline) override;
   int sendCommand(const char* text) override;
+  int sendSecret(const char* text, size_t shown) override;
+  int startTls() override;
+  void setTlsTrust(const TlsTrust& trust) override { trust_ = trust; }
   const std::string* lastReply() const override;
 
   bool useSsl() const { return use_ssl_; }
@@ -36,10 +39,14 @@ class Socket : public Connection {
 
  private:
   int replyWaitMs(bool first_data) const;
+  // Writes text; the trace shows it in full, or only its first shown bytes and "*****".
+  int write(const char* text, size_t shown);
 
   std::unique_ptr<Transport> transport_;
   ReplyReader reader_;
   std::optional<std::string> last_reply_;
+  TlsTrust trust_;
+  std::string host_;
   int timeout_ = 0;
   bool use_ssl_ = false;
 };

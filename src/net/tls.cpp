@@ -13,8 +13,10 @@
 #include <climits>
 #include <cstring>
 #include <string>
+#include <string_view>
 
 #include "config/fatal.h"
+#include "config/hex.h"
 #include "config/settings.h"
 #include "report/reporter.h"
 
@@ -68,12 +70,52 @@ class SigpipeGuard {
   bool was_pending_ = false;
 };
 
+// What the verification of one hand-shake needs besides OpenSSL's own state; it hangs on the
+// connection object as its application data.
+struct VerifyState {
+  const TlsTrust* trust = nullptr;
+};
+
+// The SHA-256 fingerprint of a certificate as 64 lowercase hexadecimal digits.
+std::string fingerprintOf(X509* certificate) {
+  unsigned char digest[EVP_MAX_MD_SIZE];
+  unsigned int length = 0;
+  if (certificate == nullptr || X509_digest(certificate, EVP_sha256(), digest, &length) != 1) {
+    return {};
+  }
+  return lowerHex(digest, length);
+}
+
+// With a configured fingerprint the server's own certificate decides alone: the chain and the
+// names do not matter, and -s cannot accept a different certificate.
+int verifyFingerprint(X509_STORE_CTX* storeContext, const std::string& wanted) {
+  Reporter& reporter = Reporter::instance();
+  if (X509_STORE_CTX_get_error_depth(storeContext) > 0) return 1;
+  const std::string found = fingerprintOf(X509_STORE_CTX_get_current_cert(storeContext));
+  if (found == wanted) {
+    reporter.print("Debugging: SSL certificate matches TLS_FINGERPRINT.", 6);
+    X509_STORE_CTX_set_error(storeContext, X509_V_OK);
+    return 1;
+  }
+  reporter.error("SSL connection could not be established: the server certificate's SHA-256 "
+                 "fingerprint " + found + " is not the one of TLS_FINGERPRINT.",
+                 1);
+  return 0;
+}
+
 // Runs for every certificate of the server's chain. A failure is always reported with OpenSSL's
 // reason; skip_ssl_verify then decides whether the hand-shake goes on. No exception may cross
 // OpenSSL's C frames, so one rejects the certificate.
 int verifyCertificate(int preverifyOk, X509_STORE_CTX* storeContext) noexcept {
   try {
     Reporter& reporter = Reporter::instance();
+    const auto* connection = static_cast<SSL*>(
+        X509_STORE_CTX_get_ex_data(storeContext, SSL_get_ex_data_X509_STORE_CTX_idx()));
+    const auto* state =
+        connection != nullptr ? static_cast<VerifyState*>(SSL_get_app_data(connection)) : nullptr;
+    if (state != nullptr && state->trust != nullptr && !state->trust->fingerprint.empty()) {
+      return verifyFingerprint(storeContext, state->trust->fingerprint);
+    }
     const int error = X509_STORE_CTX_get_error(storeContext);
     if (preverifyOk != 0) {
       reporter.print("Debugging: SSL certificate verification successful.", 6);
@@ -91,6 +133,30 @@ int verifyCertificate(int preverifyOk, X509_STORE_CTX* storeContext) noexcept {
   } catch (...) {
     return 0;
   }
+}
+
+// The first bytes the server sent during the hand-shake, kept to explain a failure: a POP3
+// greeting there means the port does not speak TLS at all.
+struct FirstBytes {
+  char data[8] = {};
+  size_t size = 0;
+};
+
+long recordFirstBytes(BIO* bio, int operation, const char* data, size_t, int, long, int result,
+                      size_t* processed) {
+  if (operation == (BIO_CB_READ | BIO_CB_RETURN) && result > 0 && processed != nullptr) {
+    auto* first = reinterpret_cast<FirstBytes*>(BIO_get_callback_arg(bio));
+    for (size_t i = 0; first != nullptr && i < *processed && first->size < sizeof first->data;
+         ++i) {
+      first->data[first->size++] = data[i];
+    }
+  }
+  return result;
+}
+
+bool looksLikePop3(const FirstBytes& first) {
+  const std::string_view text(first.data, first.size);
+  return text.starts_with("+OK") || text.starts_with("-ERR") || text.starts_with("+ok");
 }
 
 // Tells the server which name it is asked for and makes the certificate check require that name.
@@ -284,7 +350,8 @@ int TlsTransport::close() {
 }  // namespace
 
 std::unique_ptr<Transport> startTls(std::unique_ptr<TcpTransport> tcp, const char* host,
-                                    const Deadline& deadline) {
+                                    const Deadline& deadline, const TlsTrust& trust,
+                                    TlsStart start) {
   Reporter& reporter = Reporter::instance();
   OPENSSL_init_ssl(0, nullptr);
   OPENSSL_init_ssl(OPENSSL_INIT_LOAD_SSL_STRINGS | OPENSSL_INIT_LOAD_CRYPTO_STRINGS, nullptr);
@@ -297,7 +364,16 @@ std::unique_ptr<Transport> startTls(std::unique_ptr<TcpTransport> tcp, const cha
     reporter.error(kHandshakeFailed, 1);
     return nullptr;
   }
-  SSL_CTX_set_default_verify_paths(context.get());
+  if (trust.ca_file.empty()) {
+    SSL_CTX_set_default_verify_paths(context.get());
+  } else if (SSL_CTX_load_verify_locations(context.get(), trust.ca_file.c_str(), nullptr) != 1) {
+    const char* reason = ERR_reason_error_string(ERR_peek_last_error());
+    const std::string why = reason != nullptr ? reason : "no certificates in it";
+    ERR_clear_error();
+    reporter.error("The TLS_CA_FILE '" + trust.ca_file + "' could not be loaded: " + why + ".", 1);
+    reporter.error(kHandshakeFailed, 1);
+    return nullptr;
+  }
   SSL_CTX_set_verify(context.get(), SSL_VERIFY_PEER, verifyCertificate);
 
   SslPtr connection(SSL_new(context.get()));
@@ -312,13 +388,28 @@ std::unique_ptr<Transport> startTls(std::unique_ptr<TcpTransport> tcp, const cha
     return nullptr;
   }
   SSL_set_bio(connection.get(), bio, bio);  // the connection object owns the BIO from here
+  FirstBytes first;
+  BIO_set_callback_arg(bio, reinterpret_cast<char*>(&first));
+  BIO_set_callback_ex(bio, recordFirstBytes);
+  VerifyState state{&trust};
+  SSL_set_app_data(connection.get(), &state);
 
   Handshake outcome = Handshake::kFailed;
   if (nameServer(connection.get(), host)) {
     outcome = handshake(connection.get(), tcp->fd(), deadline);
   }
+  // The callback has judged the server's certificate; this makes sure it was the one judged.
+  if (outcome == Handshake::kDone && !trust.fingerprint.empty()) {
+    X509* certificate = SSL_get1_peer_certificate(connection.get());
+    if (fingerprintOf(certificate) != trust.fingerprint) outcome = Handshake::kFailed;
+    X509_free(certificate);
+  }
   // Whatever a failure left in OpenSSL's error queue must not be blamed on the next account.
   ERR_clear_error();
+  // Neither may outlive this call; the transport reads on without them.
+  BIO_set_callback_ex(bio, nullptr);
+  BIO_set_callback_arg(bio, nullptr);
+  SSL_set_app_data(connection.get(), nullptr);
   switch (outcome) {
     case Handshake::kDone:
       return std::make_unique<TlsTransport>(std::move(context), std::move(tcp),
@@ -330,5 +421,17 @@ std::unique_ptr<Transport> startTls(std::unique_ptr<TcpTransport> tcp, const cha
       break;
   }
   reporter.error(kHandshakeFailed, 1);
+  if (looksLikePop3(first)) {
+    if (start == TlsStart::kUpgrade) {
+      reporter.error("The server went on in clear text after agreeing to STLS; nothing more is "
+                     "sent on this connection.",
+                     1);
+    } else {
+      reporter.error("The server answered in clear text, not TLS: this port probably serves plain "
+                     "POP3. Use PROTOCOL = \"POP3/STLS\" on it, or PROTOCOL = \"POP3/SSL\" with "
+                     "the server's TLS port (usually 995).",
+                     1);
+    }
+  }
   return nullptr;
 }

@@ -2,11 +2,18 @@
 
 #include <memory>
 
+#include "net/connection.h"
 #include "net/tcp_transport.h"
 
-// Runs the TLS hand-shake over a freshly connected TCP stream, before the deadline, and returns
-// the encrypted stream; null after reporting why it failed. The server's certificate must chain to
-// the default trust store and name host (a DNS name, or the address of an IP literal), unless
-// skip_ssl_verify accepts a failure. Ends the process when OpenSSL cannot make a connection object.
+// Whether TLS starts with the connection or on an open POP3 connection after STLS; only the
+// explanation of a failure differs.
+enum class TlsStart { kFirstByte, kUpgrade };
+
+// Runs the TLS hand-shake over a TCP stream, before the deadline, and returns the encrypted
+// stream; null after reporting why it failed. The server's certificate must chain to the default
+// trust store (or trust.ca_file) and name host (a DNS name, or the address of an IP literal),
+// unless skip_ssl_verify accepts a failure; with trust.fingerprint exactly that certificate is
+// accepted and no other. Ends the process when OpenSSL cannot make a connection object.
 std::unique_ptr<Transport> startTls(std::unique_ptr<TcpTransport> tcp, const char* host,
-                                    const Deadline& deadline);
+                                    const Deadline& deadline, const TlsTrust& trust = TlsTrust(),
+                                    TlsStart start = TlsStart::kFirstByte);

@@ -12,6 +12,10 @@ int MailAccount::check() {
   const Settings& settings = Settings::instance();
   Protocol* mailbox = protocol();
   Connection* link = connection();
+  if (mailbox != nullptr && link != nullptr) {
+    link->setTlsTrust({tlsFingerprint(), tlsCaFile()});
+    mailbox->setLoginOptions({auth(), server(), port()});
+  }
   if (mailbox == nullptr || link == nullptr ||
       link->connect(server().c_str(), port(), settings.timeout(), mailbox->protocolType()) != 0) {
     reporter.error("Could not establish network connection.", 1);

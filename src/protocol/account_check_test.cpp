@@ -35,9 +35,15 @@ class ScriptedConnection : public Connection {
   }
   int readReply(bool multiline) override { return socket_->readReply(multiline); }
   int sendCommand(const char* text) override { return socket_->sendCommand(text); }
+  int sendSecret(const char* text, size_t shown) override {
+    return socket_->sendSecret(text, shown);
+  }
+  int startTls() override { return socket_->startTls(); }
+  void setTlsTrust(const TlsTrust& trust) override { trust_fingerprint = trust.fingerprint; }
   const std::string* lastReply() const override { return socket_->lastReply(); }
 
   std::string connected_to;
+  std::string trust_fingerprint;
   int closes = 0;
 
  private:
@@ -102,6 +108,8 @@ TEST_F(AccountCheckTest, RefusedLoginClosesWithoutQuit) {
   server_->expect("PASS pw\r\n", {"-ERR [AUTH] Authentication failed.\r\n"});
   EXPECT_EQ(mailbox.check(), -1);
   EXPECT_EQ(errors(), (Lines{"pollensift: Error: Error occurred while sending password to server.",
+                             "pollensift: Error: The server replied: -ERR [AUTH] Authentication "
+                             "failed. (the user name, password or token was not accepted)",
                              "pollensift: Error: Server login failure."}));
   EXPECT_EQ(server_->written(), (Lines{"USER jo\r\n", "PASS pw\r\n"}));
   EXPECT_EQ(connection_->closes, 1);

@@ -10,11 +10,11 @@ void installAccountObjects() {
   Settings::instance().setObjectFactories(
       [](int code) -> std::shared_ptr<Protocol> {
         std::shared_ptr<Protocol> protocol;
-        if (code == kProtocolApop || code == kProtocolApopSsl) {
+        if (protocolUsesApop(code)) {
           protocol = std::make_shared<APOP>();
         } else {
           protocol = std::make_shared<POP3>();
-          if (code != kProtocolPop3Ssl) code = kProtocolPop3;
+          if (code != kProtocolPop3Ssl && code != kProtocolPop3Stls) code = kProtocolPop3;
         }
         protocol->setProtocolType(code);
         return protocol;

@@ -3,9 +3,9 @@
 #include <memory>
 #include <string>
 
-#include "net/connection.h"
+#include "config/hex.h"
+#include "protocol/login_method.h"
 #include "protocol/pop3.h"
-#include "report/reporter.h"
 
 namespace {
 
@@ -26,29 +26,7 @@ std::string apopDigest(const std::string& time_stamp, const std::string& passwor
       EVP_DigestFinal_ex(context.get(), digest, &length) != 1) {
     return std::string();
   }
-  static const char kHex[] = "0123456789abcdef";
-  std::string text;
-  for (unsigned int i = 0; i < length; ++i) {
-    text += kHex[digest[i] >> 4];
-    text += kHex[digest[i] & 0xf];
-  }
-  return text;
+  return lowerHex(digest, length);
 }
 
-bool APOP::login(const char* user, const char* password) {
-  Connection& link = *connection();
-  if (link.readReply(false) == -1 || link.lastReply() == nullptr) return false;
-  const std::string& greeting = *link.lastReply();
-  const size_t open = greeting.find('<');
-  if (open == std::string::npos) return false;
-  const size_t close = greeting.find('>', open);
-  if (close == std::string::npos) return false;
-
-  const std::string digest = apopDigest(greeting.substr(open, close - open + 1), password);
-  // Without a digest there is nothing to send; the server would refuse an empty one anyway.
-  if (!digest.empty() && exchange(std::string("APOP ") + user + " " + digest + "\r\n")) {
-    return true;
-  }
-  Reporter::instance().error("APOP protocol initialisation error.", 1);
-  return false;
-}
+const LoginMethod& APOP::ownLogin() const { return apopLogin(); }

@@ -39,7 +39,9 @@ TEST(ApopLoginTest, SendsTheDigestOfTheFirstTimeStamp) {
       {"negative greeting with a time stamp", "-ERR <1896.697170952@dbc.mtview.ca.us>\r\n",
        "+OK\r\n", true, {kCommand}, {}},
       {"refused", "+OK <1896.697170952@dbc.mtview.ca.us>\r\n", "-ERR permission denied\r\n", false,
-       {kCommand}, {"pollensift: Error: APOP protocol initialisation error."}},
+       {kCommand},
+       {"pollensift: Error: APOP protocol initialisation error.",
+        "pollensift: Error: The server replied: -ERR permission denied"}},
       {"no time stamp", "+OK POP3 ready\r\n", "+OK\r\n", false, {}, {}},
       {"no closing bracket", "+OK ready <1896.697170952@dbc\r\n", "+OK\r\n", false, {}, {}},
   };

@@ -10,6 +10,7 @@
 #include "header/message_header.h"
 #include "header/parse_header.h"
 #include "net/connection.h"
+#include "protocol/server_words.h"
 #include "report/reporter.h"
 
 namespace {
@@ -52,30 +53,26 @@ std::string command(const char* keyword, int number, const char* tail = "\r\n") 
 
 }  // namespace
 
-bool POP3::positive(int read_result) const {
+bool POP3::positive(int read_result) {
   const std::string* reply = connection()->lastReply();
-  return read_result > 0 && reply != nullptr && !reply->empty() && reply->front() == '+';
+  refusal_.clear();
+  if (read_result <= 0 || reply == nullptr) return false;
+  if (!reply->empty() && reply->front() == '+') return true;
+  refusal_ = *reply;
+  return false;
 }
 
-bool POP3::exchange(const std::string& text) {
+void POP3::reportRefusal(bool login_step) {
+  const std::string line = serverWordsLine(refusal_, login_step);
+  refusal_.clear();
+  if (!line.empty()) Reporter::instance().error(line, 1);
+}
+
+bool POP3::exchange(const std::string& text, bool multiline) {
   Connection& link = *connection();
+  refusal_.clear();
   if (link.sendCommand(text.c_str()) < 0) return false;
-  return positive(link.readReply(false));
-}
-
-bool POP3::login(const char* user, const char* password) {
-  Reporter& reporter = Reporter::instance();
-  // The greeting's content does not matter, only that one arrived.
-  if (connection()->readReply(false) == -1) return false;
-  if (!exchange(std::string("USER ") + user + "\r\n")) {
-    reporter.error("Error occurred while sending username to server.", 1);
-    return false;
-  }
-  if (!exchange(std::string("PASS ") + password + "\r\n")) {
-    reporter.error("Error occurred while sending password to server.", 1);
-    return false;
-  }
-  return true;
+  return positive(link.readReply(multiline));
 }
 
 bool POP3::quit() { return connection()->sendCommand("QUIT\r\n") >= 0; }
@@ -93,7 +90,10 @@ int POP3::deleteMessage(int number) {
 }
 
 int POP3::status() {
-  if (!exchange("STAT\r\n")) return -1;
+  if (!exchange("STAT\r\n")) {
+    reportRefusal(false);
+    return -1;
+  }
   return statCount(*connection()->lastReply());
 }
 
@@ -117,6 +117,7 @@ int POP3::scanMessage(int number) {
 
   if (!exchange(command("LIST ", number))) {
     reporter.error("Error occurred while sending LIST to server.", 1);
+    reportRefusal(false);
     return -1;
   }
   header.setSize(listSize(*link.lastReply()));
@@ -124,9 +125,9 @@ int POP3::scanMessage(int number) {
   // The reply is complete up to its "." line or it is not judged at all, so no message is ever
   // deleted on the strength of half a header.
   const ReplyLimit header_limit(link, kHeaderReplyLimit);
-  if (link.sendCommand(command("TOP ", number, " 0\r\n").c_str()) < 0 ||
-      !positive(link.readReply(true))) {
+  if (!exchange(command("TOP ", number, " 0\r\n"), true)) {
     reporter.error("Error occurred while sending TOP to server.", 1);
+    reportRefusal(false);
     return -1;
   }
   const std::string& reply = *link.lastReply();

@@ -2,10 +2,14 @@
 
 #include <string>
 
+#include "protocol/capabilities.h"
 #include "protocol/protocol.h"
 
-// The POP3 dialogue: USER/PASS login, STAT, and the scan that fetches every message's size and
-// header, has it judged and deletes the condemned ones.
+class LoginMethod;
+
+// The POP3 dialogue: the login (USER/PASS, or AUTH with a SASL mechanism, after STLS where the
+// protocol asks for it), STAT, and the scan that fetches every message's size and header, has it
+// judged and deletes the condemned ones.
 class POP3 : public Protocol {
  public:
   bool login(const char* user, const char* password) override;
@@ -14,20 +18,37 @@ class POP3 : public Protocol {
   int status() override;
   int scan() override;
 
+  // For the login methods and the steps of the dialogue.
+  // Sends text and reads the reply: whether both worked and the reply is positive.
+  bool exchange(const std::string& text, bool multiline = false);
+  // Whether the last read returned data and the reply begins with '+'. A negative reply is kept
+  // for reportRefusal.
+  bool positive(int read_result);
+  // After the line that says which step failed: the server's own words, when it sent any.
+  void reportRefusal(bool login_step);
+  // What the server listed in CAPA before the login; nothing when it was not asked.
+  const Capabilities& capabilities() const { return capabilities_; }
+
  protected:
-  // Sends text and reads the single-line reply: whether both worked and the reply is positive.
-  bool exchange(const std::string& text);
-  // Whether the last read returned data and the reply begins with '+'.
-  bool positive(int read_result) const;
+  // The login of the protocol when the account names no SASL mechanism.
+  virtual const LoginMethod& ownLogin() const;
 
  private:
+  // Greeting, capabilities and STLS: false after reporting why the session cannot go on.
+  bool openSession();
+  void reportGreeting();
+  Capabilities readCapabilities();
   int scanMessage(int number);
+
+  std::string refusal_;  // the last negative reply; empty when the last step did not get one
+  std::string greeting_;
+  Capabilities capabilities_;
 };
 
 // The POP3 dialogue with the APOP login: the password never crosses the wire.
 class APOP : public POP3 {
- public:
-  bool login(const char* user, const char* password) override;
+ protected:
+  const LoginMethod& ownLogin() const override;
 };
 
 // The APOP digest text: MD5 over time_stamp immediately followed by password, as 32 lowercase

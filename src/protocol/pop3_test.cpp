@@ -63,12 +63,24 @@ TEST_F(Pop3Test, Login) {
       {"negative greeting does not stop it", {"-ERR busy\r\n"}, "+OK\r\n", "+OK\r\n", true,
        {"USER jo\r\n", "PASS s3cret\r\n"}, {}},
       {"user refused", {"+OK\r\n"}, "-ERR who?\r\n", "+OK\r\n", false, {"USER jo\r\n"},
-       {"pollensift: Error: Error occurred while sending username to server."}},
+       {"pollensift: Error: Error occurred while sending username to server.",
+        "pollensift: Error: The server replied: -ERR who?"}},
       {"password refused", {"+OK\r\n"}, "+OK\r\n", "-ERR [AUTH] nope\r\n", false,
        {"USER jo\r\n", "PASS s3cret\r\n"},
-       {"pollensift: Error: Error occurred while sending password to server."}},
+       {"pollensift: Error: Error occurred while sending password to server.",
+        "pollensift: Error: The server replied: -ERR [AUTH] nope (the user name, password or "
+        "token was not accepted)"}},
+      {"refused after a negative greeting", {"-ERR [SYS/TEMP] overloaded\r\n"}, "+OK\r\n",
+       "-ERR [IN-USE] locked\x1b[2J\r\n", false, {"USER jo\r\n", "PASS s3cret\r\n"},
+       {"pollensift: Error: Error occurred while sending password to server.",
+        "pollensift: Error: The server replied: -ERR [IN-USE] locked\\x1b[2J (another client has "
+        "the mailbox open; try again later)",
+        "pollensift: Error: The server's greeting was: -ERR [SYS/TEMP] overloaded (a temporary "
+        "fault on the server; try again later)"}},
       {"no greeting", {}, "+OK\r\n", "+OK\r\n", false, {},
-       {"pollensift: Error: Connection has timed out."}},
+       {"pollensift: Error: Connection has timed out.",
+        "pollensift: Error: No greeting came from the server. If this port expects TLS from the "
+        "start (usually 995), use PROTOCOL = \"POP3/SSL\"."}},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
@@ -99,7 +111,11 @@ TEST_F(Pop3Test, StatusReadsTheCount) {
   }
   server_->failWrites();
   EXPECT_EQ(pop3_.status(), -1);
-  EXPECT_EQ(log_.linesStartingWith("Error: "), Lines{"pollensift: Error: Broken pipe"});
+  // The server's words for each refusal, nothing stale when nothing was read.
+  EXPECT_EQ(log_.linesStartingWith("Error: "),
+            (Lines{"pollensift: Error: The server replied: -ERR 2 320",
+                   "pollensift: Error: The server replied: OK 2 320",
+                   "pollensift: Error: Broken pipe"}));
 }
 
 TEST_F(Pop3Test, ScanJudgesEveryMessageAndDeletesTheCondemned) {
@@ -156,10 +172,13 @@ TEST_F(Pop3Test, TheFirstFailureStopsTheScan) {
     std::vector<std::string> list_reply;
     std::vector<std::string> top_reply;
     const char* error;
+    const char* server_words = nullptr;
   };
   const Case cases[] = {
-      {"LIST refused", {"-ERR no such message\r\n"}, {}, "Error occurred while sending LIST to server."},
-      {"TOP refused", {"+OK 2 10\r\n"}, {"-ERR no\r\n"}, "Error occurred while sending TOP to server."},
+      {"LIST refused", {"-ERR no such message\r\n"}, {}, "Error occurred while sending LIST to server.",
+       "The server replied: -ERR no such message"},
+      {"TOP refused", {"+OK 2 10\r\n"}, {"-ERR no\r\n"}, "Error occurred while sending TOP to server.",
+       "The server replied: -ERR no"},
       // A condemned header that never reaches its "." line is not judged, let alone deleted.
       {"TOP cut off", {"+OK 2 10\r\n"}, {"+OK\r\n" + kSpam}, "Error occurred while sending TOP to server."},
       // The Message-ID comes before From and Subject, which the notice names all the same.
@@ -187,7 +206,12 @@ TEST_F(Pop3Test, TheFirstFailureStopsTheScan) {
     const Lines& written = server->written();
     ASSERT_FALSE(written.empty());
     EXPECT_EQ(written.back().substr(0, 6), c.top_reply.empty() ? "LIST 2" : "TOP 2 ");
-    const Lines errors = log.linesStartingWith("Error: ");
+    Lines errors = log.linesStartingWith("Error: ");
+    if (c.server_words != nullptr) {
+      ASSERT_FALSE(errors.empty());
+      EXPECT_EQ(errors.back(), std::string("pollensift: Error: ") + c.server_words);
+      errors.pop_back();
+    }
     ASSERT_FALSE(errors.empty());
     EXPECT_EQ(errors.back(), std::string("pollensift: Error: ") + c.error);
     EXPECT_EQ(pop3.tally().examined, 1);
@@ -196,9 +220,11 @@ TEST_F(Pop3Test, TheFirstFailureStopsTheScan) {
 }
 
 TEST_F(Pop3Test, ScanFailsWhenStatFails) {
-  server_->expect("STAT\r\n", {"-ERR\r\n"});
+  server_->expect("STAT\r\n", {"-ERR [SYS/TEMP] try later\r\n"});
   EXPECT_EQ(pop3_.scan(), -1);
-  EXPECT_EQ(errors(), Lines{"pollensift: Error: Error occurred while sending STAT to server."});
+  // The cause comes first; response codes are explained only for the login.
+  EXPECT_EQ(errors(), (Lines{"pollensift: Error: The server replied: -ERR [SYS/TEMP] try later",
+                             "pollensift: Error: Error occurred while sending STAT to server."}));
 }
 
 TEST_F(Pop3Test, StoresEveryFetchedHeaderWhole) {

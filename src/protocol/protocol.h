@@ -1,16 +1,19 @@
 #pragma once
 
+#include <string>
+#include <utility>
+
+#include "config/protocol_codes.h"
+
 class Connection;
 
-// Protocol codes as configured by PROTOCOL.
-enum ProtocolCode : int {
-  kProtocolPop3 = 2,
-  kProtocolApop = 4,
-  kProtocolPop3Ssl = 4098,
-  kProtocolApopSsl = 4100,
+// How one account logs in. Protocol objects are shared between accounts, so the account check
+// hands these over before every login.
+struct LoginOptions {
+  std::string mechanism;  // SASL mechanism of AUTH; empty for USER/PASS or APOP
+  std::string host;       // the server as configured, for mechanisms that name it
+  int port = 0;
 };
-
-inline bool protocolUsesTls(int code) { return code == kProtocolPop3Ssl || code == kProtocolApopSsl; }
 
 // The mailbox protocol of one account, spoken over its Connection (not owned).
 class Protocol {
@@ -25,6 +28,8 @@ class Protocol {
   void setConnection(Connection* connection) { connection_ = connection; }
   Connection* connection() const { return connection_; }
   void setProtocolType(int code) { protocol_type_ = code; }
+  void setLoginOptions(LoginOptions options) { login_options_ = std::move(options); }
+  const LoginOptions& loginOptions() const { return login_options_; }
   int protocolType() const { return protocol_type_; }
 
   // What the last scan judged: messages examined and, of those, condemned ones whose deletion
@@ -41,4 +46,5 @@ class Protocol {
  private:
   Connection* connection_ = nullptr;
   int protocol_type_ = kProtocolPop3;
+  LoginOptions login_options_;
 };

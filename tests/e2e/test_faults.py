@@ -55,6 +55,8 @@ class Faults(PollensiftTest):
         self.assertEqual(r.code, 255)
         self.assertEqual(r.errors(), [
             'pollensift: Error: Connection has timed out.',
+            'pollensift: Error: No greeting came from the server. If this port expects TLS from '
+            'the start (usually 995), use PROTOCOL = "POP3/SSL".',
             'pollensift: Error: Server login failure.',
             'pollensift: Error: Skipping account jo@127.0.0.1 due to earlier errors.',
         ])

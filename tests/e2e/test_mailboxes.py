@@ -57,6 +57,9 @@ class Mailboxes(PollensiftTest):
         r = self.pollensift(DENY_PILLS + rc, '-t', '-r', '-v', '6')
         self.assertEqual(r.errors(), [
             'pollensift: Error: Error occurred while sending password to server.',
+            # The server's own words, after the line of old.
+            "pollensift: Error: The server replied: -ERR [AUTH] Authentication failed. "
+            "(the user name, password or token was not accepted)",
             'pollensift: Error: Server login failure.',
             'pollensift: Error: Skipping account login@127.0.0.1 due to earlier errors.',
         ])
@@ -80,6 +83,8 @@ class Mailboxes(PollensiftTest):
         self.assertEqual(bad.code, 255)
         self.assertEqual(bad.errors(), [
             'pollensift: Error: APOP protocol initialisation error.',
+            "pollensift: Error: The server replied: -ERR [AUTH] Authentication failed. "
+            "(the user name, password or token was not accepted)",
             'pollensift: Error: Server login failure.',
             'pollensift: Error: Skipping account apop@127.0.0.1 due to earlier errors.',
         ])

@@ -41,7 +41,8 @@ class MalformedRcFile(unittest.TestCase):
              b" in main rcfile in line 2.\n"),
             ("failed command substitution",
              b'LOGFILE = "%s"\nPASS = "`true\'"\n' % log.encode(),
-             b"pollensift: Error: popen failed.\n"),
+             b"pollensift: Error: The command `true' printed nothing; a value in backquotes is "
+             b"the first line the command prints.\n"),
             ("carriage return shown escaped",
              b'LOGFILE = "%s"\nVERBOSE = 5\r\n' % log.encode(),
              b"pollensift: Error: Lexicographical error in line 2 of your main rcfile.\n"

@@ -1,0 +1,77 @@
+#include <string>
+
+#include "config/protocol_codes.h"
+#include "net/connection.h"
+#include "protocol/login_method.h"
+#include "protocol/pop3.h"
+#include "protocol/server_words.h"
+#include "report/reporter.h"
+
+const LoginMethod& POP3::ownLogin() const { return userPassLogin(); }
+
+bool POP3::login(const char* user, const char* password) {
+  Reporter& reporter = Reporter::instance();
+  if (!openSession()) {
+    reportGreeting();
+    return false;
+  }
+  const LoginOptions& options = loginOptions();
+  const LoginMethod* method = &ownLogin();
+  if (!options.mechanism.empty()) {
+    method = saslLogin(options.mechanism);
+    if (method == nullptr) {
+      reporter.error("Unknown login method " + options.mechanism + ".", 1);
+      return false;
+    }
+  }
+  if (method->login(*this, {user, password, greeting_, options.host, options.port})) return true;
+  reportGreeting();
+  return false;
+}
+
+void POP3::reportGreeting() {
+  // The login goes on after a negative greeting, but when it then fails, what the server said
+  // first may be the reason.
+  if (greeting_.empty() || greeting_.front() == '+') return;
+  Reporter::instance().error(serverWordsLine(greeting_, true, "The server's greeting was: "), 1);
+}
+
+Capabilities POP3::readCapabilities() {
+  // A server without CAPA answers "-ERR"; that is no failure, it simply lists nothing.
+  Connection& link = *connection();
+  if (link.sendCommand("CAPA\r\n") < 0) return {};
+  const int got = link.readReply(true);
+  if (got <= 0 || link.lastReply() == nullptr) return {};
+  return Capabilities::parse(*link.lastReply());
+}
+
+bool POP3::openSession() {
+  Reporter& reporter = Reporter::instance();
+  Connection& link = *connection();
+  greeting_.clear();
+  capabilities_ = Capabilities();
+  const bool stls = protocolUsesStls(protocolType());
+  if (link.readReply(false) == -1) return false;
+  if (link.lastReply() != nullptr) greeting_ = *link.lastReply();
+
+  if (stls || !loginOptions().mechanism.empty()) capabilities_ = readCapabilities();
+  if (!stls) return true;
+
+  // From here on nothing may go out in clear text but STLS itself.
+  if (!capabilities_.has("STLS")) {
+    reporter.error("The server does not offer STLS, so the account is skipped: the password "
+                   "would go out in clear text.",
+                   1);
+    return false;
+  }
+  if (!exchange("STLS\r\n")) {
+    reporter.error("Error occurred while sending STLS to server.", 1);
+    reportRefusal(true);
+    return false;
+  }
+  if (link.startTls() != 0) return false;
+  // What the server said before the upgrade may have been forged on the way.
+  capabilities_ = Capabilities();
+  if (!loginOptions().mechanism.empty()) capabilities_ = readCapabilities();
+  return true;
+}

@@ -1,0 +1,232 @@
+#include <gtest/gtest.h>
+
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "net/socket.h"
+#include "net/test_support.h"
+#include "protocol/capabilities.h"
+#include "protocol/pop3.h"
+#include "protocol/server_words.h"
+
+namespace {
+
+using Lines = std::vector<std::string>;
+
+const std::string kCapaSasl =
+    "+OK\r\nTOP\r\nUIDL\r\nSASL PLAIN xoauth2 OAUTHBEARER\r\nSTLS\r\nUTF8\r\n.\r\n";
+const std::string kBearerError =
+    "+ eyJzdGF0dXMiOiI0MDEiLCJzY2hlbWVzIjoiYmVhcmVyIiwic2NvcGUiOiJtYWlsIn0=\r\n";
+
+TEST(CapabilitiesTest, ReadsNamesAndSaslMechanismsOnce) {
+  const Capabilities capa = Capabilities::parse(kCapaSasl);
+  EXPECT_TRUE(capa.known());
+  EXPECT_TRUE(capa.has("stls"));
+  EXPECT_TRUE(capa.has("UTF8"));
+  EXPECT_FALSE(capa.has("PIPELINING"));
+  EXPECT_TRUE(capa.offersSasl("XOAUTH2"));
+  EXPECT_FALSE(capa.offersSasl("LOGIN"));
+  EXPECT_EQ(capa.saslList(), "OAUTHBEARER PLAIN XOAUTH2");
+
+  // A server that lists no SASL line may still take AUTH; one without CAPA lists nothing.
+  EXPECT_TRUE(Capabilities::parse("+OK\r\nUSER\r\n.\r\n").offersSasl("PLAIN"));
+  const Capabilities none = Capabilities::parse("-ERR unknown command\r\n");
+  EXPECT_FALSE(none.known());
+  EXPECT_FALSE(none.has("STLS"));
+  // Lines after the end marker belong to nobody.
+  EXPECT_FALSE(Capabilities::parse("+OK\r\n.\r\nSTLS\r\n").has("STLS"));
+}
+
+TEST(ServerWordsTest, ShowsTheFirstLineCutAndExplainsLoginCodes) {
+  EXPECT_EQ(serverWordsLine("-ERR [login-delay] wait 300\r\nmore\r\n", true),
+            "The server replied: -ERR [login-delay] wait 300 (the provider limits how often you "
+            "may log in; wait longer between runs)");
+  EXPECT_EQ(serverWordsLine("-ERR [LOGIN-DELAY] wait\r\n", false),
+            "The server replied: -ERR [LOGIN-DELAY] wait");
+  EXPECT_EQ(serverWordsLine("-ERR [SYS/PERM] gone\r\n", true),
+            "The server replied: -ERR [SYS/PERM] gone (a lasting fault on the server or the "
+            "account; ask the provider)");
+  EXPECT_EQ(serverWordsLine("-ERR no code [AUTH]\r\n", true),
+            "The server replied: -ERR no code [AUTH]");
+  EXPECT_EQ(serverWordsLine("-ERR \r\n", true), "");
+  const std::string huge = "-ERR " + std::string(1000, 'x') + "\r\n";
+  EXPECT_EQ(serverWordsLine(huge, false),
+            "The server replied: -ERR " + std::string(195, 'x') + "...");
+}
+
+// A POP3 login against a scripted server, with what it wrote and the lines it reported.
+struct LoginRun {
+  bool result;
+  Lines written;
+  Lines errors;
+  Lines traces;
+};
+
+LoginRun login(const std::shared_ptr<FakeServer>& server, const char* mechanism,
+          int code = kProtocolPop3) {
+  LogCapture log;
+  server->endStream();
+  Socket socket(std::make_unique<FakeTransport>(server), 5);
+  POP3 pop3;
+  pop3.setProtocolType(code);
+  pop3.setConnection(&socket);
+  pop3.setLoginOptions({mechanism, "pop.example", 995});
+  const bool result = pop3.login("jo", "tok3n");
+  return {result, server->written(), log.linesStartingWith("Error: "),
+          log.linesStartingWith("Debugging: Wrote: ")};
+}
+
+TEST(SaslLoginTest, SendsEachMechanismsResponseAfterTheInvitationAndMasksIt) {
+  struct Case {
+    const char* mechanism;
+    const char* response;
+  };
+  const Case cases[] = {
+      {"PLAIN", "AGpvAHRvazNu\r\n"},
+      {"XOAUTH2", "dXNlcj1qbwFhdXRoPUJlYXJlciB0b2szbgEB\r\n"},
+      {"OAUTHBEARER",
+       "bixhPWpvLAFob3N0PXBvcC5leGFtcGxlAXBvcnQ9OTk1AWF1dGg9QmVhcmVyIHRvazNuAQE=\r\n"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.mechanism);
+    auto server = std::make_shared<FakeServer>();
+    server->send({"+OK ready\r\n"});
+    server->expect("CAPA\r\n", {kCapaSasl});
+    server->expect(std::string("AUTH ") + c.mechanism + "\r\n", {"+ \r\n"});
+    server->expect(c.response, {"+OK Logged in.\r\n"});
+    const LoginRun run = login(server, c.mechanism);
+    EXPECT_TRUE(run.result);
+    EXPECT_EQ(run.written,
+              (Lines{"CAPA\r\n", std::string("AUTH ") + c.mechanism + "\r\n", c.response}));
+    EXPECT_EQ(run.errors, Lines{});
+    EXPECT_EQ(run.traces.back(), "pollensift: Debugging: Wrote: *****");
+  }
+}
+
+const char* const kXoauth2 = "dXNlcj1qbwFhdXRoPUJlYXJlciB0b2szbgEB\r\n";
+const char* const kOauthBearer =
+    "bixhPWpvLAFob3N0PXBvcC5leGFtcGxlAXBvcnQ9OTk1AWF1dGg9QmVhcmVyIHRvazNuAQE=\r\n";
+
+TEST(SaslLoginTest, ReportsARejectedTokenInTheServersWords) {
+  struct Case {
+    const char* mechanism;
+    const char* response;
+    const char* answer;  // to the challenge that carries the error
+  };
+  for (const Case& c : {Case{"XOAUTH2", kXoauth2, "\r\n"},
+                        Case{"OAUTHBEARER", kOauthBearer, "AQ==\r\n"}}) {
+    SCOPED_TRACE(c.mechanism);
+    auto server = std::make_shared<FakeServer>();
+    server->send({"+OK ready\r\n"});
+    // A server without CAPA is simply asked.
+    server->expect("CAPA\r\n", {"-ERR no CAPA here\r\n"});
+    server->expect(std::string("AUTH ") + c.mechanism + "\r\n", {"+\r\n"});
+    server->expect(c.response, {kBearerError});
+    server->expect(c.answer, {"-ERR [AUTH] Authentication failed.\r\n"});
+    const LoginRun run = login(server, c.mechanism);
+    EXPECT_FALSE(run.result);
+    EXPECT_EQ(run.written, (Lines{"CAPA\r\n", std::string("AUTH ") + c.mechanism + "\r\n",
+                                  c.response, c.answer}));
+    EXPECT_EQ(run.errors,
+              (Lines{std::string("pollensift: Error: Error occurred while sending AUTH ") +
+                         c.mechanism + " to server.",
+                     "pollensift: Error: The server's error: "
+                     "{\"status\":\"401\",\"schemes\":\"bearer\",\"scope\":\"mail\"}",
+                     "pollensift: Error: The server replied: -ERR [AUTH] Authentication failed. "
+                     "(the user name, password or token was not accepted)"}));
+  }
+}
+
+TEST(SaslLoginTest, NeverSendsTheSecretWhereItDoesNotBelong) {
+  struct Case {
+    const char* name;
+    std::string capa;
+    std::string auth_reply;
+    Lines written;
+    Lines errors;
+  };
+  const Case cases[] = {
+      {"mechanism not offered", "+OK\r\nSASL PLAIN LOGIN\r\n.\r\n", "", {"CAPA\r\n"},
+       {"pollensift: Error: The server does not offer AUTH XOAUTH2; it offers LOGIN PLAIN."}},
+      {"AUTH refused", "-ERR\r\n", "-ERR [SYS/TEMP] backend down\r\n",
+       {"CAPA\r\n", "AUTH XOAUTH2\r\n"},
+       {"pollensift: Error: Error occurred while sending AUTH XOAUTH2 to server.",
+        "pollensift: Error: The server replied: -ERR [SYS/TEMP] backend down (a temporary fault "
+        "on the server; try again later)"}},
+      // "+OK" to AUTH alone would skip the response: not a login this client understands.
+      {"no invitation", "-ERR\r\n", "+OK\r\n", {"CAPA\r\n", "AUTH XOAUTH2\r\n"},
+       {"pollensift: Error: Error occurred while sending AUTH XOAUTH2 to server."}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    auto server = std::make_shared<FakeServer>();
+    server->send({"+OK ready\r\n"});
+    server->expect("CAPA\r\n", {c.capa});
+    server->expect("AUTH XOAUTH2\r\n", {c.auth_reply});
+    const LoginRun run = login(server, "XOAUTH2");
+    EXPECT_FALSE(run.result);
+    EXPECT_EQ(run.written, c.written);
+    EXPECT_EQ(run.errors, c.errors);
+  }
+}
+
+TEST(SaslLoginTest, AContinuationThatNeverEndsIsGivenUp) {
+  auto server = std::make_shared<FakeServer>();
+  server->send({"+OK ready\r\n"});
+  server->expect("CAPA\r\n", {kCapaSasl});
+  server->expect("AUTH XOAUTH2\r\n", {"+ \r\n"});
+  server->expect(kXoauth2, {"+ \r\n"});
+  server->expect("\r\n", {"+ \r\n"});
+  const LoginRun run = login(server, "XOAUTH2");
+  EXPECT_FALSE(run.result);
+  EXPECT_EQ(run.written,
+            (Lines{"CAPA\r\n", "AUTH XOAUTH2\r\n", kXoauth2, "\r\n", "*\r\n"}));
+  EXPECT_EQ(run.errors.back(),
+            "pollensift: Error: The server's AUTH dialogue does not end; the login is given up.");
+}
+
+TEST(StlsLoginTest, NothingButStlsGoesOutBeforeTlsIsUp) {
+  struct Case {
+    const char* name;
+    std::vector<std::string> capa;
+    std::vector<std::string> stls_reply;
+    Lines written;
+    Lines errors;
+  };
+  const Case cases[] = {
+      {"no STLS in CAPA", {"+OK\r\nUSER\r\n.\r\n"}, {}, {"CAPA\r\n"},
+       {"pollensift: Error: The server does not offer STLS, so the account is skipped: the "
+        "password would go out in clear text."}},
+      {"no CAPA at all", {"-ERR what?\r\n"}, {}, {"CAPA\r\n"},
+       {"pollensift: Error: The server does not offer STLS, so the account is skipped: the "
+        "password would go out in clear text."}},
+      {"STLS refused", {kCapaSasl}, {"-ERR [SYS/TEMP] no TLS today\r\n"},
+       {"CAPA\r\n", "STLS\r\n"},
+       {"pollensift: Error: Error occurred while sending STLS to server.",
+        "pollensift: Error: The server replied: -ERR [SYS/TEMP] no TLS today (a temporary fault "
+        "on the server; try again later)"}},
+      {"closed after STLS", {kCapaSasl}, {}, {"CAPA\r\n", "STLS\r\n"},
+       {"pollensift: Error: The server closed the connection.",
+        "pollensift: Error: Error occurred while sending STLS to server."}},
+      // Bytes behind the consent did not come through TLS; they must not be read as if.
+      {"clear text after the consent", {kCapaSasl}, {"+OK Begin TLS\r\n+OK Logged in.\r\n"},
+       {"CAPA\r\n", "STLS\r\n"},
+       {"pollensift: Error: The server sent more text after agreeing to start TLS."}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    auto server = std::make_shared<FakeServer>();
+    server->send({"+OK ready\r\n"});
+    server->expect("CAPA\r\n", c.capa);
+    server->expect("STLS\r\n", c.stls_reply);
+    server->expect("USER jo\r\n", {"+OK\r\n"});
+    server->expect("PASS tok3n\r\n", {"+OK\r\n"});
+    const LoginRun run = login(server, "", kProtocolPop3Stls);
+    EXPECT_FALSE(run.result);
+    EXPECT_EQ(run.written, c.written);
+    EXPECT_EQ(run.errors, c.errors);
+  }
+}
+
+}  // namespace
