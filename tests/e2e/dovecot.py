@@ -10,6 +10,7 @@ its PID and exits with COMMAND's status.
 
 import argparse
 import grp
+import json
 import os
 import pwd
 import shutil
@@ -52,7 +53,7 @@ protocols = pop3
 listen = {host}
 ssl = no
 disable_plaintext_auth = no
-auth_mechanisms = plain apop
+auth_mechanisms = {mechanisms}
 # A failed login must not slow down every later test.
 auth_failure_delay = 0
 login_greeting = pollensift test server ready.
@@ -67,8 +68,8 @@ pop3_uidl_format = %08Xu%08Xv
 passdb {{
   driver = passwd-file
   args = scheme=PLAIN username_format=%u {root}/passwd
-}}
-userdb {{
+{passwd_mechanisms}}}
+{oauth_passdb}userdb {{
   driver = static
   args = uid={uid} gid={gid} home={root}/mail/%u
 }}
@@ -95,6 +96,24 @@ service anvil {{
 """
 
 
+# Added when OAuth tokens are given: XOAUTH2 and OAUTHBEARER checked by the test's endpoint.
+OAUTH_PASSDB = """\
+passdb {{
+  driver = oauth2
+  mechanisms = xoauth2 oauthbearer
+  args = {root}/oauth2.conf
+}}
+"""
+
+OAUTH_CONFIG = """\
+introspection_mode = post
+introspection_url = http://127.0.0.1:{port}/introspect
+username_attribute = username
+active_attribute = active
+active_value = true
+"""
+
+
 # Added when a certificate is given: the same mailboxes over TLS on a second port.
 TLS_CONFIG = """\
 ssl = yes
@@ -112,14 +131,20 @@ service pop3-login {{
 
 class Dovecot:
     """One private server. users maps names to plaintext passwords (so APOP works). tls, a pair
-    (certificate chain file, key file), adds a POP3S listener on tls_port. host is the IPv4
-    address it listens on: loopback, or for the benchmark's slow link an address of the network
-    namespace that the caller stands in while it calls start()."""
+    (certificate chain file, key file), adds a POP3S listener on tls_port and STLS on the plain
+    port. host is the IPv4 address it listens on: loopback, or for the benchmark's slow link an
+    address of the network namespace that the caller stands in while it calls start().
+    oauth_tokens, a map of access tokens to user names, adds XOAUTH2 and OAUTHBEARER, checked by
+    an introspection endpoint that the server starts and stops with itself. lock_session makes a
+    POP3 session hold its mailbox, so a second login gets "[IN-USE]"."""
 
-    def __init__(self, users, tls=None, host=HOST):
+    def __init__(self, users, tls=None, host=HOST, oauth_tokens=None, lock_session=False):
         self.users = dict(users)
         self.host = host
         self.tls = tls
+        self.oauth_tokens = oauth_tokens
+        self.lock_session = lock_session
+        self.endpoint = None
         self.root = None
         self.port = None
         self.tls_port = None
@@ -140,13 +165,24 @@ class Dovecot:
                 f.write('%s:{PLAIN}%s\n' % (name, password))
         for name in self.users:
             self._maildir(name)
+        mechanisms, passwd_mechanisms, oauth_passdb = 'plain apop', '', ''
+        if self.oauth_tokens is not None:
+            self._start_endpoint()
+            mechanisms = 'plain login apop xoauth2 oauthbearer'
+            passwd_mechanisms = '  mechanisms = plain login apop\n'
+            oauth_passdb = OAUTH_PASSDB.format(root=self.root)
         for attempt in range(5):
             self.port = free_port(self.host)
             config = os.path.join(self.root, 'dovecot.conf')
             with open(config, 'w') as f:
                 f.write(CONFIG.format(root=self.root, run=os.path.join(self.root, 'run'),
                                       state=os.path.join(self.root, 'state'), host=self.host,
-                                      port=self.port, uid=uid, gid=gid))
+                                      port=self.port, uid=uid, gid=gid,
+                                      mechanisms=mechanisms,
+                                      passwd_mechanisms=passwd_mechanisms,
+                                      oauth_passdb=oauth_passdb))
+                if self.lock_session:
+                    f.write('pop3_lock_session = yes\n')
                 if self.tls:
                     self.tls_port = free_port(self.host)
                     while self.tls_port == self.port:
@@ -161,7 +197,29 @@ class Dovecot:
             if self._wait_ready(15):
                 return self
             self._terminate()
+        self.stop_endpoint()
         raise RuntimeError('Dovecot did not start; see ' + self.root)
+
+    def _start_endpoint(self):
+        here = os.path.dirname(os.path.abspath(__file__))
+        self.endpoint = subprocess.Popen(
+            [sys.executable, os.path.join(here, 'oauth_endpoint.py'),
+             json.dumps(self.oauth_tokens)],
+            stdin=subprocess.DEVNULL, stdout=subprocess.PIPE)
+        line = self.endpoint.stdout.readline().decode()
+        if not line.startswith('PORT '):
+            raise RuntimeError('the OAuth introspection endpoint did not start')
+        with open(os.path.join(self.root, 'oauth2.conf'), 'w') as f:
+            f.write(OAUTH_CONFIG.format(port=int(line.split()[1])))
+
+    def stop_endpoint(self):
+        """Ends the introspection endpoint by its PID (Dovecot then answers "[SYS/TEMP]")."""
+        if self.endpoint is not None:
+            if self.endpoint.poll() is None:
+                os.kill(self.endpoint.pid, signal.SIGTERM)
+                self.endpoint.wait(timeout=10)
+            self.endpoint.stdout.close()
+            self.endpoint = None
 
     def _wait_ready(self, seconds):
         end = time.monotonic() + seconds
@@ -190,6 +248,7 @@ class Dovecot:
 
     def stop(self):
         self._terminate()
+        self.stop_endpoint()
         if self.root:
             shutil.rmtree(self.root, ignore_errors=True)
             self.root = None

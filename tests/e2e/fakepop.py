@@ -11,7 +11,9 @@ Scenario keys (all optional):
   password   the password USER/PASS and APOP accept (default "pw")
   messages   header texts of the mailbox, CR LF line ends, without the final empty line
   replies    command -> reply text that replaces the normal answer; a reply given as
-             {"huge": n} is a positive multi-line reply of n bytes
+             {"huge": n} is a positive multi-line reply of n bytes; one given as a list is sent
+             piece by piece, 0.2 s apart (as if more came after the first piece)
+  capa       capability lines that CAPA lists; without it CAPA is an unknown command
   cut        {"command": C, "bytes": n}: send only n bytes of C's reply, then close; with
              "stall": true, stop sending but keep the connection open instead
   delivery   "whole" (default); "split": connection k sends each reply in two writes cut before
@@ -88,6 +90,8 @@ class Session:
             stamp = greeting[greeting.find('<'):greeting.find('>') + 1]
             digest = hashlib.md5((stamp + password).encode()).hexdigest()
             return '+OK Logged in.\r\n' if words[-1] == digest else '-ERR [AUTH] failed.\r\n'
+        if verb == 'CAPA' and 'capa' in self.s:
+            return '+OK\r\n' + ''.join(line + '\r\n' for line in self.s['capa']) + '.\r\n'
         if verb == 'STAT':
             return '+OK %d %d\r\n' % (len(messages), sum(len(m) + 100 for m in messages))
         if verb == 'LIST' and exists:
@@ -113,6 +117,11 @@ class Session:
             reply = self.s.get('replies', {}).get(cmd)
             if isinstance(reply, dict):
                 reply = huge_reply(reply['huge'])
+            if isinstance(reply, list):
+                for piece in reply:
+                    self.conn.sendall(piece.encode('latin-1'))
+                    time.sleep(0.2)
+                continue
             if reply is None:
                 reply = self.answer(cmd)
             if cmd == cut.get('command'):

@@ -2,6 +2,7 @@
 verbosity, a file holding it that others can reach draws a warning, and the files pollensift
 creates for people's mail headers are private."""
 
+import base64
 import os
 import stat
 import subprocess
@@ -10,6 +11,7 @@ import unittest
 import dovecot
 from fakepop import FakePop
 from harness import BIN, PollensiftTest, account, fixture_mail
+from test_tls import TlsDovecotTest
 
 # Dovecot's password file would split a colon; everything else may be in it.
 PASSWORD = 'Pw-9f2c41 s3cret.word'
@@ -26,28 +28,44 @@ def mode(path):
     return stat.S_IMODE(os.stat(path).st_mode)
 
 
+ACCOUNTS = ('plain', 'apop', 'stls', 'sasl', 'oauth')
+TOKEN = 'ya29.a0Af' + 'Q7-_x' * 300
+LOGIN_PATHS = (('POP3/STLS', 'stls', None, PASSWORD), ('POP3', 'sasl', 'PLAIN', PASSWORD),
+               ('POP3/STLS', 'sasl', 'PLAIN', PASSWORD), ('POP3', 'oauth', 'XOAUTH2', TOKEN),
+               ('POP3/STLS', 'oauth', 'OAUTHBEARER', TOKEN))
+
+
+def secret_forms(user, secret, port):
+    """The secret and the base64 forms that carry it: alone and in each SASL response."""
+    def b64(text):
+        return base64.b64encode(text.encode()).decode()
+    return [secret, b64(secret), b64('\0%s\0%s' % (user, secret)),
+            b64('user=%s\x01auth=Bearer %s\x01\x01' % (user, secret)),
+            b64('n,a=%s,\x01host=localhost\x01port=%d\x01auth=Bearer %s\x01\x01'
+                % (user, port, secret))]
+
+
 @unittest.skipUnless(os.geteuid() == 0, 'a private Dovecot needs root (mail files owned by dovecot)')
-class PasswordNeverShown(PollensiftTest):
+class PasswordNeverShown(TlsDovecotTest):
+    USERS = {user: PASSWORD for user in ACCOUNTS}
+    DOVECOT_OPTIONS = {'oauth_tokens': {TOKEN: 'oauth'}}
+
     @classmethod
     def setUpClass(cls):
-        if not dovecot.available():
-            raise unittest.SkipTest('dovecot-pop3d is not installed (scripts/install-deps.sh)')
-        cls.server = dovecot.Dovecot({'plain': PASSWORD, 'apop': PASSWORD}).start()
-        for user in ('plain', 'apop'):
+        super().setUpClass()
+        for user in cls.USERS:
             for message in MESSAGES:
                 cls.server.deliver(user, message)
 
-    @classmethod
-    def tearDownClass(cls):
-        cls.server.stop()
-
-    def session(self, user, password, protocol):
+    def session(self, user, password, protocol, auth=None):
         """A full run at -v6 in test mode; every output it made, by name."""
         headers = self.path('headers')
         if os.path.exists(headers):
             os.remove(headers)
-        r = self.pollensift('SHOW_HEADERS = "%s"\n' % headers + DENY_PILLS +
-                            account(user, password, self.server.port, protocol), '-v', '6', '-t')
+        login = 'AUTH = "%s"\n' % auth if auth else ''
+        r = self.pollensift('SHOW_HEADERS = "%s"\n' % headers + DENY_PILLS + login +
+                            account(user, password, self.server.port, protocol)
+                            .replace('127.0.0.1', 'localhost'), '-v', '6', '-t')
         outputs = {'stdout': r.out, 'stderr': r.err, 'log': r.log}
         if os.path.exists(headers):
             outputs['headers store file'] = read(headers)
@@ -70,6 +88,32 @@ class PasswordNeverShown(PollensiftTest):
                     self.assertIn('Debugging: Wrote: PASS *****\n', r.out)
                 for name, text in outputs.items():
                     self.assertNotIn(PASSWORD, text, name)
+
+    def test_every_login_path_at_verbosity_6(self):
+        # The secret as the rc file gives it, and every form in which it crosses the wire.
+        for protocol, user, auth, secret in LOGIN_PATHS:
+            with self.subTest(protocol=protocol, auth=auth):
+                r, outputs = self.session(user, secret, protocol, auth)
+                self.assertEqual(r.code, 0, r.err)
+                self.assertIn('pollensift: Examining 2 message(s).', r.out)
+                self.assertIn('Debugging: Simulating DELE command.', r.out)
+                if auth:
+                    self.assertIn('Debugging: Wrote: AUTH %s\n' % auth, r.out)
+                    self.assertIn('Debugging: Wrote: *****\n', r.out)
+                for name, text in outputs.items():
+                    for form in secret_forms(user, secret, self.server.port):
+                        self.assertNotIn(form, text, name)
+
+    def test_refused_secret_on_every_new_path(self):
+        for protocol, user, auth, secret in LOGIN_PATHS:
+            with self.subTest(protocol=protocol, auth=auth):
+                wrong = 'Wrong-' + secret[::-1]
+                r, outputs = self.session(user, wrong, protocol, auth)
+                self.assertEqual(r.code, 255)
+                self.assertIn('pollensift: Error: Server login failure.', r.errors())
+                for name, text in outputs.items():
+                    for form in secret_forms(user, wrong, self.server.port):
+                        self.assertNotIn(form, text, name)
 
     def test_refused_password_is_not_shown_either(self):
         wrong = 'Wrong-7c1e pass.word'

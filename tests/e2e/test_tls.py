@@ -80,17 +80,21 @@ def tls_account(user, host, port, protocol='POP3/SSL', password=None):
             % (host, user, USERS.get(user, password), protocol, port))
 
 
-@unittest.skipUnless(os.geteuid() == 0, 'a private Dovecot needs root (mail files owned by dovecot)')
-class Tls(PollensiftTest):
+class TlsDovecotTest(PollensiftTest):
+    """A private Dovecot with the test's certificates for the whole class, and the test's root
+    as the system's trust store. Subclasses name their USERS and more server options."""
+    USERS = {}
+    DOVECOT_OPTIONS = {}
+
     @classmethod
     def setUpClass(cls):
         if not dovecot.available():
             raise unittest.SkipTest('dovecot-pop3d is not installed (scripts/install-deps.sh)')
         cls.pki = tempfile.TemporaryDirectory(prefix='ps-pki-')
         make_certificates(cls.pki.name)
-        cls.server = dovecot.Dovecot(
-            USERS, tls=(os.path.join(cls.pki.name, 'chain.pem'),
-                        os.path.join(cls.pki.name, 'server.key'))).start()
+        cls.tls = (os.path.join(cls.pki.name, 'chain.pem'),
+                   os.path.join(cls.pki.name, 'server.key'))
+        cls.server = dovecot.Dovecot(cls.USERS, tls=cls.tls, **cls.DOVECOT_OPTIONS).start()
 
     @classmethod
     def tearDownClass(cls):
@@ -105,6 +109,11 @@ class Tls(PollensiftTest):
         patch = mock.patch.dict(os.environ, {'SSL_CERT_FILE': os.path.join(self.pki.name, name)})
         patch.start()
         self.addCleanup(patch.stop)
+
+
+@unittest.skipUnless(os.geteuid() == 0, 'a private Dovecot needs root (mail files owned by dovecot)')
+class Tls(TlsDovecotTest):
+    USERS = USERS
 
     def mailbox(self, user, *messages):
         for message in messages:
