@@ -458,7 +458,7 @@ TEST_F(RcFileTest, ExampleFileSetsEverySetting) {
   EXPECT_EQ(s.maxsizeDeny(), 5000000);
   EXPECT_EQ(s.maxsizeScore(), std::make_pair(30, 1000000));
 
-  ASSERT_EQ(s.accounts().size(), 3u);
+  ASSERT_EQ(s.accounts().size(), 5u);
   const MailAccount& home_box = s.accounts()[0];
   EXPECT_EQ(home_box.server(), "pop.example.org");
   EXPECT_EQ(home_box.user(), "ann");
@@ -473,6 +473,10 @@ TEST_F(RcFileTest, ExampleFileSetsEverySetting) {
   EXPECT_EQ(second.server(), "mail.example.com");
   EXPECT_EQ(second.user(), "ann.archive");
   EXPECT_EQ(second.protocol(), work.protocol());
+  const MailAccount& stls = s.accounts()[3];
+  EXPECT_EQ(stls.protocolCode(), 8194);
+  EXPECT_EQ(stls.port(), 110);
+  EXPECT_EQ(s.accounts()[4].auth(), "PLAIN");
 
   struct Rule {
     std::string expression;
