@@ -2,7 +2,6 @@
 
 #include <cstdio>
 #include <memory>
-#include <utility>
 
 #include "config/escape.h"
 #include "config/fatal.h"
@@ -24,22 +23,11 @@ constexpr size_t kLongestLine = 65535;
   fatalError("The command `" + escapeControls(command) + "' " + what);
 }
 
-bool commands_run = true;
-std::vector<std::string> command_values;
-
-const std::string& remembered(std::string value) {
-  command_values.push_back(std::move(value));
-  return command_values.back();
-}
-
 }  // namespace
-
-void setCommandsRun(bool run) { commands_run = run; }
-const std::vector<std::string>& commandValues() { return command_values; }
 
 std::string commandOutput(const std::string& command) {
   if (shellDisabled()) return command;
-  if (!commands_run) return remembered(kCommandNotRun);
+  if (!commandsRun()) return rememberCommandValue(kCommandNotRun);
   std::fflush(nullptr);  // the command shares our terminal; keep earlier output first
   Pipe pipe(popen(command.c_str(), "r"));
   if (!pipe) return "";
@@ -72,5 +60,5 @@ std::string commandOutput(const std::string& command) {
     line.pop_back();
   }
   if (pclose(pipe.release()) == -1) fatalError("pclose failed.");
-  return remembered(line);
+  return rememberCommandValue(line);
 }

@@ -2,9 +2,22 @@
 
 #include <wordexp.h>
 
+#include <utility>
+
 namespace {
 bool shell_disabled = false;
+bool commands_run = true;
+std::vector<std::string> command_values;
 }  // namespace
+
+void setCommandsRun(bool run) { commands_run = run; }
+bool commandsRun() { return commands_run; }
+const std::vector<std::string>& commandValues() { return command_values; }
+
+const std::string& rememberCommandValue(std::string value) {
+  command_values.push_back(std::move(value));
+  return command_values.back();
+}
 
 void setShellDisabledForTesting(bool disabled) { shell_disabled = disabled; }
 bool shellDisabled() { return shell_disabled; }
@@ -17,7 +30,12 @@ bool firstShellWord(const std::string& text, std::string& word) {
     return true;
   }
   wordexp_t expansion{};
-  const int result = wordexp(text.c_str(), &expansion, 0);
+  const int result = wordexp(text.c_str(), &expansion, commands_run ? 0 : WRDE_NOCMD);
+  // A configuration check runs no command, not even one inside a file name.
+  if (result == WRDE_CMDSUB) {
+    word = rememberCommandValue(kCommandNotRun);
+    return true;
+  }
   // Running out of space can leave a partial expansion behind that still has to be freed.
   if (result == WRDE_NOSPACE) wordfree(&expansion);
   if (result != 0) return false;

@@ -5,7 +5,7 @@
 #include <vector>
 
 #include "config/escape.h"
-#include "config/rc_command.h"
+#include "config/shell_word.h"
 #include "config/settings.h"
 #include "driver/modes.h"
 #include "protocol/protocol.h"
@@ -123,11 +123,10 @@ void showCommands(bool commands_run) {
   const std::vector<std::string>& values = commandValues();
   if (values.empty()) return;
   if (commands_run) {
-    line("Backquoted commands: " + std::to_string(values.size()) +
-         " run; the values they gave are hidden.");
+    line("Backquoted commands run: " + std::to_string(values.size()) +
+         "; the values they gave are hidden.");
   } else {
-    line("Backquoted commands: " + std::to_string(values.size()) +
-         " not run; --check-commands runs them.");
+    line("Commands not run: " + std::to_string(values.size()) + "; --check-commands runs them.");
   }
 }
 

@@ -9,7 +9,7 @@
 
 #include "config/escape.h"
 #include "config/filter_rule.h"
-#include "config/rc_command.h"
+#include "config/shell_word.h"
 #include "config/rc_file.h"
 #include "config/settings.h"
 #include "driver/modes.h"

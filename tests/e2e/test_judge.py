@@ -158,7 +158,7 @@ class Check(PollensiftTest):
         with self.assertRaises(BlockingIOError):
             self.listener.accept()
 
-    def expected(self, user, commands, verdict='The configuration is usable.'):
+    def expected(self, user, headers, commands, verdict='The configuration is usable.'):
         return ('Configuration of %s (no server contacted):\n' % self.path('rc') +
                 'Accounts: 2\n'
                 '  Account 1: SERVER "127.0.0.1", PORT %d, PROTOCOL APOP, USER %s, login APOP, '
@@ -167,7 +167,7 @@ class Check(PollensiftTest):
                 'login USER/PASS, PASS *****\n'
                 'Settings:\n'
                 '  LOGFILE = "%s"\n' % self.path('log') +
-                '  SHOW_HEADERS = (none)\n'
+                '  SHOW_HEADERS = %s\n' % headers +
                 '  TEST = "yes"\n'
                 '  VERBOSE = 3\n'
                 '  TIMEOUT = 30\n'
@@ -192,7 +192,9 @@ class Check(PollensiftTest):
 
     def test_accounts_settings_and_rules_with_secrets_hidden(self):
         marker = self.path('ran')
-        rc = ('TEST = "yes"\nHIGHSCORE = 70\nMAXSIZE_SCORE 10 = 5000\nNORMAL = "yes"\n'
+        # A command in a file name is shell syntax; a check does not run it either.
+        rc = ('SHOW_HEADERS = "%s$(touch %s-too)"\n' % (self.path('headers'), marker) +
+              'TEST = "yes"\nHIGHSCORE = 70\nMAXSIZE_SCORE 10 = 5000\nNORMAL = "yes"\n'
               'REG_TYPE = "extended"\nALLOW = "^From:.*friend"\nDENY = "^Subject: (a|b)"\n'
               'DENY <> "^Date:"\nSCORE 30 = "x"\n'
               'SERVER = "127.0.0.1"\nUSER = "`touch %s; echo jo\'"\nPASS = "s3cret"\n'
@@ -200,14 +202,14 @@ class Check(PollensiftTest):
               'SERVER = "pop.example.org"\nUSER = "ann"\nPASS = "pw"\nPROTOCOL = "POP3"\n'
               'PORT = 110\n' % (marker, self.port))
         rows = [
-            (['--check'], '(command, not run)',
-             'Backquoted commands: 1 not run; --check-commands runs them.\n', False),
-            (['-n'], '(command, not run)',
-             'Backquoted commands: 1 not run; --check-commands runs them.\n', False),
-            (['--check-commands'], '(command output, hidden)',
-             'Backquoted commands: 1 run; the values they gave are hidden.\n', True),
+            (['--check'], '(command, not run)', '(command, not run)',
+             'Commands not run: 2; --check-commands runs them.\n', False),
+            (['-n'], '(command, not run)', '(command, not run)',
+             'Commands not run: 2; --check-commands runs them.\n', False),
+            (['--check-commands'], '(command output, hidden)', '"%s"' % self.path('headers'),
+             'Backquoted commands run: 1; the values they gave are hidden.\n', True),
         ]
-        for args, user, commands, ran in rows:
+        for args, user, headers, commands, ran in rows:
             with self.subTest(args=args):
                 r = self.pollensift(rc, *args)
                 # The warnings of the rc file itself come first, as in a run.
@@ -215,9 +217,13 @@ class Check(PollensiftTest):
                     "pollensift: Warning: The rcfile '{0}' holds a password but other users can "
                     "read or change it (mode 0644); protect it with: chmod 600 '{0}'\n"
                     .format(self.path('rc')))))
-                self.assertEqual(r.out, self.expected(user, commands))
+                self.assertEqual(r.out, self.expected(user, headers, commands))
                 self.assertNotIn('s3cret', r.out)
-                self.assertEqual(os.path.exists(marker), ran)
+                self.assertEqual((os.path.exists(marker), os.path.exists(marker + '-too')),
+                                 (ran, ran))
+                for made in (marker, marker + '-too'):
+                    if os.path.exists(made):
+                        os.remove(made)
                 self.assertEqual(r.log, '')
                 self.assertNotContacted()
 
