@@ -5,6 +5,8 @@
 #include <istream>
 #include <string>
 
+#include "net/connection.h"
+
 // One saved message as a POP3 server would present it.
 struct SavedMessage {
   std::string origin;   // the file it came from; for an mbox, the file and the message's line
@@ -13,8 +15,9 @@ struct SavedMessage {
   bool header_too_long = false;  // the header passed kMaxSavedHeader and was cut there
 };
 
-// The longest header kept; a longer one is not judged (a hostile file cannot fill the memory).
-constexpr size_t kMaxSavedHeader = size_t{1} << 20;
+// The longest header kept, as for a header from a server; a longer one is not judged (a hostile
+// file cannot fill the memory).
+constexpr size_t kMaxSavedHeader = kHeaderReplyLimit;
 
 using SavedMessageVisitor = std::function<void(const SavedMessage&)>;
 

@@ -103,7 +103,7 @@ class Judge(PollensiftTest):
         bad_id = self.write('bad-id.eml', b'Message-ID: 12345@example.org\nFrom: a@b\n'
                                           b'Subject: no brackets\n\nbody\n')
         pills = self.write('pills.eml', MAIL[2])
-        long_header = self.write('long.eml', b'X-Long: ' + b'x' * (1 << 20) + b'\n\nbody\n')
+        long_header = self.write('long.eml', b'X-Long: ' + b'x' * (4 << 20) + b'\n\nbody\n')
         os.mkdir(self.path('plain'))
         r = self.pollensift(RULES, '--judge', self.path('missing'), bad_id, self.path('plain'),
                             long_header, pills)
@@ -116,7 +116,7 @@ class Judge(PollensiftTest):
             'Message-ID of the wrong form; -i (--ignore-time-stamps) accepts such IDs.' % bad_id,
             'pollensift: Error: Could not read %s: a directory without cur/ or new/, so not a '
             'Maildir.' % self.path('plain'),
-            'pollensift: Error: The header of message 2 (%s) is longer than 1048576 bytes; it is '
+            'pollensift: Error: The header of message 2 (%s) is longer than 4194304 bytes; it is '
             'not judged.' % long_header,
         ])
         self.assertEqual(r.out.splitlines()[-1], 'pollensift: Judged 3 message(s): 1 would be '
