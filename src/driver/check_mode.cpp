@@ -34,12 +34,15 @@ const char* protocolName(int code) {
     case kProtocolApop: return "APOP";
     case kProtocolPop3Ssl: return "POP3/SSL";
     case kProtocolApopSsl: return "APOP/SSL";
+    case kProtocolPop3Stls: return "POP3/STLS";
+    case kProtocolApopStls: return "APOP/STLS";
     default: return "POP3";
   }
 }
 
-const char* loginMethod(int code) {
-  return code == kProtocolApop || code == kProtocolApopSsl ? "APOP" : "USER/PASS";
+std::string loginMethod(const MailAccount& account) {
+  if (!account.auth().empty()) return "AUTH " + account.auth();
+  return protocolUsesApop(account.protocolCode()) ? "APOP" : "USER/PASS";
 }
 
 bool isLoopback(const std::string& server) {
@@ -59,14 +62,18 @@ void showAccounts(Settings& settings, Findings& found) {
   for (const MailAccount& account : accounts) {
     const std::string name = "Account " + std::to_string(++number);
     const Protocol* protocol = account.protocol();
-    const int code = protocol ? protocol->protocolType() : 0;
+    const int code = account.protocolCode();
     std::string password = "*****";
     if (account.pass().empty()) password = "(empty)";
     if (account.pass() == kCommandNotRun) password = "(command, not run)";
     line("  " + name + ": SERVER " + shown(account.server()) + ", PORT " +
          std::to_string(account.port()) + ", PROTOCOL " +
          (protocol ? protocolName(code) : "(none)") + ", USER " + shown(account.user()) +
-         ", login " + (protocol ? loginMethod(code) : "(none)") + ", PASS " + password);
+         ", login " + (protocol ? loginMethod(account) : "(none)") + ", PASS " + password);
+    if (!account.tlsFingerprint().empty()) {
+      line("    TLS_FINGERPRINT " + account.tlsFingerprint());
+    }
+    if (!account.tlsCaFile().empty()) line("    TLS_CA_FILE " + shown(account.tlsCaFile()));
     if (account.server().empty()) found.faults.push_back(name + " has no SERVER.");
     if (account.user().empty()) found.faults.push_back(name + " has no USER.");
     if (account.port() < 1 || account.port() > 65535) {

@@ -160,11 +160,14 @@ class Check(PollensiftTest):
 
     def expected(self, user, headers, commands, verdict='The configuration is usable.'):
         return ('Configuration of %s (no server contacted):\n' % self.path('rc') +
-                'Accounts: 2\n'
+                'Accounts: 3\n'
                 '  Account 1: SERVER "127.0.0.1", PORT %d, PROTOCOL APOP, USER %s, login APOP, '
                 'PASS *****\n' % (self.port, user) +
                 '  Account 2: SERVER "pop.example.org", PORT 110, PROTOCOL POP3, USER "ann", '
                 'login USER/PASS, PASS *****\n'
+                '  Account 3: SERVER "pop.example.org", PORT 110, PROTOCOL POP3/STLS, '
+                'USER "bo", login AUTH XOAUTH2, PASS *****\n'
+                '    TLS_FINGERPRINT ' + 'ab' * 32 + '\n'
                 'Settings:\n'
                 '  LOGFILE = "%s"\n' % self.path('log') +
                 '  SHOW_HEADERS = %s\n' % headers +
@@ -200,7 +203,9 @@ class Check(PollensiftTest):
               'SERVER = "127.0.0.1"\nUSER = "`touch %s; echo jo\'"\nPASS = "s3cret"\n'
               'PROTOCOL = "APOP"\nPORT = %d\n'
               'SERVER = "pop.example.org"\nUSER = "ann"\nPASS = "pw"\nPROTOCOL = "POP3"\n'
-              'PORT = 110\n' % (marker, self.port))
+              'PORT = 110\n'
+              'USER = "bo"\nPASS = "token"\nPROTOCOL = "POP3/STLS"\nAUTH = "xoauth2"\n'
+              'TLS_FINGERPRINT = "%s"\nPORT = 110\n' % (marker, self.port, ':'.join(['AB'] * 32)))
         rows = [
             (['--check'], '(command, not run)', '(command, not run)',
              'Commands not run: 2; --check-commands runs them.\n', False),
@@ -219,6 +224,7 @@ class Check(PollensiftTest):
                     .format(self.path('rc')))))
                 self.assertEqual(r.out, self.expected(user, headers, commands))
                 self.assertNotIn('s3cret', r.out)
+                self.assertNotIn('token', r.out)
                 self.assertEqual((os.path.exists(marker), os.path.exists(marker + '-too')),
                                  (ran, ran))
                 for made in (marker, marker + '-too'):
