@@ -117,10 +117,10 @@ TEST_F(RcFileTest, AcceptedFilesFillSettings) {
          EXPECT_EQ(s.regCase(), 0);
        }},
       {"numbers with signs",
-       "TIMEOUT = -7\nHIGHSCORE = +12\nMAXLENGTH = -\nMAXSIZE_DENY = 007\n"
+       "TIMEOUT = -0\nHIGHSCORE = +12\nMAXLENGTH = -\nMAXSIZE_DENY = 007\n"
        "MAXSIZE_ALLOW = -2147483648\nMAXSIZE_SCORE -3 = 2147483647\n",
        [](Settings& s) {
-         EXPECT_EQ(s.timeout(), -7);
+         EXPECT_EQ(s.timeout(), 0);
          EXPECT_EQ(s.highscore(), 12);
          EXPECT_EQ(s.maxlength(), 0);
          EXPECT_EQ(s.maxsizeDeny(), 7);
@@ -287,6 +287,8 @@ TEST_F(RcFileTest, MalformedFilesEndWithTheirMessage) {
        "pollensift: Error: Number out of range in line 2 of your main rcfile.\n"},
       {"number below int", "TIMEOUT = -2147483649\n",
        "pollensift: Error: Number out of range in line 1 of your main rcfile.\n"},
+      {"negative time-out", "VERBOSE = 3\nTIMEOUT = -7\nVERBOSE = 4\n",
+       "pollensift: Error: TIMEOUT must be 0 or more seconds, not -7 in main rcfile in line 2.\n"},
       {"very long number", "TIMEOUT = " + std::string(400, '9') + "\n",
        "pollensift: Error: Number out of range in line 1 of your main rcfile.\n"},
       {"unknown AUTH mechanism; the value is not repeated", "AUTH = \"`echo s3cret'\"\n",

@@ -37,6 +37,13 @@ rcparser::symbol_type yylex(rcFlexLexer& scanner);
 [[noreturn]] void grammarError(const std::string& diagnostic);
 
 namespace {
+// A negative time-out has no sound meaning; 0 is allowed and waits for nothing.
+void checkTimeout(int seconds) {
+  if (seconds < 0) {
+    grammarError("TIMEOUT must be 0 or more seconds, not " + std::to_string(seconds));
+  }
+}
+
 void append(std::string& text, const std::string& piece) {
   try {
     text += piece;
@@ -90,7 +97,7 @@ statement
   | REG_TYPE '=' string                   { settings.setRegType($3); }
   | SHOW_HEADERS '=' string               { settings.setShowHeaders($3); }
   | TEST '=' yesno                        { settings.setTest($3); }
-  | TIMEOUT '=' number                    { settings.setTimeout($3); }
+  | TIMEOUT '=' number                    { checkTimeout($3); settings.setTimeout($3); }
   | VERBOSE '=' number                    { settings.setVerbose($3); }
   ;
 

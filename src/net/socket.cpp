@@ -17,6 +17,12 @@ namespace {
 
 constexpr std::string_view kPasswordCommand = "PASS ";
 
+// A TCP connection without a time-out is bounded by the system; a TLS hand-shake is not, so with
+// a time-out of 0 it must not wait at all.
+Deadline handshakeDeadline(const Deadline& deadline, int timeout) {
+  return timeout > 0 ? deadline : Deadline::expired();
+}
+
 void reportNotConnected() { Reporter::instance().error("There is no open connection.", 1); }
 
 }  // namespace
@@ -48,7 +54,8 @@ int Socket::connect(const char* host, int port, int timeout, int protocolType) {
   if (!fd.valid()) return -1;
   auto tcp = std::make_unique<TcpTransport>(std::move(fd));
   if (use_ssl_) {
-    transport_ = ::startTls(std::move(tcp), host, deadline, trust_, TlsStart::kFirstByte);
+    transport_ = ::startTls(std::move(tcp), host, handshakeDeadline(deadline, timeout), trust_,
+                            TlsStart::kFirstByte);
     if (!transport_) return -1;
   } else {
     transport_ = std::move(tcp);
@@ -75,7 +82,8 @@ int Socket::startTls() {
   transport_.release();
   std::unique_ptr<TcpTransport> plain(tcp);
   const Deadline deadline(timeout_);
-  transport_ = ::startTls(std::move(plain), host_.c_str(), deadline, trust_, TlsStart::kUpgrade);
+  transport_ = ::startTls(std::move(plain), host_.c_str(), handshakeDeadline(deadline, timeout_),
+                          trust_, TlsStart::kUpgrade);
   if (!transport_) return -1;
   use_ssl_ = true;
   last_reply_.reset();
@@ -90,10 +98,9 @@ int Socket::close() {
   return result;
 }
 
-int Socket::replyWaitMs(bool first_data) const {
-  // A time-out of 0 means: the first data must already be waiting; later pieces of a reply that
-  // has begun are awaited without a limit, as the connection set-up is.
-  if (timeout_ <= 0) return first_data ? 0 : -1;
+int Socket::replyWaitMs() const {
+  // A time-out of 0 waits for nothing: what has not arrived yet fails at once.
+  if (timeout_ <= 0) return 0;
   return timeout_ > INT_MAX / 1000 ? INT_MAX : timeout_ * 1000;
 }
 
@@ -132,7 +139,7 @@ int Socket::readReply(bool multiline) {
           break;
       }
       const bool first_data = reader_.buffered() == 0;
-      int wait_ms = replyWaitMs(first_data);
+      int wait_ms = replyWaitMs();
       if (!first_data && timeout_ > 0) {
         if (!rest) rest.emplace(timeout_);
         wait_ms = rest->remainingMs();
@@ -187,7 +194,7 @@ int Socket::write(const char* text, size_t shown) {
     return -1;
   }
   const size_t length = std::strlen(text);
-  const long wrote = transport_->send(text, length, replyWaitMs(false));
+  const long wrote = transport_->send(text, length, replyWaitMs());
   if (wrote == Transport::kTimedOut) reporter.error("Connection has timed out.", 1);
 
   const std::string_view command(text, length);

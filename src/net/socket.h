@@ -11,8 +11,8 @@
 
 // The connection to a POP3 server: TCP, or TLS over TCP for the SSL protocol codes. Replies are
 // framed by their own end markers; a reply must begin within the time-out and, once begun, be
-// complete within the time-out again. Every command and reply is traced at verbosity 6
-// (passwords masked).
+// complete within the time-out again; a time-out of 0 waits for nothing. Every command and reply
+// is traced at verbosity 6 (passwords masked).
 class Socket : public Connection {
  public:
   Socket() = default;
@@ -38,7 +38,7 @@ class Socket : public Connection {
   }
 
  private:
-  int replyWaitMs(bool first_data) const;
+  int replyWaitMs() const;
   // Writes text; the trace shows it in full, or only its first shown bytes and "*****".
   int write(const char* text, size_t shown);
 

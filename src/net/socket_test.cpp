@@ -140,11 +140,16 @@ TEST_F(SocketTest, AReplyThatTricklesInIsCutOffByTheTimeOut) {
             Lines{"pollensift: Error: Connection has timed out."});
 }
 
-TEST_F(SocketTest, TimeOutZeroTakesOnlyWhatIsWaitingThenWaitsForTheRest) {
-  server_->send({"+OK\r\n", "A: b\r\n", ".\r\n"});
+TEST_F(SocketTest, TimeOutZeroWaitsForNothing) {
+  server_->send({"+OK\r\n", "A: b\r\n", ".\r\n", "+O"});
   Socket& socket = open(0);
   ASSERT_GT(socket.readReply(true), 0);
-  EXPECT_EQ(server_->waits(), (std::vector<int>{0, -1, -1}));
+  EXPECT_EQ(server_->waits(), (std::vector<int>{0, 0, 0}));
+  // A reply that has begun and then stalls fails at once instead of waiting for ever.
+  EXPECT_EQ(socket.readReply(false), -1);
+  EXPECT_EQ(server_->waits(), (std::vector<int>{0, 0, 0, 0, 0}));
+  EXPECT_EQ(log_.linesStartingWith("Error: "),
+            Lines{"pollensift: Error: Connection has timed out."});
 }
 
 TEST_F(SocketTest, RefusesARepliesBeyondTheLimit) {

@@ -97,6 +97,12 @@ Deadline::Deadline(int seconds) {
   if (seconds > 0) end_ = Clock::now() + std::chrono::seconds(seconds);
 }
 
+Deadline Deadline::expired() {
+  Deadline deadline(0);
+  deadline.end_ = Clock::now();
+  return deadline;
+}
+
 bool Deadline::passed() const { return end_ && Clock::now() >= *end_; }
 
 int Deadline::remainingMs() const {

@@ -30,6 +30,8 @@ class UniqueFd {
 class Deadline {
  public:
   explicit Deadline(int seconds);
+  // A deadline that has passed already: nothing may be waited for.
+  static Deadline expired();
   bool passed() const;
   // Milliseconds left for poll(): -1 without a deadline, 0 once it has passed.
   int remainingMs() const;
