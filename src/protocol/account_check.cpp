@@ -53,6 +53,8 @@ int MailAccount::check() {
   // Counts come from the servers: saturate rather than overflow.
   if (__builtin_add_overflow(remaining_total, count, &remaining_total)) remaining_total = INT_MAX;
 
-  if (!mailbox->quit()) return -1;
-  return link->close() == 0 ? 0 : -1;
+  // Without QUIT's "+OK" the deletions may not have been carried out: the account has failed.
+  const bool confirmed = mailbox->quit();
+  const int closed = link->close();
+  return confirmed && closed == 0 ? 0 : -1;
 }

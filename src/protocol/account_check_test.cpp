@@ -120,6 +120,7 @@ TEST_F(AccountCheckTest, EmptyMailboxIsVisitedThrough) {
   loginOk();
   server_->expect("STAT\r\n", {"+OK 0 0\r\n"});
   server_->expect("STAT\r\n", {"+OK 0 0\r\n"});
+  server_->expect("QUIT\r\n", {"+OK bye\r\n"});
   EXPECT_EQ(mailbox.check(), 0);
   EXPECT_EQ(log_.lines(), (Lines{"pollensift: Examining 0 message(s).",
                                  "pollensift: Examined 0 message(s): 0 deleted, 0 kept."}));
@@ -146,7 +147,8 @@ TEST_F(AccountCheckTest, ReturnValueCountsWhatTheScanLeft) {
     server_->expect("DELE 1\r\n", {"+OK\r\n"});
     server_->expect("LIST 2\r\n", {"+OK 2 10\r\n"});
     server_->expect("TOP 2 0\r\n", {"+OK\r\nSubject: fine\r\n\r\n.\r\n"});
-    server_->expect("STAT\r\n", {"+OK 1 10\r\n"});
+    if (return_value) server_->expect("STAT\r\n", {"+OK 1 10\r\n"});
+    server_->expect("QUIT\r\n", {"+OK\r\n"});
     EXPECT_EQ(mailbox.check(), 0);
     EXPECT_EQ(remaining_total, return_value ? 6 : 7);
     EXPECT_EQ(server_->written().back(), "QUIT\r\n");
@@ -159,6 +161,7 @@ TEST_F(AccountCheckTest, HugeCountsFromTheServerSaturate) {
   server_->expect("STAT\r\n", {"+OK 0 0\r\n"});
   server_->expect("STAT\r\n", {"+OK 0 0\r\n"});  // the scan's own
   server_->expect("STAT\r\n", {"+OK 99999999999 0\r\n"});
+  server_->expect("QUIT\r\n", {"+OK\r\n"});
   Settings::instance().setReturnValue(true);
   remaining_total = 7;
   EXPECT_EQ(mailbox.check(), 0);
@@ -192,6 +195,7 @@ TEST_F(AccountCheckTest, FailuresAfterLoginQuitAndClose) {
     MailAccount mailbox = account();
     loginOk();
     for (const std::string& reply : c.stat_replies) server_->expect("STAT\r\n", {reply});
+    server_->expect("QUIT\r\n", {"+OK\r\n"});
     EXPECT_EQ(mailbox.check(), -1);
     EXPECT_EQ(log.linesStartingWith("Error: "), c.errors);
     EXPECT_EQ(server_->written().back(), "QUIT\r\n");
@@ -200,15 +204,36 @@ TEST_F(AccountCheckTest, FailuresAfterLoginQuitAndClose) {
   }
 }
 
-TEST_F(AccountCheckTest, AFailedQuitLeavesTheConnectionOpen) {
-  MailAccount mailbox = account();
-  loginOk();
-  server_->expect("STAT\r\n", {"+OK 0\r\n"});
-  server_->expect("STAT\r\n", {"+OK 0\r\n"});
-  server_->failWrite("QUIT\r\n");
-  EXPECT_EQ(mailbox.check(), -1);
-  EXPECT_EQ(errors(), Lines{"pollensift: Error: Broken pipe"});
-  EXPECT_EQ(connection_->closes, 0);
+TEST_F(AccountCheckTest, WithoutQuitsConfirmationTheAccountFails) {
+  struct Case {
+    const char* name;
+    bool write_fails;
+    std::vector<std::string> reply;
+    std::string error;
+  };
+  const Case cases[] = {
+      {"not sent", true, {}, "pollensift: Error: Broken pipe"},
+      {"refused", false, {"-ERR [IN-USE] not now\r\n"},
+       "pollensift: Error: The server answered QUIT with \"-ERR [IN-USE] not now\"; the deletions "
+       "may not have been carried out."},
+      {"no answer", false, {}, "pollensift: Error: Connection has timed out."},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    LogCapture log(3);
+    server_ = std::make_shared<FakeServer>();
+    MailAccount mailbox = account();
+    loginOk();
+    server_->expect("STAT\r\n", {"+OK 0\r\n"});
+    server_->expect("STAT\r\n", {"+OK 0\r\n"});
+    if (c.write_fails) server_->failWrite("QUIT\r\n");
+    server_->expect("QUIT\r\n", c.reply);
+    EXPECT_EQ(mailbox.check(), -1);
+    const Lines errors = log.linesStartingWith("Error: ");
+    ASSERT_FALSE(errors.empty());
+    EXPECT_EQ(errors.front(), c.error);
+    EXPECT_EQ(connection_->closes, 1);
+  }
 }
 
 TEST(AccountObjectsTest, ProtocolCodesMakeTheirObjects) {

@@ -1,7 +1,6 @@
 #include "protocol/pop3.h"
 
-#include <cctype>
-#include <climits>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -10,42 +9,11 @@
 #include "header/message_header.h"
 #include "header/parse_header.h"
 #include "net/connection.h"
+#include "protocol/replies.h"
 #include "protocol/server_words.h"
 #include "report/reporter.h"
 
 namespace {
-
-// The leading decimal digits of text as a count; 0 without digits, INT_MAX when too large.
-int leadingNumber(std::string_view text) {
-  long long value = 0;
-  for (char c : text) {
-    if (!std::isdigit(static_cast<unsigned char>(c))) break;
-    value = value * 10 + (c - '0');
-    if (value > INT_MAX) return INT_MAX;
-  }
-  return static_cast<int>(value);
-}
-
-// The count of a STAT reply: the leading digits of its second word, or of its only word.
-int statCount(std::string_view reply) {
-  std::string_view words[2];
-  size_t found = 0;
-  size_t at = 0;
-  while (found < 2) {
-    while (at < reply.size() && std::isspace(static_cast<unsigned char>(reply[at]))) ++at;
-    if (at == reply.size()) break;
-    const size_t start = at;
-    while (at < reply.size() && !std::isspace(static_cast<unsigned char>(reply[at]))) ++at;
-    words[found++] = reply.substr(start, at - start);
-  }
-  return leadingNumber(words[found > 1 ? 1 : 0]);
-}
-
-// The size of a LIST reply: the number after its last space, or the whole reply without one.
-int listSize(std::string_view reply) {
-  const size_t space = reply.rfind(' ');
-  return leadingNumber(space == std::string_view::npos ? reply : reply.substr(space + 1));
-}
 
 std::string command(const char* keyword, int number, const char* tail = "\r\n") {
   return std::string(keyword) + std::to_string(number) + tail;
@@ -62,6 +30,12 @@ bool POP3::positive(int read_result) {
   return false;
 }
 
+int POP3::read(bool multiline) {
+  const int got = connection()->readReply(multiline);
+  if (got <= 0) in_step_ = false;
+  return got;
+}
+
 void POP3::reportRefusal(bool login_step) {
   const std::string line = serverWordsLine(refusal_, login_step);
   refusal_.clear();
@@ -72,10 +46,31 @@ bool POP3::exchange(const std::string& text, bool multiline) {
   Connection& link = *connection();
   refusal_.clear();
   if (link.sendCommand(text.c_str()) < 0) return false;
-  return positive(link.readReply(multiline));
+  return positive(read(multiline));
 }
 
-bool POP3::quit() { return connection()->sendCommand("QUIT\r\n") >= 0; }
+bool POP3::quit() {
+  Reporter& reporter = Reporter::instance();
+  Connection& link = *connection();
+  static constexpr const char* kUnconfirmed = "; the deletions may not have been carried out.";
+  if (link.sendCommand("QUIT\r\n") < 0) {
+    reporter.error(std::string("QUIT could not be sent") + kUnconfirmed, 1);
+    return false;
+  }
+  // Once a reply went astray, the next one read need not be QUIT's: the account has failed
+  // already, and QUIT is only sent.
+  if (!in_step_) return true;
+  const int got = read(false);
+  if (positive(got)) return true;
+  if (got > 0 && link.lastReply() != nullptr) {
+    reporter.error("The server answered QUIT with \"" + std::string(statusLine(*link.lastReply())) +
+                       "\"" + kUnconfirmed,
+                   1);
+  } else {
+    reporter.error(std::string("The server did not answer QUIT") + kUnconfirmed, 1);
+  }
+  return false;
+}
 
 int POP3::deleteMessage(int number) {
   if (Settings::instance().test()) {
@@ -85,11 +80,13 @@ int POP3::deleteMessage(int number) {
   Connection& link = *connection();
   if (link.sendCommand(command("DELE ", number).c_str()) < 0) return -1;
   // A refused DELE has been traced; the message simply stays.
-  link.readReply(false);
+  read(false);
   return 0;
 }
 
 int POP3::status() {
+  // STAT opens the transaction state, where every reply is read in turn.
+  in_step_ = true;
   if (!exchange("STAT\r\n")) {
     reportRefusal(false);
     return -1;
@@ -120,7 +117,15 @@ int POP3::scanMessage(int number) {
     reportRefusal(false);
     return -1;
   }
-  header.setSize(listSize(*link.lastReply()));
+  const std::optional<int> size = listedSize(*link.lastReply(), number);
+  if (!size) {
+    reporter.error("The server's reply to LIST " + std::to_string(number) + " cannot be read: \"" +
+                       std::string(statusLine(*link.lastReply())) + "\".",
+                   1);
+    reporter.error("Error occurred while sending LIST to server.", 1);
+    return -1;
+  }
+  header.setSize(*size);
 
   // The reply is complete up to its "." line or it is not judged at all, so no message is ever
   // deleted on the strength of half a header.

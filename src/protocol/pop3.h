@@ -32,6 +32,8 @@ class POP3 : public Protocol {
  protected:
   // The login of the protocol when the account names no SASL mechanism.
   virtual const LoginMethod& ownLogin() const;
+  // readReply, noting when a reply went astray: the dialogue has then lost its step.
+  int read(bool multiline);
 
  private:
   // Greeting, capabilities and STLS: false after reporting why the session cannot go on.
@@ -43,6 +45,7 @@ class POP3 : public Protocol {
   std::string refusal_;  // the last negative reply; empty when the last step did not get one
   std::string greeting_;
   Capabilities capabilities_;
+  bool in_step_ = true;  // every reply so far was read in turn
 };
 
 // The POP3 dialogue with the APOP login: the password never crosses the wire.

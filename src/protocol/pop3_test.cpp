@@ -4,6 +4,7 @@
 #include <fstream>
 #include <memory>
 #include <sstream>
+#include <cstring>
 #include <string>
 #include <vector>
 
@@ -23,7 +24,15 @@ std::string top(const std::string& header) { return "+OK\r\n" + header + "\r\n.\
 const std::string kWanted = "From: ann@example.org\r\nSubject: minutes\r\n";
 const std::string kSpam = "From: x@spam.example\r\nSubject: cheap pills\r\n";
 
-// A POP3 object talking to a scripted server through a real Socket.
+// A POP3 object talking to a scripted server through a real Socket, for the cases of a table.
+struct Session {
+  Session() { pop3.setConnection(&socket); }
+  std::shared_ptr<FakeServer> server = std::make_shared<FakeServer>();
+  Socket socket{std::make_unique<FakeTransport>(server), 5};
+  POP3 pop3;
+};
+
+// The same as a fixture, with the deny rule "^Subject: cheap".
 class Pop3Test : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -136,16 +145,48 @@ TEST_F(Pop3Test, ScanJudgesEveryMessageAndDeletesTheCondemned) {
 }
 
 TEST_F(Pop3Test, TheListedSizeReachesTheFilter) {
-  Settings::instance().setMaxsizeDeny(1000);
-  server_->expect("STAT\r\n", {"+OK 3 900\r\n"});
-  message(1, 1000, kWanted);
-  message(2, 1532, kWanted);
-  server_->expect("DELE 2\r\n", {"+OK\r\n"});
-  server_->expect("LIST 3\r\n", {"+OK 3 1001 \r\n"});  // nothing after the last space: size 0
-  server_->expect("TOP 3 0\r\n", {top(kWanted)});
-  EXPECT_EQ(pop3_.scan(), 0);
-  EXPECT_EQ(server_->written().size(), 8u);
-  EXPECT_EQ(server_->written()[5], "DELE 2\r\n");
+  // MAXSIZE_DENY 1000: a message is deleted exactly when the size read is above 1000.
+  const std::pair<const char*, bool> cases[] = {
+      {"+OK 1 1000\r\n", false},
+      {"+OK 1 1532\r\n", true},
+      {"+OK 1 120 octets 5000000\r\n", false},  // text may follow the size
+      {"+OK \t1  1001 \r\n", true},
+      {"+OK 01 99999999999999999999\r\n", true},
+  };
+  for (const auto& [reply, deleted] : cases) {
+    SCOPED_TRACE(reply);
+    LogCapture log;
+    Settings::instance().setMaxsizeDeny(1000);
+    Session s;
+    s.server->expect("STAT\r\n", {"+OK 1 900\r\n"});
+    s.server->expect("LIST 1\r\n", {reply});
+    s.server->expect("TOP 1 0\r\n", {top(kWanted)});
+    s.server->expect("DELE 1\r\n", {"+OK\r\n"});
+    EXPECT_EQ(s.pop3.scan(), 0);
+    EXPECT_EQ(s.server->written().back() == "DELE 1\r\n", deleted);
+    EXPECT_EQ(log.linesStartingWith("Error: "), Lines{});
+  }
+}
+
+TEST_F(Pop3Test, AListReplyThatCannotBeBelievedFailsTheScan) {
+  const char* const replies[] = {
+      "+OK 2 99999999\r\n", "+OK 1 abc\r\n", "+OK 1 12x\r\n", "+OK 1\r\n", "+OK\r\n",
+      "+OK1 5\r\n",         "+OK -1 5\r\n",  "+OK 1 -5\r\n",
+  };
+  for (const char* reply : replies) {
+    SCOPED_TRACE(reply);
+    LogCapture log;
+    Session s;
+    s.server->expect("STAT\r\n", {"+OK 1 900\r\n"});
+    s.server->expect("LIST 1\r\n", {reply});
+    EXPECT_EQ(s.pop3.scan(), -1);
+    EXPECT_EQ(s.server->written(), (Lines{"STAT\r\n", "LIST 1\r\n"}));
+    const std::string words(reply, std::strlen(reply) - 2);
+    EXPECT_EQ(log.linesStartingWith("Error: "),
+              (Lines{"pollensift: Error: The server's reply to LIST 1 cannot be read: \"" + words +
+                         "\".",
+                     "pollensift: Error: Error occurred while sending LIST to server."}));
+  }
 }
 
 TEST_F(Pop3Test, TestModeOnlyReportsTheDeletion) {
@@ -254,14 +295,64 @@ TEST_F(Pop3Test, AnUnwritableHeaderStoreDoesNotStopTheScan) {
   EXPECT_EQ(server_->written().back(), "DELE 1\r\n");
 }
 
-TEST_F(Pop3Test, DeleteAndQuit) {
+TEST_F(Pop3Test, Delete) {
   server_->expect("DELE 4\r\n", {"-ERR already deleted\r\n"});
   EXPECT_EQ(pop3_.deleteMessage(4), 0);
-  EXPECT_TRUE(pop3_.quit());
-  EXPECT_EQ(server_->written(), (Lines{"DELE 4\r\n", "QUIT\r\n"}));
+  EXPECT_EQ(server_->written(), (Lines{"DELE 4\r\n"}));
   server_->failWrites();
   EXPECT_EQ(pop3_.deleteMessage(5), -1);
+}
+
+TEST_F(Pop3Test, QuitWaitsForTheServersConfirmation) {
+  const std::string unconfirmed = "; the deletions may not have been carried out.";
+  struct Case {
+    const char* name;
+    std::vector<std::string> reply;
+    bool closes;
+    bool result;
+    Lines errors;
+  };
+  const Case cases[] = {
+      {"confirmed", {"+OK bye\r\n"}, false, true, {}},
+      {"confirmed in pieces", {"+O", "K\r\n"}, false, true, {}},
+      {"refused, control characters escaped", {"-ERR [SYS/TEMP] \x1b[2Jcannot\r\n"}, false, false,
+       {"pollensift: Error: The server answered QUIT with \"-ERR [SYS/TEMP] \\x1b[2Jcannot\"" +
+        unconfirmed}},
+      {"silence", {}, false, false,
+       {"pollensift: Error: Connection has timed out.",
+        "pollensift: Error: The server did not answer QUIT" + unconfirmed}},
+      {"connection closed", {}, true, false,
+       {"pollensift: Error: The server closed the connection.",
+        "pollensift: Error: The server did not answer QUIT" + unconfirmed}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    LogCapture log;
+    Session s;
+    s.server->expect("QUIT\r\n", c.reply);
+    if (c.closes) s.server->endStream();
+    EXPECT_EQ(s.pop3.quit(), c.result);
+    EXPECT_EQ(s.server->written(), Lines{"QUIT\r\n"});
+    EXPECT_EQ(log.linesStartingWith("Error: "), c.errors);
+  }
+  LogCapture log;
+  server_->failWrites();
   EXPECT_FALSE(pop3_.quit());
+  EXPECT_EQ(log.linesStartingWith("Error: "),
+            (Lines{"pollensift: Error: Broken pipe",
+                   "pollensift: Error: QUIT could not be sent" + unconfirmed}));
+}
+
+TEST_F(Pop3Test, AfterAReplyWentAstrayQuitIsOnlySent) {
+  // The TOP reply times out; its late reply could be mistaken for QUIT's, so none is read.
+  server_->expect("STAT\r\n", {"+OK 1\r\n"});
+  server_->expect("LIST 1\r\n", {"+OK 1 10\r\n"});
+  server_->expect("TOP 1 0\r\n", {"+OK\r\n"});
+  EXPECT_EQ(pop3_.scan(), -1);
+  server_->expect("QUIT\r\n", {"+OK\r\n"});
+  EXPECT_TRUE(pop3_.quit());
+  EXPECT_EQ(server_->written().back(), "QUIT\r\n");
+  EXPECT_EQ(server_->waits().size(), 4u) << "no read after QUIT";
 }
 
 }  // namespace

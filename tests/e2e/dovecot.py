@@ -283,17 +283,6 @@ class Dovecot:
         os.chown(path, uid, gid)
         return name
 
-    def wait_idle(self, seconds=15):
-        """Waits until no POP3 session process is left. A client that sends QUIT need not wait
-        for the reply, so the server may still be applying the deletions when the client has
-        exited; tests look at the mailboxes only after this."""
-        deadline = time.monotonic() + seconds
-        while time.monotonic() < deadline:
-            if not any(name == 'pop3' for name in _children(self.process.pid)):
-                return
-            time.sleep(0.02)
-        raise TimeoutError('a POP3 session of the test server did not end')
-
     def messages(self, user):
         """The messages in user's mailbox, in delivery order, as bytes."""
         maildir = self._maildir(user)
@@ -303,23 +292,6 @@ class Dovecot:
                 with open(os.path.join(maildir, sub, name), 'rb') as f:
                     found.append((name.split('.', 1)[0], name, f.read()))
         return [body for _, _, body in sorted(found)]
-
-
-def _children(pid):
-    """Names of the processes whose parent is pid."""
-    names = []
-    for entry in os.listdir('/proc'):
-        if not entry.isdigit():
-            continue
-        try:
-            with open('/proc/%s/stat' % entry) as f:
-                stat = f.read()
-        except OSError:
-            continue
-        name = stat[stat.index('(') + 1:stat.rindex(')')]
-        if int(stat[stat.rindex(')') + 2:].split()[1]) == pid:
-            names.append(name)
-    return names
 
 
 def _run(args):

@@ -46,9 +46,6 @@ class PollensiftTest(unittest.TestCase):
         proc = subprocess.run([BIN, '-M', rc] + list(args), capture_output=True, timeout=timeout,
                               **({'stdin': subprocess.DEVNULL} if stdin is None else
                                  {'input': stdin}))
-        server = getattr(self, 'server', None)
-        if server is not None:
-            server.wait_idle()
         log = ''
         if os.path.exists(self.path('log')):
             with open(self.path('log'), encoding='latin-1') as f:

@@ -125,6 +125,68 @@ class Faults(PollensiftTest):
         ])
         self.assertNotIn('DELE 2', server.commands())
 
+    def test_list_reply_is_read_by_its_second_word_and_checked(self):
+        # Message 1 is 120 octets, whatever text follows; message 2's reply names another message.
+        server = self.fake(replies={'LIST 1': '+OK 1 120 octets 5000000\r\n',
+                                    'LIST 2': '+OK 2 99999999\r\n'})
+        r = self.pollensift('MAXSIZE_DENY = 1000\n' + account('jo', 'pw', server.port))
+        self.assertEqual(r.code, 0, r.err)
+        self.assertNotIn('DELE 1', server.commands())
+        self.assertIn('DELE 2', server.commands())
+
+        server = self.fake(replies={'LIST 1': '+OK 2 99999999\r\n'})
+        r = self.pollensift('MAXSIZE_DENY = 1000\n' + account('jo', 'pw', server.port))
+        self.assertEqual(r.code, 255)
+        self.assertEqual(r.errors(), [
+            'pollensift: Error: The server\'s reply to LIST 1 cannot be read: "+OK 2 99999999".',
+            'pollensift: Error: Error occurred while sending LIST to server.',
+            'pollensift: Error: Scanning of mail account failed.',
+            'pollensift: Error: Skipping account jo@127.0.0.1 due to earlier errors.',
+        ])
+        self.assertEqual(server.commands(), ['USER jo', 'PASS pw', 'STAT', 'STAT', 'LIST 1',
+                                             'QUIT'])
+
+    def test_time_out_zero_never_waits_for_a_stalled_server(self):
+        stalled_reply = self.fake(cut={'command': 'STAT', 'bytes': 2, 'stall': True},
+                                  replies={'STAT': '+OK 2 320\r\n'})
+        silent = self.fake(greeting=None)
+        for name, server, protocol, cause in (
+                ('reply begun, then silence', stalled_reply, 'POP3', 'Connection has timed out.'),
+                ('silent POP3/SSL server', silent, 'POP3/SSL', 'Timeout occurred.')):
+            with self.subTest(name):
+                start = time.monotonic()
+                r = self.pollensift('TIMEOUT = 0\n' + account('jo', 'pw', server.port, protocol),
+                                    timeout=30)
+                self.assertLess(time.monotonic() - start, 10)
+                self.assertEqual(r.code, 255)
+                self.assertIn('pollensift: Error: ' + cause, r.errors())
+
+    def test_negative_time_out_is_refused_before_any_server_is_contacted(self):
+        server = self.fake()
+        r = self.pollensift('TIMEOUT = -1\n' + account('jo', 'pw', server.port))
+        self.assertEqual(r.code, 255)
+        self.assertEqual(r.err, 'pollensift: Error: TIMEOUT must be 0 or more seconds, not -1 in '
+                                'main rcfile in line 2.\n')
+        self.assertEqual(server.commands(wait=0.5), [])
+
+    def test_quit_must_be_confirmed(self):
+        unconfirmed = '; the deletions may not have been carried out.'
+        for name, scenario, causes in (
+                ('refused', {'replies': {'QUIT': '-ERR [IN-USE] \x1b[2Jbusy\r\n'}},
+                 ['The server answered QUIT with "-ERR [IN-USE] \\x1b[2Jbusy"' + unconfirmed]),
+                ('silence', {'cut': {'command': 'QUIT', 'bytes': 0, 'stall': True}},
+                 ['Connection has timed out.', 'The server did not answer QUIT' + unconfirmed]),
+                ('closed', {'cut': {'command': 'QUIT', 'bytes': 0}},
+                 ['The server closed the connection.',
+                  'The server did not answer QUIT' + unconfirmed])):
+            with self.subTest(name):
+                server = self.fake(**scenario)
+                r = self.pollensift(DENY + 'TIMEOUT = 1\n' + account('jo', 'pw', server.port))
+                self.assertEqual(r.code, 255)
+                self.assertEqual(r.errors(), ['pollensift: Error: ' + c for c in causes] + [
+                    'pollensift: Error: Skipping account jo@127.0.0.1 due to earlier errors.'])
+                self.assertEqual(server.commands(), FULL_DIALOGUE)
+
 
 if __name__ == '__main__':
     unittest.main()

@@ -1,0 +1,142 @@
+#include "protocol/replies.h"
+
+#include <cctype>
+#include <algorithm>
+#include <climits>
+#include <utility>
+
+namespace {
+
+bool isBlank(char c) { return c == ' ' || c == '\t'; }
+
+// The next word of text after *at (blanks separate words, a line end ends the text).
+std::string_view nextWord(std::string_view text, size_t* at) {
+  size_t i = *at;
+  while (i < text.size() && isBlank(text[i])) ++i;
+  const size_t start = i;
+  while (i < text.size() && !isBlank(text[i]) && text[i] != '\r' && text[i] != '\n') ++i;
+  *at = i;
+  return text.substr(start, i - start);
+}
+
+// A word made only of decimal digits, saturating at INT_MAX; nullopt for anything else.
+std::optional<int> decimal(std::string_view word) {
+  if (word.empty()) return std::nullopt;
+  long long value = 0;
+  for (char c : word) {
+    if (!std::isdigit(static_cast<unsigned char>(c))) return std::nullopt;
+    value = value * 10 + (c - '0');
+    if (value > INT_MAX) value = INT_MAX;
+  }
+  return static_cast<int>(value);
+}
+
+// The leading decimal digits of text as a count; 0 without digits, INT_MAX when too large.
+int leadingNumber(std::string_view text) {
+  long long value = 0;
+  for (char c : text) {
+    if (!std::isdigit(static_cast<unsigned char>(c))) break;
+    value = value * 10 + (c - '0');
+    if (value > INT_MAX) return INT_MAX;
+  }
+  return static_cast<int>(value);
+}
+
+// "n size ..." with n and size decimal numbers: the pair, or nullopt.
+std::optional<std::pair<int, int>> numberAndSize(std::string_view line) {
+  size_t at = 0;
+  const std::optional<int> number = decimal(nextWord(line, &at));
+  const std::optional<int> size = decimal(nextWord(line, &at));
+  if (!number || !size) return std::nullopt;
+  return std::pair{*number, *size};
+}
+
+}  // namespace
+
+int statCount(std::string_view reply) {
+  std::string_view words[2];
+  size_t found = 0;
+  size_t at = 0;
+  while (found < 2) {
+    while (at < reply.size() && std::isspace(static_cast<unsigned char>(reply[at]))) ++at;
+    if (at == reply.size()) break;
+    const size_t start = at;
+    while (at < reply.size() && !std::isspace(static_cast<unsigned char>(reply[at]))) ++at;
+    words[found++] = reply.substr(start, at - start);
+  }
+  return leadingNumber(words[found > 1 ? 1 : 0]);
+}
+
+std::optional<int> listedSize(std::string_view reply, int number) {
+  if (reply.starts_with("+OK")) reply.remove_prefix(3);
+  if (reply.empty() || !isBlank(reply.front())) return std::nullopt;
+  const auto listed = numberAndSize(reply);
+  if (!listed || listed->first != number) return std::nullopt;
+  return listed->second;
+}
+
+std::optional<std::vector<int>> listedSizes(std::string_view reply, int count, std::string* fault) {
+  const size_t status_end = reply.find('\n');
+  std::string_view rest = status_end == std::string_view::npos ? "" : reply.substr(status_end + 1);
+  // Memory follows the lines that arrived, never the STAT count alone.
+  std::vector<std::pair<int, int>> listed;
+  for (;;) {
+    const size_t end = rest.find('\n');
+    if (end == std::string_view::npos) {
+      *fault = "The LIST reply is not complete.";
+      return std::nullopt;
+    }
+    std::string_view line = rest.substr(0, end);
+    rest.remove_prefix(end + 1);
+    if (line.ends_with('\r')) line.remove_suffix(1);
+    if (line == ".") break;
+    const auto entry = numberAndSize(line);
+    if (!entry) {
+      *fault = "The LIST reply has a line that cannot be read: \"" + std::string(line) + "\".";
+      return std::nullopt;
+    }
+    if (entry->first < 1 || entry->first > count) {
+      *fault = "The LIST reply lists message " + std::to_string(entry->first) +
+               ", but STAT counted " + std::to_string(count) + ".";
+      return std::nullopt;
+    }
+    listed.push_back(*entry);
+  }
+  std::stable_sort(listed.begin(), listed.end(),
+                   [](const auto& a, const auto& b) { return a.first < b.first; });
+  std::vector<int> sizes;
+  sizes.reserve(listed.size());
+  for (const auto& [number, size] : listed) {
+    if (number <= static_cast<int>(sizes.size())) {
+      *fault = "The LIST reply lists message " + std::to_string(number) + " twice.";
+      return std::nullopt;
+    }
+    if (number > static_cast<int>(sizes.size()) + 1) break;
+    sizes.push_back(size);
+  }
+  if (static_cast<int>(sizes.size()) != count) {
+    *fault = "The LIST reply does not list message " + std::to_string(sizes.size() + 1) + ".";
+    return std::nullopt;
+  }
+  return sizes;
+}
+
+bool offersPipelining(std::string_view reply) {
+  size_t line_start = reply.find('\n');
+  while (line_start != std::string_view::npos) {
+    size_t at = line_start + 1;
+    const std::string_view word = nextWord(reply, &at);
+    if (word.size() == 10) {
+      std::string upper(word);
+      for (char& c : upper) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+      if (upper == "PIPELINING") return true;
+    }
+    line_start = reply.find('\n', at);
+  }
+  return false;
+}
+
+std::string_view statusLine(std::string_view reply) {
+  const size_t end = reply.find_first_of("\r\n");
+  return end == std::string_view::npos ? reply : reply.substr(0, end);
+}
