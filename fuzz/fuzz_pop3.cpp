@@ -3,8 +3,13 @@
 // scripted transport (no sockets). Whatever the server says, the commands pollensift writes stay
 // well formed and no message is deleted unless its header arrived whole.
 //
+// The login may also go through CAPA, STLS and AUTH with a SASL mechanism: nothing but CAPA and
+// STLS goes out before TLS is up (which a scripted transport never brings up), and the secret
+// travels only in its own PASS command or the mechanism's base64 response.
+//
 // Input: byte 0 bit 0: APOP; bit 1: the stream ends (else it falls silent); bit 2: test mode;
-// bit 3: DEL_DUPLICATES; bit 7: full verbosity. Byte 1: number of cuts (low four bits), then
+// bit 3: DEL_DUPLICATES; bits 4-5: AUTH none, PLAIN, XOAUTH2, OAUTHBEARER (not with APOP);
+// bit 6: the STLS protocol; bit 7: full verbosity. Byte 1: number of cuts (low four bits), then
 // one byte per cut (distance to the previous cut, minus one); the rest is what the server sends.
 
 #include <cstddef>
@@ -56,6 +61,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   Socket socket(std::make_unique<FakeTransport>(server), 30);
   std::unique_ptr<POP3> protocol = bits & 1 ? std::make_unique<APOP>() : std::make_unique<POP3>();
   protocol->setConnection(&socket);
+  static const char* const kMechanisms[] = {"", "PLAIN", "XOAUTH2", "OAUTHBEARER"};
+  const char* mechanism = bits & 1 ? "" : kMechanisms[(bits >> 4) & 3];
+  const bool stls = (bits & 64) != 0;
+  protocol->setProtocolType(stls ? (bits & 1 ? kProtocolApopStls : kProtocolPop3Stls)
+                                 : (bits & 1 ? kProtocolApop : kProtocolPop3));
+  protocol->setLoginOptions({mechanism, "pop.example", 110});
   if (protocol->login("jo", "secret")) {
     protocol->status();
     protocol->scan();
@@ -72,6 +83,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
       std::abort();
     }
     if (command.find("secret") != std::string::npos && command != "PASS secret\r\n") std::abort();
+    if (stls && command != "CAPA\r\n" && command != "STLS\r\n") std::abort();
+    if (command == "PASS secret\r\n" && *mechanism != '\0') std::abort();
+    if (command.starts_with("AUTH ") && command != std::string("AUTH ") + mechanism + "\r\n") {
+      std::abort();
+    }
   }
   return 0;
 }
