@@ -82,6 +82,7 @@ class AccountCheckTest : public ::testing::Test {
   }
   void loginOk() {
     server_->send({"+OK hi\r\n"});
+    server_->expect("CAPA\r\n", {"-ERR unknown command\r\n"});
     server_->expect("USER jo\r\n", {"+OK\r\n"});
     server_->expect("PASS pw\r\n", {"+OK\r\n"});
   }
@@ -104,6 +105,7 @@ TEST_F(AccountCheckTest, UnreachableServerGivesUpWithoutClosing) {
 TEST_F(AccountCheckTest, RefusedLoginClosesWithoutQuit) {
   MailAccount mailbox = account();
   server_->send({"+OK hi\r\n"});
+  server_->expect("CAPA\r\n", {"-ERR unknown command\r\n"});
   server_->expect("USER jo\r\n", {"+OK\r\n"});
   server_->expect("PASS pw\r\n", {"-ERR [AUTH] Authentication failed.\r\n"});
   EXPECT_EQ(mailbox.check(), -1);
@@ -111,7 +113,7 @@ TEST_F(AccountCheckTest, RefusedLoginClosesWithoutQuit) {
                              "pollensift: Error: The server replied: -ERR [AUTH] Authentication "
                              "failed. (the user name, password or token was not accepted)",
                              "pollensift: Error: Server login failure."}));
-  EXPECT_EQ(server_->written(), (Lines{"USER jo\r\n", "PASS pw\r\n"}));
+  EXPECT_EQ(server_->written(), (Lines{"CAPA\r\n", "USER jo\r\n", "PASS pw\r\n"}));
   EXPECT_EQ(connection_->closes, 1);
 }
 
@@ -124,7 +126,7 @@ TEST_F(AccountCheckTest, EmptyMailboxIsVisitedThrough) {
   EXPECT_EQ(mailbox.check(), 0);
   EXPECT_EQ(log_.lines(), (Lines{"pollensift: Examining 0 message(s).",
                                  "pollensift: Examined 0 message(s): 0 deleted, 0 kept."}));
-  EXPECT_EQ(server_->written(), (Lines{"USER jo\r\n", "PASS pw\r\n", "STAT\r\n", "STAT\r\n", "QUIT\r\n"}));
+  EXPECT_EQ(server_->written(), (Lines{"CAPA\r\n", "USER jo\r\n", "PASS pw\r\n", "STAT\r\n", "STAT\r\n", "QUIT\r\n"}));
   EXPECT_EQ(connection_->closes, 1);
   EXPECT_EQ(remaining_total, 0);
 }

@@ -36,26 +36,38 @@ void POP3::reportGreeting() {
   Reporter::instance().error(serverWordsLine(greeting_, true, "The server's greeting was: "), 1);
 }
 
-Capabilities POP3::readCapabilities() {
-  // A server without CAPA answers "-ERR"; that is no failure, it simply lists nothing.
+bool POP3::readCapabilities() {
+  // A server without CAPA answers "-ERR"; that is no failure, it simply lists nothing. No answer
+  // at all ends the session: a reply that came late would be taken for the next command's.
   Connection& link = *connection();
-  if (link.sendCommand("CAPA\r\n") < 0) return {};
+  capabilities_ = Capabilities();
+  if (link.sendCommand("CAPA\r\n") < 0) return false;
   const int got = link.readReply(true);
-  if (got <= 0 || link.lastReply() == nullptr) return {};
-  return Capabilities::parse(*link.lastReply());
+  if (got <= 0 || link.lastReply() == nullptr) return false;
+  capabilities_ = Capabilities::parse(*link.lastReply());
+  return true;
 }
 
 bool POP3::openSession() {
-  Reporter& reporter = Reporter::instance();
   Connection& link = *connection();
   greeting_.clear();
   capabilities_ = Capabilities();
-  const bool stls = protocolUsesStls(protocolType());
   if (link.readReply(false) == -1) return false;
   if (link.lastReply() != nullptr) greeting_ = *link.lastReply();
 
-  if (stls || !loginOptions().mechanism.empty()) capabilities_ = readCapabilities();
-  if (!stls) return true;
+  // CAPA tells STLS, the SASL mechanisms and UTF8; a server without it answers "-ERR" and gets
+  // the dialogue of old.
+  if (!readCapabilities()) return false;
+  if (protocolUsesStls(protocolType()) && !upgrade()) return false;
+  // A server that replaces headers with raw 8-bit bytes by a stand-in sends them whole only to
+  // a client that has said UTF8, which it may say only before the login.
+  if (capabilities_.has("UTF8")) exchange("UTF8\r\n");
+  return true;
+}
+
+bool POP3::upgrade() {
+  Reporter& reporter = Reporter::instance();
+  Connection& link = *connection();
 
   // From here on nothing may go out in clear text but STLS itself.
   if (!capabilities_.has("STLS")) {
@@ -71,7 +83,5 @@ bool POP3::openSession() {
   }
   if (link.startTls() != 0) return false;
   // What the server said before the upgrade may have been forged on the way.
-  capabilities_ = Capabilities();
-  if (!loginOptions().mechanism.empty()) capabilities_ = readCapabilities();
-  return true;
+  return readCapabilities();
 }

@@ -15,7 +15,7 @@ namespace {
 using Lines = std::vector<std::string>;
 
 const std::string kCapaSasl =
-    "+OK\r\nTOP\r\nUIDL\r\nSASL PLAIN xoauth2 OAUTHBEARER\r\nSTLS\r\nUTF8\r\n.\r\n";
+    "+OK\r\nTOP\r\nUIDL\r\nSASL PLAIN xoauth2 OAUTHBEARER\r\nSTLS\r\n.\r\n";
 const std::string kBearerError =
     "+ eyJzdGF0dXMiOiI0MDEiLCJzY2hlbWVzIjoiYmVhcmVyIiwic2NvcGUiOiJtYWlsIn0=\r\n";
 
@@ -23,7 +23,7 @@ TEST(CapabilitiesTest, ReadsNamesAndSaslMechanismsOnce) {
   const Capabilities capa = Capabilities::parse(kCapaSasl);
   EXPECT_TRUE(capa.known());
   EXPECT_TRUE(capa.has("stls"));
-  EXPECT_TRUE(capa.has("UTF8"));
+  EXPECT_TRUE(capa.has("uidl"));
   EXPECT_FALSE(capa.has("PIPELINING"));
   EXPECT_TRUE(capa.offersSasl("XOAUTH2"));
   EXPECT_FALSE(capa.offersSasl("LOGIN"));
@@ -184,6 +184,38 @@ TEST(SaslLoginTest, AContinuationThatNeverEndsIsGivenUp) {
             (Lines{"CAPA\r\n", "AUTH XOAUTH2\r\n", kXoauth2, "\r\n", "*\r\n"}));
   EXPECT_EQ(run.errors.back(),
             "pollensift: Error: The server's AUTH dialogue does not end; the login is given up.");
+}
+
+TEST(CapabilitiesLoginTest, UTF8IsSaidBeforeTheLoginWhenListed) {
+  struct Case {
+    const char* name;
+    std::vector<std::string> capa;
+    Lines written;
+    bool result;
+  };
+  const Case cases[] = {
+      {"UTF8 listed", {"+OK\r\nUSER\r\nUTF8 USER\r\n.\r\n"},
+       {"CAPA\r\n", "UTF8\r\n", "USER jo\r\n", "PASS tok3n\r\n"}, true},
+      {"not listed", {"+OK\r\nUSER\r\n.\r\n"}, {"CAPA\r\n", "USER jo\r\n", "PASS tok3n\r\n"},
+       true},
+      // Without an answer to CAPA a late one would be taken for USER's: the login ends.
+      {"no answer", {}, {"CAPA\r\n"}, false},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    auto server = std::make_shared<FakeServer>();
+    server->send({"+OK ready\r\n"});
+    server->expect("CAPA\r\n", c.capa);
+    // The script answers in order, so UTF8 is scripted only where it is due.
+    if (c.written.size() > 1 && c.written[1] == "UTF8\r\n") {
+      server->expect("UTF8\r\n", {"+OK UTF8 enabled\r\n"});
+    }
+    server->expect("USER jo\r\n", {"+OK\r\n"});
+    server->expect("PASS tok3n\r\n", {"+OK\r\n"});
+    const LoginRun run = login(server, "");
+    EXPECT_EQ(run.result, c.result);
+    EXPECT_EQ(run.written, c.written);
+  }
 }
 
 TEST(StlsLoginTest, NothingButStlsGoesOutBeforeTlsIsUp) {

@@ -36,10 +36,13 @@ class POP3 : public Protocol {
   int read(bool multiline);
 
  private:
-  // Greeting, capabilities and STLS: false after reporting why the session cannot go on.
+  // Greeting, capabilities, STLS and UTF8: false after reporting why the session cannot go on.
   bool openSession();
+  // STLS and the TLS hand-shake: false after reporting why.
+  bool upgrade();
   void reportGreeting();
-  Capabilities readCapabilities();
+  // CAPA into capabilities_: false when it got no reply at all.
+  bool readCapabilities();
   int scanMessage(int number);
 
   std::string refusal_;  // the last negative reply; empty when the last step did not get one

@@ -68,19 +68,19 @@ TEST_F(Pop3Test, Login) {
   };
   const Case cases[] = {
       {"accepted", {"+OK ready\r\n"}, "+OK\r\n", "+OK logged in\r\n", true,
-       {"USER jo\r\n", "PASS s3cret\r\n"}, {}},
+       {"CAPA\r\n", "USER jo\r\n", "PASS s3cret\r\n"}, {}},
       {"negative greeting does not stop it", {"-ERR busy\r\n"}, "+OK\r\n", "+OK\r\n", true,
-       {"USER jo\r\n", "PASS s3cret\r\n"}, {}},
-      {"user refused", {"+OK\r\n"}, "-ERR who?\r\n", "+OK\r\n", false, {"USER jo\r\n"},
+       {"CAPA\r\n", "USER jo\r\n", "PASS s3cret\r\n"}, {}},
+      {"user refused", {"+OK\r\n"}, "-ERR who?\r\n", "+OK\r\n", false, {"CAPA\r\n", "USER jo\r\n"},
        {"pollensift: Error: Error occurred while sending username to server.",
         "pollensift: Error: The server replied: -ERR who?"}},
       {"password refused", {"+OK\r\n"}, "+OK\r\n", "-ERR [AUTH] nope\r\n", false,
-       {"USER jo\r\n", "PASS s3cret\r\n"},
+       {"CAPA\r\n", "USER jo\r\n", "PASS s3cret\r\n"},
        {"pollensift: Error: Error occurred while sending password to server.",
         "pollensift: Error: The server replied: -ERR [AUTH] nope (the user name, password or "
         "token was not accepted)"}},
       {"refused after a negative greeting", {"-ERR [SYS/TEMP] overloaded\r\n"}, "+OK\r\n",
-       "-ERR [IN-USE] locked\x1b[2J\r\n", false, {"USER jo\r\n", "PASS s3cret\r\n"},
+       "-ERR [IN-USE] locked\x1b[2J\r\n", false, {"CAPA\r\n", "USER jo\r\n", "PASS s3cret\r\n"},
        {"pollensift: Error: Error occurred while sending password to server.",
         "pollensift: Error: The server replied: -ERR [IN-USE] locked\\x1b[2J (another client has "
         "the mailbox open; try again later)",
@@ -96,6 +96,7 @@ TEST_F(Pop3Test, Login) {
     LogCapture log;
     auto server = std::make_shared<FakeServer>();
     server->send(c.greeting);
+    server->expect("CAPA\r\n", {"-ERR unknown command\r\n"});
     server->expect("USER jo\r\n", {c.user_reply});
     server->expect("PASS s3cret\r\n", {c.pass_reply});
     Socket socket(std::make_unique<FakeTransport>(server), 5);

@@ -95,6 +95,8 @@ class Hostile:
                 if served > int(self.mode):
                     return  # the mailbox "ends" here: the connection closes
                 self.conn.sendall(b'+OK\r\n' + header(int(words[1])).encode() + b'\r\n.\r\n')
+            elif verb == 'CAPA':
+                self.conn.sendall(b'-ERR no capabilities here\r\n')
             else:
                 self.conn.sendall(b'+OK\r\n')
 
@@ -108,6 +110,8 @@ class Hostile:
             self.conn.sendall(b'+OK %s %d\r\n' % (words[1].encode(), NEAR_LIMIT))
         elif verb == 'TOP':
             self.conn.sendall(b'+OK\r\n' + make(int(words[1])) + b'\r\n.\r\n')
+        elif verb == 'CAPA':
+            self.conn.sendall(b'-ERR no capabilities here\r\n')
         else:
             self.conn.sendall(b'+OK\r\n')
         return verb != 'QUIT'

@@ -238,6 +238,8 @@ class ProvidersFake(PollensiftTest):
     def fake(self, **scenario):
         scenario.setdefault('messages', ['Subject: hello\r\nMessage-ID: <1@example.org>\r\n'])
         scenario.setdefault('capa', self.CAPA)
+        if scenario['capa'] is None:  # a server without CAPA
+            del scenario['capa']
         self.servers = getattr(self, 'servers', 0) + 1
         server = FakePop(scenario, self.path('commands-%d' % self.servers))
         server.start()
@@ -282,6 +284,16 @@ class ProvidersFake(PollensiftTest):
                 # Whatever a client hello may have carried, no command came after STLS.
                 self.assertEqual(server.commands()[:len(commands)], commands)
                 self.assertFalse([c for c in server.commands() if c.startswith(('USER', 'PASS'))])
+
+    def test_utf8_is_said_before_the_login_only_when_listed(self):
+        # A server that would otherwise show a stand-in for headers with raw 8-bit bytes.
+        for capa, said in ((['USER', 'UTF8'], ['UTF8']), (['USER'], []), (None, [])):
+            with self.subTest(capa=capa):
+                server = self.fake(capa=capa)
+                r = self.run_account(server, 'POP3')
+                self.assertEqual(r.code, 0, r.err)
+                expected = ['CAPA'] + said + ['USER jo', 'PASS pw']
+                self.assertEqual(server.commands()[:len(expected)], expected)
 
     def test_two_step_auth_and_a_continuation_that_never_ends(self):
         plain = b64('\0jo\0pw')
