@@ -147,8 +147,8 @@ class Faults(PollensiftTest):
             'pollensift: Error: Scanning of mail account failed.',
             'pollensift: Error: Skipping account jo@127.0.0.1 due to earlier errors.',
         ])
-        self.assertEqual(server.commands(), ['USER jo', 'PASS pw', 'STAT', 'STAT', 'LIST 1',
-                                             'QUIT'])
+        self.assertEqual(server.commands(), ['CAPA', 'USER jo', 'PASS pw', 'STAT', 'STAT',
+                                             'LIST 1', 'QUIT'])
 
     def test_time_out_zero_never_waits_for_a_stalled_server(self):
         stalled_reply = self.fake(cut={'command': 'STAT', 'bytes': 2, 'stall': True},
