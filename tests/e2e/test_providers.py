@@ -285,6 +285,21 @@ class ProvidersFake(PollensiftTest):
                 self.assertEqual(server.commands()[:len(commands)], commands)
                 self.assertFalse([c for c in server.commands() if c.startswith(('USER', 'PASS'))])
 
+    def test_a_ca_file_that_cannot_be_used_is_named_with_the_reason(self):
+        server = self.fake()
+        empty = self.path('empty.pem')
+        open(empty, 'w').close()
+        for path, reason in ((self.path('missing.pem'), 'No such file or directory'),
+                             (empty, 'no certificate or crl found')):
+            with self.subTest(reason):
+                rc = 'TLS_CA_FILE = "%s"\n' % path + account('jo', 'pw', server.port, 'POP3/SSL')
+                r = self.pollensift(rc)
+                self.assertEqual(r.errors(), [
+                    "pollensift: Error: The TLS_CA_FILE '%s' could not be loaded: %s." % (path,
+                                                                                        reason),
+                    'pollensift: Error: SSL connection could not be established.', NO_CONNECTION,
+                    skipped('jo', '127.0.0.1')])
+
     def test_utf8_is_said_before_the_login_only_when_listed(self):
         # A server that would otherwise show a stand-in for headers with raw 8-bit bytes.
         for capa, said in ((['USER', 'UTF8'], ['UTF8']), (['USER'], []), (None, [])):
