@@ -33,7 +33,8 @@ void POP3::reportGreeting() {
   // The login goes on after a negative greeting, but when it then fails, what the server said
   // first may be the reason.
   if (greeting_.empty() || greeting_.front() == '+') return;
-  Reporter::instance().error(serverWordsLine(greeting_, true, "The server's greeting was: "), 1);
+  const std::string line = serverWordsLine(greeting_, true, "The server's greeting was: ");
+  if (!line.empty()) Reporter::instance().error(line, 1);
 }
 
 bool POP3::readCapabilities() {

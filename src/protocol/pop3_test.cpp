@@ -86,6 +86,11 @@ TEST_F(Pop3Test, Login) {
         "the mailbox open; try again later)",
         "pollensift: Error: The server's greeting was: -ERR [SYS/TEMP] overloaded (a temporary "
         "fault on the server; try again later)"}},
+      // A bare "-ERR" says nothing worth a line of its own.
+      {"refused after a bare negative greeting", {"-ERR\r\n"}, "-ERR no\r\n", "+OK\r\n", false,
+       {"CAPA\r\n", "USER jo\r\n"},
+       {"pollensift: Error: Error occurred while sending username to server.",
+        "pollensift: Error: The server replied: -ERR no"}},
       {"no greeting", {}, "+OK\r\n", "+OK\r\n", false, {},
        {"pollensift: Error: Connection has timed out.",
         "pollensift: Error: No greeting came from the server. If this port expects TLS from the "
