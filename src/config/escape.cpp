@@ -1,7 +1,43 @@
 #include "config/escape.h"
 
-std::string escapeControls(std::string_view text, bool keep_line_ends) {
+namespace {
+
+// Length of the well-formed UTF-8 sequence at text[i] (no overlong forms, no surrogates, nothing
+// above U+10FFFF), or 0 when the bytes there are not one.
+size_t utf8Length(std::string_view text, size_t i, unsigned* code_point) {
+  const auto byte = [&](size_t k) { return static_cast<unsigned char>(text[k]); };
+  const unsigned lead = byte(i);
+  size_t length;
+  unsigned value, minimum;
+  if (lead >= 0xc2 && lead <= 0xdf) {
+    length = 2, value = lead & 0x1f, minimum = 0x80;
+  } else if (lead >= 0xe0 && lead <= 0xef) {
+    length = 3, value = lead & 0x0f, minimum = 0x800;
+  } else if (lead >= 0xf0 && lead <= 0xf4) {
+    length = 4, value = lead & 0x07, minimum = 0x10000;
+  } else {
+    return 0;
+  }
+  if (i + length > text.size()) return 0;
+  for (size_t k = 1; k < length; ++k) {
+    if ((byte(i + k) & 0xc0) != 0x80) return 0;
+    value = (value << 6) | (byte(i + k) & 0x3f);
+  }
+  if (value < minimum || value > 0x10ffff || (value >= 0xd800 && value <= 0xdfff)) return 0;
+  *code_point = value;
+  return length;
+}
+
+void appendHex(std::string& out, unsigned char c) {
   static const char kHex[] = "0123456789abcdef";
+  out += "\\x";
+  out += kHex[c >> 4];
+  out += kHex[c & 0xf];
+}
+
+}  // namespace
+
+std::string escapeControls(std::string_view text, bool keep_line_ends) {
   std::string out;
   out.reserve(text.size());
   for (size_t i = 0; i < text.size(); ++i) {
@@ -11,11 +47,30 @@ std::string escapeControls(std::string_view text, bool keep_line_ends) {
     } else if (keep_line_ends && c == '\r' && i + 1 < text.size() && text[i + 1] == '\n') {
       // CR LF becomes one line end.
     } else if ((c < 0x20 && c != '\t') || c == 0x7f) {
-      out += "\\x";
-      out += kHex[c >> 4];
-      out += kHex[c & 0xf];
-    } else {
+      appendHex(out, c);
+    } else if (c < 0x80) {
       out += static_cast<char>(c);
+    } else {
+      // C1 controls (U+0080..U+009F) act on terminals like ESC does, whether they come as UTF-8
+      // or as raw bytes outside any UTF-8 sequence; other UTF-8 and other bytes pass as they are.
+      unsigned code_point = 0;
+      const size_t length = utf8Length(text, i, &code_point);
+      if (length == 0) {
+        if (c <= 0x9f) {
+          appendHex(out, c);
+        } else {
+          out += static_cast<char>(c);
+        }
+      } else {
+        for (size_t k = 0; k < length; ++k) {
+          if (code_point <= 0x9f) {
+            appendHex(out, static_cast<unsigned char>(text[i + k]));
+          } else {
+            out += text[i + k];
+          }
+        }
+        i += length - 1;
+      }
     }
   }
   return out;

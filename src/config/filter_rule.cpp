@@ -4,6 +4,7 @@
 #include <utility>
 #include <vector>
 
+#include "config/escape.h"
 #include "config/settings.h"
 
 FilterRule::FilterRule(std::string expression, int cflags, bool negated)
@@ -15,7 +16,8 @@ FilterRule::FilterRule(FilterRule&& other) noexcept
       cflags_(other.cflags_),
       negated_(other.negated_),
       compiled_(other.compiled_),
-      compile_flags_(other.compile_flags_) {
+      compile_flags_(other.compile_flags_),
+      place_(std::move(other.place_)) {
   other.compiled_ = false;
 }
 
@@ -28,18 +30,23 @@ FilterRule& FilterRule::operator=(FilterRule&& other) noexcept {
     negated_ = other.negated_;
     compiled_ = other.compiled_;
     compile_flags_ = other.compile_flags_;
+    place_ = std::move(other.place_);
     other.compiled_ = false;
   }
   return *this;
 }
 
-FilterRule::~FilterRule() { release(); }
+FilterRule::~FilterRule() {
+  release();
+}
 
 namespace {
 unsigned long compile_count = 0;
 }  // namespace
 
-unsigned long FilterRule::compilations() { return compile_count; }
+unsigned long FilterRule::compilations() {
+  return compile_count;
+}
 
 void FilterRule::release() {
   if (compiled_) regfree(&pattern_);
@@ -69,12 +76,23 @@ bool FilterRule::matches(const std::string& text) const {
 }
 
 namespace {
+
+// The line after the two error lines: which rule, where, and the library's reason.
+std::string describeCompileError(const FilterRule& rule, const char* kind, int code) {
+  std::vector<char> reason(regerror(code, &rule.pattern(), nullptr, 0) + 1);
+  regerror(code, &rule.pattern(), reason.data(), reason.size());
+  return std::string("pollensift: The ") + kind + " rule \"" + escapeControls(rule.expression()) +
+         "\"" + (rule.place().empty() ? "" : " in " + rule.place()) +
+         " is not a valid regular expression: " + reason.data() + ".\n";
+}
+
 template <typename Rules>
 int compileList(Rules& rules, const char* kind) {
   for (auto& rule : rules) {
     const int code = rule.compile();
     if (code != 0) {
       std::fprintf(stderr, "pollensift: Error: Could not compile regular expression (%s).\n", kind);
+      std::fputs(describeCompileError(rule, kind, code).c_str(), stderr);
       std::fflush(stderr);
       return code;
     }

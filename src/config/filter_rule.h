@@ -35,6 +35,9 @@ class FilterRule {
   int cflags() const { return cflags_; }
   bool negated() const { return negated_; }
   bool compiled() const { return compiled_; }
+  // Where the rule stands in the rc file ("line 5 of your main rcfile '...'"), for messages.
+  const std::string& place() const { return place_; }
+  void setPlace(std::string place) { place_ = std::move(place); }
 
  private:
   void release();
@@ -45,6 +48,7 @@ class FilterRule {
   bool negated_;
   bool compiled_ = false;
   int compile_flags_ = 0;
+  std::string place_;
 };
 
 class ScoreRule : public FilterRule {

@@ -68,7 +68,9 @@ TEST_F(FilterRuleTest, BadExpressionReportsLibraryMessageAndList) {
   EXPECT_NE(compileRules(), 0);
   EXPECT_EQ(testing::internal::GetCapturedStderr(),
             "pollensift: Error: Unmatched ( or \\(\n"
-            "pollensift: Error: Could not compile regular expression (allow).\n");
+            "pollensift: Error: Could not compile regular expression (allow).\n"
+            "pollensift: The allow rule \"(unbalanced\" is not a valid regular expression: "
+            "Unmatched ( or \\(.\n");
   EXPECT_FALSE(s.allowRules()[0].compiled());
   EXPECT_FALSE(s.denyRules()[0].compiled()) << "no rule after the failing one is compiled";
 }

@@ -20,6 +20,8 @@ class MailAccount {
   const std::string& tlsFingerprint() const { return tls_fingerprint_; }
   const std::string& tlsCaFile() const { return tls_ca_file_; }
   int protocolCode() const { return protocol_code_; }
+  // Where its PORT statement stands ("line 9 of your main rcfile '...'"), for messages.
+  const std::string& place() const { return place_; }
   Protocol* protocol() const { return protocol_.get(); }
   Connection* connection() const { return connection_.get(); }
 
@@ -30,6 +32,7 @@ class MailAccount {
   void setAuth(const std::string& mechanism) { auth_ = mechanism; }
   void setTlsFingerprint(const std::string& fingerprint) { tls_fingerprint_ = fingerprint; }
   void setTlsCaFile(const std::string& path) { tls_ca_file_ = path; }
+  void setPlace(const std::string& place) { place_ = place; }
 
   // An APOP object for codes 4 and 4100, POP3 for 4098, POP3 with code 2 for anything else.
   void createProtocol(int code);
@@ -49,6 +52,7 @@ class MailAccount {
   std::string tls_fingerprint_;
   std::string tls_ca_file_;
   int protocol_code_ = 0;
+  std::string place_;
   std::shared_ptr<Protocol> protocol_;
   std::shared_ptr<Connection> connection_;
 };

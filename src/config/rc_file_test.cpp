@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 #include <regex.h>
 #include <signal.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cstdlib>
@@ -154,22 +155,34 @@ TEST_F(RcFileTest, AcceptedFilesFillSettings) {
        [](Settings& s) { EXPECT_EQ(s.denyRules().at(0).expression(), "a\x01\x7f\xe4\r\"x"); }},
       {"command substitution",
        "PASS = \"<`echo sec ret'>\"\nSERVER = \"`printf 'a\\nb\\n''\"\n"
-       "USER=\"`printf '\\0x\\n''\"\nPROTOCOL = \"pop3\"\nPORT = 110\n",
+       "DENY=\"`printf '\\0x\\n''\"\nUSER = \"u\"\nPROTOCOL = \"pop3\"\nPORT = 110\n",
        [](Settings& s) {
          ASSERT_EQ(s.accounts().size(), 1u);
          EXPECT_EQ(s.accounts()[0].pass(), "<sec ret>");
          EXPECT_EQ(s.accounts()[0].server(), "a") << "only the first line counts";
-         EXPECT_EQ(s.accounts()[0].user(), "") << "output starting with NUL is empty";
+         EXPECT_EQ(s.denyRules().at(0).expression(), "") << "output starting with NUL is empty";
+       }},
+      {"CR LF line ends",
+       "# fine\r\nVERBOSE = 4\r\nSERVER = \"a\"\r\nUSER = \"u\" \r\n"
+       "PASS = \"p\"\r\nPROTOCOL = \"POP3\"\r\nPORT = 1\r\nTEST = \"yes\"\r\nDENY = \"x\ry\"\n",
+       [](Settings& s) {
+         EXPECT_EQ(s.verbose(), 4);
+         EXPECT_EQ(s.accounts().at(0).server(), "a");
+         EXPECT_EQ(s.accounts().at(0).user(), "u");
+         EXPECT_EQ(s.accounts().at(0).port(), 1);
+         EXPECT_TRUE(s.test());
+         EXPECT_EQ(s.denyRules().at(0).expression(), "x\ry") << "a lone CR is no line end";
        }},
       // An OAuth access token runs to thousands of characters.
       {"longest command line that fits",
        "PASS = \"`printf '%65535s\\n' x'\"\n"
-       "PROTOCOL = \"POP3\"\nPORT = 1\n",
+       "SERVER = \"s\"\nUSER = \"u\"\nPROTOCOL = \"POP3\"\nPORT = 1\n",
        [](Settings& s) { EXPECT_EQ(s.accounts().at(0).pass(), std::string(65534, ' ') + "x"); }},
       {"account login and trust settings",
+       "SERVER = \"s\"\nUSER = \"u\"\nPASS = \"token\"\n"
        "AUTH = \"xoauth2\"\nTLS_FINGERPRINT = \"AB:cd" + std::string(60, '0') + "\"\n"
        "TLS_CA_FILE = \"/etc/ca.pem\"\nPROTOCOL = \"pop3/stls\"\nPORT = 110\n"
-       "AUTH = \"User\"\nPROTOCOL = \"apop/stls\"\nPORT = 110\n",
+       "AUTH = \"User\"\nPROTOCOL = \"apop/stls\"\nPORT = 995\n",
        [](Settings& s) {
          ASSERT_EQ(s.accounts().size(), 2u);
          const MailAccount& first = s.accounts()[0];
@@ -230,10 +243,19 @@ struct RejectedCase {
   int status = -1;
 };
 
-std::string lexical(int line, const std::string& term) {
+// The lexical error's two lines, then the line shown with a mark under column (from 0), then
+// any hint lines.
+std::string lexical(int line, const std::string& term, const std::string& text, size_t column,
+                    const std::string& hint = "") {
   return "pollensift: Error: Lexicographical error in line " + std::to_string(line) +
-         " of your main rcfile.\npollensift: The term '" + term + "' could not be interpreted.\n";
+         " of your main rcfile.\npollensift: The term '" + term +
+         "' could not be interpreted.\npollensift:     " + text +
+         "\npollensift:     " + std::string(column, ' ') + "^\n" + hint;
 }
+
+const std::string kCommentHint =
+    "pollensift: A comment must stand on a line of its own, with '#' as its first character "
+    "other than blanks.\n";
 
 std::string grammar(const std::string& diagnostic, int line) {
   return "pollensift: Error: syntax error, " + diagnostic + " in main rcfile in line " +
@@ -241,39 +263,70 @@ std::string grammar(const std::string& diagnostic, int line) {
 }
 
 TEST_F(RcFileTest, MalformedFilesEndWithTheirMessage) {
+  const std::string main = "your main rcfile '" + (dir_ / "rc").string() + "'";
   const RejectedCase cases[] = {
-      {"keyword followed by letters", "ALLOWED = \"x\"\n", lexical(1, "E")},
-      {"comment after a statement", "VERBOSE = 4 # four\n", lexical(1, "#")},
-      {"CR LF line ends", "# fine\r\nVERBOSE = 4\r\n", lexical(2, "\\x0d")},
-      {"CR LF ends a quoted value without its closing quote", "SERVER = \"a\"\r\nPORT = 1\r\n",
-       grammar("unexpected PORT", 2)},
-      {"unquoted value", "SERVER = pop.example.org\n", lexical(1, "p")},
+      {"keyword followed by letters", "ALLOWED = \"x\"\n",
+       lexical(1, "E", "ALLOWED = \"x\"", 5,
+               "pollensift: 'ALLOWED' is not a keyword; did you mean ALLOW?\n")},
+      {"misspelt keyword, indented by a tab", "\tSERVRE = \"x\"\n",
+       "pollensift: Error: Lexicographical error in line 1 of your main rcfile.\n"
+       "pollensift: The term 'S' could not be interpreted.\n"
+       "pollensift:     \tSERVRE = \"x\"\npollensift:     \t^\n"
+       "pollensift: 'SERVRE' is not a keyword; did you mean SERVER?\n"},
+      {"word like no keyword", "FROBNICATE = 1\n",
+       lexical(1, "F", "FROBNICATE = 1", 0, "pollensift: 'FROBNICATE' is not a keyword.\n")},
+      {"keyword with a suffix after a blank line", "\nUSERNAME = \"x\"\r\n",
+       lexical(2, "N", "USERNAME = \"x\"", 4,
+               "pollensift: 'USERNAME' is not a keyword; did you mean USER?\n")},
+      {"comment after a number", "VERBOSE = 4 # four\n",
+       lexical(1, "#", "VERBOSE = 4 # four", 12, kCommentHint)},
+      {"comment after a yes/no value", "TEST = \"yes\" # to start with\n",
+       lexical(1, "#", "TEST = \"yes\" # to start with", 13, kCommentHint)},
+      {"comment after a quoted value", "\nPASS = \"secret\"  # mine\nPORT = 1\n",
+       "pollensift: Error: A comment follows the value in line 2 of your main rcfile.\n"
+       "pollensift:     PASS = \"secret\"  # mine\npollensift:                      ^\n" +
+           kCommentHint},
+      {"lone CR outside quotes", "VERBOSE = 4\r # x\n",
+       lexical(1, "\\x0d", "VERBOSE = 4\\x0d # x", 11)},
+      {"unquoted value", "SERVER = pop.example.org\n",
+       lexical(1, "p", "SERVER = pop.example.org", 9)},
       {"unquoted value that starts like a keyword", "USER = PASSWORD\n",
-       grammar("unexpected PASS, expecting QUOTE", 1)},
-      {"unquoted yes", "\nTEST = yes\n", grammar("unexpected YESNO, expecting QUOTE", 2)},
-      {"quoted word other than yes or no", "NORMAL = \"maybe\"\n", lexical(1, "m")},
+       grammar("unexpected keyword PASS, expecting a value in double quotes", 1)},
+      {"unquoted yes", "\nTEST = yes\n",
+       grammar("unexpected yes or no without double quotes, expecting a value in double quotes",
+               2)},
+      {"quoted word other than yes or no", "NORMAL = \"maybe\"\n",
+       lexical(1, "m", "NORMAL = \"maybe\"", 10)},
       {"quoted keyword after a yes/no keyword", "NORMAL = \"normal\"\n",
-       grammar("unexpected NORMAL, expecting YESNO", 1)},
+       grammar("unexpected keyword NORMAL, expecting yes or no", 1)},
       {"empty quotes", "SERVER = \"\"\n",
-       grammar("unexpected QUOTE, expecting COMMAND or ENVVAR or WORD or CHAR", 1)},
-      {"two minus signs", "VERBOSE = --5\n", grammar("unexpected NUMBER", 1)},
+       grammar("unexpected closing double quote (a value may not be empty), expecting more of "
+               "the quoted value",
+               1)},
+      {"two minus signs", "VERBOSE = --5\n",
+       grammar("unexpected number, expecting end of file or a keyword", 1)},
       {"score number with two signs", "SCORE --5 = \"x\"\n",
-       grammar("unexpected NUMBER, expecting '=' or <>", 1)},
-      {"number on the line after VERBOSE =", "VERBOSE =\n5\n", lexical(2, "5")},
-      {"quoted number", "MAXLENGTH = \"5\"\n", grammar("unexpected QUOTE, expecting NUMBER", 1)},
+       grammar("unexpected number, expecting '=' or '<>'", 1)},
+      {"number on the line after VERBOSE =", "VERBOSE =\n5\n", lexical(2, "5", "5", 0)},
+      {"quoted number", "MAXLENGTH = \"5\"\n",
+       grammar("unexpected double quote, expecting a number", 1)},
       {"<> after a keyword that is no rule", "SERVER <> \"x\"\n",
-       grammar("unexpected <>, expecting '='", 1)},
+       grammar("unexpected '<>', expecting '='", 1)},
       {"SCORE without its number", "SCORE = \"x\"\n",
-       grammar("unexpected '=', expecting NUMBER", 1)},
+       grammar("unexpected '=', expecting a number", 1)},
       {"missing closing quote, keyword on the next line", "SERVER = \"abc\nVERBOSE = 3\n",
-       grammar("unexpected VERBOSE", 2)},
+       grammar("unexpected keyword VERBOSE, expecting the closing double quote or more of the "
+               "quoted value",
+               2)},
       {"missing closing quote at the end of the file", "# x\nSERVER = \"abc\"",
-       grammar("unexpected end of file", 2)},
+       grammar("unexpected end of file, expecting the closing double quote or more of the "
+               "quoted value",
+               2)},
       {"missing value at the end of the file", "VERBOSE =\n",
-       grammar("unexpected end of file, expecting NUMBER", 2)},
+       grammar("unexpected end of file, expecting a number", 2)},
       {"closing quotes leave their line end to be counted",
-       "SERVER = \"a\"\nTEST = \"yes\"  \nDENY = \"\"\"\n\n%\n", lexical(5, "%")},
-      {"control character outside quotes", "\x1b[2J\n", lexical(1, "\\x1b")},
+       "SERVER = \"a\"\nTEST = \"yes\"  \nDENY = \"\"\"\n\n%\n", lexical(5, "%", "%", 0)},
+      {"control character outside quotes", "\x1b[2J\n", lexical(1, "\\x1b", "\\x1b[2J", 0)},
       {"command without output", "PASS = \"`true'\"\n",
        "pollensift: Error: The command `true' printed nothing; a value in backquotes is the first "
        "line the command prints.\n"},
@@ -294,18 +347,42 @@ TEST_F(RcFileTest, MalformedFilesEndWithTheirMessage) {
       {"unknown AUTH mechanism; the value is not repeated", "AUTH = \"`echo s3cret'\"\n",
        "pollensift: Error: AUTH must be \"PLAIN\", \"XOAUTH2\" or \"OAUTHBEARER\" (or \"USER\" "
        "for USER and PASS).\n"},
-      {"AUTH with APOP", "AUTH = \"PLAIN\"\nUSER = \"u\"\nSERVER = \"s\"\n"
+      {"AUTH with APOP", "AUTH = \"PLAIN\"\nUSER = \"u\"\nSERVER = \"s\"\nPASS = \"p\"\n"
        "PROTOCOL = \"APOP/SSL\"\nPORT = 995\n",
        "pollensift: Error: The account u@s has AUTH = \"PLAIN\" and an APOP protocol, which is a "
        "login of its own; use \"POP3\", \"POP3/SSL\" or \"POP3/STLS\" with AUTH.\n"},
       {"fingerprint of the wrong length", "TLS_FINGERPRINT = \"ab:cd\"\n",
        "pollensift: Error: TLS_FINGERPRINT must be the SHA-256 fingerprint of the server "
        "certificate, 64 hexadecimal digits (colons allowed), not `ab:cd'.\n"},
-      {"PORT before PROTOCOL", "SERVER = \"s\"\nUSER = \"u\"\nPORT = 110\n",
+      {"PORT before PROTOCOL", "SERVER = \"s\"\nUSER = \"u\"\nPASS = \"p\"\nPORT = 110\n",
        "pollensift: Error: The account u@s is completed by PORT before any PROTOCOL statement.\n"},
+      {"account without SERVER", "USER = \"u\"\nPASS = \"p\"\nPROTOCOL = \"POP3\"\nPORT = 110\n",
+       "pollensift: Error: The account 'u@' completed by PORT in line 4 of " + main +
+           " has no SERVER.\n"},
+      {"account statements after the last PORT",
+       "SERVER = \"s\"\nUSER = \"u\"\nPASS = \"p\"\nPROTOCOL = \"POP3\"\nPORT = 110\n"
+       "DENY = \"x\"\nUSER = \"v\"\nVERBOSE = 3\n",
+       "pollensift: Error: The account 'v@s' is not completed: no PORT statement follows its "
+       "statements from line 7 of " +
+           main + ".\n"},
+      {"no PORT at all", "SERVER = \"s\"\nUSER = \"u\"\n",
+       "pollensift: Error: The account 'u@s' is not completed: no PORT statement follows its "
+       "statements from line 1 of " +
+           main + ".\n"},
+      {"port out of range",
+       "SERVER = \"s\"\nUSER = \"u\"\nPASS = \"p\"\nPROTOCOL = \"POP3\"\nPORT = 70000\n",
+       "pollensift: Error: PORT 70000 in line 5 of " + main +
+           " is out of range for the "
+           "account 'u@s': a port is a number from 1 to 65535.\n"},
+      {"the same mailbox twice",
+       "SERVER = \"s\"\nUSER = \"u\"\nPASS = \"p\"\nPROTOCOL = \"POP3\"\nPORT = 110\n"
+       "USER = \"v\"\nPORT = 110\nSERVER = \"S\"\nUSER = \"u\"\nPASS = \"other\"\nPORT = 110\n",
+       "pollensift: Error: The mailbox 'u@S' on port 110 is listed twice in line 5 of " + main +
+           " and line 11 of " + main + "; list each mailbox once.\n"},
       {"unknown protocol", "PROTOCOL = \"IMAP\"\n",
        "pollensift: Error: Only supported protocols are POP3 and APOP (SSL only if OpenSSL is "
-       "available).\n"},
+       "available).\npollensift: PROTOCOL \"IMAP\" is none of the valid values: \"POP3\", "
+       "\"APOP\", \"POP3/SSL\", \"APOP/SSL\".\n"},
       {"bad REG_TYPE", "REG_TYPE = \"perl\"\n",
        "pollensift: Error: Regular expressions must either be of type 'extended', or 'basic'.\n"},
       {"include name that expands to nothing", "INCLUDE = $POLLENSIFT_SURELY_UNSET\n",
@@ -313,7 +390,7 @@ TEST_F(RcFileTest, MalformedFilesEndWithTheirMessage) {
       {"include name that cannot be expanded", "INCLUDE=a|b\n",
        "pollensift: Error: Nested rcfile 'a|b' could not be found.\n"},
       {"INCLUDE= with only blanks keeps the main line count", "\n\nINCLUDE=   \t\nVERBOSE = 3\n?\n",
-       lexical(5, "?")},
+       lexical(5, "?", "?", 0)},
   };
   for (const RejectedCase& c : cases) {
     SCOPED_TRACE(c.name);
@@ -326,8 +403,10 @@ TEST_F(RcFileTest, MalformedFilesEndWithTheirMessage) {
 
 TEST_F(RcFileTest, IncludedFileIsReadInPlace) {
   write("accounts.rc", "# accounts\nSERVER = \"inc.example.org\"\nREG_CASE = \"yes\"\n");
-  const Outcome outcome = parse("DENY = \"before\"\nINCLUDE=" + (dir_ / "accounts.rc").string() +
-                                "\nDENY = \"after\"\nPROTOCOL = \"POP3\"\nPORT = 110\n");
+  const Outcome outcome =
+      parse("DENY = \"before\"\nINCLUDE=" + (dir_ / "accounts.rc").string() +
+            "\nDENY = \"after\"\nUSER = \"u\"\nPASS = \"p\"\nPROTOCOL = \"POP3\"\n"
+            "PORT = 110\n");
   ASSERT_TRUE(outcome.accepted) << outcome.error;
   EXPECT_EQ(settings().accounts().at(0).server(), "inc.example.org");
   EXPECT_EQ(settings().denyRules().at(0).cflags(), REG_ICASE);
@@ -346,14 +425,24 @@ TEST_F(RcFileTest, IncludeErrorsAndLineNumbers) {
   const Case cases[] = {
       {"lexical error in the included file", "\nVERBOSE = 3\n  %\n", "INCLUDE=" + inc + "\n",
        "pollensift: Error: Lexicographical error in line 3 of your rcfile '" + inc +
-           "'.\npollensift: The term '%' could not be interpreted.\n"},
+           "'.\npollensift: The term '%' could not be interpreted.\npollensift:       %\n"
+           "pollensift:       ^\n"},
       {"grammar error in the included file", "VERBOSE = 3\nSERVER = \"x\nPORT = 1\n",
        "\nInclude\t=\t" + inc + "\n",
-       "pollensift: Error: syntax error, unexpected PORT in file " + inc + " in line 3.\n"},
+       "pollensift: Error: syntax error, unexpected keyword PORT, expecting the closing double "
+       "quote or more of the quoted value in file " +
+           inc + " in line 3.\n"},
       {"grammar error noticed after the included file ended", "SERVER = \"x\n",
-       "\nINCLUDE=" + inc + "\n", grammar("unexpected end of file", 3)},
+       "\nINCLUDE=" + inc + "\n",
+       grammar("unexpected end of file, expecting the closing double quote or more of the "
+               "quoted value",
+               3)},
+      {"include that is a FIFO", "", "INCLUDE=" + (dir_ / "fifo").string() + "\n",
+       "pollensift: Error: Nested rcfile '" + (dir_ / "fifo").string() +
+           "' could not be opened.\npollensift: '" + (dir_ / "fifo").string() +
+           "' is a FIFO, not a regular file.\n"},
       {"main file line numbers return after the include", "# one\n# two\n# three\n# four\n",
-       "\nINCLUDE=$POLLENSIFT_RC_TEST_DIR/inc.rc\nVERBOSE = 3\n!\n", lexical(4, "!")},
+       "\nINCLUDE=$POLLENSIFT_RC_TEST_DIR/inc.rc\nVERBOSE = 3\n!\n", lexical(4, "!", "!", 0)},
       {"nested include", "INCLUDE=" + inc + "\n", "INCLUDE=" + inc + "\n",
        "pollensift: Error: Files nested too deep.\n"},
       {"include that cannot be opened", "",
@@ -361,6 +450,7 @@ TEST_F(RcFileTest, IncludeErrorsAndLineNumbers) {
        "pollensift: Error: Nested rcfile '" + (dir_ / "missing.rc").string() +
            "' could not be opened.\n"},
   };
+  ASSERT_EQ(mkfifo((dir_ / "fifo").c_str(), 0600), 0);
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
     write("inc.rc", c.included);
@@ -394,14 +484,18 @@ TEST_F(RcFileTest, BadRulesUnderExtendedSyntaxReportOnlyTheFirstList) {
   EXPECT_NE(compileRules(), 0);
   EXPECT_EQ(testing::internal::GetCapturedStderr(),
             "pollensift: Error: Unmatched ( or \\(\n"
-            "pollensift: Error: Could not compile regular expression (allow).\n");
+            "pollensift: Error: Could not compile regular expression (allow).\n"
+            "pollensift: The allow rule \"(allow\" in line 2 of your main rcfile '" +
+                (dir_ / "rc").string() +
+                "' is not a valid regular expression: Unmatched ( or \\(.\n");
 }
 
 TEST_F(RcFileTest, ScannerFailureEndsWithStatusTwo) {
-  // A directory opens as a stream but cannot be read.
-  const Outcome outcome = parseFile(dir_.string());
+  // A file that opens as a stream but cannot be read (EIO at offset 0).
+  const Outcome outcome = parseFile("/proc/self/mem");
   EXPECT_EQ(outcome.error, "pollensift: Error: input in flex scanner failed\n");
   EXPECT_EQ(outcome.status, 2);
+  EXPECT_EQ(parseFile(dir_.string()).error, "(rc file not opened)") << "a directory is refused";
 }
 
 TEST_F(RcFileTest, PcloseFailureIsFatal) {
@@ -433,7 +527,8 @@ TEST_F(RcFileTest, TextFromMemory) {
   } catch (const FatalExit& e) {
     EXPECT_STREQ(e.what(),
                  "pollensift: Error: Lexicographical error in line 3 of your main rcfile.\n"
-                 "pollensift: The term 'a' could not be interpreted.\n")
+                 "pollensift: The term 'a' could not be interpreted.\n"
+                 "pollensift:     DENY = a\npollensift:            ^\n")
         << "each parse counts lines from the start";
   }
   EXPECT_EQ(settings().denyRules().size(), 1u);
@@ -448,7 +543,7 @@ TEST_F(RcFileTest, ExampleFileSetsEverySetting) {
   EXPECT_EQ(s.logfile(), std::string(home) + "/.pollensift.log");
   EXPECT_EQ(s.showHeaders(), std::string(home) + "/.pollensift.headers");
   EXPECT_EQ(s.verbose(), 4);
-  EXPECT_FALSE(s.test());
+  EXPECT_TRUE(s.test()) << "whoever copies the example starts in test mode";
   EXPECT_EQ(s.timeout(), 20);
   EXPECT_TRUE(s.delDuplicates());
   EXPECT_TRUE(s.normal());
@@ -553,7 +648,9 @@ TEST_F(RcFileTest, PasswordInAFileOthersCanReachDrawsAWarning) {
       {P::owner_read | P::owner_write | P::group_read | P::others_read, "0644"},
   };
   // Two PASS statements, one warning: it is about the file.
-  const std::string rc = write("rc", "USER = \"ann\"\nPASS = \"one\"\nPASS = \"two\"\n");
+  const std::string rc = write("rc",
+                               "SERVER = \"s\"\nUSER = \"ann\"\nPASS = \"one\"\nPASS = \"two\"\n"
+                               "PROTOCOL = \"POP3\"\nPORT = 110\n");
   for (const Case& c : cases) {
     SCOPED_TRACE(c.shown ? c.shown : "private");
     fs::permissions(rc, c.mode);
@@ -566,8 +663,10 @@ TEST_F(RcFileTest, PasswordInAFileOthersCanReachDrawsAWarning) {
 
 TEST_F(RcFileTest, WarningNamesTheFileThatHoldsThePassword) {
   const std::string inc = write("inc.rc", "PASS = \"secret\"\n");
-  const std::string rc = write("rc", "USER = \"ann\"\nINCLUDE=" + inc + "\n");
-  const std::string no_password = write("plain.rc", "USER = \"ann\"\n");
+  const std::string rc =
+      write("rc", "SERVER = \"s\"\nUSER = \"ann\"\nPROTOCOL = \"POP3\"\nINCLUDE=" + inc +
+                      "\nPORT = 110\n");
+  const std::string no_password = write("plain.rc", "VERBOSE = 3\n");
   fs::permissions(no_password, fs::perms::owner_read | fs::perms::others_read);
   Outcome outcome;
   EXPECT_EQ(stderrOfParse(no_password, outcome), "") << "no password, nothing to protect";
@@ -578,7 +677,7 @@ TEST_F(RcFileTest, WarningNamesTheFileThatHoldsThePassword) {
 
   fs::permissions(inc, fs::perms::owner_read | fs::perms::owner_write | fs::perms::group_read);
   EXPECT_EQ(stderrOfParse(rc, outcome), openFileWarning(inc, "0640"));
-  EXPECT_EQ(settings().accounts().size(), 0u);
+  EXPECT_EQ(settings().accounts().size(), 1u);
   EXPECT_TRUE(outcome.accepted);
 }
 
@@ -590,7 +689,7 @@ TEST_F(RcFileTest, WithTheShellTurnedOffNothingIsRun) {
   } shell_off;
   const Outcome accepted =
       parse("LOGFILE = \"$(touch " + marker.string() + ") second\"\nPASS = \"`touch " +
-            marker.string() + "'\"\nPROTOCOL = \"POP3\"\nPORT = 1\n");
+            marker.string() + "'\"\nSERVER = \"s\"\nUSER = \"u\"\nPROTOCOL = \"POP3\"\nPORT = 1\n");
   ASSERT_TRUE(accepted.accepted) << accepted.error;
   EXPECT_EQ(settings().logfile(), "$(touch") << "the text as it stands, first word";
   EXPECT_EQ(settings().accounts().at(0).pass(), "touch " + marker.string());

@@ -8,6 +8,8 @@
 #include <string>
 #include <vector>
 
+class Settings;
+
 // FlexLexer.h declares one scanner class per inclusion, named by the yyFlexLexer macro, so that
 // the rc and header scanners can share the FlexLexer base in one program. The generated scanner
 // declares rcFlexLexer itself (and defines FLEX_SCANNER).
@@ -31,7 +33,8 @@ extern RcTokenValue token_value;
 // ends, it frees an included file that is still open.
 class RcScan {
  public:
-  explicit RcScan(std::istream& input);
+  // name is the main rc file's path, for messages ("" when the text has none).
+  explicit RcScan(std::istream& input, const std::string& name = "");
   ~RcScan();
   RcScan(const RcScan&) = delete;
   RcScan& operator=(const RcScan&) = delete;
@@ -45,7 +48,19 @@ class RcScan {
 // " in main rcfile in line N" or " in file NAME in line N", for the line being scanned.
 std::string rcErrorLocation();
 
+// "line N of your main rcfile 'PATH'" or "line N of your rcfile 'NAME'", for the line being
+// scanned: where a statement stands, in the messages that refer to it later.
+std::string rcPlace();
+
+// The files included by the last scan, in order.
+const std::vector<std::string>& includedFiles();
+
 // Notes that the statement just read is a PASS, in the file being scanned. passwordFiles gives the
 // files of the last scan that hold one: "" for the main rc file, else the included file's name.
 void notePasswordStatement();
 const std::vector<std::string>& passwordFiles();
+
+// The grammar's state across one parse: startGrammar before it, finishAccounts after it (which
+// refuses account statements that no PORT completed).
+void startGrammar();
+void finishAccounts(Settings& settings);

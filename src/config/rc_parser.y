@@ -9,13 +9,14 @@
 %define api.value.type variant
 %define api.token.constructor
 %define parse.assert
-%define parse.error detailed
+%define parse.error custom
 
 %parse-param {rcFlexLexer& scanner} {Settings& settings}
 %lex-param {rcFlexLexer& scanner}
 
 %code requires {
 #include <string>
+#include <vector>
 
 class rcFlexLexer;
 class Settings;
@@ -26,6 +27,7 @@ class Settings;
 
 #include "config/fatal.h"
 #include "config/rc_command.h"
+#include "config/rc_diagnostics.h"
 #include "config/rc_lexer.h"
 #include "config/settings.h"
 
@@ -42,6 +44,19 @@ void checkTimeout(int seconds) {
   if (seconds < 0) {
     grammarError("TIMEOUT must be 0 or more seconds, not " + std::to_string(seconds));
   }
+}
+
+// Where the account statements after the last PORT began ("" when there are none): a PORT must
+// follow to complete that account.
+std::string pending_account_place;
+
+void noteAccountStatement() {
+  if (pending_account_place.empty()) pending_account_place = rcPlace();
+}
+
+template <typename Rules>
+void notePlace(Rules& rules) {
+  rules.back().setPlace(rcPlace());
 }
 
 void append(std::string& text, const std::string& piece) {
@@ -74,9 +89,9 @@ rcfile
   ;
 
 statement
-  : allow_keyword operator string         { settings.addAllow($1, $2, $3); }
-  | deny_keyword operator string          { settings.addDeny($1, $2, $3); }
-  | score_keyword number operator string  { settings.addScore($1, $2, $3, $4); }
+  : allow_keyword operator string         { settings.addAllow($1, $2, $3); notePlace(settings.allowRules()); }
+  | deny_keyword operator string          { settings.addDeny($1, $2, $3); notePlace(settings.denyRules()); }
+  | score_keyword number operator string  { settings.addScore($1, $2, $3, $4); notePlace(settings.scoreRules()); }
   | DEL_DUPLICATES '=' yesno              { settings.setDelDuplicates($3); }
   | HIGHSCORE '=' number                  { settings.setHighscore($3); }
   | LOGFILE '=' string                    { settings.setLogfile($3); }
@@ -85,14 +100,14 @@ statement
   | MAXSIZE_DENY '=' number               { settings.setMaxsizeDeny($3); }
   | MAXSIZE_SCORE number '=' number       { settings.setMaxsizeScore($2, $4); }
   | NORMAL '=' yesno                      { settings.setNormal($3); }
-  | SERVER '=' string                     { settings.setServer($3); }
-  | USER '=' string                       { settings.setUser($3); }
-  | PASS '=' string                       { settings.setPass($3); notePasswordStatement(); }
-  | PROTOCOL '=' string                   { settings.setProtocol($3); settings.attachConnection(); }
-  | PORT '=' number                       { settings.setPort($3); }
-  | AUTH '=' string                       { settings.setAuth($3); }
-  | TLS_FINGERPRINT '=' string            { settings.setTlsFingerprint($3); }
-  | TLS_CA_FILE '=' string                { settings.setTlsCaFile($3); }
+  | SERVER '=' string                     { settings.setServer($3); noteAccountStatement(); }
+  | USER '=' string                       { settings.setUser($3); noteAccountStatement(); }
+  | PASS '=' string                       { settings.setPass($3); notePasswordStatement(); noteAccountStatement(); }
+  | PROTOCOL '=' string                   { settings.setProtocol($3); settings.attachConnection(); noteAccountStatement(); }
+  | PORT '=' number                       { settings.setPort($3, rcPlace()); pending_account_place.clear(); }
+  | AUTH '=' string                       { settings.setAuth($3); noteAccountStatement(); }
+  | TLS_FINGERPRINT '=' string            { settings.setTlsFingerprint($3); noteAccountStatement(); }
+  | TLS_CA_FILE '=' string                { settings.setTlsCaFile($3); noteAccountStatement(); }
   | REG_CASE '=' yesno                    { settings.setRegCase($3); }
   | REG_TYPE '=' string                   { settings.setRegType($3); }
   | SHOW_HEADERS '=' string               { settings.setShowHeaders($3); }
@@ -150,11 +165,21 @@ number
 
 %%
 
+namespace {
+// The kind of the token before the look-ahead: it tells an opening quote from a closing one.
+rc::rcparser::symbol_kind_type previous_kind = rc::rcparser::symbol_kind::S_YYEOF;
+rc::rcparser::symbol_kind_type current_kind = rc::rcparser::symbol_kind::S_YYEOF;
+}  // namespace
+
 rc::rcparser::symbol_type rc::yylex(rcFlexLexer& scanner) {
   const int code = scanner.yylex();
-  if (code == 0) return rcparser::make_RCEOF();
-  if (code == rcparser::token::NUMBER) return rcparser::symbol_type(code, token_value.number);
-  return rcparser::symbol_type(code, std::move(token_value.text));
+  rcparser::symbol_type symbol =
+      code == 0 ? rcparser::make_RCEOF()
+      : code == rcparser::token::NUMBER ? rcparser::symbol_type(code, token_value.number)
+                                        : rcparser::symbol_type(code, std::move(token_value.text));
+  previous_kind = current_kind;
+  current_kind = symbol.kind();
+  return symbol;
 }
 
 void grammarError(const std::string& diagnostic) {
@@ -162,3 +187,101 @@ void grammarError(const std::string& diagnostic) {
 }
 
 void rc::rcparser::error(const std::string& message) { grammarError(message); }
+
+namespace {
+
+using Kind = rc::rcparser::symbol_kind;
+
+bool isKeyword(const std::string& name) {
+  static const char* const kOtherTokens[] = {"QUOTE", "YESNO", "COMMAND", "ENVVAR",
+                                             "WORD",  "CHAR",  "NUMBER",  "NEQ"};
+  if (name.size() < 2 || name.find_first_not_of("ABCDEFGHIJKLMNOPQRSTUVWXYZ_0123456789") !=
+                             std::string::npos) {
+    return false;
+  }
+  for (const char* other : kOtherTokens) {
+    if (name == other) return false;
+  }
+  return true;
+}
+
+// A token in words, for grammar errors: the parser's own names mean nothing to the user.
+std::string inWords(rc::rcparser::symbol_kind_type kind, bool expected) {
+  switch (kind) {
+    case Kind::S_YYEOF:
+      return "end of file";
+    case Kind::S_QUOTE:
+      if (!expected) {
+        return previous_kind == Kind::S_QUOTE ? "closing double quote (a value may not be empty)"
+                                              : "double quote";
+      }
+      return previous_kind == Kind::S_NEQ ||
+                     std::string(rc::rcparser::symbol_name(previous_kind)) == "'='"
+                 ? "a value in double quotes"
+                 : "the closing double quote";
+    case Kind::S_YESNO:
+      return expected ? "yes or no" : "yes or no without double quotes";
+    case Kind::S_NUMBER:
+      return expected ? "a number" : "number";
+    case Kind::S_COMMAND:
+    case Kind::S_ENVVAR:
+    case Kind::S_WORD:
+    case Kind::S_CHAR:
+      return expected ? "more of the quoted value" : "text";
+    case Kind::S_NEQ:
+      return "'<>'";
+    default:
+      break;
+  }
+  const std::string name = rc::rcparser::symbol_name(kind);
+  if (isKeyword(name)) return (expected ? "the keyword " : "keyword ") + name;
+  return name;  // '=' and the parser's own symbols
+}
+
+}  // namespace
+
+void rc::rcparser::report_syntax_error(const context& ctx) const {
+  std::string message = "syntax error, unexpected " + inWords(ctx.token(), false);
+  symbol_kind_type expected[YYNTOKENS];
+  const int count = ctx.expected_tokens(expected, YYNTOKENS);
+  // At the start of a statement every keyword would do: say so rather than list them all.
+  int keywords = 0;
+  for (int i = 0; i < count; ++i) keywords += isKeyword(symbol_name(expected[i])) ? 1 : 0;
+  std::vector<std::string> phrases;
+  for (int i = 0; i < count; ++i) {
+    const std::string phrase = keywords > 3 && isKeyword(symbol_name(expected[i]))
+                                   ? "a keyword"
+                                   : inWords(expected[i], true);
+    bool known = false;
+    for (const std::string& p : phrases) known = known || p == phrase;
+    if (!known) phrases.push_back(phrase);
+  }
+  for (size_t i = 0; i < phrases.size(); ++i) {
+    message += (i == 0 ? ", expecting " : i + 1 == phrases.size() ? " or " : ", ") + phrases[i];
+  }
+  grammarError(message);
+}
+
+const std::vector<std::string>& rcKeywords() {
+  static const std::vector<std::string> keywords = [] {
+    std::vector<std::string> names;
+    for (int k = 0; k < rc::rcparser::YYNTOKENS; ++k) {
+      const std::string name = rc::rcparser::symbol_name(static_cast<Kind::symbol_kind_type>(k));
+      if (isKeyword(name)) names.push_back(name);
+    }
+    return names;
+  }();
+  return keywords;
+}
+
+void startGrammar() {
+  pending_account_place.clear();
+  previous_kind = current_kind = Kind::S_YYEOF;
+}
+
+void finishAccounts(Settings& settings) {
+  if (pending_account_place.empty()) return;
+  const std::string place = std::move(pending_account_place);
+  pending_account_place.clear();
+  settings.refuseUncompletedAccount(place);
+}

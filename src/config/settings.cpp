@@ -2,18 +2,24 @@
 
 #include <regex.h>
 
+#include <cerrno>
 #include <cstdlib>
+#include <cstring>
 #include <exception>
 
 #include "config/compare.h"
+#include "config/escape.h"
 #include "config/fatal.h"
+#include "config/file_kind.h"
 #include "config/fingerprint.h"
 #include "config/protocol_codes.h"
 #include "config/shell_word.h"
 
 namespace {
 
-bool isYes(const std::string& text) { return equalsIgnoreCase(text, "yes"); }
+bool isYes(const std::string& text) {
+  return equalsIgnoreCase(text, "yes");
+}
 
 // Case flag of a rule statement: fixed by the _CASE / _NOCASE keyword, else REG_CASE in force.
 int ruleCaseFlags(const std::string& keyword, const char* case_key, const char* nocase_key,
@@ -58,17 +64,35 @@ std::shared_ptr<Connection> Settings::makeConnection() const {
 
 bool Settings::openRcFile(const std::string& path) {
   pollensiftrc_ = path;
-  if (!pollensiftrc_.empty()) {
-    rcfile_stream_.open(pollensiftrc_, std::ios::in | std::ios::binary);
-    return rcfile_stream_.is_open();
-  }
+  rc_open_problem_.clear();
+  if (!pollensiftrc_.empty()) return openOneRcFile(pollensiftrc_);
   const char* home = std::getenv("HOME");
-  if (home == nullptr) return false;
+  if (home == nullptr) {
+    rc_open_problem_ = "HOME is not set, so there is no default rcfile; name one with -M.";
+    return false;
+  }
   for (const char* name : {"/.pollensiftrc", "/_pollensiftrc"}) {
     pollensiftrc_ = std::string(home) + name;
-    rcfile_stream_.open(pollensiftrc_, std::ios::in | std::ios::binary);
-    if (rcfile_stream_.is_open()) return true;
+    if (openOneRcFile(pollensiftrc_)) return true;
   }
+  return false;
+}
+
+// Opens one candidate; when it cannot be read, adds why to rc_open_problem_. A FIFO or other
+// special file is not opened at all: reading it could block the run for ever.
+// Opens one candidate; when it cannot be read, adds why to rc_open_problem_. A FIFO or another
+// special file is not opened at all, since reading it could block the run for ever.
+bool Settings::openOneRcFile(const std::string& path) {
+  std::string why;
+  if (const char* kind = pathKindProblem(path, false)) {
+    why = std::string(" ") + kind;
+  } else {
+    rcfile_stream_.open(path, std::ios::in | std::ios::binary);
+    if (rcfile_stream_.is_open()) return true;
+    why = std::string(": ") + std::strerror(errno);
+  }
+  if (!rc_open_problem_.empty()) rc_open_problem_ += " ";
+  rc_open_problem_ += "'" + escapeControls(path) + "'" + why + ".";
   return false;
 }
 
@@ -95,9 +119,15 @@ void Settings::setTest(const std::string& text) {
   test_set_ = true;
 }
 
-void Settings::setRegCase(const std::string& text) { reg_case_ = isYes(text) ? 0 : REG_ICASE; }
-void Settings::setNormal(const std::string& text) { normal_ = isYes(text); }
-void Settings::setDelDuplicates(const std::string& text) { del_duplicates_ = isYes(text); }
+void Settings::setRegCase(const std::string& text) {
+  reg_case_ = isYes(text) ? 0 : REG_ICASE;
+}
+void Settings::setNormal(const std::string& text) {
+  normal_ = isYes(text);
+}
+void Settings::setDelDuplicates(const std::string& text) {
+  del_duplicates_ = isYes(text);
+}
 
 void Settings::setRegType(const std::string& text) {
   if (equalsIgnoreCase(text, "extended")) {
@@ -113,9 +143,8 @@ void Settings::addAllow(const std::string& keyword, const std::string& op,
                         const std::string& expression) {
   const bool negated = op != "=";
   if (negated) ++negative_allow_count_;
-  allow_rules_.emplace_back(expression,
-                            ruleCaseFlags(keyword, "allow_case", "allow_nocase", reg_case_),
-                            negated);
+  allow_rules_.emplace_back(
+      expression, ruleCaseFlags(keyword, "allow_case", "allow_nocase", reg_case_), negated);
 }
 
 void Settings::addDeny(const std::string& keyword, const std::string& op,
@@ -133,15 +162,21 @@ void Settings::addScore(const std::string& keyword, int score, const std::string
                             op != "=", score);
 }
 
+namespace {
+
+// Every PROTOCOL value; the error for an unknown one lists them from here.
+const std::pair<const char*, int> kProtocols[] = {
+    {"POP3", kProtocolPop3},
+    {"APOP", kProtocolApop},
+    {"POP3/SSL", kProtocolPop3Ssl},
+    {"APOP/SSL", kProtocolApopSsl},
+    {"POP3/STLS", kProtocolPop3Stls},
+    {"APOP/STLS", kProtocolApopStls},
+};
+
+}  // namespace
+
 void Settings::setProtocol(const std::string& text) {
-  static const std::pair<const char*, int> kProtocols[] = {
-      {"POP3", kProtocolPop3},
-      {"APOP", kProtocolApop},
-      {"POP3/SSL", kProtocolPop3Ssl},
-      {"APOP/SSL", kProtocolApopSsl},
-      {"POP3/STLS", kProtocolPop3Stls},
-      {"APOP/STLS", kProtocolApopStls},
-  };
   for (const auto& [name, code] : kProtocols) {
     if (equalsIgnoreCase(text, name)) {
       try {
@@ -152,7 +187,15 @@ void Settings::setProtocol(const std::string& text) {
       return;
     }
   }
-  fatalError("Only supported protocols are POP3 and APOP (SSL only if OpenSSL is available).");
+  std::string names;
+  for (const auto& protocol : kProtocols) {
+    names += std::string(names.empty() ? "" : ", ") + "\"" + protocol.first + "\"";
+  }
+  failFatal(
+      "pollensift: Error: Only supported protocols are POP3 and APOP (SSL only if OpenSSL "
+      "is available).\npollensift: PROTOCOL \"" +
+          escapeControls(text) + "\" is none of the valid values: " + names + ".\n",
+      -1);
 }
 
 void Settings::setAuth(const std::string& text) {
@@ -195,8 +238,41 @@ void Settings::attachConnection() {
   }
 }
 
-void Settings::setPort(int value) {
+namespace {
+
+// "'ann@pop.example.org'", empty parts left empty so that what is missing shows.
+std::string accountName(const MailAccount& account) {
+  return "'" + account.user() + "@" + account.server() + "'";
+}
+
+std::string portPlace(const std::string& place) {
+  return place.empty() ? "" : " in " + place;
+}
+
+}  // namespace
+
+void Settings::setPort(int value, const std::string& place) {
   current_account_.setPort(value);
+  current_account_.setPlace(place);
+  if (value < 1 || value > 65535) {
+    fatalError("PORT " + std::to_string(value) + portPlace(place) +
+               " is out of range for the account " + accountName(current_account_) +
+               ": a port is a number from 1 to 65535.");
+  }
+  std::string missing;
+  const std::pair<const char*, bool> kParts[] = {
+      {"SERVER", current_account_.server().empty()},
+      {"USER", current_account_.user().empty()},
+      {"PASS", current_account_.pass().empty()},
+      {"PROTOCOL", current_account_.protocol() == nullptr},
+  };
+  for (const auto& [keyword, absent] : kParts) {
+    if (absent) missing += (missing.empty() ? "no " : " and no ") + std::string(keyword);
+  }
+  if (!missing.empty() && missing != "no PROTOCOL") {
+    fatalError("The account " + accountName(current_account_) + " completed by PORT" +
+               portPlace(place) + " has " + missing + ".");
+  }
   if (current_account_.protocol() == nullptr) {
     // The account check needs a protocol object; refuse the account now rather than at run time.
     fatalError("The account " + current_account_.user() + "@" + current_account_.server() +
@@ -208,5 +284,20 @@ void Settings::setPort(int value) {
                "\" and an APOP protocol, which is a login of its own; use \"POP3\", "
                "\"POP3/SSL\" or \"POP3/STLS\" with AUTH.");
   }
+  // The same mailbox twice is checked twice: with DEL_DUPLICATES the second pass takes every
+  // message for a copy of itself and deletes the whole mailbox.
+  for (const MailAccount& earlier : accounts_) {
+    if (earlier.port() == value && earlier.user() == current_account_.user() &&
+        equalsIgnoreCase(earlier.server(), current_account_.server())) {
+      fatalError("The mailbox " + accountName(current_account_) + " on port " +
+                 std::to_string(value) + " is listed twice" + portPlace(earlier.place()) +
+                 (place.empty() ? "" : " and " + place) + "; list each mailbox once.");
+    }
+  }
   accounts_.push_back(current_account_);
+}
+
+void Settings::refuseUncompletedAccount(const std::string& place) {
+  fatalError("The account " + accountName(current_account_) +
+             " is not completed: no PORT statement follows its statements from " + place + ".");
 }

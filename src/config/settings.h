@@ -28,6 +28,9 @@ class Settings {
   void setPollensiftrc(const std::string& path) { pollensiftrc_ = path; }
   const std::string& pollensiftrc() const { return pollensiftrc_; }
   bool openRcFile(const std::string& path);
+  // After openRcFile failed: why, naming each path tried ("'/x/rc': No such file or directory.",
+  // "'/x' is a directory.").
+  const std::string& rcOpenProblem() const { return rc_open_problem_; }
   std::ifstream& rcFileStream() { return rcfile_stream_; }
 
   // Setters of the rc keywords and the options.
@@ -61,7 +64,12 @@ class Settings {
   void setTlsFingerprint(const std::string& text);
   void setTlsCaFile(const std::string& text);
   void attachConnection();
-  void setPort(int value);
+  // Completes the current account and appends it. An account that lacks SERVER, USER, PASS or
+  // PROTOCOL, a port outside 1..65535 or a mailbox (server, port, user) already listed is a
+  // fatal error naming place, where the PORT statement stands.
+  void setPort(int value, const std::string& place = "");
+  // Fatal: account statements from place on were not completed by a PORT statement.
+  [[noreturn]] void refuseUncompletedAccount(const std::string& place);
 
   // Getters.
   const std::string& logfile() const { return logfile_; }
@@ -94,7 +102,10 @@ class Settings {
  private:
   Settings();
 
+  bool openOneRcFile(const std::string& path);
+
   std::ifstream rcfile_stream_;
+  std::string rc_open_problem_;
   std::vector<FilterRule> allow_rules_;
   std::vector<FilterRule> deny_rules_;
   std::vector<ScoreRule> score_rules_;

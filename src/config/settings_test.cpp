@@ -6,6 +6,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 
 #include "config/compare.h"
 #include "config/fake_account_objects.h"
@@ -99,7 +100,10 @@ TEST_F(SettingsTest, BadFileNamesAreFatal) {
 TEST_F(SettingsTest, ProtocolNamesIgnoreCase) {
   const std::pair<const char*, int> cases[] = {
       {"pop3", 2}, {"Apop", 4}, {"pop3/ssl", 4098}, {"APOP/SSL", 4100}};
+  settings().setServer("pop.example.org");
+  settings().setPass("secret");
   for (const auto& [name, code] : cases) {
+    settings().setUser(name);
     settings().setProtocol(name);
     settings().attachConnection();
     settings().setPort(110);
@@ -107,7 +111,9 @@ TEST_F(SettingsTest, ProtocolNamesIgnoreCase) {
   }
   EXPECT_EQ(fatalText([] { Settings::instance().setProtocol("IMAP"); }),
             "pollensift: Error: Only supported protocols are POP3 and APOP (SSL only if OpenSSL "
-            "is available).\n");
+            "is available).\n"
+            "pollensift: PROTOCOL \"IMAP\" is none of the valid values: \"POP3\", \"APOP\", "
+            "\"POP3/SSL\", \"APOP/SSL\".\n");
 }
 
 TEST_F(SettingsTest, AccountsShareObjectsUntilTheNextProtocol) {
@@ -142,15 +148,90 @@ TEST_F(SettingsTest, AccountsShareObjectsUntilTheNextProtocol) {
 TEST_F(SettingsTest, PortBeforeProtocolIsFatal) {
   settings().setServer("pop.example.org");
   settings().setUser("ann");
+  settings().setPass("secret");
   EXPECT_EQ(fatalText([] { Settings::instance().setPort(110); }),
             "pollensift: Error: The account ann@pop.example.org is completed by PORT before any "
             "PROTOCOL statement.\n");
+}
+
+// An account that cannot be checked, or a mailbox checked twice, is refused while the rc file is
+// read, naming the account, the PORT line and what is wrong.
+TEST_F(SettingsTest, AccountsThatCannotBeRightAreFatal) {
+  struct Case {
+    const char* name;
+    std::function<void(Settings&)> fill;
+    int port;
+    std::string message;
+  };
+  const auto complete = [](Settings& s) {
+    s.setServer("Pop.Example.org");
+    s.setUser("ann");
+    s.setPass("secret");
+    s.setProtocol("POP3");
+    s.attachConnection();
+  };
+  const Case cases[] = {
+      {"no server",
+       [](Settings& s) {
+         s.setUser("ann");
+         s.setPass("x");
+       },
+       110,
+       "The account 'ann@' completed by PORT in line 9 of your main rcfile has no SERVER and "
+       "no PROTOCOL."},
+      {"nothing at all", [](Settings&) {}, 110,
+       "The account '@' completed by PORT in line 9 of your main rcfile has no SERVER and no "
+       "USER and no PASS and no PROTOCOL."},
+      {"no password",
+       [](Settings& s) {
+         s.setServer("a");
+         s.setUser("b");
+         s.setProtocol("POP3");
+       },
+       110, "The account 'b@a' completed by PORT in line 9 of your main rcfile has no PASS."},
+      {"port too high", complete, 70000,
+       "PORT 70000 in line 9 of your main rcfile is out of range for the account "
+       "'ann@Pop.Example.org': a port is a number from 1 to 65535."},
+      {"port zero", complete, 0,
+       "PORT 0 in line 9 of your main rcfile is out of range for the account "
+       "'ann@Pop.Example.org': a port is a number from 1 to 65535."},
+      {"same mailbox, server in other case",
+       [&](Settings& s) {
+         complete(s);
+         s.setPort(995, "line 5 of your main rcfile");
+         s.setServer("pop.example.ORG");
+       },
+       995,
+       "The mailbox 'ann@pop.example.ORG' on port 995 is listed twice in line 5 of your main "
+       "rcfile and line 9 of your main rcfile; list each mailbox once."},
+  };
+  for (const Case& c : cases) {
+    Settings::instance().resetForTesting();
+    c.fill(Settings::instance());
+    const int port = c.port;
+    EXPECT_EQ(
+        fatalText([port] { Settings::instance().setPort(port, "line 9 of your main rcfile"); }),
+        "pollensift: Error: " + c.message + "\n")
+        << c.name;
+  }
+  // Another user, another port or another server is another mailbox.
+  Settings::instance().resetForTesting();
+  Settings& s = Settings::instance();
+  complete(s);
+  s.setPort(110);
+  s.setPort(995);
+  s.setUser("bob");
+  s.setPort(110);
+  s.setServer("pop2.example.org");
+  s.setPort(110);
+  EXPECT_EQ(s.accounts().size(), 4u);
 }
 
 TEST_F(SettingsTest, FatalMessagesShowControlCharactersEscaped) {
   // Found by fuzzing the rc reader: quoted values may hold any byte.
   settings().setServer(std::string("pop\x1b[2J\0x", 9));
   settings().setUser("ann\r\nforged line");
+  settings().setPass("secret");
   EXPECT_EQ(fatalText([] { Settings::instance().setPort(110); }),
             "pollensift: Error: The account ann\\x0d\\x0aforged line@pop\\x1b[2J\\x00x is "
             "completed by PORT before any PROTOCOL statement.\n");

@@ -1,16 +1,15 @@
 #include "driver/driver.h"
 
-#include <signal.h>
-#include <unistd.h>
-
 #include <cstdio>
 #include <exception>
 #include <string>
 
 #include "config/escape.h"
+#include "config/file_kind.h"
 #include "config/filter_rule.h"
 #include "config/shell_word.h"
 #include "config/rc_file.h"
+#include "config/rule_syntax.h"
 #include "config/settings.h"
 #include "driver/modes.h"
 #include "protocol/account_objects.h"
@@ -26,15 +25,27 @@ int startupError(const std::string& message) {
   return -1;
 }
 
+// A second line after a start-up error, saying why.
+int startupNote(const std::string& message) {
+  if (message.empty()) return -1;
+  std::fprintf(stderr, "pollensift: %s\n", message.c_str());
+  std::fflush(stderr);
+  return -1;
+}
+
+bool isKindProblem(const std::string& problem) {
+  return problem.rfind("is ", 0) == 0;
+}
+
 int checkAccounts(Settings& settings, Reporter& reporter) {
   int run_result = 0;
   if (settings.test() && !settings.accounts().empty()) {
     reporter.print("Test mode: messages are judged, none will be deleted.", 3);
   }
   for (MailAccount& account : settings.accounts()) {
-    reporter.print(std::string(program_version) + " querying " + account.user() + "@" +
-                       account.server() + ".",
-                   3);
+    reporter.print(
+        std::string(program_version) + " querying " + account.user() + "@" + account.server() + ".",
+        3);
     if (account.check() != 0) {
       reporter.error(
           "Skipping account " + account.user() + "@" + account.server() + " due to earlier errors.",
@@ -58,33 +69,6 @@ int runOfflineMode(const ModeRequest& request) {
 
 }  // namespace
 
-void onInterrupt(int signal_number) {
-  // Only async-signal-safe calls here: no stdio, no allocation.
-  struct sigaction action {};
-  action.sa_handler = onInterrupt;
-  sigemptyset(&action.sa_mask);
-  sigaction(SIGINT, &action, nullptr);
-  sigset_t all;
-  sigfillset(&all);
-  sigprocmask(SIG_SETMASK, &all, nullptr);
-
-  char line[64] = "pollensift: Error: Program abort due to signal ";
-  size_t n = sizeof("pollensift: Error: Program abort due to signal ") - 1;
-  char digits[12];
-  size_t d = 0;
-  unsigned value = signal_number < 0 ? 0u : static_cast<unsigned>(signal_number);
-  do {
-    digits[d++] = static_cast<char>('0' + value % 10);
-    value /= 10;
-  } while (value != 0 && d < sizeof digits);
-  while (d > 0) line[n++] = digits[--d];
-  line[n++] = '.';
-  line[n++] = '\n';
-  ssize_t ignored = ::write(STDOUT_FILENO, line, n);
-  (void)ignored;
-  _exit(-1);
-}
-
 int runPollensift(int argc, char** argv) {
   Reporter& reporter = Reporter::instance();
   remaining_total = 0;
@@ -95,7 +79,8 @@ int runPollensift(int argc, char** argv) {
   if (request.mode == ModeRequest::Mode::kCheck) setCommandsRun(request.run_commands);
 
   if (!settings.openRcFile(settings.pollensiftrc())) {
-    return startupError("The rcfile could not be opened.");
+    startupError("The rcfile could not be opened.");
+    return startupNote(settings.rcOpenProblem());
   }
   try {
     if (!parseRcFile(settings)) return startupError("Loading the rcfile failed.");
@@ -105,25 +90,37 @@ int runPollensift(int argc, char** argv) {
   if (request.mode != ModeRequest::Mode::kRun) return runOfflineMode(request);
   if (!reporter.openLog(settings.logfile())) {
     if (settings.logfile().empty()) return startupError("Could not locate log file.");
-    return startupError("Could not open log file '" + escapeControls(settings.logfile()) +
-                        "' for writing.");
+    const std::string shown = escapeControls(settings.logfile());
+    startupError("Could not open log file '" + shown + "' for writing.");
+    if (isKindProblem(reporter.logProblem())) {
+      return startupNote("The log file '" + shown + "' " + reporter.logProblem() + ".");
+    }
+    return -1;
+  }
+  // The headers store file is opened at the first header; one that would block is refused now,
+  // before any server is contacted.
+  if (const char* kind = pathKindProblem(settings.showHeaders(), true)) {
+    return startupError("The headers store file '" + escapeControls(settings.showHeaders()) + "' " +
+                        kind + ".");
   }
 
-  struct sigaction action {};
-  action.sa_handler = onInterrupt;
-  sigemptyset(&action.sa_mask);
-  action.sa_flags = 0;
-  if (sigaction(SIGINT, &action, nullptr) != 0) {
+  if (!installInterruptHandlers(reporter.logFd())) {
     startupError("Signal handler could not be installed.");
     std::exit(-1);
   }
 
   int run_result = 0;
   try {
+    warnAboutBasicSyntaxRules();
     if (compileRules() != 0) return -1;
     run_result = checkAccounts(settings, reporter);
   } catch (const std::exception& e) {
     reporter.error(std::string("Runtime exception occurred: ") + e.what(), 1);
+    return -1;
+  }
+  // A log or headers file that lost lines makes the run a failure, whatever else went well.
+  if (!reporter.writeFailure().empty()) {
+    reporter.error(reporter.writeFailure(), 1);
     return -1;
   }
   return settings.returnValue() ? remaining_total : run_result;

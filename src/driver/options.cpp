@@ -77,6 +77,34 @@ void printVersion() {
   std::fflush(stdout);
 }
 
+// The verbosity is a whole number from 0 to 6: anything else (a word, a sign, an option taken as
+// the level as in "-v -t") is refused rather than read as 0, which would run silently.
+int verbosityLevel(const char* text, const char* program) {
+  const std::string level(text);
+  const size_t digits = level.find_first_not_of("0123456789");
+  const size_t first = level.find_first_not_of('0');
+  if (!level.empty() && digits == std::string::npos &&
+      (first == std::string::npos || (first + 1 == level.size() && level[first] <= '6'))) {
+    return first == std::string::npos ? 0 : level[first] - '0';
+  }
+  usageError("Invalid verbosity level '" + level + "': LEVEL is a whole number from 0 to 6.",
+             program);
+}
+
+// Words that are no options were once ignored, so "pollensift -t my.rc" filtered ~/.pollensiftrc.
+void refuseOperands(int first, int argc, char** argv) {
+  if (first >= argc) return;
+  std::string words;
+  for (int i = first; i < argc; ++i) words += std::string(i == first ? "'" : ", '") + argv[i] + "'";
+  if (first + 1 == argc) {
+    usageError("Unexpected argument " + words +
+                   " (not an option); to read it as the rcfile, use -M " + words + ".",
+               argv[0]);
+  }
+  usageError("Unexpected arguments " + words + " (not options); to read an rcfile, use -M FILE.",
+             argv[0]);
+}
+
 }  // namespace
 
 void parseOptions(int argc, char** argv) {
@@ -124,7 +152,7 @@ void parseOptions(int argc, char** argv) {
         settings.setIgnoreTimeStamps(true);
         break;
       case 'v':
-        settings.setVerbose(std::atoi(optarg));
+        settings.setVerbose(verbosityLevel(optarg, argv[0]));
         break;
       case 'n':
         chooseMode(ModeRequest::Mode::kCheck, argv[0]);
@@ -142,7 +170,7 @@ void parseOptions(int argc, char** argv) {
         std::exit(-1);
     }
   }
-  // The words that are no options are the operands of --judge.
+  // The words that are no options are the operands of --judge, and an error otherwise.
   ModeRequest& request = modeRequest();
   if (request.mode == ModeRequest::Mode::kJudge) {
     request.judge_paths.assign(argv + optind, argv + argc);
@@ -151,6 +179,8 @@ void parseOptions(int argc, char** argv) {
                  "for standard input.",
                  argv[0]);
     }
+  } else {
+    refuseOperands(optind, argc, argv);
   }
 }
 

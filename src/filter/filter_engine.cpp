@@ -312,7 +312,7 @@ int FilterEngine::checkDeny(const MessageHeader* header) {
   if (settings.negativeDenyCount() < 1) return 0;
   if (const FilterRule* rule =
           unmatchedNegativeRule(rules, kDenyList, shortlist, lines, normalised)) {
-    verdict("Deny: ", *header, 4,
+    verdict("Deny: ", *header, 2,
             {"Negative deny rule \"", rule->expression(), "\" did not match"});
     deny_kind_ = Condemned::kNegativeDenyRule;
     return 1;

@@ -155,14 +155,14 @@ const std::vector<Case>& cases() {
        [](Settings& s) { s.addDeny("deny_case", "=", "^subject:"); },
        {{kPlain, 1, 0}},
        {{5, "Pass: ann: Hi, d [Score: 0]."}}},
-      {"negative deny rule deletes at level 4; a normalised match satisfies it",
+      {"negative deny rule deletes at level 2 like every deletion; a normalised match satisfies it",
        [](Settings& s) {
          s.setNormal("yes");
          s.addDeny("deny", "<>", "^Date:");
          s.addDeny("deny", "<>", "Subject: Hi there");
        },
        {{{{"Subject", "Hi, there!"}}, 1, 1}, {{{"Date", "d"}, {"Subject", "Hi, there!"}}, 1, 0}},
-       {{4, "Deny: : Hi, there!,  [Negative deny rule \"^Date:\" did not match]."},
+       {{2, "Deny: : Hi, there!,  [Negative deny rule \"^Date:\" did not match]."},
         {5, "Pass: : Hi, there!, d [Score: 0]."}}},
       {"a positive score rule counts once per matching field",
        [](Settings& s) { s.addScore("score", 10, "=", "^Received:"); },

@@ -1,27 +1,11 @@
 #include "report/reporter.h"
 
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <cstdio>
+#include <cstring>
 #include <ctime>
 
 #include "config/settings.h"
-
-namespace {
-
-// Creates the file with mode 0600 when it does not exist yet (it holds people's mail headers),
-// then opens it for appending; an existing file keeps its mode.
-bool openPrivateAppend(std::ofstream& stream, const std::string& path) {
-  const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0600);
-  if (fd < 0) return false;
-  ::close(fd);
-  stream.open(path, std::ios::out | std::ios::app | std::ios::binary);
-  return stream.is_open();
-}
-
-}  // namespace
+#include "config/warning.h"
 
 Reporter& Reporter::instance() {
   static Reporter* reporter = new Reporter();
@@ -29,8 +13,12 @@ Reporter& Reporter::instance() {
 }
 
 bool Reporter::openLog(const std::string& path) {
+  log_problem_.clear();
   if (path.empty()) return false;
-  return openPrivateAppend(log_stream_, path);
+  if (!log_.open(path, &log_problem_)) return false;
+  log_path_ = path;
+  setWarningLog([this](const std::string& line) { appendToLog(timeStamp() + " " + line + "\n"); });
+  return true;
 }
 
 std::string Reporter::timeStamp() {
@@ -42,6 +30,25 @@ std::string Reporter::timeStamp() {
   return std::string(buffer, n);
 }
 
+void Reporter::noteWriteFailure(const char* file_kind, const std::string& path, int error) {
+  if (!write_failure_.empty()) return;
+  write_failure_ = std::string("Could not write to ") + file_kind + " '" + escapeControls(path) +
+                   "': " + std::strerror(error) + ".";
+  // Said at once on the terminal, and in the log unless the log is what failed.
+  const std::string line = timeStamp() + " pollensift: Error: " + write_failure_ + "\n";
+  if (Settings::instance().verbose() >= 1) {
+    std::fflush(stdout);
+    std::fputs(line.c_str(), stderr);
+    std::fflush(stderr);
+  }
+  if (std::strcmp(file_kind, "log file") != 0) appendToLog(line);
+}
+
+void Reporter::appendToLog(const std::string& line) {
+  if (!log_.isOpen()) return;
+  if (const int error = log_.write(line)) noteWriteFailure("log file", log_path_, error);
+}
+
 void Reporter::write(std::FILE* terminal, std::string_view prefix, std::string_view message,
                      int level, bool keep_line_ends) {
   if (Settings::instance().verbose() < level) return;
@@ -51,10 +58,7 @@ void Reporter::write(std::FILE* terminal, std::string_view prefix, std::string_v
   if (line.empty() || line.back() != '\n') line += '\n';
   std::fwrite(line.data(), 1, line.size(), terminal);
   std::fflush(terminal);
-  if (log_stream_.is_open()) {
-    log_stream_.write(line.data(), static_cast<std::streamsize>(line.size()));
-    log_stream_.flush();
-  }
+  appendToLog(line);
 }
 
 void Reporter::print(std::string_view message, int level) {
@@ -70,19 +74,26 @@ void Reporter::printLines(std::string_view message, int level) {
 }
 
 bool Reporter::writeHeaders(std::string_view text) {
-  if (!headers_stream_.is_open()) {
-    const std::string& path = Settings::instance().showHeaders();
-    if (path.empty() || !openPrivateAppend(headers_stream_, path)) return false;
+  const std::string& path = Settings::instance().showHeaders();
+  if (!headers_.isOpen()) {
+    std::string problem;
+    if (path.empty() || !headers_.open(path, &problem)) return false;
   }
-  headers_stream_.write(text.data(), static_cast<std::streamsize>(text.size()));
-  headers_stream_ << '\n';
-  headers_stream_.flush();
+  std::string record(text);
+  record += '\n';
+  if (const int error = headers_.write(record)) {
+    const bool first = write_failure_.empty();
+    noteWriteFailure("headers store file", path, error);
+    return !first;
+  }
   return true;
 }
 
 void Reporter::resetForTesting() {
-  log_stream_.close();
-  log_stream_.clear();
-  headers_stream_.close();
-  headers_stream_.clear();
+  log_.close();
+  headers_.close();
+  log_path_.clear();
+  log_problem_.clear();
+  write_failure_.clear();
+  clearWarningsForTesting();
 }

@@ -1,10 +1,10 @@
 #pragma once
 
-#include <fstream>
 #include <string>
 #include <string_view>
 
 #include "config/escape.h"
+#include "report/output_file.h"
 
 // The process-wide log: time-stamped lines on standard output / standard error, copied to the log
 // file, gated by the verbosity setting; and the headers store file. Created on first use, never
@@ -16,8 +16,13 @@ class Reporter {
  public:
   static Reporter& instance();
 
-  // Opens the log file for appending (created when missing, mode 0600); false for an empty path.
+  // Opens the log file for appending (created when missing, mode 0600); false for an empty path
+  // or a file that cannot serve (logProblem says why: a FIFO, a directory, the system's reason).
+  // Warnings kept from start-up are written to it.
   bool openLog(const std::string& path);
+  const std::string& logProblem() const { return log_problem_; }
+  // The open log's descriptor (-1 before), for the interrupt handler's line.
+  int logFd() const { return log_.fd(); }
   static std::string timeStamp();
 
   void print(std::string_view message, int level);
@@ -26,8 +31,13 @@ class Reporter {
   void printLines(std::string_view message, int level);
 
   // Appends text and a newline to the SHOW_HEADERS file, opening it on first use; false when it
-  // cannot be opened.
+  // cannot be opened, or when this is the first write to it that failed.
   bool writeHeaders(std::string_view text);
+
+  // The first write to the log or headers file that failed (disk full, say) is reported once on
+  // standard error as it happens; this gives its message for the end of the run, "" when every
+  // write went through.
+  const std::string& writeFailure() const { return write_failure_; }
 
   // Closes both files; only tests call this.
   void resetForTesting();
@@ -36,7 +46,12 @@ class Reporter {
   Reporter() = default;
   void write(std::FILE* terminal, std::string_view prefix, std::string_view message, int level,
              bool keep_line_ends);
+  void appendToLog(const std::string& line);
+  void noteWriteFailure(const char* file_kind, const std::string& path, int error);
 
-  std::ofstream log_stream_;
-  std::ofstream headers_stream_;
+  OutputFile log_;
+  OutputFile headers_;
+  std::string log_path_;
+  std::string log_problem_;
+  std::string write_failure_;
 };

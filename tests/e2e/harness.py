@@ -41,6 +41,7 @@ class PollensiftTest(unittest.TestCase):
         rc = self.path('rc')
         with open(rc, 'w') as f:
             f.write('LOGFILE = "%s"\n' % self.path('log') + rc_text)
+        os.chmod(rc, 0o600)  # it holds passwords: no warning about them
         if os.path.exists(self.path('log')):
             os.remove(self.path('log'))
         proc = subprocess.run([BIN, '-M', rc] + list(args), capture_output=True, timeout=timeout,

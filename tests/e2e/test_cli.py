@@ -108,11 +108,55 @@ class CommandLine(unittest.TestCase):
                 self.assertEqual(out, "")
                 self.assertEqual(err, f"{BIN}: {diagnostic}\nTry '{BIN} --help' for more information.\n")
 
+    def test_usage_errors_contact_nothing(self):
+        # A listening port that must never see a connection: usage errors come first.
+        listener = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
+        self.addCleanup(listener.close)
+        listener.bind(("127.0.0.1", 0))
+        listener.listen(1)
+        listener.setblocking(False)
+        port = listener.getsockname()[1]
+        rc = self.write("rc", f'SERVER = "127.0.0.1"\nUSER = "ann"\nPASS = "x"\n'
+                              f'PROTOCOL = "POP3"\nPORT = {port}\n')
+        log = self.path("log")
+        level = "LEVEL is a whole number from 0 to 6."
+        rows = [
+            (["-M", rc, "-v", "-t"], f"Invalid verbosity level '-t': {level}"),
+            (["-M", rc, "-v", "abc"], f"Invalid verbosity level 'abc': {level}"),
+            (["-M", rc, "-v", ""], f"Invalid verbosity level '': {level}"),
+            (["-M", rc, "-v", "-1"], f"Invalid verbosity level '-1': {level}"),
+            (["-M", rc, "-v", "7"], f"Invalid verbosity level '7': {level}"),
+            (["-M", rc, "--verbose=3x"], f"Invalid verbosity level '3x': {level}"),
+            (["-M", rc, "-v", "+3"], f"Invalid verbosity level '+3': {level}"),
+            (["-t", "my.rc"],
+             "Unexpected argument 'my.rc' (not an option); to read it as the rcfile, "
+             "use -M 'my.rc'."),
+            (["-M", rc, "a b", "-t", "c"],
+             "Unexpected arguments 'a b', 'c' (not options); to read an rcfile, use -M FILE."),
+            (["-M", rc, "--", "-t"],
+             "Unexpected argument '-t' (not an option); to read it as the rcfile, use -M '-t'."),
+        ]
+        for args, message in rows:
+            with self.subTest(args=args):
+                code, out, err = run(["-L", log] + args, env={"HOME": self.home})
+                self.assertEqual((code, out), (255, ""))
+                self.assertEqual(err, f"pollensift: Error: {message}\n"
+                                      f"Try '{BIN} --help' for more information.\n")
+        with self.assertRaises(BlockingIOError):
+            listener.accept()
+        self.assertFalse(os.path.exists(log))
+        # Levels that are whole numbers from 0 to 6 are taken, leading zeros included.
+        for level in ("0", "6", "03"):
+            with self.subTest(level=level):
+                code, _, err = run(["-M", self.write("empty", "# none\n"), "-L", log, "-v", level])
+                self.assertEqual((code, err), (0, ""))
+
     def test_startup_failures(self):
         empty_rc = self.write("rc", "# nothing configured\n")
         log = self.path("log")
         rows = [
-            (["-M", self.path("missing")], "pollensift: Error: The rcfile could not be opened.\n"),
+            (["-M", self.path("missing")], "pollensift: Error: The rcfile could not be opened.\n"
+             f"pollensift: '{self.path('missing')}': No such file or directory.\n"),
             (["-M", empty_rc], "pollensift: Error: Could not locate log file.\n"),
             (["-M", empty_rc, "-v", "0"], "pollensift: Error: Could not locate log file.\n"),
             (["-M", empty_rc, "-L", self.path("no/such/dir/log")],
@@ -120,7 +164,8 @@ class CommandLine(unittest.TestCase):
             (["-M", empty_rc, "-L", self.path("no/dir/\x1b[2Jlog")],
              f"pollensift: Error: Could not open log file '{self.path('no/dir/')}\\x1b[2Jlog' for writing.\n"),
             (["-M", self.path("missing"), "-L", log],
-             "pollensift: Error: The rcfile could not be opened.\n"),
+             "pollensift: Error: The rcfile could not be opened.\n"
+             f"pollensift: '{self.path('missing')}': No such file or directory.\n"),
         ]
         for args, message in rows:
             with self.subTest(args=args):
@@ -147,7 +192,9 @@ class CommandLine(unittest.TestCase):
         env.pop("HOME", None)
         p = subprocess.run([BIN, "-L", self.path("log")], capture_output=True, text=True, env=env)
         self.assertEqual((p.returncode, p.stderr),
-                         (255, "pollensift: Error: The rcfile could not be opened.\n"))
+                         (255, "pollensift: Error: The rcfile could not be opened.\n"
+                               "pollensift: HOME is not set, so there is no default rcfile; "
+                               "name one with -M.\n"))
 
     def test_second_rcfile_option_counts(self):
         good = self.write("good", "# fine\n")
@@ -171,6 +218,12 @@ class CommandLine(unittest.TestCase):
                       err)
 
     def test_interrupt_after_startup(self):
+        # SIGTERM is what cron, systemd and kill send: it ends the run like SIGINT.
+        for signal_number in (signal.SIGINT, signal.SIGTERM):
+            with self.subTest(signal=signal_number.name):
+                self.interrupt_a_waiting_run(signal_number)
+
+    def interrupt_a_waiting_run(self, signal_number):
         # A server that accepts the connection and never says anything keeps pollensift waiting.
         listener = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
         self.addCleanup(listener.close)
@@ -180,21 +233,31 @@ class CommandLine(unittest.TestCase):
         port = listener.getsockname()[1]
         rc = self.write("rc", f'SERVER = "127.0.0.1"\nUSER = "ann"\nPASS = "x"\n'
                               f'PROTOCOL = "POP3"\nTIMEOUT = 20\nPORT = {port}\n')
-        p = subprocess.Popen([BIN, "-M", rc, "-L", self.path("log")], stdout=subprocess.PIPE,
+        log = self.path("log")
+        with open(log, "w") as f:
+            f.write("earlier run\n")
+        p = subprocess.Popen([BIN, "-M", rc, "-L", log], stdout=subprocess.PIPE,
                              stderr=subprocess.PIPE, text=True)
         try:
             conn, _ = listener.accept()
             self.addCleanup(conn.close)
             time.sleep(0.2)
-            p.send_signal(signal.SIGINT)
+            p.send_signal(signal_number)
             out, err = p.communicate(timeout=10)
         finally:
             if p.poll() is None:
                 p.kill()
                 p.wait()
         self.assertEqual(p.returncode, 255)
-        self.assertTrue(out.endswith("pollensift: Error: Program abort due to signal 2.\n"), out)
-        self.assertNotIn("abort", read(self.path("log")))
+        line = f"pollensift: Error: Program abort due to signal {int(signal_number)}.\n"
+        self.assertTrue(out.endswith("\n" + line), out)
+        logged = read(log).splitlines(keepends=True)
+        self.assertEqual(len(logged), 3, logged)
+        self.assertEqual(logged[0], "earlier run\n")
+        self.assertRegex(logged[2], r"^[A-Z][a-z]{2} [0-3][0-9] [0-2][0-9]:[0-5][0-9]:[0-5][0-9] ")
+        self.assertEqual(logged[2][16:], line)
+        # The handler computes the time stamp itself: it must agree with the one before it.
+        self.assertEqual(logged[2][:6], logged[1][:6])
 
 
 if __name__ == "__main__":

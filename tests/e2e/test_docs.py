@@ -103,7 +103,8 @@ class SchedulingExamples(unittest.TestCase):
             for number in re.findall(r"\d+", field):
                 self.assertLessEqual(int(number), limit, lines[0])
             self.assertRegex(field, r"^(\*|\d+)(-\d+)?(/\d+)?(,(\d+)(-\d+)?)*$")
-        self.assertRegex(fields[5], r"^pollensift .*-L ")
+        # cron's PATH lacks /usr/local/bin, where the program is installed.
+        self.assertRegex(fields[5], r"^/usr/local/bin/pollensift .*-L ")
 
 
 @unittest.skipUnless(os.path.exists(EXAMPLE_RC), "no example rc file yet")
@@ -118,8 +119,11 @@ class ExampleRcFile(unittest.TestCase):
                 port = closed.getsockname()[1]
                 with open(EXAMPLE_RC) as f:
                     text = f.read()
-                text = re.sub(r'(?im)^([ \t]*SERVER[ \t]*=[ \t]*)".*"[ \t]*$', r'\1"127.0.0.1"',
-                              text)
+                # A loopback address of its own for each SERVER, so that no two accounts name
+                # the same mailbox once the ports are all the same.
+                servers = iter(range(1, 255))
+                text = re.sub(r'(?im)^([ \t]*SERVER[ \t]*=[ \t]*)".*"[ \t]*$',
+                              lambda m: '%s"127.0.0.%d"' % (m.group(1), next(servers)), text)
                 text, accounts = re.subn(r"(?im)^([ \t]*PORT[ \t]*=[ \t]*)[-+]?\d+[ \t]*$",
                                          r"\g<1>%d" % port, text)
                 rc = os.path.join(home, "rc")

@@ -1,10 +1,12 @@
 """pollensift against a real POP3 server: a private Dovecot on a free loopback port."""
 
 import os
+import signal
+import subprocess
 import unittest
 
 import dovecot
-from harness import PollensiftTest, account, fixture_mail
+from harness import BIN, STAMP, PollensiftTest, account, fixture_mail
 
 MEETING = fixture_mail('01-meeting.eml')
 INVOICE = fixture_mail('02-invoice.eml')
@@ -24,7 +26,7 @@ MALFORMED_ID = (b'Message-ID: 12345@example.org\nFrom: someone@example.org\n'
 # One mailbox per test, so no test sees another's messages.
 USERS = {name: 'pw-' + name for name in (
     'login', 'plain', 'apop', 'empty', 'testmode', 'delete', 'first', 'second', 'headers',
-    'dup1', 'dup2', 'malformed', 'emptyfield', 'summary')}
+    'dup1', 'dup2', 'malformed', 'emptyfield', 'summary', 'sigterm', 'negdeny')}
 
 
 def normalised(message):
@@ -157,6 +159,50 @@ class Mailboxes(PollensiftTest):
         self.assertNotIn('DELE 1', r.out)
         self.assertNotIn('DELE 3', r.out)
         self.assertEqual(self.left('emptyfield'), [normalised(EMPTY_CC), normalised(EMPTY_SUBJECT)])
+
+    def test_sigterm_mid_session_deletes_nothing(self):
+        # Enough condemned mail that the verbose trace fills the pipe pollensift writes to: it then
+        # waits in mid-session, with DELE sent for the messages before, until the signal comes.
+        count = 300
+        for n in range(count):
+            self.server.deliver('sigterm', PILLS.replace(b'Message-ID: <', b'Message-ID: <%d.' % n))
+        rc = self.path('rc')
+        with open(rc, 'w') as f:
+            f.write('LOGFILE = "%s"\n' % self.path('log') + DENY_PILLS +
+                    account('sigterm', USERS['sigterm'], self.server.port))
+        os.chmod(rc, 0o600)
+        p = subprocess.Popen([BIN, '-M', rc, '-v', '6'], stdout=subprocess.PIPE,
+                             stderr=subprocess.DEVNULL)
+        try:
+            seen = b''
+            while b'Wrote: DELE 1\r' not in seen and b'Wrote: DELE 1\n' not in seen:
+                chunk = p.stdout.read1(4096)
+                self.assertTrue(chunk, 'pollensift ended before its first DELE')
+                seen += chunk
+            p.send_signal(signal.SIGTERM)
+            out = seen + p.stdout.read()
+            p.wait(timeout=30)
+        finally:
+            if p.poll() is None:
+                p.kill()
+                p.wait()
+        self.server.wait_idle()
+        self.assertEqual(p.returncode, 255)
+        self.assertNotIn(b'QUIT', out)
+        self.assertTrue(out.endswith(b'\npollensift: Error: Program abort due to signal 15.\n'))
+        with open(self.path('log')) as f:
+            self.assertTrue(STAMP.sub('', f.read()).endswith(
+                '\npollensift: Error: Program abort due to signal 15.\n'))
+        self.assertEqual(len(self.left('sigterm')), count, 'no QUIT, so the server deleted nothing')
+
+    def test_deletion_by_a_negative_deny_rule_is_shown_at_level_2(self):
+        rc = 'DENY <> "^X-Wanted:"\n' + self.mailbox('negdeny', MEETING)
+        r = self.pollensift(rc, '-v', '2')
+        self.assertEqual(r.code, 0, r.err)
+        self.assertEqual(len(r.out.splitlines()), 1, r.out)
+        self.assertRegex(r.out, r'^pollensift: Deny: .* \[Negative deny rule "\^X-Wanted:" did not '
+                                r'match\]\.\n$')
+        self.assertEqual(self.left('negdeny'), [])
 
     def test_malformed_message_id_stops_the_scan_at_that_message(self):
         rc = DENY_PILLS + self.mailbox('malformed', MEETING, MALFORMED_ID, PILLS)

@@ -34,19 +34,25 @@ class MalformedRcFile(unittest.TestCase):
             ("lexical error",
              b'LOGFILE = "%s"\nVERBOSE = 6 # six\n' % log.encode(),
              b"pollensift: Error: Lexicographical error in line 2 of your main rcfile.\n"
-             b"pollensift: The term '#' could not be interpreted.\n"),
+             b"pollensift: The term '#' could not be interpreted.\n"
+             b"pollensift:     VERBOSE = 6 # six\n"
+             b"pollensift:                 ^\n"
+             b"pollensift: A comment must stand on a line of its own, with '#' as its first "
+             b"character other than blanks.\n"),
             ("grammar error",
              b'LOGFILE = "%s"\nTEST = yes\n' % log.encode(),
-             b"pollensift: Error: syntax error, unexpected YESNO, expecting QUOTE"
-             b" in main rcfile in line 2.\n"),
+             b"pollensift: Error: syntax error, unexpected yes or no without double quotes,"
+             b" expecting a value in double quotes in main rcfile in line 2.\n"),
             ("failed command substitution",
              b'LOGFILE = "%s"\nPASS = "`true\'"\n' % log.encode(),
              b"pollensift: Error: The command `true' printed nothing; a value in backquotes is "
              b"the first line the command prints.\n"),
-            ("carriage return shown escaped",
-             b'LOGFILE = "%s"\nVERBOSE = 5\r\n' % log.encode(),
+            ("lone carriage return shown escaped",
+             b'LOGFILE = "%s"\nVERBOSE = 5\rVERBOSE = 4\n' % log.encode(),
              b"pollensift: Error: Lexicographical error in line 2 of your main rcfile.\n"
-             b"pollensift: The term '\\x0d' could not be interpreted.\n"),
+             b"pollensift: The term '\\x0d' could not be interpreted.\n"
+             b"pollensift:     VERBOSE = 5\\x0dVERBOSE = 4\n"
+             b"pollensift:                ^\n"),
         ]
         for name, rc_text, expected in rows:
             for existing_log in (False, True):

@@ -10,7 +10,7 @@ import unittest
 
 import dovecot
 from fakepop import FakePop
-from harness import BIN, PollensiftTest, account, fixture_mail
+from harness import BIN, STAMP, PollensiftTest, account, fixture_mail
 from test_tls import TlsDovecotTest
 
 # Dovecot's password file would split a colon; everything else may be in it.
@@ -145,27 +145,52 @@ class PrivateFiles(PollensiftTest):
                            timeout=60, preexec_fn=lambda: os.umask(0))
         return p.returncode, p.stdout, p.stderr
 
+    def empty_mailbox(self):
+        server = FakePop({'messages': []}, self.path('commands'))
+        server.start()
+        self.addCleanup(server.stop)
+        return account('ann', 'pw', server.port)
+
     def test_password_in_a_file_others_can_reach_draws_a_warning(self):
         log = self.path('log')
-        body = 'LOGFILE = "%s"\nVERBOSE = 3\nUSER = "ann"\nPASS = "x"\n' % log
+        body = 'LOGFILE = "%s"\nVERBOSE = 1\n' % log + self.empty_mailbox()
         rows = [(0o600, None), (0o700, None), (0o640, '0640'), (0o604, '0604'), (0o620, '0620'),
                 (0o644, '0644')]
         for file_mode, shown in rows:
             with self.subTest(mode=oct(file_mode)):
+                if os.path.exists(log):
+                    os.remove(log)
                 rc = self.write('rc', body, file_mode)
                 code, out, err = self.run_rc(rc)
-                # A warning, not a refusal: the run goes on (no account, nothing to do).
+                # A warning, not a refusal: the run goes on.
                 self.assertEqual((code, out), (0, ''))
                 self.assertEqual(err, warning(rc, shown) if shown else '')
-                self.assertEqual(read(log), '', 'the warning comes before the log is opened')
+                # Given before the log is opened, and written to it once it is.
+                self.assertEqual(STAMP.sub('', read(log)), err)
 
     def test_warning_names_the_included_file_that_holds_the_password(self):
-        inc = self.write('accounts.rc', 'USER = "ann"\nPASS = "x"\n', 0o664)
-        rc = self.write('rc', 'LOGFILE = "%s"\nINCLUDE=%s\n' % (self.path('log'), inc), 0o600)
-        self.assertEqual(self.run_rc(rc), (0, '', warning(inc, '0664')))
+        inc = self.write('accounts.rc', self.empty_mailbox(), 0o640)
+        rc = self.write('rc', 'LOGFILE = "%s"\nVERBOSE = 1\nINCLUDE=%s\n' % (self.path('log'), inc),
+                        0o600)
+        self.assertEqual(self.run_rc(rc), (0, '', warning(inc, '0640')))
         os.chmod(inc, 0o600)
         os.chmod(rc, 0o644)
         self.assertEqual(self.run_rc(rc), (0, '', ''), 'the open main file holds no password')
+
+    def test_a_file_others_can_change_draws_a_warning(self):
+        # Whoever can change an rc file can make it run a command as its owner.
+        inc = self.write('rules.rc', 'DENY = "^Subject: x"\n', 0o664)
+        rc = self.write('rc', 'LOGFILE = "%s"\nVERBOSE = 1\nINCLUDE=%s\n' % (self.path('log'), inc),
+                        0o602)
+        code, out, err = self.run_rc(rc)
+        self.assertEqual((code, out), (0, ''))
+        self.assertEqual(err.splitlines(), [
+            "pollensift: Warning: The rcfile '%s' can be changed by other users (mode %s), and a "
+            "command in backquotes in it runs as you; protect it with: chmod go-w '%s'"
+            % (path, octal, path) for path, octal in ((rc, '0602'), (inc, '0664'))])
+        os.chmod(inc, 0o644)
+        os.chmod(rc, 0o604)
+        self.assertEqual(self.run_rc(rc), (0, '', ''), 'others may read rules without a password')
 
     def test_log_and_headers_store_files_are_created_private(self):
         server = FakePop({'messages': ['Subject: hello\r\nMessage-ID: <1@example.org>\r\n']},

@@ -1,0 +1,18 @@
+#pragma once
+
+#include <string>
+#include <vector>
+
+// Helpers for the rc reader's messages; nothing outside src/config includes this.
+
+// Two lines that show an rc-file line and mark a spot in it: before is the line's text up to the
+// spot, rest the text from the spot to the line end. Control characters appear escaped, and the
+// mark stays under the spot (tabs are kept in the mark's indentation).
+std::string markedLine(const std::string& before, const std::string& rest);
+
+// The keyword a mistyped word most probably meant ("PASSWORD" -> "PASS", "SERVRE" -> "SERVER"),
+// letter case ignored; "" when none is close.
+std::string nearestKeyword(const std::string& word, const std::vector<std::string>& keywords);
+
+// The rc keywords, as the scanner recognises them (defined with the grammar, from its tokens).
+const std::vector<std::string>& rcKeywords();

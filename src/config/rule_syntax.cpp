@@ -1,0 +1,65 @@
+#include "config/rule_syntax.h"
+
+#include <regex.h>
+
+#include "config/settings.h"
+#include "config/warning.h"
+
+std::string extendedOperatorsIn(const std::string& expression) {
+  std::string found;
+  for (size_t i = 0; i < expression.size(); ++i) {
+    const char c = expression[i];
+    if (c == '\\') {
+      ++i;  // an escaped character is never one of them
+    } else if (c == '[') {
+      // Skip the bracket expression: "]" right after "[" or "[^" is a member, and so is
+      // everything inside "[: :]", "[. .]" and "[= =]".
+      size_t j = i + 1;
+      if (j < expression.size() && expression[j] == '^') ++j;
+      if (j < expression.size() && expression[j] == ']') ++j;
+      while (j < expression.size() && expression[j] != ']') {
+        if (expression[j] == '[' && j + 1 < expression.size() &&
+            (expression[j + 1] == ':' || expression[j + 1] == '.' || expression[j + 1] == '=')) {
+          const char kind = expression[j + 1];
+          const size_t close = expression.find(std::string(1, kind) + "]", j + 2);
+          if (close == std::string::npos) break;
+          j = close + 2;
+        } else {
+          ++j;
+        }
+      }
+      if (j >= expression.size()) return found;  // unbalanced: the compiler reports it
+      i = j;
+    } else if (c == '|' || c == '+' || c == '?' || c == '(' || c == ')') {
+      if (found.find(c) == std::string::npos) {
+        if (!found.empty()) found += ' ';
+        found += c;
+      }
+    }
+  }
+  return found;
+}
+
+namespace {
+
+template <typename Rules>
+void warnAbout(const Rules& rules, const char* kind) {
+  for (const auto& rule : rules) {
+    const std::string operators = extendedOperatorsIn(rule.expression());
+    if (operators.empty()) continue;
+    warn(std::string("The ") + kind + " rule \"" + rule.expression() + "\"" +
+         (rule.place().empty() ? "" : " in " + rule.place()) + " uses " + operators +
+         ", which match themselves in basic regular expressions; if you meant them as "
+         "operators, add REG_TYPE = \"extended\".");
+  }
+}
+
+}  // namespace
+
+void warnAboutBasicSyntaxRules() {
+  Settings& settings = Settings::instance();
+  if ((settings.regType() & REG_EXTENDED) != 0) return;
+  warnAbout(settings.allowRules(), "allow");
+  warnAbout(settings.denyRules(), "deny");
+  warnAbout(settings.scoreRules(), "score");
+}
