@@ -37,11 +37,11 @@ class PollensiftTest(unittest.TestCase):
     def path(self, name):
         return os.path.join(self.dir.name, name)
 
-    def pollensift(self, rc_text, *args, timeout=120, stdin=None):
+    def pollensift(self, rc_text, *args, timeout=120, stdin=None, mode=0o600):
         rc = self.path('rc')
         with open(rc, 'w') as f:
             f.write('LOGFILE = "%s"\n' % self.path('log') + rc_text)
-        os.chmod(rc, 0o600)  # it holds passwords: no warning about them
+        os.chmod(rc, mode)  # 0600: it holds passwords, and no warning is wanted about them
         if os.path.exists(self.path('log')):
             os.remove(self.path('log'))
         proc = subprocess.run([BIN, '-M', rc] + list(args), capture_output=True, timeout=timeout,

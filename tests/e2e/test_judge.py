@@ -216,7 +216,7 @@ class Check(PollensiftTest):
         ]
         for args, user, headers, commands, ran in rows:
             with self.subTest(args=args):
-                r = self.pollensift(rc, *args)
+                r = self.pollensift(rc, *args, mode=0o644)
                 # The warnings of the rc file itself come first, as in a run.
                 self.assertEqual((r.code, r.err), (0, (
                     "pollensift: Warning: The rcfile '{0}' holds a password but other users can "
