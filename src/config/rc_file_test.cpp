@@ -382,7 +382,7 @@ TEST_F(RcFileTest, MalformedFilesEndWithTheirMessage) {
       {"unknown protocol", "PROTOCOL = \"IMAP\"\n",
        "pollensift: Error: Only supported protocols are POP3 and APOP (SSL only if OpenSSL is "
        "available).\npollensift: PROTOCOL \"IMAP\" is none of the valid values: \"POP3\", "
-       "\"APOP\", \"POP3/SSL\", \"APOP/SSL\".\n"},
+       "\"APOP\", \"POP3/SSL\", \"APOP/SSL\", \"POP3/STLS\", \"APOP/STLS\".\n"},
       {"bad REG_TYPE", "REG_TYPE = \"perl\"\n",
        "pollensift: Error: Regular expressions must either be of type 'extended', or 'basic'.\n"},
       {"include name that expands to nothing", "INCLUDE = $POLLENSIFT_SURELY_UNSET\n",

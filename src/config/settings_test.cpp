@@ -113,7 +113,7 @@ TEST_F(SettingsTest, ProtocolNamesIgnoreCase) {
             "pollensift: Error: Only supported protocols are POP3 and APOP (SSL only if OpenSSL "
             "is available).\n"
             "pollensift: PROTOCOL \"IMAP\" is none of the valid values: \"POP3\", \"APOP\", "
-            "\"POP3/SSL\", \"APOP/SSL\".\n");
+            "\"POP3/SSL\", \"APOP/SSL\", \"POP3/STLS\", \"APOP/STLS\".\n");
 }
 
 TEST_F(SettingsTest, AccountsShareObjectsUntilTheNextProtocol) {
