@@ -41,8 +41,8 @@ class Faults(PollensiftTest):
         self.assertEqual(r.errors(), [])
         self.assertEqual(r.code, 0)
         for k in range(1, longest + 1):
-            self.assertEqual(server.commands(k), ['USER jo%d' % k] + FULL_DIALOGUE[1:],
-                             'split at byte %d' % k)
+            expected = ['USER jo%d' % k if c == 'USER jo' else c for c in FULL_DIALOGUE]
+            self.assertEqual(server.commands(k), expected, 'split at byte %d' % k)
 
     def test_slow_drip_is_read_whole(self):
         server = self.fake(delivery='drip', pause=0.002)
