@@ -71,6 +71,80 @@ class MalformedRcFile(unittest.TestCase):
                     else:
                         self.assertFalse(os.path.exists(log))
 
+    def test_errors_and_warnings_that_name_their_cause(self):
+        rc = self.path("rc")
+        log = self.path("log")
+        head = b'LOGFILE = "%s"\n' % log.encode()
+        main = "your main rcfile '%s'" % rc
+        rows = [
+            ("misspelt keyword", head + b'PASSWORD = "x"\n', 255,
+             "pollensift: Error: Lexicographical error in line 2 of your main rcfile.\n"
+             "pollensift: The term 'W' could not be interpreted.\n"
+             "pollensift:     PASSWORD = \"x\"\n"
+             "pollensift:         ^\n"
+             "pollensift: 'PASSWORD' is not a keyword; did you mean PASS?\n"),
+            ("comment after a quoted value", head + b'PASS = "secret" # mine\n', 255,
+             "pollensift: Error: A comment follows the value in line 2 of your main rcfile.\n"
+             "pollensift:     PASS = \"secret\" # mine\n"
+             "pollensift:                     ^\n"
+             "pollensift: A comment must stand on a line of its own, with '#' as its first "
+             "character other than blanks.\n"),
+            ("unknown protocol", head + b'PROTOCOL = "IMAP"\n', 255,
+             "pollensift: Error: Only supported protocols are POP3 and APOP (SSL only if OpenSSL "
+             "is available).\npollensift: PROTOCOL \"IMAP\" is none of the valid values: "
+             "\"POP3\", \"APOP\", \"POP3/SSL\", \"APOP/SSL\", \"POP3/STLS\", \"APOP/STLS\".\n"),
+            ("bad rule under extended syntax",
+             head + b'REG_TYPE = "extended"\nDENY = "^Subject: (cheap"\n', 255,
+             "pollensift: Error: Unmatched ( or \\(\n"
+             "pollensift: Error: Could not compile regular expression (deny).\n"
+             "pollensift: The deny rule \"^Subject: (cheap\" in line 3 of %s is not a valid "
+             "regular expression: Unmatched ( or \\(.\n" % main),
+            ("extended operators in a basic rule", head + b'DENY = "^Subject: (pills|casino)"\n',
+             0,
+             "pollensift: Warning: The deny rule \"^Subject: (pills|casino)\" in line 2 of %s "
+             "uses ( | ), which match themselves in basic regular expressions; if you meant them "
+             "as operators, add REG_TYPE = \"extended\".\n" % main),
+            ("shell-style command", head + b'VERBOSE = 3\nDENY = "`cat rules`"\n', 0,
+             "pollensift: Warning: The value in line 3 of %s begins with a backquote but has no "
+             "closing apostrophe, so it is taken as written, not run as a command (write "
+             "`command' to run one).\n" % main),
+            ("CR LF line ends", head + b'VERBOSE = 4\r\nTEST = "yes"\r\nDENY = "x"\r\n', 0, ""),
+        ]
+        for name, text, status, expected in rows:  # status 0: no account, nothing contacted
+            with self.subTest(name):
+                if os.path.exists(log):
+                    os.remove(log)
+                os.chmod(self.write("rc", text), 0o600)
+                code, out, err = self.run_file(rc)
+                self.assertEqual(err.decode().split("\n")[:expected.count("\n")],
+                                 expected.split("\n")[:-1] if expected else [])
+                self.assertEqual(code, status)
+                if "Warning" in expected:
+                    # Warnings reach the log too, once it is open.
+                    with open(log) as f:
+                        self.assertIn(expected.split("\n")[0], f.read())
+
+    def run_file(self, rc):
+        env = dict(os.environ, HOME=self.dir.name)
+        p = subprocess.run([BIN, "-M", rc], capture_output=True, env=env, timeout=30)
+        return p.returncode, p.stdout, p.stderr
+
+    def test_rc_files_that_cannot_be_read(self):
+        fifo = self.path("fifo")
+        os.mkfifo(fifo)
+        rows = [
+            (self.dir.name, "pollensift: '%s' is a directory.\n" % self.dir.name),
+            (fifo, "pollensift: '%s' is a FIFO, not a regular file.\n" % fifo),
+            (self.path("missing"), "pollensift: '%s': No such file or directory.\n"
+             % self.path("missing")),
+        ]
+        for path, reason in rows:
+            with self.subTest(path=path):
+                code, out, err = self.run_file(path)
+                self.assertEqual((code, out), (255, b""))
+                self.assertEqual(err.decode(),
+                                 "pollensift: Error: The rcfile could not be opened.\n" + reason)
+
     def test_include_error_with_log_option(self):
         log = self.path("option.log")
         code, out, err = self.run_rc(b"INCLUDE=%s\n" % self.path("missing.rc").encode(),
