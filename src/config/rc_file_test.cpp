@@ -18,6 +18,8 @@
 #include "config/fake_account_objects.h"
 #include "config/fatal.h"
 #include "config/filter_rule.h"
+#include "config/rc_diagnostics.h"
+#include "config/rc_lexer.h"
 #include "config/settings.h"
 #include "config/shell_word.h"
 
@@ -180,9 +182,11 @@ TEST_F(RcFileTest, AcceptedFilesFillSettings) {
        [](Settings& s) { EXPECT_EQ(s.accounts().at(0).pass(), std::string(65534, ' ') + "x"); }},
       {"account login and trust settings",
        "SERVER = \"s\"\nUSER = \"u\"\nPASS = \"token\"\n"
-       "AUTH = \"xoauth2\"\nTLS_FINGERPRINT = \"AB:cd" + std::string(60, '0') + "\"\n"
-       "TLS_CA_FILE = \"/etc/ca.pem\"\nPROTOCOL = \"pop3/stls\"\nPORT = 110\n"
-       "AUTH = \"User\"\nPROTOCOL = \"apop/stls\"\nPORT = 995\n",
+       "AUTH = \"xoauth2\"\nTLS_FINGERPRINT = \"AB:cd" +
+           std::string(60, '0') +
+           "\"\n"
+           "TLS_CA_FILE = \"/etc/ca.pem\"\nPROTOCOL = \"pop3/stls\"\nPORT = 110\n"
+           "AUTH = \"User\"\nPROTOCOL = \"apop/stls\"\nPORT = 995\n",
        [](Settings& s) {
          ASSERT_EQ(s.accounts().size(), 2u);
          const MailAccount& first = s.accounts()[0];
@@ -347,7 +351,8 @@ TEST_F(RcFileTest, MalformedFilesEndWithTheirMessage) {
       {"unknown AUTH mechanism; the value is not repeated", "AUTH = \"`echo s3cret'\"\n",
        "pollensift: Error: AUTH must be \"PLAIN\", \"XOAUTH2\" or \"OAUTHBEARER\" (or \"USER\" "
        "for USER and PASS).\n"},
-      {"AUTH with APOP", "AUTH = \"PLAIN\"\nUSER = \"u\"\nSERVER = \"s\"\nPASS = \"p\"\n"
+      {"AUTH with APOP",
+       "AUTH = \"PLAIN\"\nUSER = \"u\"\nSERVER = \"s\"\nPASS = \"p\"\n"
        "PROTOCOL = \"APOP/SSL\"\nPORT = 995\n",
        "pollensift: Error: The account u@s has AUTH = \"PLAIN\" and an APOP protocol, which is a "
        "login of its own; use \"POP3\", \"POP3/SSL\" or \"POP3/STLS\" with AUTH.\n"},
@@ -460,6 +465,30 @@ TEST_F(RcFileTest, IncludeErrorsAndLineNumbers) {
     EXPECT_EQ(outcome.status, -1);
   }
   unsetenv("POLLENSIFT_RC_TEST_DIR");
+}
+
+// "Did you mean" draws on the grammar's tokens: each must be a keyword the scanner knows, so a
+// keyword added to the grammar shows up there by itself.
+TEST_F(RcFileTest, SuggestedKeywordsAreTheScannersOwn) {
+  const std::vector<std::string>& keywords = rcKeywords();
+  ASSERT_GE(keywords.size(), 28u);
+  for (const std::string& keyword : keywords) {
+    std::istringstream input(keyword + "\n");
+    RcScan scan(input);
+    EXPECT_NE(scan.scanner().yylex(), 0) << keyword;
+    EXPECT_EQ(token_value.text, keyword) << "scanned whole";
+    EXPECT_EQ(scan.scanner().yylex(), 0) << keyword << ": nothing left after it";
+  }
+  struct Case {
+    const char* word;
+    const char* suggestion;
+  };
+  for (const Case& c :
+       {Case{"PASSWORD", "PASS"}, Case{"username", "USER"}, Case{"SERVRE", "SERVER"},
+        Case{"Protocoll", "PROTOCOL"}, Case{"VERBOSITY", "VERBOSE"},
+        Case{"MAXSIZE", "MAXSIZE_DENY"}, Case{"FROBNICATE", ""}, Case{"X", ""}}) {
+    EXPECT_EQ(nearestKeyword(c.word, keywords), c.suggestion) << c.word;
+  }
 }
 
 TEST_F(RcFileTest, NoRuleIsHalfAdded) {

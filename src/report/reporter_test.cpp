@@ -10,6 +10,7 @@
 #include <sstream>
 
 #include "config/settings.h"
+#include "config/warning.h"
 
 namespace {
 
@@ -37,8 +38,9 @@ class ReporterTest : public ::testing::Test {
   fs::path dir_;
 };
 
-const std::regex kStamp("(Jan|Feb|Mar|Apr|May|Jun|Jul|Aug|Sep|Oct|Nov|Dec) [0-3][0-9] "
-                        "[0-2][0-9]:[0-5][0-9]:[0-6][0-9]");
+const std::regex kStamp(
+    "(Jan|Feb|Mar|Apr|May|Jun|Jul|Aug|Sep|Oct|Nov|Dec) [0-3][0-9] "
+    "[0-2][0-9]:[0-5][0-9]:[0-6][0-9]");
 
 TEST_F(ReporterTest, LineFormatsOnTerminalAndLog) {
   const fs::path log = dir_ / "log";
@@ -105,6 +107,33 @@ TEST_F(ReporterTest, HeadersStoreFile) {
   EXPECT_EQ(st.st_mode & 0777, 0600u);
 }
 
+TEST_F(ReporterTest, FirstWriteFailureIsReportedOnceAndKept) {
+  ASSERT_TRUE(Reporter::instance().openLog("/dev/full")) << "a device is no FIFO";
+  testing::internal::CaptureStdout();
+  testing::internal::CaptureStderr();
+  Reporter::instance().print("one", 3);
+  Reporter::instance().print("two", 3);
+  testing::internal::GetCapturedStdout();
+  const std::string err = testing::internal::GetCapturedStderr();
+  const std::string failure = "Could not write to log file '/dev/full': No space left on device.";
+  EXPECT_EQ(Reporter::instance().writeFailure(), failure);
+  EXPECT_EQ(err.substr(15), " pollensift: Error: " + failure + "\n") << "once only";
+}
+
+TEST_F(ReporterTest, StartUpWarningsReachTheLogWhenItOpens) {
+  testing::internal::CaptureStderr();
+  warn("early \x1b");
+  const fs::path log = dir_ / "log";
+  ASSERT_TRUE(Reporter::instance().openLog(log.string()));
+  warn("late");
+  EXPECT_EQ(testing::internal::GetCapturedStderr(),
+            "pollensift: Warning: early \\x1b\npollensift: Warning: late\n");
+  const std::string logged = slurp(log);
+  EXPECT_TRUE(std::regex_match(logged, std::regex(".{15} pollensift: Warning: early \\\\x1b\n"
+                                                  ".{15} pollensift: Warning: late\n")))
+      << logged;
+}
+
 TEST_F(ReporterTest, NewLogIsPrivateExistingKeepsItsMode) {
   const fs::path fresh = dir_ / "fresh.log";
   ASSERT_TRUE(Reporter::instance().openLog(fresh.string()));
@@ -120,6 +149,9 @@ TEST_F(ReporterTest, NewLogIsPrivateExistingKeepsItsMode) {
   EXPECT_EQ(st.st_mode & 0777, 0644u);
   EXPECT_FALSE(Reporter::instance().openLog(""));
   EXPECT_FALSE(Reporter::instance().openLog((dir_ / "no/such/dir/log").string()));
+  ASSERT_EQ(mkfifo((dir_ / "fifo").c_str(), 0600), 0);
+  EXPECT_FALSE(Reporter::instance().openLog((dir_ / "fifo").string())) << "no open that blocks";
+  EXPECT_EQ(Reporter::instance().logProblem(), "is a FIFO, not a regular file");
 }
 
 }  // namespace
