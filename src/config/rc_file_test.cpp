@@ -292,8 +292,11 @@ TEST_F(RcFileTest, MalformedFilesEndWithTheirMessage) {
            kCommentHint},
       {"lone CR outside quotes", "VERBOSE = 4\r # x\n",
        lexical(1, "\\x0d", "VERBOSE = 4\\x0d # x", 11)},
-      {"unquoted value", "SERVER = pop.example.org\n",
-       lexical(1, "p", "SERVER = pop.example.org", 9)},
+      {"unquoted value", "SERVER = pop.example.org \n",
+       lexical(1, "p", "SERVER = pop.example.org ", 9,
+               "pollensift: A text value stands in double quotes: \"pop.example.org\".\n")},
+      {"word where a number belongs: no hint about quotes", "VERBOSE = high\n",
+       lexical(1, "h", "VERBOSE = high", 10)},
       {"unquoted value that starts like a keyword", "USER = PASSWORD\n",
        grammar("unexpected keyword PASS, expecting a value in double quotes", 1)},
       {"unquoted yes", "\nTEST = yes\n",
@@ -557,7 +560,8 @@ TEST_F(RcFileTest, TextFromMemory) {
     EXPECT_STREQ(e.what(),
                  "pollensift: Error: Lexicographical error in line 3 of your main rcfile.\n"
                  "pollensift: The term 'a' could not be interpreted.\n"
-                 "pollensift:     DENY = a\npollensift:            ^\n")
+                 "pollensift:     DENY = a\npollensift:            ^\n"
+                 "pollensift: A text value stands in double quotes: \"a\".\n")
         << "each parse counts lines from the start";
   }
   EXPECT_EQ(settings().denyRules().size(), 1u);
