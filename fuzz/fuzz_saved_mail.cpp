@@ -22,8 +22,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         ++messages;
         total += m.size;
         const std::string end = "\r\n.\r\n";
-        if (m.header.size() < end.size() || m.header.compare(m.header.size() - end.size(),
-                                                              end.size(), end) != 0) {
+        if (m.header.size() < end.size() ||
+            m.header.compare(m.header.size() - end.size(), end.size(), end) != 0) {
           std::abort();
         }
         if (m.header.size() > kMaxSavedHeader + end.size() || m.size < 0) std::abort();

@@ -5,10 +5,10 @@
 #include <vector>
 
 #include "config/escape.h"
-#include "config/shell_word.h"
+#include "config/protocol_codes.h"
 #include "config/settings.h"
+#include "config/shell_word.h"
 #include "driver/modes.h"
-#include "protocol/protocol.h"
 
 namespace {
 
@@ -27,16 +27,24 @@ std::string shown(const std::string& value) {
   return "\"" + escapeControls(value) + "\"";
 }
 
-std::string yesNo(bool value) { return value ? "\"yes\"" : "\"no\""; }
+std::string yesNo(bool value) {
+  return value ? "\"yes\"" : "\"no\"";
+}
 
 const char* protocolName(int code) {
   switch (code) {
-    case kProtocolApop: return "APOP";
-    case kProtocolPop3Ssl: return "POP3/SSL";
-    case kProtocolApopSsl: return "APOP/SSL";
-    case kProtocolPop3Stls: return "POP3/STLS";
-    case kProtocolApopStls: return "APOP/STLS";
-    default: return "POP3";
+    case kProtocolApop:
+      return "APOP";
+    case kProtocolPop3Ssl:
+      return "POP3/SSL";
+    case kProtocolApopSsl:
+      return "APOP/SSL";
+    case kProtocolPop3Stls:
+      return "POP3/STLS";
+    case kProtocolApopStls:
+      return "APOP/STLS";
+    default:
+      return "POP3";
   }
 }
 
@@ -61,26 +69,18 @@ void showAccounts(Settings& settings, Findings& found) {
   int number = 0;
   for (const MailAccount& account : accounts) {
     const std::string name = "Account " + std::to_string(++number);
-    const Protocol* protocol = account.protocol();
     const int code = account.protocolCode();
     std::string password = "*****";
     if (account.pass().empty()) password = "(empty)";
     if (account.pass() == kCommandNotRun) password = "(command, not run)";
     line("  " + name + ": SERVER " + shown(account.server()) + ", PORT " +
-         std::to_string(account.port()) + ", PROTOCOL " +
-         (protocol ? protocolName(code) : "(none)") + ", USER " + shown(account.user()) +
-         ", login " + (protocol ? loginMethod(account) : "(none)") + ", PASS " + password);
+         std::to_string(account.port()) + ", PROTOCOL " + protocolName(code) + ", USER " +
+         shown(account.user()) + ", login " + loginMethod(account) + ", PASS " + password);
     if (!account.tlsFingerprint().empty()) {
       line("    TLS_FINGERPRINT " + account.tlsFingerprint());
     }
     if (!account.tlsCaFile().empty()) line("    TLS_CA_FILE " + shown(account.tlsCaFile()));
-    if (account.server().empty()) found.faults.push_back(name + " has no SERVER.");
-    if (account.user().empty()) found.faults.push_back(name + " has no USER.");
-    if (account.port() < 1 || account.port() > 65535) {
-      found.faults.push_back(name + " has PORT " + std::to_string(account.port()) +
-                             ", outside 1 to 65535.");
-    }
-    if (protocol && code == kProtocolPop3 && !isLoopback(account.server())) {
+    if (code == kProtocolPop3 && !isLoopback(account.server())) {
       found.warnings.push_back(name +
                                " sends its password unencrypted (PROTOCOL POP3); prefer POP3/SSL.");
     }
@@ -91,8 +91,9 @@ void showSettings(Settings& settings, Findings& found) {
   line("Settings:");
   line("  LOGFILE = " + (settings.logfile().empty() ? "(none)" : shown(settings.logfile())));
   if (settings.logfile().empty()) {
-    found.faults.push_back("No log file: a run stops with \"Could not locate log file.\" "
-                           "(set LOGFILE or use -L).");
+    found.faults.push_back(
+        "No log file: a run stops with \"Could not locate log file.\" "
+        "(set LOGFILE or use -L).");
   }
   line("  SHOW_HEADERS = " +
        (settings.showHeaders().empty() ? "(none)" : shown(settings.showHeaders())));
@@ -122,8 +123,7 @@ template <typename Rule>
 std::string ruleCount(const std::vector<Rule>& rules, const char* kind) {
   int negative = 0;
   for (const Rule& rule : rules) negative += rule.negated() ? 1 : 0;
-  return std::to_string(rules.size()) + " " + kind + " (" + std::to_string(negative) +
-         " negative)";
+  return std::to_string(rules.size()) + " " + kind + " (" + std::to_string(negative) + " negative)";
 }
 
 void showCommands(bool commands_run) {
@@ -142,13 +142,12 @@ void showCommands(bool commands_run) {
 int checkConfiguration(bool commands_run) {
   Settings& settings = Settings::instance();
   Findings found;
-  line("Configuration of " + escapeControls(settings.pollensiftrc()) +
-       " (no server contacted):");
+  line("Configuration of " + escapeControls(settings.pollensiftrc()) + " (no server contacted):");
   showAccounts(settings, found);
   showSettings(settings, found);
   line("Rules: " + ruleCount(settings.allowRules(), "allow") + ", " +
-       ruleCount(settings.denyRules(), "deny") + ", " +
-       ruleCount(settings.scoreRules(), "score") + ", all compiled.");
+       ruleCount(settings.denyRules(), "deny") + ", " + ruleCount(settings.scoreRules(), "score") +
+       ", all compiled.");
   showCommands(commands_run);
   for (const std::string& fault : found.faults) line("Error: " + fault);
   for (const std::string& warning : found.warnings) line("Warning: " + warning);

@@ -19,9 +19,9 @@ struct KindName {
   const char* name;
 };
 constexpr KindName kKindNames[] = {
-    {Kind::kDuplicate, "duplicate"},         {Kind::kMaxsizeAllow, "Maxsize_Allow"},
-    {Kind::kMaxlength, "maxlength"},         {Kind::kMaxsizeDeny, "Maxsize_Deny"},
-    {Kind::kDenyRule, "deny rule"},          {Kind::kNegativeDenyRule, "negative deny rule"},
+    {Kind::kDuplicate, "duplicate"}, {Kind::kMaxsizeAllow, "Maxsize_Allow"},
+    {Kind::kMaxlength, "maxlength"}, {Kind::kMaxsizeDeny, "Maxsize_Deny"},
+    {Kind::kDenyRule, "deny rule"},  {Kind::kNegativeDenyRule, "negative deny rule"},
     {Kind::kScore, "score"},
 };
 
@@ -69,9 +69,9 @@ class Judge {
       kinds += (kinds.empty() ? " (" : ", ") + std::to_string(count) + " " + entry.name;
     }
     if (!kinds.empty()) kinds += ")";
-    std::string line = "Judged " + std::to_string(examined_) + " message(s): " +
-                       std::to_string(deleted) + " would be deleted" + kinds + ", " +
-                       std::to_string(kept_) + " kept";
+    std::string line = "Judged " + std::to_string(examined_) +
+                       " message(s): " + std::to_string(deleted) + " would be deleted" + kinds +
+                       ", " + std::to_string(kept_) + " kept";
     if (not_judged_ > 0) line += ", " + std::to_string(not_judged_) + " not judged";
     return line + ".";
   }

@@ -124,10 +124,13 @@ bool startsWith(std::string_view text, std::string_view prefix) {
 // An mbox body line ">From ", ">>From " ... stands for the same line with one ">" less.
 bool isEscapedFrom(std::string_view text) {
   const size_t arrows = text.find_first_not_of('>');
-  return arrows != 0 && arrows != std::string_view::npos && startsWith(text.substr(arrows), "From ");
+  return arrows != 0 && arrows != std::string_view::npos &&
+         startsWith(text.substr(arrows), "From ");
 }
 
-std::string reason(const std::string& what) { return what + ": " + std::strerror(errno); }
+std::string reason(const std::string& what) {
+  return what + ": " + std::strerror(errno);
+}
 
 bool readFile(const std::string& path, const SavedMessageVisitor& visit, std::string& error) {
   std::ifstream file(path, std::ios::binary);

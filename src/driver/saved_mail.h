@@ -9,9 +9,9 @@
 
 // One saved message as a POP3 server would present it.
 struct SavedMessage {
-  std::string origin;   // the file it came from; for an mbox, the file and the message's line
-  std::string header;   // what TOP n 0 gives after its status line: CR LF lines, "", "."
-  int64_t size = 0;     // the whole message with CR LF line ends, as LIST gives it
+  std::string origin;  // the file it came from; for an mbox, the file and the message's line
+  std::string header;  // what TOP n 0 gives after its status line: CR LF lines, "", "."
+  int64_t size = 0;    // the whole message with CR LF line ends, as LIST gives it
   bool header_too_long = false;  // the header passed kMaxSavedHeader and was cut there
 };
 

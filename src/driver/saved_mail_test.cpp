@@ -137,10 +137,10 @@ TEST_F(SavedMailFilesTest, MaildirInTheOrderOfTheFileNames) {
   write("md/new/1700000002.M2.host", "Subject: b\n");
   write("md/cur/.hidden", "Subject: x\n");
   write("md/tmp/1700000000.M0.host", "Subject: half delivered\n");
-  EXPECT_EQ(origins(dir_ + "/md"), (std::vector<std::string>{
-                                       dir_ + "/md/cur/1700000001.M1.host:2,S",
-                                       dir_ + "/md/new/1700000002.M2.host",
-                                       dir_ + "/md/new/1700000003.M3.host"}));
+  EXPECT_EQ(origins(dir_ + "/md"),
+            (std::vector<std::string>{dir_ + "/md/cur/1700000001.M1.host:2,S",
+                                      dir_ + "/md/new/1700000002.M2.host",
+                                      dir_ + "/md/new/1700000003.M3.host"}));
 }
 
 TEST_F(SavedMailFilesTest, WhatCannotBeRead) {
