@@ -151,6 +151,8 @@ TEST_F(RcFileTest, AcceptedFilesFillSettings) {
        [](Settings& s) { EXPECT_EQ(s.denyRules().at(0).expression(), "^From: $HOME $ $_x"); }},
       {"underscores split words without losing anything", "ALLOW = \"a_b__c\"\n",
        [](Settings& s) { EXPECT_EQ(s.allowRules().at(0).expression(), "a_b__c"); }},
+      {"'#' inside a value that ends in its closing quote", "DENY = \"a\" # b\" \r\n",
+       [](Settings& s) { EXPECT_EQ(s.denyRules().at(0).expression(), "a\" # b"); }},
       {"backquote without apostrophe is text", "DENY = \"`abc\"\n",
        [](Settings& s) { EXPECT_EQ(s.denyRules().at(0).expression(), "`abc"); }},
       {"control characters and 8-bit bytes inside quotes", "DENY = \"a\x01\x7f\xe4\r\"x\"\n",
@@ -289,6 +291,10 @@ TEST_F(RcFileTest, MalformedFilesEndWithTheirMessage) {
       {"comment after a quoted value", "\nPASS = \"secret\"  # mine\nPORT = 1\n",
        "pollensift: Error: A comment follows the value in line 2 of your main rcfile.\n"
        "pollensift:     PASS = \"secret\"  # mine\npollensift:                      ^\n" +
+           kCommentHint},
+      {"comment after a quoted value, CR LF line end", "PASS = \"x\"#y\r\n",
+       "pollensift: Error: A comment follows the value in line 1 of your main rcfile.\n"
+       "pollensift:     PASS = \"x\"#y\npollensift:               ^\n" +
            kCommentHint},
       {"lone CR outside quotes", "VERBOSE = 4\r # x\n",
        lexical(1, "\\x0d", "VERBOSE = 4\\x0d # x", 11)},
