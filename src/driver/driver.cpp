@@ -59,6 +59,7 @@ int checkAccounts(Settings& settings, Reporter& reporter) {
 // --check and --judge contact no server and write no log: their lines go to the terminal only.
 int runOfflineMode(const ModeRequest& request) {
   try {
+    warnAboutBasicSyntaxRules();
     if (compileRules() != 0) return -1;
     if (request.mode == ModeRequest::Mode::kCheck) return checkConfiguration(request.run_commands);
     return judgeSavedMail(request.judge_paths);
