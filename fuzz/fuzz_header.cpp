@@ -1,15 +1,18 @@
 // Mail headers are written by any sender: the header parser and the filter behind it must take
 // any bytes. Input: one byte of switches, three bytes of message size, then the header text as
 // a TOP reply carries it after its status line. At full verbosity every verdict and trace line is
-// built and escaped; scripts/fuzz.sh closes the output streams. Each input is judged with and
-// without the rule prefilter, which must agree.
+// built and escaped; scripts/fuzz.sh closes the output streams. Each input is judged with the rule
+// engine and with every rule's C library pattern, which must agree on every line and verdict.
 
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
+#include <algorithm>
 #include <string>
+#include <vector>
 
 #include "config/filter_rule.h"
+#include "config/rule_matcher.h"
 #include "config/settings.h"
 #include "filter/filter_engine.h"
 #include "header/message_header.h"
@@ -53,6 +56,22 @@ void applySwitches(Settings& s, uint8_t bits) {
   s.setMaxsizeAllow(bits & 64 ? 20000 : 0);
 }
 
+// The rule engine and every rule's own C library pattern agree on line (these rules are all
+// the engine's, so no bound applies).
+void compareMatchers(const std::string& line) {
+  static std::vector<uint32_t> found;
+  compiledRuleMatcher().match(line, found);
+  Settings& s = Settings::instance();
+  std::vector<const FilterRule*> rules;
+  for (const FilterRule& rule : s.allowRules()) rules.push_back(&rule);
+  for (const FilterRule& rule : s.denyRules()) rules.push_back(&rule);
+  for (const ScoreRule& rule : s.scoreRules()) rules.push_back(&rule);
+  for (uint32_t r = 0; r < rules.size(); ++r) {
+    if (!rules[r]->fallbackReason().empty()) std::abort();
+    if (rules[r]->matches(line) != std::binary_search(found.begin(), found.end(), r)) std::abort();
+  }
+}
+
 // Parses and filters text as one fetched message; false when it does not parse.
 bool judge(const std::string& text, int size, int& verdict, bool& has_id) {
   MessageHeader header;
@@ -60,6 +79,7 @@ bool judge(const std::string& text, int size, int& verdict, bool& has_id) {
   const int parsed = parseHeader(&text, &header);
   if (parsed < -3 || parsed > 1 || parsed == -1) std::abort();
   if (parsed < 0) return false;
+  for (const auto& [name, value] : header.fields()) compareMatchers(name + ": " + value);
   verdict = FilterEngine::instance().filter(&header);
   if (verdict != 0 && verdict != 1) std::abort();
   has_id = !header.messageId().empty();
@@ -74,6 +94,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   applySwitches(s, data[0]);
   const int message_size = data[1] << 16 | data[2] << 8 | data[3];
   const std::string text(reinterpret_cast<const char*>(data) + 4, size - 4);
+  compareMatchers(text);  // any bytes at all, line ends and NULs included
 
   FilterEngine::instance().resetForTesting();
   int first = 0, second = 0;
@@ -84,14 +105,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   // otherwise the filter, which keeps no other state, must come to the same verdict.
   if (second != (s.delDuplicates() && has_id ? 1 : first)) std::abort();
 
-  // The rule prefilter only saves work: without it every pattern runs on every line, and the
+  // The rule engine only saves work: without it every pattern runs on every line, and the
   // verdict must be the same.
   FilterEngine& engine = FilterEngine::instance();
   engine.resetForTesting();
-  engine.setPrefilter(false);
+  engine.setRuleEngine(false);
   int plain = 0;
   const bool parsed = judge(text, message_size, plain, has_id);
-  engine.setPrefilter(true);
+  engine.setRuleEngine(true);
   if (!parsed || plain != first) std::abort();
   return 0;
 }

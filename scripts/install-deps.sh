@@ -5,6 +5,7 @@ set -euo pipefail
 packages=(
   build-essential cmake g++ pkg-config
   libssl-dev openssl
+  libre2-dev      # the multi-pattern rule matcher
   flex libfl-dev bison
   libgtest-dev libbenchmark-dev
   dovecot-pop3d

@@ -5,6 +5,8 @@
 #include <vector>
 
 #include "config/escape.h"
+#include "config/posix_translation.h"
+#include "config/rule_matcher.h"
 #include "config/settings.h"
 
 FilterRule::FilterRule(std::string expression, int cflags, bool negated)
@@ -12,6 +14,8 @@ FilterRule::FilterRule(std::string expression, int cflags, bool negated)
 
 FilterRule::FilterRule(FilterRule&& other) noexcept
     : expression_(std::move(other.expression_)),
+      translation_(std::move(other.translation_)),
+      fallback_reason_(std::move(other.fallback_reason_)),
       pattern_(other.pattern_),
       cflags_(other.cflags_),
       negated_(other.negated_),
@@ -25,6 +29,8 @@ FilterRule& FilterRule::operator=(FilterRule&& other) noexcept {
   if (this != &other) {
     release();
     expression_ = std::move(other.expression_);
+    translation_ = std::move(other.translation_);
+    fallback_reason_ = std::move(other.fallback_reason_);
     pattern_ = other.pattern_;
     cflags_ = other.cflags_;
     negated_ = other.negated_;
@@ -57,6 +63,16 @@ int FilterRule::compile() {
   release();
   ++compile_count;
   const int flags = Settings::instance().regType() | cflags_;
+  // Read before the C library compiles it: some expressions take it minutes and gigabytes.
+  PosixTranslation translation =
+      translatePosix(expression_, (flags & REG_EXTENDED) != 0, (flags & REG_ICASE) != 0);
+  if (!translation.refusal.empty()) {
+    std::fflush(stdout);
+    std::fprintf(stderr, "pollensift: Error: The rule \"%s\" cannot be matched safely: %s.\n",
+                 escapeControls(expression_).c_str(), translation.refusal.c_str());
+    std::fflush(stderr);
+    return REG_ESIZE;
+  }
   const int code = regcomp(&pattern_, expression_.c_str(), flags);
   if (code != 0) {
     std::vector<char> message(regerror(code, &pattern_, nullptr, 0) + 1);
@@ -68,6 +84,8 @@ int FilterRule::compile() {
   }
   compiled_ = true;
   compile_flags_ = flags;
+  translation_ = std::move(translation.pattern);
+  fallback_reason_ = std::move(translation.fallback);
   return 0;
 }
 
@@ -105,5 +123,7 @@ int compileRules() {
   Settings& settings = Settings::instance();
   if (int code = compileList(settings.allowRules(), "allow")) return code;
   if (int code = compileList(settings.denyRules(), "deny")) return code;
-  return compileList(settings.scoreRules(), "score");
+  if (int code = compileList(settings.scoreRules(), "score")) return code;
+  compiledRuleMatcher();  // all matching machinery is built before any server is contacted
+  return 0;
 }

@@ -15,8 +15,9 @@ class FilterRule {
   FilterRule& operator=(const FilterRule&) = delete;
   ~FilterRule();
 
-  // Compiles with the rule's case flag and the configured syntax; prints the library's message
-  // on failure. Returns 0 or the regcomp error code.
+  // Compiles with the rule's case flag and the configured syntax, and translates it for the
+  // multi-pattern engine; prints the library's message on failure, or why the rule cannot be
+  // matched safely. Returns 0 or an error code.
   int compile();
 
   // True when the compiled pattern matches anywhere in text; any matcher error counts as no match.
@@ -29,6 +30,11 @@ class FilterRule {
   // Counts compiles of any rule in this process: whatever is derived from compiled rules is
   // stale once it changes.
   static unsigned long compilations();
+
+  // The expression in the engine's syntax, and why the C library's matcher must keep the rule
+  // instead (empty when the engine takes it); both set by compile.
+  const std::string& translation() const { return translation_; }
+  const std::string& fallbackReason() const { return fallback_reason_; }
 
   const std::string& expression() const { return expression_; }
   const regex_t& pattern() const { return pattern_; }
@@ -43,6 +49,8 @@ class FilterRule {
   void release();
 
   std::string expression_;
+  std::string translation_;
+  std::string fallback_reason_;
   regex_t pattern_{};
   int cflags_;
   bool negated_;

@@ -10,6 +10,7 @@
 #include "config/shell_word.h"
 #include "config/rc_file.h"
 #include "config/rule_syntax.h"
+#include "config/rule_matcher.h"
 #include "config/settings.h"
 #include "driver/modes.h"
 #include "protocol/account_objects.h"
@@ -35,6 +36,19 @@ int startupNote(const std::string& message) {
 
 bool isKindProblem(const std::string& problem) {
   return problem.rfind("is ", 0) == 0;
+}
+
+// Names the rules that the rule engine cannot take, which see only the start of a long line.
+void traceFallbackRules(Reporter& reporter) {
+  if (Settings::instance().verbose() < 6) return;
+  for (const FallbackRule& rule : fallbackRules()) {
+    reporter.print("Debugging: " + rule.list + " rule " + std::to_string(rule.position) + " \"" +
+                       escapeControls(rule.expression) +
+                       "\" is matched by the C library, on the first " +
+                       std::to_string(kFallbackLineBytes) + " bytes of each line: " + rule.reason +
+                       ".",
+                   6);
+  }
 }
 
 int checkAccounts(Settings& settings, Reporter& reporter) {
@@ -114,6 +128,7 @@ int runPollensift(int argc, char** argv) {
   try {
     warnAboutBasicSyntaxRules();
     if (compileRules() != 0) return -1;
+    traceFallbackRules(reporter);
     run_result = checkAccounts(settings, reporter);
   } catch (const std::exception& e) {
     reporter.error(std::string("Runtime exception occurred: ") + e.what(), 1);

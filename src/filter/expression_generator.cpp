@@ -5,6 +5,8 @@
 #include <cctype>
 #include <string_view>
 
+#include "config/posix_translation.h"
+
 namespace {
 
 // Words of ordinary headers and of spam rules, a few with bytes above 127 or with characters
@@ -202,6 +204,10 @@ void ExpressionGenerator::learnWords(const std::string& text) {
 }
 
 bool compiles(const std::string& expression, int cflags) {
+  if (!translatePosix(expression, (cflags & REG_EXTENDED) != 0, (cflags & REG_ICASE) != 0)
+           .refusal.empty()) {
+    return false;
+  }
   regex_t pattern;
   if (regcomp(&pattern, expression.c_str(), cflags) != 0) return false;
   regfree(&pattern);

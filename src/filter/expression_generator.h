@@ -6,7 +6,7 @@
 #include <utility>
 #include <vector>
 
-// Random POSIX expressions and header fields for the prefilter's tests, from a fixed seed. The
+// Random POSIX expressions and header fields for the rule engine's tests, from a fixed seed. The
 // expressions come from a grammar of basic and extended syntax (literals, escapes, ., brackets
 // and classes, repetitions and intervals, alternation, groups, anchors, GNU escapes,
 // back-references, context-dependent characters); some do not compile, and callers drop those.
@@ -42,5 +42,6 @@ class ExpressionGenerator {
   std::vector<std::string> learned_;
 };
 
-// Whether regcomp accepts expression with cflags.
+// Whether a rule with expression and cflags is accepted: regcomp takes it and it is not refused
+// as unsafe to match.
 bool compiles(const std::string& expression, int cflags);

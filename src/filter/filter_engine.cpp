@@ -6,6 +6,7 @@
 #include <utility>
 
 #include "config/filter_rule.h"
+#include "config/rule_matcher.h"
 #include "config/settings.h"
 #include "filter/shortlist.h"
 #include "header/message_header.h"
@@ -52,6 +53,12 @@ const std::string* normalisedText(const MessageHeader& header) {
   return nullptr;
 }
 
+// Whether rule matches text, when the shortlist named it for text: certain when the engine
+// found it, else its own pattern decides.
+bool confirmed(const Shortlist& shortlist, const FilterRule& rule, const std::string& text) {
+  return shortlist.verified() || rule.matches(text);
+}
+
 // Calls fn(rule, on_line, on_normalised) for every rule of line or normalised (both ascending),
 // in list order, until fn returns true; returns whether it did.
 template <typename Fn>
@@ -84,14 +91,14 @@ void markSatisfied(const std::vector<Rule>& rules, ListKind list, Shortlist& sho
   shortlist.clearSatisfied();
   for (size_t i = 0; i < lines.size(); ++i) {
     for (const uint32_t rule : shortlist.negative(list, i)) {
-      if (!shortlist.satisfied(list, rule) && rules[rule].matches(lines[i])) {
+      if (!shortlist.satisfied(list, rule) && confirmed(shortlist, rules[rule], lines[i])) {
         shortlist.satisfy(list, rule);
       }
     }
   }
   if (normalised != nullptr) {
     for (const uint32_t rule : shortlist.negativeNormalised(list)) {
-      if (!shortlist.satisfied(list, rule) && rules[rule].matches(*normalised)) {
+      if (!shortlist.satisfied(list, rule) && confirmed(shortlist, rules[rule], *normalised)) {
         shortlist.satisfy(list, rule);
       }
     }
@@ -123,33 +130,20 @@ int addPoints(int total, int points) {
 }  // namespace
 
 struct FilterEngine::Shortlists {
-  // What the lists were built from: compiles so far and each rule list's place and length.
-  unsigned long compilations;
-  std::array<std::pair<const void*, size_t>, 3> shapes;
+  unsigned long generation;  // of the rule matcher they were built for
   Shortlist rules;
 };
-
-namespace {
-std::array<std::pair<const void*, size_t>, 3> ruleShapes() {
-  Settings& settings = Settings::instance();
-  return {{{settings.allowRules().data(), settings.allowRules().size()},
-           {settings.denyRules().data(), settings.denyRules().size()},
-           {settings.scoreRules().data(), settings.scoreRules().size()}}};
-}
-}  // namespace
 
 FilterEngine::FilterEngine() = default;
 FilterEngine::~FilterEngine() = default;
 
 // Built on first use after the rules were compiled, once for the whole run.
 FilterEngine::Shortlists& FilterEngine::shortlists() {
-  const unsigned long compilations = FilterRule::compilations();
-  const auto shapes = ruleShapes();
-  if (!shortlists_ || shortlists_->compilations != compilations || shortlists_->shapes != shapes) {
+  const unsigned long generation = compiledRuleMatcher().generation();
+  if (!shortlists_ || shortlists_->generation != generation) {
     Settings& settings = Settings::instance();
     shortlists_.reset(new Shortlists{
-        compilations, shapes,
-        Shortlist(settings.allowRules(), settings.denyRules(), settings.scoreRules())});
+        generation, Shortlist(settings.allowRules(), settings.denyRules(), settings.scoreRules())});
   }
   return *shortlists_;
 }
@@ -164,7 +158,7 @@ const std::vector<std::string>& FilterEngine::prepare(const MessageHeader& heade
     line += ": ";
     line += fields[i].second;
   }
-  shortlists().rules.scan(lines_, normalisedText(header), prefilter_);
+  shortlists().rules.scan(lines_, normalisedText(header), engine_);
   prepared_ = sharing_;
   return lines_;
 }
@@ -229,7 +223,7 @@ int FilterEngine::checkAllow(const MessageHeader* header) {
   for (size_t i = 0; i < lines.size(); ++i) {
     for (const uint32_t r : shortlist.positive(kAllowList, i)) {
       const FilterRule& rule = rules[r];
-      if (!rule.matches(lines[i])) continue;
+      if (!confirmed(shortlist, rule, lines[i])) continue;
       verdict("Allow: ", *header, 4, {"\"", rule.expression(), "\" matches \"", lines[i], "\""});
       const int limit = settings.maxsizeAllow();
       if (limit > 0 && header->size() > limit) {
@@ -288,9 +282,9 @@ int FilterEngine::checkDeny(const MessageHeader* header) {
                   with_normalised ? &shortlist.positiveNormalised(kDenyList) : nullptr,
                   [&](uint32_t r, bool on_line, bool on_normalised) {
                     const FilterRule& rule = rules[r];
-                    if (on_line && rule.matches(lines[i])) {
+                    if (on_line && confirmed(shortlist, rule, lines[i])) {
                       found = 1;
-                    } else if (on_normalised && rule.matches(*normalised)) {
+                    } else if (on_normalised && confirmed(shortlist, rule, *normalised)) {
                       found = 2;
                     } else {
                       return false;
@@ -340,8 +334,8 @@ int FilterEngine::checkScore(const MessageHeader* header) {
                     with_normalised ? &shortlist.positiveNormalised(kScoreList) : nullptr,
                     [&](uint32_t r, bool on_line, bool on_normalised) {
                       const ScoreRule& rule = rules[r];
-                      if ((on_line && rule.matches(lines[i])) ||
-                          (on_normalised && rule.matches(*normalised))) {
+                      if ((on_line && confirmed(shortlist, rule, lines[i])) ||
+                          (on_normalised && confirmed(shortlist, rule, *normalised))) {
                         say(5, {"Score: \"", rule.expression(), "\" matches \"", lines[i], "\" [",
                                 std::to_string(rule.score()), "]."});
                         total = addPoints(total, rule.score());

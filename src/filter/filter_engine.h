@@ -30,10 +30,11 @@ class FilterEngine {
   // Forgets the seen Message-IDs; only tests call this.
   void resetForTesting();
 
-  // On (the default), a rule's pattern runs only on the lines that hold the literals every match
-  // of it needs; off, on every line. Verdicts and lines are the same either way: tests and
-  // benchmarks compare the two.
-  void setPrefilter(bool on) { prefilter_ = on; }
+  // On (the default), one scan of each line by the multi-pattern engine finds the rules that
+  // match it; off, every rule's C library pattern runs on every line. Verdicts and lines are the
+  // same either way (apart from the bound on the few rules the engine cannot take): tests, the
+  // fuzzer and benchmarks compare the two.
+  void setRuleEngine(bool on) { engine_ = on; }
 
  private:
   FilterEngine();
@@ -53,7 +54,7 @@ class FilterEngine {
   SeenIds seen_;
   std::vector<std::string> lines_;
   std::unique_ptr<Shortlists> shortlists_;
-  bool prefilter_ = true;
+  bool engine_ = true;
   // The verdict of filter from one check's result (1 condemned by kind, 0 kept, -1 no header).
   int decided(int result, Condemned kind);
   Condemned last_condemned_ = Condemned::kNone;

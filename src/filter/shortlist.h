@@ -5,36 +5,38 @@
 #include <string>
 #include <vector>
 
-#include "filter/rule_index.h"
 
 class FilterRule;
 class ScoreRule;
 
 enum ListKind { kAllowList, kDenyList, kScoreList };
 
-// The rules of the three lists that might match each line of the header being judged, and its
+// The rules of the three lists that match each line of the header being judged, and its
 // normalised subject, by list and split into positive and negative rules, each in list order:
-// one pass over each text finds them for all lists. With the prefilter off every rule is a
-// candidate everywhere.
+// one scan of each text by the rule matcher finds them for all lists. With the engine off every
+// rule is a candidate everywhere, and only its own pattern can tell (verified() is false).
 class Shortlist {
  public:
   Shortlist(const std::vector<FilterRule>& allow, const std::vector<FilterRule>& deny,
             const std::vector<ScoreRule>& score);
 
-  // Finds the candidates of each line, and of normalised unless it is null.
-  void scan(const std::vector<std::string>& lines, const std::string* normalised, bool prefilter);
+  // Finds the rules of each line, and of normalised unless it is null.
+  void scan(const std::vector<std::string>& lines, const std::string* normalised, bool engine);
+
+  // True when the lists hold only rules that match; false when they are mere candidates.
+  bool verified() const { return engine_; }
 
   const std::vector<uint32_t>& positive(ListKind list, size_t line) const {
-    return (prefilter_ ? lines_[line] : all_).positive[list];
+    return (engine_ ? lines_[line] : all_).positive[list];
   }
   const std::vector<uint32_t>& negative(ListKind list, size_t line) const {
-    return (prefilter_ ? lines_[line] : all_).negative[list];
+    return (engine_ ? lines_[line] : all_).negative[list];
   }
   const std::vector<uint32_t>& positiveNormalised(ListKind list) const {
-    return (prefilter_ ? normalised_ : all_).positive[list];
+    return (engine_ ? normalised_ : all_).positive[list];
   }
   const std::vector<uint32_t>& negativeNormalised(ListKind list) const {
-    return (prefilter_ ? normalised_ : all_).negative[list];
+    return (engine_ ? normalised_ : all_).negative[list];
   }
   const std::vector<uint32_t>& negativeRules(ListKind list) const { return all_.negative[list]; }
 
@@ -58,17 +60,16 @@ class Shortlist {
   };
 
   template <typename Rules>
-  void add(const Rules& rules, ListKind list, std::vector<RuleIndex::Pattern>& patterns);
+  void add(const Rules& rules, ListKind list);
   void split(const std::string& text, Split& out);
 
-  RuleIndex index_;
   std::array<uint32_t, 3> first_{};
   std::vector<Origin> origin_;
   Split all_;
   std::vector<Split> lines_;
   Split normalised_;
   std::vector<uint32_t> found_;
-  bool prefilter_ = true;
+  bool engine_ = true;
   std::vector<uint32_t> satisfied_;
   uint32_t stamp_ = 0;
 };

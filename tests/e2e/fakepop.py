@@ -1,7 +1,8 @@
 """A scriptable fake POP3 server for what a real server will not do: replies cut at chosen bytes,
 slow drips, silence, connections closed mid-reply, odd greetings and replies, oversized replies.
 
-It runs as its own process (python3 fakepop.py SCENARIO_JSON), prints "PORT n" once it listens
+It runs as its own process (python3 fakepop.py SCENARIO_JSON, or @FILE holding it when it is too
+long for a command line), prints "PORT n" once it listens
 on 127.0.0.1, serves one connection after another, and appends every command it receives to the
 scenario's log file as "N COMMAND" (N counts connections from 1), and "N" alone once connection N
 is over. FakePop starts and stops it.
@@ -166,8 +167,13 @@ class FakePop:
         self.port = None
 
     def start(self):
+        scenario = json.dumps(self.scenario)
+        if len(scenario) > 65536:
+            with open(self.log + '.json', 'w') as f:
+                f.write(scenario)
+            scenario = '@' + self.log + '.json'
         self.process = subprocess.Popen(
-            [sys.executable, os.path.abspath(__file__), json.dumps(self.scenario)],
+            [sys.executable, os.path.abspath(__file__), scenario],
             stdin=subprocess.DEVNULL, stdout=subprocess.PIPE)
         line = self.process.stdout.readline().decode()
         if not line.startswith('PORT '):
@@ -205,4 +211,8 @@ class FakePop:
 
 if __name__ == '__main__':
     signal.signal(signal.SIGTERM, lambda *_: sys.exit(0))
-    serve(json.loads(sys.argv[1]))
+    argument = sys.argv[1]
+    if argument.startswith('@'):
+        with open(argument[1:]) as f:
+            argument = f.read()
+    serve(json.loads(argument))

@@ -1,5 +1,6 @@
-// The filter with and without the prefilter, over generated rules and headers and over the
-// fixture corpus: every verdict and every line must be the same.
+// The filter with the rule engine and with every rule's C library pattern run on every line,
+// over generated rules and headers and over the fixture corpus: every verdict and every line must
+// be the same.
 #include <gtest/gtest.h>
 #include <regex.h>
 
@@ -28,15 +29,15 @@ struct Outcome {
   std::vector<std::string> lines;  // without their time stamps
 };
 
-Outcome judge(const Headers& headers, bool prefilter) {
+Outcome judge(const Headers& headers, bool engine_on) {
   FilterEngine& engine = FilterEngine::instance();
   engine.resetForTesting();
-  engine.setPrefilter(prefilter);
+  engine.setRuleEngine(engine_on);
   Outcome outcome;
   testing::internal::CaptureStdout();
   for (const auto& header : headers) outcome.verdicts.push_back(engine.filter(header.get()));
   std::istringstream out(testing::internal::GetCapturedStdout());
-  engine.setPrefilter(true);
+  engine.setRuleEngine(true);
   for (std::string line; std::getline(out, line);) outcome.lines.push_back(line.substr(15));
   return outcome;
 }
@@ -121,7 +122,7 @@ void configure(ExpressionGenerator& generator, bool extended) {
   settings.setHighscore(static_cast<int>(generator.below(80)));
 }
 
-TEST(PrefilterDifferentialTest, GeneratedRulesAndHeaders) {
+TEST(EngineDifferentialTest, GeneratedRulesAndHeaders) {
   Seen seen;
   for (uint32_t seed = 1; seed <= 40; ++seed) {
     ExpressionGenerator generator(seed);
@@ -181,7 +182,7 @@ void addDemoRules() {
   ASSERT_GT(Settings::instance().scoreRules().size(), 0u);
 }
 
-TEST(PrefilterDifferentialTest, FixtureCorpus) {
+TEST(EngineDifferentialTest, FixtureCorpus) {
   std::vector<std::filesystem::path> files;
   for (const auto& entry :
        std::filesystem::directory_iterator(POLLENSIFT_SOURCE_DIR "/tests/fixtures/mail")) {

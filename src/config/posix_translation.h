@@ -1,0 +1,22 @@
+#pragma once
+
+#include <string>
+#include <string_view>
+
+// A rule's POSIX expression restated for the linear-time engine, with the same yes/no on every
+// text as the C library's matcher gives in the C locale (text up to its first NUL).
+struct PosixTranslation {
+  std::string
+      pattern;  // the engine's syntax (byte semantics); meaningful when both below are empty
+  std::string fallback;  // why the C library's matcher must keep this rule; empty when translated
+  std::string refusal;   // why the rule cannot be matched safely at all; empty when it can
+};
+
+// Reads expression (up to its first NUL) as basic or extended syntax, letter case ignored or not,
+// as regcomp would. An expression regcomp rejects gets some translation or fallback: callers
+// compile it with regcomp as well and trust only what regcomp accepts.
+PosixTranslation translatePosix(std::string_view expression, bool extended, bool icase);
+
+// The largest expansion of repetitions (each atom counted once for every copy the C library makes
+// of it) that a rule may have; beyond it the C library's compile takes seconds to minutes.
+inline constexpr double kMaxExpandedSize = 2000;

@@ -1,0 +1,169 @@
+#include "config/posix_translation.h"
+
+#include <gtest/gtest.h>
+#include <regex.h>
+
+#include <string>
+#include <vector>
+
+#include "config/filter_rule.h"
+#include "config/rule_matcher.h"
+#include "config/settings.h"
+
+namespace {
+
+struct Case {
+  std::string expression;
+  bool extended;
+  bool icase;
+  std::string text;
+  bool matches;
+  bool falls_back = false;
+};
+
+// The C library's readings that a translation can easily get wrong, each with its answer: the
+// C library must give it (so the table documents what it does) and so must the rule matcher.
+const std::vector<Case> kCases = {
+    // Case ignored: the expression is upper-cased, escaped letters excepted; only a-z fold.
+    {"\\a", false, true, "a", false},
+    {"\\A", false, true, "a", true},
+    {"[a-Z]", true, true, "q", true},
+    {"[0-z]", true, true, "_", false},
+    {"[0-z]", true, false, "_", true},
+    {"\xe9", false, true, "\xc9", false},
+    {"[[:lower:]]", true, true, "A", true},
+    {"[^[:lower:]]", true, true, "A", false},
+    {"[^a]", true, true, "A", false},
+    // Basic syntax: context decides what "*", "^" and "$" are.
+    {"*a", false, false, "*a", true},
+    {"*a", false, false, "a", false},
+    {"\\(*a\\)", false, false, "*a", true},
+    {"^*a", false, false, "*a", true},
+    {"\\<*a", false, false, "*a", false},
+    {"a\\|^b", false, false, "b", true},
+    {"b\\(^a\\)", false, false, "ba", false, true},
+    {"a^b", false, false, "a^b", true},
+    {"a$b", false, false, "a$b", true},
+    {"a$\\|c", false, false, "a", true},
+    {"\\+x", false, false, "+x", true},
+    {"x\\+", false, false, "xx", true},
+    {"x\\{2\\}", false, false, "x", false},
+    {"x\\{,2\\}y", false, false, "y", true},
+    // Extended syntax.
+    {"a{,2}b", true, false, "b", true},
+    {"a{2}{3}", true, false, "aaaaa", false},
+    {"a{2}{3}", true, false, "aaaaaa", true},
+    {"a)", true, false, "a)", true},
+    {"a\\|b", true, false, "a|b", true},
+    {"\\n", true, false, "n", true},
+    {"(^|x)y", true, false, "zy", false},
+    // Bracket expressions.
+    {"[]a]", false, false, "]", true},
+    {"[^]a]", false, false, "]", false},
+    {"[^]a]", false, false, "b", true},
+    {"[a-]", false, false, "-", true},
+    {"[[=e=]]", false, false, "e", true},
+    {"[[.-.]z]", false, false, "-", true},
+    {"[^x]", false, false, "\n", true},
+    // Escapes and classes, byte semantics.
+    {"\\s", false, false, "\v", true},
+    {"\\w", false, false, "_", true},
+    {"\\W", false, false, "\xe9", true},
+    {"a.b", false, false, "a\nb", true},
+    {"x\\'", true, false, "x", true},
+    {"\\`x", true, false, "yx", false},
+    {"\\<viagra\\>", true, true, "Buy VIAGRA now", true},
+    {"\\<viagra\\>", true, true, "viagras", false},
+    {"\\<[a-z]+\\>", true, false, "--ab--", true},
+    {"\\<-", true, false, "a-b", false},
+    {"\\bfoo\\B", true, false, "a foox", true},
+    // A NUL ends the text.
+    {"cd", false, false, std::string("ab\0cd", 5), false},
+    {"b$", false, false, std::string("ab\0cd", 5), true},
+    // What the C library alone can answer.
+    {"\n^R", true, false, "x\nR", true, true},
+    {"x$\n", true, false, "x\nR", true, true},
+    {"\\<(a|-)", true, false, "-", false, true},
+    {"\\(a\\)\\1", false, false, "aa", true, true},
+    {"a{1001}", true, false, "a", false, true},
+};
+
+TEST(PosixTranslationTest, SameAnswerAsTheCLibrary) {
+  Settings& settings = Settings::instance();
+  for (const Case& c : kCases) {
+    SCOPED_TRACE(testing::PrintToString(c.expression) + (c.extended ? " extended" : " basic") +
+                 (c.icase ? " nocase" : " case") + " on " + testing::PrintToString(c.text));
+    settings.setRegType(c.extended ? "extended" : "basic");
+    FilterRule rule(c.expression, c.icase ? REG_ICASE : 0, false);
+    ASSERT_EQ(rule.compile(), 0);
+    EXPECT_EQ(rule.matches(c.text), c.matches) << "the C library";
+    EXPECT_EQ(!rule.fallbackReason().empty(), c.falls_back) << rule.fallbackReason();
+    RuleMatcher matcher({&rule});
+    std::vector<uint32_t> found;
+    matcher.match(c.text, found);
+    EXPECT_EQ(!found.empty(), c.matches)
+        << "the rule matcher; translation " << testing::PrintToString(rule.translation());
+  }
+  settings.resetForTesting();
+}
+
+TEST(PosixTranslationTest, RefusesWhatCannotBeMatchedSafely) {
+  struct Refusal {
+    const char* expression;
+    bool extended;
+    const char* reason;  // empty: accepted
+  };
+  const std::string long_alternation = [] {
+    std::string text = "^From:.*@(";
+    for (int i = 0; i < 800; ++i) text += "domain" + std::to_string(i) + "\\.example|";
+    return text + "x)";
+  }();
+  const Refusal refusals[] = {
+      {"(a*)\\1+*", true, "a repetition of a back-reference"},
+      {"(a|b)\\1{2}", true, "a repetition of a back-reference"},
+      {"((a)\\2)*x", true, "a repetition of a back-reference"},
+      {"(a*)*\\1", true, "a back-reference to a group under a repetition"},
+      {"\\(.*\\)\\(.*\\)\\2\\1", false, "several back-references to groups with repetitions"},
+      {"((a{0,40}){0,40}){0,40}", true, "its repetitions expand to 65640 copies of its parts"},
+      {"a{0,2002}", true, "its repetitions expand to 2002 copies of its parts"},
+      {"(a*)\\1", true, ""},
+      {"(a)\\1(b)\\2", true, ""},
+      {"(a{0,40}){0,40}", true, ""},
+      {"[0-9]{1,3}\\.[0-9]{1,3}\\.[0-9]{1,3}\\.[0-9]{1,3}", true, ""},
+      {long_alternation.c_str(), true, ""},
+  };
+  for (const Refusal& r : refusals) {
+    EXPECT_EQ(translatePosix(r.expression, r.extended, false).refusal, r.reason) << r.expression;
+  }
+  const std::string deep = std::string(300, '(') + "a" + std::string(300, ')');
+  EXPECT_EQ(translatePosix(deep, true, false).refusal, "groups nested more than 200 deep");
+}
+
+TEST(PosixTranslationTest, CompileNamesARefusedRuleAndListsTheFallbackRules) {
+  Settings& settings = Settings::instance();
+  settings.resetForTesting();
+  settings.setRegType("extended");
+  settings.addAllow("allow", "=", "^From: (ann|bob)\\1");
+  settings.addDeny("deny", "=", "^Subject: free");
+  settings.addScore("score", 5, "=", "x{1500}");
+  ASSERT_EQ(compileRules(), 0);
+  const std::vector<FallbackRule> kept = fallbackRules();
+  ASSERT_EQ(kept.size(), 2u);
+  EXPECT_EQ(kept[0].list, "allow");
+  EXPECT_EQ(kept[0].position, 1u);
+  EXPECT_EQ(kept[0].reason, "a back-reference");
+  EXPECT_EQ(kept[1].list, "score");
+  EXPECT_EQ(kept[1].expression, "x{1500}");
+  EXPECT_EQ(kept[1].reason, "a repetition count above 1000");
+
+  settings.addDeny("deny", "=", "(a*)\\1+*");
+  testing::internal::CaptureStderr();
+  EXPECT_NE(compileRules(), 0);
+  EXPECT_EQ(testing::internal::GetCapturedStderr(),
+            "pollensift: Error: The rule \"(a*)\\1+*\" cannot be matched safely: a repetition of "
+            "a back-reference.\n"
+            "pollensift: Error: Could not compile regular expression (deny).\n");
+  settings.resetForTesting();
+}
+
+}  // namespace

@@ -1,0 +1,171 @@
+#include "config/rule_matcher.h"
+
+#include <re2/re2.h>
+#include <re2/set.h>
+#include <regex.h>
+
+#include <algorithm>
+#include <array>
+#include <cstring>
+#include <utility>
+
+#include "config/filter_rule.h"
+#include "config/settings.h"
+
+struct RuleMatcher::Chunk {
+  explicit Chunk(const RE2::Options& options) : set(options, RE2::UNANCHORED) {}
+  RE2::Set set;
+  std::vector<uint32_t> rules;  // the rule of each pattern of the set
+};
+
+namespace {
+
+// Compiled programs and the lazily built automaton share this; a set that needs more is split.
+constexpr int64_t kEngineMemory = int64_t{256} << 20;
+
+RE2::Options engineOptions() {
+  RE2::Options options;
+  options.set_encoding(RE2::Options::EncodingLatin1);  // one byte, one character
+  options.set_case_sensitive(true);                    // the translation spells out case
+  options.set_never_capture(true);
+  options.set_log_errors(false);
+  options.set_max_mem(kEngineMemory);
+  return options;
+}
+
+bool fallbackMatches(const FilterRule& rule, const std::string& text, size_t length) {
+  regmatch_t range[1];
+  range[0].rm_so = 0;
+  range[0].rm_eo = static_cast<regoff_t>(std::min(length, kFallbackLineBytes));
+  return regexec(&rule.pattern(), text.c_str(), 0, range, REG_STARTEND) == 0;
+}
+
+}  // namespace
+
+RuleMatcher::RuleMatcher(std::vector<const FilterRule*> rules)
+    : rules_(std::move(rules)), reasons_(rules_.size()) {
+  static unsigned long generations = 0;
+  generation_ = ++generations;
+  std::vector<uint32_t> engine;
+  for (uint32_t i = 0; i < rules_.size(); ++i) {
+    const FilterRule& rule = *rules_[i];
+    if (!rule.compiled()) continue;  // matches nothing, as its pattern would
+    if (rule.fallbackReason().empty()) {
+      engine.push_back(i);
+    } else {
+      reasons_[i] = rule.fallbackReason();
+      fallback_.push_back(i);
+    }
+  }
+  build(engine);
+  std::sort(fallback_.begin(), fallback_.end());
+}
+
+RuleMatcher::~RuleMatcher() = default;
+
+void RuleMatcher::build(const std::vector<uint32_t>& rules) {
+  if (rules.empty()) return;
+  auto chunk = std::make_unique<Chunk>(engineOptions());
+  for (const uint32_t i : rules) {
+    std::string error;
+    if (chunk->set.Add(rules_[i]->translation(), &error) < 0) {
+      reasons_[i] = "the engine rejects its translation (" + error + ")";
+      fallback_.push_back(i);
+    } else {
+      chunk->rules.push_back(i);
+    }
+  }
+  if (chunk->rules.empty()) return;
+  if (chunk->set.Compile()) {
+    chunks_.push_back(std::move(chunk));
+    return;
+  }
+  if (chunk->rules.size() == 1) {
+    reasons_[chunk->rules[0]] = "too large for the engine";
+    fallback_.push_back(chunk->rules[0]);
+    return;
+  }
+  const auto middle = chunk->rules.begin() + static_cast<long>(chunk->rules.size() / 2);
+  build(std::vector<uint32_t>(chunk->rules.begin(), middle));
+  build(std::vector<uint32_t>(middle, chunk->rules.end()));
+}
+
+void RuleMatcher::match(const std::string& text, std::vector<uint32_t>& out) {
+  out.clear();
+  const size_t length = strnlen(text.c_str(), text.size());  // the C library stops at a NUL
+  const re2::StringPiece piece(text.data(), length);
+  for (const auto& chunk : chunks_) {
+    found_.clear();
+    RE2::Set::ErrorInfo error{};
+    if (!chunk->set.Match(piece, &found_, &error) && error.kind != RE2::Set::kNoError) {
+      // The engine ran out of memory for this text: the C library decides, within its bound.
+      for (const uint32_t rule : chunk->rules) {
+        if (fallbackMatches(*rules_[rule], text, length)) out.push_back(rule);
+      }
+      continue;
+    }
+    for (const int found : found_) out.push_back(chunk->rules[static_cast<size_t>(found)]);
+  }
+  for (const uint32_t rule : fallback_) {
+    if (fallbackMatches(*rules_[rule], text, length)) out.push_back(rule);
+  }
+  std::sort(out.begin(), out.end());
+}
+
+namespace {
+
+struct Compiled {
+  unsigned long compilations = 0;
+  std::array<std::pair<const void*, size_t>, 3> shapes{};
+  std::unique_ptr<RuleMatcher> matcher;
+};
+
+std::array<std::pair<const void*, size_t>, 3> ruleShapes() {
+  Settings& settings = Settings::instance();
+  return {{{settings.allowRules().data(), settings.allowRules().size()},
+           {settings.denyRules().data(), settings.denyRules().size()},
+           {settings.scoreRules().data(), settings.scoreRules().size()}}};
+}
+
+}  // namespace
+
+RuleMatcher& compiledRuleMatcher() {
+  static Compiled compiled;
+  const auto shapes = ruleShapes();
+  if (!compiled.matcher || compiled.compilations != FilterRule::compilations() ||
+      compiled.shapes != shapes) {
+    Settings& settings = Settings::instance();
+    std::vector<const FilterRule*> rules;
+    for (const FilterRule& rule : settings.allowRules()) rules.push_back(&rule);
+    for (const FilterRule& rule : settings.denyRules()) rules.push_back(&rule);
+    for (const ScoreRule& rule : settings.scoreRules()) rules.push_back(&rule);
+    compiled.matcher.reset();
+    compiled.matcher = std::make_unique<RuleMatcher>(std::move(rules));
+    compiled.compilations = FilterRule::compilations();
+    compiled.shapes = shapes;
+  }
+  return *compiled.matcher;
+}
+
+std::vector<FallbackRule> fallbackRules() {
+  Settings& settings = Settings::instance();
+  RuleMatcher& matcher = compiledRuleMatcher();
+  const std::array<std::pair<const char*, size_t>, 3> lists = {{
+      {"allow", settings.allowRules().size()},
+      {"deny", settings.denyRules().size()},
+      {"score", settings.scoreRules().size()},
+  }};
+  std::vector<FallbackRule> out;
+  size_t global = 0;
+  for (size_t l = 0; l < lists.size(); ++l) {
+    for (size_t i = 0; i < lists[l].second; ++i, ++global) {
+      const std::string& reason = matcher.fallbackReason(global);
+      if (reason.empty()) continue;
+      const FilterRule& rule = l == 0   ? settings.allowRules()[i]
+                               : l == 1 ? settings.denyRules()[i]
+                                        : static_cast<const FilterRule&>(settings.scoreRules()[i]);
+      out.push_back({lists[l].first, i + 1, rule.expression(), reason});
+    }
+  }
+  return out;
+}

@@ -1,0 +1,59 @@
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+class FilterRule;
+
+// All rules of a run, in one order (allow, deny, score), matched against a text in one linear
+// scan by a multi-pattern engine; the few rules it cannot take keep the C library's matcher, on
+// at most kFallbackLineBytes of the text.
+class RuleMatcher {
+ public:
+  explicit RuleMatcher(std::vector<const FilterRule*> rules);
+  ~RuleMatcher();
+  RuleMatcher(const RuleMatcher&) = delete;
+  RuleMatcher& operator=(const RuleMatcher&) = delete;
+
+  // The positions of the rules that match text (up to its first NUL), ascending; out is
+  // overwritten.
+  void match(const std::string& text, std::vector<uint32_t>& out);
+
+  // Differs between any two matchers of a process: what is derived from one is stale when
+  // compiledRuleMatcher() returns another.
+  unsigned long generation() const { return generation_; }
+
+  // Why rule i keeps the C library's matcher; empty when the engine matches it.
+  const std::string& fallbackReason(size_t i) const { return reasons_[i]; }
+
+ private:
+  struct Chunk;
+  void build(const std::vector<uint32_t>& rules);
+
+  std::vector<const FilterRule*> rules_;
+  std::vector<std::string> reasons_;
+  std::vector<std::unique_ptr<Chunk>> chunks_;
+  std::vector<uint32_t> fallback_;
+  std::vector<int> found_;
+  unsigned long generation_;
+};
+
+// A rule the C library's matcher keeps sees at most this much of each text: its cost grows
+// with the square of the length, or worse with back-references, and a hostile header must not
+// stall a run.
+inline constexpr size_t kFallbackLineBytes = 2048;
+
+// The rules that keep the C library's matcher, for the start-up trace and --check.
+struct FallbackRule {
+  std::string list;  // "allow", "deny" or "score"
+  size_t position;   // in its list, from 1
+  std::string expression;
+  std::string reason;
+};
+std::vector<FallbackRule> fallbackRules();
+
+// The matcher of the rules compiled last (rebuilt when rules were compiled since).
+RuleMatcher& compiledRuleMatcher();

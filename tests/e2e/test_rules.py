@@ -1,0 +1,76 @@
+"""Rules against hostile headers and hostile rules, through the binary and the fake server: a
+megabyte header line is judged without stalling the run, rules whose matching or compiling cannot
+be bounded are refused at start before any server is contacted, and the rules that keep the C
+library's matcher are named at verbosity 6. A guard kills a run that has not ended after 60 s;
+the C library alone took 75 s on a line of 400 KB.
+"""
+
+import unittest
+
+from fakepop import FakePop
+from harness import PollensiftTest, account
+
+WANTED = 'From: ann@example.org\r\nSubject: %s\r\nMessage-ID: <1@example.org>\r\n'
+SPAM = 'From: offers@spam.example\r\nSubject: free free money\r\nMessage-ID: <2@spam.example>\r\n'
+
+
+class Rules(PollensiftTest):
+    def fake(self, messages):
+        server = FakePop({'messages': messages}, self.path('commands'))
+        server.start()
+        self.addCleanup(server.stop)
+        return server
+
+    def test_a_megabyte_line_is_judged_without_stalling(self):
+        # Unanchored rules that the C library's matcher takes quadratic time for on this line;
+        # the back-reference rule keeps that matcher, on the start of each line only.
+        hostile = WANTED % ('free ' * 200000)
+        server = self.fake([hostile, SPAM])
+        rules = ('REG_TYPE = "extended"\nDENY = "free.*money"\nDENY = "(fr)ee.*\\1ee.*monies"\n'
+                 'SCORE 1 = "e.*e.*e.*e.*x"\n')
+        r = self.pollensift(rules + account('jo', 'pw', server.port), '-v', '3', timeout=60)
+        self.assertEqual(r.code, 0, r.err)
+        commands = server.commands()
+        self.assertIn('DELE 2', commands)
+        self.assertNotIn('DELE 1', commands)
+
+    def test_rules_that_cannot_be_matched_safely_are_refused_at_start(self):
+        cases = [
+            ('extended', '(a*)\\1+*', 'a repetition of a back-reference'),
+            ('extended', '((a{0,40}){0,40}){0,40}',
+             'its repetitions expand to 65640 copies of its parts'),
+            ('basic', '\\(.*\\)\\(.*\\)\\2\\1', 'several back-references to groups with repetitions'),
+        ]
+        for syntax, expression, reason in cases:
+            with self.subTest(expression=expression):
+                server = self.fake([SPAM])
+                rc = ('REG_TYPE = "%s"\nALLOW = "^From: ann"\nDENY = "%s"\n' % (syntax, expression)
+                      + account('jo', 'pw', server.port))
+                r = self.pollensift(rc, timeout=60)
+                self.assertEqual(r.code, 255)
+                self.assertEqual(r.errors(), [
+                    'pollensift: Error: The rule "%s" cannot be matched safely: %s.'
+                    % (expression, reason),
+                    'pollensift: Error: Could not compile regular expression (deny).',
+                ])
+                self.assertEqual(server.commands(wait=0), [])
+                server.stop()
+
+    def test_rules_kept_by_the_c_library_are_named_at_level_6(self):
+        server = self.fake([SPAM])
+        rc = ('DENY = "^Subject: \\(fr\\)ee \\1ee"\nSCORE 5 = "^From:"\n'
+              'SCORE 5 = "[[=a=]]\\{2000\\}"\n' + account('jo', 'pw', server.port))
+        r = self.pollensift(rc, '-v', '6')
+        self.assertEqual(r.code, 0, r.err)
+        kept = [line for line in r.log.splitlines() if 'is matched by the C library' in line]
+        self.assertEqual(kept, [
+            'pollensift: Debugging: deny rule 1 "^Subject: \\(fr\\)ee \\1ee" is matched by the C '
+            'library, on the first 2048 bytes of each line: a back-reference.',
+            'pollensift: Debugging: score rule 2 "[[=a=]]\\{2000\\}" is matched by the C library, '
+            'on the first 2048 bytes of each line: a repetition count above 1000.',
+        ])
+        self.assertIn('DELE 1', server.commands())
+
+
+if __name__ == '__main__':
+    unittest.main()
