@@ -83,9 +83,8 @@ std::optional<ByteSet> classSet(const std::string& name, bool icase) {
 
 std::string byteText(int b) {
   if (b < 128 && std::isalnum(b)) return std::string(1, static_cast<char>(b));
-  char text[8];
-  std::snprintf(text, sizeof text, "\\x{%02x}", b);
-  return text;
+  static const char kHex[] = "0123456789abcdef";
+  return std::string("\\x{") + kHex[(b >> 4) & 15] + kHex[b & 15] + "}";
 }
 
 const char kNever[] = "(?:\\b\\B)";
@@ -603,10 +602,16 @@ void Translator::repeat(Piece& piece, const Token& token) {
     fallBack("an anchor in a repeated group");
   }
 
-  std::string suffix = "{" + std::to_string(min);
-  if (max != min) suffix += "," + (max >= 0 ? std::to_string(max) : std::string());
-  suffix += "}";
-  piece.re = "(?:" + piece.re + ")" + suffix;
+  std::string re = "(?:";
+  re += piece.re;
+  re += "){";
+  re += std::to_string(min);
+  if (max != min) {
+    re += ',';
+    if (max >= 0) re += std::to_string(max);
+  }
+  re += '}';
+  piece.re = std::move(re);
   piece.size *= max < 0 ? static_cast<double>(min + 1) : static_cast<double>(max > 0 ? max : 1);
   if (min == 0) piece.first = piece.last = std::nullopt;
 }

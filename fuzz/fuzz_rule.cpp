@@ -1,0 +1,40 @@
+// Rule expressions are written by the user, but often pasted from anywhere: translating any
+// expression must neither crash nor hang, and a rule the engine takes must give the C library's
+// yes/no on any text. Input: one byte of switches (bit 0 extended syntax, bit 1 case ignored),
+// then the expression, a NUL, then the text it is tested on.
+
+#include <regex.h>
+
+#include <cstddef>
+#include <cstdint>
+#include <cstdlib>
+#include <string>
+#include <vector>
+
+#include "config/filter_rule.h"
+#include "config/rule_matcher.h"
+#include "config/settings.h"
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+  if (size < 1) return 0;
+  const std::string rest(reinterpret_cast<const char*>(data) + 1, size - 1);
+  const size_t split = rest.find('\0');
+  if (split == std::string::npos) return 0;
+  const std::string expression = rest.substr(0, split);
+  const std::string text = rest.substr(split + 1);
+
+  Settings& settings = Settings::instance();
+  settings.setRegType(data[0] & 1 ? "extended" : "basic");
+  FilterRule rule(expression, data[0] & 2 ? REG_ICASE : 0, false);
+  static FILE* quiet = std::freopen("/dev/null", "w", stderr);  // the compile errors
+  (void)quiet;
+  if (rule.compile() != 0) return 0;
+  // The C library's matcher is left out where the engine is not used: it may take exponential
+  // time on back-references, which is why those rules see only the start of a line.
+  if (!rule.fallbackReason().empty()) return 0;
+  RuleMatcher matcher({&rule});
+  std::vector<uint32_t> found;
+  matcher.match(text, found);
+  if (found.empty() == rule.matches(text)) std::abort();
+  return 0;
+}
