@@ -16,6 +16,7 @@ FilterRule::FilterRule(FilterRule&& other) noexcept
     : expression_(std::move(other.expression_)),
       translation_(std::move(other.translation_)),
       fallback_reason_(std::move(other.fallback_reason_)),
+      refusal_(std::move(other.refusal_)),
       pattern_(other.pattern_),
       cflags_(other.cflags_),
       negated_(other.negated_),
@@ -31,6 +32,7 @@ FilterRule& FilterRule::operator=(FilterRule&& other) noexcept {
     expression_ = std::move(other.expression_);
     translation_ = std::move(other.translation_);
     fallback_reason_ = std::move(other.fallback_reason_);
+    refusal_ = std::move(other.refusal_);
     pattern_ = other.pattern_;
     cflags_ = other.cflags_;
     negated_ = other.negated_;
@@ -66,7 +68,8 @@ int FilterRule::compile() {
   // Read before the C library compiles it: some expressions take it minutes and gigabytes.
   PosixTranslation translation =
       translatePosix(expression_, (flags & REG_EXTENDED) != 0, (flags & REG_ICASE) != 0);
-  if (!translation.refusal.empty()) {
+  refusal_ = translation.refusal;
+  if (!refusal_.empty()) {
     std::fflush(stdout);
     std::fprintf(stderr, "pollensift: Error: The rule \"%s\" cannot be matched safely: %s.\n",
                  escapeControls(expression_).c_str(), translation.refusal.c_str());
@@ -97,11 +100,13 @@ namespace {
 
 // The line after the two error lines: which rule, where, and the library's reason.
 std::string describeCompileError(const FilterRule& rule, const char* kind, int code) {
+  const std::string named = std::string("pollensift: The ") + kind + " rule \"" +
+                            escapeControls(rule.expression()) + "\"" +
+                            (rule.place().empty() ? "" : " in " + rule.place());
+  if (!rule.refusal().empty()) return named + " cannot be matched safely: " + rule.refusal() + ".\n";
   std::vector<char> reason(regerror(code, &rule.pattern(), nullptr, 0) + 1);
   regerror(code, &rule.pattern(), reason.data(), reason.size());
-  return std::string("pollensift: The ") + kind + " rule \"" + escapeControls(rule.expression()) +
-         "\"" + (rule.place().empty() ? "" : " in " + rule.place()) +
-         " is not a valid regular expression: " + reason.data() + ".\n";
+  return named + " is not a valid regular expression: " + reason.data() + ".\n";
 }
 
 template <typename Rules>

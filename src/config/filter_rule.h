@@ -35,6 +35,8 @@ class FilterRule {
   // instead (empty when the engine takes it); both set by compile.
   const std::string& translation() const { return translation_; }
   const std::string& fallbackReason() const { return fallback_reason_; }
+  // Why the last compile refused the rule as unsafe to match; empty when it did not.
+  const std::string& refusal() const { return refusal_; }
 
   const std::string& expression() const { return expression_; }
   const regex_t& pattern() const { return pattern_; }
@@ -51,6 +53,7 @@ class FilterRule {
   std::string expression_;
   std::string translation_;
   std::string fallback_reason_;
+  std::string refusal_;
   regex_t pattern_{};
   int cflags_;
   bool negated_;

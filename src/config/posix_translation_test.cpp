@@ -162,7 +162,9 @@ TEST(PosixTranslationTest, CompileNamesARefusedRuleAndListsTheFallbackRules) {
   EXPECT_EQ(testing::internal::GetCapturedStderr(),
             "pollensift: Error: The rule \"(a*)\\1+*\" cannot be matched safely: a repetition of "
             "a back-reference.\n"
-            "pollensift: Error: Could not compile regular expression (deny).\n");
+            "pollensift: Error: Could not compile regular expression (deny).\n"
+            "pollensift: The deny rule \"(a*)\\1+*\" cannot be matched safely: a repetition of "
+            "a back-reference.\n");
   settings.resetForTesting();
 }
 

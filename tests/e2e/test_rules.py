@@ -53,6 +53,9 @@ class Rules(PollensiftTest):
                     % (expression, reason),
                     'pollensift: Error: Could not compile regular expression (deny).',
                 ])
+                self.assertIn('pollensift: The deny rule "%s" in line 4 of your main rcfile %r '
+                              'cannot be matched safely: %s.' % (expression, self.path('rc'), reason),
+                              r.err.splitlines())
                 self.assertEqual(server.commands(wait=0), [])
                 server.stop()
 
