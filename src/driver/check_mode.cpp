@@ -6,6 +6,7 @@
 
 #include "config/escape.h"
 #include "config/protocol_codes.h"
+#include "config/rule_matcher.h"
 #include "config/settings.h"
 #include "config/shell_word.h"
 #include "driver/modes.h"
@@ -126,6 +127,18 @@ std::string ruleCount(const std::vector<Rule>& rules, const char* kind) {
   return std::to_string(rules.size()) + " " + kind + " (" + std::to_string(negative) + " negative)";
 }
 
+// Rules the linear-time engine cannot take see only the start of a long line.
+void showFallbackRules() {
+  const std::vector<FallbackRule> rules = fallbackRules();
+  if (rules.empty()) return;
+  line("Rules matched by the C library, on the first " + std::to_string(kFallbackLineBytes) +
+       " bytes of each line: " + std::to_string(rules.size()));
+  for (const FallbackRule& rule : rules) {
+    line("  " + rule.list + " rule " + std::to_string(rule.position) + " \"" +
+         escapeControls(rule.expression) + "\": " + rule.reason + ".");
+  }
+}
+
 void showCommands(bool commands_run) {
   const std::vector<std::string>& values = commandValues();
   if (values.empty()) return;
@@ -148,6 +161,7 @@ int checkConfiguration(bool commands_run) {
   line("Rules: " + ruleCount(settings.allowRules(), "allow") + ", " +
        ruleCount(settings.denyRules(), "deny") + ", " + ruleCount(settings.scoreRules(), "score") +
        ", all compiled.");
+  showFallbackRules();
   showCommands(commands_run);
   for (const std::string& fault : found.faults) line("Error: " + fault);
   for (const std::string& warning : found.warnings) line("Warning: " + warning);

@@ -233,6 +233,13 @@ class Check(PollensiftTest):
                 self.assertEqual(r.log, '')
                 self.assertNotContacted()
 
+    def test_rules_left_to_the_c_library_are_named(self):
+        r = self.pollensift('REG_TYPE = "extended"\nDENY = "^Subject: x"\nDENY = "(a)\\1"\n',
+                            '--check')
+        self.assertEqual(r.code, 0, r.err)
+        self.assertIn('Rules matched by the C library, on the first 2048 bytes of each line: 1\n'
+                      '  deny rule 2 "(a)\\1": a back-reference.\n', r.out)
+
     def test_a_configuration_that_a_run_would_stop_on(self):
         rc_path = self.path('rc')
         with open(rc_path, 'w') as f:
