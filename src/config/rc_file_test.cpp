@@ -113,11 +113,13 @@ TEST_F(RcFileTest, AcceptedFilesFillSettings) {
          EXPECT_EQ(s.denyRules()[2].cflags(), REG_ICASE);
          EXPECT_EQ(s.negativeDenyCount(), 1);
        }},
-      {"yes and no in any case", "TEST = \"yEs\"\nDEL_DUPLICATES = \"No\"\nREG_CASE=\"YES\"\n",
+      {"yes and no in any case",
+       "TEST = \"yEs\"\nDEL_DUPLICATES = \"No\"\nREG_CASE=\"YES\"\npipelining = \"nO\"\n",
        [](Settings& s) {
          EXPECT_TRUE(s.test());
          EXPECT_FALSE(s.delDuplicates());
          EXPECT_EQ(s.regCase(), 0);
+         EXPECT_FALSE(s.pipelining());
        }},
       {"numbers with signs",
        "TIMEOUT = -0\nHIGHSCORE = +12\nMAXLENGTH = -\nMAXSIZE_DENY = 007\n"

@@ -128,6 +128,9 @@ void Settings::setNormal(const std::string& text) {
 void Settings::setDelDuplicates(const std::string& text) {
   del_duplicates_ = isYes(text);
 }
+void Settings::setPipelining(const std::string& text) {
+  pipelining_ = isYes(text);
+}
 
 void Settings::setRegType(const std::string& text) {
   if (equalsIgnoreCase(text, "extended")) {

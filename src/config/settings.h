@@ -41,6 +41,7 @@ class Settings {
   void setRegCase(const std::string& text);
   void setNormal(const std::string& text);
   void setDelDuplicates(const std::string& text);
+  void setPipelining(const std::string& text);
   void setHighscore(int value) { highscore_ = value; }
   void setTimeout(int value) { timeout_ = value; }
   void setMaxsizeDeny(int value) { maxsize_deny_ = value; }
@@ -83,6 +84,8 @@ class Settings {
   bool normal() const { return normal_; }
   bool test() const { return test_; }
   bool delDuplicates() const { return del_duplicates_; }
+  // Whether commands may be pipelined where the server offers it ("yes" unless PIPELINING = "no").
+  bool pipelining() const { return pipelining_; }
   bool returnValue() const { return return_value_; }
   bool ignoreTimeStamps() const { return ignore_time_stamps_; }
   bool skipSslVerify() const { return skip_ssl_verify_; }
@@ -118,6 +121,7 @@ class Settings {
   bool normal_ = false;
   bool test_ = false;
   bool del_duplicates_ = false;
+  bool pipelining_ = true;
   bool return_value_ = false;
   bool ignore_time_stamps_ = false;
   bool skip_ssl_verify_ = false;

@@ -37,6 +37,8 @@ class Connection {
   // Sets the longest reply accepted from now on and returns the one before; a transport without
   // a limit ignores it and returns 0.
   virtual size_t setReplyLimit(size_t /*bytes*/) { return 0; }
+  // Whether the server has closed its side: further commands would go nowhere. It does not wait.
+  virtual bool peerClosed() const { return false; }
 };
 
 // The longest header (the reply to TOP n 0) accepted. Real headers are kilobytes, spam with long

@@ -28,6 +28,7 @@ class Socket : public Connection {
   int startTls() override;
   void setTlsTrust(const TlsTrust& trust) override { trust_ = trust; }
   const std::string* lastReply() const override;
+  bool peerClosed() const override { return transport_ && transport_->peerClosed(); }
 
   bool useSsl() const { return use_ssl_; }
   // The longest reply accepted before readReply gives up.

@@ -184,6 +184,9 @@ long TcpTransport::receive(char* buffer, size_t size, int timeout_ms) {
     const ssize_t got = ::recv(fd_.get(), buffer, size, MSG_DONTWAIT);
     if (got >= 0) return got;
     if (errno == EINTR) continue;
+    // A server that closes while commands it has not read are on their way resets the
+    // connection instead of closing it in order; everything it sent before has been read.
+    if (errno == ECONNRESET) return 0;
     if (errno != EAGAIN && errno != EWOULDBLOCK) {
       reportErrno(errno);
       return kFailed;
@@ -195,6 +198,11 @@ long TcpTransport::receive(char* buffer, size_t size, int timeout_ms) {
       return kFailed;
     }
   }
+}
+
+bool TcpTransport::peerClosed() const {
+  pollfd entry{fd_.get(), POLLRDHUP, 0};
+  return ::poll(&entry, 1, 0) > 0 && (entry.revents & (POLLRDHUP | POLLHUP | POLLERR)) != 0;
 }
 
 long TcpTransport::send(const char* data, size_t size, int timeout_ms) {

@@ -56,6 +56,7 @@ class TcpTransport : public Transport {
   long receive(char* buffer, size_t size, int timeout_ms) override;
   long send(const char* data, size_t size, int timeout_ms) override;
   int close() override { return fd_.reset(); }
+  bool peerClosed() const override;
   int fd() const { return fd_.get(); }
 
  private:

@@ -21,6 +21,7 @@ void FakeServer::expect(std::string command, std::vector<std::string> chunks) {
 long FakeTransport::receive(char* buffer, size_t size, int timeout_ms) {
   FakeServer& server = *server_;
   server.waits_.push_back(timeout_ms);
+  server.written_at_receive_.push_back(server.written_.size());
   if (server.outgoing_.empty()) return server.end_of_stream_ ? 0 : kTimedOut;
   std::string& chunk = server.outgoing_.front();
   const size_t n = std::min(size, chunk.size());

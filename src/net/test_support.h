@@ -27,6 +27,8 @@ class FakeServer {
   const std::vector<std::string>& written() const { return written_; }
   // The wait each receive call asked for, in milliseconds.
   const std::vector<int>& waits() const { return waits_; }
+  // How many texts the client had written when it made each receive call.
+  const std::vector<size_t>& writtenAtReceive() const { return written_at_receive_; }
   bool closed() const { return closed_; }
 
  private:
@@ -36,6 +38,7 @@ class FakeServer {
   std::vector<std::string> written_;
   std::vector<std::string> failing_commands_;
   std::vector<int> waits_;
+  std::vector<size_t> written_at_receive_;
   bool end_of_stream_ = false;
   bool fail_writes_ = false;
   bool closed_ = false;

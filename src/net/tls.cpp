@@ -230,6 +230,7 @@ class TlsTransport : public Transport {
   long receive(char* buffer, size_t size, int timeout_ms) override;
   long send(const char* data, size_t size, int timeout_ms) override;
   int close() override;
+  bool peerClosed() const override { return tcp_ && tcp_->peerClosed(); }
 
  private:
   SslContextPtr context_;

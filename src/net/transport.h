@@ -19,4 +19,7 @@ class Transport {
   virtual long send(const char* data, size_t size, int timeout_ms) = 0;
   // 0, or -1 from the system.
   virtual int close() = 0;
+  // Whether the peer has ended its side of the stream: nothing will follow what has arrived.
+  // It does not wait.
+  virtual bool peerClosed() const { return false; }
 };

@@ -136,6 +136,7 @@ TEST_F(AccountCheckTest, ReturnValueCountsWhatTheScanLeft) {
     SCOPED_TRACE(return_value);
     LogCapture log(3);
     Settings::instance().setReturnValue(return_value);
+    Settings::instance().setPipelining("no");
     Settings::instance().addDeny("DENY", "=", "^Subject: cheap");
     ASSERT_EQ(compileRules(), 0);
     server_ = std::make_shared<FakeServer>();

@@ -1,13 +1,8 @@
 #include "protocol/pop3.h"
 
-#include <optional>
 #include <string>
-#include <string_view>
 
 #include "config/settings.h"
-#include "filter/filter_engine.h"
-#include "header/message_header.h"
-#include "header/parse_header.h"
 #include "net/connection.h"
 #include "protocol/replies.h"
 #include "protocol/server_words.h"
@@ -15,8 +10,8 @@
 
 namespace {
 
-std::string command(const char* keyword, int number, const char* tail = "\r\n") {
-  return std::string(keyword) + std::to_string(number) + tail;
+std::string command(const char* keyword, int number) {
+  return std::string(keyword) + std::to_string(number) + "\r\n";
 }
 
 }  // namespace
@@ -92,67 +87,4 @@ int POP3::status() {
     return -1;
   }
   return statCount(*connection()->lastReply());
-}
-
-int POP3::scan() {
-  tally_ = {};
-  const int count = status();
-  if (count < 0) {
-    Reporter::instance().error("Error occurred while sending STAT to server.", 1);
-    return -1;
-  }
-  for (int number = 1; number <= count; ++number) {
-    if (scanMessage(number) < 0) return -1;
-  }
-  return 0;
-}
-
-int POP3::scanMessage(int number) {
-  Reporter& reporter = Reporter::instance();
-  Connection& link = *connection();
-  MessageHeader header;
-
-  if (!exchange(command("LIST ", number))) {
-    reporter.error("Error occurred while sending LIST to server.", 1);
-    reportRefusal(false);
-    return -1;
-  }
-  const std::optional<int> size = listedSize(*link.lastReply(), number);
-  if (!size) {
-    reporter.error("The server's reply to LIST " + std::to_string(number) + " cannot be read: \"" +
-                       std::string(statusLine(*link.lastReply())) + "\".",
-                   1);
-    reporter.error("Error occurred while sending LIST to server.", 1);
-    return -1;
-  }
-  header.setSize(*size);
-
-  // The reply is complete up to its "." line or it is not judged at all, so no message is ever
-  // deleted on the strength of half a header.
-  const ReplyLimit header_limit(link, kHeaderReplyLimit);
-  if (!exchange(command("TOP ", number, " 0\r\n"), true)) {
-    reporter.error("Error occurred while sending TOP to server.", 1);
-    reportRefusal(false);
-    return -1;
-  }
-  const std::string& reply = *link.lastReply();
-  if (!Settings::instance().showHeaders().empty() && !reporter.writeHeaders(reply)) {
-    reporter.error("Could not write headers to separate file.", 1);
-  }
-
-  // The header is parsed where it lies in the reply, past the status line.
-  std::string_view text(reply);
-  const size_t line_feed = text.find('\n');
-  if (line_feed != std::string_view::npos) text.remove_prefix(line_feed + 1);
-  const int parsed = parseHeader(text, &header);
-  if (parsed < 0) {
-    reporter.error("Parsing the header of message " + std::to_string(number) + " failed.", 1);
-    if (parsed == kWrongMessageId) {
-      reporter.error(wrongMessageIdNotice(std::to_string(number), text), 1);
-    }
-    return -1;
-  }
-  ++tally_.examined;
-  if (FilterEngine::instance().filter(&header) == 1 && deleteMessage(number) == 0) ++tally_.deleted;
-  return 0;
 }

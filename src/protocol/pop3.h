@@ -1,6 +1,7 @@
 #pragma once
 
 #include <string>
+#include <vector>
 
 #include "protocol/capabilities.h"
 #include "protocol/protocol.h"
@@ -43,7 +44,15 @@ class POP3 : public Protocol {
   void reportGreeting();
   // CAPA into capabilities_: false when it got no reply at all.
   bool readCapabilities();
-  int scanMessage(int number);
+  // 1 when CAPA lists PIPELINING, 0 when it does not or CAPA is refused, -1 on failure.
+  int pipeliningOffered();
+  // LIST for every size at once: 1 with *sizes filled, 0 when the server refuses it, -1 on
+  // failure (a listing that cannot be believed included).
+  int listAll(int count, std::vector<int>* sizes);
+  // The messages 1..count, one command or a window of them in flight; sizes null: LIST n each.
+  int scanWindow(int count, const std::vector<int>* sizes, bool pipelined);
+  // Parses the TOP reply just read and returns the filter's verdict; -2 when it cannot be parsed.
+  int judge(int number, int size);
 
   std::string refusal_;  // the last negative reply; empty when the last step did not get one
   std::string greeting_;

@@ -32,11 +32,13 @@ struct Session {
   POP3 pop3;
 };
 
-// The same as a fixture, with the deny rule "^Subject: cheap".
+// The same as a fixture, with the deny rule "^Subject: cheap" and PIPELINING = "no": the
+// dialogue of one command at a time, LIST n per message and no CAPA.
 class Pop3Test : public ::testing::Test {
  protected:
   void SetUp() override {
     FilterEngine::instance().resetForTesting();
+    Settings::instance().setPipelining("no");
     Settings::instance().addDeny("DENY", "=", "^Subject: cheap");
     ASSERT_EQ(compileRules(), 0);
     pop3_.setConnection(&socket_);
@@ -162,6 +164,7 @@ TEST_F(Pop3Test, TheListedSizeReachesTheFilter) {
   for (const auto& [reply, deleted] : cases) {
     SCOPED_TRACE(reply);
     LogCapture log;
+    Settings::instance().setPipelining("no");
     Settings::instance().setMaxsizeDeny(1000);
     Session s;
     s.server->expect("STAT\r\n", {"+OK 1 900\r\n"});
@@ -182,6 +185,7 @@ TEST_F(Pop3Test, AListReplyThatCannotBeBelievedFailsTheScan) {
   for (const char* reply : replies) {
     SCOPED_TRACE(reply);
     LogCapture log;
+    Settings::instance().setPipelining("no");
     Session s;
     s.server->expect("STAT\r\n", {"+OK 1 900\r\n"});
     s.server->expect("LIST 1\r\n", {reply});
@@ -236,6 +240,7 @@ TEST_F(Pop3Test, TheFirstFailureStopsTheScan) {
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
     LogCapture log;
+    Settings::instance().setPipelining("no");
     Settings::instance().addDeny("DENY", "=", "^Subject: cheap");
     ASSERT_EQ(compileRules(), 0);
     auto server = std::make_shared<FakeServer>();

@@ -121,21 +121,6 @@ std::optional<std::vector<int>> listedSizes(std::string_view reply, int count, s
   return sizes;
 }
 
-bool offersPipelining(std::string_view reply) {
-  size_t line_start = reply.find('\n');
-  while (line_start != std::string_view::npos) {
-    size_t at = line_start + 1;
-    const std::string_view word = nextWord(reply, &at);
-    if (word.size() == 10) {
-      std::string upper(word);
-      for (char& c : upper) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
-      if (upper == "PIPELINING") return true;
-    }
-    line_start = reply.find('\n', at);
-  }
-  return false;
-}
-
 std::string_view statusLine(std::string_view reply) {
   const size_t end = reply.find_first_of("\r\n");
   return end == std::string_view::npos ? reply : reply.substr(0, end);

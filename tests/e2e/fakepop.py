@@ -11,6 +11,7 @@ Scenario keys (all optional):
   greeting   the first reply; null for a server that never says anything
   password   the password USER/PASS and APOP accept (default "pw")
   messages   header texts of the mailbox, CR LF line ends, without the final empty line
+  capa       the capabilities CAPA lists, e.g. ["TOP", "PIPELINING"]; without it CAPA is refused
   replies    command -> reply text that replaces the normal answer; a reply given as
              {"huge": n} is a positive multi-line reply of n bytes; one given as a list is sent
              piece by piece, 0.2 s apart (as if more came after the first piece)
@@ -97,6 +98,11 @@ class Session:
             return '+OK %d %d\r\n' % (len(messages), sum(len(m) + 100 for m in messages))
         if verb == 'LIST' and exists:
             return '+OK %d %d\r\n' % (number, len(messages[number - 1]) + 100)
+        if cmd.upper() == 'LIST':
+            return '+OK\r\n' + ''.join('%d %d\r\n' % (n, len(m) + 100)
+                                        for n, m in enumerate(messages, 1)) + '.\r\n'
+        if verb == 'CAPA' and 'capa' in self.s:
+            return '+OK\r\n' + ''.join(c + '\r\n' for c in self.s['capa']) + '.\r\n'
         if verb == 'TOP' and exists:
             lines = messages[number - 1].split('\r\n')
             stuffed = ''.join(('.' + l if l.startswith('.') else l) + '\r\n' for l in lines if l)
@@ -149,6 +155,11 @@ def serve(scenario):
         conn.setsockopt(socket.IPPROTO_TCP, socket.TCP_NODELAY, 1)
         try:
             Session(scenario, conn, number, scenario['log']).run()
+            # Closed in order: pipelined commands still arriving are read and dropped, since
+            # closing with them unread would reset the connection and lose the replies sent.
+            conn.shutdown(socket.SHUT_WR)
+            while conn.recv(4096):
+                pass
         except OSError:
             pass  # the client went away; serve the next one
         finally:

@@ -43,7 +43,7 @@ def header(number):
 
 
 class Hostile:
-    """What the server does, by mode; every mode logs in and answers STAT."""
+    """What the server does, by mode; every mode logs in, answers STAT and offers PIPELINING."""
 
     def __init__(self, mode, conn):
         self.mode = mode
@@ -77,7 +77,12 @@ class Hostile:
             if not words:
                 return
             verb = words[0].upper()
-            if self.mode in BIG_HEADERS:
+            if verb == 'CAPA':
+                self.conn.sendall(b'+OK\r\nTOP\r\nPIPELINING\r\n.\r\n')
+            elif verb == 'LIST' and len(words) == 1:
+                # Sizes come with LIST n, so many large headers are asked for at once.
+                self.conn.sendall(b'-ERR one at a time\r\n')
+            elif self.mode in BIG_HEADERS:
                 if not self.big_header(verb, words):
                     return
             elif verb == 'STAT':
@@ -141,6 +146,11 @@ def serve(mode):
     conn.setsockopt(socket.IPPROTO_TCP, socket.TCP_NODELAY, 1)
     try:
         Hostile(mode, conn).run()
+        # Closed in order: what was sent arrives whole, and commands still coming are read and
+        # dropped (closing with them unread would reset the connection and lose the replies).
+        conn.shutdown(socket.SHUT_WR)
+        while conn.recv(65536):
+            pass
     except OSError:
         pass  # pollensift gave up and closed the connection
     conn.close()

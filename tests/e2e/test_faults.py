@@ -16,8 +16,9 @@ WANTED = 'From: ann@example.org\r\nSubject: minutes.\r\nMessage-ID: <1@example.o
 SPAM = ('From: offers@spam.example\r\nSubject: hello.\r\n.hidden: dot-stuffed\r\n'
         'Subject: cheap pills\r\nMessage-ID: <2@spam.example>\r\n')
 DENY = 'DENY = "^Subject: cheap"\n'
-# CAPA comes first on every connection; this server has none and answers "-ERR".
-FULL_DIALOGUE = ['CAPA', 'USER jo', 'PASS pw', 'STAT', 'STAT', 'LIST 1', 'TOP 1 0', 'LIST 2', 'TOP 2 0',
+# CAPA comes first on every connection, and again after the login; this server has none and
+# answers "-ERR", so the scan goes one command at a time.
+FULL_DIALOGUE = ['CAPA', 'USER jo', 'PASS pw', 'STAT', 'STAT', 'CAPA', 'LIST', 'TOP 1 0', 'TOP 2 0',
                  'DELE 2', 'QUIT']
 
 
@@ -31,18 +32,26 @@ class Faults(PollensiftTest):
         return server
 
     def test_every_reply_split_at_every_byte_position(self):
-        server = self.fake(delivery='split', pause=0.003)
-        longest = len('+OK\r\n' + SPAM + '\r\n.\r\n') + 2
-        # Connection k cuts every reply before byte k; one account (user jo<k>) per connection,
-        # since the same mailbox may not be listed twice.
-        rc = DENY + 'TIMEOUT = 10\n' + account('jo1', 'pw', server.port) + \
-            ''.join('USER = "jo%d"\nPORT = %d\n' % (k, server.port) for k in range(2, longest + 1))
-        r = self.pollensift(rc)
-        self.assertEqual(r.errors(), [])
-        self.assertEqual(r.code, 0)
-        for k in range(1, longest + 1):
-            expected = ['USER jo%d' % k if c == 'USER jo' else c for c in FULL_DIALOGUE]
-            self.assertEqual(server.commands(k), expected, 'split at byte %d' % k)
+        # With PIPELINING the replies to the TOP commands in flight also run into each other.
+        for capa in (None, ['TOP', 'PIPELINING']):
+            with self.subTest(capa=capa):
+                scenario = {'delivery': 'split', 'pause': 0.003}
+                if capa:
+                    scenario['capa'] = capa
+                server = self.fake(**scenario)
+                longest = len('+OK\r\n' + SPAM + '\r\n.\r\n') + 2
+                # Connection k cuts every reply before byte k; one account (user jo<k>) per
+                # connection, since the same mailbox may not be listed twice.
+                rc = DENY + 'TIMEOUT = 10\n' + account('jo1', 'pw', server.port) + \
+                    ''.join('USER = "jo%d"\nPORT = %d\n' % (k, server.port)
+                            for k in range(2, longest + 1))
+                r = self.pollensift(rc)
+                self.assertEqual(r.errors(), [])
+                self.assertEqual(r.code, 0)
+                for k in range(1, longest + 1):
+                    expected = ['USER jo%d' % k if c == 'USER jo' else c for c in FULL_DIALOGUE]
+                    self.assertEqual(server.commands(k), expected, 'split at byte %d' % k)
+                server.stop()
 
     def test_slow_drip_is_read_whole(self):
         server = self.fake(delivery='drip', pause=0.002)
@@ -133,14 +142,15 @@ class Faults(PollensiftTest):
 
     def test_list_reply_is_read_by_its_second_word_and_checked(self):
         # Message 1 is 120 octets, whatever text follows; message 2's reply names another message.
-        server = self.fake(replies={'LIST 1': '+OK 1 120 octets 5000000\r\n',
+        # LIST without a number is refused, so each size is asked for with LIST n.
+        server = self.fake(replies={'LIST': '-ERR\r\n', 'LIST 1': '+OK 1 120 octets 5000000\r\n',
                                     'LIST 2': '+OK 2 99999999\r\n'})
         r = self.pollensift('MAXSIZE_DENY = 1000\n' + account('jo', 'pw', server.port))
         self.assertEqual(r.code, 0, r.err)
         self.assertNotIn('DELE 1', server.commands())
         self.assertIn('DELE 2', server.commands())
 
-        server = self.fake(replies={'LIST 1': '+OK 2 99999999\r\n'})
+        server = self.fake(replies={'LIST': '-ERR\r\n', 'LIST 1': '+OK 2 99999999\r\n'})
         r = self.pollensift('MAXSIZE_DENY = 1000\n' + account('jo', 'pw', server.port))
         self.assertEqual(r.code, 255)
         self.assertEqual(r.errors(), [
@@ -149,8 +159,8 @@ class Faults(PollensiftTest):
             'pollensift: Error: Scanning of mail account failed.',
             'pollensift: Error: Skipping account jo@127.0.0.1 due to earlier errors.',
         ])
-        self.assertEqual(server.commands(), ['CAPA', 'USER jo', 'PASS pw', 'STAT', 'STAT',
-                                             'LIST 1', 'QUIT'])
+        self.assertEqual(server.commands(), ['CAPA', 'USER jo', 'PASS pw', 'STAT', 'STAT', 'CAPA',
+                                             'LIST', 'LIST 1', 'QUIT'])
 
     def test_time_out_zero_never_waits_for_a_stalled_server(self):
         stalled_reply = self.fake(cut={'command': 'STAT', 'bytes': 2, 'stall': True},
