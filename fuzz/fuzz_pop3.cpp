@@ -16,6 +16,7 @@
 #include <cstdint>
 #include <cstdlib>
 #include <memory>
+#include <set>
 #include <string>
 
 #include "config/filter_rule.h"
@@ -73,14 +74,20 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     protocol->quit();
   }
 
-  // A DELE only ever follows the TOP of the same message, and the password goes out only in
-  // its own PASS command.
-  std::string last_top;
+  // A DELE only ever follows the TOP of the same message (with TOPs of later messages in
+  // flight between them when the server pipelines), each message is deleted at most once and in
+  // order, and the password goes out only in its own PASS command.
+  std::set<std::string> topped;
+  long last_deleted = 0;
   for (const std::string& command : server->written()) {
     if (!wellFormed(command)) std::abort();
-    if (command.starts_with("TOP ")) last_top = command.substr(4, command.size() - 8);
-    if (command.starts_with("DELE ") && command.substr(5, command.size() - 7) != last_top) {
-      std::abort();
+    if (command.starts_with("TOP ")) topped.insert(command.substr(4, command.size() - 8));
+    if (command.starts_with("DELE ")) {
+      const std::string number = command.substr(5, command.size() - 7);
+      if (topped.count(number) == 0) std::abort();
+      const long value = std::stol(number);
+      if (value <= last_deleted) std::abort();
+      last_deleted = value;
     }
     if (command.find("secret") != std::string::npos && command != "PASS secret\r\n") std::abort();
     if (stls && command != "CAPA\r\n" && command != "STLS\r\n") std::abort();

@@ -1,6 +1,7 @@
 #include <string>
 
 #include "config/protocol_codes.h"
+#include "config/settings.h"
 #include "net/connection.h"
 #include "protocol/login_method.h"
 #include "protocol/pop3.h"
@@ -57,8 +58,11 @@ bool POP3::openSession() {
   if (link.lastReply() != nullptr) greeting_ = *link.lastReply();
 
   // CAPA tells STLS, the SASL mechanisms and UTF8; a server without it answers "-ERR" and gets
-  // the dialogue of old.
-  if (!readCapabilities()) return false;
+  // the dialogue of old. PIPELINING = "no" asks for that dialogue command for command, so it is
+  // asked only where STLS or AUTH need it.
+  const bool ask = Settings::instance().pipelining() || protocolUsesStls(protocolType()) ||
+                   !loginOptions().mechanism.empty();
+  if (ask && !readCapabilities()) return false;
   if (protocolUsesStls(protocolType()) && !upgrade()) return false;
   // A server that replaces headers with raw 8-bit bytes by a stand-in sends them whole only to
   // a client that has said UTF8, which it may say only before the login.
