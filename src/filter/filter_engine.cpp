@@ -211,6 +211,15 @@ int FilterEngine::checkDuplicate(const MessageHeader* header) {
   return 0;
 }
 
+std::string FilterEngine::seenKey(std::string_view message_id) {
+  return message_id.empty() ? std::string() : SeenIds::key(message_id);
+}
+
+bool FilterEngine::seedSeen(const std::string& key) {
+  if (key.empty() || !Settings::instance().delDuplicates()) return true;
+  return seen_.insert(key);
+}
+
 int FilterEngine::checkAllow(const MessageHeader* header) {
   if (header == nullptr) return -1;
   Settings& settings = Settings::instance();

@@ -2,6 +2,7 @@
 
 #include <memory>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "filter/seen_ids.h"
@@ -26,6 +27,14 @@ class FilterEngine {
   int checkMaxLength(const MessageHeader* header);
   int checkDeny(const MessageHeader* header);
   int checkScore(const MessageHeader* header);
+
+  // The form the Message-IDs seen are kept in ("" for a message without one); the state of
+  // incremental runs keeps kept messages' IDs in it.
+  static std::string seenKey(std::string_view message_id);
+  // A message judged "keep" in an earlier run and not fetched again takes its place among the
+  // Message-IDs seen here, by its seenKey. True when its ID was not seen before (or it has none,
+  // or duplicates are not deleted); false when it was, so that the message is a duplicate now.
+  bool seedSeen(const std::string& key);
 
   // Forgets the seen Message-IDs; only tests call this.
   void resetForTesting();

@@ -296,6 +296,35 @@ TEST(FilterEngineTest, CheckCalledAloneSeesTheHeaderAsItIsNow) {
   EXPECT_EQ(engine.filter(&header), 1);
 }
 
+// A message kept in an earlier run and not fetched takes its place among the IDs seen: a later
+// message with its ID is a duplicate, and it is one itself when its ID was seen before it.
+TEST(FilterEngineTest, SeededIdsTakeTheirPlaceInTheDuplicateCheck) {
+  Settings& settings = Settings::instance();
+  FilterEngine& engine = FilterEngine::instance();
+  const std::string long_id = "<" + std::string(1000, 'l') + "@x>";
+  auto judged = [&](const std::string& id) {
+    MessageHeader header;
+    header.addField("Message-ID", id);
+    return engine.filter(&header);
+  };
+  for (const bool on : {true, false}) {
+    settings.resetForTesting();
+    settings.setVerbose(0);
+    settings.setDelDuplicates(on ? "yes" : "no");
+    engine.resetForTesting();
+    EXPECT_TRUE(engine.seedSeen(FilterEngine::seenKey("<old@x>")));
+    EXPECT_TRUE(engine.seedSeen(FilterEngine::seenKey(long_id)));
+    EXPECT_TRUE(engine.seedSeen(FilterEngine::seenKey("")));
+    EXPECT_TRUE(engine.seedSeen(FilterEngine::seenKey("")));
+    EXPECT_EQ(judged("<old@x>"), on ? 1 : 0);
+    EXPECT_EQ(judged(long_id), on ? 1 : 0);
+    EXPECT_EQ(judged("<new@x>"), 0);
+    EXPECT_EQ(engine.seedSeen(FilterEngine::seenKey("<new@x>")), !on);
+    EXPECT_EQ(engine.seedSeen(FilterEngine::seenKey("<old@x>")), !on);
+  }
+  engine.resetForTesting();
+}
+
 // Header text reaches the terminal only through the Reporter's escaping.
 TEST(FilterEngineTest, HostileHeaderIsEscaped) {
   Settings& settings = Settings::instance();

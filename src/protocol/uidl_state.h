@@ -1,0 +1,80 @@
+#pragma once
+
+#include <map>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <unordered_map>
+#include <utility>
+#include <vector>
+
+// The state file of incremental runs (STATEFILE): per account (server, port and user), the UIDLs
+// of the messages an earlier run judged "keep", each with its Message-ID in the duplicate list's
+// form, under a fingerprint of everything that could change a verdict. A later run under the same
+// fingerprint need not fetch those messages again.
+//
+// The file is never edited in place: a new one is written beside it, flushed and renamed over it.
+// A run holds the lock file beside it (path + ".lock") from its first account to its end, so two
+// runs never interleave their reads and writes. Whatever the file holds, reading it never fails
+// the run: a damaged, foreign or newer file draws a warning and every message is judged.
+class UidlState {
+ public:
+  // Entries of one account, in mailbox order: (UIDL, Message-ID key, "" without one).
+  using Entries = std::vector<std::pair<std::string, std::string>>;
+  struct Account {
+    std::string fingerprint;
+    Entries entries;
+  };
+  // Account key -> its entries.
+  using Contents = std::map<std::string, Account>;
+
+  // lock_wait_ms: how long a run waits for another run's lock before it goes on without state.
+  explicit UidlState(std::string path, int lock_wait_ms = 10000);
+  ~UidlState();
+  UidlState(const UidlState&) = delete;
+  UidlState& operator=(const UidlState&) = delete;
+
+  // Starts an account; on first use takes the lock and reads the file. The account's entries
+  // count only under the same fingerprint. False when the state cannot serve this run (the lock
+  // is held by another run, the file cannot be read): judge every message, commit nothing.
+  bool load(const std::string& account, const std::string& fingerprint);
+  bool isKept(const std::string& uidl) const { return current_.count(uidl) != 0; }
+  // The Message-ID key of a remembered message; "" without one or when not remembered.
+  const std::string& messageId(const std::string& uidl) const;
+  // Notes a message of this session that is kept, judged now or in an earlier run.
+  void remember(const std::string& uidl, std::string message_id_key);
+  // Makes what was remembered since load the account's entries and writes the file. False after
+  // a warning; the old file is then unchanged.
+  bool commit();
+
+  // The account key of a mailbox.
+  static std::string accountKey(const std::string& server, int port, const std::string& user);
+  // Whether text can serve as a UIDL (1 to 70 printable ASCII characters, as RFC 1939 has it).
+  static bool usableUidl(std::string_view text);
+
+  // The file format, apart from the file, for tests and the fuzzer. parse gives nothing for a
+  // text that is not a whole state file of this version and says why in reason.
+  static std::string format(const Contents& contents);
+  static std::optional<Contents> parse(std::string_view text, std::string& reason);
+
+ private:
+  bool lock();
+  bool read();
+  void warn(const std::string& message) const;
+
+  std::string path_;
+  int lock_wait_ms_;
+  int lock_fd_ = -1;
+  bool opened_ = false;
+  bool usable_ = false;
+  Contents contents_;
+  std::string account_;
+  std::string fingerprint_;
+  std::unordered_map<std::string, std::string> current_;
+  Entries fresh_;
+};
+
+// SHA-256, in hexadecimal, over everything that can change a verdict: each rule with its kind,
+// sign, case, expression and points, the syntax the rules are compiled in, HIGHSCORE, MAXLENGTH,
+// the size limits and MAXSIZE_SCORE, NORMAL, DEL_DUPLICATES, -i and the program's version.
+std::string verdictFingerprint();
