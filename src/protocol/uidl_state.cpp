@@ -5,10 +5,13 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
 #include <cstring>
+#include <functional>
+#include <set>
 #include <thread>
 
 #include "report/reporter.h"
@@ -68,7 +71,7 @@ std::optional<std::string> unescaped(std::string_view word) {
 
 // A Message-ID key as the duplicate list makes it: "=" and at most 64 bytes, or "#" and a
 // 32-byte digest; "" for a message without one. Written as "-" when empty.
-bool validKey(const std::string& key) {
+bool validKey(std::string_view key) {
   if (key.empty()) return true;
   if (key[0] == '=') return key.size() <= 65;
   return key[0] == '#' && key.size() == 33;
@@ -144,6 +147,81 @@ std::string directoryOf(const std::string& path) {
   return path.substr(0, slash);
 }
 
+std::string header() { return std::string(kMagic) + std::to_string(kVersion) + "\n"; }
+
+void appendAccount(std::string& out, const std::string& account, const std::string& fingerprint,
+                   size_t entries) {
+  out += "account ";
+  appendEscaped(out, account);
+  out += ' ';
+  out += fingerprint;
+  out += ' ';
+  out += std::to_string(entries);
+  out += '\n';
+}
+
+void appendEntry(std::string& out, std::string_view uidl, std::string_view key) {
+  appendEscaped(out, uidl);
+  out += ' ';
+  if (key.empty()) {
+    out += '-';
+  } else {
+    appendEscaped(out, key);
+  }
+  out += '\n';
+}
+
+// Where the reader hands what it reads.
+struct Sink {
+  std::function<void(std::string account, std::string_view fingerprint)> account;
+  std::function<void(std::string_view uidl, std::string_view key)> entry;
+};
+
+// Reads text as a whole state file of this version; false, with reason, at the first thing that
+// is not one (what was handed to sink before then must be thrown away).
+bool readText(std::string_view text, const Sink& sink, std::string& reason) {
+  Lines lines(text);
+  const auto first = lines.next();
+  if (!first || first->substr(0, kMagic.size()) != kMagic) {
+    reason = "is not a pollensift state file";
+    return false;
+  }
+  if (*first != std::string(kMagic) + std::to_string(kVersion)) {
+    reason = "is of another version (" + std::string(first->substr(kMagic.size(), 20)) + ")";
+    return false;
+  }
+  reason = "is damaged";
+  std::set<std::string> accounts;
+  for (;;) {
+    const auto line = lines.next();
+    if (!line) return false;  // truncated: no "end" line
+    if (*line == "end") break;
+    const auto head = words(*line, 4);
+    if (!head || (*head)[0] != "account" || !isFingerprint((*head)[2])) return false;
+    auto account = unescaped((*head)[1]);
+    const auto entries = count((*head)[3]);
+    if (!account || !entries || !accounts.insert(*account).second) return false;
+    sink.account(std::move(*account), (*head)[2]);
+    for (unsigned long i = 0; i < *entries; ++i) {
+      const auto entry_line = lines.next();
+      if (!entry_line) return false;
+      const auto entry = words(*entry_line, 2);
+      if (!entry) return false;
+      const bool no_key = (*entry)[1] == "-";
+      const auto uidl = unescaped((*entry)[0]);
+      const auto key = no_key ? std::optional<std::string>(std::string()) : unescaped((*entry)[1]);
+      if (!uidl || !key || !UidlState::usableUidl(*uidl) || !validKey(*key) ||
+          (!no_key && key->empty())) {
+        return false;
+      }
+      sink.entry(*uidl, *key);
+    }
+  }
+  if (!lines.atEnd()) return false;
+  reason.clear();
+  return true;
+}
+
 }  // namespace
 
 UidlState::UidlState(std::string path, int lock_wait_ms)
@@ -202,6 +280,7 @@ bool UidlState::read() {
   std::string text;
   struct stat info {};
   bool ok = ::fstat(fd, &info) == 0 && S_ISREG(info.st_mode);
+  if (ok && info.st_size > 0 && info.st_size < (1 << 30)) text.reserve(static_cast<size_t>(info.st_size));
   char buffer[65536];
   while (ok) {
     const ssize_t got = ::read(fd, buffer, sizeof buffer);
@@ -216,14 +295,56 @@ bool UidlState::read() {
     return false;
   }
   std::string reason;
-  std::optional<Contents> contents = parse(text, reason);
-  if (!contents) {
+  std::string arena;
+  arena.reserve(text.size());
+  std::map<std::string, Stored> accounts;
+  Stored* current = nullptr;
+  const Sink sink{[&](std::string account, std::string_view fingerprint) {
+                    current = &accounts[std::move(account)];
+                    current->fingerprint = std::string(fingerprint);
+                  },
+                  [&](std::string_view uidl, std::string_view key) {
+                    current->entries.push_back({static_cast<uint32_t>(arena.size()),
+                                                static_cast<uint8_t>(uidl.size()),
+                                                static_cast<uint8_t>(key.size())});
+                    arena += uidl;
+                    arena += key;
+                  }};
+  // The arena counts its places in 32 bits.
+  if (text.size() >= UINT32_MAX / 2 || !readText(text, sink, reason)) {
+    if (reason.empty()) reason = "is too large";
     // Judging everything is always right; the file is written anew after the first account.
     warn("The state file '" + path_ + "' " + reason + "; every message is judged.");
+    rewrite_ = true;
     return true;
   }
-  contents_ = std::move(*contents);
+  arena_ = std::move(arena);
+  accounts_ = std::move(accounts);
   return true;
+}
+
+std::string_view UidlState::uidlOf(const Entry& entry) const {
+  return std::string_view(arena_).substr(entry.at, entry.uidl_size);
+}
+
+std::string_view UidlState::keyOf(const Entry& entry) const {
+  return std::string_view(arena_).substr(entry.at + entry.uidl_size, entry.key_size);
+}
+
+UidlState::Entry UidlState::store(std::string_view uidl, std::string_view key) {
+  const Entry entry{static_cast<uint32_t>(arena_.size()), static_cast<uint8_t>(uidl.size()),
+                    static_cast<uint8_t>(key.size())};
+  arena_ += uidl;
+  arena_ += key;
+  return entry;
+}
+
+uint32_t UidlState::find(std::string_view uidl) const {
+  const auto at = std::lower_bound(
+      by_uidl_.begin(), by_uidl_.end(), uidl,
+      [this](uint32_t place, std::string_view wanted) { return uidlOf(loaded_[place]) < wanted; });
+  if (at == by_uidl_.end() || uidlOf(loaded_[*at]) != uidl) return kNone;
+  return *at;
 }
 
 bool UidlState::load(const std::string& account, const std::string& fingerprint) {
@@ -231,39 +352,65 @@ bool UidlState::load(const std::string& account, const std::string& fingerprint)
     opened_ = true;
     usable_ = lock() && read();
   }
+  putBack();
   account_ = account;
   fingerprint_ = fingerprint;
-  current_.clear();
+  loaded_.clear();
+  by_uidl_.clear();
   fresh_.clear();
+  unchanged_ = 0;
   if (!usable_) return false;
-  const auto found = contents_.find(account);
-  if (found != contents_.end() && found->second.fingerprint == fingerprint) {
-    Entries entries = std::move(found->second.entries);
+  const auto found = accounts_.find(account);
+  if (found != accounts_.end() && found->second.fingerprint == fingerprint) {
+    loaded_ = std::move(found->second.entries);
     found->second.entries.clear();
-    current_.reserve(entries.size());
-    for (auto& [uidl, key] : entries) current_.emplace(std::move(uidl), std::move(key));
+    taken_ = true;
+    by_uidl_.resize(loaded_.size());
+    for (uint32_t i = 0; i < by_uidl_.size(); ++i) by_uidl_[i] = i;
+    std::sort(by_uidl_.begin(), by_uidl_.end(), [this](uint32_t a, uint32_t b) {
+      return uidlOf(loaded_[a]) < uidlOf(loaded_[b]);
+    });
   }
   return true;
 }
 
-const std::string& UidlState::messageId(const std::string& uidl) const {
-  static const std::string kNone;
-  const auto found = current_.find(uidl);
-  return found == current_.end() ? kNone : found->second;
+std::string UidlState::messageId(std::string_view uidl) const {
+  const uint32_t place = find(uidl);
+  return place == kNone ? std::string() : std::string(keyOf(loaded_[place]));
 }
 
-void UidlState::remember(const std::string& uidl, std::string message_id_key) {
-  if (usable_ && usableUidl(uidl) && validKey(message_id_key)) {
-    fresh_.emplace_back(uidl, std::move(message_id_key));
+void UidlState::putBack() {
+  if (!taken_) return;
+  taken_ = false;
+  accounts_[account_].entries = std::move(loaded_);
+  loaded_.clear();
+  by_uidl_.clear();
+}
+
+void UidlState::remember(std::string_view uidl, std::string_view message_id_key) {
+  if (!usable_ || !usableUidl(uidl) || !validKey(message_id_key)) return;
+  const uint32_t place = find(uidl);
+  if (place != kNone && keyOf(loaded_[place]) == message_id_key) {
+    fresh_.push_back(loaded_[place]);
+    ++unchanged_;
+  } else if (arena_.size() < UINT32_MAX / 2) {
+    fresh_.push_back(store(uidl, message_id_key));
   }
 }
 
 bool UidlState::commit() {
   if (!usable_) return false;
-  contents_[account_] = Account{fingerprint_, std::move(fresh_)};
+  // The same entries as the file holds: a repeat run over an unchanged mailbox writes nothing.
+  const bool same = taken_ && !rewrite_ && unchanged_ == fresh_.size() &&
+                    fresh_.size() == loaded_.size();
+  taken_ = false;
+  accounts_[account_] = Stored{fingerprint_, std::move(fresh_)};
   fresh_.clear();
-  current_.clear();
-  const std::string text = format(contents_);
+  loaded_.clear();
+  by_uidl_.clear();
+  unchanged_ = 0;
+  if (same) return true;
+  const std::string text = formatStored();
 
   std::string temporary = path_ + ".XXXXXX";
   const int fd = ::mkostemp(temporary.data(), O_CLOEXEC);
@@ -277,8 +424,10 @@ bool UidlState::commit() {
   if (!ok) {
     warn("The state file '" + path_ + "' cannot be written (" + std::strerror(errno) +
          "); the next run judges these messages again.");
+    rewrite_ = true;
     return false;
   }
+  rewrite_ = false;
   // The rename itself reaches the disk with the directory.
   const int directory = ::open(directoryOf(path_).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
   if (directory >= 0) {
@@ -289,72 +438,35 @@ bool UidlState::commit() {
 }
 
 std::string UidlState::format(const Contents& contents) {
-  std::string out(kMagic);
-  out += std::to_string(kVersion);
-  out += '\n';
+  std::string out = header();
   for (const auto& [account, state] : contents) {
-    out += "account ";
-    appendEscaped(out, account);
-    out += ' ';
-    out += state.fingerprint;
-    out += ' ';
-    out += std::to_string(state.entries.size());
-    out += '\n';
-    for (const auto& [uidl, key] : state.entries) {
-      appendEscaped(out, uidl);
-      out += ' ';
-      if (key.empty()) {
-        out += '-';
-      } else {
-        appendEscaped(out, key);
-      }
-      out += '\n';
-    }
+    appendAccount(out, account, state.fingerprint, state.entries.size());
+    for (const auto& [uidl, key] : state.entries) appendEntry(out, uidl, key);
+  }
+  out += "end\n";
+  return out;
+}
+
+std::string UidlState::formatStored() const {
+  std::string out = header();
+  for (const auto& [account, state] : accounts_) {
+    appendAccount(out, account, state.fingerprint, state.entries.size());
+    for (const Entry& entry : state.entries) appendEntry(out, uidlOf(entry), keyOf(entry));
   }
   out += "end\n";
   return out;
 }
 
 std::optional<UidlState::Contents> UidlState::parse(std::string_view text, std::string& reason) {
-  Lines lines(text);
-  const auto first = lines.next();
-  if (!first || first->substr(0, kMagic.size()) != kMagic) {
-    reason = "is not a pollensift state file";
-    return std::nullopt;
-  }
-  if (*first != std::string(kMagic) + std::to_string(kVersion)) {
-    reason = "is of another version (" + std::string(first->substr(kMagic.size(), 20)) + ")";
-    return std::nullopt;
-  }
-  reason = "is damaged";
   Contents contents;
-  for (;;) {
-    const auto line = lines.next();
-    if (!line) return std::nullopt;  // truncated: no "end" line
-    if (*line == "end") break;
-    const auto head = words(*line, 4);
-    if (!head || (*head)[0] != "account" || !isFingerprint((*head)[2])) return std::nullopt;
-    auto account = unescaped((*head)[1]);
-    const auto entries = count((*head)[3]);
-    if (!account || !entries || contents.count(*account) != 0) return std::nullopt;
-    Account& state = contents[*account];
-    state.fingerprint = std::string((*head)[2]);
-    for (unsigned long i = 0; i < *entries; ++i) {
-      const auto entry_line = lines.next();
-      if (!entry_line) return std::nullopt;
-      const auto entry = words(*entry_line, 2);
-      if (!entry) return std::nullopt;
-      auto uidl = unescaped((*entry)[0]);
-      std::optional<std::string> key =
-          (*entry)[1] == "-" ? std::optional<std::string>(std::string()) : unescaped((*entry)[1]);
-      if (!uidl || !key || !usableUidl(*uidl) || !validKey(*key) ||
-          ((*entry)[1] != "-" && key->empty())) {
-        return std::nullopt;
-      }
-      state.entries.emplace_back(std::move(*uidl), std::move(*key));
-    }
-  }
-  if (!lines.atEnd()) return std::nullopt;
-  reason.clear();
+  Account* current = nullptr;
+  const Sink sink{[&](std::string account, std::string_view fingerprint) {
+                    current = &contents[std::move(account)];
+                    current->fingerprint = std::string(fingerprint);
+                  },
+                  [&](std::string_view uidl, std::string_view key) {
+                    current->entries.emplace_back(std::string(uidl), std::string(key));
+                  }};
+  if (!readText(text, sink, reason)) return std::nullopt;
   return contents;
 }

@@ -1,10 +1,10 @@
 #pragma once
 
+#include <cstdint>
 #include <map>
 #include <optional>
 #include <string>
 #include <string_view>
-#include <unordered_map>
 #include <utility>
 #include <vector>
 
@@ -38,11 +38,11 @@ class UidlState {
   // count only under the same fingerprint. False when the state cannot serve this run (the lock
   // is held by another run, the file cannot be read): judge every message, commit nothing.
   bool load(const std::string& account, const std::string& fingerprint);
-  bool isKept(const std::string& uidl) const { return current_.count(uidl) != 0; }
+  bool isKept(std::string_view uidl) const { return find(uidl) != kNone; }
   // The Message-ID key of a remembered message; "" without one or when not remembered.
-  const std::string& messageId(const std::string& uidl) const;
+  std::string messageId(std::string_view uidl) const;
   // Notes a message of this session that is kept, judged now or in an earlier run.
-  void remember(const std::string& uidl, std::string message_id_key);
+  void remember(std::string_view uidl, std::string_view message_id_key);
   // Makes what was remembered since load the account's entries and writes the file. False after
   // a warning; the old file is then unchanged.
   bool commit();
@@ -58,20 +58,46 @@ class UidlState {
   static std::optional<Contents> parse(std::string_view text, std::string& reason);
 
  private:
+  // A kept message costs its UIDL and key, one after the other in arena_, and a few bytes here:
+  // the state of a large mailbox is held in memory for the whole run.
+  struct Entry {
+    uint32_t at;
+    uint8_t uidl_size;
+    uint8_t key_size;
+  };
+  struct Stored {
+    std::string fingerprint;
+    std::vector<Entry> entries;
+  };
+  static constexpr uint32_t kNone = UINT32_MAX;
+
   bool lock();
   bool read();
   void warn(const std::string& message) const;
+  std::string_view uidlOf(const Entry& entry) const;
+  std::string_view keyOf(const Entry& entry) const;
+  Entry store(std::string_view uidl, std::string_view key);
+  // The place in loaded_ of uidl, or kNone.
+  uint32_t find(std::string_view uidl) const;
+  // Returns the entries of an account loaded but not committed to the stored accounts.
+  void putBack();
+  std::string formatStored() const;
 
   std::string path_;
   int lock_wait_ms_;
   int lock_fd_ = -1;
   bool opened_ = false;
   bool usable_ = false;
-  Contents contents_;
+  std::string arena_;
+  std::map<std::string, Stored> accounts_;
   std::string account_;
   std::string fingerprint_;
-  std::unordered_map<std::string, std::string> current_;
-  Entries fresh_;
+  std::vector<Entry> loaded_;     // the account's entries from the file
+  std::vector<uint32_t> by_uidl_;  // places in loaded_, in UIDL order
+  std::vector<Entry> fresh_;      // what this session keeps
+  size_t unchanged_ = 0;          // entries of fresh_ that loaded_ holds already
+  bool taken_ = false;            // loaded_ holds the account's entries, not accounts_
+  bool rewrite_ = false;          // the file on disk is not what accounts_ says
 };
 
 // SHA-256, in hexadecimal, over everything that can change a verdict: each rule with its kind,

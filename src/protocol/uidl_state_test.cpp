@@ -160,6 +160,35 @@ TEST_F(UidlStateTest, AccountsShareTheFile) {
   EXPECT_FALSE(state.isKept("t1"));
 }
 
+// A session that did not end cleanly leaves its account's entries as they were, even when
+// another account is written afterwards; a session that changes nothing writes nothing.
+TEST_F(UidlStateTest, UncommittedAndUnchangedSessionsKeepTheFile) {
+  ASSERT_TRUE(run(kPrint, {{"u1", "=<1@x>"}, {"u2", ""}}));
+  {
+    UidlState state(path_, 100);
+    ASSERT_TRUE(state.load("acct", kPrint));
+    state.remember("u1", "=<1@x>");
+    ASSERT_TRUE(state.load("other", kPrint));
+    state.remember("o1", "");
+    ASSERT_TRUE(state.commit());
+  }
+  struct stat before {};
+  ASSERT_EQ(::stat(path_.c_str(), &before), 0);
+  ASSERT_TRUE(run(kPrint, {{"u1", "=<1@x>"}, {"u2", ""}}));
+  struct stat after {};
+  ASSERT_EQ(::stat(path_.c_str(), &after), 0);
+  EXPECT_EQ(after.st_ino, before.st_ino) << "rewritten without a change";
+
+  ASSERT_TRUE(run(kPrint, {{"u2", ""}}));
+  ASSERT_EQ(::stat(path_.c_str(), &after), 0);
+  EXPECT_NE(after.st_ino, before.st_ino);
+  std::string reason;
+  const auto contents = UidlState::parse(slurp(path_), reason);
+  ASSERT_TRUE(contents.has_value()) << reason;
+  EXPECT_EQ(contents->at("acct").entries, (UidlState::Entries{{"u2", ""}}));
+  EXPECT_EQ(contents->at("other").entries, (UidlState::Entries{{"o1", ""}}));
+}
+
 // A damaged file is a warning and a full run, and is replaced at the first commit.
 TEST_F(UidlStateTest, DamagedFileGivesAWarningAndAFullRun) {
   Settings::instance().setVerbose(1);
