@@ -583,6 +583,7 @@ TEST_F(RcFileTest, ExampleFileSetsEverySetting) {
   Settings& s = settings();
   EXPECT_EQ(s.logfile(), std::string(home) + "/.pollensift.log");
   EXPECT_EQ(s.showHeaders(), std::string(home) + "/.pollensift.headers");
+  EXPECT_EQ(s.statefile(), std::string(home) + "/.pollensift.state");
   EXPECT_EQ(s.verbose(), 4);
   EXPECT_TRUE(s.test()) << "whoever copies the example starts in test mode";
   EXPECT_EQ(s.timeout(), 20);

@@ -72,7 +72,8 @@ void append(std::string& text, const std::string& piece) {
 %token <std::string>
   ALLOW ALLOW_CASE ALLOW_NOCASE DENY DENY_CASE DENY_NOCASE SCORE SCORE_CASE SCORE_NOCASE
   DEL_DUPLICATES HIGHSCORE LOGFILE MAXLENGTH MAXSIZE_ALLOW MAXSIZE_DENY MAXSIZE_SCORE NORMAL
-  PIPELINING SERVER USER PASS PROTOCOL PORT REG_CASE REG_TYPE SHOW_HEADERS TEST TIMEOUT VERBOSE
+  PIPELINING SERVER USER PASS PROTOCOL PORT REG_CASE REG_TYPE SHOW_HEADERS STATEFILE TEST TIMEOUT
+  VERBOSE
   AUTH TLS_FINGERPRINT TLS_CA_FILE
 %token <std::string> '=' NEQ "<>"
 %token <std::string> QUOTE 34 YESNO COMMAND ENVVAR WORD CHAR
@@ -111,6 +112,7 @@ statement
   | REG_CASE '=' yesno                    { settings.setRegCase($3); }
   | REG_TYPE '=' string                   { settings.setRegType($3); }
   | SHOW_HEADERS '=' string               { settings.setShowHeaders($3); }
+  | STATEFILE '=' string                  { settings.setStatefile($3); }
   | TEST '=' yesno                        { settings.setTest($3); }
   | PIPELINING '=' yesno                  { settings.setPipelining($3); }
   | TIMEOUT '=' number                    { checkTimeout($3); settings.setTimeout($3); }

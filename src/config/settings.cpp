@@ -107,6 +107,10 @@ void Settings::setShowHeaders(const std::string& text) {
   }
 }
 
+void Settings::setStatefile(const std::string& text) {
+  if (!firstShellWord(text, statefile_)) fatalError("Invalid state file name: `" + text + "'.");
+}
+
 void Settings::setVerbose(int level) {
   if (verbose_set_) return;
   verbose_ = level;

@@ -36,6 +36,7 @@ class Settings {
   // Setters of the rc keywords and the options.
   void setLogfile(const std::string& text);
   void setShowHeaders(const std::string& text);
+  void setStatefile(const std::string& text);
   void setVerbose(int level);
   void setTest(const std::string& text);
   void setRegCase(const std::string& text);
@@ -75,6 +76,8 @@ class Settings {
   // Getters.
   const std::string& logfile() const { return logfile_; }
   const std::string& showHeaders() const { return show_headers_; }
+  // The state file of incremental runs; empty without STATEFILE.
+  const std::string& statefile() const { return statefile_; }
   std::vector<MailAccount>& accounts() { return accounts_; }
   std::vector<FilterRule>& allowRules() { return allow_rules_; }
   std::vector<FilterRule>& denyRules() { return deny_rules_; }
@@ -117,6 +120,7 @@ class Settings {
   std::string pollensiftrc_;
   std::string logfile_;
   std::string show_headers_;
+  std::string statefile_;
   int reg_case_;
   bool normal_ = false;
   bool test_ = false;

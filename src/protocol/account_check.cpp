@@ -1,9 +1,11 @@
 #include <climits>
+#include <memory>
 #include <string>
 
 #include "config/mail_account.h"
 #include "config/settings.h"
 #include "net/connection.h"
+#include "protocol/incremental_scan.h"
 #include "protocol/protocol.h"
 #include "report/reporter.h"
 
@@ -12,6 +14,19 @@ int MailAccount::check() {
   const Settings& settings = Settings::instance();
   Protocol* mailbox = protocol();
   Connection* link = connection();
+  // Before the connection, so that waiting for another run's lock holds no server session.
+  const std::unique_ptr<IncrementalScan> incremental =
+      mailbox == nullptr ? nullptr : IncrementalScan::begin(server(), port(), user());
+  struct Attached {
+    Protocol* mailbox;
+    IncrementalScan* scan;
+    Attached(Protocol* p, IncrementalScan* s) : mailbox(p), scan(s) {
+      if (mailbox != nullptr) mailbox->setIncremental(scan);
+    }
+    ~Attached() {
+      if (mailbox != nullptr) mailbox->setIncremental(nullptr);
+    }
+  } attached(mailbox, incremental.get());
   if (mailbox != nullptr && link != nullptr) {
     link->setTlsTrust({tlsFingerprint(), tlsCaFile()});
     mailbox->setLoginOptions({auth(), server(), port()});
@@ -55,6 +70,8 @@ int MailAccount::check() {
 
   // Without QUIT's "+OK" the deletions may not have been carried out: the account has failed.
   const bool confirmed = mailbox->quit();
+  // Only a session that ended cleanly is remembered.
+  if (confirmed && incremental != nullptr) incremental->commit();
   const int closed = link->close();
   return confirmed && closed == 0 ? 0 : -1;
 }

@@ -52,7 +52,11 @@ class POP3 : public Protocol {
   // The messages 1..count, one command or a window of them in flight; sizes null: LIST n each.
   int scanWindow(int count, const std::vector<int>* sizes, bool pipelined);
   // Parses the TOP reply just read and returns the filter's verdict; -2 when it cannot be parsed.
-  int judge(int number, int size);
+  // The message's Message-ID goes to *message_id.
+  int judge(int number, int size, std::string* message_id);
+  // After STAT (and the UIDL listing): the messages 1..count, with CAPA and LIST as the settings
+  // and the server allow.
+  int scanMessages(int count);
 
   std::string refusal_;  // the last negative reply; empty when the last step did not get one
   std::string greeting_;

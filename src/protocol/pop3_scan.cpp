@@ -17,6 +17,7 @@
 #include "net/connection.h"
 #include "protocol/capabilities.h"
 #include "protocol/command_window.h"
+#include "protocol/incremental_scan.h"
 #include "protocol/pop3.h"
 #include "protocol/replies.h"
 #include "report/reporter.h"
@@ -90,6 +91,16 @@ class Outbox {
     }
   }
   void deleteLater(int number) { deletions_.push_back(number); }
+  // Whether a command next() gave is the first one for its message (its LIST, or its TOP when
+  // the sizes are known), so the message can still be passed over whole.
+  bool opensMessage(const PendingCommand& command) const {
+    return command.kind == Kind::kList || (command.kind == Kind::kTop && sizes_ != nullptr);
+  }
+  // Passes over the message next() named without sending anything for it.
+  void passOver() {
+    ++message_;
+    listed_ = false;
+  }
 
  private:
   std::deque<int> deletions_;
@@ -109,8 +120,18 @@ int POP3::scan() {
     reporter.error("Error occurred while sending STAT to server.", 1);
     return -1;
   }
-  if (count == 0) return 0;
+  IncrementalScan* const known = incremental();
+  if (known != nullptr && !known->list(*connection(), count)) {
+    reporter.error("Error occurred while sending UIDL to server.", 1);
+    return -1;
+  }
+  const int result = scanMessages(count);
+  if (result == 0 && known != nullptr) known->report();
+  return result;
+}
 
+int POP3::scanMessages(int count) {
+  if (count == 0) return 0;
   // PIPELINING = "no" keeps the plain dialogue: no CAPA, and LIST n for each message.
   if (!Settings::instance().pipelining()) return scanWindow(count, nullptr, false);
   const int pipelining = pipeliningOffered();
@@ -169,14 +190,27 @@ int POP3::scanWindow(int count, const std::vector<int>* sizes, bool pipelined) {
   CommandWindow window = pipelined ? CommandWindow(kPipelinedCommands, kPipelinedBytes)
                                    : CommandWindow(1, kPipelinedBytes);
   Outbox outbox(count, sizes);
+  IncrementalScan* const known = incremental();
   std::deque<int> listed_sizes;  // LIST n replies whose message is not judged yet
+  int judging = 0;               // messages whose LIST or TOP is in flight
   for (;;) {
     // Send what the window allows. Once the server has closed, the replies still in flight are
     // taken and judged as the plain dialogue would have, and nothing more is sent.
     for (std::optional<PendingCommand> command = outbox.next();
          command && window.fits(*command) && (window.empty() || !link.peerClosed());
          command = outbox.next()) {
+      if (known != nullptr && outbox.opensMessage(*command) && known->remembered(command->number)) {
+        // Whether a message kept before is a duplicate depends on every message before it, so
+        // it is decided only once they are all judged.
+        if (judging > 0) break;
+        if (known->skip(command->number)) {
+          ++tally_.examined;
+          outbox.passOver();
+          continue;
+        }
+      }
       outbox.advance();
+      if (command->kind == Kind::kTop) ++judging;
       if (link.sendCommand(text(*command).c_str()) >= 0) {
         window.add(*command);
         if (command->kind == Kind::kDele) ++tally_.deleted;
@@ -231,12 +265,15 @@ int POP3::scanWindow(int count, const std::vector<int>* sizes, bool pipelined) {
       size = listed_sizes.front();
       listed_sizes.pop_front();
     }
-    const int verdict = judge(command.number, size);
+    std::string message_id;
+    const int verdict = judge(command.number, size, &message_id);
+    --judging;
     if (verdict < -1) {
       if (!window.empty()) in_step_ = false;
       return -1;
     }
     ++tally_.examined;
+    if (known != nullptr) known->judged(command.number, verdict, message_id);
     if (verdict != 1) continue;
     if (Settings::instance().test()) {
       reporter.print("Debugging: Simulating DELE command.", 6);
@@ -247,7 +284,7 @@ int POP3::scanWindow(int count, const std::vector<int>* sizes, bool pipelined) {
   }
 }
 
-int POP3::judge(int number, int size) {
+int POP3::judge(int number, int size, std::string* message_id) {
   Reporter& reporter = Reporter::instance();
   const std::string& reply = *connection()->lastReply();
   if (!Settings::instance().showHeaders().empty() && !reporter.writeHeaders(reply)) {
@@ -268,5 +305,7 @@ int POP3::judge(int number, int size) {
     }
     return -2;
   }
-  return FilterEngine::instance().filter(&header);
+  const int verdict = FilterEngine::instance().filter(&header);
+  *message_id = header.messageId();
+  return verdict;
 }

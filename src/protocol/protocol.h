@@ -6,6 +6,7 @@
 #include "config/protocol_codes.h"
 
 class Connection;
+class IncrementalScan;
 
 // How one account logs in. Protocol objects are shared between accounts, so the account check
 // hands these over before every login.
@@ -31,6 +32,9 @@ class Protocol {
   void setLoginOptions(LoginOptions options) { login_options_ = std::move(options); }
   const LoginOptions& loginOptions() const { return login_options_; }
   int protocolType() const { return protocol_type_; }
+  // The state file's part in the scan of the account being checked (not owned); null without it.
+  void setIncremental(IncrementalScan* scan) { incremental_ = scan; }
+  IncrementalScan* incremental() const { return incremental_; }
 
   // What the last scan judged: messages examined and, of those, condemned ones whose deletion
   // was sent (or simulated in test mode).
@@ -45,6 +49,7 @@ class Protocol {
 
  private:
   Connection* connection_ = nullptr;
+  IncrementalScan* incremental_ = nullptr;
   int protocol_type_ = kProtocolPop3;
   LoginOptions login_options_;
 };

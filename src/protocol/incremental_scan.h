@@ -1,0 +1,43 @@
+#pragma once
+
+#include <memory>
+#include <string>
+#include <string_view>
+#include <vector>
+
+class Connection;
+class UidlState;
+
+// One account's scan with the state file of STATEFILE: which messages were judged "keep" in an
+// earlier run and need not be fetched, and what this session keeps for the next run.
+class IncrementalScan {
+ public:
+  // Null without STATEFILE, or when the state cannot serve this run (a warning said why).
+  static std::unique_ptr<IncrementalScan> begin(const std::string& server, int port,
+                                                const std::string& user);
+
+  // After STAT: asks for the UIDL listing of count messages. A server without UIDL gives a
+  // level-3 line and every message is judged. False only when the connection failed.
+  bool list(Connection& link, int count);
+  // Whether message number was kept in an earlier run (it may still turn out a duplicate).
+  bool remembered(int number) const;
+  // Before message number is fetched: true when it was kept in an earlier run and takes its
+  // place in the duplicate check without being fetched; false when it must be judged now
+  // (new, or a duplicate of a message seen earlier in this run).
+  bool skip(int number);
+  // After message number was judged now.
+  void judged(int number, int verdict, const std::string& message_id);
+  // After the scan: the level-3 line of how many messages were not fetched.
+  void report() const;
+  // After the session ended cleanly: the state file keeps this session's kept messages.
+  void commit();
+
+ private:
+  explicit IncrementalScan(UidlState& state) : state_(state) {}
+
+  UidlState& state_;
+  std::string listing_;                  // the UIDL reply
+  std::vector<std::string_view> uidls_;  // in listing_, by message number - 1; "" when unusable
+  int skipped_ = 0;
+  bool listed_ = false;
+};

@@ -1,0 +1,234 @@
+"""Incremental runs with STATEFILE against a real POP3 server (a private Dovecot), and against the
+fake server for what Dovecot will not do.
+
+The differential test keeps two identical pairs of mailboxes and runs the same sequence of rc
+files over both, one pair with the state file and one without: at every step the DELE commands
+and the messages left must be the same.
+"""
+
+import fcntl
+import os
+import re
+import subprocess
+import unittest
+
+import dovecot
+from fakepop import FakePop
+from harness import BIN, PollensiftTest, account
+
+USERS = {name: 'pw-' + name for name in (
+    'inc1', 'inc2', 'full1', 'full2', 'damaged', 'locked', 'busy1', 'busy2')}
+
+RULES = ('DEL_DUPLICATES = "yes"\n'
+         'ALLOW = "^From:.*@friend\\.example"\n'
+         'DENY = "^Subject:.*pills"\n'
+         'SCORE 60 = "^Subject:.*free"\n'
+         'SCORE 50 = "^X-Spam: yes"\n')
+
+DELE = re.compile(r'Debugging: Wrote: DELE (\d+)')
+
+
+def message(serial, message_id, subject, sender='someone@example.org', extra=''):
+    """A message; serial makes each one's text unique even when Message-IDs repeat."""
+    return ('From: %s\nSubject: %s\nDate: Tue, 07 Mar 2023 09:%02d:00 +0100\n'
+            'Message-ID: <%s@example.org>\nX-Serial: %d\n%s\nbody %d\n'
+            % (sender, subject, serial % 60, message_id, serial, extra, serial)).encode()
+
+
+def normalised(text):
+    return text.replace(b'\r\n', b'\n')
+
+
+@unittest.skipUnless(os.geteuid() == 0, 'a private Dovecot needs root (mail files owned by dovecot)')
+class StateFile(PollensiftTest):
+    @classmethod
+    def setUpClass(cls):
+        if not dovecot.available():
+            raise unittest.SkipTest('dovecot-pop3d is not installed (scripts/install-deps.sh)')
+        cls.server = dovecot.Dovecot(USERS).start()
+
+    @classmethod
+    def tearDownClass(cls):
+        cls.server.stop()
+
+    def account(self, user):
+        return account(user, USERS[user], self.server.port)
+
+    def left(self, user):
+        return [normalised(m) for m in self.server.messages(user)]
+
+    def remove(self, user, text):
+        """Deletes a message from the mailbox behind the server's back (another client)."""
+        maildir = os.path.join(self.server.root, 'mail', user, 'Maildir')
+        for sub in ('new', 'cur'):
+            for name in os.listdir(os.path.join(maildir, sub)):
+                path = os.path.join(maildir, sub, name)
+                with open(path, 'rb') as f:
+                    if normalised(f.read()) == normalised(text):
+                        os.remove(path)
+                        return
+        self.fail('no such message in %s' % user)
+
+    def deliver(self, first, second):
+        """The same messages to both pairs: (first account's, second account's)."""
+        for pair in (('inc1', 'inc2'), ('full1', 'full2')):
+            for user, messages in zip(pair, (first, second)):
+                for m in messages:
+                    self.server.deliver(user, m)
+
+    def step(self, rules, *args):
+        """One run over each pair; checks that both sent the same DELE commands per account and
+        left the same messages. Returns the run with the state file."""
+        state = 'STATEFILE = "%s"\n' % self.path('state')
+        incremental = self.pollensift(state + rules + self.account('inc1') + self.account('inc2'),
+                                      '-v', '6', *args)
+        full = self.pollensift(rules + self.account('full1') + self.account('full2'),
+                               '-v', '6', *args)
+        for r in (incremental, full):
+            self.assertEqual(r.errors(), [], r.err)
+            self.assertEqual(r.code, 0, r.err)
+        self.assertEqual(self.deletions(incremental), self.deletions(full))
+        self.assertEqual(self.left('inc1'), self.left('full1'))
+        self.assertEqual(self.left('inc2'), self.left('full2'))
+        return incremental
+
+    @staticmethod
+    def deletions(run):
+        """The DELE commands of each account, in order."""
+        return [DELE.findall(part) for part in run.out.split(' querying ')[1:]]
+
+    def test_runs_with_and_without_the_state_file_delete_the_same(self):
+        a = message(1, 'a', 'hello')
+        pills = message(2, 'b', 'cheap pills')
+        c = message(3, 'c', 'minutes')
+        free = message(4, 'd', 'free coffee')
+        e = message(5, 'e', 'plans')
+        a_again = message(6, 'a', 'hello again')
+        self.deliver([a, pills, c, free], [e, a_again])
+        first = self.step(RULES)
+        self.assertIn('pollensift: 0 message(s) judged in an earlier run, not fetched again.\n',
+                      first.out)
+        self.assertEqual(self.deletions(first), [['2'], ['2']])
+        with open(self.path('state'), 'rb') as f:
+            self.assertTrue(f.read().startswith(b'pollensift-state 1\n'))
+        self.assertEqual(os.stat(self.path('state')).st_mode & 0o777, 0o600)
+
+        # New mail: e's Message-ID in the first account, which is checked first, so the
+        # remembered e in the second account is now the duplicate; c's again, a duplicate of a
+        # remembered message; and an ordinary one.
+        e_first = message(7, 'e', 'plans, forwarded')
+        c_again = message(8, 'c', 'minutes again')
+        plain = message(9, 'f', 'lunch')
+        self.deliver([e_first, c_again, plain], [])
+        second = self.step(RULES)
+        self.assertEqual(len(re.findall(r'Wrote: TOP ', second.out)), 4, second.out)
+        self.assertIn('pollensift: 3 message(s) judged in an earlier run, not fetched again.\n',
+                      second.out)
+        self.assertIn('Examining 6 message(s).', second.out)
+
+        # Another client deletes a; a new message with a's ID is no duplicate then.
+        for user in ('inc1', 'full1'):
+            self.remove(user, a)
+        self.deliver([], [message(10, 'a', 'hello for the third time')])
+        self.step(RULES)
+
+        # A rule changes: everything is judged again.
+        changed = RULES + 'DENY = "^Subject:.*coffee"\n'
+        after_change = self.step(changed)
+        self.assertIn('pollensift: 0 message(s) judged in an earlier run, not fetched again.\n',
+                      after_change.out)
+
+        # Test mode: kept verdicts are remembered, a message deleted only in test mode is not.
+        pills_again = message(11, 'g', 'more pills')
+        friend = message(12, 'h', 'free pills', sender='bob@friend.example')
+        self.deliver([pills_again, friend], [])
+        self.step(changed, '-t')
+        self.step(changed)
+
+        # Nothing new: no header is fetched, no size asked for.
+        quiet = self.step(changed)
+        self.assertNotIn('Wrote: TOP', quiet.out)
+        self.assertNotIn('Wrote: LIST', quiet.out)
+        self.assertEqual(self.deletions(quiet), [[], []])
+
+    def test_damaged_state_file_gives_a_warning_and_a_full_run(self):
+        self.server.deliver('damaged', message(20, 'x', 'one'))
+        self.server.deliver('damaged', message(21, 'y', 'two'))
+        rc = 'STATEFILE = "%s"\n' % self.path('state') + RULES + self.account('damaged')
+        for damage in (b'pollensift-state 1\naccount x', b'\x00\xff' * 50,
+                       b'pollensift-state 9\nend\n'):
+            with open(self.path('state'), 'wb') as f:
+                f.write(damage)
+            r = self.pollensift(rc, '-v', '6')
+            self.assertEqual((r.code, r.errors()), (0, []), r.err)
+            self.assertRegex(r.out, r"pollensift: Warning: The state file '.*/state' "
+                                    r"(is damaged|is not a pollensift state file|is of another "
+                                    r"version \(9\)); every message is judged.\n")
+            self.assertEqual(len(re.findall(r'Wrote: TOP ', r.out)), 2)
+            again = self.pollensift(rc, '-v', '6')
+            self.assertNotIn('Warning', again.out)
+            self.assertNotIn('Wrote: TOP', again.out)
+
+    def test_runs_at_the_same_time_share_the_state_file(self):
+        for n in range(30):
+            self.server.deliver('busy1' if n % 2 else 'busy2', message(30 + n, 'busy%d' % n, 'x'))
+        rc = self.path('rc')
+        with open(rc, 'w') as f:
+            f.write('LOGFILE = "%s"\nSTATEFILE = "%s"\n' % (self.path('log'), self.path('state')) +
+                    RULES + self.account('busy1') + self.account('busy2'))
+        runs = [subprocess.Popen([BIN, '-M', rc, '-t'], stdin=subprocess.DEVNULL,
+                                 stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+                for _ in range(3)]
+        for proc in runs:
+            out, err = proc.communicate(timeout=120)
+            self.assertEqual(proc.returncode, 0, err)
+            self.assertNotIn(b'Warning', out)
+        self.server.wait_idle()
+        r = self.pollensift('STATEFILE = "%s"\n' % self.path('state') + RULES +
+                            self.account('busy1') + self.account('busy2'), '-v', '6')
+        self.assertNotIn('Wrote: TOP', r.out)
+        self.assertEqual(r.out.count('15 message(s) judged in an earlier run'), 2)
+
+    def test_another_run_holding_the_lock_means_a_full_run(self):
+        self.server.deliver('locked', message(40, 'z', 'three'))
+        rc = 'STATEFILE = "%s"\n' % self.path('state') + RULES + self.account('locked')
+        self.pollensift(rc)
+        with open(self.path('state') + '.lock', 'w') as lock:
+            fcntl.flock(lock, fcntl.LOCK_EX)
+            r = self.pollensift(rc, '-v', '6')
+        self.assertEqual((r.code, r.errors()), (0, []), r.err)
+        self.assertIn("pollensift: Warning: Another run holds the state file '%s'; every message "
+                      "is judged in this run.\n" % self.path('state'), r.out)
+        self.assertIn('Wrote: TOP', r.out)
+        self.assertNotIn('UIDL', r.out)
+
+
+class WithoutUidl(PollensiftTest):
+    def fake(self, messages):
+        server = FakePop({'messages': messages}, self.path('commands'))
+        server.start()
+        self.addCleanup(server.stop)
+        return server
+
+    def test_a_server_without_uidl_gets_a_full_run(self):
+        server = self.fake(['Subject: a\r\nMessage-ID: <a@x>\r\n'])
+        rc = 'STATEFILE = "%s"\n' % self.path('state') + account('jo', 'pw', server.port)
+        for connection in (1, 2):
+            r = self.pollensift(rc)
+            self.assertEqual((r.code, r.errors()), (0, []), r.err)
+            self.assertIn('pollensift: The server does not list unique ids (UIDL); every message '
+                          'is judged.\n', r.out)
+            commands = server.commands(connection)
+            self.assertIn('UIDL', commands)
+            self.assertIn('TOP 1 0', commands)
+
+    def test_without_statefile_no_uidl_is_sent(self):
+        server = self.fake(['Subject: a\r\n'])
+        r = self.pollensift(account('jo', 'pw', server.port))
+        self.assertEqual(r.code, 0, r.err)
+        self.assertEqual(server.commands(), ['USER jo', 'PASS pw', 'STAT', 'STAT', 'LIST 1',
+                                             'TOP 1 0', 'QUIT'])
+
+
+if __name__ == '__main__':
+    unittest.main()
