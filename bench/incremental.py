@@ -93,8 +93,6 @@ def settle(server, box, programs, args, next_index):
     """Runs with the state file until the mailbox holds N messages, all kept; returns the next
     corpus index."""
     while True:
-        # The server may still be removing what the last run deleted.
-        server.wait_idle()
         left = len(server.messages(USER))
         if left >= args.size:
             _, _, _, log = box.run(programs, box.state_rc, verbose=6)
@@ -178,7 +176,6 @@ def measure(args, programs, server, relay, work):
     new_log = loop.run(programs, loop.state_rc, verbose=6)[3]
     row, new_wall = median_row('%d new, loopback' % args.new, new, new_log)
     rows.append(row)
-    server.wait_idle()
     kept = len(server.messages(USER))
     state_bytes = os.path.getsize(loop.state)
 
