@@ -82,7 +82,10 @@ class AccountCheckTest : public ::testing::Test {
   }
   void loginOk() {
     server_->send({"+OK hi\r\n"});
-    server_->expect("CAPA\r\n", {"-ERR unknown command\r\n"});
+    // PIPELINING = "no" keeps the dialogue without CAPA.
+    if (Settings::instance().pipelining()) {
+      server_->expect("CAPA\r\n", {"-ERR unknown command\r\n"});
+    }
     server_->expect("USER jo\r\n", {"+OK\r\n"});
     server_->expect("PASS pw\r\n", {"+OK\r\n"});
   }
