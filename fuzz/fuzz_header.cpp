@@ -79,7 +79,9 @@ bool judge(const std::string& text, int size, int& verdict, bool& has_id) {
   const int parsed = parseHeader(&text, &header);
   if (parsed < -3 || parsed > 1 || parsed == -1) std::abort();
   if (parsed < 0) return false;
-  for (const auto& [name, value] : header.fields()) compareMatchers(name + ": " + value);
+  for (const auto& [name, value] : header.fields()) {
+    compareMatchers(std::string(name) + ": " + std::string(value));
+  }
   verdict = FilterEngine::instance().filter(&header);
   if (verdict != 0 && verdict != 1) std::abort();
   has_id = !header.messageId().empty();
