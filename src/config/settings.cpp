@@ -78,21 +78,25 @@ bool Settings::openRcFile(const std::string& path) {
   return false;
 }
 
-// Opens one candidate; when it cannot be read, adds why to rc_open_problem_. A FIFO or other
-// special file is not opened at all: reading it could block the run for ever.
 // Opens one candidate; when it cannot be read, adds why to rc_open_problem_. A FIFO or another
 // special file is not opened at all, since reading it could block the run for ever.
 bool Settings::openOneRcFile(const std::string& path) {
-  std::string why;
+  // Built by appending: the optimiser's restrict warning misfires on concatenated temporaries.
+  std::string problem(1, '\'');
+  problem += escapeControls(path);
+  problem += '\'';
   if (const char* kind = pathKindProblem(path, false)) {
-    why = std::string(" ") + kind;
+    problem += ' ';
+    problem += kind;
   } else {
     rcfile_stream_.open(path, std::ios::in | std::ios::binary);
     if (rcfile_stream_.is_open()) return true;
-    why = std::string(": ") + std::strerror(errno);
+    problem += ": ";
+    problem += std::strerror(errno);
   }
-  if (!rc_open_problem_.empty()) rc_open_problem_ += " ";
-  rc_open_problem_ += "'" + escapeControls(path) + "'" + why + ".";
+  problem += '.';
+  if (!rc_open_problem_.empty()) rc_open_problem_ += ' ';
+  rc_open_problem_ += problem;
   return false;
 }
 

@@ -25,7 +25,11 @@ std::string shown(const std::string& value) {
     if (output.empty() || value.find(output) == std::string::npos) continue;
     return output == kCommandNotRun ? "(command, not run)" : "(command output, hidden)";
   }
-  return "\"" + escapeControls(value) + "\"";
+  // Built by appending: the optimiser's restrict warning misfires on concatenated temporaries.
+  std::string quoted(1, '"');
+  quoted += escapeControls(value);
+  quoted += '"';
+  return quoted;
 }
 
 std::string yesNo(bool value) {
