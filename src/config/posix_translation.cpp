@@ -690,6 +690,51 @@ ByteSet Translator::bracket() {
 
 }  // namespace
 
+namespace {
+
+// The longest run of repetition operators applied one after another ("a*?++"), outside bracket
+// expressions. Read coarsely: it only has to find runs no sensible rule has.
+int stackedRepetitions(std::string_view s, bool extended) {
+  int longest = 0, run = 0;
+  for (size_t i = 0; i < s.size() && s[i] != '\0'; ++i) {
+    const char c = s[i];
+    bool repetition = false;
+    if (c == '[') {
+      // Skip to the closing bracket: "]" right after "[" or "[^" is a member, "[:...:]" a class.
+      size_t j = i + 1;
+      if (j < s.size() && s[j] == '^') ++j;
+      if (j < s.size() && s[j] == ']') ++j;
+      while (j < s.size() && s[j] != ']') {
+        if (s[j] == '[' && j + 1 < s.size() && (s[j + 1] == ':' || s[j + 1] == '.' || s[j + 1] == '=')) {
+          const size_t close = s.find(std::string{s[j + 1], ']'}, j + 2);
+          j = close == std::string_view::npos ? s.size() : close + 2;
+        } else {
+          ++j;
+        }
+      }
+      i = j;
+    } else if (c == '\\' && i + 1 < s.size()) {
+      const char e = s[++i];
+      repetition = !extended && (e == '+' || e == '?' || e == '{');
+    } else {
+      repetition = c == '*' || (extended && (c == '+' || c == '?' || c == '{'));
+    }
+    run = repetition ? run + 1 : 0;
+    longest = std::max(longest, run);
+  }
+  return longest;
+}
+
+}  // namespace
+
 PosixTranslation translatePosix(std::string_view expression, bool extended, bool icase) {
+  // The C library's compiler grows several times over with each repetition stacked on another,
+  // before any match: such a rule is refused whatever else it holds.
+  if (stackedRepetitions(expression, extended) > kMaxStackedRepetitions) {
+    PosixTranslation refused;
+    refused.refusal = "more than " + std::to_string(kMaxStackedRepetitions) +
+                      " repetition operators in a row";
+    return refused;
+  }
   return Translator(expression, extended, icase).run();
 }

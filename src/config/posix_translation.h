@@ -20,3 +20,5 @@ PosixTranslation translatePosix(std::string_view expression, bool extended, bool
 // The largest expansion of repetitions (each atom counted once for every copy the C library makes
 // of it) that a rule may have; beyond it the C library's compile takes seconds to minutes.
 inline constexpr double kMaxExpandedSize = 2000;
+// Repetition operators applied one after another ("a*?+") beyond this are refused.
+inline constexpr int kMaxStackedRepetitions = 3;

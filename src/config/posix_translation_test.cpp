@@ -126,6 +126,14 @@ TEST(PosixTranslationTest, RefusesWhatCannotBeMatchedSafely) {
       {"\\(.*\\)\\(.*\\)\\2\\1", false, "several back-references to groups with repetitions"},
       {"((a{0,40}){0,40}){0,40}", true, "its repetitions expand to 65640 copies of its parts"},
       {"a{0,2002}", true, "its repetitions expand to 2002 copies of its parts"},
+      // Stacked repetitions make the C library's compiler itself explode, even where the rest of
+      // the expression would keep the C library's matcher.
+      {"a*?++++++++++", true, "more than 3 repetition operators in a row"},
+      {"\\'x*?+++&\\", true, "more than 3 repetition operators in a row"},
+      {"a*\\+\\?\\{2\\}*", false, "more than 3 repetition operators in a row"},
+      {"a*?+", true, ""},
+      {"[+*?{]{4}x+", true, ""},
+      {"\\+\\+\\+\\+", true, ""},
       {"(a*)\\1", true, ""},
       {"(a)\\1(b)\\2", true, ""},
       {"(a{0,40}){0,40}", true, ""},
