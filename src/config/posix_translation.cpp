@@ -240,6 +240,7 @@ class Translator {
   std::vector<int> backrefs_;
   std::string fallback_;
   std::string refusal_;
+  double expanded_ = 0;  // copies added by the repetitions read so far
 };
 
 Translator::Token Translator::peek(bool caret_here) const {
@@ -358,6 +359,13 @@ PosixTranslation Translator::run() {
     out.pattern = whole.re;
   } catch (const Unsupported& unsupported) {
     fallBack(unsupported.reason);
+    // The C library expands each repetition as it reads it, so what was read before the point
+    // where reading stopped is what it would pay for, however the expression ends.
+    if (expanded_ > kMaxExpandedSize) {
+      char count[32];
+      std::snprintf(count, sizeof count, "%.0f", expanded_);
+      refuse("its repetitions expand to more than " + std::string(count) + " copies of its parts");
+    }
   }
   out.fallback = fallback_;
   out.refusal = refusal_;
@@ -612,7 +620,9 @@ void Translator::repeat(Piece& piece, const Token& token) {
   }
   re += '}';
   piece.re = std::move(re);
+  const double before = piece.size;
   piece.size *= max < 0 ? static_cast<double>(min + 1) : static_cast<double>(max > 0 ? max : 1);
+  expanded_ += piece.size - before;
   if (min == 0) piece.first = piece.last = std::nullopt;
 }
 

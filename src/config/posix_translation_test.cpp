@@ -126,6 +126,11 @@ TEST(PosixTranslationTest, RefusesWhatCannotBeMatchedSafely) {
       {"\\(.*\\)\\(.*\\)\\2\\1", false, "several back-references to groups with repetitions"},
       {"((a{0,40}){0,40}){0,40}", true, "its repetitions expand to 65640 copies of its parts"},
       {"a{0,2002}", true, "its repetitions expand to 2002 copies of its parts"},
+      // The C library expands while it reads, so an error further on does not save it.
+      {"a{50}{50}{50}b{", true, "its repetitions expand to more than 124999 copies of its parts"},
+      {"\\(a\\{50\\}\\)\\{50\\}\\(", false,
+       "its repetitions expand to more than 2548 copies of its parts"},
+      {"a{50}b{", true, ""},
       // Stacked repetitions make the C library's compiler itself explode, even where the rest of
       // the expression would keep the C library's matcher.
       {"a*?++++++++++", true, "more than 3 repetition operators in a row"},
