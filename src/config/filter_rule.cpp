@@ -76,7 +76,9 @@ int FilterRule::compile() {
     std::fflush(stderr);
     return REG_ESIZE;
   }
-  const int code = regcomp(&pattern_, expression_.c_str(), flags);
+  // Only yes or no is asked of a rule, never where it matched: without the group positions the
+  // C library compiles many times faster (back-references still work).
+  const int code = regcomp(&pattern_, expression_.c_str(), flags | REG_NOSUB);
   if (code != 0) {
     std::vector<char> message(regerror(code, &pattern_, nullptr, 0) + 1);
     regerror(code, &pattern_, message.data(), message.size());

@@ -140,6 +140,8 @@ struct Piece {
   enum Word { kNone, kWordStart, kWordEnd } word = kNone;  // "\<" "\>" awaiting neighbours
   bool assertion = false;
   bool consumes = false;               // may take a byte of the text
+  bool nullable = false;               // may match the empty text
+  double loops = 0;  // unbounded repetitions of nullable parts, after expansion
   bool caret_open = false;             // holds a "^" that nothing inside it may precede
   bool dollar_open = false;            // holds a "$" that nothing inside it may follow
   std::optional<ByteSet> first, last;  // the set every match starts (ends) with, when certain
@@ -150,6 +152,7 @@ struct Piece {
   void absorb(const Piece& part) {
     size += part.size;
     written += part.written;
+    loops += part.loops;
     has_backref |= part.has_backref;
     consumes |= part.consumes;
     caret_open |= part.caret_open;
@@ -216,6 +219,15 @@ class Translator {
   void refuse(std::string reason) {
     if (refusal_.empty()) refusal_ = std::move(reason);
   }
+  // Each unbounded repetition of a part that may match nothing is a loop of empty steps, and the
+  // C library's compile time grows with the cube of their number.
+  void refuseLoops() {
+    if (loops_ <= kMaxNullableLoops) return;
+    char count[32];
+    std::snprintf(count, sizeof count, "%.0f", loops_);
+    refuse("its repetitions make " + std::string(count) +
+           " unbounded loops over parts that may match nothing");
+  }
 
   static Piece chars(const ByteSet& set) {
     Piece piece;
@@ -228,6 +240,7 @@ class Translator {
     Piece piece;
     piece.re = std::move(re);
     piece.assertion = true;
+    piece.nullable = true;
     return piece;
   }
 
@@ -241,6 +254,7 @@ class Translator {
   std::string fallback_;
   std::string refusal_;
   double expanded_ = 0;  // copies added by the repetitions read so far
+  double loops_ = 0;     // the same for Piece::loops
 };
 
 Translator::Token Translator::peek(bool caret_here) const {
@@ -355,6 +369,7 @@ PosixTranslation Translator::run() {
       if (groups_[n].has_repetition) ++risky;
     }
     if (risky > 1) refuse("several back-references to groups with repetitions");
+    refuseLoops();
     if (!backrefs_.empty()) fallBack("a back-reference");
     out.pattern = whole.re;
   } catch (const Unsupported& unsupported) {
@@ -366,6 +381,7 @@ PosixTranslation Translator::run() {
       std::snprintf(count, sizeof count, "%.0f", expanded_);
       refuse("its repetitions expand to more than " + std::string(count) + " copies of its parts");
     }
+    refuseLoops();
   }
   out.fallback = fallback_;
   out.refusal = refusal_;
@@ -384,6 +400,7 @@ Piece Translator::alternation(int depth, bool caret_here) {
     whole.re += '|';
     whole.re += next.re;
     whole.absorb(next);
+    whole.nullable |= next.nullable;
     if (whole.first && next.first) {
       *whole.first |= *next.first;
     } else {
@@ -409,9 +426,11 @@ Piece Translator::branch(int depth, bool caret_here) {
   resolveWords(pieces);
   Piece whole;
   whole.size = whole.written = 0;
+  whole.nullable = true;
   for (const Piece& piece : pieces) {
     whole.re += piece.re;
     whole.absorb(piece);
+    whole.nullable &= piece.nullable;
   }
   bool consumed = false;
   for (const Piece& piece : pieces) {
@@ -499,6 +518,7 @@ Piece Translator::expression(const Token& token, int depth) {
       }
       backrefs_.push_back(token.value);
       piece.has_backref = true;
+      piece.nullable = true;  // as far as anyone can tell here
       piece.re = kNever;  // never used: the rule falls back
       break;
     // Anchors take no repetition: what follows them starts a new expression.
@@ -565,6 +585,8 @@ Piece Translator::group(int depth) {
   piece.last = inner.last;
   piece.has_backref = inner.has_backref;
   piece.consumes = inner.consumes;
+  piece.nullable = inner.nullable;
+  piece.loops = inner.loops;
   piece.caret_open = inner.caret_open;
   piece.dollar_open = inner.dollar_open;
   piece.group_lo = id;
@@ -620,9 +642,13 @@ void Translator::repeat(Piece& piece, const Token& token) {
   }
   re += '}';
   piece.re = std::move(re);
-  const double before = piece.size;
-  piece.size *= max < 0 ? static_cast<double>(min + 1) : static_cast<double>(max > 0 ? max : 1);
-  expanded_ += piece.size - before;
+  const double copies = max < 0 ? static_cast<double>(min + 1) : static_cast<double>(max > 0 ? max : 1);
+  const double size_before = piece.size, loops_before = piece.loops;
+  piece.size *= copies;
+  piece.loops = piece.loops * copies + (max < 0 && piece.nullable ? 1 : 0);
+  expanded_ += piece.size - size_before;
+  loops_ += piece.loops - loops_before;
+  if (min == 0) piece.nullable = true;
   if (min == 0) piece.first = piece.last = std::nullopt;
 }
 

@@ -20,5 +20,8 @@ PosixTranslation translatePosix(std::string_view expression, bool extended, bool
 // The largest expansion of repetitions (each atom counted once for every copy the C library makes
 // of it) that a rule may have; beyond it the C library's compile takes seconds to minutes.
 inline constexpr double kMaxExpandedSize = 2000;
+// Unbounded repetitions ("*", "+", "{n,}") of parts that may match the empty text, counted after
+// expansion, beyond which a rule is refused: the C library's compile takes over 0.1 s here.
+inline constexpr double kMaxNullableLoops = 200;
 // Repetition operators applied one after another ("a*?+") beyond this are refused.
 inline constexpr int kMaxStackedRepetitions = 3;

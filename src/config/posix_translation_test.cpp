@@ -131,6 +131,14 @@ TEST(PosixTranslationTest, RefusesWhatCannotBeMatchedSafely) {
       {"\\(a\\{50\\}\\)\\{50\\}\\(", false,
        "its repetitions expand to more than 2548 copies of its parts"},
       {"a{50}b{", true, ""},
+      // Unbounded loops over what may match nothing cost the C library's compile their cube.
+      {"(()*){201}", true, "its repetitions make 201 unbounded loops over parts that may match nothing"},
+      {"\\(\\(a*\\)*\\)\\{201\\}", false,
+       "its repetitions make 201 unbounded loops over parts that may match nothing"},
+      {"((x|^)+){201}", true, "its repetitions make 201 unbounded loops over parts that may match nothing"},
+      {"(()*){200}", true, ""},
+      {"(x*y*){500}", true, ""},
+      {"((xy)*){400}", true, ""},
       // Stacked repetitions make the C library's compiler itself explode, even where the rest of
       // the expression would keep the C library's matcher.
       {"a*?++++++++++", true, "more than 3 repetition operators in a row"},
