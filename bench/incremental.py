@@ -110,12 +110,13 @@ def median_row(label, samples, log):
     cpu = statistics.median(s[1] for s in samples)
     rss = statistics.median(s[2] for s in samples) / 1024
     return [label, '%.3f' % wall, '%.3f' % cpu, '%.1f' % rss, str(count(log, r'Wrote: TOP ')),
-            str(count(log, r'Wrote: LIST \d')), str(count(log, r'Wrote: UIDL'))], wall
+            str(count(log, r'Wrote: LIST \d')), str(count(log, r'Wrote: LIST\n')),
+            str(count(log, r'Wrote: CAPA')), str(count(log, r'Wrote: UIDL'))], wall
 
 
 def print_rows(rows):
-    print('| run | wall s | CPU s | peak RSS MiB | TOP | LIST n | UIDL |')
-    print('|---|--:|--:|--:|--:|--:|--:|')
+    print('| run | wall s | CPU s | peak RSS MiB | TOP | LIST n | LIST | CAPA | UIDL |')
+    print('|---|--:|--:|--:|--:|--:|--:|--:|--:|')
     for r in rows:
         print('| ' + ' | '.join(r) + ' |')
     sys.stdout.flush()

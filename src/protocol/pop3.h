@@ -49,14 +49,15 @@ class POP3 : public Protocol {
   // LIST for every size at once: 1 with *sizes filled, 0 when the server refuses it, -1 on
   // failure (a listing that cannot be believed included).
   int listAll(int count, std::vector<int>* sizes);
-  // The messages 1..count, one command or a window of them in flight; sizes null: LIST n each.
-  int scanWindow(int count, const std::vector<int>* sizes, bool pipelined);
+  // The messages first..count, one command or a window of them in flight; sizes null: LIST n
+  // each.
+  int scanWindow(int first, int count, const std::vector<int>* sizes, bool pipelined);
   // Parses the TOP reply just read and returns the filter's verdict; -2 when it cannot be parsed.
   // The message's Message-ID goes to *message_id.
   int judge(int number, int size, std::string* message_id);
-  // After STAT (and the UIDL listing): the messages 1..count, with CAPA and LIST as the settings
-  // and the server allow.
-  int scanMessages(int count);
+  // After STAT (and the UIDL listing): the messages first..count, with CAPA and LIST as the
+  // settings, the server and the state file allow.
+  int scanMessages(int first, int count);
 
   std::string refusal_;  // the last negative reply; empty when the last step did not get one
   std::string greeting_;

@@ -66,8 +66,10 @@ std::string text(const PendingCommand& command) {
 // then the next message's LIST (when sizes are asked one by one) and its TOP.
 class Outbox {
  public:
-  // sizes: every message's size from one LIST, or null to ask for each size with LIST n.
-  Outbox(int count, const std::vector<int>* sizes) : count_(count), sizes_(sizes) {}
+  // From message first on; sizes: every message's size from one LIST, or null to ask for each
+  // size with LIST n.
+  Outbox(int first, int count, const std::vector<int>* sizes)
+      : count_(count), sizes_(sizes), message_(first) {}
 
   std::optional<PendingCommand> next() const {
     if (!deletions_.empty()) return PendingCommand{Kind::kDele, deletions_.front(), kShortReply};
@@ -106,7 +108,7 @@ class Outbox {
   std::deque<int> deletions_;
   int count_;
   const std::vector<int>* sizes_;
-  int message_ = 1;
+  int message_;
   bool listed_ = false;
 };
 
@@ -125,21 +127,35 @@ int POP3::scan() {
     reporter.error("Error occurred while sending UIDL to server.", 1);
     return -1;
   }
-  const int result = scanMessages(count);
+  int first = 1;
+  if (known != nullptr) {
+    // The messages kept before that lead the mailbox are passed over before anything else is
+    // asked: where nothing is new, the session needs neither CAPA nor sizes.
+    const int passed = known->skipLeading(count);
+    tally_.examined += passed;
+    first = passed + 1;
+  }
+  const int result = scanMessages(first, count);
   if (result == 0 && known != nullptr) known->report();
   return result;
 }
 
-int POP3::scanMessages(int count) {
-  if (count == 0) return 0;
+int POP3::scanMessages(int first, int count) {
+  if (first > count) return 0;
   // PIPELINING = "no" keeps the plain dialogue: no CAPA, and LIST n for each message.
-  if (!Settings::instance().pipelining()) return scanWindow(count, nullptr, false);
+  if (!Settings::instance().pipelining()) return scanWindow(first, count, nullptr, false);
   const int pipelining = pipeliningOffered();
   if (pipelining < 0) return -1;
+  // A few new messages among many kept ones: their LIST n ride in the pipeline beside their
+  // TOP, where the one LIST would list every size of the mailbox.
+  const IncrementalScan* const known = incremental();
+  if (pipelining == 1 && known != nullptr && known->fewToFetch(first, count)) {
+    return scanWindow(first, count, nullptr, true);
+  }
   std::vector<int> sizes;
   const int listed = listAll(count, &sizes);
   if (listed < 0) return -1;
-  return scanWindow(count, listed == 1 ? &sizes : nullptr, pipelining == 1);
+  return scanWindow(first, count, listed == 1 ? &sizes : nullptr, pipelining == 1);
 }
 
 int POP3::pipeliningOffered() {
@@ -184,12 +200,12 @@ int POP3::listAll(int count, std::vector<int>* sizes) {
   return 1;
 }
 
-int POP3::scanWindow(int count, const std::vector<int>* sizes, bool pipelined) {
+int POP3::scanWindow(int first, int count, const std::vector<int>* sizes, bool pipelined) {
   Reporter& reporter = Reporter::instance();
   Connection& link = *connection();
   CommandWindow window = pipelined ? CommandWindow(kPipelinedCommands, kPipelinedBytes)
                                    : CommandWindow(1, kPipelinedBytes);
-  Outbox outbox(count, sizes);
+  Outbox outbox(first, count, sizes);
   IncrementalScan* const known = incremental();
   std::deque<int> listed_sizes;  // LIST n replies whose message is not judged yet
   int judging = 0;               // messages whose LIST or TOP is in flight

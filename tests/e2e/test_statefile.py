@@ -122,6 +122,11 @@ class StateFile(PollensiftTest):
         self.deliver([e_first, c_again, plain], [])
         second = self.step(RULES)
         self.assertEqual(len(re.findall(r'Wrote: TOP ', second.out)), 4, second.out)
+        # Few new messages among kept ones: only their sizes are asked, one by one.
+        for part in second.out.split(' querying ')[1:]:
+            self.assertEqual(re.findall(r'Wrote: LIST (\d+)', part),
+                             re.findall(r'Wrote: TOP (\d+)', part), part)
+        self.assertNotIn('Wrote: LIST\n', second.out)
         self.assertIn('pollensift: 3 message(s) judged in an earlier run, not fetched again.\n',
                       second.out)
         self.assertIn('Examining 6 message(s).', second.out)
@@ -145,11 +150,13 @@ class StateFile(PollensiftTest):
         self.step(changed, '-t')
         self.step(changed)
 
-        # Nothing new: no header is fetched, no size asked for one by one (the one LIST for all
-        # sizes of the pipelined dialogue may still go out).
+        # Nothing new: after STAT and UIDL nothing is asked but QUIT, no header, no size and no
+        # second CAPA.
         quiet = self.step(changed)
-        self.assertNotIn('Wrote: TOP', quiet.out)
-        self.assertNotIn('Wrote: LIST ', quiet.out)
+        for part in quiet.out.split(' querying ')[1:]:
+            after_login = part[part.index('Wrote: STAT'):]
+            self.assertEqual(set(re.findall(r'Wrote: (\w+)', after_login)),
+                             {'STAT', 'UIDL', 'QUIT'}, part)
         self.assertEqual(self.deletions(quiet), [[], []])
 
     def test_damaged_state_file_gives_a_warning_and_a_full_run(self):
