@@ -88,8 +88,10 @@ bool IncrementalScan::remembered(int number) const {
 bool IncrementalScan::skip(int number) {
   if (!listed_ || number < 1 || static_cast<size_t>(number) > uidls_.size()) return false;
   const std::string_view uidl = uidls_[static_cast<size_t>(number) - 1];
-  if (uidl.empty() || !state_.isKept(uidl)) return false;
-  const std::string key = state_.messageId(uidl);
+  if (uidl.empty()) return false;
+  const std::optional<std::string_view> kept = state_.keptKey(uidl);
+  if (!kept) return false;
+  const std::string key(*kept);
   // Seen before at this place: a full run would delete it as a duplicate, so it is judged now.
   if (!FilterEngine::instance().seedSeen(key)) return false;
   state_.remember(uidl, key);

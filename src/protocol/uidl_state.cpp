@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <array>
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
@@ -46,27 +47,28 @@ int hexValue(char c) {
   return -1;
 }
 
-// The inverse of appendEscaped; nothing for a word it could not have written.
-std::optional<std::string> unescaped(std::string_view word) {
-  std::string out;
-  out.reserve(word.size());
-  for (size_t i = 0; i < word.size(); ++i) {
-    const auto c = static_cast<unsigned char>(word[i]);
-    if (c != '%') {
-      if (!plain(c)) return std::nullopt;
-      out += word[i];
-      continue;
+// The inverse of appendEscaped, into out (its room kept from word to word: a large file is read
+// without an allocation per entry); false for a word it could not have written.
+bool unescape(std::string_view word, std::string& out) {
+  out.clear();
+  size_t from = 0;
+  for (size_t at = word.find('%');; at = word.find('%', from)) {
+    const std::string_view run = word.substr(from, at == std::string_view::npos ? at : at - from);
+    if (!std::all_of(run.begin(), run.end(),
+                     [](char c) { return plain(static_cast<unsigned char>(c)); })) {
+      return false;
     }
-    if (i + 2 >= word.size()) return std::nullopt;
-    const int high = hexValue(word[i + 1]);
-    const int low = hexValue(word[i + 2]);
-    if (high < 0 || low < 0) return std::nullopt;
+    out += run;
+    if (at == std::string_view::npos) return true;
+    if (at + 2 >= word.size()) return false;
+    const int high = hexValue(word[at + 1]);
+    const int low = hexValue(word[at + 2]);
+    if (high < 0 || low < 0) return false;
     const auto byte = static_cast<unsigned char>(high * 16 + low);
-    if (plain(byte)) return std::nullopt;
+    if (plain(byte)) return false;
     out += static_cast<char>(byte);
-    i += 2;
+    from = at + 3;
   }
-  return out;
 }
 
 // A Message-ID key as the duplicate list makes it: "=" and at most 64 bytes, or "#" and a
@@ -96,18 +98,20 @@ class Lines {
 
 // The words of line separated by single blanks; nothing unless there are exactly count of them,
 // none empty.
-std::optional<std::vector<std::string_view>> words(std::string_view line, size_t count) {
-  std::vector<std::string_view> out;
-  for (;;) {
+template <size_t count>
+std::optional<std::array<std::string_view, count>> words(std::string_view line) {
+  std::array<std::string_view, count> out;
+  for (size_t found = 0;; ++found) {
     const size_t blank = line.find(' ');
     const std::string_view word = line.substr(0, blank);
-    if (word.empty() || out.size() == count) return std::nullopt;
-    out.push_back(word);
-    if (blank == std::string_view::npos) break;
+    if (word.empty() || found == count) return std::nullopt;
+    out[found] = word;
+    if (blank == std::string_view::npos) {
+      if (found + 1 != count) return std::nullopt;
+      return out;
+    }
     line.remove_prefix(blank + 1);
   }
-  if (out.size() != count) return std::nullopt;
-  return out;
 }
 
 std::optional<unsigned long> count(std::string_view word) {
@@ -192,29 +196,30 @@ bool readText(std::string_view text, const Sink& sink, std::string& reason) {
   }
   reason = "is damaged";
   std::set<std::string> accounts;
+  std::string account, uidl, key;
   for (;;) {
     const auto line = lines.next();
     if (!line) return false;  // truncated: no "end" line
     if (*line == "end") break;
-    const auto head = words(*line, 4);
+    const auto head = words<4>(*line);
     if (!head || (*head)[0] != "account" || !isFingerprint((*head)[2])) return false;
-    auto account = unescaped((*head)[1]);
     const auto entries = count((*head)[3]);
-    if (!account || !entries || !accounts.insert(*account).second) return false;
-    sink.account(std::move(*account), (*head)[2]);
+    if (!unescape((*head)[1], account) || !entries || !accounts.insert(account).second) {
+      return false;
+    }
+    sink.account(account, (*head)[2]);
     for (unsigned long i = 0; i < *entries; ++i) {
       const auto entry_line = lines.next();
       if (!entry_line) return false;
-      const auto entry = words(*entry_line, 2);
+      const auto entry = words<2>(*entry_line);
       if (!entry) return false;
       const bool no_key = (*entry)[1] == "-";
-      const auto uidl = unescaped((*entry)[0]);
-      const auto key = no_key ? std::optional<std::string>(std::string()) : unescaped((*entry)[1]);
-      if (!uidl || !key || !UidlState::usableUidl(*uidl) || !validKey(*key) ||
-          (!no_key && key->empty())) {
+      if (no_key) key.clear();
+      if (!unescape((*entry)[0], uidl) || (!no_key && !unescape((*entry)[1], key)) ||
+          !UidlState::usableUidl(uidl) || !validKey(key) || (!no_key && key.empty())) {
         return false;
       }
-      sink.entry(*uidl, *key);
+      sink.entry(uidl, key);
     }
   }
   if (!lines.atEnd()) return false;
@@ -375,8 +380,13 @@ bool UidlState::load(const std::string& account, const std::string& fingerprint)
 }
 
 std::string UidlState::messageId(std::string_view uidl) const {
+  return std::string(keptKey(uidl).value_or(std::string_view()));
+}
+
+std::optional<std::string_view> UidlState::keptKey(std::string_view uidl) const {
   const uint32_t place = find(uidl);
-  return place == kNone ? std::string() : std::string(keyOf(loaded_[place]));
+  if (place == kNone) return std::nullopt;
+  return keyOf(loaded_[place]);
 }
 
 void UidlState::putBack() {

@@ -41,6 +41,9 @@ class UidlState {
   bool isKept(std::string_view uidl) const { return find(uidl) != kNone; }
   // The Message-ID key of a remembered message; "" without one or when not remembered.
   std::string messageId(std::string_view uidl) const;
+  // The Message-ID key of a remembered message ("" without one); nothing when not remembered.
+  // The view lasts until the next remember or load.
+  std::optional<std::string_view> keptKey(std::string_view uidl) const;
   // Notes a message of this session that is kept, judged now or in an earlier run.
   void remember(std::string_view uidl, std::string_view message_id_key);
   // Makes what was remembered since load the account's entries and writes the file. False after

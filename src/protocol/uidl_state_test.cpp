@@ -125,6 +125,9 @@ TEST_F(UidlStateTest, RunsRememberKeptMessagesUnderTheirFingerprint) {
     EXPECT_EQ(state.messageId("u3"), "=<3@x>");
     EXPECT_EQ(state.messageId("u2"), "");
     EXPECT_EQ(state.messageId("u4"), "");
+    // Kept without a Message-ID is not the same as not kept.
+    EXPECT_EQ(state.keptKey("u2"), std::optional<std::string_view>(""));
+    EXPECT_EQ(state.keptKey("u4"), std::nullopt);
     state.remember("u3", "=<3@x>");
     ASSERT_TRUE(state.commit());
   }
