@@ -135,7 +135,7 @@ def statement(rule, syntax):
     return '%s%s %s "%s"' % (keyword, score, operator, expression)
 
 
-def rc_text(count, syntax, logfile, host, port, user, password, seed=1):
+def rc_text(count, syntax, logfile, host, port, user, password, seed=1, pipelining=None):
     lines = ['# Written by bench/run.py: %d rules in %s syntax.' % (count, syntax),
              'LOGFILE = "%s"' % logfile,
              'TEST = "yes"',
@@ -144,6 +144,8 @@ def rc_text(count, syntax, logfile, host, port, user, password, seed=1):
              'NORMAL = "yes"',
              'HIGHSCORE = 100',
              'REG_TYPE = "%s"' % syntax]
+    if pipelining is not None:
+        lines.append('PIPELINING = "%s"' % pipelining)
     lines += [statement(rule, syntax) for rule in rules(count, seed)]
     lines += ['SERVER = "%s"' % host, 'USER = "%s"' % user, 'PASS = "%s"' % password,
               'PROTOCOL = "POP3"', 'PORT = %d' % port]

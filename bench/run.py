@@ -3,11 +3,14 @@
 slow link.
 
 For every corpus size N and rule count R it fills a private Dovecot mailbox with N generated
-messages, writes an rc file with R rules, and runs pollensift -t over the mailbox and, in the same
-run and alternating with it, bench/floor_client, which holds the same POP3 dialogue (USER, PASS,
-STAT, STAT, LIST n and TOP n 0 for every message, QUIT) and does nothing else. It prints medians of
-wall time, user+system CPU time and peak RSS of both, messages per second and the ratio
-pollensift / floor. Run as root (the Dovecot fixture and the network namespaces need it):
+messages, writes an rc file with R rules, and runs, in the same run and in turn, the programs
+chosen (see PROGRAMS): pollensift -t over the mailbox as configured, with PIPELINING = "no",
+behind a relay that hides PIPELINING from the server's CAPA, an older pollensift binary, and
+bench/floor_client, which holds pollensift's POP3 dialogue, one command at a time or pipelined,
+and does nothing else. It prints medians of wall time, user+system CPU time and peak RSS of each,
+messages per second and the ratios of wall times. Every pollensift variant must log the same
+lines, time stamps left out; the script stops when they differ. Run as root (the Dovecot fixture
+and the network namespaces need it):
 
     bench/run.py                      # installs, builds, measures; see bench/README.md
 """
@@ -35,7 +38,18 @@ import slowlink  # noqa: E402
 from dovecot import Dovecot, available  # noqa: E402
 
 USER_PASSWORD = 'bench-password'
-Programs = collections.namedtuple('Programs', 'pollensift floor measure')
+Programs = collections.namedtuple('Programs', 'pollensift floor measure old')
+
+# What can be measured side by side. A pollensift variant is (binary, PIPELINING keyword or None,
+# whether the server's PIPELINING is hidden); a floor is its floor_client options.
+PROGRAMS = collections.OrderedDict([
+    ('pollensift', ('pollensift', None, False)),
+    ('pipelining-no', ('pollensift', 'no', False)),
+    ('not-offered', ('pollensift', None, True)),
+    ('old', ('old', None, False)),
+    ('floor', ('floor', [])),
+    ('floor-pipelined', ('floor', ['--pipelined'])),
+])
 
 
 def parse_args(argv):
@@ -49,7 +63,13 @@ def parse_args(argv):
     p.add_argument('--seed', default='1', help='corpus and rule seed')
     p.add_argument('--slow-link', choices=['auto', 'netem', 'relay', 'off'], default='auto',
                    help='auto: netem in network namespaces when the kernel has it, else the relay')
-    p.add_argument('--slow-sizes', default='200', help='corpus sizes on the slow link')
+    p.add_argument('--programs', default='pollensift,floor,floor-pipelined',
+                   help='programs on loopback, of: %s (default %%(default)s, and old with --old)'
+                   % ', '.join(PROGRAMS))
+    p.add_argument('--slow-programs',
+                   default='pollensift,pipelining-no,not-offered,floor,floor-pipelined',
+                   help='programs on the slow link (default %(default)s, and old with --old)')
+    p.add_argument('--slow-sizes', default='500', help='corpus sizes on the slow link')
     p.add_argument('--slow-runs', type=int, default=3)
     p.add_argument('--delay-ms', type=int, default=20, help='one-way delay of the slow link')
     p.add_argument('--no-loopback', action='store_true', help='only the slow link')
@@ -60,6 +80,8 @@ def parse_args(argv):
     p.add_argument('--no-build', action='store_true', help='use the programs in --build-dir')
     p.add_argument('--pollensift', help='measure this pollensift binary instead of the one built '
                    '(to compare two versions)')
+    p.add_argument('--old', help='another pollensift binary, measured as the program "old" '
+                   'alongside the others')
     p.add_argument('--json', help='also write every sample to this file')
     p.add_argument('--show', nargs='+', metavar='JSON',
                    help='only print the table of samples written earlier with --json')
@@ -74,9 +96,9 @@ def build(args):
     programs = Programs(args.pollensift or
                         os.path.join(args.build_dir, 'src', 'driver', 'pollensift'),
                         os.path.join(args.build_dir, 'bench', 'floor_client'),
-                        os.path.join(args.build_dir, 'bench', 'measure'))
+                        os.path.join(args.build_dir, 'bench', 'measure'), args.old)
     for path in programs:
-        if not os.access(path, os.X_OK):
+        if path is not None and not os.access(path, os.X_OK):
             sys.exit('run.py: %s is missing; build it or leave out --no-build' % path)
     return programs
 
@@ -104,55 +126,74 @@ def run_once(measure, argv, stdout, result):
 
 
 class Case:
-    """One (link, N, R): the rc file, and both programs' samples."""
+    """One (link, N, R): an rc file per pollensift variant, and every program's samples."""
 
-    def __init__(self, link, n, count, syntax, work, host, port, user):
+    def __init__(self, link, n, count, syntax, work, host, ports, user, chosen):
         self.link, self.n, self.count, self.syntax = link, n, count, syntax
         self.dir = tempfile.mkdtemp(prefix='case-', dir=work)
-        self.log = os.path.join(self.dir, 'pollensift.log')
-        self.rc = os.path.join(self.dir, 'pollensiftrc')
-        with open(self.rc, 'w') as f:
-            f.write(rules.rc_text(count, syntax, self.log, host, port, user, USER_PASSWORD))
-        os.chmod(self.rc, 0o600)
-        self.host, self.port, self.user = host, port, user
-        self.samples = {'pollensift': [], 'floor': []}
+        self.host, self.ports, self.user = host, ports, user
+        self.rcs = {}
+        for name in chosen:
+            if PROGRAMS[name][0] == 'floor':
+                continue
+            _, pipelining, hidden = PROGRAMS[name]
+            log = os.path.join(self.dir, name + '.log')
+            rc = os.path.join(self.dir, name + '.rc')
+            with open(rc, 'w') as f:
+                f.write(rules.rc_text(count, syntax, log, host,
+                                      ports['hidden' if hidden else 'plain'], user, USER_PASSWORD,
+                                      pipelining=pipelining))
+            os.chmod(rc, 0o600)
+            self.rcs[name] = (rc, log)
+        self.samples = collections.OrderedDict((name, []) for name in chosen)
         self.deleted = None
         self.digest = None
+        self.digest_of = None  # the program that logged first
         self.load = None  # the one-minute load average when the case ended
 
-    def run_pollensift(self, programs, verbose):
-        if os.path.exists(self.log):
-            os.unlink(self.log)
-        argv = [programs.pollensift, '-t', '-v', str(verbose), '-M', self.rc]
+    def run(self, programs, name, verbose):
+        if PROGRAMS[name][0] == 'floor':
+            self.run_floor(programs, name)
+        else:
+            self.run_pollensift(programs, name, verbose)
+
+    def run_pollensift(self, programs, name, verbose):
+        rc, log_path = self.rcs[name]
+        if os.path.exists(log_path):
+            os.unlink(log_path)
+        binary = getattr(programs, PROGRAMS[name][0])
+        argv = [binary, '-t', '-v', str(verbose), '-M', rc]
         sample = run_once(programs.measure, argv, subprocess.DEVNULL,
                           os.path.join(self.dir, 'measured'))
-        with open(self.log, 'rb') as f:
+        with open(log_path, 'rb') as f:
             log = f.read()
         if sample[3] != 0 or b' pollensift: Error: ' in log:
-            sys.exit('run.py: pollensift failed (status %d); its log: %s\n%s' % (
-                sample[3], self.log, log[-2000:].decode(errors='replace')))
+            sys.exit('run.py: %s failed (status %d); its log: %s\n%s' % (
+                name, sample[3], log_path, log[-2000:].decode(errors='replace')))
         # The log's lines without their time stamps: the same for every run and, when a change
-        # to pollensift keeps every verdict, for every version.
+        # to pollensift keeps every verdict, for every version and every dialogue.
         verdicts = [line.split(b' pollensift: ', 1)[-1] for line in log.splitlines()]
         digest = hashlib.sha1(b'\n'.join(verdicts)).hexdigest()[:8]
         if self.digest is None:
             # Below -v 2 the log names no deletion.
             self.deleted = log.count(b' pollensift: Deny: ') if verbose >= 2 else None
-            self.digest = digest
+            self.digest, self.digest_of = digest, name
         elif digest != self.digest:
-            sys.exit('run.py: two runs of the same case logged different lines: ' + self.log)
-        self.samples['pollensift'].append(sample[:3])
+            sys.exit('run.py: %s logged other lines than %s did (digest %s, not %s): %s' % (
+                name, self.digest_of, digest, self.digest, log_path))
+        self.samples[name].append(sample[:3])
 
-    def run_floor(self, programs):
+    def run_floor(self, programs, name):
         out = os.path.join(self.dir, 'floor.out')
-        argv = [programs.floor, self.host, str(self.port), self.user, USER_PASSWORD]
+        argv = [programs.floor] + PROGRAMS[name][1] + [self.host, str(self.ports['plain']),
+                                                       self.user, USER_PASSWORD]
         with open(out, 'w') as f:
             sample = run_once(programs.measure, argv, f, os.path.join(self.dir, 'measured'))
         with open(out) as f:
             said = f.read().strip()
         if sample[3] != 0 or not said.startswith('messages %d ' % self.n):
-            sys.exit('run.py: floor_client failed (status %d): %s' % (sample[3], said))
-        self.samples['floor'].append(sample[:3])
+            sys.exit('run.py: %s failed (status %d): %s' % (name, sample[3], said))
+        self.samples[name].append(sample[:3])
 
     def record(self):
         return {'link': self.link, 'n': self.n, 'rules': self.count, 'syntax': self.syntax,
@@ -160,36 +201,49 @@ class Case:
                 'samples': self.samples}
 
 
-HEADINGS = ['link', 'N', 'R', 'syntax', 'deleted', 'log digest', 'wall s', 'CPU s',
-            'peak RSS MiB', 'msg/s', 'ms/msg', 'wall ratio', 'load']
+HEADINGS = ['link', 'N', 'R', 'syntax', 'program', 'deleted', 'log digest', 'wall s', 'CPU s',
+            'peak RSS MiB', 'msg/s', 'ms/msg', 'wall / pollensift', 'wall / floor',
+            'wall / pipelined floor', 'load']
 
 
-def row(record):
-    """One table row of a case; each measured cell holds 'pollensift / floor'."""
+def rows(record):
+    """The table rows of a case, one per program. The ratios divide the program's median wall
+    time by that of pollensift, of the floor and of the pipelined floor, where they were
+    measured."""
     n = record['n']
+    samples = record['samples']
 
     def median(program, index):
-        return statistics.median(s[index] for s in record['samples'][program])
+        return statistics.median(s[index] for s in samples[program])
 
-    def pair(index, form, scale=lambda x: x):
-        return '%s / %s' % (form.format(scale(median('pollensift', index))),
-                            form.format(scale(median('floor', index))))
+    def ratio(program, base):
+        if base not in samples or not samples[base]:
+            return '-'
+        return '%.2f' % (median(program, 0) / median(base, 0))
 
     deleted = record['deleted']
-    return [record['link'], '{:,}'.format(n), '{:,}'.format(record['rules']),
-            record['syntax'] if record['rules'] else '-',
-            '' if deleted is None else '%d (%.0f%%)' % (deleted, 100.0 * deleted / n),
-            record['log_digest'] or '', pair(0, '{:.3f}'), pair(1, '{:.3f}'),
-            pair(2, '{:.1f}', lambda kib: kib / 1024), pair(0, '{:,.0f}', lambda s: n / s),
-            pair(0, '{:.2f}', lambda s: 1000 * s / n),
-            '%.2f' % (median('pollensift', 0) / median('floor', 0)), '%.1f' % record['load']]
+    for program in samples:
+        if not samples[program]:
+            continue
+        yield [record['link'], '{:,}'.format(n), '{:,}'.format(record['rules']),
+               record['syntax'] if record['rules'] else '-', program,
+               '' if deleted is None or program.startswith('floor') else
+               '%d (%.0f%%)' % (deleted, 100.0 * deleted / n),
+               '' if program.startswith('floor') else record['log_digest'] or '',
+               '%.3f' % median(program, 0),
+               '%.3f' % median(program, 1), '%.1f' % (median(program, 2) / 1024),
+               '{:,.0f}'.format(n / median(program, 0)),
+               '%.2f' % (1000 * median(program, 0) / n), ratio(program, 'pollensift'),
+               ratio(program, 'floor'), ratio(program, 'floor-pipelined'),
+               '%.1f' % record['load']]
 
 
 def print_table(records, out=sys.stdout):
     print('| ' + ' | '.join(HEADINGS) + ' |', file=out)
-    print('|' + '|'.join('---' if i < 6 else '--:' for i in range(len(HEADINGS))) + '|', file=out)
+    print('|' + '|'.join('---' if i < 7 else '--:' for i in range(len(HEADINGS))) + '|', file=out)
     for record in records:
-        print('| ' + ' | '.join(row(record)) + ' |', file=out)
+        for cells in rows(record):
+            print('| ' + ' | '.join(cells) + ' |', file=out)
     out.flush()
 
 
@@ -199,8 +253,23 @@ def syntax_for(args, count):
     return rules.BASIC if count == 100 else rules.EXTENDED
 
 
-def measure(args, programs, link, server, host, port, sizes, runs, work, enter_client=None):
-    """Loads each corpus into its own mailbox and measures every R; returns the finished cases."""
+def choose(names, args):
+    chosen = [name for name in names.split(',') if name]
+    for name in chosen:
+        if name not in PROGRAMS:
+            sys.exit('run.py: no program %r; there are: %s' % (name, ', '.join(PROGRAMS)))
+    if args.old and 'old' not in chosen:
+        chosen.append('old')
+    if 'old' in chosen and not args.old:
+        sys.exit('run.py: the program "old" needs --old PATH')
+    return chosen
+
+
+def measure(args, programs, link, server, host, ports, sizes, runs, work, chosen,
+            enter_client=None):
+    """Loads each corpus into its own mailbox and measures every R; returns the finished cases.
+    ports: the server's port as the clients reach it ('plain'), and behind the relay that hides
+    PIPELINING ('hidden')."""
     cases = []
     for n in sizes:
         user = 'bench%d' % n
@@ -211,20 +280,19 @@ def measure(args, programs, link, server, host, port, sizes, runs, work, enter_c
             ', '.join('%s %d' % kv for kv in sorted(kinds.items()))), flush=True)
         if enter_client:
             enter_client()
-        # The first session makes Dovecot index the mailbox; it is not measured.
-        warm = Case(link, n, 0, rules.EXTENDED, work, host, port, user)
-        warm.run_floor(programs)
-        warm.run_pollensift(programs, args.verbose)
+        # The first session makes Dovecot index the mailbox; it is not measured. The pipelined
+        # floor does it as well as the sequential one and costs little on a slow link.
+        warm = Case(link, n, 0, rules.EXTENDED, work, host, ports, user,
+                    ['floor-pipelined', 'pollensift'])
+        for name in warm.samples:
+            warm.run(programs, name, args.verbose)
         for count in args.rule_counts:
-            case = Case(link, n, count, syntax_for(args, count), work, host, port, user)
+            case = Case(link, n, count, syntax_for(args, count), work, host, ports, user, chosen)
             for k in range(runs):
-                # Alternate the order so that neither program always follows the other.
-                if k % 2 == 0:
-                    case.run_floor(programs)
-                    case.run_pollensift(programs, args.verbose)
-                else:
-                    case.run_pollensift(programs, args.verbose)
-                    case.run_floor(programs)
+                # Turn the order round so that no program always follows the same one.
+                order = chosen[k % len(chosen):] + chosen[:k % len(chosen)]
+                for name in order:
+                    case.run(programs, name, args.verbose)
             case.load = os.getloadavg()[0]
             print_table([case.record()])
             cases.append(case)
@@ -233,9 +301,19 @@ def measure(args, programs, link, server, host, port, sizes, runs, work, enter_c
 
 def loopback(args, programs, work):
     users = {'bench%d' % n: USER_PASSWORD for n in args.sizes}
+    chosen = choose(args.programs, args)
     with Dovecot(users) as server:
-        return measure(args, programs, 'loopback', server, '127.0.0.1', server.port, args.sizes,
-                       args.runs, work)
+        ports = {'plain': server.port}
+        hiding = None
+        if 'not-offered' in chosen:
+            hiding = slowlink.DelayRelay(('127.0.0.1', server.port), 0, hide='PIPELINING')
+            ports['hidden'] = hiding.address[1]
+        try:
+            return measure(args, programs, 'loopback', server, '127.0.0.1', ports, args.sizes,
+                           args.runs, work, chosen)
+        finally:
+            if hiding is not None:
+                hiding.close()
 
 
 def slow(args, programs, work):
@@ -252,22 +330,32 @@ def slow(args, programs, work):
             mode = 'relay'
     users = {'bench%d' % n: USER_PASSWORD for n in args.slow_sizes}
     label = '%s %d ms' % (mode, args.delay_ms)
+    chosen = choose(args.slow_programs, args)
     if mode == 'relay':
         with Dovecot(users) as server:
-            relay = slowlink.DelayRelay(('127.0.0.1', server.port), args.delay_ms)
+            target = ('127.0.0.1', server.port)
+            relays = [slowlink.DelayRelay(target, args.delay_ms)]
+            if 'not-offered' in chosen:
+                relays.append(slowlink.DelayRelay(target, args.delay_ms, hide='PIPELINING'))
+            ports = {'plain': relays[0].address[1], 'hidden': relays[-1].address[1]}
             try:
-                return measure(args, programs, label, server, '127.0.0.1', relay.address[1],
-                               args.slow_sizes, args.slow_runs, work)
+                return measure(args, programs, label, server, '127.0.0.1', ports,
+                               args.slow_sizes, args.slow_runs, work, chosen)
             finally:
-                relay.close()
+                for relay in relays:
+                    relay.close()
+    if 'not-offered' in chosen:
+        print('# not-offered is left out: only the relay can hide PIPELINING', flush=True)
+        chosen.remove('not-offered')
     link = slowlink.NamespaceLink(args.delay_ms)
     server = None
     try:
         link.open()
         link.enter_server()
         server = Dovecot(users, host=link.server_host).start()
-        return measure(args, programs, label, server, link.server_host, server.port,
-                       args.slow_sizes, args.slow_runs, work, enter_client=link.enter_client)
+        return measure(args, programs, label, server, link.server_host, {'plain': server.port},
+                       args.slow_sizes, args.slow_runs, work, chosen,
+                       enter_client=link.enter_client)
     finally:
         link.leave()
         if server is not None:
@@ -285,11 +373,12 @@ def profile(args, programs, work):
     with Dovecot(users) as server:
         load(server, 'bench%d' % n, n, args.seed)
         case = Case('callgrind', n, count, syntax_for(args, count), work, '127.0.0.1',
-                    server.port, 'bench%d' % n)
-        case.run_floor(programs)
+                    {'plain': server.port}, 'bench%d' % n, ['floor', 'pollensift'])
+        case.run_floor(programs, 'floor')
         out = os.path.join(work, 'callgrind.out')
         subprocess.run(['valgrind', '--tool=callgrind', '--callgrind-out-file=' + out,
-                        programs.pollensift, '-t', '-v', str(args.verbose), '-M', case.rc],
+                        programs.pollensift, '-t', '-v', str(args.verbose), '-M',
+                        case.rcs['pollensift'][0]],
                        check=True, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
     for inclusive in ('yes', 'no'):
         print('# callgrind, N=%d, R=%d, %s cost:' % (
@@ -321,6 +410,8 @@ def main(argv):
           'seed %s; %d CPUs' % (args.runs, args.slow_runs, args.verbose, args.seed,
                                 os.cpu_count()), flush=True)
     print('# pollensift: %s' % programs.pollensift, flush=True)
+    if programs.old:
+        print('# old: %s' % programs.old, flush=True)
     cases = []
     try:
         if not args.no_loopback:

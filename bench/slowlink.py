@@ -8,7 +8,8 @@ Needs root, iproute2 and the kernel's netem queueing discipline.
 
 DelayRelay: where netem is missing, a relay on loopback that holds every chunk of bytes for the
 delay in each direction before passing it on, which is what netem does to a link with no loss and
-ample bandwidth.
+ample bandwidth. It can also hide a capability: the line is taken out of what the server sends, so
+the same server looks like one that does not offer it.
 """
 
 import ctypes
@@ -134,8 +135,11 @@ class DelayRelay:
     """Listens on a free loopback port and relays each connection to target, both directions
     delayed by delay_ms."""
 
-    def __init__(self, target, delay_ms, host='127.0.0.1'):
+    def __init__(self, target, delay_ms, host='127.0.0.1', hide=None):
         self.target = target
+        # A capability line of the server's CAPA reply, taken out of each chunk it comes in (the
+        # reply is short and comes in one piece).
+        self._hidden = b'\r\n' + hide.encode() + b'\r\n' if hide else None
         self.delay = delay_ms / 1000.0
         self.listener = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
         self.listener.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
@@ -156,18 +160,21 @@ class DelayRelay:
             for sock in (client, server):
                 sock.setsockopt(socket.IPPROTO_TCP, socket.TCP_NODELAY, 1)
             pair = _Pair(client, server)
-            for src, dst in ((client, server), (server, client)):
+            for src, dst, hidden in ((client, server, None), (server, client, self._hidden)):
                 held = queue.Queue()
-                threading.Thread(target=self._read, args=(src, held), daemon=True).start()
+                threading.Thread(target=self._read, args=(src, held, hidden),
+                                 daemon=True).start()
                 threading.Thread(target=self._write, args=(dst, held, pair),
                                  daemon=True).start()
 
-    def _read(self, src, held):
+    def _read(self, src, held, hidden):
         while True:
             try:
                 data = src.recv(65536)
             except OSError:
                 data = b''
+            if hidden:
+                data = data.replace(hidden, b'\r\n')
             held.put((time.monotonic() + self.delay, data))
             if not data:
                 return
