@@ -32,10 +32,13 @@ using Kind = PendingCommand::Kind;
 // run may hold in memory anyway (only the reply being judged is kept).
 constexpr size_t kPipelinedCommands = 100;
 constexpr size_t kPipelinedBytes = size_t{1} << 20;
-// A status line, or a TOP reply's status line, dot-stuffing and "." line beyond the message size.
+// A status line, or a TOP reply's status line, dot-stuffing and "." line beyond its header.
 constexpr size_t kShortReply = 64;
-// A TOP reply whose message size is not known yet (sizes asked one by one).
-constexpr size_t kUnknownHeader = 16 << 10;
+// What a TOP reply's header is expected to take: a long header, or the whole message where that
+// is shorter (or its size is not known yet). Counting a large message's whole size would hold the
+// window at one or two commands for a reply of a few kilobytes; a header that is longer than
+// expected only makes the server wait for the socket, as commands take a few bytes each.
+constexpr size_t kExpectedHeader = 16 << 10;
 
 const char* failure(Kind kind) {
   switch (kind) {
@@ -75,11 +78,10 @@ class Outbox {
     if (!deletions_.empty()) return PendingCommand{Kind::kDele, deletions_.front(), kShortReply};
     if (message_ > count_) return std::nullopt;
     if (sizes_ == nullptr && !listed_) return PendingCommand{Kind::kList, message_, kShortReply};
-    const size_t bytes =
-        sizes_ == nullptr
-            ? kUnknownHeader
-            : std::min(static_cast<size_t>((*sizes_)[message_ - 1]), kPipelinedBytes) + kShortReply;
-    return PendingCommand{Kind::kTop, message_, bytes};
+    const size_t header =
+        sizes_ == nullptr ? kExpectedHeader
+                          : std::min(static_cast<size_t>((*sizes_)[message_ - 1]), kExpectedHeader);
+    return PendingCommand{Kind::kTop, message_, header + kShortReply};
   }
   // The command next() gave has been dealt with.
   void advance() {
