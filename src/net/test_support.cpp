@@ -47,6 +47,8 @@ long FakeTransport::send(const char* data, size_t size, int) {
   if (!server.script_.empty() && server.script_.front().first == text) {
     server.send(std::move(server.script_.front().second));
     server.script_.pop_front();
+  } else if (server.answer_) {
+    server.send(server.answer_(text));
   }
   return static_cast<long>(size);
 }

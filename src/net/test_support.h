@@ -2,6 +2,7 @@
 
 #include <deque>
 #include <filesystem>
+#include <functional>
 #include <memory>
 #include <string>
 #include <utility>
@@ -17,6 +18,10 @@ class FakeServer {
   void send(std::vector<std::string> chunks);
   // When the client writes exactly command, the server answers with chunks.
   void expect(std::string command, std::vector<std::string> chunks);
+  // Answers every text the script does not expect (next) with the chunks answer gives for it.
+  void answerWith(std::function<std::vector<std::string>(const std::string&)> answer) {
+    answer_ = std::move(answer);
+  }
   // After everything scripted has been read, the stream ends instead of timing out.
   void endStream() { end_of_stream_ = true; }
   // Every write fails (the peer has gone), or only writes of exactly command.
@@ -35,6 +40,7 @@ class FakeServer {
   friend class FakeTransport;
   std::deque<std::string> outgoing_;
   std::deque<std::pair<std::string, std::vector<std::string>>> script_;
+  std::function<std::vector<std::string>(const std::string&)> answer_;
   std::vector<std::string> written_;
   std::vector<std::string> failing_commands_;
   std::vector<int> waits_;

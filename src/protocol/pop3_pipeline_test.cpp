@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cstdio>
 #include <memory>
 #include <string>
 #include <vector>
@@ -311,6 +312,109 @@ TEST(Pop3PipelineTest, CapaOrListThatNeverComesFailsTheScan) {
     scan.server().endStream();
     EXPECT_EQ(scan.run(), -1);
     EXPECT_EQ(scan.errors(), c.errors);
+  }
+}
+
+
+// The level-6 trace of a log: one entry per line that starts with "pollensift: ", with the lines
+// that continue it (those of a multi-line reply) joined to it.
+Lines traceEntries(const Lines& log) {
+  const std::string prefix = "pollensift: ";
+  Lines entries;
+  for (const std::string& line : log) {
+    if (line.starts_with(prefix) || entries.empty()) {
+      entries.push_back(line.starts_with(prefix) ? line.substr(prefix.size()) : line);
+    } else {
+      entries.back() += "\n" + line;
+    }
+  }
+  return entries;
+}
+
+// How the trace shows a reply read: its lines without their CR LF ends.
+std::string shown(const std::string& reply) {
+  std::string text = "Debugging: Read: ";
+  for (size_t at = 0; at < reply.size(); ++at) {
+    if (reply.compare(at, 2, "\r\n") == 0) {
+      if (at + 2 < reply.size()) text += '\n';
+      ++at;
+    } else {
+      text += reply[at];
+    }
+  }
+  return text;
+}
+
+TEST(Pop3PipelineTest, TheTraceShowsCommandsAndRepliesInTheOrderTheyHappened) {
+  Scan scan(6);
+  FakeServer& server = scan.server();
+  server.expect("STAT\r\n", {"+OK 3 300\r\n"});
+  server.expect("CAPA\r\n", {kCapaPipelining});
+  server.expect("LIST\r\n", {listing(3)});
+  server.expect("TOP 1 0\r\n", {top(wanted(1))});
+  server.expect("TOP 2 0\r\n", {top(spam(2))});
+  server.expect("TOP 3 0\r\n", {top(wanted(3))});
+  server.expect("DELE 2\r\n", {"+OK\r\n"});
+  ASSERT_EQ(scan.run(), 0);
+  // The TOP commands go out before the first of their replies is read; message 2's DELE after
+  // its verdict and before message 3's reply is read.
+  EXPECT_EQ(traceEntries(scan.lines()),
+            (Lines{"Debugging: Wrote: STAT", shown("+OK 3 300\r\n"), "Debugging: Wrote: CAPA",
+                   shown(kCapaPipelining), "Debugging: Wrote: LIST", shown(listing(3)),
+                   "Debugging: Wrote: TOP 1 0", "Debugging: Wrote: TOP 2 0",
+                   "Debugging: Wrote: TOP 3 0", shown(top(wanted(1))),
+                   "Pass: ann@example.org: minutes 1,  [Score: 0].", shown(top(spam(2))),
+                   "Deny: x@spam.example: cheap pills,  [\"^Subject: cheap\" matches \"Subject: "
+                   "cheap pills\"].",
+                   "Debugging: Wrote: DELE 2", shown(top(wanted(3))),
+                   "Pass: ann@example.org: minutes 3,  [Score: 0].", shown("+OK\r\n")}));
+}
+
+TEST(Pop3PipelineTest, TheTraceOfALongScanMissesNothingAndKeepsTheOrder) {
+  constexpr int kMessages = 250;
+  for (const char* pipelining : {"yes", "no"}) {
+    SCOPED_TRACE(pipelining);
+    Scan scan(6);
+    Settings::instance().setPipelining(pipelining);
+    Lines replies;  // every reply, in the order the server sent them
+    scan.server().answerWith([&replies](const std::string& command) {
+      int n = 0;
+      std::string reply = "+OK\r\n";
+      if (command == "STAT\r\n") {
+        reply = "+OK " + std::to_string(kMessages) + "\r\n";
+      } else if (command == "CAPA\r\n") {
+        reply = kCapaPipelining;
+      } else if (command == "LIST\r\n") {
+        reply = listing(kMessages);
+      } else if (std::sscanf(command.c_str(), "LIST %d", &n) == 1) {
+        reply = number(n, "+OK ") + " 100\r\n";
+      } else if (std::sscanf(command.c_str(), "TOP %d", &n) == 1) {
+        reply = top(n % 3 == 0 ? spam(n) : wanted(n));
+      }
+      replies.push_back(reply);
+      return std::vector<std::string>{reply};
+    });
+    ASSERT_EQ(scan.run(), 0);
+    ASSERT_EQ(scan.mostInFlight(), pipelining == std::string("yes") ? 100u : 1u);
+
+    Lines wrote;
+    Lines read;
+    std::vector<size_t> wrote_before_read;  // commands traced before each reply
+    for (const std::string& entry : traceEntries(scan.lines())) {
+      if (entry.starts_with("Debugging: Wrote: ")) {
+        wrote.push_back(entry.substr(std::string("Debugging: Wrote: ").size()) + "\r\n");
+      } else if (entry.starts_with("Debugging: Read: ")) {
+        read.push_back(entry);
+        wrote_before_read.push_back(wrote.size());
+      }
+    }
+    EXPECT_EQ(wrote, scan.server().written());
+    Lines sent;
+    for (const std::string& reply : replies) sent.push_back(shown(reply));
+    EXPECT_EQ(read, sent);
+    // Each reply came in one piece, so the k-th read of the connection took the k-th reply: the
+    // trace holds as many commands before each reply as had been written when it was read.
+    EXPECT_EQ(wrote_before_read, scan.server().writtenAtReceive());
   }
 }
 
