@@ -3,6 +3,7 @@
 #include <arpa/inet.h>
 #include <poll.h>
 #include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -303,6 +304,13 @@ TEST(SocketConnectTest, ConnectsOverIpv4AndIpv6Loopback) {
     ASSERT_EQ(socket.connect(c.host, port, 5, 2), 0);
     EXPECT_FALSE(socket.useSsl());
     EXPECT_EQ(socket.close(), 0);
+    // Pipelined commands are not held back for the acknowledgement of the one before.
+    const UniqueFd fd = connectTcp(c.host, port, Deadline(5));
+    ASSERT_TRUE(fd.valid());
+    int no_delay = 0;
+    socklen_t length = sizeof no_delay;
+    ASSERT_EQ(::getsockopt(fd.get(), IPPROTO_TCP, TCP_NODELAY, &no_delay, &length), 0);
+    EXPECT_NE(no_delay, 0);
   }
   EXPECT_EQ(log.linesStartingWith("Error: "), Lines{});
   EXPECT_EQ(log.linesStartingWith("Debugging: Client-server communication is not encrypted.").size(),

@@ -1,6 +1,8 @@
 #include "net/tcp_transport.h"
 
 #include <netdb.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -155,8 +157,14 @@ UniqueFd connectTcp(const char* host, int port, const Deadline& deadline) {
     if (!fd.valid()) continue;
     made_socket = true;
     switch (connectOne(fd.get(), *address, deadline, &reason)) {
-      case Attempt::kConnected:
+      case Attempt::kConnected: {
+        // Pipelined commands go out as they are written. With Nagle's algorithm a command written
+        // while an earlier one is unacknowledged would wait for that acknowledgement, which the
+        // server may hold back (delayed acknowledgement) until it has a reply to carry it.
+        const int on = 1;
+        ::setsockopt(fd.get(), IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
         return fd;
+      }
       case Attempt::kTimedOut:
         reporter.error(kTimeout, 1);
         return UniqueFd();
