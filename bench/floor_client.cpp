@@ -20,6 +20,8 @@
 // Every reply is read to its end without looking inside, but for STAT's count and LIST's sizes.
 // Prints "messages M bytes B" (replies read) and exits 0, or names the failed step and exits 1.
 #include <netdb.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -70,7 +72,12 @@ int connectTo(const char* host, const char* port) {
   for (const addrinfo* a = addresses.head; a != nullptr; a = a->ai_next) {
     const int fd = ::socket(a->ai_family, a->ai_socktype | SOCK_CLOEXEC, a->ai_protocol);
     if (fd < 0) continue;
-    if (::connect(fd, a->ai_addr, a->ai_addrlen) == 0) return fd;
+    if (::connect(fd, a->ai_addr, a->ai_addrlen) == 0) {
+      // As pollensift: a command is not held back until the one before it is acknowledged.
+      const int on = 1;
+      ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
+      return fd;
+    }
     ::close(fd);
   }
   return -1;
