@@ -135,12 +135,13 @@ def statement(rule, syntax):
     return '%s%s %s "%s"' % (keyword, score, operator, expression)
 
 
-def rc_text(count, syntax, logfile, host, port, user, password, seed=1, pipelining=None):
+def rc_text(count, syntax, logfile, host, port, user, password, seed=1, pipelining=None,
+            duplicates='yes'):
     lines = ['# Written by bench/run.py: %d rules in %s syntax.' % (count, syntax),
              'LOGFILE = "%s"' % logfile,
              'TEST = "yes"',
              'TIMEOUT = 60',
-             'DEL_DUPLICATES = "yes"',
+             'DEL_DUPLICATES = "%s"' % duplicates,
              'NORMAL = "yes"',
              'HIGHSCORE = 100',
              'REG_TYPE = "%s"' % syntax]

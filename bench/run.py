@@ -60,6 +60,8 @@ def parse_args(argv):
     p.add_argument('--syntax', choices=['auto', rules.BASIC, rules.EXTENDED], default='auto',
                    help='REG_TYPE of every rc file; auto: basic for R=100, extended otherwise')
     p.add_argument('--verbose', type=int, default=2, help="pollensift's -v (default 2)")
+    p.add_argument('--del-duplicates', choices=['yes', 'no'], default='yes',
+                   help='DEL_DUPLICATES of every rc file (no: no Message-ID is kept for the run)')
     p.add_argument('--seed', default='1', help='corpus and rule seed')
     p.add_argument('--slow-link', choices=['auto', 'netem', 'relay', 'off'], default='auto',
                    help='auto: netem in network namespaces when the kernel has it, else the relay')
@@ -128,7 +130,7 @@ def run_once(measure, argv, stdout, result):
 class Case:
     """One (link, N, R): an rc file per pollensift variant, and every program's samples."""
 
-    def __init__(self, link, n, count, syntax, work, host, ports, user, chosen):
+    def __init__(self, link, n, count, syntax, work, host, ports, user, chosen, duplicates='yes'):
         self.link, self.n, self.count, self.syntax = link, n, count, syntax
         self.dir = tempfile.mkdtemp(prefix='case-', dir=work)
         self.host, self.ports, self.user = host, ports, user
@@ -142,7 +144,7 @@ class Case:
             with open(rc, 'w') as f:
                 f.write(rules.rc_text(count, syntax, log, host,
                                       ports['hidden' if hidden else 'plain'], user, USER_PASSWORD,
-                                      pipelining=pipelining))
+                                      pipelining=pipelining, duplicates=duplicates))
             os.chmod(rc, 0o600)
             self.rcs[name] = (rc, log)
         self.samples = collections.OrderedDict((name, []) for name in chosen)
@@ -287,7 +289,8 @@ def measure(args, programs, link, server, host, ports, sizes, runs, work, chosen
         for name in warm.samples:
             warm.run(programs, name, args.verbose)
         for count in args.rule_counts:
-            case = Case(link, n, count, syntax_for(args, count), work, host, ports, user, chosen)
+            case = Case(link, n, count, syntax_for(args, count), work, host, ports, user, chosen,
+                        args.del_duplicates)
             for k in range(runs):
                 # Turn the order round so that no program always follows the same one.
                 order = chosen[k % len(chosen):] + chosen[:k % len(chosen)]
@@ -407,8 +410,9 @@ def main(argv):
     work = tempfile.mkdtemp(prefix='pollensift-bench-', dir='/tmp')
     os.chmod(work, 0o755)
     print('# pollensift whole-run benchmark: %d runs per case (slow link %d), medians; -v %d; '
-          'seed %s; %d CPUs' % (args.runs, args.slow_runs, args.verbose, args.seed,
-                                os.cpu_count()), flush=True)
+          'DEL_DUPLICATES %s; seed %s; %d CPUs' % (args.runs, args.slow_runs, args.verbose,
+                                                   args.del_duplicates, args.seed,
+                                                   os.cpu_count()), flush=True)
     print('# pollensift: %s' % programs.pollensift, flush=True)
     if programs.old:
         print('# old: %s' % programs.old, flush=True)
