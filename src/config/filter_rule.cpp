@@ -1,6 +1,7 @@
 #include "config/filter_rule.h"
 
 #include <cstdio>
+#include <string>
 #include <utility>
 #include <vector>
 
@@ -8,6 +9,15 @@
 #include "config/posix_translation.h"
 #include "config/rule_matcher.h"
 #include "config/settings.h"
+#include "config/trial_compile.h"
+
+namespace {
+
+// What a rule's compile may take in the trial before the rule is refused: some hundred times what
+// any reasonable rule needs, and bounded however the machine is loaded.
+constexpr int kTrialMilliseconds = 2000;
+
+}  // namespace
 
 FilterRule::FilterRule(std::string expression, int cflags, bool negated)
     : expression_(std::move(expression)), cflags_(cflags), negated_(negated) {}
@@ -69,12 +79,20 @@ int FilterRule::compile() {
   PosixTranslation translation =
       translatePosix(expression_, (flags & REG_EXTENDED) != 0, (flags & REG_ICASE) != 0);
   refusal_ = translation.refusal;
-  if (!refusal_.empty()) {
-    std::fflush(stdout);
-    std::fprintf(stderr, "pollensift: Error: The rule \"%s\" cannot be matched safely: %s.\n",
-                 escapeControls(expression_).c_str(), translation.refusal.c_str());
-    std::fflush(stderr);
-    return REG_ESIZE;
+  if (!refusal_.empty()) return refused();
+  if (translation.empty_steps) {
+    switch (trialCompile(expression_, flags | REG_NOSUB, kTrialMilliseconds)) {
+      case TrialCompile::kInTime:
+        break;
+      case TrialCompile::kTooSlow:
+        refusal_ = "the C library cannot compile it within " +
+                   std::to_string(kTrialMilliseconds / 1000) + " seconds";
+        break;
+      case TrialCompile::kCrashed:
+        refusal_ = "the C library's compile of it fails";
+        break;
+    }
+    if (!refusal_.empty()) return refused();
   }
   // Only yes or no is asked of a rule, never where it matched: without the group positions the
   // C library compiles many times faster (back-references still work).
@@ -92,6 +110,14 @@ int FilterRule::compile() {
   translation_ = std::move(translation.pattern);
   fallback_reason_ = std::move(translation.fallback);
   return 0;
+}
+
+int FilterRule::refused() const {
+  std::fflush(stdout);
+  std::fprintf(stderr, "pollensift: Error: The rule \"%s\" cannot be matched safely: %s.\n",
+               escapeControls(expression_).c_str(), refusal_.c_str());
+  std::fflush(stderr);
+  return REG_ESIZE;
 }
 
 bool FilterRule::matches(const std::string& text) const {

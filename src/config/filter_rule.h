@@ -49,6 +49,8 @@ class FilterRule {
 
  private:
   void release();
+  // Reports refusal_ and gives compile's error code for it.
+  int refused() const;
 
   std::string expression_;
   std::string translation_;

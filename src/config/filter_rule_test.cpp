@@ -75,6 +75,26 @@ TEST_F(FilterRuleTest, BadExpressionReportsLibraryMessageAndList) {
   EXPECT_FALSE(s.denyRules()[0].compiled()) << "no rule after the failing one is compiled";
 }
 
+// Zero-width parts under repetitions can make the C library's compile run for minutes in ways
+// no limit on the expression foretells: such rules are compiled in a child first, bounded in time.
+TEST_F(FilterRuleTest, ACompileThatTakesTooLongIsRefused) {
+  Settings::instance().setRegType("extended");
+  FilterRule slow("x*((b{0,3}()?$)(x{0,3}.{0,3})+){20}", 0, false);  // over a minute
+  testing::internal::CaptureStderr();
+  EXPECT_EQ(slow.compile(), REG_ESIZE);
+  EXPECT_EQ(testing::internal::GetCapturedStderr(),
+            "pollensift: Error: The rule \"x*((b{0,3}()?$)(x{0,3}.{0,3})+){20}\" cannot be matched "
+            "safely: the C library cannot compile it within 2 seconds.\n");
+  EXPECT_FALSE(slow.compiled());
+
+  // The same shape, small, passes the trial and is compiled and matched as any rule.
+  FilterRule quick("y((b{0,3}()?$)(x{0,3}.{0,3})+){2}", 0, false);
+  ASSERT_EQ(quick.compile(), 0);
+  EXPECT_TRUE(quick.compiled());
+  EXPECT_TRUE(quick.matches("ab y"));
+  EXPECT_FALSE(quick.matches("ab y z"));
+}
+
 TEST_F(FilterRuleTest, MovedRulesFreeTheirPatternOnce) {
   std::vector<FilterRule> rules;
   for (int i = 0; i < 50; ++i) {

@@ -141,7 +141,9 @@ struct Piece {
   bool assertion = false;
   bool consumes = false;               // may take a byte of the text
   bool nullable = false;               // may match the empty text
-  double loops = 0;  // unbounded repetitions of nullable parts, after expansion
+  double loops = 0;    // the weight of unbounded repetitions of nullable parts, after expansion
+  double anchors = 0;  // assertions, after expansion
+  double chains = 0;   // the weight of optional copies of nullable parts holding assertions
   bool caret_open = false;             // holds a "^" that nothing inside it may precede
   bool dollar_open = false;            // holds a "$" that nothing inside it may follow
   std::optional<ByteSet> first, last;  // the set every match starts (ends) with, when certain
@@ -153,6 +155,8 @@ struct Piece {
     size += part.size;
     written += part.written;
     loops += part.loops;
+    anchors += part.anchors;
+    chains += part.chains;
     has_backref |= part.has_backref;
     consumes |= part.consumes;
     caret_open |= part.caret_open;
@@ -219,14 +223,19 @@ class Translator {
   void refuse(std::string reason) {
     if (refusal_.empty()) refusal_ = std::move(reason);
   }
-  // Each unbounded repetition of a part that may match nothing is a loop of empty steps, and the
-  // C library's compile time grows with the cube of their number.
-  void refuseLoops() {
-    if (loops_ <= kMaxNullableLoops) return;
+  // Empty steps cost the C library's compile far more than their number: loops over parts that
+  // may match nothing, and assertions in nested optional copies.
+  void refuseEmptySteps() {
     char count[32];
-    std::snprintf(count, sizeof count, "%.0f", loops_);
-    refuse("its repetitions make " + std::string(count) +
-           " unbounded loops over parts that may match nothing");
+    if (loops_ > kMaxNullableLoops) {
+      std::snprintf(count, sizeof count, "%.0f", loops_);
+      refuse("its unbounded repetitions of parts that may match nothing weigh " + std::string(count));
+    }
+    if (chains_ > kMaxOptionalAssertions) {
+      std::snprintf(count, sizeof count, "%.0f", chains_);
+      refuse("its optional repetitions put " + std::string(count) +
+             " copies of assertions on paths that match nothing");
+    }
   }
 
   static Piece chars(const ByteSet& set) {
@@ -241,6 +250,7 @@ class Translator {
     piece.re = std::move(re);
     piece.assertion = true;
     piece.nullable = true;
+    piece.anchors = 1;
     return piece;
   }
 
@@ -255,6 +265,8 @@ class Translator {
   std::string refusal_;
   double expanded_ = 0;  // copies added by the repetitions read so far
   double loops_ = 0;     // the same for Piece::loops
+  double chains_ = 0;    // and for Piece::chains
+  bool empty_steps_ = false;  // some repetition holds a part that may match nothing
 };
 
 Translator::Token Translator::peek(bool caret_here) const {
@@ -369,7 +381,7 @@ PosixTranslation Translator::run() {
       if (groups_[n].has_repetition) ++risky;
     }
     if (risky > 1) refuse("several back-references to groups with repetitions");
-    refuseLoops();
+    refuseEmptySteps();
     if (!backrefs_.empty()) fallBack("a back-reference");
     out.pattern = whole.re;
   } catch (const Unsupported& unsupported) {
@@ -381,10 +393,11 @@ PosixTranslation Translator::run() {
       std::snprintf(count, sizeof count, "%.0f", expanded_);
       refuse("its repetitions expand to more than " + std::string(count) + " copies of its parts");
     }
-    refuseLoops();
+    refuseEmptySteps();
   }
   out.fallback = fallback_;
   out.refusal = refusal_;
+  out.empty_steps = empty_steps_;
   return out;
 }
 
@@ -587,6 +600,8 @@ Piece Translator::group(int depth) {
   piece.consumes = inner.consumes;
   piece.nullable = inner.nullable;
   piece.loops = inner.loops;
+  piece.anchors = inner.anchors;
+  piece.chains = inner.chains;
   piece.caret_open = inner.caret_open;
   piece.dollar_open = inner.dollar_open;
   piece.group_lo = id;
@@ -625,6 +640,9 @@ void Translator::repeat(Piece& piece, const Token& token) {
     if (max >= 0 && min > max) throw Unsupported{"an interval whose bounds are reversed"};
   }
   if (piece.has_backref) refuse("a repetition of a back-reference");
+  // Repeating what takes no byte changes nothing, but each copy is a chain of empty steps for the
+  // C library's compiler, whose time grows far faster than their number.
+  if (!piece.consumes && max != 0 && max != 1) refuse("a repetition of a part that takes no text");
   for (int g = piece.group_lo; g < piece.group_hi; ++g) groups_[g].repeated = true;
   for (const int g : open_) groups_[g].has_repetition = true;
   if (min > kEngineMaxRepeat || max > kEngineMaxRepeat) fallBack("a repetition count above 1000");
@@ -642,12 +660,23 @@ void Translator::repeat(Piece& piece, const Token& token) {
   }
   re += '}';
   piece.re = std::move(re);
+  // What the C library's compile costs, counted as it reads (the counts of the whole expression
+  // are the sums of these steps, kept also when reading stops at an error further on).
   const double copies = max < 0 ? static_cast<double>(min + 1) : static_cast<double>(max > 0 ? max : 1);
-  const double size_before = piece.size, loops_before = piece.loops;
+  const Piece before = piece;
   piece.size *= copies;
-  piece.loops = piece.loops * copies + (max < 0 && piece.nullable ? 1 : 0);
-  expanded_ += piece.size - size_before;
-  loops_ += piece.loops - loops_before;
+  piece.anchors *= copies;
+  // A loop's empty steps reach every part of what it repeats that may be skipped: its weight is
+  // the square of that part's size.
+  piece.loops = piece.loops * copies + (max < 0 && piece.nullable ? before.size * before.size : 0);
+  // "{m,n}" nests its n - m optional copies in one another; where they may match nothing, the
+  // assertions in them are joined by empty steps whose contexts the compile tracks in turn.
+  const double optional = max > min + 1 && piece.nullable ? static_cast<double>(max - min) : 0;
+  piece.chains = piece.chains * copies + before.anchors * optional;
+  expanded_ += piece.size - before.size;
+  if ((before.anchors > 0 || before.nullable) && (max < 0 || max > 1)) empty_steps_ = true;
+  loops_ += piece.loops - before.loops;
+  chains_ += piece.chains - before.chains;
   if (min == 0) piece.nullable = true;
   if (min == 0) piece.first = piece.last = std::nullopt;
 }

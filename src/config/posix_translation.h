@@ -10,6 +10,9 @@ struct PosixTranslation {
       pattern;  // the engine's syntax (byte semantics); meaningful when both below are empty
   std::string fallback;  // why the C library's matcher must keep this rule; empty when translated
   std::string refusal;   // why the rule cannot be matched safely at all; empty when it can
+  // Some repetition holds a part that may match nothing, on which the C library's compile may
+  // spend long in ways the limits below do not foretell.
+  bool empty_steps = false;
 };
 
 // Reads expression (up to its first NUL) as basic or extended syntax, letter case ignored or not,
@@ -20,8 +23,11 @@ PosixTranslation translatePosix(std::string_view expression, bool extended, bool
 // The largest expansion of repetitions (each atom counted once for every copy the C library makes
 // of it) that a rule may have; beyond it the C library's compile takes seconds to minutes.
 inline constexpr double kMaxExpandedSize = 2000;
-// Unbounded repetitions ("*", "+", "{n,}") of parts that may match the empty text, counted after
-// expansion, beyond which a rule is refused: the C library's compile takes over 0.1 s here.
-inline constexpr double kMaxNullableLoops = 200;
+// Limits on what the C library's compile spends on empty steps, beyond which it takes over 0.1 s:
+// unbounded repetitions ("*", "+", "{n,}") of parts that may match the empty text, each weighing
+// the square of the repeated part's size after expansion,
+inline constexpr double kMaxNullableLoops = 20000;
+// and assertions in the optional copies of "{m,n}" where those may match nothing, after expansion.
+inline constexpr double kMaxOptionalAssertions = 16;
 // Repetition operators applied one after another ("a*?+") beyond this are refused.
 inline constexpr int kMaxStackedRepetitions = 3;
