@@ -21,6 +21,7 @@ import hashlib
 import json
 import os
 import shutil
+import socket
 import statistics
 import subprocess
 import sys
@@ -302,6 +303,27 @@ def measure(args, programs, link, server, host, ports, sizes, runs, work, chosen
     return cases
 
 
+def hiding_relay(target, delay_ms):
+    """A relay to target that takes PIPELINING out of the server's CAPA reply; it stops the run
+    when the capability still shows through it."""
+    relay = slowlink.DelayRelay(target, delay_ms, hide='PIPELINING')
+    with socket.create_connection(relay.address, timeout=30) as sock:
+        stream = sock.makefile('rb')
+        stream.readline()  # the greeting
+        sock.sendall(b'CAPA\r\n')
+        capabilities = []
+        for line in iter(stream.readline, b''):
+            if line == b'.\r\n':
+                break
+            capabilities.append(line.strip().upper())
+        sock.sendall(b'QUIT\r\n')
+        stream.readline()
+    if b'PIPELINING' in capabilities or not capabilities[0].startswith(b'+OK'):
+        relay.close()
+        sys.exit('run.py: the relay does not hide PIPELINING: %r' % capabilities)
+    return relay
+
+
 def loopback(args, programs, work):
     users = {'bench%d' % n: USER_PASSWORD for n in args.sizes}
     chosen = choose(args.programs, args)
@@ -309,7 +331,7 @@ def loopback(args, programs, work):
         ports = {'plain': server.port}
         hiding = None
         if 'not-offered' in chosen:
-            hiding = slowlink.DelayRelay(('127.0.0.1', server.port), 0, hide='PIPELINING')
+            hiding = hiding_relay(('127.0.0.1', server.port), 0)
             ports['hidden'] = hiding.address[1]
         try:
             return measure(args, programs, 'loopback', server, '127.0.0.1', ports, args.sizes,
@@ -339,7 +361,7 @@ def slow(args, programs, work):
             target = ('127.0.0.1', server.port)
             relays = [slowlink.DelayRelay(target, args.delay_ms)]
             if 'not-offered' in chosen:
-                relays.append(slowlink.DelayRelay(target, args.delay_ms, hide='PIPELINING'))
+                relays.append(hiding_relay(target, args.delay_ms))
             ports = {'plain': relays[0].address[1], 'hidden': relays[-1].address[1]}
             try:
                 return measure(args, programs, label, server, '127.0.0.1', ports,
