@@ -1,8 +1,8 @@
 #include "protocol/incremental_scan.h"
 
 #include <algorithm>
+#include <cstdint>
 #include <string_view>
-#include <unordered_map>
 #include <utility>
 
 #include "config/settings.h"
@@ -49,11 +49,12 @@ bool IncrementalScan::list(Connection& link, int count) {
                                "judged.", 3);
     return true;
   }
-  // A UIDL names one message and a message has one UIDL; anything listed twice is judged.
-  std::vector<std::pair<int, std::string_view>> listed;
-  std::unordered_map<std::string_view, int> uidl_times;
-  std::vector<int> number_times(static_cast<size_t>(count) + 1, 0);
+  // A UIDL names one message and a message has one UIDL; anything listed twice is judged. The
+  // listing is checked by sorting places rather than with a hash table: a large mailbox's listing
+  // is held in memory at once.
   listing_ = *reply;
+  uidls_.assign(static_cast<size_t>(count), std::string_view());
+  std::vector<bool> unusable(static_cast<size_t>(count), false);
   std::string_view rest(listing_);
   rest.remove_prefix(std::min(rest.size(), rest.find("\r\n") + 2));
   while (!rest.empty()) {
@@ -65,15 +66,24 @@ bool IncrementalScan::list(Connection& link, int count) {
     const int number = listedNumber(line.substr(0, blank), count);
     const std::string_view uidl = line.substr(blank + 1);
     if (number == 0 || !UidlState::usableUidl(uidl)) continue;
-    listed.emplace_back(number, uidl);
-    ++uidl_times[uidl];
-    ++number_times[static_cast<size_t>(number)];
+    const auto place = static_cast<size_t>(number) - 1;
+    if (!uidls_[place].empty()) unusable[place] = true;
+    uidls_[place] = uidl;
   }
-  uidls_.assign(static_cast<size_t>(count), std::string_view());
-  for (const auto& [number, uidl] : listed) {
-    if (uidl_times[uidl] == 1 && number_times[static_cast<size_t>(number)] == 1) {
-      uidls_[static_cast<size_t>(number) - 1] = uidl;
+  std::vector<uint32_t> by_uidl;
+  for (size_t place = 0; place < uidls_.size(); ++place) {
+    if (!uidls_[place].empty()) by_uidl.push_back(static_cast<uint32_t>(place));
+  }
+  std::sort(by_uidl.begin(), by_uidl.end(),
+            [this](uint32_t a, uint32_t b) { return uidls_[a] < uidls_[b]; });
+  for (size_t i = 1; i < by_uidl.size(); ++i) {
+    if (uidls_[by_uidl[i - 1]] == uidls_[by_uidl[i]]) {
+      unusable[by_uidl[i - 1]] = true;
+      unusable[by_uidl[i]] = true;
     }
+  }
+  for (size_t place = 0; place < uidls_.size(); ++place) {
+    if (unusable[place]) uidls_[place] = std::string_view();
   }
   listed_ = true;
   return true;

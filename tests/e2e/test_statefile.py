@@ -229,6 +229,25 @@ class WithoutUidl(PollensiftTest):
             self.assertIn('UIDL', commands)
             self.assertIn('TOP 1 0', commands)
 
+    def test_a_uidl_listed_twice_is_never_trusted(self):
+        # Messages 1 and 2 share a UIDL, message 3 is listed with two; only message 4 can be
+        # remembered, and every other one is fetched in every run.
+        server = FakePop({'messages': ['Subject: %d\r\nMessage-ID: <%d@x>\r\n' % (n, n)
+                                       for n in range(1, 5)],
+                          'replies': {'UIDL': '+OK\r\n1 same\r\n2 same\r\n3 one\r\n'
+                                              '3 two\r\n4 four\r\n.\r\n'}},
+                         self.path('commands'))
+        server.start()
+        self.addCleanup(server.stop)
+        rc = 'STATEFILE = "%s"\n' % self.path('state') + account('jo', 'pw', server.port)
+        for connection, tops, passed in ((1, ['1', '2', '3', '4'], 0), (2, ['1', '2', '3'], 1)):
+            r = self.pollensift(rc)
+            self.assertEqual((r.code, r.errors()), (0, []), r.err)
+            self.assertIn('pollensift: %d message(s) judged in an earlier run, not fetched again.'
+                          % passed, r.out)
+            self.assertEqual([c.split()[1] for c in server.commands(connection)
+                              if c.startswith('TOP ')], tops)
+
     def test_without_statefile_no_uidl_is_sent(self):
         server = self.fake(['Subject: a\r\n'])
         r = self.pollensift(account('jo', 'pw', server.port))
