@@ -47,6 +47,9 @@ def parse_args(argv):
     p.add_argument('--build-dir', default=os.path.join(run.ROOT, 'build', 'bench'))
     p.add_argument('--no-build', action='store_true')
     p.add_argument('--pollensift', help='measure this binary')
+    p.add_argument('--against', metavar='BINARY',
+                   help='also measure the repeat run and the run with k new messages of this '
+                        'binary, alternating with the measured one, under the same state')
     return p.parse_args(argv)
 
 
@@ -206,6 +209,48 @@ def measure(args, programs, server, relay, work):
               state_bytes, kept, state_bytes / kept,
               1024 * (statistics.median(s[2] for s in repeat) -
                       statistics.median(s[2] for s in full)) / args.size))
+    if args.against:
+        compare(args, programs, server, relay, loop, slow, next_index)
+
+
+def compare(args, programs, server, relay, loop, slow, next_index):
+    """The measured binary and the one of --against, alternating under the same state: the
+    repeat run, and the run with k new messages. For the latter the state file is put back
+    before each run and the runs are in test mode, so every run finds the same k messages new
+    (after one unmeasured run, so that the server has taken them in)."""
+    other = programs._replace(pollensift=args.against)
+    binaries = [('measured', programs), ('against', other)]
+    print('# side by side: measured = %s, against = %s; load %.1f'
+          % (programs.pollensift, args.against, os.getloadavg()[0]))
+    rows = []
+    for box, link in ((loop, 'loopback'), (slow, 'relay %d ms' % args.delay_ms)):
+        delay = args.delay_ms / 1000.0 if box is slow else 0
+        for label, extra in (('repeat', ()), ('%d new, test mode' % args.new, ('-t',))):
+            relay.delay = 0
+            next_index = settle(server, box, programs, args, next_index)
+            before = box.state + '.before'
+            if extra:
+                for _ in range(args.new):
+                    server.deliver(USER, corpus.message(args.seed, next_index)[0])
+                    next_index += 1
+                shutil.copyfile(box.state, before)
+                box.run(programs, box.state_rc, *extra)
+            relay.delay = delay
+            samples = {name: [] for name, _ in binaries}
+            runs = args.runs if box is loop else max(3, args.runs // 2)
+            for k in range(runs + 1):
+                for name, binary in (binaries if k % 2 == 0 or k == runs else binaries[::-1]):
+                    if extra:
+                        shutil.copyfile(before, box.state)
+                    # The last round, at -v 6, counts the commands and is not measured.
+                    sample = box.run(binary, box.state_rc, *extra, verbose=6 if k == runs else 2)
+                    if k < runs:
+                        samples[name].append(sample[:3])
+                    else:
+                        rows.append(median_row('%s, %s, %s' % (label, link, name),
+                                               samples[name], sample[3])[0])
+    relay.delay = 0
+    print_rows(rows)
 
 
 if __name__ == '__main__':
