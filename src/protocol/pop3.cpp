@@ -82,9 +82,11 @@ int POP3::deleteMessage(int number) {
 int POP3::status() {
   // STAT opens the transaction state, where every reply is read in turn.
   in_step_ = true;
+  counted_ = -1;
   if (!exchange("STAT\r\n")) {
     reportRefusal(false);
     return -1;
   }
-  return statCount(*connection()->lastReply());
+  counted_ = statCount(*connection()->lastReply());
+  return counted_;
 }

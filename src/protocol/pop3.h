@@ -63,6 +63,7 @@ class POP3 : public Protocol {
   std::string greeting_;
   Capabilities capabilities_;
   bool in_step_ = true;  // every reply so far was read in turn
+  int counted_ = -1;     // the count of the last STAT, until a scan takes it
 };
 
 // The POP3 dialogue with the APOP login: the password never crosses the wire.

@@ -119,12 +119,15 @@ class Outbox {
 int POP3::scan() {
   tally_ = {};
   Reporter& reporter = Reporter::instance();
-  const int count = status();
+  IncrementalScan* const known = incremental();
+  // With the state file, a STAT answered just before is not asked again: nothing in the session
+  // can have changed the mailbox since.
+  const int count = known != nullptr && counted_ >= 0 ? counted_ : status();
+  counted_ = -1;
   if (count < 0) {
     reporter.error("Error occurred while sending STAT to server.", 1);
     return -1;
   }
-  IncrementalScan* const known = incremental();
   if (known != nullptr && !known->list(*connection(), count)) {
     reporter.error("Error occurred while sending UIDL to server.", 1);
     return -1;
