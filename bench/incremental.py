@@ -114,12 +114,13 @@ def median_row(label, samples, log):
     rss = statistics.median(s[2] for s in samples) / 1024
     return [label, '%.3f' % wall, '%.3f' % cpu, '%.1f' % rss, str(count(log, r'Wrote: TOP ')),
             str(count(log, r'Wrote: LIST \d')), str(count(log, r'Wrote: LIST\n')),
-            str(count(log, r'Wrote: CAPA')), str(count(log, r'Wrote: UIDL'))], wall
+            str(count(log, r'Wrote: CAPA')), str(count(log, r'Wrote: STAT')),
+            str(count(log, r'Wrote: UIDL'))], wall
 
 
 def print_rows(rows):
-    print('| run | wall s | CPU s | peak RSS MiB | TOP | LIST n | LIST | CAPA | UIDL |')
-    print('|---|--:|--:|--:|--:|--:|--:|--:|--:|')
+    print('| run | wall s | CPU s | peak RSS MiB | TOP | LIST n | LIST | CAPA | STAT | UIDL |')
+    print('|---|--:|--:|--:|--:|--:|--:|--:|--:|--:|')
     for r in rows:
         print('| ' + ' | '.join(r) + ' |')
     sys.stdout.flush()
@@ -130,7 +131,7 @@ def main(argv):
     if os.geteuid() != 0:
         sys.exit('incremental.py: run it as root (the private Dovecot needs it)')
     programs = run.build(argparse.Namespace(no_build=args.no_build, build_dir=args.build_dir,
-                                            pollensift=args.pollensift))
+                                            pollensift=args.pollensift, old=None))
     if not available():
         sys.exit('incremental.py: Dovecot is not installed')
     work = tempfile.mkdtemp(prefix='pollensift-inc-', dir='/tmp')
