@@ -24,8 +24,7 @@ FilterRule::FilterRule(std::string expression, int cflags, bool negated)
 
 FilterRule::FilterRule(FilterRule&& other) noexcept
     : expression_(std::move(other.expression_)),
-      translation_(std::move(other.translation_)),
-      fallback_reason_(std::move(other.fallback_reason_)),
+      translated_(std::move(other.translated_)),
       refusal_(std::move(other.refusal_)),
       pattern_(other.pattern_),
       cflags_(other.cflags_),
@@ -40,8 +39,7 @@ FilterRule& FilterRule::operator=(FilterRule&& other) noexcept {
   if (this != &other) {
     release();
     expression_ = std::move(other.expression_);
-    translation_ = std::move(other.translation_);
-    fallback_reason_ = std::move(other.fallback_reason_);
+    translated_ = std::move(other.translated_);
     refusal_ = std::move(other.refusal_);
     pattern_ = other.pattern_;
     cflags_ = other.cflags_;
@@ -107,8 +105,7 @@ int FilterRule::compile() {
   }
   compiled_ = true;
   compile_flags_ = flags;
-  translation_ = std::move(translation.pattern);
-  fallback_reason_ = std::move(translation.fallback);
+  translated_ = std::move(translation);
   return 0;
 }
 
@@ -131,7 +128,8 @@ std::string describeCompileError(const FilterRule& rule, const char* kind, int c
   const std::string named = std::string("pollensift: The ") + kind + " rule \"" +
                             escapeControls(rule.expression()) + "\"" +
                             (rule.place().empty() ? "" : " in " + rule.place());
-  if (!rule.refusal().empty()) return named + " cannot be matched safely: " + rule.refusal() + ".\n";
+  if (!rule.refusal().empty())
+    return named + " cannot be matched safely: " + rule.refusal() + ".\n";
   std::vector<char> reason(regerror(code, &rule.pattern(), nullptr, 0) + 1);
   regerror(code, &rule.pattern(), reason.data(), reason.size());
   return named + " is not a valid regular expression: " + reason.data() + ".\n";

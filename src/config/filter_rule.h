@@ -4,6 +4,8 @@
 
 #include <string>
 
+#include "config/posix_translation.h"
+
 // One compiled POSIX regular-expression rule of the rc file. It owns its compiled pattern and
 // frees it exactly once; rules can be moved but not copied.
 class FilterRule {
@@ -33,8 +35,10 @@ class FilterRule {
 
   // The expression in the engine's syntax, and why the C library's matcher must keep the rule
   // instead (empty when the engine takes it); both set by compile.
-  const std::string& translation() const { return translation_; }
-  const std::string& fallbackReason() const { return fallback_reason_; }
+  const std::string& translation() const { return translated_.pattern; }
+  const std::string& fallbackReason() const { return translated_.fallback; }
+  // All the engine needs of it: the translation and the field and split it allows.
+  const PosixTranslation& translated() const { return translated_; }
   // Why the last compile refused the rule as unsafe to match; empty when it did not.
   const std::string& refusal() const { return refusal_; }
 
@@ -53,8 +57,7 @@ class FilterRule {
   int refused() const;
 
   std::string expression_;
-  std::string translation_;
-  std::string fallback_reason_;
+  PosixTranslation translated_;
   std::string refusal_;
   regex_t pattern_{};
   int cflags_;

@@ -62,10 +62,13 @@ ByteSet allBytes() {
   return set;
 }
 
-// The bytes t with T(t) == v, T upper-casing when case is ignored.
+// The bytes t with T(t) == v, T upper-casing when case is ignored: no byte upper-cases to a
+// lower-case letter, an upper-case letter comes from itself and its lower case.
 ByteSet literalSet(int v, bool icase) {
   ByteSet set;
-  for (int t = 1; t < 256; ++t) set[t] = upper(t, icase) == v;
+  if (v == 0 || (icase && v >= 'a' && v <= 'z')) return set;
+  set.set(static_cast<size_t>(v));
+  if (icase && v >= 'A' && v <= 'Z') set.set(static_cast<size_t>(v - 'A' + 'a'));
   return set;
 }
 
@@ -90,27 +93,39 @@ std::string byteText(int b) {
 const char kNever[] = "(?:\\b\\B)";
 
 std::string setText(ByteSet set) {
+  static const ByteSet kAll = allBytes();
   set.reset(0);
-  const size_t count = set.count();
-  if (count == 0) return kNever;
-  if (count == 255) return "(?s:.)";
+  if (set.none()) return kNever;
+  if (set == kAll) return "(?s:.)";
   std::string text = "[";
   size_t members = 0;
-  for (int b = 1; b < 256; ++b) {
-    if (!set[b]) continue;
-    int end = b;
+  // Visits the members only: most sets are one or two bytes.
+  for (size_t b = set._Find_first(); b < 256; b = set._Find_next(b)) {
+    size_t end = b;
     while (end + 1 < 256 && set[end + 1]) ++end;
-    text += byteText(b);
+    text += byteText(static_cast<int>(b));
     ++members;
     if (end > b) {
       text += '-';
-      text += byteText(end);
+      text += byteText(static_cast<int>(end));
       ++members;
     }
     b = end;
   }
   if (members == 1) return text.substr(1);
   return text + "]";
+}
+
+// The one byte of set, upper-cased if a letter, when set is that byte or a letter in both cases;
+// else -1.
+int foldOf(const ByteSet& set) {
+  const size_t b = set._Find_first();
+  if (b >= 256) return -1;
+  const size_t second = set._Find_next(b);
+  if (second >= 256)
+    return b >= 'a' && b <= 'z' ? static_cast<int>(b - 'a' + 'A') : static_cast<int>(b);
+  const bool letter_pair = b >= 'A' && b <= 'Z' && second == b - 'A' + 'a';
+  return letter_pair && set._Find_next(second) >= 256 ? static_cast<int>(b) : -1;
 }
 
 // The bytes a bracket expression matches, as the C library itself says: for collating elements
@@ -139,14 +154,17 @@ struct Piece {
   double written = 1;  // nodes as written
   enum Word { kNone, kWordStart, kWordEnd } word = kNone;  // "\<" "\>" awaiting neighbours
   bool assertion = false;
-  bool consumes = false;               // may take a byte of the text
-  bool nullable = false;               // may match the empty text
-  double loops = 0;    // the weight of unbounded repetitions of nullable parts, after expansion
-  double anchors = 0;  // assertions, after expansion
-  double chains = 0;   // the weight of optional copies of nullable parts holding assertions
+  bool consumes = false;  // may take a byte of the text
+  bool nullable = false;  // may match the empty text
+  double loops = 0;       // the weight of unbounded repetitions of nullable parts, after expansion
+  double anchors = 0;     // assertions, after expansion
+  double chains = 0;      // the weight of optional copies of nullable parts holding assertions
   bool caret_open = false;             // holds a "^" that nothing inside it may precede
   bool dollar_open = false;            // holds a "$" that nothing inside it may follow
   std::optional<ByteSet> first, last;  // the set every match starts (ends) with, when certain
+  int fold = -1;          // one byte, a letter in either case or not: the byte, upper-cased
+  bool any_text = false;  // ".*": any bytes, as many as there are
+  bool context = false;   // holds an assertion that looks at the byte before where it stands
   bool has_backref = false;
   int group_lo = 0, group_hi = 0;  // groups opened inside it
 
@@ -161,6 +179,7 @@ struct Piece {
     consumes |= part.consumes;
     caret_open |= part.caret_open;
     dollar_open |= part.dollar_open;
+    context |= part.context;
   }
 };
 
@@ -217,6 +236,7 @@ class Translator {
   ByteSet bracket();
   void repeat(Piece& piece, const Token& token);
   void resolveWords(std::vector<Piece>& pieces);
+  void splitTop(const std::vector<Piece>& pieces);
   void fallBack(std::string reason) {
     if (fallback_.empty()) fallback_ = std::move(reason);
   }
@@ -229,7 +249,8 @@ class Translator {
     char count[32];
     if (loops_ > kMaxNullableLoops) {
       std::snprintf(count, sizeof count, "%.0f", loops_);
-      refuse("its unbounded repetitions of parts that may match nothing weigh " + std::string(count));
+      refuse("its unbounded repetitions of parts that may match nothing weigh " +
+             std::string(count));
     }
     if (chains_ > kMaxOptionalAssertions) {
       std::snprintf(count, sizeof count, "%.0f", chains_);
@@ -243,14 +264,16 @@ class Translator {
     piece.re = setText(set);
     piece.consumes = true;
     piece.first = piece.last = set;
+    piece.fold = foldOf(set);
     return piece;
   }
-  static Piece assertion(std::string re) {
+  static Piece assertion(std::string re, bool context) {
     Piece piece;
     piece.re = std::move(re);
     piece.assertion = true;
     piece.nullable = true;
     piece.anchors = 1;
+    piece.context = context;
     return piece;
   }
 
@@ -263,10 +286,11 @@ class Translator {
   std::vector<int> backrefs_;
   std::string fallback_;
   std::string refusal_;
-  double expanded_ = 0;  // copies added by the repetitions read so far
-  double loops_ = 0;     // the same for Piece::loops
-  double chains_ = 0;    // and for Piece::chains
+  double expanded_ = 0;       // copies added by the repetitions read so far
+  double loops_ = 0;          // the same for Piece::loops
+  double chains_ = 0;         // and for Piece::chains
   bool empty_steps_ = false;  // some repetition holds a part that may match nothing
+  PosixTranslation split_;    // only its field and split
 };
 
 Translator::Token Translator::peek(bool caret_here) const {
@@ -384,6 +408,10 @@ PosixTranslation Translator::run() {
     refuseEmptySteps();
     if (!backrefs_.empty()) fallBack("a back-reference");
     out.pattern = whole.re;
+    out.field = std::move(split_.field);
+    out.head = std::move(split_.head);
+    out.head_bytes = split_.head_bytes;
+    out.rest = std::move(split_.rest);
   } catch (const Unsupported& unsupported) {
     fallBack(unsupported.reason);
     // The C library expands each repetition as it reads it, so what was read before the point
@@ -410,6 +438,7 @@ Piece Translator::alternation(int depth, bool caret_here) {
   while (peek(false).kind == kAlt) {
     pos_ = peek(false).end;
     Piece next = branch(depth, true);
+    if (depth == 0) split_ = {};
     whole.re += '|';
     whole.re += next.re;
     whole.absorb(next);
@@ -466,7 +495,35 @@ Piece Translator::branch(int depth, bool caret_here) {
     whole.last = it->last;
     break;
   }
+  if (depth == 0 && pos_ == s_.size()) splitTop(pieces);
   return whole;
+}
+
+// The field and split of the whole expression, when it is this one branch: the field name and
+// colon right after a start anchor; and "^Subject:.*rest" matches where "rest" matches anywhere
+// after "Subject:", unless something in rest looks at the byte before it (the split would hide
+// that byte).
+void Translator::splitTop(const std::vector<Piece>& pieces) {
+  if (pieces.empty() || !pieces[0].assertion || pieces[0].re != "\\A") return;
+  std::string field;
+  for (size_t i = 1; i < pieces.size() && pieces[i].fold >= 0; ++i) {
+    field += static_cast<char>(pieces[i].fold);
+    if (pieces[i].fold == ':') break;
+  }
+  if (field.empty() || field.back() != ':') return;
+  split_.field = std::move(field);
+  size_t k = 1;
+  while (k < pieces.size() && pieces[k].fold >= 0) ++k;
+  if (k == pieces.size() || !pieces[k].any_text) return;
+  std::string head, rest;
+  for (size_t i = 0; i < k; ++i) head += pieces[i].re;
+  for (size_t i = k + 1; i < pieces.size(); ++i) {
+    if (pieces[i].context) return;
+    rest += pieces[i].re;
+  }
+  split_.head = std::move(head);
+  split_.head_bytes = k - 1;
+  split_.rest = std::move(rest);
 }
 
 // "\<" is a word boundary before a word byte, "\>" one after a word byte: exact when the next
@@ -532,30 +589,30 @@ Piece Translator::expression(const Token& token, int depth) {
       backrefs_.push_back(token.value);
       piece.has_backref = true;
       piece.nullable = true;  // as far as anyone can tell here
-      piece.re = kNever;  // never used: the rule falls back
+      piece.re = kNever;      // never used: the rule falls back
       break;
     // Anchors take no repetition: what follows them starts a new expression.
     case kBegin: {
-      Piece caret = assertion("\\A");
+      Piece caret = assertion("\\A", true);
       caret.caret_open = true;
       return caret;
     }
     case kEndAnchor: {
-      Piece dollar = assertion("\\z");
+      Piece dollar = assertion("\\z", false);
       dollar.dollar_open = true;
       return dollar;
     }
     case kTextBegin:
-      return assertion("\\A");
+      return assertion("\\A", true);
     case kTextEnd:
-      return assertion("\\z");
+      return assertion("\\z", false);
     case kBoundary:
-      return assertion("\\b");
+      return assertion("\\b", true);
     case kNotBoundary:
-      return assertion("\\B");
+      return assertion("\\B", true);
     case kWordStart:
     case kWordEnd: {
-      Piece word = assertion("");
+      Piece word = assertion("", true);
       word.word = token.kind == kWordStart ? Piece::kWordStart : Piece::kWordEnd;
       return word;
     }
@@ -603,6 +660,7 @@ Piece Translator::group(int depth) {
   piece.anchors = inner.anchors;
   piece.chains = inner.chains;
   piece.caret_open = inner.caret_open;
+  piece.context = inner.context;
   piece.dollar_open = inner.dollar_open;
   piece.group_lo = id;
   piece.group_hi = static_cast<int>(groups_.size());
@@ -639,6 +697,8 @@ void Translator::repeat(Piece& piece, const Token& token) {
     pos_ += close.size();
     if (max >= 0 && min > max) throw Unsupported{"an interval whose bounds are reversed"};
   }
+  piece.fold = -1;
+  piece.any_text = piece.re == "(?s:.)" && min == 0 && max < 0;
   if (piece.has_backref) refuse("a repetition of a back-reference");
   // Repeating what takes no byte changes nothing, but each copy is a chain of empty steps for the
   // C library's compiler, whose time grows far faster than their number.
@@ -662,7 +722,8 @@ void Translator::repeat(Piece& piece, const Token& token) {
   piece.re = std::move(re);
   // What the C library's compile costs, counted as it reads (the counts of the whole expression
   // are the sums of these steps, kept also when reading stops at an error further on).
-  const double copies = max < 0 ? static_cast<double>(min + 1) : static_cast<double>(max > 0 ? max : 1);
+  const double copies =
+      max < 0 ? static_cast<double>(min + 1) : static_cast<double>(max > 0 ? max : 1);
   const Piece before = piece;
   piece.size *= copies;
   piece.anchors *= copies;
@@ -770,7 +831,8 @@ int stackedRepetitions(std::string_view s, bool extended) {
       if (j < s.size() && s[j] == '^') ++j;
       if (j < s.size() && s[j] == ']') ++j;
       while (j < s.size() && s[j] != ']') {
-        if (s[j] == '[' && j + 1 < s.size() && (s[j + 1] == ':' || s[j + 1] == '.' || s[j + 1] == '=')) {
+        if (s[j] == '[' && j + 1 < s.size() &&
+            (s[j + 1] == ':' || s[j + 1] == '.' || s[j + 1] == '=')) {
           const size_t close = s.find(std::string{s[j + 1], ']'}, j + 2);
           j = close == std::string_view::npos ? s.size() : close + 2;
         } else {
@@ -797,8 +859,8 @@ PosixTranslation translatePosix(std::string_view expression, bool extended, bool
   // before any match: such a rule is refused whatever else it holds.
   if (stackedRepetitions(expression, extended) > kMaxStackedRepetitions) {
     PosixTranslation refused;
-    refused.refusal = "more than " + std::to_string(kMaxStackedRepetitions) +
-                      " repetition operators in a row";
+    refused.refusal =
+        "more than " + std::to_string(kMaxStackedRepetitions) + " repetition operators in a row";
     return refused;
   }
   return Translator(expression, extended, icase).run();

@@ -13,6 +13,16 @@ struct PosixTranslation {
   // Some repetition holds a part that may match nothing, on which the C library's compile may
   // spend long in ways the limits below do not foretell.
   bool empty_steps = false;
+  // The field name and colon, ASCII letters upper-cased, that every text the pattern matches
+  // starts with once its ASCII letters are upper-cased ("SUBJECT:" for "^Subject:.*x"); empty
+  // when the pattern does not demand one.
+  std::string field;
+  // When the pattern is a start anchor, bytes that take in at least the field, and then any text
+  // (".*"): the pattern of the anchor and those bytes, how many bytes they are, and the rest,
+  // which then matches exactly where it matches anywhere in the text after them. Empty otherwise.
+  std::string head;
+  size_t head_bytes = 0;
+  std::string rest;
 };
 
 // Reads expression (up to its first NUL) as basic or extended syntax, letter case ignored or not,

@@ -80,6 +80,20 @@ const std::vector<Case> kCases = {
     // A NUL ends the text.
     {"cd", false, false, std::string("ab\0cd", 5), false},
     {"b$", false, false, std::string("ab\0cd", 5), true},
+    // A rule anchored on a field name meets only lines of that field, its name's letters folded;
+    // "^Field:.*rest" is matched as rest anywhere after the name.
+    {"^Subject:.*free", true, true, "SUBJECT: FREE", true},
+    {"^Subject:.*free", true, false, "subject: free", false},
+    {"^[Ss]ubject:.*free", true, false, "subject:free", true},
+    {"^Subject::.*free", true, false, "Subject: free", false},
+    {"^Subject::.*free", true, false, "Subject::free", true},
+    {"^Subject:.*", true, false, "Subject:", true},
+    {"^Subject:.*e$", true, false, "Subject: free", true},
+    {"^Subject:a.*\\Bfree", true, false, "Subject:afree", true},
+    {"^Subject:.*\\<free", true, false, "Subject:afree", false},
+    {"^Subject:", false, false, std::string("Subj\0ect:", 9), false},
+    {"^X-Spam-Flag: YES", true, true, "x-spam-flag: yes", true},
+    {"^X-Spam-Flag: YES", true, false, "x-spam-flag: YES", false},
     // What the C library alone can answer.
     {"\n^R", true, false, "x\nR", true, true},
     {"x$\n", true, false, "x\nR", true, true},

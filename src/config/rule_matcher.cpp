@@ -7,15 +7,29 @@
 #include <algorithm>
 #include <array>
 #include <cstring>
+#include <map>
 #include <utility>
 
 #include "config/filter_rule.h"
 #include "config/settings.h"
 
 struct RuleMatcher::Chunk {
-  explicit Chunk(const RE2::Options& options) : set(options, RE2::UNANCHORED) {}
+  Chunk(const RE2::Options& options, RE2::Anchor anchor) : set(options, anchor) {}
   RE2::Set set;
   std::vector<uint32_t> rules;  // the rule of each pattern of the set
+};
+
+// The rules that can only match lines of one field. Most are "^Field:.*rest": matching each
+// rest after its head in one unanchored scan keeps the engine's states small, where the same
+// rules whole would each keep a ".*" of their own alive in every state.
+struct RuleMatcher::Field {
+  struct Split {
+    std::unique_ptr<RE2> head;
+    size_t head_bytes;
+    Chunks rests;
+  };
+  Chunks anchored;            // whole patterns, each starting with a start anchor
+  std::vector<Split> splits;  // one for each distinct head
 };
 
 namespace {
@@ -46,29 +60,53 @@ RuleMatcher::RuleMatcher(std::vector<const FilterRule*> rules)
     : rules_(std::move(rules)), reasons_(rules_.size()) {
   static unsigned long generations = 0;
   generation_ = ++generations;
-  std::vector<uint32_t> engine;
+  std::vector<uint32_t> anywhere;
+  std::unordered_map<std::string, std::vector<uint32_t>> anchored;
+  std::map<std::pair<std::string, std::string>, std::vector<uint32_t>> split;  // field, head
   for (uint32_t i = 0; i < rules_.size(); ++i) {
     const FilterRule& rule = *rules_[i];
     if (!rule.compiled()) continue;  // matches nothing, as its pattern would
-    if (rule.fallbackReason().empty()) {
-      engine.push_back(i);
-    } else {
-      reasons_[i] = rule.fallbackReason();
+    const PosixTranslation& translated = rule.translated();
+    if (!translated.fallback.empty()) {
+      reasons_[i] = translated.fallback;
       fallback_.push_back(i);
+    } else if (translated.field.empty()) {
+      anywhere.push_back(i);
+    } else if (translated.head.empty()) {
+      anchored[translated.field].push_back(i);
+    } else {
+      split[{translated.field, translated.head}].push_back(i);
     }
   }
-  build(engine);
+  build(anywhere, Form::kWhole, anywhere_);
+  for (const auto& [field, list] : anchored) build(list, Form::kAnchored, fields_[field].anchored);
+  for (const auto& [key, list] : split) {
+    auto head = std::make_unique<RE2>(key.second, engineOptions());
+    Field& field = fields_[key.first];
+    if (!head->ok()) {
+      build(list, Form::kAnchored, field.anchored);
+      continue;
+    }
+    const size_t bytes = rules_[list[0]]->translated().head_bytes;
+    field.splits.push_back({std::move(head), bytes, {}});
+    build(list, Form::kRest, field.splits.back().rests);
+  }
+  for (const auto& [field, rules] : fields_)
+    longest_field_ = std::max(longest_field_, field.size());
   std::sort(fallback_.begin(), fallback_.end());
 }
 
 RuleMatcher::~RuleMatcher() = default;
 
-void RuleMatcher::build(const std::vector<uint32_t>& rules) {
+void RuleMatcher::build(const std::vector<uint32_t>& rules, Form form, Chunks& into) {
   if (rules.empty()) return;
-  auto chunk = std::make_unique<Chunk>(engineOptions());
+  // Anchored patterns start with a start anchor: a scan can stop where all have failed.
+  auto chunk = std::make_unique<Chunk>(
+      engineOptions(), form == Form::kAnchored ? RE2::ANCHOR_START : RE2::UNANCHORED);
   for (const uint32_t i : rules) {
+    const PosixTranslation& translated = rules_[i]->translated();
     std::string error;
-    if (chunk->set.Add(rules_[i]->translation(), &error) < 0) {
+    if (chunk->set.Add(form == Form::kRest ? translated.rest : translated.pattern, &error) < 0) {
       reasons_[i] = "the engine rejects its translation (" + error + ")";
       fallback_.push_back(i);
     } else {
@@ -77,7 +115,7 @@ void RuleMatcher::build(const std::vector<uint32_t>& rules) {
   }
   if (chunk->rules.empty()) return;
   if (chunk->set.Compile()) {
-    chunks_.push_back(std::move(chunk));
+    into.push_back(std::move(chunk));
     return;
   }
   if (chunk->rules.size() == 1) {
@@ -86,18 +124,48 @@ void RuleMatcher::build(const std::vector<uint32_t>& rules) {
     return;
   }
   const auto middle = chunk->rules.begin() + static_cast<long>(chunk->rules.size() / 2);
-  build(std::vector<uint32_t>(chunk->rules.begin(), middle));
-  build(std::vector<uint32_t>(middle, chunk->rules.end()));
+  build(std::vector<uint32_t>(chunk->rules.begin(), middle), form, into);
+  build(std::vector<uint32_t>(middle, chunk->rules.end()), form, into);
 }
 
 void RuleMatcher::match(const std::string& text, std::vector<uint32_t>& out) {
   out.clear();
   const size_t length = strnlen(text.c_str(), text.size());  // the C library stops at a NUL
-  const re2::StringPiece piece(text.data(), length);
-  for (const auto& chunk : chunks_) {
+  scan(anywhere_, text, 0, length, out);
+  const void* colon = std::memchr(text.data(), ':', std::min(length, longest_field_));
+  if (colon != nullptr) {
+    std::string name(text.data(), static_cast<const char*>(colon) + 1);
+    for (char& c : name) {
+      if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
+    }
+    if (const auto it = fields_.find(name); it != fields_.end()) {
+      const Field& field = it->second;
+      scan(field.anchored, text, 0, length, out);
+      const re2::StringPiece piece(text.data(), length);
+      for (const Field::Split& split : field.splits) {
+        if (split.head->Match(piece, 0, length, RE2::ANCHOR_START, nullptr, 0)) {
+          scan(split.rests, text, split.head_bytes, length, out);
+        }
+      }
+    }
+  }
+  for (const uint32_t rule : fallback_) {
+    if (fallbackMatches(*rules_[rule], text, length)) out.push_back(rule);
+  }
+  std::sort(out.begin(), out.end());
+}
+
+// The rules of chunks that match text[from, length).
+void RuleMatcher::scan(const Chunks& chunks, const std::string& text, size_t from, size_t length,
+                       std::vector<uint32_t>& out) {
+  const re2::StringPiece piece(text.data() + from, length - from);
+  for (const auto& chunk : chunks) {
     found_.clear();
     RE2::Set::ErrorInfo error{};
-    if (!chunk->set.Match(piece, &found_, &error) && error.kind != RE2::Set::kNoError) {
+    // Most texts match no pattern of a set: the first question, whether any does, stops at the
+    // first match and spares the engine setting up a list of them.
+    if (chunk->set.Match(piece, nullptr, &error)) chunk->set.Match(piece, &found_, &error);
+    if (error.kind != RE2::Set::kNoError) {
       // The engine ran out of memory for this text: the C library decides, within its bound.
       for (const uint32_t rule : chunk->rules) {
         if (fallbackMatches(*rules_[rule], text, length)) out.push_back(rule);
@@ -106,10 +174,6 @@ void RuleMatcher::match(const std::string& text, std::vector<uint32_t>& out) {
     }
     for (const int found : found_) out.push_back(chunk->rules[static_cast<size_t>(found)]);
   }
-  for (const uint32_t rule : fallback_) {
-    if (fallbackMatches(*rules_[rule], text, length)) out.push_back(rule);
-  }
-  std::sort(out.begin(), out.end());
 }
 
 namespace {

@@ -4,13 +4,15 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <unordered_map>
 #include <vector>
 
 class FilterRule;
 
 // All rules of a run, in one order (allow, deny, score), matched against a text in one linear
 // scan by a multi-pattern engine; the few rules it cannot take keep the C library's matcher, on
-// at most kFallbackLineBytes of the text.
+// at most kFallbackLineBytes of the text. Rules that can only match lines of one field are kept
+// apart by field, so a line meets just the rules of its own field and those of any field.
 class RuleMatcher {
  public:
   explicit RuleMatcher(std::vector<const FilterRule*> rules);
@@ -31,11 +33,18 @@ class RuleMatcher {
 
  private:
   struct Chunk;
-  void build(const std::vector<uint32_t>& rules);
+  using Chunks = std::vector<std::unique_ptr<Chunk>>;
+  struct Field;
+  enum class Form { kWhole, kAnchored, kRest };
+  void build(const std::vector<uint32_t>& rules, Form form, Chunks& into);
+  void scan(const Chunks& chunks, const std::string& text, size_t from, size_t length,
+            std::vector<uint32_t>& out);
 
   std::vector<const FilterRule*> rules_;
   std::vector<std::string> reasons_;
-  std::vector<std::unique_ptr<Chunk>> chunks_;
+  Chunks anywhere_;                                // rules of lines of any field
+  std::unordered_map<std::string, Field> fields_;  // by the fields their rules demand
+  size_t longest_field_ = 0;
   std::vector<uint32_t> fallback_;
   std::vector<int> found_;
   unsigned long generation_;
