@@ -248,6 +248,39 @@ class WithoutUidl(PollensiftTest):
             self.assertEqual([c.split()[1] for c in server.commands(connection)
                               if c.startswith('TOP ')], tops)
 
+    def test_a_repeat_run_asks_only_for_what_it_must_judge(self):
+        # Message 3 is listed with two UIDLs, so it is judged in every run; 1 and 2 are
+        # remembered after the first. The second run's dialogue after the login, by whether
+        # pipelining is on and offered.
+        clean = '+OK\r\n1 a\r\n2 b\r\n3 c\r\n.\r\n'
+        unsure = '+OK\r\n1 a\r\n2 b\r\n3 c\r\n3 d\r\n.\r\n'
+        cases = (
+            (clean, 'yes', ['PIPELINING'], ['STAT', 'UIDL', 'QUIT']),
+            (clean, 'no', None, ['STAT', 'UIDL', 'QUIT']),
+            (unsure, 'yes', ['PIPELINING'], ['STAT', 'UIDL', 'CAPA', 'LIST 3', 'TOP 3 0', 'QUIT']),
+            (unsure, 'yes', None, ['STAT', 'UIDL', 'CAPA', 'LIST', 'TOP 3 0', 'QUIT']),
+            (unsure, 'no', None, ['STAT', 'UIDL', 'LIST 3', 'TOP 3 0', 'QUIT']),
+        )
+        for n, (listing, pipelining, capa, expected) in enumerate(cases):
+            with self.subTest(listing=listing, pipelining=pipelining, capa=capa):
+                scenario = {'messages': ['Subject: %d\r\nMessage-ID: <%d@x>\r\n' % (m, m)
+                                         for m in range(1, 4)],
+                            'replies': {'UIDL': listing}}
+                if capa is not None:
+                    scenario['capa'] = capa
+                log = self.path('commands%d' % n)
+                server = FakePop(scenario, log)
+                server.start()
+                self.addCleanup(server.stop)
+                rc = ('STATEFILE = "%s"\nPIPELINING = "%s"\n' % (self.path('state%d' % n),
+                                                                    pipelining) +
+                      account('jo', 'pw', server.port))
+                for connection in (1, 2):
+                    r = self.pollensift(rc)
+                    self.assertEqual((r.code, r.errors()), (0, []), r.err)
+                commands = server.commands(2)
+                self.assertEqual(commands[commands.index('PASS pw') + 1:], expected)
+
     def test_without_statefile_no_uidl_is_sent(self):
         server = self.fake(['Subject: a\r\n'])
         r = self.pollensift(account('jo', 'pw', server.port))
