@@ -31,4 +31,22 @@ TEST(SeenIdsTest, KeysKeepEqualityAcrossTheDigestLength) {
   EXPECT_TRUE(seen.insert(SeenIds::key(long_id)));
 }
 
+// The table grows many times over a large mailbox; no key is lost or found twice on the way.
+TEST(SeenIdsTest, EveryKeyIsFoundAfterTheTableGrows) {
+  SeenIds seen;
+  const auto id = [](int i) {
+    return "<" + std::to_string(i) + "." + std::to_string(i * 7919) + "@x>";
+  };
+  for (int i = 0; i < 50000; ++i) ASSERT_TRUE(seen.insert(SeenIds::key(id(i)))) << i;
+  EXPECT_EQ(seen.size(), 50000u);
+  for (int i = 0; i < 50000; ++i) {
+    ASSERT_FALSE(seen.insert(SeenIds::key(id(i)))) << i;
+    ASSERT_TRUE(seen.contains(SeenIds::key(id(i)))) << i;
+  }
+  EXPECT_FALSE(seen.contains(SeenIds::key(id(50000))));
+  EXPECT_FALSE(seen.contains(SeenIds::key("")));
+  EXPECT_TRUE(seen.insert(SeenIds::key("")));
+  EXPECT_EQ(seen.size(), 50001u);
+}
+
 }  // namespace
