@@ -410,7 +410,6 @@ PosixTranslation Translator::run() {
     out.pattern = whole.re;
     out.field = std::move(split_.field);
     out.head = std::move(split_.head);
-    out.head_bytes = split_.head_bytes;
     out.rest = std::move(split_.rest);
   } catch (const Unsupported& unsupported) {
     fallBack(unsupported.reason);
@@ -516,13 +515,18 @@ void Translator::splitTop(const std::vector<Piece>& pieces) {
   while (k < pieces.size() && pieces[k].fold >= 0) ++k;
   if (k == pieces.size() || !pieces[k].any_text) return;
   std::string head, rest;
-  for (size_t i = 0; i < k; ++i) head += pieces[i].re;
+  for (size_t i = 1; i < k; ++i) {
+    const ByteSet& set = *pieces[i].first;
+    const size_t one = set._Find_first();
+    const size_t other = set._Find_next(one);
+    head += static_cast<char>(one);
+    head += static_cast<char>(other < 256 ? other : one);
+  }
   for (size_t i = k + 1; i < pieces.size(); ++i) {
     if (pieces[i].context) return;
     rest += pieces[i].re;
   }
   split_.head = std::move(head);
-  split_.head_bytes = k - 1;
   split_.rest = std::move(rest);
 }
 

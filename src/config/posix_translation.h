@@ -18,10 +18,9 @@ struct PosixTranslation {
   // when the pattern does not demand one.
   std::string field;
   // When the pattern is a start anchor, bytes that take in at least the field, and then any text
-  // (".*"): the pattern of the anchor and those bytes, how many bytes they are, and the rest,
+  // (".*"): those bytes, two for each (a byte of the text matches when it is either), and the rest,
   // which then matches exactly where it matches anywhere in the text after them. Empty otherwise.
   std::string head;
-  size_t head_bytes = 0;
   std::string rest;
 };
 

@@ -24,8 +24,7 @@ struct RuleMatcher::Chunk {
 // rules whole would each keep a ".*" of their own alive in every state.
 struct RuleMatcher::Field {
   struct Split {
-    std::unique_ptr<RE2> head;
-    size_t head_bytes;
+    std::string head;  // as PosixTranslation::head
     Chunks rests;
   };
   Chunks anchored;            // whole patterns, each starting with a start anchor
@@ -52,6 +51,14 @@ bool fallbackMatches(const FilterRule& rule, const std::string& text, size_t len
   range[0].rm_so = 0;
   range[0].rm_eo = static_cast<regoff_t>(std::min(length, kFallbackLineBytes));
   return regexec(&rule.pattern(), text.c_str(), 0, range, REG_STARTEND) == 0;
+}
+
+bool startsWithHead(const std::string& text, size_t length, const std::string& head) {
+  if (length < head.size() / 2) return false;
+  for (size_t i = 0; i < head.size() / 2; ++i) {
+    if (text[i] != head[2 * i] && text[i] != head[2 * i + 1]) return false;
+  }
+  return true;
 }
 
 }  // namespace
@@ -81,14 +88,8 @@ RuleMatcher::RuleMatcher(std::vector<const FilterRule*> rules)
   build(anywhere, Form::kWhole, anywhere_);
   for (const auto& [field, list] : anchored) build(list, Form::kAnchored, fields_[field].anchored);
   for (const auto& [key, list] : split) {
-    auto head = std::make_unique<RE2>(key.second, engineOptions());
     Field& field = fields_[key.first];
-    if (!head->ok()) {
-      build(list, Form::kAnchored, field.anchored);
-      continue;
-    }
-    const size_t bytes = rules_[list[0]]->translated().head_bytes;
-    field.splits.push_back({std::move(head), bytes, {}});
+    field.splits.push_back({key.second, {}});
     build(list, Form::kRest, field.splits.back().rests);
   }
   for (const auto& [field, rules] : fields_)
@@ -141,10 +142,9 @@ void RuleMatcher::match(const std::string& text, std::vector<uint32_t>& out) {
     if (const auto it = fields_.find(name); it != fields_.end()) {
       const Field& field = it->second;
       scan(field.anchored, text, 0, length, out);
-      const re2::StringPiece piece(text.data(), length);
       for (const Field::Split& split : field.splits) {
-        if (split.head->Match(piece, 0, length, RE2::ANCHOR_START, nullptr, 0)) {
-          scan(split.rests, text, split.head_bytes, length, out);
+        if (startsWithHead(text, length, split.head)) {
+          scan(split.rests, text, split.head.size() / 2, length, out);
         }
       }
     }
@@ -164,7 +164,13 @@ void RuleMatcher::scan(const Chunks& chunks, const std::string& text, size_t fro
     RE2::Set::ErrorInfo error{};
     // Most texts match no pattern of a set: the first question, whether any does, stops at the
     // first match and spares the engine setting up a list of them.
-    if (chunk->set.Match(piece, nullptr, &error)) chunk->set.Match(piece, &found_, &error);
+    if (chunk->set.Match(piece, nullptr, &error)) {
+      if (chunk->rules.size() == 1) {
+        out.push_back(chunk->rules[0]);
+        continue;
+      }
+      chunk->set.Match(piece, &found_, &error);
+    }
     if (error.kind != RE2::Set::kNoError) {
       // The engine ran out of memory for this text: the C library decides, within its bound.
       for (const uint32_t rule : chunk->rules) {
