@@ -160,6 +160,7 @@ struct Piece {
   double anchors = 0;     // assertions, after expansion
   double chains = 0;      // the weight of optional copies of nullable parts holding assertions
   bool caret_open = false;             // holds a "^" that nothing inside it may precede
+  bool text_anchor = false;            // holds "\`" or "\'"
   bool dollar_open = false;            // holds a "$" that nothing inside it may follow
   std::optional<ByteSet> first, last;  // the set every match starts (ends) with, when certain
   int fold = -1;          // one byte, a letter in either case or not: the byte, upper-cased
@@ -178,6 +179,7 @@ struct Piece {
     has_backref |= part.has_backref;
     consumes |= part.consumes;
     caret_open |= part.caret_open;
+    text_anchor |= part.text_anchor;
     dollar_open |= part.dollar_open;
     context |= part.context;
   }
@@ -607,9 +609,11 @@ Piece Translator::expression(const Token& token, int depth) {
       return dollar;
     }
     case kTextBegin:
-      return assertion("\\A", true);
-    case kTextEnd:
-      return assertion("\\z", false);
+    case kTextEnd: {
+      Piece end = token.kind == kTextBegin ? assertion("\\A", true) : assertion("\\z", false);
+      end.text_anchor = true;
+      return end;
+    }
     case kBoundary:
       return assertion("\\b", true);
     case kNotBoundary:
@@ -664,6 +668,7 @@ Piece Translator::group(int depth) {
   piece.anchors = inner.anchors;
   piece.chains = inner.chains;
   piece.caret_open = inner.caret_open;
+  piece.text_anchor = inner.text_anchor;
   piece.context = inner.context;
   piece.dollar_open = inner.dollar_open;
   piece.group_lo = id;
@@ -710,7 +715,10 @@ void Translator::repeat(Piece& piece, const Token& token) {
   for (int g = piece.group_lo; g < piece.group_hi; ++g) groups_[g].repeated = true;
   for (const int g : open_) groups_[g].has_repetition = true;
   if (min > kEngineMaxRepeat || max > kEngineMaxRepeat) fallBack("a repetition count above 1000");
-  if ((piece.caret_open || piece.dollar_open) && piece.consumes && max != 1 && max != 0) {
+  // In the second and later copies of a repetition the C library does not hold "\`" to the start
+  // of the text (basic "\(\`x\)\{2\}" matches "xx"); "\'" is left to it as well.
+  if ((piece.caret_open || piece.dollar_open || piece.text_anchor) && piece.consumes && max != 1 &&
+      max != 0) {
     fallBack("an anchor in a repeated group");
   }
 

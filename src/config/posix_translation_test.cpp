@@ -49,6 +49,7 @@ const std::vector<Case> kCases = {
     {"x\\+", false, false, "xx", true},
     {"x\\{2\\}", false, false, "x", false},
     {"x\\{,2\\}y", false, false, "y", true},
+    {"\\(\\`x\\)\\{1,2\\}Y", false, false, "xxY", true, true},
     // Extended syntax.
     {"a{,2}b", true, false, "b", true},
     {"a{2}{3}", true, false, "aaaaa", false},
@@ -155,7 +156,8 @@ TEST(PosixTranslationTest, RefusesWhatCannotBeMatchedSafely) {
       {"\\(\\(a\\{0,30\\}\\)*\\)\\{30\\}", false,
        "its unbounded repetitions of parts that may match nothing weigh 28830"},
       {"\\(\\(a*\\)*\\)\\{300\\}", false, ""},
-      {"(x|\\b){2,19}", true, "its optional repetitions put 17 copies of assertions on paths that match nothing"},
+      {"(x|\\b){2,19}", true,
+       "its optional repetitions put 17 copies of assertions on paths that match nothing"},
       {"(y*|\\b\\b){2,30}", true,
        "its optional repetitions put 56 copies of assertions on paths that match nothing"},
       {"(x|\\b){2,18}", true, ""},
