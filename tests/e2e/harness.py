@@ -6,6 +6,8 @@ import subprocess
 import tempfile
 import unittest
 
+import dovecot
+
 BIN = os.environ.get('POLLENSIFT_BIN', 'pollensift')
 FIXTURES = os.path.join(os.path.dirname(os.path.abspath(__file__)), '..', 'fixtures')
 STAMP = re.compile(r'^[A-Z][a-z]{2} [0-3][0-9] [0-2][0-9]:[0-5][0-9]:[0-5][0-9] ', re.M)
@@ -53,6 +55,32 @@ class PollensiftTest(unittest.TestCase):
                 log = f.read()
         return Result(proc.returncode, proc.stdout.decode('latin-1'),
                       proc.stderr.decode('latin-1'), log)
+
+
+def normalised(message):
+    """A message as the mail store keeps it, with plain line ends."""
+    return message.replace(b'\r\n', b'\n')
+
+
+@unittest.skipUnless(os.geteuid() == 0, 'a private Dovecot needs root (mail files owned by dovecot)')
+class DovecotTest(PollensiftTest):
+    """One private Dovecot for the whole class, with a mailbox for each of USERS."""
+
+    USERS = {}
+
+    @classmethod
+    def setUpClass(cls):
+        if not dovecot.available():
+            raise unittest.SkipTest('dovecot-pop3d is not installed (scripts/install-deps.sh)')
+        cls.server = dovecot.Dovecot(cls.USERS).start()
+
+    @classmethod
+    def tearDownClass(cls):
+        cls.server.stop()
+
+    def left(self, user):
+        """The messages left in user's mailbox."""
+        return [normalised(m) for m in self.server.messages(user)]
 
 
 def account(user, password, port, protocol='POP3'):

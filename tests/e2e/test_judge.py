@@ -8,8 +8,7 @@ import socket
 import subprocess
 import unittest
 
-import dovecot
-from harness import BIN, STAMP, PollensiftTest, account, fixture_mail
+from harness import BIN, STAMP, DovecotTest, PollensiftTest, account, fixture_mail
 
 FIXTURES = ['01-meeting.eml', '02-invoice.eml', '03-pills.eml', '04-lottery.eml',
             '05-newsletter.eml', '06-bulk-long-header.eml']
@@ -43,19 +42,14 @@ def run(args, stdin=None):
             STAMP.sub('', p.stderr.decode('latin-1')))
 
 
-@unittest.skipUnless(os.geteuid() == 0, 'a private Dovecot needs root (mail files owned by dovecot)')
-class JudgeLikeARun(PollensiftTest):
-    @classmethod
-    def setUpClass(cls):
-        if not dovecot.available():
-            raise unittest.SkipTest('dovecot-pop3d is not installed (scripts/install-deps.sh)')
-        cls.server = dovecot.Dovecot({'judged': 'pw'}).start()
-        for message in MESSAGES:
-            cls.server.deliver('judged', message)
+class JudgeLikeARun(DovecotTest):
+    USERS = {'judged': 'pw'}
 
     @classmethod
-    def tearDownClass(cls):
-        cls.server.stop()
+    def setUpClass(cls):
+        super().setUpClass()
+        for message in MESSAGES:
+            cls.server.deliver('judged', message)
 
     def test_maildir_mbox_and_standard_input_get_the_verdicts_of_a_live_run(self):
         maildir = os.path.join(self.server.root, 'mail', 'judged', 'Maildir')

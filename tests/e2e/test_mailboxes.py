@@ -5,8 +5,7 @@ import signal
 import subprocess
 import unittest
 
-import dovecot
-from harness import BIN, STAMP, PollensiftTest, account, fixture_mail
+from harness import BIN, STAMP, DovecotTest, account, fixture_mail, normalised
 
 MEETING = fixture_mail('01-meeting.eml')
 INVOICE = fixture_mail('02-invoice.eml')
@@ -29,29 +28,13 @@ USERS = {name: 'pw-' + name for name in (
     'dup1', 'dup2', 'malformed', 'emptyfield', 'summary', 'sigterm', 'negdeny')}
 
 
-def normalised(message):
-    return message.replace(b'\r\n', b'\n')
-
-
-@unittest.skipUnless(os.geteuid() == 0, 'a private Dovecot needs root (mail files owned by dovecot)')
-class Mailboxes(PollensiftTest):
-    @classmethod
-    def setUpClass(cls):
-        if not dovecot.available():
-            raise unittest.SkipTest('dovecot-pop3d is not installed (scripts/install-deps.sh)')
-        cls.server = dovecot.Dovecot(USERS).start()
-
-    @classmethod
-    def tearDownClass(cls):
-        cls.server.stop()
+class Mailboxes(DovecotTest):
+    USERS = USERS
 
     def mailbox(self, user, *messages):
         for message in messages:
             self.server.deliver(user, message)
         return account(user, USERS[user], self.server.port)
-
-    def left(self, user):
-        return [normalised(m) for m in self.server.messages(user)]
 
     def test_wrong_password_skips_the_account_and_the_next_one_is_checked(self):
         rc = (account('login', 'wrong', self.server.port) +

@@ -7,8 +7,7 @@ import re
 import sys
 import unittest
 
-import dovecot
-from harness import FIXTURES, PollensiftTest, account
+from harness import FIXTURES, DovecotTest, account
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), '..', '..', 'bench'))
 import corpus  # noqa: E402  (the benchmark's generated mail)
@@ -46,21 +45,16 @@ def deletions(out):
     return [int(n) for n in re.findall(r'^pollensift: Debugging: Wrote: DELE (\d+)$', out, re.M)]
 
 
-@unittest.skipUnless(os.geteuid() == 0, 'a private Dovecot needs root (mail files owned by dovecot)')
-class Pipelining(PollensiftTest):
+class Pipelining(DovecotTest):
+    USERS = USERS
+
     @classmethod
     def setUpClass(cls):
-        if not dovecot.available():
-            raise unittest.SkipTest('dovecot-pop3d is not installed (scripts/install-deps.sh)')
-        cls.server = dovecot.Dovecot(USERS).start()
+        super().setUpClass()
         cls.mail = mail()
         for user in USERS:
             for message in cls.mail:
                 cls.server.deliver(user, message)
-
-    @classmethod
-    def tearDownClass(cls):
-        cls.server.stop()
 
     def run_on(self, user, pipelining, *args):
         rc = settings(pipelining) + account(user, USERS[user], self.server.port)

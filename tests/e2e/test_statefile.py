@@ -12,9 +12,8 @@ import re
 import subprocess
 import unittest
 
-import dovecot
 from fakepop import FakePop
-from harness import BIN, PollensiftTest, account
+from harness import BIN, DovecotTest, PollensiftTest, account, normalised
 
 USERS = {name: 'pw-' + name for name in (
     'inc1', 'inc2', 'full1', 'full2', 'damaged', 'locked', 'busy1', 'busy2')}
@@ -35,27 +34,11 @@ def message(serial, message_id, subject, sender='someone@example.org', extra='')
             % (sender, subject, serial % 60, message_id, serial, extra, serial)).encode()
 
 
-def normalised(text):
-    return text.replace(b'\r\n', b'\n')
-
-
-@unittest.skipUnless(os.geteuid() == 0, 'a private Dovecot needs root (mail files owned by dovecot)')
-class StateFile(PollensiftTest):
-    @classmethod
-    def setUpClass(cls):
-        if not dovecot.available():
-            raise unittest.SkipTest('dovecot-pop3d is not installed (scripts/install-deps.sh)')
-        cls.server = dovecot.Dovecot(USERS).start()
-
-    @classmethod
-    def tearDownClass(cls):
-        cls.server.stop()
+class StateFile(DovecotTest):
+    USERS = USERS
 
     def account(self, user):
         return account(user, USERS[user], self.server.port)
-
-    def left(self, user):
-        return [normalised(m) for m in self.server.messages(user)]
 
     def remove(self, user, text):
         """Deletes a message from the mailbox behind the server's back (another client)."""
