@@ -90,6 +90,13 @@ std::string byteText(int b) {
   return std::string("\\x{") + kHex[(b >> 4) & 15] + kHex[b & 15] + "}";
 }
 
+// A count kept as a double (it may exceed any integer type), as a whole number.
+std::string countText(double count) {
+  char text[32];
+  std::snprintf(text, sizeof text, "%.0f", count);
+  return text;
+}
+
 const char kNever[] = "(?:\\b\\B)";
 
 std::string setText(ByteSet set) {
@@ -248,15 +255,12 @@ class Translator {
   // Empty steps cost the C library's compile far more than their number: loops over parts that
   // may match nothing, and assertions in nested optional copies.
   void refuseEmptySteps() {
-    char count[32];
     if (loops_ > kMaxNullableLoops) {
-      std::snprintf(count, sizeof count, "%.0f", loops_);
       refuse("its unbounded repetitions of parts that may match nothing weigh " +
-             std::string(count));
+             countText(loops_));
     }
     if (chains_ > kMaxOptionalAssertions) {
-      std::snprintf(count, sizeof count, "%.0f", chains_);
-      refuse("its optional repetitions put " + std::string(count) +
+      refuse("its optional repetitions put " + countText(chains_) +
              " copies of assertions on paths that match nothing");
     }
   }
@@ -397,9 +401,7 @@ PosixTranslation Translator::run() {
     const Piece whole = alternation(0, true);
     if (pos_ != s_.size()) throw Unsupported{"an unmatched closing parenthesis"};
     if (whole.size - whole.written > kMaxExpandedSize) {
-      char count[32];
-      std::snprintf(count, sizeof count, "%.0f", whole.size);
-      refuse("its repetitions expand to " + std::string(count) + " copies of its parts");
+      refuse("its repetitions expand to " + countText(whole.size) + " copies of its parts");
     }
     int risky = 0;
     for (const int n : backrefs_) {
@@ -407,7 +409,6 @@ PosixTranslation Translator::run() {
       if (groups_[n].has_repetition) ++risky;
     }
     if (risky > 1) refuse("several back-references to groups with repetitions");
-    refuseEmptySteps();
     if (!backrefs_.empty()) fallBack("a back-reference");
     out.pattern = whole.re;
     out.field = std::move(split_.field);
@@ -418,12 +419,11 @@ PosixTranslation Translator::run() {
     // The C library expands each repetition as it reads it, so what was read before the point
     // where reading stopped is what it would pay for, however the expression ends.
     if (expanded_ > kMaxExpandedSize) {
-      char count[32];
-      std::snprintf(count, sizeof count, "%.0f", expanded_);
-      refuse("its repetitions expand to more than " + std::string(count) + " copies of its parts");
+      refuse("its repetitions expand to more than " + countText(expanded_) +
+             " copies of its parts");
     }
-    refuseEmptySteps();
   }
+  refuseEmptySteps();
   out.fallback = fallback_;
   out.refusal = refusal_;
   out.empty_steps = empty_steps_;
@@ -736,20 +736,22 @@ void Translator::repeat(Piece& piece, const Token& token) {
   // are the sums of these steps, kept also when reading stops at an error further on).
   const double copies =
       max < 0 ? static_cast<double>(min + 1) : static_cast<double>(max > 0 ? max : 1);
-  const Piece before = piece;
-  piece.size *= copies;
-  piece.anchors *= copies;
+  const double size = piece.size, anchors = piece.anchors;
   // A loop's empty steps reach every part of what it repeats that may be skipped: its weight is
   // the square of that part's size.
-  piece.loops = piece.loops * copies + (max < 0 && piece.nullable ? before.size * before.size : 0);
+  const double loops = piece.loops * copies + (max < 0 && piece.nullable ? size * size : 0);
   // "{m,n}" nests its n - m optional copies in one another; where they may match nothing, the
   // assertions in them are joined by empty steps whose contexts the compile tracks in turn.
   const double optional = max > min + 1 && piece.nullable ? static_cast<double>(max - min) : 0;
-  piece.chains = piece.chains * copies + before.anchors * optional;
-  expanded_ += piece.size - before.size;
-  if ((before.anchors > 0 || before.nullable) && (max < 0 || max > 1)) empty_steps_ = true;
-  loops_ += piece.loops - before.loops;
-  chains_ += piece.chains - before.chains;
+  const double chains = piece.chains * copies + anchors * optional;
+  if ((anchors > 0 || piece.nullable) && (max < 0 || max > 1)) empty_steps_ = true;
+  expanded_ += size * copies - size;
+  loops_ += loops - piece.loops;
+  chains_ += chains - piece.chains;
+  piece.size = size * copies;
+  piece.anchors = anchors * copies;
+  piece.loops = loops;
+  piece.chains = chains;
   if (min == 0) piece.nullable = true;
   if (min == 0) piece.first = piece.last = std::nullopt;
 }
