@@ -7,6 +7,7 @@ import tempfile
 import unittest
 
 import dovecot
+from fakepop import FakePop
 
 BIN = os.environ.get('POLLENSIFT_BIN', 'pollensift')
 FIXTURES = os.path.join(os.path.dirname(os.path.abspath(__file__)), '..', 'fixtures')
@@ -38,6 +39,15 @@ class PollensiftTest(unittest.TestCase):
 
     def path(self, name):
         return os.path.join(self.dir.name, name)
+
+    def fake_server(self, scenario):
+        """A scripted POP3 server for this test, stopped when the test ends; each one the test
+        starts logs its commands to a file of its own."""
+        self.servers = getattr(self, 'servers', 0) + 1
+        server = FakePop(scenario, self.path('commands-%d' % self.servers))
+        server.start()
+        self.addCleanup(server.stop)
+        return server
 
     def pollensift(self, rc_text, *args, timeout=120, stdin=None, mode=0o600):
         rc = self.path('rc')

@@ -7,7 +7,6 @@ that did not arrive whole.
 import time
 import unittest
 
-from fakepop import FakePop
 from harness import PollensiftTest, account
 
 WANTED = 'From: ann@example.org\r\nSubject: minutes.\r\nMessage-ID: <1@example.org>\r\n'
@@ -25,11 +24,7 @@ FULL_DIALOGUE = ['CAPA', 'USER jo', 'PASS pw', 'STAT', 'STAT', 'CAPA', 'LIST', '
 class Faults(PollensiftTest):
     def fake(self, **scenario):
         scenario.setdefault('messages', [WANTED, SPAM])
-        self.servers = getattr(self, 'servers', 0) + 1
-        server = FakePop(scenario, self.path('commands-%d' % self.servers))
-        server.start()
-        self.addCleanup(server.stop)
-        return server
+        return self.fake_server(scenario)
 
     def test_every_reply_split_at_every_byte_position(self):
         # With PIPELINING the replies to the TOP commands in flight also run into each other.

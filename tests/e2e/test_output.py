@@ -3,7 +3,6 @@
 import os
 import unittest
 
-from fakepop import FakePop
 from harness import PollensiftTest, account
 
 MESSAGES = ['From: ann@example.org\r\nSubject: minutes\r\nMessage-ID: <1@example.org>\r\n']
@@ -11,11 +10,7 @@ MESSAGES = ['From: ann@example.org\r\nSubject: minutes\r\nMessage-ID: <1@example
 
 class Output(PollensiftTest):
     def fake(self, messages=MESSAGES):
-        self.servers = getattr(self, 'servers', 0) + 1
-        server = FakePop({'messages': messages}, self.path('commands-%d' % self.servers))
-        server.start()
-        self.addCleanup(server.stop)
-        return server
+        return self.fake_server({'messages': messages})
 
     def test_a_full_disk_is_reported_at_once_and_at_the_end(self):
         # /dev/full fails every write with ENOSPC, as a full disk does.

@@ -12,7 +12,6 @@ import time
 import unittest
 
 import dovecot
-from fakepop import FakePop
 from harness import PollensiftTest, account, fixture_mail
 from test_tls import TlsDovecotTest
 
@@ -240,11 +239,7 @@ class ProvidersFake(PollensiftTest):
         scenario.setdefault('capa', self.CAPA)
         if scenario['capa'] is None:  # a server without CAPA
             del scenario['capa']
-        self.servers = getattr(self, 'servers', 0) + 1
-        server = FakePop(scenario, self.path('commands-%d' % self.servers))
-        server.start()
-        self.addCleanup(server.stop)
-        return server
+        return self.fake_server(scenario)
 
     def run_account(self, server, protocol='POP3/STLS', auth=None, password='pw'):
         text = account('jo', password, server.port, protocol)

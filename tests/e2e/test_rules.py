@@ -7,7 +7,6 @@ the C library alone took 75 s on a line of 400 KB.
 
 import unittest
 
-from fakepop import FakePop
 from harness import PollensiftTest, account
 
 WANTED = 'From: ann@example.org\r\nSubject: %s\r\nMessage-ID: <1@example.org>\r\n'
@@ -16,10 +15,7 @@ SPAM = 'From: offers@spam.example\r\nSubject: free free money\r\nMessage-ID: <2@
 
 class Rules(PollensiftTest):
     def fake(self, messages):
-        server = FakePop({'messages': messages}, self.path('commands'))
-        server.start()
-        self.addCleanup(server.stop)
-        return server
+        return self.fake_server({'messages': messages})
 
     def test_a_megabyte_line_is_judged_without_stalling(self):
         # Unanchored rules that the C library's matcher takes quadratic time for on this line;

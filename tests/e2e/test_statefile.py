@@ -195,10 +195,7 @@ class StateFile(DovecotTest):
 
 class WithoutUidl(PollensiftTest):
     def fake(self, messages):
-        server = FakePop({'messages': messages}, self.path('commands'))
-        server.start()
-        self.addCleanup(server.stop)
-        return server
+        return self.fake_server({'messages': messages})
 
     def test_a_server_without_uidl_gets_a_full_run(self):
         server = self.fake(['Subject: a\r\nMessage-ID: <a@x>\r\n'])
