@@ -23,12 +23,15 @@ struct RuleMatcher::Chunk {
 // rest after its head in one unanchored scan keeps the engine's states small, where the same
 // rules whole would each keep a ".*" of their own alive in every state.
 struct RuleMatcher::Field {
+  // The rests of all heads of one length are scanned together, once: a line mostly has all of
+  // them ("Subject:" and "[Ss][Uu][Bb]..." both), and a rule whose own head it lacks is dropped.
   struct Split {
-    std::string head;  // as PosixTranslation::head
+    size_t length = 0;
+    std::vector<std::string> heads;  // as PosixTranslation::head
     Chunks rests;
   };
   Chunks anchored;            // whole patterns, each starting with a start anchor
-  std::vector<Split> splits;  // one for each distinct head
+  std::vector<Split> splits;  // one for each length of heads
 };
 
 namespace {
@@ -87,10 +90,24 @@ RuleMatcher::RuleMatcher(std::vector<const FilterRule*> rules)
   }
   build(anywhere, Form::kWhole, anywhere_);
   for (const auto& [field, list] : anchored) build(list, Form::kAnchored, fields_[field].anchored);
+  head_of_.assign(rules_.size(), 0);
+  std::map<std::pair<std::string, size_t>, std::vector<uint32_t>> by_length;  // field, length
   for (const auto& [key, list] : split) {
-    Field& field = fields_[key.first];
-    field.splits.push_back({key.second, {}});
-    build(list, Form::kRest, field.splits.back().rests);
+    const size_t length = key.second.size() / 2;
+    std::vector<Field::Split>& splits = fields_[key.first].splits;
+    auto it = std::find_if(splits.begin(), splits.end(),
+                           [&](const Field::Split& s) { return s.length == length; });
+    if (it == splits.end()) it = splits.insert(splits.end(), Field::Split{length, {}, {}});
+    for (const uint32_t rule : list) head_of_[rule] = static_cast<uint32_t>(it->heads.size());
+    it->heads.push_back(key.second);
+    std::vector<uint32_t>& rules = by_length[{key.first, length}];
+    rules.insert(rules.end(), list.begin(), list.end());
+  }
+  for (auto& [key, list] : by_length) {
+    std::sort(list.begin(), list.end());
+    for (Field::Split& s : fields_[key.first].splits) {
+      if (s.length == key.second) build(list, Form::kRest, s.rests);
+    }
   }
   for (const auto& [field, rules] : fields_)
     longest_field_ = std::max(longest_field_, field.size());
@@ -143,8 +160,22 @@ void RuleMatcher::match(const std::string& text, std::vector<uint32_t>& out) {
       const Field& field = it->second;
       scan(field.anchored, text, 0, length, out);
       for (const Field::Split& split : field.splits) {
-        if (startsWithHead(text, length, split.head)) {
-          scan(split.rests, text, split.head.size() / 2, length, out);
+        heads_matched_.assign(split.heads.size(), 0);
+        size_t matched = 0;
+        for (size_t h = 0; h < split.heads.size(); ++h) {
+          if (startsWithHead(text, length, split.heads[h])) {
+            heads_matched_[h] = 1;
+            ++matched;
+          }
+        }
+        if (matched == split.heads.size()) {
+          scan(split.rests, text, split.length, length, out);
+        } else if (matched > 0) {
+          split_found_.clear();
+          scan(split.rests, text, split.length, length, split_found_);
+          for (const uint32_t rule : split_found_) {
+            if (heads_matched_[head_of_[rule]] != 0) out.push_back(rule);
+          }
         }
       }
     }

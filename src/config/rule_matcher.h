@@ -47,6 +47,9 @@ class RuleMatcher {
   size_t longest_field_ = 0;
   std::vector<uint32_t> fallback_;
   std::vector<int> found_;
+  std::vector<uint32_t> head_of_;  // a split rule's head among the heads of its length
+  std::vector<uint32_t> split_found_;
+  std::vector<char> heads_matched_;
   unsigned long generation_;
 };
 

@@ -1,0 +1,56 @@
+#include "config/rule_matcher.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <string>
+#include <vector>
+
+#include "config/filter_rule.h"
+#include "config/settings.h"
+
+namespace {
+
+// Rules of one field whose heads have the same length but not the same bytes are scanned
+// together; a rule must still match only lines that carry its own head.
+TEST(RuleMatcherTest, RulesOfHeadsOfOneLengthMatchOnlyUnderTheirOwnHead) {
+  Settings::instance().resetForTesting();
+  Settings::instance().setRegType("extended");
+  std::vector<FilterRule> rules;
+  rules.emplace_back("^Subject:.*cheap", 0, false);          // 0: this head's case only
+  rules.emplace_back("^SUBJECT:.*cheap", 0, false);          // 1: upper case only
+  rules.emplace_back("^Subject:.*cheap", REG_ICASE, false);  // 2: any case
+  rules.emplace_back("^Subject: .*pills", 0, false);         // 3: a longer head
+  rules.emplace_back("^subject:.*(x|pills)", 0, false);      // 4: lower case only
+  for (FilterRule& rule : rules) ASSERT_EQ(rule.compile(), 0) << rule.expression();
+  std::vector<const FilterRule*> pointers;
+  for (const FilterRule& rule : rules) pointers.push_back(&rule);
+  RuleMatcher matcher(pointers);
+
+  const struct {
+    std::string line;
+    std::vector<uint32_t> expected;
+  } cases[] = {
+      {"Subject: cheap", {0, 2}},
+      {"SUBJECT: cheap", {1, 2}},
+      {"SUBJECT: CHEAP", {2}},
+      {"subject: cheap pills", {2, 4}},
+      {"Subject: cheap pills", {0, 2, 3}},
+      {"Subject:pills", {}},
+      {"SuBjEcT: CheaP", {2}},
+      {"Subject: nothing", {}},
+      {"From: cheap", {}},
+  };
+  std::vector<uint32_t> found;
+  for (const auto& c : cases) {
+    matcher.match(c.line, found);
+    EXPECT_EQ(found, c.expected) << c.line;
+    for (uint32_t r = 0; r < rules.size(); ++r) {
+      const bool listed = std::find(found.begin(), found.end(), r) != found.end();
+      EXPECT_EQ(listed, rules[r].matches(c.line)) << c.line << " / " << rules[r].expression();
+    }
+  }
+  Settings::instance().resetForTesting();
+}
+
+}  // namespace
