@@ -150,11 +150,18 @@ int compileList(Rules& rules, const char* kind) {
 }
 }  // namespace
 
-int compileRules() {
+int compileRules(MatcherBuild build) {
+  awaitRuleMatcherBuild();  // it reads the rules that compiling changes
   Settings& settings = Settings::instance();
   if (int code = compileList(settings.allowRules(), "allow")) return code;
   if (int code = compileList(settings.denyRules(), "deny")) return code;
   if (int code = compileList(settings.scoreRules(), "score")) return code;
-  compiledRuleMatcher();  // all matching machinery is built before any server is contacted
+  // Every rule is known good now; building the matcher cannot fail on a rule (one the engine
+  // cannot take keeps the C library's matcher), so it may go on while a server is contacted.
+  if (build == MatcherBuild::kInBackground) {
+    buildRuleMatcherInBackground();
+  } else {
+    compiledRuleMatcher();
+  }
   return 0;
 }

@@ -77,6 +77,10 @@ class ScoreRule : public FilterRule {
   int score_;
 };
 
+// Whether compileRules builds the rule matcher before it returns, or leaves that to another
+// thread while the caller goes on (see buildRuleMatcherInBackground).
+enum class MatcherBuild { kNow, kInBackground };
+
 // Compiles every allow, deny and score rule once; 0, or the first error code after printing the
 // two error lines.
-int compileRules();
+int compileRules(MatcherBuild build = MatcherBuild::kNow);

@@ -6,8 +6,11 @@
 
 #include <algorithm>
 #include <array>
+#include <atomic>
 #include <cstring>
+#include <exception>
 #include <map>
+#include <thread>
 #include <utility>
 
 #include "config/filter_rule.h"
@@ -68,7 +71,7 @@ bool startsWithHead(const std::string& text, size_t length, const std::string& h
 
 RuleMatcher::RuleMatcher(std::vector<const FilterRule*> rules)
     : rules_(std::move(rules)), reasons_(rules_.size()) {
-  static unsigned long generations = 0;
+  static std::atomic<unsigned long> generations = 0;  // matchers may be built by another thread
   generation_ = ++generations;
   std::vector<uint32_t> anywhere;
   std::unordered_map<std::string, std::vector<uint32_t>> anchored;
@@ -215,37 +218,90 @@ void RuleMatcher::scan(const Chunks& chunks, const std::string& text, size_t fro
 
 namespace {
 
+using Shapes = std::array<std::pair<const void*, size_t>, 3>;
+
+// The matcher of the rules as they were when it was built: stale once a rule was compiled again
+// or a list changed.
 struct Compiled {
   unsigned long compilations = 0;
-  std::array<std::pair<const void*, size_t>, 3> shapes{};
+  Shapes shapes{};
   std::unique_ptr<RuleMatcher> matcher;
+  // A matcher being built by another thread, for the rules as given by the key below.
+  std::thread builder;
+  unsigned long pending_compilations = 0;
+  Shapes pending_shapes{};
+  std::unique_ptr<RuleMatcher> pending;
+  std::exception_ptr failure;
+
+  ~Compiled() {
+    if (builder.joinable()) builder.join();
+  }
 };
 
-std::array<std::pair<const void*, size_t>, 3> ruleShapes() {
+Compiled& compiled() {
+  static Compiled instance;
+  return instance;
+}
+
+Shapes ruleShapes() {
   Settings& settings = Settings::instance();
   return {{{settings.allowRules().data(), settings.allowRules().size()},
            {settings.denyRules().data(), settings.denyRules().size()},
            {settings.scoreRules().data(), settings.scoreRules().size()}}};
 }
 
+std::vector<const FilterRule*> allRules() {
+  Settings& settings = Settings::instance();
+  std::vector<const FilterRule*> rules;
+  for (const FilterRule& rule : settings.allowRules()) rules.push_back(&rule);
+  for (const FilterRule& rule : settings.denyRules()) rules.push_back(&rule);
+  for (const ScoreRule& rule : settings.scoreRules()) rules.push_back(&rule);
+  return rules;
+}
+
+// Takes the matcher built in the background, if it is for the rules as they are now.
+void finishBuild(Compiled& c) {
+  if (!c.builder.joinable()) return;
+  c.builder.join();
+  std::unique_ptr<RuleMatcher> built = std::move(c.pending);
+  if (std::exception_ptr failure = std::exchange(c.failure, nullptr)) std::rethrow_exception(failure);
+  if (c.pending_compilations == FilterRule::compilations() && c.pending_shapes == ruleShapes()) {
+    c.matcher = std::move(built);
+    c.compilations = c.pending_compilations;
+    c.shapes = c.pending_shapes;
+  }
+}
+
 }  // namespace
 
+void buildRuleMatcherInBackground() {
+  Compiled& c = compiled();
+  finishBuild(c);
+  c.pending_compilations = FilterRule::compilations();
+  c.pending_shapes = ruleShapes();
+  c.builder = std::thread([&c, rules = allRules()]() mutable {
+    try {
+      c.pending = std::make_unique<RuleMatcher>(std::move(rules));
+    } catch (...) {
+      c.failure = std::current_exception();
+    }
+  });
+}
+
+void awaitRuleMatcherBuild() {
+  finishBuild(compiled());
+}
+
 RuleMatcher& compiledRuleMatcher() {
-  static Compiled compiled;
-  const auto shapes = ruleShapes();
-  if (!compiled.matcher || compiled.compilations != FilterRule::compilations() ||
-      compiled.shapes != shapes) {
-    Settings& settings = Settings::instance();
-    std::vector<const FilterRule*> rules;
-    for (const FilterRule& rule : settings.allowRules()) rules.push_back(&rule);
-    for (const FilterRule& rule : settings.denyRules()) rules.push_back(&rule);
-    for (const ScoreRule& rule : settings.scoreRules()) rules.push_back(&rule);
-    compiled.matcher.reset();
-    compiled.matcher = std::make_unique<RuleMatcher>(std::move(rules));
-    compiled.compilations = FilterRule::compilations();
-    compiled.shapes = shapes;
+  Compiled& c = compiled();
+  finishBuild(c);
+  if (!c.matcher || c.compilations != FilterRule::compilations() || c.shapes != ruleShapes()) {
+    c.matcher.reset();
+    c.matcher = std::make_unique<RuleMatcher>(allRules());
+    c.compilations = FilterRule::compilations();
+    c.shapes = ruleShapes();
   }
-  return *compiled.matcher;
+  return *c.matcher;
 }
 
 std::vector<FallbackRule> fallbackRules() {

@@ -67,5 +67,15 @@ struct FallbackRule {
 };
 std::vector<FallbackRule> fallbackRules();
 
-// The matcher of the rules compiled last (rebuilt when rules were compiled since).
+// The matcher of the rules compiled last (rebuilt when rules were compiled since). Waits for a
+// build begun in the background; what that build threw is thrown here.
 RuleMatcher& compiledRuleMatcher();
+
+// Begins building the matcher of the rules as they are now on another thread, so that it takes
+// no time of its own before the first server is contacted. Until compiledRuleMatcher() is called,
+// the rules and their lists must not change; the build is waited for at exit.
+void buildRuleMatcherInBackground();
+
+// Waits for a build begun in the background, keeping what it built while it is still current:
+// rules may be compiled again once it returns.
+void awaitRuleMatcherBuild();

@@ -54,3 +54,44 @@ TEST(RuleMatcherTest, RulesOfHeadsOfOneLengthMatchOnlyUnderTheirOwnHead) {
 }
 
 }  // namespace
+
+namespace {
+
+std::vector<uint32_t> matched(const std::string& line) {
+  std::vector<uint32_t> found;
+  compiledRuleMatcher().match(line, found);
+  return found;
+}
+
+// A run builds the matcher on another thread while it contacts the first server; what the run
+// then matches with must be the matcher of the rules as they are, however the builds interleave.
+TEST(RuleMatcherTest, BackgroundBuildGivesTheMatcherOfTheRulesAsTheyAre) {
+  Settings& s = Settings::instance();
+  s.resetForTesting();
+  s.setRegType("extended");
+  s.addAllow("ALLOW", "=", "^From:.*@friends\\.example");
+  s.addDeny("DENY", "=", "^Subject:.*(lottery|casino)");
+  s.addScore("SCORE", 10, "=", "pills\\.example");
+  ASSERT_EQ(compileRules(MatcherBuild::kInBackground), 0);
+  EXPECT_EQ(matched("Subject: Casino night"), (std::vector<uint32_t>{1}));
+  EXPECT_EQ(matched("From: x@friends.example (via pills.example)"), (std::vector<uint32_t>{0, 2}));
+
+  // Compiling again while a build runs waits for it; the matcher then follows the new syntax.
+  ASSERT_EQ(compileRules(MatcherBuild::kInBackground), 0);
+  s.setRegType("basic");
+  ASSERT_EQ(compileRules(MatcherBuild::kInBackground), 0);
+  EXPECT_EQ(matched("Subject: Casino night"), (std::vector<uint32_t>{}));
+  EXPECT_EQ(matched("Subject: (lottery|casino)"), (std::vector<uint32_t>{1}));
+
+  // Rules compiled again after a build was taken get a matcher of their own.
+  s.setRegType("extended");
+  buildRuleMatcherInBackground();
+  awaitRuleMatcherBuild();
+  ASSERT_EQ(compileRules(), 0);
+  s.addDeny("DENY", "=", "^Subject:.*night");
+  ASSERT_EQ(compileRules(MatcherBuild::kInBackground), 0);
+  EXPECT_EQ(matched("Subject: Casino night"), (std::vector<uint32_t>{1, 2}));
+  s.resetForTesting();
+}
+
+}  // namespace

@@ -127,7 +127,7 @@ int runPollensift(int argc, char** argv) {
   int run_result = 0;
   try {
     warnAboutBasicSyntaxRules();
-    if (compileRules() != 0) return -1;
+    if (compileRules(MatcherBuild::kInBackground) != 0) return -1;
     traceFallbackRules(reporter);
     run_result = checkAccounts(settings, reporter);
   } catch (const std::exception& e) {
