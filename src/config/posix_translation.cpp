@@ -87,7 +87,7 @@ std::optional<ByteSet> classSet(const std::string& name, bool icase) {
 std::string byteText(int b) {
   if (b < 128 && std::isalnum(b)) return std::string(1, static_cast<char>(b));
   static const char kHex[] = "0123456789abcdef";
-  return std::string("\\x{") + kHex[(b >> 4) & 15] + kHex[b & 15] + "}";
+  return {'\\', 'x', '{', kHex[(b >> 4) & 15], kHex[b & 15], '}'};
 }
 
 // A count kept as a double (it may exceed any integer type), as a whole number.
@@ -102,7 +102,15 @@ const char kNever[] = "(?:\\b\\B)";
 std::string setText(ByteSet set) {
   static const ByteSet kAll = allBytes();
   set.reset(0);
-  if (set.none()) return kNever;
+  // Most sets are one byte or a letter in both cases: those skip the general walk below.
+  const size_t first = set._Find_first();
+  if (first >= 256) return kNever;
+  const size_t second = set._Find_next(first);
+  if (second >= 256) return byteText(static_cast<int>(first));
+  if (first >= 'A' && first <= 'Z' && second == first - 'A' + 'a' &&
+      set._Find_next(second) >= 256) {
+    return {'[', static_cast<char>(first), static_cast<char>(second), ']'};
+  }
   if (set == kAll) return "(?s:.)";
   std::string text = "[";
   size_t members = 0;
@@ -460,6 +468,7 @@ Piece Translator::alternation(int depth, bool caret_here) {
 
 Piece Translator::branch(int depth, bool caret_here) {
   std::vector<Piece> pieces;
+  pieces.reserve(std::min<size_t>(s_.size() - pos_, 64));  // most branches never grow past it
   for (bool first = true;; first = false) {
     const Token token = peek(first && caret_here);
     if (token.kind == kEnd || token.kind == kAlt || token.kind == kClose) break;
@@ -823,8 +832,13 @@ ByteSet Translator::bracket() {
     }
   }
   if (probe) return probedBracket(s_.substr(start, pos_ - start), icase_);
-  ByteSet set;
-  for (int t = 1; t < 256; ++t) set[t] = members[upper(t, icase_)] != negated;
+  // Byte t is in the set when members holds t upper-cased (as the elements were), unless negated.
+  ByteSet set = members;
+  if (icase_) {
+    for (int t = 'a'; t <= 'z'; ++t) set[t] = members[t - 'a' + 'A'];
+  }
+  if (negated) set.flip();
+  set.reset(0);
   return set;
 }
 
