@@ -10,6 +10,7 @@
 #include <cstring>
 #include <exception>
 #include <map>
+#include <system_error>
 #include <thread>
 #include <utility>
 
@@ -264,7 +265,8 @@ void finishBuild(Compiled& c) {
   if (!c.builder.joinable()) return;
   c.builder.join();
   std::unique_ptr<RuleMatcher> built = std::move(c.pending);
-  if (std::exception_ptr failure = std::exchange(c.failure, nullptr)) std::rethrow_exception(failure);
+  if (std::exception_ptr failure = std::exchange(c.failure, nullptr))
+    std::rethrow_exception(failure);
   if (c.pending_compilations == FilterRule::compilations() && c.pending_shapes == ruleShapes()) {
     c.matcher = std::move(built);
     c.compilations = c.pending_compilations;
@@ -279,13 +281,17 @@ void buildRuleMatcherInBackground() {
   finishBuild(c);
   c.pending_compilations = FilterRule::compilations();
   c.pending_shapes = ruleShapes();
-  c.builder = std::thread([&c, rules = allRules()]() mutable {
-    try {
-      c.pending = std::make_unique<RuleMatcher>(std::move(rules));
-    } catch (...) {
-      c.failure = std::current_exception();
-    }
-  });
+  try {
+    c.builder = std::thread([&c, rules = allRules()]() mutable {
+      try {
+        c.pending = std::make_unique<RuleMatcher>(std::move(rules));
+      } catch (...) {
+        c.failure = std::current_exception();
+      }
+    });
+  } catch (const std::system_error&) {
+    // No thread to be had: compiledRuleMatcher() builds it when it is first needed.
+  }
 }
 
 void awaitRuleMatcherBuild() {
