@@ -844,6 +844,23 @@ ByteSet Translator::bracket() {
 
 }  // namespace
 
+size_t bracketExpressionEnd(std::string_view s, size_t open) {
+  size_t j = open + 1;
+  if (j < s.size() && s[j] == '^') ++j;
+  if (j < s.size() && s[j] == ']') ++j;
+  while (j < s.size() && s[j] != ']') {
+    if (s[j] == '[' && j + 1 < s.size() &&
+        (s[j + 1] == ':' || s[j + 1] == '.' || s[j + 1] == '=')) {
+      const size_t close = s.find(std::string{s[j + 1], ']'}, j + 2);
+      if (close == std::string_view::npos) return std::string_view::npos;
+      j = close + 2;
+    } else {
+      ++j;
+    }
+  }
+  return j < s.size() ? j : std::string_view::npos;
+}
+
 namespace {
 
 // The longest run of repetition operators applied one after another ("a*?++"), outside bracket
@@ -854,20 +871,8 @@ int stackedRepetitions(std::string_view s, bool extended) {
     const char c = s[i];
     bool repetition = false;
     if (c == '[') {
-      // Skip to the closing bracket: "]" right after "[" or "[^" is a member, "[:...:]" a class.
-      size_t j = i + 1;
-      if (j < s.size() && s[j] == '^') ++j;
-      if (j < s.size() && s[j] == ']') ++j;
-      while (j < s.size() && s[j] != ']') {
-        if (s[j] == '[' && j + 1 < s.size() &&
-            (s[j + 1] == ':' || s[j + 1] == '.' || s[j + 1] == '=')) {
-          const size_t close = s.find(std::string{s[j + 1], ']'}, j + 2);
-          j = close == std::string_view::npos ? s.size() : close + 2;
-        } else {
-          ++j;
-        }
-      }
-      i = j;
+      const size_t close = bracketExpressionEnd(s, i);
+      i = close == std::string_view::npos ? s.size() : close;
     } else if (c == '\\' && i + 1 < s.size()) {
       const char e = s[++i];
       repetition = !extended && (e == '+' || e == '?' || e == '{');

@@ -24,6 +24,11 @@ struct PosixTranslation {
   std::string rest;
 };
 
+// Where the bracket expression whose "[" stands at s[open] ends: the index of its closing "]", or
+// npos when it has none (the C library then rejects the expression). A "]" right after "[" or
+// "[^" is a member, and so is everything inside "[: :]", "[. .]" and "[= =]".
+size_t bracketExpressionEnd(std::string_view s, size_t open);
+
 // Reads expression (up to its first NUL) as basic or extended syntax, letter case ignored or not,
 // as regcomp would. An expression regcomp rejects gets some translation or fallback: callers
 // compile it with regcomp as well and trust only what regcomp accepts.

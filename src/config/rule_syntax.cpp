@@ -2,6 +2,7 @@
 
 #include <regex.h>
 
+#include "config/posix_translation.h"
 #include "config/settings.h"
 #include "config/warning.h"
 
@@ -12,24 +13,8 @@ std::string extendedOperatorsIn(const std::string& expression) {
     if (c == '\\') {
       ++i;  // an escaped character is never one of them
     } else if (c == '[') {
-      // Skip the bracket expression: "]" right after "[" or "[^" is a member, and so is
-      // everything inside "[: :]", "[. .]" and "[= =]".
-      size_t j = i + 1;
-      if (j < expression.size() && expression[j] == '^') ++j;
-      if (j < expression.size() && expression[j] == ']') ++j;
-      while (j < expression.size() && expression[j] != ']') {
-        if (expression[j] == '[' && j + 1 < expression.size() &&
-            (expression[j + 1] == ':' || expression[j + 1] == '.' || expression[j + 1] == '=')) {
-          const char kind = expression[j + 1];
-          const size_t close = expression.find(std::string(1, kind) + "]", j + 2);
-          if (close == std::string::npos) break;
-          j = close + 2;
-        } else {
-          ++j;
-        }
-      }
-      if (j >= expression.size()) return found;  // unbalanced: the compiler reports it
-      i = j;
+      i = bracketExpressionEnd(expression, i);
+      if (i == std::string::npos) return found;  // unbalanced: the compiler reports it
     } else if (c == '|' || c == '+' || c == '?' || c == '(' || c == ')') {
       if (found.find(c) == std::string::npos) {
         if (!found.empty()) found += ' ';

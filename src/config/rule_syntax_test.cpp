@@ -19,8 +19,9 @@ TEST(ExtendedOperatorsIn, FindsUnescapedOperatorsOutsideBrackets) {
       {"[^]|]y", ""},
       {"[[:alpha:]|]z", ""},  // a class does not end the bracket
       {"[[:alpha:]]|z", "|"},
-      {"\\\\|x", "|"},  // an escaped backslash, then a real "|"
-      {"[abc", ""},     // unbalanced: left to the compiler
+      {"\\\\|x", "|"},     // an escaped backslash, then a real "|"
+      {"[abc", ""},        // unbalanced: left to the compiler
+      {"[[:x (a|b)", ""},  // a class that is never closed leaves the bracket unbalanced too
       {"^Subject: FREE", ""},
   };
   for (const Case& c : cases) {
