@@ -68,20 +68,34 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   protocol->setProtocolType(stls ? (bits & 1 ? kProtocolApopStls : kProtocolPop3Stls)
                                  : (bits & 1 ? kProtocolApop : kProtocolPop3));
   protocol->setLoginOptions({mechanism, "pop.example", 110});
+  bool withdrawn = false;
   if (protocol->login("jo", "secret")) {
     protocol->status();
-    protocol->scan();
-    protocol->quit();
+    // As the account check does: a failed scan that sent a DELE ends without QUIT.
+    withdrawn = protocol->scan() < 0 && protocol->tally().marked > 0;
+    if (withdrawn) {
+      protocol->withdraw();
+    } else {
+      protocol->quit();
+    }
   }
 
-  // A DELE only ever follows the TOP of the same message (with TOPs of later messages in
-  // flight between them when the server pipelines), each message is deleted at most once and in
-  // order, and the password goes out only in its own PASS command.
+  // A TOP only ever follows the LIST of its message, and a DELE the TOP of the same message (with
+  // commands for later messages in flight between them when the server pipelines); each message
+  // is deleted at most once and in order; a withdrawn session ends with RSET and no QUIT; and the
+  // password goes out only in its own PASS command.
+  std::set<std::string> listed;
   std::set<std::string> topped;
   long last_deleted = 0;
   for (const std::string& command : server->written()) {
     if (!wellFormed(command)) std::abort();
-    if (command.starts_with("TOP ")) topped.insert(command.substr(4, command.size() - 8));
+    if (command.starts_with("LIST ")) listed.insert(command.substr(5, command.size() - 7));
+    if (command.starts_with("TOP ")) {
+      const std::string number = command.substr(4, command.size() - 8);
+      if (listed.count(number) == 0) std::abort();
+      topped.insert(number);
+    }
+    if (withdrawn && command == "QUIT\r\n") std::abort();
     if (command.starts_with("DELE ")) {
       const std::string number = command.substr(5, command.size() - 7);
       if (topped.count(number) == 0) std::abort();
@@ -96,5 +110,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
       std::abort();
     }
   }
+  if (withdrawn && server->written().back() != "RSET\r\n") std::abort();
   return 0;
 }

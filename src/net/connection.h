@@ -24,6 +24,10 @@ class Connection {
   virtual int readReply(bool multiline) = 0;
   // Bytes written, or a negative value on failure (also for a null text).
   virtual int sendCommand(const char* text) = 0;
+  // Several commands, each ending in CR LF, in one write where the transport allows: commands
+  // that leave in separate small segments may each wait for an acknowledgement. Traced one line
+  // each. None may carry a secret.
+  virtual int sendCommands(const std::string& commands) { return sendCommand(commands.c_str()); }
   // Like sendCommand for a text that carries a secret: the trace shows only its first shown
   // bytes, then "*****".
   virtual int sendSecret(const char* text, size_t shown) = 0;
@@ -39,6 +43,8 @@ class Connection {
   virtual size_t setReplyLimit(size_t /*bytes*/) { return 0; }
   // Whether the server has closed its side: further commands would go nowhere. It does not wait.
   virtual bool peerClosed() const { return false; }
+  // Whether the server has sent bytes that no reply read has taken yet. It does not wait.
+  virtual bool pendingInput() const { return false; }
 };
 
 // The longest header (the reply to TOP n 0) accepted. Real headers are kilobytes, spam with long

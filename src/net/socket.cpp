@@ -188,20 +188,36 @@ int Socket::sendSecret(const char* text, size_t shown) {
 }
 
 int Socket::write(const char* text, size_t shown) {
+  return writeAll(text, shown, false);
+}
+
+int Socket::sendCommands(const std::string& commands) {
+  return writeAll(commands, commands.size(), true);
+}
+
+int Socket::writeAll(std::string_view text, size_t shown, bool by_line) {
   Reporter& reporter = Reporter::instance();
   if (!transport_) {
     reportNotConnected();
     return -1;
   }
-  const size_t length = std::strlen(text);
-  const long wrote = transport_->send(text, length, replyWaitMs());
+  const long wrote = transport_->send(text.data(), text.size(), replyWaitMs());
   if (wrote == Transport::kTimedOut) reporter.error("Connection has timed out.", 1);
 
-  const std::string_view command(text, length);
   if (Settings::instance().verbose() >= 6) {
-    std::string trace = std::string("Debugging: Wrote: ").append(command.substr(0, shown));
-    if (shown < length) trace += "*****";
-    reporter.printLines(trace, 6);
+    const std::string_view kWrote = "Debugging: Wrote: ";
+    if (by_line) {
+      for (std::string_view rest = text; !rest.empty();) {
+        const size_t end = rest.find('\n');
+        const size_t length = end == std::string_view::npos ? rest.size() : end + 1;
+        reporter.printLines(std::string(kWrote).append(rest.substr(0, length)), 6);
+        rest.remove_prefix(length);
+      }
+    } else {
+      std::string trace = std::string(kWrote).append(text.substr(0, shown));
+      if (shown < text.size()) trace += "*****";
+      reporter.printLines(trace, 6);
+    }
   }
   return wrote < 0 ? -1 : static_cast<int>(wrote);
 }

@@ -24,11 +24,15 @@ class Socket : public Connection {
   int close() override;
   int readReply(bool multiline) override;
   int sendCommand(const char* text) override;
+  int sendCommands(const std::string& commands) override;
   int sendSecret(const char* text, size_t shown) override;
   int startTls() override;
   void setTlsTrust(const TlsTrust& trust) override { trust_ = trust; }
   const std::string* lastReply() const override;
   bool peerClosed() const override { return transport_ && transport_->peerClosed(); }
+  bool pendingInput() const override {
+    return reader_.buffered() != 0 || (transport_ && transport_->pendingInput());
+  }
 
   bool useSsl() const { return use_ssl_; }
   // The longest reply accepted before readReply gives up.
@@ -42,6 +46,8 @@ class Socket : public Connection {
   int replyWaitMs() const;
   // Writes text; the trace shows it in full, or only its first shown bytes and "*****".
   int write(const char* text, size_t shown);
+  // Writes text in one piece; traced line by line when trace is set.
+  int writeAll(std::string_view text, size_t shown, bool by_line);
 
   std::unique_ptr<Transport> transport_;
   ReplyReader reader_;

@@ -213,6 +213,11 @@ bool TcpTransport::peerClosed() const {
   return ::poll(&entry, 1, 0) > 0 && (entry.revents & (POLLRDHUP | POLLHUP | POLLERR)) != 0;
 }
 
+bool TcpTransport::pendingInput() const {
+  char byte = 0;
+  return ::recv(fd_.get(), &byte, 1, MSG_PEEK | MSG_DONTWAIT) > 0;
+}
+
 long TcpTransport::send(const char* data, size_t size, int timeout_ms) {
   size_t done = 0;
   while (done < size) {

@@ -57,6 +57,7 @@ class TcpTransport : public Transport {
   long send(const char* data, size_t size, int timeout_ms) override;
   int close() override { return fd_.reset(); }
   bool peerClosed() const override;
+  bool pendingInput() const override;
   int fd() const { return fd_.get(); }
 
  private:

@@ -6,6 +6,7 @@
 #include <atomic>
 #include <cstring>
 #include <fstream>
+#include <string_view>
 
 #include "config/settings.h"
 #include "report/reporter.h"
@@ -36,19 +37,31 @@ long FakeTransport::receive(char* buffer, size_t size, int timeout_ms) {
 
 long FakeTransport::send(const char* data, size_t size, int) {
   FakeServer& server = *server_;
-  std::string text(data, size);
-  if (server.fail_writes_ || std::find(server.failing_commands_.begin(),
-                                       server.failing_commands_.end(),
-                                       text) != server.failing_commands_.end()) {
-    Reporter::instance().error("Broken pipe", 1);
-    return kFailed;
+  // Several commands written at once are taken one by one, as a server reads them.
+  std::vector<std::string> commands;
+  for (std::string_view rest(data, size); !rest.empty();) {
+    const size_t end = rest.find("\r\n");
+    const size_t length = end == std::string_view::npos ? rest.size() : end + 2;
+    commands.emplace_back(rest.substr(0, length));
+    rest.remove_prefix(length);
   }
-  server.written_.push_back(text);
-  if (!server.script_.empty() && server.script_.front().first == text) {
-    server.send(std::move(server.script_.front().second));
-    server.script_.pop_front();
-  } else if (server.answer_) {
-    server.send(server.answer_(text));
+  for (const std::string& text : commands) {
+    if (server.fail_writes_ || std::find(server.failing_commands_.begin(),
+                                         server.failing_commands_.end(),
+                                         text) != server.failing_commands_.end()) {
+      Reporter::instance().error("Broken pipe", 1);
+      return kFailed;
+    }
+  }
+  ++server.writes_;
+  for (const std::string& text : commands) {
+    server.written_.push_back(text);
+    if (!server.script_.empty() && server.script_.front().first == text) {
+      server.send(std::move(server.script_.front().second));
+      server.script_.pop_front();
+    } else if (server.answer_) {
+      server.send(server.answer_(text));
+    }
   }
   return static_cast<long>(size);
 }

@@ -35,6 +35,8 @@ class FakeServer {
   // How many texts the client had written when it made each receive call.
   const std::vector<size_t>& writtenAtReceive() const { return written_at_receive_; }
   bool closed() const { return closed_; }
+  // How many writes the client made; one write may carry several commands.
+  size_t writes() const { return writes_; }
 
  private:
   friend class FakeTransport;
@@ -48,6 +50,7 @@ class FakeServer {
   bool end_of_stream_ = false;
   bool fail_writes_ = false;
   bool closed_ = false;
+  size_t writes_ = 0;
 };
 
 class FakeTransport : public Transport {
@@ -56,6 +59,7 @@ class FakeTransport : public Transport {
   long receive(char* buffer, size_t size, int timeout_ms) override;
   long send(const char* data, size_t size, int timeout_ms) override;
   int close() override;
+  bool pendingInput() const override { return !server_->outgoing_.empty(); }
 
  private:
   std::shared_ptr<FakeServer> server_;

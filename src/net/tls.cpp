@@ -231,6 +231,10 @@ class TlsTransport : public Transport {
   long send(const char* data, size_t size, int timeout_ms) override;
   int close() override;
   bool peerClosed() const override { return tcp_ && tcp_->peerClosed(); }
+  // Decrypted bytes OpenSSL holds, or any record still on the wire.
+  bool pendingInput() const override {
+    return (connection_ && SSL_pending(connection_.get()) > 0) || (tcp_ && tcp_->pendingInput());
+  }
 
  private:
   SslContextPtr context_;

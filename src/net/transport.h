@@ -22,4 +22,6 @@ class Transport {
   // Whether the peer has ended its side of the stream: nothing will follow what has arrived.
   // It does not wait.
   virtual bool peerClosed() const { return false; }
+  // Whether bytes have arrived that nobody has read yet. It does not wait.
+  virtual bool pendingInput() const { return false; }
 };

@@ -41,10 +41,20 @@ int MailAccount::check() {
     link->close();
     return -1;
   }
-  // Past the login the server expects QUIT before the connection goes.
+  // Past the login the server expects QUIT before the connection goes; but once a DELE has been
+  // sent, a session that fails must not carry out its deletions: it ends without QUIT.
   auto giveUp = [&](const char* message) {
     reporter.error(message, 1);
-    mailbox->quit();
+    const int marked = mailbox->tally().marked;
+    if (marked > 0) {
+      mailbox->withdraw();
+      reporter.error("No message of this session is deleted: it ends with RSET and without QUIT, "
+                     "so the server keeps the " +
+                         std::to_string(marked) + " message(s) marked for deletion.",
+                     1);
+    } else {
+      mailbox->quit();
+    }
     link->close();
     return -1;
   };
@@ -54,10 +64,12 @@ int MailAccount::check() {
   reporter.print("Examining " + std::to_string(count) + " message(s).", 3);
   const int scanned = mailbox->scan();
   const Protocol::Tally& tally = mailbox->tally();
+  // A failed scan deletes nothing (see giveUp).
+  const int deleted = scanned < 0 && tally.marked > 0 ? 0 : tally.deleted;
   reporter.print("Examined " + std::to_string(tally.examined) + " message(s): " +
-                     std::to_string(tally.deleted) +
+                     std::to_string(deleted) +
                      (settings.test() ? " would be deleted, " : " deleted, ") +
-                     std::to_string(tally.examined - tally.deleted) + " kept.",
+                     std::to_string(tally.examined - deleted) + " kept.",
                  3);
   if (scanned < 0) return giveUp("Scanning of mail account failed.");
   if (settings.returnValue()) {

@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <climits>
 #include <memory>
 #include <string>
@@ -35,6 +36,8 @@ class ScriptedConnection : public Connection {
   }
   int readReply(bool multiline) override { return socket_->readReply(multiline); }
   int sendCommand(const char* text) override { return socket_->sendCommand(text); }
+  int sendCommands(const std::string& commands) override { return socket_->sendCommands(commands); }
+  bool pendingInput() const override { return socket_->pendingInput(); }
   int sendSecret(const char* text, size_t shown) override {
     return socket_->sendSecret(text, shown);
   }
@@ -90,6 +93,24 @@ class AccountCheckTest : public ::testing::Test {
     server_->expect("PASS pw\r\n", {"+OK\r\n"});
   }
   Lines errors() const { return log_.linesStartingWith("Error: "); }
+  // A fresh account on a server with two messages, one at a time: the first condemned by the rule
+  // "^Subject: cheap" and deleted, the second's LIST answered with second_list.
+  MailAccount twoMessages(const std::string& second_list) {
+    Settings::instance().setPipelining("no");
+    Settings::instance().addDeny("DENY", "=", "^Subject: cheap");
+    EXPECT_EQ(compileRules(), 0);
+    server_ = std::make_shared<FakeServer>();
+    MailAccount mailbox = account();
+    loginOk();
+    server_->expect("STAT\r\n", {"+OK 2 20\r\n"});
+    server_->expect("STAT\r\n", {"+OK 2 20\r\n"});
+    server_->expect("LIST 1\r\n", {"+OK 1 10\r\n"});
+    server_->expect("TOP 1 0\r\n", {"+OK\r\nSubject: cheap\r\n\r\n.\r\n"});
+    server_->expect("DELE 1\r\n", {"+OK\r\n"});
+    server_->expect("LIST 2\r\n", {second_list});
+    server_->expect("TOP 2 0\r\n", {"+OK\r\nSubject: fine\r\n\r\n.\r\n"});
+    return mailbox;
+  }
 
   LogCapture log_{3};
   std::shared_ptr<FakeServer> server_ = std::make_shared<FakeServer>();
@@ -139,20 +160,8 @@ TEST_F(AccountCheckTest, ReturnValueCountsWhatTheScanLeft) {
     SCOPED_TRACE(return_value);
     LogCapture log(3);
     Settings::instance().setReturnValue(return_value);
-    Settings::instance().setPipelining("no");
-    Settings::instance().addDeny("DENY", "=", "^Subject: cheap");
-    ASSERT_EQ(compileRules(), 0);
-    server_ = std::make_shared<FakeServer>();
     remaining_total = 5;
-    MailAccount mailbox = account();
-    loginOk();
-    server_->expect("STAT\r\n", {"+OK 2 20\r\n"});
-    server_->expect("STAT\r\n", {"+OK 2 20\r\n"});
-    server_->expect("LIST 1\r\n", {"+OK 1 10\r\n"});
-    server_->expect("TOP 1 0\r\n", {"+OK\r\nSubject: cheap\r\n\r\n.\r\n"});
-    server_->expect("DELE 1\r\n", {"+OK\r\n"});
-    server_->expect("LIST 2\r\n", {"+OK 2 10\r\n"});
-    server_->expect("TOP 2 0\r\n", {"+OK\r\nSubject: fine\r\n\r\n.\r\n"});
+    MailAccount mailbox = twoMessages("+OK 2 10\r\n");
     if (return_value) server_->expect("STAT\r\n", {"+OK 1 10\r\n"});
     server_->expect("QUIT\r\n", {"+OK\r\n"});
     EXPECT_EQ(mailbox.check(), 0);
@@ -207,6 +216,45 @@ TEST_F(AccountCheckTest, FailuresAfterLoginQuitAndClose) {
     EXPECT_EQ(server_->written().back(), "QUIT\r\n");
     EXPECT_EQ(connection_->closes, 1);
     EXPECT_EQ(remaining_total, 0);
+  }
+}
+
+// Once a DELE has gone out, a session that fails for any reason must carry out none of its
+// deletions: RSET withdraws them and no QUIT is sent.
+TEST_F(AccountCheckTest, AFailureAfterADeleWithdrawsTheDeletions) {
+  struct Case {
+    const char* name;
+    const char* second_list;  // the reply to LIST 2
+    bool return_value;
+    const char* stat_after;   // the reply to the STAT of --return-value
+    Lines errors;
+  };
+  const Lines withdrawn = {
+      "pollensift: Error: No message of this session is deleted: it ends with RSET and without "
+      "QUIT, so the server keeps the 1 message(s) marked for deletion."};
+  const Case cases[] = {
+      {"the scan slips", "+OK 3 10\r\n", false, "",
+       {"pollensift: Error: The server's reply to LIST 2 cannot be read: \"+OK 3 10\".",
+        "pollensift: Error: Error occurred while sending LIST to server.",
+        "pollensift: Error: Scanning of mail account failed.", withdrawn[0]}},
+      {"the STAT after the scan fails", "+OK 2 10\r\n", true, "-ERR\r\n",
+       {"pollensift: Error: Could not determine mailbox status.", withdrawn[0]}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    LogCapture log(3);
+    Settings::instance().setReturnValue(c.return_value);
+    MailAccount mailbox = twoMessages(c.second_list);
+    if (c.return_value) server_->expect("STAT\r\n", {c.stat_after});
+    EXPECT_EQ(mailbox.check(), -1);
+    EXPECT_EQ(log.linesStartingWith("Error: "), c.errors);
+    EXPECT_EQ(server_->written().back(), "RSET\r\n");
+    EXPECT_EQ(std::count(server_->written().begin(), server_->written().end(), "QUIT\r\n"), 0);
+    EXPECT_EQ(connection_->closes, 1);
+    // A failed scan says so in its tally too.
+    EXPECT_EQ(log.linesStartingWith("Examined ").front(),
+              c.return_value ? "pollensift: Examined 2 message(s): 1 deleted, 1 kept."
+                             : "pollensift: Examined 1 message(s): 0 deleted, 1 kept.");
   }
 }
 

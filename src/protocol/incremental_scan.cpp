@@ -115,14 +115,6 @@ int IncrementalScan::skipLeading(int count) {
   return number - 1;
 }
 
-bool IncrementalScan::fewToFetch(int from, int count) const {
-  int unknown = 0;
-  for (int number = from; number <= count; ++number) {
-    if (!remembered(number)) ++unknown;
-  }
-  return unknown * 2 <= count;
-}
-
 void IncrementalScan::judged(int number, int verdict, const std::string& message_id) {
   if (!listed_ || verdict != 0 || number < 1 || static_cast<size_t>(number) > uidls_.size()) {
     return;

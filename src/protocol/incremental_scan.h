@@ -28,9 +28,6 @@ class IncrementalScan {
   // Passes over the messages from 1 on that skip() passes over, up to the first that must be
   // judged; returns how many.
   int skipLeading(int count);
-  // Whether the messages from..count that must be fetched are at most half the mailbox: then
-  // their sizes are better asked one by one than all listed.
-  bool fewToFetch(int from, int count) const;
   // After message number was judged now.
   void judged(int number, int verdict, const std::string& message_id);
   // After the scan: the level-3 line of how many messages were not fetched.

@@ -67,6 +67,12 @@ bool POP3::quit() {
   return false;
 }
 
+void POP3::withdraw() {
+  // RSET unmarks every message. Its reply is not read: the replies may be out of step, and the
+  // session ends without QUIT anyway, which by itself leaves every message in place.
+  connection()->sendCommand("RSET\r\n");
+}
+
 int POP3::deleteMessage(int number) {
   if (Settings::instance().test()) {
     Reporter::instance().print("Debugging: Simulating DELE command.", 6);

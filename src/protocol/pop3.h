@@ -1,7 +1,6 @@
 #pragma once
 
 #include <string>
-#include <vector>
 
 #include "protocol/capabilities.h"
 #include "protocol/protocol.h"
@@ -18,6 +17,7 @@ class POP3 : public Protocol {
   int deleteMessage(int number) override;
   int status() override;
   int scan() override;
+  void withdraw() override;
 
   // For the login methods and the steps of the dialogue.
   // Sends text and reads the reply: whether both worked and the reply is positive.
@@ -46,15 +46,11 @@ class POP3 : public Protocol {
   bool readCapabilities();
   // 1 when CAPA lists PIPELINING, 0 when it does not or CAPA is refused, -1 on failure.
   int pipeliningOffered();
-  // LIST for every size at once: 1 with *sizes filled, 0 when the server refuses it, -1 on
-  // failure (a listing that cannot be believed included).
-  int listAll(int count, std::vector<int>* sizes);
-  // The messages first..count, one command or a window of them in flight; sizes null: LIST n
-  // each.
-  int scanWindow(int first, int count, const std::vector<int>* sizes, bool pipelined);
-  // Parses the TOP reply just read and returns the filter's verdict; -2 when it cannot be parsed.
-  // The message's Message-ID goes to *message_id.
-  int judge(int number, int size, std::string* message_id);
+  // The messages first..count, one command or a window of them in flight.
+  int scanWindow(int first, int count, bool pipelined);
+  // Parses the TOP reply just read and returns the filter's verdict; -2 when it cannot be parsed
+  // or shows that the replies are out of step. The message's Message-ID goes to *message_id.
+  int judge(int number, int count, int size, std::string* message_id);
   // After STAT (and the UIDL listing): the messages first..count, with CAPA and LIST as the
   // settings, the server and the state file allow.
   int scanMessages(int first, int count);

@@ -2,6 +2,13 @@
 // one. It is one loop over a window of commands in flight: send what the window allows, take the
 // next reply, judge, queue its DELE. Where the server offers PIPELINING the window holds many
 // commands; elsewhere it holds one, which is the plain one-command-at-a-time dialogue.
+//
+// A reply stream that slips (a reply missing, cut short, doubled, or split by a header line "."
+// that the server did not dot-stuff) would have one message judged on another's header. So every
+// TOP n 0 is paired with LIST n just before it, whose reply names its message; a TOP reply that
+// stops before its header's empty line must be as long as the message; and when the window has
+// drained nothing more may have arrived. Whatever fails a check fails the scan, and the account
+// check then withdraws every deletion of the session.
 
 #include <algorithm>
 #include <deque>
@@ -20,24 +27,24 @@
 #include "protocol/incremental_scan.h"
 #include "protocol/pop3.h"
 #include "protocol/replies.h"
+#include "protocol/server_words.h"
 #include "report/reporter.h"
 
 namespace {
 
 using Kind = PendingCommand::Kind;
 
-// The window where the server pipelines. 100 commands keep a link with a round trip of 40 ms
-// busy at well under a millisecond per message; 1 MiB of replies expected at once is what the
-// socket buffers on both sides take without the server having to stop, and far below what a
-// run may hold in memory anyway (only the reply being judged is kept).
+// The window where the server pipelines. 100 commands (50 messages, each LIST n and TOP n 0) keep
+// a link with a round trip of 40 ms busy at well under a millisecond per message; 1 MiB of
+// replies expected at once is what the socket buffers on both sides take without the server
+// having to stop, and far below what a run may hold in memory anyway (only the reply being
+// judged is kept).
 constexpr size_t kPipelinedCommands = 100;
 constexpr size_t kPipelinedBytes = size_t{1} << 20;
 // A status line, or a TOP reply's status line, dot-stuffing and "." line beyond its header.
 constexpr size_t kShortReply = 64;
-// What a TOP reply's header is expected to take: a long header, or the whole message where that
-// is shorter (or its size is not known yet). Counting a large message's whole size would hold the
-// window at one or two commands for a reply of a few kilobytes; a header that is longer than
-// expected only makes the server wait for the socket, as commands take a few bytes each.
+// What a TOP reply's header is expected to take. A header that is longer than expected only makes
+// the server wait for the socket, as commands take a few bytes each.
 constexpr size_t kExpectedHeader = 16 << 10;
 
 const char* failure(Kind kind) {
@@ -66,28 +73,22 @@ std::string text(const PendingCommand& command) {
 }
 
 // What is still to be sent, in the order it must go: the DELE of a message just judged first,
-// then the next message's LIST (when sizes are asked one by one) and its TOP.
+// then the next message's LIST n and its TOP n 0.
 class Outbox {
  public:
-  // From message first on; sizes: every message's size from one LIST, or null to ask for each
-  // size with LIST n.
-  Outbox(int first, int count, const std::vector<int>* sizes)
-      : count_(count), sizes_(sizes), message_(first) {}
+  Outbox(int first, int count) : count_(count), message_(first) {}
 
   std::optional<PendingCommand> next() const {
     if (!deletions_.empty()) return PendingCommand{Kind::kDele, deletions_.front(), kShortReply};
     if (message_ > count_) return std::nullopt;
-    if (sizes_ == nullptr && !listed_) return PendingCommand{Kind::kList, message_, kShortReply};
-    const size_t header =
-        sizes_ == nullptr ? kExpectedHeader
-                          : std::min(static_cast<size_t>((*sizes_)[message_ - 1]), kExpectedHeader);
-    return PendingCommand{Kind::kTop, message_, header + kShortReply};
+    if (!listed_) return PendingCommand{Kind::kList, message_, kShortReply};
+    return PendingCommand{Kind::kTop, message_, kExpectedHeader + kShortReply};
   }
   // The command next() gave has been dealt with.
   void advance() {
     if (!deletions_.empty()) {
       deletions_.pop_front();
-    } else if (sizes_ == nullptr && !listed_) {
+    } else if (!listed_) {
       listed_ = true;
     } else {
       ++message_;
@@ -95,11 +96,9 @@ class Outbox {
     }
   }
   void deleteLater(int number) { deletions_.push_back(number); }
-  // Whether a command next() gave is the first one for its message (its LIST, or its TOP when
-  // the sizes are known), so the message can still be passed over whole.
-  bool opensMessage(const PendingCommand& command) const {
-    return command.kind == Kind::kList || (command.kind == Kind::kTop && sizes_ != nullptr);
-  }
+  // Whether a command next() gave is the first one for its message (its LIST), so the message
+  // can still be passed over whole.
+  static bool opensMessage(const PendingCommand& command) { return command.kind == Kind::kList; }
   // Passes over the message next() named without sending anything for it.
   void passOver() {
     ++message_;
@@ -109,10 +108,23 @@ class Outbox {
  private:
   std::deque<int> deletions_;
   int count_;
-  const std::vector<int>* sizes_;
   int message_;
   bool listed_ = false;
 };
+
+// Where the header in the text of a TOP reply (status line removed) ends: just past the line end
+// of its last line, when an empty line (CR LF or a bare LF) follows; npos when the text has none.
+size_t headerEnd(std::string_view text) {
+  if (text.starts_with("\n") || text.starts_with("\r\n")) return 0;
+  for (size_t at = text.find('\n'); at != std::string_view::npos; at = text.find('\n', at + 1)) {
+    const std::string_view rest = text.substr(at + 1);
+    if (rest.starts_with("\n") || rest.starts_with("\r\n")) return at + 1;
+  }
+  return std::string_view::npos;
+}
+
+constexpr std::string_view kEndLine = ".\r\n";
+constexpr std::string_view kHeaderTail = "\r\n.\r\n";
 
 }  // namespace
 
@@ -147,20 +159,11 @@ int POP3::scan() {
 
 int POP3::scanMessages(int first, int count) {
   if (first > count) return 0;
-  // PIPELINING = "no" keeps the plain dialogue: no CAPA, and LIST n for each message.
-  if (!Settings::instance().pipelining()) return scanWindow(first, count, nullptr, false);
+  // PIPELINING = "no" keeps the plain dialogue: no CAPA, one command at a time.
+  if (!Settings::instance().pipelining()) return scanWindow(first, count, false);
   const int pipelining = pipeliningOffered();
   if (pipelining < 0) return -1;
-  // A few new messages among many kept ones: their LIST n ride in the pipeline beside their
-  // TOP, where the one LIST would list every size of the mailbox.
-  const IncrementalScan* const known = incremental();
-  if (pipelining == 1 && known != nullptr && known->fewToFetch(first, count)) {
-    return scanWindow(first, count, nullptr, true);
-  }
-  std::vector<int> sizes;
-  const int listed = listAll(count, &sizes);
-  if (listed < 0) return -1;
-  return scanWindow(first, count, listed == 1 ? &sizes : nullptr, pipelining == 1);
+  return scanWindow(first, count, pipelining == 1);
 }
 
 int POP3::pipeliningOffered() {
@@ -179,70 +182,64 @@ int POP3::pipeliningOffered() {
   return positive(got) && Capabilities::parse(*link.lastReply()).has("PIPELINING") ? 1 : 0;
 }
 
-int POP3::listAll(int count, std::vector<int>* sizes) {
-  Reporter& reporter = Reporter::instance();
-  Connection& link = *connection();
-  const char* const kFailed = failure(Kind::kList);
-  if (link.sendCommand("LIST\r\n") < 0) {
-    reporter.error(kFailed, 1);
-    return -1;
-  }
-  const int got = read(true);
-  if (got <= 0) {
-    reporter.error(kFailed, 1);
-    return -1;
-  }
-  // A server that lists only one message at a time is asked with LIST n.
-  if (!positive(got)) return 0;
-  std::string fault;
-  std::optional<std::vector<int>> listed = listedSizes(*link.lastReply(), count, &fault);
-  if (!listed) {
-    reporter.error(fault, 1);
-    reporter.error(kFailed, 1);
-    return -1;
-  }
-  *sizes = std::move(*listed);
-  return 1;
-}
-
-int POP3::scanWindow(int first, int count, const std::vector<int>* sizes, bool pipelined) {
+int POP3::scanWindow(int first, int count, bool pipelined) {
   Reporter& reporter = Reporter::instance();
   Connection& link = *connection();
   CommandWindow window = pipelined ? CommandWindow(kPipelinedCommands, kPipelinedBytes)
                                    : CommandWindow(1, kPipelinedBytes);
-  Outbox outbox(first, count, sizes);
+  Outbox outbox(first, count);
   IncrementalScan* const known = incremental();
-  std::deque<int> listed_sizes;  // LIST n replies whose message is not judged yet
-  int judging = 0;               // messages whose LIST or TOP is in flight
+  int listed_size = 0;  // from the reply to the LIST n of the message whose TOP comes next
+  int judging = 0;      // messages whose LIST or TOP is in flight
+  // Any reply that is not read in turn leaves the replies still in flight unaccounted for.
+  auto lostStep = [&] {
+    if (!window.empty()) in_step_ = false;
+    return -1;
+  };
   for (;;) {
-    // Send what the window allows. Once the server has closed, the replies still in flight are
-    // taken and judged as the plain dialogue would have, and nothing more is sent.
-    for (std::optional<PendingCommand> command = outbox.next();
-         command && window.fits(*command) && (window.empty() || !link.peerClosed());
-         command = outbox.next()) {
-      if (known != nullptr && outbox.opensMessage(*command) && known->remembered(command->number)) {
-        // Whether a message kept before is a duplicate depends on every message before it, so
-        // it is decided only once they are all judged.
-        if (judging > 0) break;
-        if (known->skip(command->number)) {
-          ++tally_.examined;
-          outbox.passOver();
-          continue;
+    // Send what the window allows, in one write. Once the server has closed, the replies still in
+    // flight are taken and judged as the plain dialogue would have, and nothing more is sent.
+    std::string batch;
+    std::optional<Kind> first_kind;
+    if (window.empty() || !link.peerClosed()) {
+      for (std::optional<PendingCommand> command = outbox.next();
+           command && window.fits(*command); command = outbox.next()) {
+        if (known != nullptr && Outbox::opensMessage(*command) &&
+            known->remembered(command->number)) {
+          // Whether a message kept before is a duplicate depends on every message before it, so
+          // it is decided only once they are all judged.
+          if (judging > 0) break;
+          if (known->skip(command->number)) {
+            ++tally_.examined;
+            outbox.passOver();
+            continue;
+          }
         }
-      }
-      outbox.advance();
-      if (command->kind == Kind::kTop) ++judging;
-      if (link.sendCommand(text(*command).c_str()) >= 0) {
+        outbox.advance();
+        if (command->kind == Kind::kList) ++judging;
+        if (command->kind == Kind::kDele) ++tally_.marked;
+        if (!first_kind || *first_kind == Kind::kDele) first_kind = command->kind;
         window.add(*command);
-        if (command->kind == Kind::kDele) ++tally_.deleted;
-      } else if (command->kind != Kind::kDele) {
-        // A DELE that could not be sent leaves its message; the next command finds the fault.
-        reporter.error(failure(command->kind), 1);
-        in_step_ = window.empty();
-        return -1;
+        batch += text(*command);
       }
     }
-    if (window.empty()) return 0;
+    if (!batch.empty() && link.sendCommands(batch) < 0) {
+      reporter.error(failure(*first_kind), 1);
+      in_step_ = false;
+      return -1;
+    }
+    if (window.empty()) {
+      // Every reply has been taken: anything more from the server answers nothing we asked, so
+      // some reply was not what it seemed.
+      if (link.pendingInput()) {
+        reporter.error("The server sent more than its replies to the commands: the replies are "
+                       "out of step.",
+                       1);
+        in_step_ = false;
+        return -1;
+      }
+      return 0;
+    }
 
     // Take the next reply: it answers the oldest command in flight.
     const PendingCommand command = window.answered();
@@ -250,18 +247,25 @@ int POP3::scanWindow(int first, int count, const std::vector<int>* sizes, bool p
     if (command.kind == Kind::kTop) header_limit.emplace(link, kHeaderReplyLimit);
     const int got = read(command.kind == Kind::kTop);
     header_limit.reset();
-    if (command.kind == Kind::kDele) {
-      // A refused DELE has been traced and leaves the message; a reply that never came leaves
-      // the dialogue out of step.
-      if (got > 0) continue;
-      reporter.error(failure(command.kind), 1);
-      return -1;
-    }
     if (!positive(got)) {
+      if (command.kind == Kind::kDele && got > 0) {
+        // The message stays; so must every other, since this reply may not have been DELE's.
+        const std::string number = std::to_string(command.number);
+        const std::string words = serverWordsLine(
+            refusal_, false, "The server refused to delete message " + number + ": ");
+        refusal_.clear();
+        reporter.error(words.empty() ? "The server refused to delete message " + number + "."
+                                     : words,
+                       1);
+        return lostStep();
+      }
       reporter.error(failure(command.kind), 1);
       reportRefusal(false);
-      if (!window.empty()) in_step_ = false;
-      return -1;
+      return lostStep();
+    }
+    if (command.kind == Kind::kDele) {
+      ++tally_.deleted;
+      continue;
     }
     if (command.kind == Kind::kList) {
       const std::optional<int> size = listedSize(*link.lastReply(), command.number);
@@ -271,28 +275,17 @@ int POP3::scanWindow(int first, int count, const std::vector<int>* sizes, bool p
                            "\".",
                        1);
         reporter.error(failure(command.kind), 1);
-        if (!window.empty()) in_step_ = false;
-        return -1;
+        return lostStep();
       }
-      listed_sizes.push_back(*size);
+      listed_size = *size;
       continue;
     }
 
     // Judge; a condemned message's DELE goes out with the next sending.
-    int size = 0;
-    if (sizes != nullptr) {
-      size = (*sizes)[command.number - 1];
-    } else {
-      size = listed_sizes.front();
-      listed_sizes.pop_front();
-    }
     std::string message_id;
-    const int verdict = judge(command.number, size, &message_id);
+    const int verdict = judge(command.number, count, listed_size, &message_id);
     --judging;
-    if (verdict < -1) {
-      if (!window.empty()) in_step_ = false;
-      return -1;
-    }
+    if (verdict < -1) return lostStep();
     ++tally_.examined;
     if (known != nullptr) known->judged(command.number, verdict, message_id);
     if (verdict != 1) continue;
@@ -305,19 +298,46 @@ int POP3::scanWindow(int first, int count, const std::vector<int>* sizes, bool p
   }
 }
 
-int POP3::judge(int number, int size, std::string* message_id) {
+int POP3::judge(int number, int count, int size, std::string* message_id) {
   Reporter& reporter = Reporter::instance();
   const std::string& reply = *connection()->lastReply();
   if (!Settings::instance().showHeaders().empty() && !reporter.writeHeaders(reply)) {
     reporter.error("Could not write headers to separate file.", 1);
   }
-  MessageHeader header;
-  header.setSize(size);
   // The header is parsed where it lies in the reply, past the status line; the reply is complete
   // up to its "." line, so no message is judged on half a header.
   std::string_view text(reply);
   const size_t line_feed = text.find('\n');
   if (line_feed != std::string_view::npos) text.remove_prefix(line_feed + 1);
+  // The header ends at its first empty line, as in saved mail. A server that ignores TOP's line
+  // count sends the body after it, which is not judged.
+  std::string cut;
+  if (const size_t end = headerEnd(text); end != std::string_view::npos) {
+    if (text.size() != end + kHeaderTail.size()) {
+      reporter.print("Debugging: The server sent more than the header of message " +
+                         std::to_string(number) + "; what follows its empty line is not judged.",
+                     6);
+      cut.reserve(end + kHeaderTail.size());
+      cut.append(text.substr(0, end)).append(kHeaderTail);
+      text = cut;
+    }
+  } else if (text.ends_with(kEndLine) && text.size() - kEndLine.size() < static_cast<size_t>(size)) {
+    // A header without its empty line is the whole message: shorter than the message, it was cut
+    // short by a "." line inside it, and what follows would be read as later replies.
+    reporter.error("The header of message " + std::to_string(number) +
+                       " has no empty line, yet is shorter than the message's " +
+                       std::to_string(size) + " octets: the replies are out of step.",
+                   1);
+    return -2;
+  }
+  // Names the message for the verdict line that follows, so a log can be held against the server.
+  if (Settings::instance().verbose() >= 5) {
+    reporter.print("Message " + std::to_string(number) + " of " + std::to_string(count) + ", " +
+                       std::to_string(size) + " octets:",
+                   5);
+  }
+  MessageHeader header;
+  header.setSize(size);
   const int parsed = parseHeader(text, &header);
   if (parsed < 0) {
     reporter.error("Parsing the header of message " + std::to_string(number) + " failed.", 1);

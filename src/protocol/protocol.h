@@ -25,6 +25,9 @@ class Protocol {
   virtual int deleteMessage(int number) = 0;
   virtual int status() = 0;
   virtual int scan() = 0;
+  // Ends a session that must not carry out its deletions, instead of quit: the marks are
+  // withdrawn where the protocol can, and the caller closes the connection without QUIT.
+  virtual void withdraw() {}
 
   void setConnection(Connection* connection) { connection_ = connection; }
   Connection* connection() const { return connection_; }
@@ -37,10 +40,12 @@ class Protocol {
   IncrementalScan* incremental() const { return incremental_; }
 
   // What the last scan judged: messages examined and, of those, condemned ones whose deletion
-  // was sent (or simulated in test mode).
+  // the server accepted (or that were simulated in test mode); and how many deletions were sent,
+  // answered or not, which a QUIT would carry out.
   struct Tally {
     int examined = 0;
     int deleted = 0;
+    int marked = 0;
   };
   const Tally& tally() const { return tally_; }
 

@@ -1,7 +1,6 @@
 #include "protocol/replies.h"
 
 #include <cctype>
-#include <algorithm>
 #include <climits>
 #include <utility>
 
@@ -73,52 +72,6 @@ std::optional<int> listedSize(std::string_view reply, int number) {
   const auto listed = numberAndSize(reply);
   if (!listed || listed->first != number) return std::nullopt;
   return listed->second;
-}
-
-std::optional<std::vector<int>> listedSizes(std::string_view reply, int count, std::string* fault) {
-  const size_t status_end = reply.find('\n');
-  std::string_view rest = status_end == std::string_view::npos ? "" : reply.substr(status_end + 1);
-  // Memory follows the lines that arrived, never the STAT count alone.
-  std::vector<std::pair<int, int>> listed;
-  for (;;) {
-    const size_t end = rest.find('\n');
-    if (end == std::string_view::npos) {
-      *fault = "The LIST reply is not complete.";
-      return std::nullopt;
-    }
-    std::string_view line = rest.substr(0, end);
-    rest.remove_prefix(end + 1);
-    if (line.ends_with('\r')) line.remove_suffix(1);
-    if (line == ".") break;
-    const auto entry = numberAndSize(line);
-    if (!entry) {
-      *fault = "The LIST reply has a line that cannot be read: \"" + std::string(line) + "\".";
-      return std::nullopt;
-    }
-    if (entry->first < 1 || entry->first > count) {
-      *fault = "The LIST reply lists message " + std::to_string(entry->first) +
-               ", but STAT counted " + std::to_string(count) + ".";
-      return std::nullopt;
-    }
-    listed.push_back(*entry);
-  }
-  std::stable_sort(listed.begin(), listed.end(),
-                   [](const auto& a, const auto& b) { return a.first < b.first; });
-  std::vector<int> sizes;
-  sizes.reserve(listed.size());
-  for (const auto& [number, size] : listed) {
-    if (number <= static_cast<int>(sizes.size())) {
-      *fault = "The LIST reply lists message " + std::to_string(number) + " twice.";
-      return std::nullopt;
-    }
-    if (number > static_cast<int>(sizes.size()) + 1) break;
-    sizes.push_back(size);
-  }
-  if (static_cast<int>(sizes.size()) != count) {
-    *fault = "The LIST reply does not list message " + std::to_string(sizes.size() + 1) + ".";
-    return std::nullopt;
-  }
-  return sizes;
 }
 
 std::string_view statusLine(std::string_view reply) {

@@ -3,7 +3,6 @@
 #include <optional>
 #include <string>
 #include <string_view>
-#include <vector>
 
 // Reading the parts of POP3 replies that the scan relies on. Everything here comes from the
 // server, so nothing is believed that does not have exactly the expected form.
@@ -15,10 +14,6 @@ int statCount(std::string_view reply);
 // where n must be number and size a decimal number; anything may follow. Sizes beyond INT_MAX
 // read as INT_MAX.
 std::optional<int> listedSize(std::string_view reply, int number);
-
-// The sizes of messages 1..count from the multi-line reply to LIST without an argument; when a
-// line cannot be read, or a message is missing or listed twice, nullopt and *fault says why.
-std::optional<std::vector<int>> listedSizes(std::string_view reply, int count, std::string* fault);
 
 // The status line of a reply without its line end, to quote the server's words in a message.
 std::string_view statusLine(std::string_view reply);

@@ -21,6 +21,14 @@ Scenario keys (all optional):
   delivery   "whole" (default); "split": connection k sends each reply in two writes cut before
              byte k; "drip": every byte alone
   pause      seconds between the pieces of a split or drip (default 0.005)
+  nostuff    true: TOP sends header lines as they are, without dot-stuffing (a faulty server)
+  whole      true: TOP sends the whole message whatever its line count; a message's body follows
+             its header after an empty line in its text
+  hold       {C: D}: the reply to command C is held back and sent right after the reply to D
+             (a server that answers pipelined commands out of order)
+
+The server keeps the marks of DELE, which RSET clears, and logs "N UPDATE m1 m2 ..." when QUIT
+carries them out, so a test reads what was really deleted with deleted().
 """
 
 import hashlib
@@ -48,6 +56,8 @@ class Session:
         self.number = number
         self.log = log
         self.buffer = b''
+        self.marked = set()
+        self.held = {}
 
     def send(self, text):
         data = text.encode('latin-1')
@@ -83,6 +93,14 @@ class Session:
         password = self.s.get('password', 'pw')
         number = int(words[1]) if len(words) > 1 and words[1].isdigit() else 0
         exists = 1 <= number <= len(messages)
+        if verb == 'DELE' and exists:
+            self.marked.add(number)
+        if verb == 'RSET':
+            self.marked.clear()
+            return '+OK\r\n'
+        if verb == 'QUIT':
+            with open(self.log, 'a') as f:
+                f.write('%d UPDATE%s\n' % (self.number, ''.join(' %d' % n for n in sorted(self.marked))))
         if verb in ('USER', 'QUIT', 'DELE') and (verb != 'DELE' or exists):
             return '+OK\r\n'
         if verb == 'PASS':
@@ -104,9 +122,13 @@ class Session:
         if verb == 'CAPA' and 'capa' in self.s:
             return '+OK\r\n' + ''.join(c + '\r\n' for c in self.s['capa']) + '.\r\n'
         if verb == 'TOP' and exists:
-            lines = messages[number - 1].split('\r\n')
-            stuffed = ''.join(('.' + l if l.startswith('.') else l) + '\r\n' for l in lines if l)
-            return '+OK\r\n' + stuffed + '\r\n.\r\n'
+            header, _, body = messages[number - 1].partition('\r\n\r\n')
+            lines = [l for l in header.split('\r\n') if l] + ['']
+            if self.s.get('whole') and body:
+                lines += body.split('\r\n')
+            if not self.s.get('nostuff'):
+                lines = ['.' + l if l.startswith('.') else l for l in lines]
+            return '+OK\r\n' + ''.join(l + '\r\n' for l in lines) + '.\r\n'
         return '-ERR no such message\r\n' if exists or number else '-ERR unknown command\r\n'
 
     def run(self):
@@ -137,7 +159,11 @@ class Session:
                     while self.conn.recv(4096):
                         pass
                 return
-            self.send(reply)
+            holds = self.s.get('hold', {})
+            if cmd in holds:
+                self.held[holds[cmd]] = reply
+                continue
+            self.send(reply + self.held.pop(cmd, ''))
             if cmd.upper() == 'QUIT':
                 return
 
@@ -207,6 +233,16 @@ class FakePop:
     def __exit__(self, *exc):
         self.stop()
 
+    def deleted(self, connection=1, wait=10):
+        """The messages that QUIT deleted on one connection; None when no QUIT came."""
+        self.commands(connection, wait)
+        with open(self.log) as f:
+            for line in f:
+                words = line.split()
+                if words[:2] == [str(connection), 'UPDATE']:
+                    return [int(n) for n in words[2:]]
+        return None
+
     def commands(self, connection=1, wait=10):
         """The commands received on one connection, once the server is done with it."""
         end = time.monotonic() + wait
@@ -216,7 +252,8 @@ class FakePop:
                 with open(self.log) as f:
                     lines = [l.rstrip('\n').split(' ', 1) for l in f]
             if [str(connection)] in lines or time.monotonic() > end:
-                return [l[1] for l in lines if len(l) == 2 and l[0] == str(connection)]
+                return [l[1] for l in lines if len(l) == 2 and l[0] == str(connection)
+                        and not l[1].startswith('UPDATE')]
             time.sleep(0.01)
 
 

@@ -16,9 +16,9 @@ SPAM = ('From: offers@spam.example\r\nSubject: hello.\r\n.hidden: dot-stuffed\r\
         'Subject: cheap pills\r\nMessage-ID: <2@spam.example>\r\n')
 DENY = 'DENY = "^Subject: cheap"\n'
 # CAPA comes first on every connection, and again after the login; this server has none and
-# answers "-ERR", so the scan goes one command at a time.
-FULL_DIALOGUE = ['CAPA', 'USER jo', 'PASS pw', 'STAT', 'STAT', 'CAPA', 'LIST', 'TOP 1 0', 'TOP 2 0',
-                 'DELE 2', 'QUIT']
+# answers "-ERR", so the scan goes one command at a time. Each TOP follows the LIST of its message.
+FULL_DIALOGUE = ['CAPA', 'USER jo', 'PASS pw', 'STAT', 'STAT', 'CAPA', 'LIST 1', 'TOP 1 0',
+                 'LIST 2', 'TOP 2 0', 'DELE 2', 'QUIT']
 
 
 class Faults(PollensiftTest):
@@ -136,16 +136,16 @@ class Faults(PollensiftTest):
         self.assertNotIn('DELE 2', server.commands())
 
     def test_list_reply_is_read_by_its_second_word_and_checked(self):
-        # Message 1 is 120 octets, whatever text follows; message 2's reply names another message.
-        # LIST without a number is refused, so each size is asked for with LIST n.
-        server = self.fake(replies={'LIST': '-ERR\r\n', 'LIST 1': '+OK 1 120 octets 5000000\r\n',
+        # Message 1 is 120 octets, whatever text follows; message 2 is larger than MAXSIZE_DENY.
+        server = self.fake(replies={'LIST 1': '+OK 1 120 octets 5000000\r\n',
                                     'LIST 2': '+OK 2 99999999\r\n'})
         r = self.pollensift('MAXSIZE_DENY = 1000\n' + account('jo', 'pw', server.port))
         self.assertEqual(r.code, 0, r.err)
         self.assertNotIn('DELE 1', server.commands())
         self.assertIn('DELE 2', server.commands())
 
-        server = self.fake(replies={'LIST': '-ERR\r\n', 'LIST 1': '+OK 2 99999999\r\n'})
+        # A reply that names another message.
+        server = self.fake(replies={'LIST 1': '+OK 2 99999999\r\n'})
         r = self.pollensift('MAXSIZE_DENY = 1000\n' + account('jo', 'pw', server.port))
         self.assertEqual(r.code, 255)
         self.assertEqual(r.errors(), [
@@ -155,7 +155,7 @@ class Faults(PollensiftTest):
             'pollensift: Error: Skipping account jo@127.0.0.1 due to earlier errors.',
         ])
         self.assertEqual(server.commands(), ['CAPA', 'USER jo', 'PASS pw', 'STAT', 'STAT', 'CAPA',
-                                             'LIST', 'LIST 1', 'QUIT'])
+                                             'LIST 1', 'QUIT'])
 
     def test_time_out_zero_never_waits_for_a_stalled_server(self):
         stalled_reply = self.fake(cut={'command': 'STAT', 'bytes': 2, 'stall': True},

@@ -72,12 +72,12 @@ class Pipelining(DovecotTest):
         self.assertGreater(fast.out.count('Simulating DELE command.'), 10)
         self.assertEqual(fast.out.count('Simulating DELE command.'),
                          slow.out.count('Simulating DELE command.'))
-        # The plain dialogue is one command at a time: no CAPA at all, LIST n for each message.
-        # The pipelined one asks CAPA before the login and again after it.
+        # The plain dialogue is one command at a time: no CAPA at all. The pipelined one asks CAPA
+        # before the login and again after it. Both pair each TOP n 0 with LIST n.
         capa = 'pollensift: Debugging: Wrote: CAPA\n'
         self.assertEqual((slow.out.count(capa), fast.out.count(capa)), (0, 2))
         self.assertEqual(slow.out.count('pollensift: Debugging: Wrote: LIST '), len(self.mail))
-        self.assertEqual(fast.out.count('pollensift: Debugging: Wrote: LIST'), 1)
+        self.assertEqual(fast.out.count('pollensift: Debugging: Wrote: LIST '), len(self.mail))
         # Pipelined: the second TOP went out before the first header was judged.
         self.assertLess(fast.out.index('Wrote: TOP 2 0'), fast.out.index('pollensift: Allow: '))
         self.assertEqual(len(self.server.messages('pipelined')), len(self.mail))

@@ -238,7 +238,7 @@ class WithoutUidl(PollensiftTest):
             (clean, 'yes', ['PIPELINING'], ['STAT', 'UIDL', 'QUIT']),
             (clean, 'no', None, ['STAT', 'UIDL', 'QUIT']),
             (unsure, 'yes', ['PIPELINING'], ['STAT', 'UIDL', 'CAPA', 'LIST 3', 'TOP 3 0', 'QUIT']),
-            (unsure, 'yes', None, ['STAT', 'UIDL', 'CAPA', 'LIST', 'TOP 3 0', 'QUIT']),
+            (unsure, 'yes', None, ['STAT', 'UIDL', 'CAPA', 'LIST 3', 'TOP 3 0', 'QUIT']),
             (unsure, 'no', None, ['STAT', 'UIDL', 'LIST 3', 'TOP 3 0', 'QUIT']),
         )
         for n, (listing, pipelining, capa, expected) in enumerate(cases):
