@@ -58,6 +58,8 @@ class TcpTransport : public Transport {
   int close() override { return fd_.reset(); }
   bool peerClosed() const override;
   bool pendingInput() const override;
+  // Sends the acknowledgement of what has been read now instead of delaying it.
+  void acknowledge() const;
   int fd() const { return fd_.get(); }
 
  private:

@@ -260,7 +260,10 @@ long TlsTransport::receive(char* buffer, size_t size, int timeout_ms) {
     {
       SigpipeGuard guard;
       got = SSL_read(connection_.get(), buffer, length);
-      if (got > 0) return got;
+      if (got > 0) {
+        tcp_->acknowledge();
+        return got;
+      }
       error = SSL_get_error(connection_.get(), got);
     }
     switch (error) {

@@ -24,6 +24,8 @@ Scenario keys (all optional):
   nostuff    true: TOP sends header lines as they are, without dot-stuffing (a faulty server)
   whole      true: TOP sends the whole message whatever its line count; a message's body follows
              its header after an empty line in its text
+  nodelay    false: replies wait for the acknowledgement of earlier ones (Nagle's algorithm), as on
+             a server that does not set TCP_NODELAY
   hold       {C: D}: the reply to command C is held back and sent right after the reply to D
              (a server that answers pipelined commands out of order)
 
@@ -178,7 +180,8 @@ def serve(scenario):
     while True:
         conn, _ = listener.accept()
         number += 1
-        conn.setsockopt(socket.IPPROTO_TCP, socket.TCP_NODELAY, 1)
+        if scenario.get('nodelay', True):
+            conn.setsockopt(socket.IPPROTO_TCP, socket.TCP_NODELAY, 1)
         try:
             Session(scenario, conn, number, scenario['log']).run()
             # Closed in order: pipelined commands still arriving are read and dropped, since
