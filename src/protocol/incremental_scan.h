@@ -15,6 +15,10 @@ class IncrementalScan {
   // Null without STATEFILE, or when the state cannot serve this run (a warning said why).
   static std::unique_ptr<IncrementalScan> begin(const std::string& server, int port,
                                                 const std::string& user);
+  // The scan over a state whose account is loaded already; for tests.
+  static std::unique_ptr<IncrementalScan> over(UidlState& state) {
+    return std::unique_ptr<IncrementalScan>(new IncrementalScan(state));
+  }
 
   // After STAT: asks for the UIDL listing of count messages. A server without UIDL gives a
   // level-3 line and every message is judged. False only when the connection failed.

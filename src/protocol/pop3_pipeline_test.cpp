@@ -2,9 +2,12 @@
 // window of commands in flight; and how the scan notices a reply stream that has slipped.
 
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cstdio>
+#include <filesystem>
+#include <fstream>
 #include <functional>
 #include <optional>
 #include <memory>
@@ -16,7 +19,9 @@
 #include "filter/filter_engine.h"
 #include "net/socket.h"
 #include "net/test_support.h"
+#include "protocol/incremental_scan.h"
 #include "protocol/pop3.h"
+#include "protocol/uidl_state.h"
 
 namespace {
 
@@ -381,6 +386,42 @@ TEST(Pop3PipelineTest, WhatFollowsTheHeadersEmptyLineIsNotJudged) {
     EXPECT_EQ(scan.errors(), Lines{});
     EXPECT_EQ(scan.pop3().tally().deleted, 0);
     EXPECT_EQ(scan.lines().back(), "pollensift: Pass: ann@example.org: minutes 1,  [Score: 0].");
+  }
+}
+
+// With the state file, whether a remembered message is a duplicate depends on every message
+// before it, so it is decided only once they are all judged, even with their commands in flight:
+// the DELE is the one a full run sends, for the later copy.
+TEST(Pop3PipelineTest, ARememberedMessageWaitsForEveryMessageBeforeIt) {
+  const std::string copy = "From: ann@example.org\r\nSubject: again\r\nMessage-ID: <1@example.org>\r\n";
+  for (const bool remembered : {false, true}) {
+    SCOPED_TRACE(remembered ? "message 3 remembered" : "a full run");
+    Scan scan;
+    Settings::instance().setDelDuplicates("yes");
+    const std::filesystem::path path =
+        std::filesystem::temp_directory_path() / ("pollensift-pipeline-state-" + std::to_string(::getpid()));
+    std::filesystem::remove(path);
+    const std::string account = UidlState::accountKey("pop.example.org", 110, "jo");
+    {
+      std::ofstream file(path, std::ios::binary);
+      UidlState::Contents contents;
+      contents[account] = {verdictFingerprint(), {{"u3", FilterEngine::seenKey("<1@example.org>")}}};
+      file << UidlState::format(contents);
+    }
+    UidlState state(path.string());
+    ASSERT_TRUE(state.load(account, verdictFingerprint()));
+    const std::unique_ptr<IncrementalScan> known = IncrementalScan::over(state);
+    if (remembered) scan.pop3().setIncremental(known.get());
+    scan.server().expect("STAT\r\n", {"+OK 3 300\r\n"});
+    if (remembered) scan.server().expect("UIDL\r\n", {"+OK\r\n1 u1\r\n2 u2\r\n3 u3\r\n.\r\n"});
+    scan.serve({wanted(1), wanted(2), copy});
+    EXPECT_EQ(scan.run(), 0);
+    scan.pop3().setIncremental(nullptr);
+    const Lines written = scan.written();
+    EXPECT_EQ(Lines(written.end() - 3, written.end()), (Lines{"LIST 3", "TOP 3 0", "DELE 3"}));
+    EXPECT_EQ(std::count(written.begin(), written.end(), "DELE 1"), 0);
+    std::filesystem::remove(path);
+    std::filesystem::remove(path.string() + ".lock");
   }
 }
 
