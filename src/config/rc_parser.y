@@ -46,6 +46,12 @@ void checkTimeout(int seconds) {
   }
 }
 
+void checkQuarantineDays(int days) {
+  if (days < 0) {
+    grammarError("QUARANTINE_DAYS must be 0 or more days, not " + std::to_string(days));
+  }
+}
+
 // Where the account statements after the last PORT began ("" when there are none): a PORT must
 // follow to complete that account.
 std::string pending_account_place;
@@ -72,7 +78,7 @@ void append(std::string& text, const std::string& piece) {
 %token <std::string>
   ALLOW ALLOW_CASE ALLOW_NOCASE DENY DENY_CASE DENY_NOCASE SCORE SCORE_CASE SCORE_NOCASE
   DEL_DUPLICATES HIGHSCORE LOGFILE MAXLENGTH MAXSIZE_ALLOW MAXSIZE_DENY MAXSIZE_SCORE NORMAL
-  PIPELINING SERVER USER PASS PROTOCOL PORT REG_CASE REG_TYPE SHOW_HEADERS STATEFILE TEST TIMEOUT
+  PIPELINING SERVER USER PASS PROTOCOL PORT QUARANTINE QUARANTINE_DAYS REG_CASE REG_TYPE SHOW_HEADERS STATEFILE TEST TIMEOUT
   VERBOSE
   AUTH TLS_FINGERPRINT TLS_CA_FILE
 %token <std::string> '=' NEQ "<>"
@@ -113,6 +119,8 @@ statement
   | REG_TYPE '=' string                   { settings.setRegType($3); }
   | SHOW_HEADERS '=' string               { settings.setShowHeaders($3); }
   | STATEFILE '=' string                  { settings.setStatefile($3); }
+  | QUARANTINE '=' string                 { settings.setQuarantine($3); }
+  | QUARANTINE_DAYS '=' number            { checkQuarantineDays($3); settings.setQuarantineDays($3); }
   | TEST '=' yesno                        { settings.setTest($3); }
   | PIPELINING '=' yesno                  { settings.setPipelining($3); }
   | TIMEOUT '=' number                    { checkTimeout($3); settings.setTimeout($3); }

@@ -115,6 +115,10 @@ void Settings::setStatefile(const std::string& text) {
   if (!firstShellWord(text, statefile_)) fatalError("Invalid state file name: `" + text + "'.");
 }
 
+void Settings::setQuarantine(const std::string& text) {
+  if (!firstShellWord(text, quarantine_)) fatalError("Invalid quarantine name: `" + text + "'.");
+}
+
 void Settings::setVerbose(int level) {
   if (verbose_set_) return;
   verbose_ = level;

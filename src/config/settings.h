@@ -37,6 +37,8 @@ class Settings {
   void setLogfile(const std::string& text);
   void setShowHeaders(const std::string& text);
   void setStatefile(const std::string& text);
+  void setQuarantine(const std::string& text);
+  void setQuarantineDays(int days) { quarantine_days_ = days; }
   void setVerbose(int level);
   void setTest(const std::string& text);
   void setRegCase(const std::string& text);
@@ -78,6 +80,11 @@ class Settings {
   const std::string& showHeaders() const { return show_headers_; }
   // The state file of incremental runs; empty without STATEFILE.
   const std::string& statefile() const { return statefile_; }
+  // The Maildir that keeps every condemned message before its DELE; empty without QUARANTINE.
+  const std::string& quarantine() const { return quarantine_; }
+  // Files of the quarantine older than this many days go at the start of a live run; 0 keeps
+  // them for ever.
+  int quarantineDays() const { return quarantine_days_; }
   std::vector<MailAccount>& accounts() { return accounts_; }
   std::vector<FilterRule>& allowRules() { return allow_rules_; }
   std::vector<FilterRule>& denyRules() { return deny_rules_; }
@@ -121,6 +128,8 @@ class Settings {
   std::string logfile_;
   std::string show_headers_;
   std::string statefile_;
+  std::string quarantine_;
+  int quarantine_days_ = 30;
   int reg_case_;
   bool normal_ = false;
   bool test_ = false;

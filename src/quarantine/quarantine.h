@@ -1,0 +1,68 @@
+#pragma once
+
+#include <ctime>
+#include <memory>
+#include <ostream>
+#include <string>
+#include <string_view>
+#include <vector>
+
+// The quarantine of QUARANTINE: a Maildir (tmp/, new/, cur/) that keeps every condemned message
+// before its DELE goes out, so that no deletion is beyond recovery. Each message is the server's
+// text, dot-unstuffed, with LF line ends, below one added header field at the very top:
+//
+//   X-Pollensift-Verdict: REASON (USER@SERVER, YYYY-MM-DD HH:MM)
+//
+// REASON says what condemned it, as the verdict line's reason does (control characters escaped).
+// A message is written into tmp/, flushed to disk with its directory, and only then renamed into
+// new/ under a unique name: a reader never sees half a message, and a crash leaves at most a
+// stray file in tmp/.
+
+// The name of the added header field.
+constexpr std::string_view kVerdictField = "X-Pollensift-Verdict";
+
+// The added field's line, with its LF: reason, the account (user@server) and when.
+std::string verdictFieldLine(std::string_view reason, std::string_view account, std::time_t when);
+
+class Quarantine {
+ public:
+  // The Maildir at path, made with tmp/, new/ and cur/ (mode 0700) where they are missing. Null
+  // with *problem saying why it cannot serve.
+  static std::unique_ptr<Quarantine> open(const std::string& path, std::string* problem);
+
+  // One message on its way in.
+  class Delivery {
+   public:
+    ~Delivery();  // a delivery neither finished nor abandoned is abandoned
+    Delivery(const Delivery&) = delete;
+    Delivery& operator=(const Delivery&) = delete;
+    // Appends bytes of the message; false after a failure (disk full, a quota), which problem()
+    // then names. Every later call fails too.
+    bool write(std::string_view bytes);
+    // Flushes the file and tmp/ to disk and renames the file into new/; true once it is there.
+    bool finish();
+    // Removes the file from tmp/.
+    void abandon();
+    const std::string& problem() const { return problem_; }
+    // The file's name in new/ once finished.
+    const std::string& name() const { return name_; }
+
+   private:
+    friend class Quarantine;
+    Delivery(const Quarantine& owner, int fd, std::string name);
+    const Quarantine& owner_;
+    int fd_;
+    std::string name_;
+    std::string problem_;
+    bool done_ = false;
+  };
+  // Starts a message in tmp/ with first as its first line (the verdict field). Null with
+  // *problem when the file cannot be made.
+  std::unique_ptr<Delivery> begin(std::string_view first, std::string* problem) const;
+
+  const std::string& path() const { return path_; }
+
+ private:
+  explicit Quarantine(std::string path) : path_(std::move(path)) {}
+  std::string path_;
+};
