@@ -381,6 +381,13 @@ TEST_F(RcFileTest, MalformedFilesEndWithTheirMessage) {
        "pollensift: Error: The account 'v@s' is not completed: no PORT statement follows its "
        "statements from line 7 of " +
            main + ".\n"},
+      {"TLS_FINGERPRINT after the last PORT",
+       "SERVER = \"s\"\nUSER = \"u\"\nPASS = \"p\"\nPROTOCOL = \"POP3/SSL\"\nPORT = 995\n"
+       "VERBOSE = 3\nTLS_FINGERPRINT = \"" +
+           std::string(64, 'a') + "\"\nTLS_CA_FILE = \"/ca.pem\"\n",
+       "pollensift: Error: The account 'u@s' is not completed: no PORT statement follows its "
+       "statements from line 7 of " +
+           main + ".\n"},
       {"no PORT at all", "SERVER = \"s\"\nUSER = \"u\"\n",
        "pollensift: Error: The account 'u@s' is not completed: no PORT statement follows its "
        "statements from line 1 of " +

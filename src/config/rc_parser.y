@@ -106,9 +106,9 @@ statement
   | PASS '=' string                       { settings.setPass($3); notePasswordStatement(); noteAccountStatement(); }
   | PROTOCOL '=' string                   { settings.setProtocol($3); settings.attachConnection(); noteAccountStatement(); }
   | PORT '=' number                       { settings.setPort($3, rcPlace()); pending_account_place.clear(); }
-  | AUTH '=' string                       { settings.setAuth($3); }
-  | TLS_FINGERPRINT '=' string            { settings.setTlsFingerprint($3); }
-  | TLS_CA_FILE '=' string                { settings.setTlsCaFile($3); }
+  | AUTH '=' string                       { settings.setAuth($3); noteAccountStatement(); }
+  | TLS_FINGERPRINT '=' string            { settings.setTlsFingerprint($3); noteAccountStatement(); }
+  | TLS_CA_FILE '=' string                { settings.setTlsCaFile($3); noteAccountStatement(); }
   | REG_CASE '=' yesno                    { settings.setRegCase($3); }
   | REG_TYPE '=' string                   { settings.setRegType($3); }
   | SHOW_HEADERS '=' string               { settings.setShowHeaders($3); }

@@ -1,6 +1,7 @@
 """A malformed rc file through the built binary: exact message, status 255, no log written."""
 
 import os
+import socket
 import subprocess
 import tempfile
 import unittest
@@ -155,6 +156,56 @@ class MalformedRcFile(unittest.TestCase):
         self.assertEqual(code, 255)
         self.assertFalse(os.path.exists(log))
 
+
+
+class AccountStatementsAfterTheLastPort(unittest.TestCase):
+    """A statement of an account that no PORT follows is refused by a run and by a check alike,
+    before any server is contacted: a pinned certificate is never silently dropped."""
+
+    def setUp(self):
+        self.dir = tempfile.TemporaryDirectory()
+        self.addCleanup(self.dir.cleanup)
+        # A server that must not be contacted.
+        self.listener = socket.socket()
+        self.listener.bind(("127.0.0.1", 0))
+        self.listener.listen(1)
+        self.listener.settimeout(0)
+        self.addCleanup(self.listener.close)
+
+    def test_refused_by_a_run_and_by_a_check(self):
+        rc = os.path.join(self.dir.name, "rc")
+        account = ('LOGFILE = "%s/log"\nTIMEOUT = 2\nSERVER = "127.0.0.1"\nUSER = "jo"\n'
+                   'PASS = "pw"\nPROTOCOL = "POP3/SSL"\n' % self.dir.name)
+        port = "PORT = %d\n" % self.listener.getsockname()[1]
+        rows = [
+            ("TLS_FINGERPRINT", 'TLS_FINGERPRINT = "%s"\n' % ("ab:" * 32)[:-1]),
+            ("TLS_CA_FILE", 'TLS_CA_FILE = "/etc/ssl/certs/ca-certificates.crt"\n'),
+            ("AUTH", 'AUTH = "PLAIN"\n'),
+            ("after other statements", 'DENY = "x"\nVERBOSE = 4\nTLS_CA_FILE = "/x.pem"\n'),
+        ]
+        for name, after in rows:
+            # The account's statements take lines 1 to 7; the first one after them counts.
+            line = 10 if name == "after other statements" else 8
+            expected = ("pollensift: Error: The account 'jo@127.0.0.1' is not completed: no PORT "
+                        "statement follows its statements from line %d of your main rcfile "
+                        "'%s'.\n" % (line, rc))
+            for args in (["--check"], ["-s"], []):
+                with self.subTest(name, args=args):
+                    with open(rc, "w") as f:
+                        f.write(account + port + after)
+                    os.chmod(rc, 0o600)
+                    p = subprocess.run([BIN, "-M", rc] + args, capture_output=True, text=True,
+                                       timeout=30)
+                    self.assertEqual((p.returncode, p.stdout, p.stderr), (255, "", expected))
+                    with self.assertRaises(BlockingIOError):
+                        self.listener.accept()
+            # Before the PORT the same statement belongs to the account: the check shows it.
+            with open(rc, "w") as f:
+                f.write(account + after + port)
+            p = subprocess.run([BIN, "-M", rc, "--check"], capture_output=True, text=True,
+                               timeout=30)
+            self.assertEqual((p.returncode, p.stderr), (0, ""), name)
+            self.assertIn("The configuration is usable.", p.stdout)
 
 if __name__ == "__main__":
     unittest.main()
