@@ -290,13 +290,13 @@ TEST_F(RcFileTest, MalformedFilesEndWithTheirMessage) {
        lexical(1, "#", "VERBOSE = 4 # four", 12, kCommentHint)},
       {"comment after a yes/no value", "TEST = \"yes\" # to start with\n",
        lexical(1, "#", "TEST = \"yes\" # to start with", 13, kCommentHint)},
-      {"comment after a quoted value", "\nPASS = \"secret\"  # mine\nPORT = 1\n",
+      {"comment after a quoted value", "\nDENY = \"secret\"  # mine\nPORT = 1\n",
        "pollensift: Error: A comment follows the value in line 2 of your main rcfile.\n"
-       "pollensift:     PASS = \"secret\"  # mine\npollensift:                      ^\n" +
+       "pollensift:     DENY = \"secret\"  # mine\npollensift:                      ^\n" +
            kCommentHint},
-      {"comment after a quoted value, CR LF line end", "PASS = \"x\"#y\r\n",
+      {"comment after a quoted value, CR LF line end", "DENY = \"x\"#y\r\n",
        "pollensift: Error: A comment follows the value in line 1 of your main rcfile.\n"
-       "pollensift:     PASS = \"x\"#y\npollensift:               ^\n" +
+       "pollensift:     DENY = \"x\"#y\npollensift:               ^\n" +
            kCommentHint},
       {"lone CR outside quotes", "VERBOSE = 4\r # x\n",
        lexical(1, "\\x0d", "VERBOSE = 4\\x0d # x", 11)},
@@ -422,6 +422,52 @@ TEST_F(RcFileTest, MalformedFilesEndWithTheirMessage) {
     EXPECT_EQ(outcome.error, c.error);
     EXPECT_EQ(outcome.status, c.status);
   }
+}
+
+// A line shown under an error never shows a password: the value of PASS, or of a word that
+// probably means PASS, is stars, and the mark stays on what it marked (or on the stars).
+TEST_F(RcFileTest, PasswordsInShownLinesAreHidden) {
+  const RejectedCase cases[] = {
+      {"comment after the value", "\nPASS = \"secret\"  # mine\nPORT = 1\n",
+       "pollensift: Error: A comment follows the value in line 2 of your main rcfile.\n"
+       "pollensift:     PASS = \"*****\"  # mine\npollensift:                     ^\n" +
+           kCommentHint},
+      {"comment after the value, CR LF line end", "pass=\"x y\"#y\r\n",
+       "pollensift: Error: A comment follows the value in line 1 of your main rcfile.\n"
+       "pollensift:     pass=\"*****\"#y\npollensift:     " + std::string(12, ' ') + "^\n" +
+           kCommentHint},
+      {"unquoted password: not even its first character", "PASS = s3cret word\n",
+       lexical(1, "*****", "PASS = *****", 7,
+               "pollensift: A text value stands in double quotes: \"*****\".\n")},
+      {"unquoted password that starts like a comment", "PASS = #s3cret\n",
+       lexical(1, "*****", "PASS = *****", 7,
+               "pollensift: A text value stands in double quotes: \"*****\".\n")},
+      {"password without '='", "PASS s3cret\n", lexical(1, "*****", "PASS *****", 5)},
+      {"misspelt PASS", "\tPASSWORD = \"s3cret\"\n",
+       "pollensift: Error: Lexicographical error in line 1 of your main rcfile.\n"
+       "pollensift: The term 'W' could not be interpreted.\n"
+       "pollensift:     \tPASSWORD = \"*****\"\npollensift:     \t    ^\n"
+       "pollensift: 'PASSWORD' is not a keyword; did you mean PASS?\n"},
+      {"error before the password on its line", "VERBOSE = % PASS = \"s3cret\"\n",
+       lexical(1, "%", "VERBOSE = % PASS = \"*****\"", 10)},
+      {"password after a quoted yes", "TEST = \"yes\" PASS = \"s3cret\" # x\n",
+       lexical(1, "*****", "TEST = \"yes\" PASS = \"*****\" # x", 21)},
+      {"password from a command", "PASS = \"`echo tok' s3cret\" #\n",
+       "pollensift: Error: A comment follows the value in line 1 of your main rcfile.\n"
+       "pollensift:     PASS = \"*****\" #\npollensift:                    ^\n" +
+           kCommentHint},
+  };
+  for (const RejectedCase& c : cases) {
+    SCOPED_TRACE(c.name);
+    const Outcome outcome = parse(c.text);
+    EXPECT_EQ(outcome.error, c.error);
+    EXPECT_EQ(outcome.status, -1);
+  }
+  // Words in another statement's value are no keywords: a rule about passwords is shown whole.
+  EXPECT_EQ(parse("DENY = \"^Subject: pass = x\" # y\n").error,
+            "pollensift: Error: A comment follows the value in line 1 of your main rcfile.\n"
+            "pollensift:     DENY = \"^Subject: pass = x\" # y\npollensift:     " +
+                std::string(28, ' ') + "^\n" + kCommentHint);
 }
 
 TEST_F(RcFileTest, IncludedFileIsReadInPlace) {

@@ -81,12 +81,12 @@ class MalformedRcFile(unittest.TestCase):
             ("misspelt keyword", head + b'PASSWORD = "x"\n', 255,
              "pollensift: Error: Lexicographical error in line 2 of your main rcfile.\n"
              "pollensift: The term 'W' could not be interpreted.\n"
-             "pollensift:     PASSWORD = \"x\"\n"
+             "pollensift:     PASSWORD = \"*****\"\n"
              "pollensift:         ^\n"
              "pollensift: 'PASSWORD' is not a keyword; did you mean PASS?\n"),
-            ("comment after a quoted value", head + b'PASS = "secret" # mine\n', 255,
+            ("comment after a quoted value", head + b'DENY = "secret" # mine\n', 255,
              "pollensift: Error: A comment follows the value in line 2 of your main rcfile.\n"
-             "pollensift:     PASS = \"secret\" # mine\n"
+             "pollensift:     DENY = \"secret\" # mine\n"
              "pollensift:                     ^\n"
              "pollensift: A comment must stand on a line of its own, with '#' as its first "
              "character other than blanks.\n"),
@@ -124,6 +124,40 @@ class MalformedRcFile(unittest.TestCase):
                     # Warnings reach the log too, once it is open.
                     with open(log) as f:
                         self.assertIn(expected.split("\n")[0], f.read())
+
+    def test_a_password_in_a_line_shown_under_an_error_is_hidden(self):
+        secret = "Tok-4e9a s3cret"
+        rows = [
+            ("comment after the password", 'PASS = "%s" # mine\n' % secret,
+             "pollensift: Error: A comment follows the value in line 1 of your main rcfile.\n"
+             "pollensift:     PASS = \"*****\" # mine\n"
+             "pollensift:                    ^\n"
+             "pollensift: A comment must stand on a line of its own, with '#' as its first "
+             "character other than blanks.\n"),
+            ("password without quotes", "VERBOSE = 3\n  Pass = %s\n" % secret,
+             "pollensift: Error: Lexicographical error in line 2 of your main rcfile.\n"
+             "pollensift: The term '*****' could not be interpreted.\n"
+             "pollensift:       Pass = *****\n"
+             "pollensift:              ^\n"
+             "pollensift: A text value stands in double quotes: \"*****\".\n"),
+            ("misspelt PASS", 'PASWORD = "%s"\n' % secret,
+             "pollensift: Error: Lexicographical error in line 1 of your main rcfile.\n"
+             "pollensift: The term 'P' could not be interpreted.\n"
+             "pollensift:     PASWORD = \"*****\"\n"
+             "pollensift:     ^\n"
+             "pollensift: 'PASWORD' is not a keyword.\n"),
+            ("a word like TOKEN", 'Token = "%s"\n' % secret,
+             "pollensift: Error: Lexicographical error in line 1 of your main rcfile.\n"
+             "pollensift: The term 'T' could not be interpreted.\n"
+             "pollensift:     Token = \"*****\"\n"
+             "pollensift:     ^\n"
+             "pollensift: 'Token' is not a keyword.\n"),
+        ]
+        for name, text, expected in rows:
+            with self.subTest(name):
+                code, out, err = self.run_rc(text.encode())
+                self.assertEqual((code, out), (255, b""))
+                self.assertEqual(err.decode(), expected)
 
     def run_file(self, rc):
         env = dict(os.environ, HOME=self.dir.name)
