@@ -165,6 +165,7 @@ class Check(PollensiftTest):
                 'Settings:\n'
                 '  LOGFILE = "%s"\n' % self.path('log') +
                 '  SHOW_HEADERS = %s\n' % headers +
+                '  STATEFILE = "%s"\n' % self.path('state') +
                 '  TEST = "yes"\n'
                 '  VERBOSE = 3\n'
                 '  TIMEOUT = 30\n'
@@ -174,6 +175,7 @@ class Check(PollensiftTest):
                 '  MAXSIZE_DENY = 0\n'
                 '  MAXSIZE_SCORE 10 = 5000\n'
                 '  DEL_DUPLICATES = "no"\n'
+                '  PIPELINING = "no"\n'
                 '  NORMAL = "yes"\n'
                 '  REG_CASE = "no" (for rules after the last REG_CASE)\n'
                 '  REG_TYPE = "extended"\n'
@@ -191,6 +193,7 @@ class Check(PollensiftTest):
         marker = self.path('ran')
         # A command in a file name is shell syntax; a check does not run it either.
         rc = ('SHOW_HEADERS = "%s$(touch %s-too)"\n' % (self.path('headers'), marker) +
+              'STATEFILE = "%s"\nPIPELINING = "no"\n' % self.path('state') +
               'TEST = "yes"\nHIGHSCORE = 70\nMAXSIZE_SCORE 10 = 5000\nNORMAL = "yes"\n'
               'REG_TYPE = "extended"\nALLOW = "^From:.*friend"\nDENY = "^Subject: (a|b)"\n'
               'DENY <> "^Date:"\nSCORE 30 = "x"\n'
@@ -226,6 +229,36 @@ class Check(PollensiftTest):
                         os.remove(made)
                 self.assertEqual(r.log, '')
                 self.assertNotContacted()
+
+    def test_an_include_named_by_a_command_is_not_checked_and_no_error(self):
+        with open(self.path('accounts.rc'), 'w') as f:
+            f.write('SERVER = "127.0.0.1"\nUSER = "jo"\nPASS = "pw"\nPROTOCOL = "POP3"\n'
+                    'PORT = %d\n' % self.port)
+        os.chmod(self.path('accounts.rc'), 0o600)
+        rc = self.path('rc')
+        with open(rc, 'w') as f:
+            f.write('LOGFILE = "%s"\nINCLUDE=$(pwd)/accounts.rc\n' % self.path('log'))
+        os.chmod(rc, 0o600)
+
+        def check(option):
+            p = subprocess.run([BIN, '-M', rc, option], capture_output=True, text=True,
+                               timeout=60, cwd=self.dir.name)
+            return p.returncode, p.stdout, p.stderr
+
+        code, out, err = check('--check')
+        self.assertEqual((code, err), (0, ''))
+        self.assertEqual(out.splitlines()[1], 'Accounts: 0')
+        self.assertEqual(out.splitlines()[-3:], [
+            'Warning: No account is configured; a run checks nothing.',
+            'Warning: INCLUDE=$(pwd)/accounts.rc is not checked: its name needs a command, which '
+            'a check does not run (--check-commands reads it).',
+            'The configuration is usable.'])
+        # With the commands run, the file is read as a run reads it.
+        code, out, err = check('--check-commands')
+        self.assertEqual((code, err), (0, ''))
+        self.assertIn('Accounts: 1\n  Account 1: SERVER "127.0.0.1", PORT %d, ' % self.port, out)
+        self.assertNotIn('not checked', out)
+        self.assertNotContacted()
 
     def test_rules_left_to_the_c_library_are_named(self):
         r = self.pollensift('REG_TYPE = "extended"\nDENY = "^Subject: x"\nDENY = "(a)\\1"\n',
