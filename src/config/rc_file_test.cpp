@@ -6,6 +6,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -553,6 +554,58 @@ TEST_F(RcFileTest, SuggestedKeywordsAreTheScannersOwn) {
         Case{"MAXSIZE", "MAXSIZE_DENY"}, Case{"FROBNICATE", ""}, Case{"X", ""}}) {
     EXPECT_EQ(nearestKeyword(c.word, keywords), c.suggestion) << c.word;
   }
+}
+
+struct ProcessStatus {
+  char state = 0;
+  pid_t parent = 0;
+};
+
+// From /proc/PID/stat, "pid (name) state ppid ...", where the name may hold blanks and ')'.
+ProcessStatus statusOf(const fs::path& process) {
+  std::ifstream stat(process / "stat");
+  std::string text;
+  ProcessStatus status;
+  if (!std::getline(stat, text)) return status;
+  std::istringstream(text.substr(text.rfind(')') + 1)) >> status.state >> status.parent;
+  return status;
+}
+
+// Processes whose parent is this one and that have ended without being waited for.
+int zombieChildren() {
+  int zombies = 0;
+  for (const fs::directory_entry& entry : fs::directory_iterator("/proc")) {
+    const ProcessStatus status = statusOf(entry.path());
+    if (status.parent == getpid() && status.state == 'Z') ++zombies;
+  }
+  return zombies;
+}
+
+// A token helper that prints its token with a CR LF line end and then goes on running: the value
+// is the token alone, the read ends at the line end, and the helper runs on, no child of ours.
+TEST_F(RcFileTest, TokenCommandIsReadToItsFirstLineEndOnly) {
+  const std::string pid_file = (dir_ / "helper.pid").string();
+  const auto start = std::chrono::steady_clock::now();
+  const Outcome outcome =
+      parse("SERVER = \"s\"\nUSER = \"u\"\nPASS = \"`echo $$ >" + pid_file +
+            "; printf 'tok\\r\\nmore\\n'; exec sleep 60 2>/dev/null'\"\nPROTOCOL = \"POP3\"\n"
+            "PORT = 110\n");
+  const auto waited = std::chrono::steady_clock::now() - start;
+  pid_t helper = 0;
+  std::ifstream(pid_file) >> helper;
+  ASSERT_GT(helper, 0);
+  struct Reaper {
+    pid_t pid;
+    ~Reaper() { kill(pid, SIGKILL); }
+  } reaper{helper};
+  ASSERT_TRUE(outcome.accepted) << outcome.error;
+  EXPECT_EQ(settings().accounts().at(0).pass(), "tok");
+  EXPECT_LT(waited, std::chrono::seconds(20)) << "the helper's sleep was waited for";
+  EXPECT_EQ(kill(helper, 0), 0) << "the helper was stopped";
+  EXPECT_EQ(zombieChildren(), 0);
+  const ProcessStatus status = statusOf("/proc/" + std::to_string(helper));
+  EXPECT_NE(status.state, 0);
+  EXPECT_NE(status.parent, getpid()) << "the helper is a child of ours, to be waited for";
 }
 
 TEST_F(RcFileTest, NoRuleIsHalfAdded) {

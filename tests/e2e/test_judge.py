@@ -121,6 +121,26 @@ class Judge(PollensiftTest):
                                                   'deleted (1 deny rule, 1 negative deny rule), '
                                                   '0 kept.')
 
+    def test_no_password_command_runs_and_a_rule_command_is_named(self):
+        pills = self.write('pills.eml', MAIL[2])
+        marker = self.path('token-helper-ran')
+        rc = ('DENY = "^Subject:.*`echo cheap\' pills"\n'
+              'SERVER = "127.0.0.1"\nUSER = "jo"\nPASS = "`touch %s; echo tok\'"\n'
+              'PROTOCOL = "POP3/SSL"\nPORT = 995\n' % marker)
+        r = self.pollensift(rc, '--judge', pills)
+        self.assertEqual(r.err, "pollensift: Warning: The deny rule in line 2 of your main rcfile "
+                                "'%s' runs the command `echo cheap' and takes the first line it "
+                                "prints into the rule.\n" % self.path('rc'))
+        # The rule got the command's output: the message is deleted by it.
+        self.assertEqual((r.code, r.out.splitlines()[-1]),
+                         (0, 'pollensift: Judged 1 message(s): 1 would be deleted (1 deny rule), '
+                             '0 kept.'))
+        self.assertFalse(os.path.exists(marker), '--judge ran the PASS command')
+        # A run still runs it, and names the rule the same way.
+        r = self.pollensift(rc.replace('PORT = 995', 'PORT = 1'), '-t')
+        self.assertTrue(os.path.exists(marker))
+        self.assertIn("pollensift: Warning: The deny rule in line 2 ", r.err)
+
     def test_usage_errors(self):
         rows = [
             (['--judge'], 'pollensift: Error: --judge needs at least one PATH: a message file, a '
