@@ -10,6 +10,20 @@
 // mark stays under the spot (tabs are kept in the mark's indentation).
 std::string markedLine(const std::string& before, const std::string& rest);
 
+// A letter, digit or underscore: a character of a keyword.
+bool isWordCharacter(char c);
+
+// An rc-file line as a message may show it, split at a spot as for markedLine. The value of a
+// PASS statement, or of a word that is probably a mistyped PASS, is a secret: it is replaced by
+// "*****" (inside its double quotes when it has them). A spot inside the secret moves to the
+// start of the stars, and spot_hidden says so, so that the character there is not shown either.
+struct ShownLine {
+  std::string before;
+  std::string rest;
+  bool spot_hidden = false;
+};
+ShownLine hideSecrets(const std::string& before, const std::string& rest);
+
 // The keyword a mistyped word most probably meant ("PASSWORD" -> "PASS", "SERVRE" -> "SERVER"),
 // letter case ignored; "" when none is close.
 std::string nearestKeyword(const std::string& word, const std::vector<std::string>& keywords);

@@ -2,6 +2,7 @@
 
 #include <istream>
 #include <string>
+#include <vector>
 
 class Settings;
 
@@ -14,3 +15,7 @@ bool parseRcFile(Settings& settings);
 // The same for rc text from any stream (tests and fuzzers keep it in memory); name is the file's
 // path for messages, "" for none.
 void parseRcStream(std::istream& input, Settings& settings, const std::string& name = "");
+
+// The INCLUDE= names (as written) of the last read that were left unread because they need a
+// command and no command may run (a check): a run would read those files.
+const std::vector<std::string>& unreadIncludes();

@@ -6,6 +6,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -290,13 +291,13 @@ TEST_F(RcFileTest, MalformedFilesEndWithTheirMessage) {
        lexical(1, "#", "VERBOSE = 4 # four", 12, kCommentHint)},
       {"comment after a yes/no value", "TEST = \"yes\" # to start with\n",
        lexical(1, "#", "TEST = \"yes\" # to start with", 13, kCommentHint)},
-      {"comment after a quoted value", "\nPASS = \"secret\"  # mine\nPORT = 1\n",
+      {"comment after a quoted value", "\nDENY = \"secret\"  # mine\nPORT = 1\n",
        "pollensift: Error: A comment follows the value in line 2 of your main rcfile.\n"
-       "pollensift:     PASS = \"secret\"  # mine\npollensift:                      ^\n" +
+       "pollensift:     DENY = \"secret\"  # mine\npollensift:                      ^\n" +
            kCommentHint},
-      {"comment after a quoted value, CR LF line end", "PASS = \"x\"#y\r\n",
+      {"comment after a quoted value, CR LF line end", "DENY = \"x\"#y\r\n",
        "pollensift: Error: A comment follows the value in line 1 of your main rcfile.\n"
-       "pollensift:     PASS = \"x\"#y\npollensift:               ^\n" +
+       "pollensift:     DENY = \"x\"#y\npollensift:               ^\n" +
            kCommentHint},
       {"lone CR outside quotes", "VERBOSE = 4\r # x\n",
        lexical(1, "\\x0d", "VERBOSE = 4\\x0d # x", 11)},
@@ -381,6 +382,13 @@ TEST_F(RcFileTest, MalformedFilesEndWithTheirMessage) {
        "pollensift: Error: The account 'v@s' is not completed: no PORT statement follows its "
        "statements from line 7 of " +
            main + ".\n"},
+      {"TLS_FINGERPRINT after the last PORT",
+       "SERVER = \"s\"\nUSER = \"u\"\nPASS = \"p\"\nPROTOCOL = \"POP3/SSL\"\nPORT = 995\n"
+       "VERBOSE = 3\nTLS_FINGERPRINT = \"" +
+           std::string(64, 'a') + "\"\nTLS_CA_FILE = \"/ca.pem\"\n",
+       "pollensift: Error: The account 'u@s' is not completed: no PORT statement follows its "
+       "statements from line 7 of " +
+           main + ".\n"},
       {"no PORT at all", "SERVER = \"s\"\nUSER = \"u\"\n",
        "pollensift: Error: The account 'u@s' is not completed: no PORT statement follows its "
        "statements from line 1 of " +
@@ -415,6 +423,52 @@ TEST_F(RcFileTest, MalformedFilesEndWithTheirMessage) {
     EXPECT_EQ(outcome.error, c.error);
     EXPECT_EQ(outcome.status, c.status);
   }
+}
+
+// A line shown under an error never shows a password: the value of PASS, or of a word that
+// probably means PASS, is stars, and the mark stays on what it marked (or on the stars).
+TEST_F(RcFileTest, PasswordsInShownLinesAreHidden) {
+  const RejectedCase cases[] = {
+      {"comment after the value", "\nPASS = \"secret\"  # mine\nPORT = 1\n",
+       "pollensift: Error: A comment follows the value in line 2 of your main rcfile.\n"
+       "pollensift:     PASS = \"*****\"  # mine\npollensift:                     ^\n" +
+           kCommentHint},
+      {"comment after the value, CR LF line end", "pass=\"x y\"#y\r\n",
+       "pollensift: Error: A comment follows the value in line 1 of your main rcfile.\n"
+       "pollensift:     pass=\"*****\"#y\npollensift:     " + std::string(12, ' ') + "^\n" +
+           kCommentHint},
+      {"unquoted password: not even its first character", "PASS = s3cret word\n",
+       lexical(1, "*****", "PASS = *****", 7,
+               "pollensift: A text value stands in double quotes: \"*****\".\n")},
+      {"unquoted password that starts like a comment", "PASS = #s3cret\n",
+       lexical(1, "*****", "PASS = *****", 7,
+               "pollensift: A text value stands in double quotes: \"*****\".\n")},
+      {"password without '='", "PASS s3cret\n", lexical(1, "*****", "PASS *****", 5)},
+      {"misspelt PASS", "\tPASSWORD = \"s3cret\"\n",
+       "pollensift: Error: Lexicographical error in line 1 of your main rcfile.\n"
+       "pollensift: The term 'W' could not be interpreted.\n"
+       "pollensift:     \tPASSWORD = \"*****\"\npollensift:     \t    ^\n"
+       "pollensift: 'PASSWORD' is not a keyword; did you mean PASS?\n"},
+      {"error before the password on its line", "VERBOSE = % PASS = \"s3cret\"\n",
+       lexical(1, "%", "VERBOSE = % PASS = \"*****\"", 10)},
+      {"password after a quoted yes", "TEST = \"yes\" PASS = \"s3cret\" # x\n",
+       lexical(1, "*****", "TEST = \"yes\" PASS = \"*****\" # x", 21)},
+      {"password from a command", "PASS = \"`echo tok' s3cret\" #\n",
+       "pollensift: Error: A comment follows the value in line 1 of your main rcfile.\n"
+       "pollensift:     PASS = \"*****\" #\npollensift:                    ^\n" +
+           kCommentHint},
+  };
+  for (const RejectedCase& c : cases) {
+    SCOPED_TRACE(c.name);
+    const Outcome outcome = parse(c.text);
+    EXPECT_EQ(outcome.error, c.error);
+    EXPECT_EQ(outcome.status, -1);
+  }
+  // Words in another statement's value are no keywords: a rule about passwords is shown whole.
+  EXPECT_EQ(parse("DENY = \"^Subject: pass = x\" # y\n").error,
+            "pollensift: Error: A comment follows the value in line 1 of your main rcfile.\n"
+            "pollensift:     DENY = \"^Subject: pass = x\" # y\npollensift:     " +
+                std::string(28, ' ') + "^\n" + kCommentHint);
 }
 
 TEST_F(RcFileTest, IncludedFileIsReadInPlace) {
@@ -500,6 +554,58 @@ TEST_F(RcFileTest, SuggestedKeywordsAreTheScannersOwn) {
         Case{"MAXSIZE", "MAXSIZE_DENY"}, Case{"FROBNICATE", ""}, Case{"X", ""}}) {
     EXPECT_EQ(nearestKeyword(c.word, keywords), c.suggestion) << c.word;
   }
+}
+
+struct ProcessStatus {
+  char state = 0;
+  pid_t parent = 0;
+};
+
+// From /proc/PID/stat, "pid (name) state ppid ...", where the name may hold blanks and ')'.
+ProcessStatus statusOf(const fs::path& process) {
+  std::ifstream stat(process / "stat");
+  std::string text;
+  ProcessStatus status;
+  if (!std::getline(stat, text)) return status;
+  std::istringstream(text.substr(text.rfind(')') + 1)) >> status.state >> status.parent;
+  return status;
+}
+
+// Processes whose parent is this one and that have ended without being waited for.
+int zombieChildren() {
+  int zombies = 0;
+  for (const fs::directory_entry& entry : fs::directory_iterator("/proc")) {
+    const ProcessStatus status = statusOf(entry.path());
+    if (status.parent == getpid() && status.state == 'Z') ++zombies;
+  }
+  return zombies;
+}
+
+// A token helper that prints its token with a CR LF line end and then goes on running: the value
+// is the token alone, the read ends at the line end, and the helper runs on, no child of ours.
+TEST_F(RcFileTest, TokenCommandIsReadToItsFirstLineEndOnly) {
+  const std::string pid_file = (dir_ / "helper.pid").string();
+  const auto start = std::chrono::steady_clock::now();
+  const Outcome outcome =
+      parse("SERVER = \"s\"\nUSER = \"u\"\nPASS = \"`echo $$ >" + pid_file +
+            "; printf 'tok\\r\\nmore\\n'; exec sleep 60 2>/dev/null'\"\nPROTOCOL = \"POP3\"\n"
+            "PORT = 110\n");
+  const auto waited = std::chrono::steady_clock::now() - start;
+  pid_t helper = 0;
+  std::ifstream(pid_file) >> helper;
+  ASSERT_GT(helper, 0);
+  struct Reaper {
+    pid_t pid;
+    ~Reaper() { kill(pid, SIGKILL); }
+  } reaper{helper};
+  ASSERT_TRUE(outcome.accepted) << outcome.error;
+  EXPECT_EQ(settings().accounts().at(0).pass(), "tok");
+  EXPECT_LT(waited, std::chrono::seconds(20)) << "the helper's sleep was waited for";
+  EXPECT_EQ(kill(helper, 0), 0) << "the helper was stopped";
+  EXPECT_EQ(zombieChildren(), 0);
+  const ProcessStatus status = statusOf("/proc/" + std::to_string(helper));
+  EXPECT_NE(status.state, 0);
+  EXPECT_NE(status.parent, getpid()) << "the helper is a child of ours, to be waited for";
 }
 
 TEST_F(RcFileTest, NoRuleIsHalfAdded) {

@@ -30,6 +30,8 @@ class Settings;
 #include "config/rc_diagnostics.h"
 #include "config/rc_lexer.h"
 #include "config/settings.h"
+#include "config/shell_word.h"
+#include "config/warning.h"
 
 namespace rc {
 rcparser::symbol_type yylex(rcFlexLexer& scanner);
@@ -60,9 +62,34 @@ void noteAccountStatement() {
   if (pending_account_place.empty()) pending_account_place = rcPlace();
 }
 
+// What the quoted value being read is for: a command in a secret need not always run, and a
+// rule that a command writes deserves a word.
+enum class ValueUse { kPlain, kSecret, kRule };
+ValueUse value_use = ValueUse::kPlain;
+std::string value_command;  // the first command run for the value being read
+
+void startValue(ValueUse use) {
+  value_use = use;
+  value_command.clear();
+}
+
+std::string commandValue(const std::string& command) {
+  std::string value = commandOutput(command, value_use == ValueUse::kSecret);
+  const bool ran = commandsRun() && !shellDisabled();
+  if (ran && value_command.empty()) value_command = command;
+  return value;
+}
+
+// A rule is read before any mail: a command in it runs now and decides what mail the rule
+// deletes or spares, so it is named once.
 template <typename Rules>
-void notePlace(Rules& rules) {
+void noteRule(Rules& rules, const char* kind) {
   rules.back().setPlace(rcPlace());
+  if (value_use == ValueUse::kRule && !value_command.empty()) {
+    warn(std::string("The ") + kind + " rule in " + rcPlace() + " runs the command `" +
+         value_command + "' and takes the first line it prints into the rule.");
+  }
+  startValue(ValueUse::kPlain);
 }
 
 void append(std::string& text, const std::string& piece) {
@@ -96,9 +123,12 @@ rcfile
   ;
 
 statement
-  : allow_keyword operator string         { settings.addAllow($1, $2, $3); notePlace(settings.allowRules()); }
-  | deny_keyword operator string          { settings.addDeny($1, $2, $3); notePlace(settings.denyRules()); }
-  | score_keyword number operator string  { settings.addScore($1, $2, $3, $4); notePlace(settings.scoreRules()); }
+  : allow_keyword operator { startValue(ValueUse::kRule); } string
+      { settings.addAllow($1, $2, $4); noteRule(settings.allowRules(), "allow"); }
+  | deny_keyword operator { startValue(ValueUse::kRule); } string
+      { settings.addDeny($1, $2, $4); noteRule(settings.denyRules(), "deny"); }
+  | score_keyword number operator { startValue(ValueUse::kRule); } string
+      { settings.addScore($1, $2, $3, $5); noteRule(settings.scoreRules(), "score"); }
   | DEL_DUPLICATES '=' yesno              { settings.setDelDuplicates($3); }
   | HIGHSCORE '=' number                  { settings.setHighscore($3); }
   | LOGFILE '=' string                    { settings.setLogfile($3); }
@@ -109,12 +139,13 @@ statement
   | NORMAL '=' yesno                      { settings.setNormal($3); }
   | SERVER '=' string                     { settings.setServer($3); noteAccountStatement(); }
   | USER '=' string                       { settings.setUser($3); noteAccountStatement(); }
-  | PASS '=' string                       { settings.setPass($3); notePasswordStatement(); noteAccountStatement(); }
+  | PASS '=' { startValue(ValueUse::kSecret); } string
+      { settings.setPass($4); startValue(ValueUse::kPlain); notePasswordStatement(); noteAccountStatement(); }
   | PROTOCOL '=' string                   { settings.setProtocol($3); settings.attachConnection(); noteAccountStatement(); }
   | PORT '=' number                       { settings.setPort($3, rcPlace()); pending_account_place.clear(); }
-  | AUTH '=' string                       { settings.setAuth($3); }
-  | TLS_FINGERPRINT '=' string            { settings.setTlsFingerprint($3); }
-  | TLS_CA_FILE '=' string                { settings.setTlsCaFile($3); }
+  | AUTH '=' string                       { settings.setAuth($3); noteAccountStatement(); }
+  | TLS_FINGERPRINT '=' string            { settings.setTlsFingerprint($3); noteAccountStatement(); }
+  | TLS_CA_FILE '=' string                { settings.setTlsCaFile($3); noteAccountStatement(); }
   | REG_CASE '=' yesno                    { settings.setRegCase($3); }
   | REG_TYPE '=' string                   { settings.setRegType($3); }
   | SHOW_HEADERS '=' string               { settings.setShowHeaders($3); }
@@ -160,7 +191,7 @@ pieces
   ;
 
 piece
-  : COMMAND  { $$ = commandOutput($1.substr(1, $1.size() - 2)); }
+  : COMMAND  { $$ = commandValue($1.substr(1, $1.size() - 2)); }
   | ENVVAR   { $$ = std::move($1); }
   | WORD     { $$ = std::move($1); }
   | CHAR     { $$ = std::move($1); }
@@ -287,6 +318,7 @@ const std::vector<std::string>& rcKeywords() {
 
 void startGrammar() {
   pending_account_place.clear();
+  startValue(ValueUse::kPlain);
   previous_kind = current_kind = Kind::S_YYEOF;
 }
 

@@ -7,11 +7,14 @@
 namespace {
 bool shell_disabled = false;
 bool commands_run = true;
+bool secret_commands_run = true;
 std::vector<std::string> command_values;
 }  // namespace
 
 void setCommandsRun(bool run) { commands_run = run; }
 bool commandsRun() { return commands_run; }
+void setSecretCommandsRun(bool run) { secret_commands_run = run; }
+bool secretCommandsRun() { return secret_commands_run; }
 const std::vector<std::string>& commandValues() { return command_values; }
 
 const std::string& rememberCommandValue(std::string value) {

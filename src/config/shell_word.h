@@ -20,4 +20,8 @@ constexpr const char* kCommandNotRun = "COMMAND-NOT-RUN";
 void setCommandsRun(bool run);
 bool commandsRun();
 const std::string& rememberCommandValue(std::string value);
+// Judging saved mail needs no password: the commands that give PASS its value (token helpers,
+// password stores) are then not run either, and PASS is kCommandNotRun.
+void setSecretCommandsRun(bool run);
+bool secretCommandsRun();
 const std::vector<std::string>& commandValues();

@@ -6,6 +6,7 @@
 
 #include "config/escape.h"
 #include "config/protocol_codes.h"
+#include "config/rc_file.h"
 #include "config/rule_matcher.h"
 #include "config/settings.h"
 #include "config/shell_word.h"
@@ -102,6 +103,7 @@ void showSettings(Settings& settings, Findings& found) {
   }
   line("  SHOW_HEADERS = " +
        (settings.showHeaders().empty() ? "(none)" : shown(settings.showHeaders())));
+  line("  STATEFILE = " + (settings.statefile().empty() ? "(none)" : shown(settings.statefile())));
   line("  TEST = " + yesNo(settings.test()));
   line("  VERBOSE = " + std::to_string(settings.verbose()));
   line("  TIMEOUT = " + std::to_string(settings.timeout()));
@@ -112,6 +114,7 @@ void showSettings(Settings& settings, Findings& found) {
   const auto [points, size] = settings.maxsizeScore();
   line("  MAXSIZE_SCORE " + std::to_string(points) + " = " + std::to_string(size));
   line("  DEL_DUPLICATES = " + yesNo(settings.delDuplicates()));
+  line("  PIPELINING = " + yesNo(settings.pipelining()));
   line("  NORMAL = " + yesNo(settings.normal()));
   line("  REG_CASE = " + yesNo(settings.regCase() == 0) + " (for rules after the last REG_CASE)");
   line(std::string("  REG_TYPE = ") +
@@ -121,6 +124,11 @@ void showSettings(Settings& settings, Findings& found) {
   line("  --return-value: " + std::string(settings.returnValue() ? "on" : "off"));
   if (settings.skipSslVerify()) {
     found.warnings.push_back("--skip-ssl-verify accepts any server certificate.");
+  }
+  for (const std::string& include : unreadIncludes()) {
+    found.warnings.push_back("INCLUDE=" + escapeControls(include) +
+                             " is not checked: its name needs a command, which a check does not "
+                             "run (--check-commands reads it).");
   }
 }
 

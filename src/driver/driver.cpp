@@ -92,6 +92,7 @@ int runPollensift(int argc, char** argv) {
   if (argc > 1) parseOptions(argc, argv);
   const ModeRequest& request = modeRequest();
   if (request.mode == ModeRequest::Mode::kCheck) setCommandsRun(request.run_commands);
+  if (request.mode == ModeRequest::Mode::kJudge) setSecretCommandsRun(false);
 
   if (!settings.openRcFile(settings.pollensiftrc())) {
     startupError("The rcfile could not be opened.");

@@ -121,6 +121,26 @@ class Judge(PollensiftTest):
                                                   'deleted (1 deny rule, 1 negative deny rule), '
                                                   '0 kept.')
 
+    def test_no_password_command_runs_and_a_rule_command_is_named(self):
+        pills = self.write('pills.eml', MAIL[2])
+        marker = self.path('token-helper-ran')
+        rc = ('DENY = "^Subject:.*`echo cheap\' pills"\n'
+              'SERVER = "127.0.0.1"\nUSER = "jo"\nPASS = "`touch %s; echo tok\'"\n'
+              'PROTOCOL = "POP3/SSL"\nPORT = 995\n' % marker)
+        r = self.pollensift(rc, '--judge', pills)
+        self.assertEqual(r.err, "pollensift: Warning: The deny rule in line 2 of your main rcfile "
+                                "'%s' runs the command `echo cheap' and takes the first line it "
+                                "prints into the rule.\n" % self.path('rc'))
+        # The rule got the command's output: the message is deleted by it.
+        self.assertEqual((r.code, r.out.splitlines()[-1]),
+                         (0, 'pollensift: Judged 1 message(s): 1 would be deleted (1 deny rule), '
+                             '0 kept.'))
+        self.assertFalse(os.path.exists(marker), '--judge ran the PASS command')
+        # A run still runs it, and names the rule the same way.
+        r = self.pollensift(rc.replace('PORT = 995', 'PORT = 1'), '-t')
+        self.assertTrue(os.path.exists(marker))
+        self.assertIn("pollensift: Warning: The deny rule in line 2 ", r.err)
+
     def test_usage_errors(self):
         rows = [
             (['--judge'], 'pollensift: Error: --judge needs at least one PATH: a message file, a '
@@ -165,6 +185,7 @@ class Check(PollensiftTest):
                 'Settings:\n'
                 '  LOGFILE = "%s"\n' % self.path('log') +
                 '  SHOW_HEADERS = %s\n' % headers +
+                '  STATEFILE = "%s"\n' % self.path('state') +
                 '  TEST = "yes"\n'
                 '  VERBOSE = 3\n'
                 '  TIMEOUT = 30\n'
@@ -174,6 +195,7 @@ class Check(PollensiftTest):
                 '  MAXSIZE_DENY = 0\n'
                 '  MAXSIZE_SCORE 10 = 5000\n'
                 '  DEL_DUPLICATES = "no"\n'
+                '  PIPELINING = "no"\n'
                 '  NORMAL = "yes"\n'
                 '  REG_CASE = "no" (for rules after the last REG_CASE)\n'
                 '  REG_TYPE = "extended"\n'
@@ -191,6 +213,7 @@ class Check(PollensiftTest):
         marker = self.path('ran')
         # A command in a file name is shell syntax; a check does not run it either.
         rc = ('SHOW_HEADERS = "%s$(touch %s-too)"\n' % (self.path('headers'), marker) +
+              'STATEFILE = "%s"\nPIPELINING = "no"\n' % self.path('state') +
               'TEST = "yes"\nHIGHSCORE = 70\nMAXSIZE_SCORE 10 = 5000\nNORMAL = "yes"\n'
               'REG_TYPE = "extended"\nALLOW = "^From:.*friend"\nDENY = "^Subject: (a|b)"\n'
               'DENY <> "^Date:"\nSCORE 30 = "x"\n'
@@ -226,6 +249,36 @@ class Check(PollensiftTest):
                         os.remove(made)
                 self.assertEqual(r.log, '')
                 self.assertNotContacted()
+
+    def test_an_include_named_by_a_command_is_not_checked_and_no_error(self):
+        with open(self.path('accounts.rc'), 'w') as f:
+            f.write('SERVER = "127.0.0.1"\nUSER = "jo"\nPASS = "pw"\nPROTOCOL = "POP3"\n'
+                    'PORT = %d\n' % self.port)
+        os.chmod(self.path('accounts.rc'), 0o600)
+        rc = self.path('rc')
+        with open(rc, 'w') as f:
+            f.write('LOGFILE = "%s"\nINCLUDE=$(pwd)/accounts.rc\n' % self.path('log'))
+        os.chmod(rc, 0o600)
+
+        def check(option):
+            p = subprocess.run([BIN, '-M', rc, option], capture_output=True, text=True,
+                               timeout=60, cwd=self.dir.name)
+            return p.returncode, p.stdout, p.stderr
+
+        code, out, err = check('--check')
+        self.assertEqual((code, err), (0, ''))
+        self.assertEqual(out.splitlines()[1], 'Accounts: 0')
+        self.assertEqual(out.splitlines()[-3:], [
+            'Warning: No account is configured; a run checks nothing.',
+            'Warning: INCLUDE=$(pwd)/accounts.rc is not checked: its name needs a command, which '
+            'a check does not run (--check-commands reads it).',
+            'The configuration is usable.'])
+        # With the commands run, the file is read as a run reads it.
+        code, out, err = check('--check-commands')
+        self.assertEqual((code, err), (0, ''))
+        self.assertIn('Accounts: 1\n  Account 1: SERVER "127.0.0.1", PORT %d, ' % self.port, out)
+        self.assertNotIn('not checked', out)
+        self.assertNotContacted()
 
     def test_rules_left_to_the_c_library_are_named(self):
         r = self.pollensift('REG_TYPE = "extended"\nDENY = "^Subject: x"\nDENY = "(a)\\1"\n',

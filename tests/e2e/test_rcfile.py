@@ -1,6 +1,7 @@
 """A malformed rc file through the built binary: exact message, status 255, no log written."""
 
 import os
+import socket
 import subprocess
 import tempfile
 import unittest
@@ -80,12 +81,12 @@ class MalformedRcFile(unittest.TestCase):
             ("misspelt keyword", head + b'PASSWORD = "x"\n', 255,
              "pollensift: Error: Lexicographical error in line 2 of your main rcfile.\n"
              "pollensift: The term 'W' could not be interpreted.\n"
-             "pollensift:     PASSWORD = \"x\"\n"
+             "pollensift:     PASSWORD = \"*****\"\n"
              "pollensift:         ^\n"
              "pollensift: 'PASSWORD' is not a keyword; did you mean PASS?\n"),
-            ("comment after a quoted value", head + b'PASS = "secret" # mine\n', 255,
+            ("comment after a quoted value", head + b'DENY = "secret" # mine\n', 255,
              "pollensift: Error: A comment follows the value in line 2 of your main rcfile.\n"
-             "pollensift:     PASS = \"secret\" # mine\n"
+             "pollensift:     DENY = \"secret\" # mine\n"
              "pollensift:                     ^\n"
              "pollensift: A comment must stand on a line of its own, with '#' as its first "
              "character other than blanks.\n"),
@@ -124,6 +125,40 @@ class MalformedRcFile(unittest.TestCase):
                     with open(log) as f:
                         self.assertIn(expected.split("\n")[0], f.read())
 
+    def test_a_password_in_a_line_shown_under_an_error_is_hidden(self):
+        secret = "Tok-4e9a s3cret"
+        rows = [
+            ("comment after the password", 'PASS = "%s" # mine\n' % secret,
+             "pollensift: Error: A comment follows the value in line 1 of your main rcfile.\n"
+             "pollensift:     PASS = \"*****\" # mine\n"
+             "pollensift:                    ^\n"
+             "pollensift: A comment must stand on a line of its own, with '#' as its first "
+             "character other than blanks.\n"),
+            ("password without quotes", "VERBOSE = 3\n  Pass = %s\n" % secret,
+             "pollensift: Error: Lexicographical error in line 2 of your main rcfile.\n"
+             "pollensift: The term '*****' could not be interpreted.\n"
+             "pollensift:       Pass = *****\n"
+             "pollensift:              ^\n"
+             "pollensift: A text value stands in double quotes: \"*****\".\n"),
+            ("misspelt PASS", 'PASWORD = "%s"\n' % secret,
+             "pollensift: Error: Lexicographical error in line 1 of your main rcfile.\n"
+             "pollensift: The term 'P' could not be interpreted.\n"
+             "pollensift:     PASWORD = \"*****\"\n"
+             "pollensift:     ^\n"
+             "pollensift: 'PASWORD' is not a keyword.\n"),
+            ("a word like TOKEN", 'Token = "%s"\n' % secret,
+             "pollensift: Error: Lexicographical error in line 1 of your main rcfile.\n"
+             "pollensift: The term 'T' could not be interpreted.\n"
+             "pollensift:     Token = \"*****\"\n"
+             "pollensift:     ^\n"
+             "pollensift: 'Token' is not a keyword.\n"),
+        ]
+        for name, text, expected in rows:
+            with self.subTest(name):
+                code, out, err = self.run_rc(text.encode())
+                self.assertEqual((code, out), (255, b""))
+                self.assertEqual(err.decode(), expected)
+
     def run_file(self, rc):
         env = dict(os.environ, HOME=self.dir.name)
         p = subprocess.run([BIN, "-M", rc], capture_output=True, env=env, timeout=30)
@@ -155,6 +190,56 @@ class MalformedRcFile(unittest.TestCase):
         self.assertEqual(code, 255)
         self.assertFalse(os.path.exists(log))
 
+
+
+class AccountStatementsAfterTheLastPort(unittest.TestCase):
+    """A statement of an account that no PORT follows is refused by a run and by a check alike,
+    before any server is contacted: a pinned certificate is never silently dropped."""
+
+    def setUp(self):
+        self.dir = tempfile.TemporaryDirectory()
+        self.addCleanup(self.dir.cleanup)
+        # A server that must not be contacted.
+        self.listener = socket.socket()
+        self.listener.bind(("127.0.0.1", 0))
+        self.listener.listen(1)
+        self.listener.settimeout(0)
+        self.addCleanup(self.listener.close)
+
+    def test_refused_by_a_run_and_by_a_check(self):
+        rc = os.path.join(self.dir.name, "rc")
+        account = ('LOGFILE = "%s/log"\nTIMEOUT = 2\nSERVER = "127.0.0.1"\nUSER = "jo"\n'
+                   'PASS = "pw"\nPROTOCOL = "POP3/SSL"\n' % self.dir.name)
+        port = "PORT = %d\n" % self.listener.getsockname()[1]
+        rows = [
+            ("TLS_FINGERPRINT", 'TLS_FINGERPRINT = "%s"\n' % ("ab:" * 32)[:-1]),
+            ("TLS_CA_FILE", 'TLS_CA_FILE = "/etc/ssl/certs/ca-certificates.crt"\n'),
+            ("AUTH", 'AUTH = "PLAIN"\n'),
+            ("after other statements", 'DENY = "x"\nVERBOSE = 4\nTLS_CA_FILE = "/x.pem"\n'),
+        ]
+        for name, after in rows:
+            # The account's statements take lines 1 to 7; the first one after them counts.
+            line = 10 if name == "after other statements" else 8
+            expected = ("pollensift: Error: The account 'jo@127.0.0.1' is not completed: no PORT "
+                        "statement follows its statements from line %d of your main rcfile "
+                        "'%s'.\n" % (line, rc))
+            for args in (["--check"], ["-s"], []):
+                with self.subTest(name, args=args):
+                    with open(rc, "w") as f:
+                        f.write(account + port + after)
+                    os.chmod(rc, 0o600)
+                    p = subprocess.run([BIN, "-M", rc] + args, capture_output=True, text=True,
+                                       timeout=30)
+                    self.assertEqual((p.returncode, p.stdout, p.stderr), (255, "", expected))
+                    with self.assertRaises(BlockingIOError):
+                        self.listener.accept()
+            # Before the PORT the same statement belongs to the account: the check shows it.
+            with open(rc, "w") as f:
+                f.write(account + after + port)
+            p = subprocess.run([BIN, "-M", rc, "--check"], capture_output=True, text=True,
+                               timeout=30)
+            self.assertEqual((p.returncode, p.stderr), (0, ""), name)
+            self.assertIn("The configuration is usable.", p.stdout)
 
 if __name__ == "__main__":
     unittest.main()

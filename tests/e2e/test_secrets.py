@@ -4,8 +4,10 @@ creates for people's mail headers are private."""
 
 import base64
 import os
+import signal
 import stat
 import subprocess
+import time
 import unittest
 
 import dovecot
@@ -124,6 +126,30 @@ class PasswordNeverShown(TlsDovecotTest):
                 self.assertIn('pollensift: Error: Server login failure.', r.errors())
                 for name, text in outputs.items():
                     self.assertNotIn(wrong, text, name)
+
+
+class TokenCommand(PollensiftTest):
+    def test_a_helper_that_ends_its_line_in_cr_lf_and_runs_on(self):
+        # The token alone goes out, and the run does not wait for the helper to end: the helper
+        # is left running on its own and stopped here.
+        server = self.fake_server({'password': 'tok', 'messages': [
+            'Subject: hello\r\nMessage-ID: <1@example.org>\r\n']})
+        pid_file = self.path('helper.pid')
+        rc = ('SERVER = "127.0.0.1"\nUSER = "ann"\n'
+              'PASS = "`echo $$ >%s; printf \'tok\\r\\n\'; exec sleep 60 2>/dev/null\'"\n'
+              'PROTOCOL = "POP3"\nPORT = %d\n' % (pid_file, server.port))
+        started = time.monotonic()
+        r = self.pollensift(rc, '-t', timeout=55)
+        elapsed = time.monotonic() - started
+        with open(pid_file) as f:
+            helper = int(f.read())
+        self.addCleanup(lambda: os.kill(helper, signal.SIGKILL))
+        self.assertEqual(r.code, 0, r.err)
+        self.assertLess(elapsed, 30, 'the run waited for the helper')
+        self.assertIn('pollensift: Examining 1 message(s).', r.out)
+        with open(self.path('commands-1')) as f:
+            self.assertIn('1 PASS tok\n', f.read())
+        os.kill(helper, 0)  # still running: it was not stopped, only no longer read
 
 
 def warning(path, octal):
