@@ -94,10 +94,14 @@ class MessageBuilder {
     }
     message_.size += static_cast<int64_t>(length) + (terminated ? 2 : 0);
     if (!in_header_) return;
-    if (text.size() < length || message_.header.size() + text.size() + 2 > kMaxSavedHeader) {
+    // Dot-stuffed as a server sends it: the header reader takes a line's first full stop away.
+    const bool stuffed = !text.empty() && text[0] == '.';
+    if (text.size() < length ||
+        message_.header.size() + stuffed + text.size() + 2 > kMaxSavedHeader) {
       message_.header_too_long = true;
     }
     if (!message_.header_too_long) {
+      if (stuffed) message_.header += '.';
       message_.header += text;
       message_.header += "\r\n";
     }
