@@ -13,6 +13,7 @@
 #include "config/rule_matcher.h"
 #include "config/settings.h"
 #include "driver/modes.h"
+#include "net/connection.h"
 #include "protocol/account_objects.h"
 #include "report/reporter.h"
 
@@ -51,6 +52,18 @@ void traceFallbackRules(Reporter& reporter) {
   }
 }
 
+// An exception (memory exhausted by what one server sent, say) fails its account only. The
+// connection is dropped without QUIT, so the server carries out none of its deletions.
+int checkOneAccount(MailAccount& account, Reporter& reporter) {
+  try {
+    return account.check();
+  } catch (const std::exception& e) {
+    reporter.error(std::string("Runtime exception occurred: ") + e.what(), 1);
+    if (Connection* link = account.connection()) link->close();
+    return -1;
+  }
+}
+
 int checkAccounts(Settings& settings, Reporter& reporter) {
   int run_result = 0;
   if (settings.test() && !settings.accounts().empty()) {
@@ -60,7 +73,7 @@ int checkAccounts(Settings& settings, Reporter& reporter) {
     reporter.print(
         std::string(program_version) + " querying " + account.user() + "@" + account.server() + ".",
         3);
-    if (account.check() != 0) {
+    if (checkOneAccount(account, reporter) != 0) {
       reporter.error(
           "Skipping account " + account.user() + "@" + account.server() + " due to earlier errors.",
           1);
@@ -118,6 +131,11 @@ int runPollensift(int argc, char** argv) {
   if (const char* kind = pathKindProblem(settings.showHeaders(), true)) {
     return startupError("The headers store file '" + escapeControls(settings.showHeaders()) + "' " +
                         kind + ".");
+  }
+  // Reading a FIFO named as the state file would wait for a writer for ever.
+  if (const char* kind = pathKindProblem(settings.statefile(), false)) {
+    return startupError("The state file '" + escapeControls(settings.statefile()) + "' " + kind +
+                        ".");
   }
 
   if (!installInterruptHandlers(reporter.logFd())) {

@@ -92,10 +92,9 @@ int judgeSavedMail(const std::vector<std::string>& paths) {
   Judge judge;
   bool all_read = true;
   for (const std::string& path : paths) {
-    std::string error;
     if (!readSavedMail(
-            path, [&](const SavedMessage& message) { judge.judge(message); }, error)) {
-      reporter.error("Could not read " + error + ".", 1);
+            path, [&](const SavedMessage& message) { judge.judge(message); },
+            [&](const std::string& error) { reporter.error("Could not read " + error + ".", 1); })) {
       all_read = false;
     }
   }

@@ -94,10 +94,14 @@ class MessageBuilder {
     }
     message_.size += static_cast<int64_t>(length) + (terminated ? 2 : 0);
     if (!in_header_) return;
-    if (text.size() < length || message_.header.size() + text.size() + 2 > kMaxSavedHeader) {
+    // Dot-stuffed as a server sends it: the header reader takes a line's first full stop away.
+    const bool stuffed = !text.empty() && text[0] == '.';
+    if (text.size() < length ||
+        message_.header.size() + stuffed + text.size() + 2 > kMaxSavedHeader) {
       message_.header_too_long = true;
     }
     if (!message_.header_too_long) {
+      if (stuffed) message_.header += '.';
       message_.header += text;
       message_.header += "\r\n";
     }
@@ -146,8 +150,10 @@ bool readFile(const std::string& path, const SavedMessageVisitor& visit, std::st
   return readSavedStream(file, path, visit, error);
 }
 
-// The files of a Maildir's cur/ and new/, in the order of their names.
-bool readMaildir(const std::string& path, const SavedMessageVisitor& visit, std::string& error) {
+// The files of a Maildir's cur/ and new/, in the order of their names. A file that cannot be read
+// is told to fault, and the rest are read.
+bool readMaildir(const std::string& path, const SavedMessageVisitor& visit,
+                 const SavedMailFault& fault) {
   std::vector<std::pair<std::string, std::string>> files;  // (name, full path)
   bool found_subdirectory = false;
   for (const char* sub : {"cur", "new"}) {
@@ -155,7 +161,7 @@ bool readMaildir(const std::string& path, const SavedMessageVisitor& visit, std:
     std::unique_ptr<DIR, int (*)(DIR*)> listing(opendir(directory.c_str()), closedir);
     if (!listing) {
       if (errno == ENOENT) continue;
-      error = reason(directory);
+      fault(reason(directory));
       return false;
     }
     found_subdirectory = true;
@@ -169,14 +175,19 @@ bool readMaildir(const std::string& path, const SavedMessageVisitor& visit, std:
     }
   }
   if (!found_subdirectory) {
-    error = path + ": a directory without cur/ or new/, so not a Maildir";
+    fault(path + ": a directory without cur/ or new/, so not a Maildir");
     return false;
   }
   std::sort(files.begin(), files.end());
+  bool all_read = true;
   for (const auto& [name, full] : files) {
-    if (!readFile(full, visit, error)) return false;
+    std::string error;
+    if (!readFile(full, visit, error)) {
+      fault(error);
+      all_read = false;
+    }
   }
-  return true;
+  return all_read;
 }
 
 }  // namespace
@@ -215,17 +226,22 @@ bool readSavedStream(std::istream& input, const std::string& origin,
   return true;
 }
 
-bool readSavedMail(const std::string& path, const SavedMessageVisitor& visit, std::string& error) {
-  if (path == "-") return readSavedStream(std::cin, "standard input", visit, error);
+bool readSavedMail(const std::string& path, const SavedMessageVisitor& visit,
+                   const SavedMailFault& fault) {
+  std::string error;
   struct stat status {};
-  if (stat(path.c_str(), &status) != 0) {
+  if (path == "-") {
+    if (!readSavedStream(std::cin, "standard input", visit, error)) fault(error);
+  } else if (stat(path.c_str(), &status) != 0) {
     error = reason(path);
-    return false;
-  }
-  if (S_ISDIR(status.st_mode)) return readMaildir(path, visit, error);
-  if (!S_ISREG(status.st_mode)) {
+    fault(error);
+  } else if (S_ISDIR(status.st_mode)) {
+    return readMaildir(path, visit, fault);
+  } else if (!S_ISREG(status.st_mode)) {
     error = path + ": not a regular file, a Maildir or -";
-    return false;
+    fault(error);
+  } else if (!readFile(path, visit, error)) {
+    fault(error);
   }
-  return readFile(path, visit, error);
+  return error.empty();
 }

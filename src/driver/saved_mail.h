@@ -21,11 +21,16 @@ constexpr size_t kMaxSavedHeader = kHeaderReplyLimit;
 
 using SavedMessageVisitor = std::function<void(const SavedMessage&)>;
 
+// Where a reader says what it could not read: "path: reason".
+using SavedMailFault = std::function<void(const std::string& reason)>;
+
 // Hands each message of path to visit, in order: a Maildir folder (the files of cur/ and new/ in
 // the order of their names), an mbox file (a file whose first line begins with "From "), any
 // other regular file as one message, or "-" for standard input (one message, or an mbox).
-// False with the reason in error when path cannot be read; messages already read were visited.
-bool readSavedMail(const std::string& path, const SavedMessageVisitor& visit, std::string& error);
+// False when something could not be read, after telling fault why; a Maildir's file that cannot
+// be read leaves the others to be read, and what could be read was visited.
+bool readSavedMail(const std::string& path, const SavedMessageVisitor& visit,
+                   const SavedMailFault& fault);
 
 // The same for a stream; origin names it in the messages.
 bool readSavedStream(std::istream& input, const std::string& origin,

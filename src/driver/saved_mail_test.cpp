@@ -114,16 +114,17 @@ class SavedMailFilesTest : public ::testing::Test {
 
   std::vector<std::string> origins(const std::string& path, bool expect_ok = true) {
     std::vector<std::string> seen;
-    error_.clear();
+    errors_.clear();
     EXPECT_EQ(readSavedMail(
-                  path, [&](const SavedMessage& m) { seen.push_back(m.origin); }, error_),
-              expect_ok)
-        << error_;
+                  path, [&](const SavedMessage& m) { seen.push_back(m.origin); },
+                  [&](const std::string& error) { errors_.push_back(error); }),
+              expect_ok);
+    EXPECT_EQ(errors_.empty(), expect_ok);
     return seen;
   }
 
   std::string dir_;
-  std::string error_;
+  std::vector<std::string> errors_;
 };
 
 TEST_F(SavedMailFilesTest, MaildirInTheOrderOfTheFileNames) {
@@ -158,7 +159,7 @@ TEST_F(SavedMailFilesTest, WhatCannotBeRead) {
   };
   for (const Case& c : cases) {
     EXPECT_TRUE(origins(c.path, false).empty());
-    EXPECT_EQ(error_, c.error);
+    EXPECT_EQ(errors_, std::vector<std::string>{c.error});
   }
   const std::string mbox = write("mbox", "From a\nSubject: 1\n\nFrom b\nSubject: 2\n");
   EXPECT_EQ(origins(mbox), (std::vector<std::string>{mbox + ":1", mbox + ":4"}));

@@ -73,6 +73,16 @@ const Case kCases[] = {
      {{"A", "1 "}, {"B", "2"}}},
     {"body piece where a field must start", "\r\nA: 1\r\n", -3, {}},
     {"body piece after an end marker", "A: 1\r\n\r\n.\r\n\r\nB: 2\r\n", -3, {{"A", "1"}}},
+    // Blanks before the colon are no part of the name, and "From :" is no envelope line.
+    {"blanks before the colon",
+     "Subject \t: x\r\nFrom : a@b\r\nfrom\t:\r\n",
+     0,
+     {{"Subject", "x"}, {"From", "a@b"}, {"from", ""}}},
+    // The reply is dot-stuffed: one leading full stop goes, once; full stops may be in names.
+    {"dot-stuffed lines",
+     "..X: 1\r\n.Y: 2\r\n...Z.W: 3\r\n. folded\r\nA.B: 4\r\n\r\n.\r\n",
+     0,
+     {{".X", "1"}, {"Y", "2"}, {"..Z.W", "3 folded "}, {"A.B", "4"}}},
 };
 
 

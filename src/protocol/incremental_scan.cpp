@@ -49,12 +49,11 @@ bool IncrementalScan::list(Connection& link, int count) {
                                "judged.", 3);
     return true;
   }
-  // A UIDL names one message and a message has one UIDL; anything listed twice is judged. The
-  // listing is checked by sorting places rather than with a hash table: a large mailbox's listing
-  // is held in memory at once.
+  // A UIDL names one message and a message has one UIDL; anything listed twice is judged. Memory
+  // follows the lines the server sent, never the count STAT claimed, and the listing is checked
+  // by sorting rather than with a hash table: a large mailbox's listing is held at once.
   listing_ = *reply;
-  uidls_.assign(static_cast<size_t>(count), std::string_view());
-  std::vector<bool> unusable(static_cast<size_t>(count), false);
+  listed_.clear();
   std::string_view rest(listing_);
   rest.remove_prefix(std::min(rest.size(), rest.find("\r\n") + 2));
   while (!rest.empty()) {
@@ -65,39 +64,47 @@ bool IncrementalScan::list(Connection& link, int count) {
     if (blank == std::string_view::npos) continue;
     const int number = listedNumber(line.substr(0, blank), count);
     const std::string_view uidl = line.substr(blank + 1);
-    if (number == 0 || !UidlState::usableUidl(uidl)) continue;
-    const auto place = static_cast<size_t>(number) - 1;
-    if (!uidls_[place].empty()) unusable[place] = true;
-    uidls_[place] = uidl;
+    if (number != 0 && UidlState::usableUidl(uidl)) listed_.push_back({number, uidl});
   }
-  std::vector<uint32_t> by_uidl;
-  for (size_t place = 0; place < uidls_.size(); ++place) {
-    if (!uidls_[place].empty()) by_uidl.push_back(static_cast<uint32_t>(place));
-  }
-  std::sort(by_uidl.begin(), by_uidl.end(),
-            [this](uint32_t a, uint32_t b) { return uidls_[a] < uidls_[b]; });
-  for (size_t i = 1; i < by_uidl.size(); ++i) {
-    if (uidls_[by_uidl[i - 1]] == uidls_[by_uidl[i]]) {
-      unusable[by_uidl[i - 1]] = true;
-      unusable[by_uidl[i]] = true;
+  std::vector<bool> unusable(listed_.size(), false);
+  std::vector<uint32_t> order(listed_.size());
+  for (uint32_t i = 0; i < order.size(); ++i) order[i] = i;
+  const auto markRepeats = [&](auto same) {
+    for (size_t i = 1; i < order.size(); ++i) {
+      if (same(listed_[order[i - 1]], listed_[order[i]])) {
+        unusable[order[i - 1]] = true;
+        unusable[order[i]] = true;
+      }
     }
+  };
+  std::sort(order.begin(), order.end(),
+            [this](uint32_t a, uint32_t b) { return listed_[a].uidl < listed_[b].uidl; });
+  markRepeats([](const Listed& a, const Listed& b) { return a.uidl == b.uidl; });
+  std::sort(order.begin(), order.end(),
+            [this](uint32_t a, uint32_t b) { return listed_[a].number < listed_[b].number; });
+  markRepeats([](const Listed& a, const Listed& b) { return a.number == b.number; });
+  std::vector<Listed> usable;
+  for (const uint32_t i : order) {
+    if (!unusable[i]) usable.push_back(listed_[i]);
   }
-  for (size_t place = 0; place < uidls_.size(); ++place) {
-    if (unusable[place]) uidls_[place] = std::string_view();
-  }
-  listed_ = true;
+  listed_ = std::move(usable);
+  asked_ = true;
   return true;
 }
 
+std::string_view IncrementalScan::uidlOf(int number) const {
+  const auto at = std::lower_bound(listed_.begin(), listed_.end(), number,
+                                   [](const Listed& entry, int n) { return entry.number < n; });
+  return at != listed_.end() && at->number == number ? at->uidl : std::string_view();
+}
+
 bool IncrementalScan::remembered(int number) const {
-  if (!listed_ || number < 1 || static_cast<size_t>(number) > uidls_.size()) return false;
-  const std::string_view uidl = uidls_[static_cast<size_t>(number) - 1];
+  const std::string_view uidl = uidlOf(number);
   return !uidl.empty() && state_.isKept(uidl);
 }
 
 bool IncrementalScan::skip(int number) {
-  if (!listed_ || number < 1 || static_cast<size_t>(number) > uidls_.size()) return false;
-  const std::string_view uidl = uidls_[static_cast<size_t>(number) - 1];
+  const std::string_view uidl = uidlOf(number);
   if (uidl.empty()) return false;
   const std::optional<std::string_view> kept = state_.keptKey(uidl);
   if (!kept) return false;
@@ -116,20 +123,18 @@ int IncrementalScan::skipLeading(int count) {
 }
 
 void IncrementalScan::judged(int number, int verdict, const std::string& message_id) {
-  if (!listed_ || verdict != 0 || number < 1 || static_cast<size_t>(number) > uidls_.size()) {
-    return;
-  }
-  const std::string_view uidl = uidls_[static_cast<size_t>(number) - 1];
+  if (verdict != 0) return;
+  const std::string_view uidl = uidlOf(number);
   if (!uidl.empty()) state_.remember(uidl, FilterEngine::seenKey(message_id));
 }
 
 void IncrementalScan::report() const {
-  if (!listed_) return;
+  if (!asked_) return;
   Reporter::instance().print(std::to_string(skipped_) +
                                  " message(s) judged in an earlier run, not fetched again.",
                              3);
 }
 
 void IncrementalScan::commit() {
-  if (listed_) state_.commit();
+  if (asked_) state_.commit();
 }

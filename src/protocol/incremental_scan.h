@@ -40,11 +40,19 @@ class IncrementalScan {
   void commit();
 
  private:
+  // A message number and its UIDL, a view into listing_.
+  struct Listed {
+    int number;
+    std::string_view uidl;
+  };
+
   explicit IncrementalScan(UidlState& state) : state_(state) {}
+  // The UIDL of message number; "" when it was not listed or cannot be trusted.
+  std::string_view uidlOf(int number) const;
 
   UidlState& state_;
-  std::string listing_;                  // the UIDL reply
-  std::vector<std::string_view> uidls_;  // in listing_, by message number - 1; "" when unusable
+  std::string listing_;         // the UIDL reply
+  std::vector<Listed> listed_;  // the usable lines of the listing, by message number
   int skipped_ = 0;
-  bool listed_ = false;
+  bool asked_ = false;  // the server listed its UIDLs
 };

@@ -23,6 +23,9 @@ constexpr std::string_view kMagic = "pollensift-state ";
 constexpr int kVersion = 1;
 // More entries than any mailbox holds: a count beyond it is damage, not a reason to reserve.
 constexpr unsigned long kMaxEntries = 100000000;
+// The largest file read, some ten million messages; it is held whole while it is read, and the
+// arena counts its places in 32 bits.
+constexpr size_t kMaxFileBytes = size_t{1} << 30;
 
 bool plain(unsigned char c) { return c > 0x20 && c < 0x7f && c != '%'; }
 
@@ -181,19 +184,25 @@ struct Sink {
   std::function<void(std::string_view uidl, std::string_view key)> entry;
 };
 
+// Whether first, a file's first line, begins a state file of this version; false with reason.
+bool isHeaderLine(std::string_view first, std::string& reason) {
+  if (first.substr(0, kMagic.size()) != kMagic) {
+    reason = "is not a pollensift state file";
+    return false;
+  }
+  if (first != std::string(kMagic) + std::to_string(kVersion)) {
+    reason = "is of another version (" + std::string(first.substr(kMagic.size(), 20)) + ")";
+    return false;
+  }
+  return true;
+}
+
 // Reads text as a whole state file of this version; false, with reason, at the first thing that
 // is not one (what was handed to sink before then must be thrown away).
 bool readText(std::string_view text, const Sink& sink, std::string& reason) {
   Lines lines(text);
   const auto first = lines.next();
-  if (!first || first->substr(0, kMagic.size()) != kMagic) {
-    reason = "is not a pollensift state file";
-    return false;
-  }
-  if (*first != std::string(kMagic) + std::to_string(kVersion)) {
-    reason = "is of another version (" + std::string(first->substr(kMagic.size(), 20)) + ")";
-    return false;
-  }
+  if (!isHeaderLine(first.value_or(text), reason)) return false;
   reason = "is damaged";
   std::set<std::string> accounts;
   std::string account, uidl, key;
@@ -275,33 +284,61 @@ bool UidlState::lock() {
 }
 
 bool UidlState::read() {
-  const int fd = ::open(path_.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
+  // Not blocking: a FIFO put in the file's place after the start-up check must not hang the run.
+  const int fd = ::open(path_.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK);
   if (fd < 0) {
     if (errno == ENOENT) return true;  // the first run
     warn("The state file '" + path_ + "' cannot be read (" + std::strerror(errno) +
          "); every message is judged.");
     return false;
   }
-  std::string text;
   struct stat info {};
-  bool ok = ::fstat(fd, &info) == 0 && S_ISREG(info.st_mode);
-  if (ok && info.st_size > 0 && info.st_size < (1 << 30)) text.reserve(static_cast<size_t>(info.st_size));
+  if (::fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) {
+    ::close(fd);
+    warn("The state file '" + path_ + "' cannot be read; every message is judged.");
+    return false;
+  }
+  // Whoever can change the file can have a message kept unseen, or one deleted as the duplicate
+  // of a Message-ID it did not have: nothing in it is believed.
+  if ((info.st_mode & (S_IWGRP | S_IWOTH)) != 0) {
+    ::close(fd);
+    char mode[8];
+    std::snprintf(mode, sizeof mode, "%04o", static_cast<unsigned>(info.st_mode & 07777));
+    warn("The state file '" + path_ + "' can be changed by other users (mode " + mode +
+         "); every message is judged, and the file is written anew with mode 0600.");
+    rewrite_ = true;
+    return true;
+  }
+  std::string text;
+  std::string reason;
+  bool ok = true;
+  const bool too_large = info.st_size > static_cast<off_t>(kMaxFileBytes);
+  if (!too_large && info.st_size > 0) text.reserve(static_cast<size_t>(info.st_size));
   char buffer[65536];
-  while (ok) {
+  bool first_line_checked = false;
+  while (ok && reason.empty() && text.size() <= kMaxFileBytes) {
     const ssize_t got = ::read(fd, buffer, sizeof buffer);
     if (got < 0 && errno == EINTR) continue;
     if (got < 0) ok = false;
     if (got <= 0) break;
     text.append(buffer, static_cast<size_t>(got));
+    // Whatever else the file holds, a wrong first line is known before the rest is read.
+    const size_t line_end = text.find('\n');
+    if (!first_line_checked && (line_end != std::string::npos || text.size() > header().size())) {
+      first_line_checked = true;
+      if (isHeaderLine(std::string_view(text).substr(0, line_end), reason) && too_large) {
+        reason = "is too large";
+      }
+    }
   }
   ::close(fd);
   if (!ok) {
     warn("The state file '" + path_ + "' cannot be read; every message is judged.");
     return false;
   }
-  std::string reason;
+  if (reason.empty() && text.size() > kMaxFileBytes) reason = "is too large";
   std::string arena;
-  arena.reserve(text.size());
+  if (reason.empty()) arena.reserve(text.size());
   std::map<std::string, Stored> accounts;
   Stored* current = nullptr;
   const Sink sink{[&](std::string account, std::string_view fingerprint) {
@@ -315,9 +352,7 @@ bool UidlState::read() {
                     arena += uidl;
                     arena += key;
                   }};
-  // The arena counts its places in 32 bits.
-  if (text.size() >= UINT32_MAX / 2 || !readText(text, sink, reason)) {
-    if (reason.empty()) reason = "is too large";
+  if (!reason.empty() || !readText(text, sink, reason)) {
     // Judging everything is always right; the file is written anew after the first account.
     warn("The state file '" + path_ + "' " + reason + "; every message is judged.");
     rewrite_ = true;

@@ -304,4 +304,40 @@ TEST(VerdictFingerprintTest, CoversWhatCanChangeAVerdict) {
   Settings::instance().resetForTesting();
 }
 
+// Pairs of configurations with the same rules but for one attribute of one rule: the fingerprint
+// must see the attribute itself, not only how many rules there are.
+TEST(VerdictFingerprintTest, OneAttributeOfOneRuleChangesIt) {
+  using Setup = void (*)(Settings&);
+  struct Pair {
+    const char* what;
+    Setup one;
+    Setup other;
+  };
+  const Pair pairs[] = {
+      {"sign", [](Settings& s) { s.addDeny("DENY", "=", "^X"); },
+       [](Settings& s) { s.addDeny("DENY", "<>", "^X"); }},
+      {"case", [](Settings& s) { s.addDeny("DENY", "=", "^X"); },
+       [](Settings& s) { s.addDeny("DENY_CASE", "=", "^X"); }},
+      {"REG_CASE", [](Settings& s) { s.addScore("SCORE", 5, "=", "^X"); },
+       [](Settings& s) {
+         s.setRegCase("yes");
+         s.addScore("SCORE", 5, "=", "^X");
+       }},
+      {"points", [](Settings& s) { s.addScore("SCORE", 40, "=", "^X"); },
+       [](Settings& s) { s.addScore("SCORE", 41, "=", "^X"); }},
+      {"ALLOW against DENY", [](Settings& s) { s.addAllow("ALLOW", "=", "^X"); },
+       [](Settings& s) { s.addDeny("DENY", "=", "^X"); }},
+  };
+  auto fingerprint = [](Setup setup) {
+    Settings& s = Settings::instance();
+    s.resetForTesting();
+    setup(s);
+    return verdictFingerprint();
+  };
+  for (const Pair& pair : pairs) {
+    EXPECT_NE(fingerprint(pair.one), fingerprint(pair.other)) << pair.what;
+  }
+  Settings::instance().resetForTesting();
+}
+
 }  // namespace

@@ -114,12 +114,16 @@ class DebianPackage(unittest.TestCase):
             version = run(["pollensift", "--version"], env=dict(os.environ, PATH="/usr/bin"))
             self.assertEqual(version.returncode, 0, version.stderr)
             self.assertEqual(version.stdout.splitlines()[0], "pollensift " + program_version())
-            if shutil.which("man"):
+            # A check without its tool shows as skipped; the rest of the test goes on.
+            with self.subTest("manual pages"):
+                if not shutil.which("man"):
+                    self.skipTest("no man on this machine: the installed pages are not looked up")
                 for page in ["pollensift", "pollensiftrc"]:
                     where = run(["man", "-w", page])
                     self.assertEqual(where.returncode, 0, where.stderr)
                     self.assertTrue(where.stdout.startswith("/usr/share/man/"), where.stdout)
-            self.verify_units()
+            with self.subTest("systemd units"):
+                self.verify_units()
         finally:
             removed = run(["dpkg", "-r", "pollensift"])
         self.assertEqual(removed.returncode, 0, removed.stdout + removed.stderr)
@@ -128,7 +132,7 @@ class DebianPackage(unittest.TestCase):
     def verify_units(self):
         """With the package installed, systemd accepts the shipped user units as they are."""
         if not shutil.which("systemd-analyze"):
-            return
+            self.skipTest("no systemd-analyze on this machine: the units are not verified")
         examples = "/usr/share/doc/pollensift/examples/"
         with tempfile.TemporaryDirectory() as runtime:
             os.chmod(runtime, 0o700)

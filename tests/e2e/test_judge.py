@@ -141,6 +141,23 @@ class Judge(PollensiftTest):
         self.assertTrue(os.path.exists(marker))
         self.assertIn("pollensift: Warning: The deny rule in line 2 ", r.err)
 
+    def test_a_maildir_file_that_cannot_be_read_is_named_and_the_rest_is_judged(self):
+        maildir = self.path('md')
+        for sub in ('cur', 'new'):
+            os.makedirs(os.path.join(maildir, sub))
+        with open(os.path.join(maildir, 'cur', '1'), 'wb') as f:
+            f.write(MAIL[2])
+        # Root reads a file of any mode; this one fails at its first read, as a bad disk would.
+        os.symlink('/proc/self/mem', os.path.join(maildir, 'cur', '2'))
+        with open(os.path.join(maildir, 'new', '3'), 'wb') as f:
+            f.write(MAIL[0])
+        r = self.pollensift(RULES, '--judge', maildir)
+        self.assertEqual(r.code, 255)
+        self.assertEqual(r.err, 'pollensift: Error: Could not read %s: read error.\n'
+                         % os.path.join(maildir, 'cur', '2'))
+        self.assertEqual(r.out.splitlines()[-1], 'pollensift: Judged 2 message(s): 1 would be '
+                                                 'deleted (1 deny rule), 1 kept.')
+
     def test_usage_errors(self):
         rows = [
             (['--judge'], 'pollensift: Error: --judge needs at least one PATH: a message file, a '

@@ -5,6 +5,7 @@ library's matcher are named at verbosity 6. A guard kills a run that has not end
 the C library alone took 75 s on a line of 400 KB.
 """
 
+import os
 import unittest
 
 from harness import PollensiftTest, account
@@ -69,6 +70,29 @@ class Rules(PollensiftTest):
             'on the first 2048 bytes of each line: a repetition count above 1000.',
         ])
         self.assertIn('DELE 1', server.commands())
+
+    def test_field_lines_a_spammer_bends_are_judged(self):
+        # A blank before the colon, and a name that begins with a full stop, which the server
+        # sends dot-stuffed ("..X-Flag"); --judge must read the saved files alike.
+        messages = ['From: ann@example.org\r\nSubject : cheap pills\r\nMessage-ID: <1@x>\r\n',
+                    'From: ann@example.org\r\n.X-Flag: spam\r\nMessage-ID: <2@x>\r\n',
+                    'From\t: offers@spam.example\r\nSubject: hi\r\nMessage-ID: <3@x>\r\n',
+                    'From: ann@example.org\r\nSubject: lunch\r\nMessage-ID: <4@x>\r\n']
+        server = self.fake(messages)
+        rules = ('DENY = "^Subject: cheap pills$"\nDENY = "^\\.X-Flag: spam$"\n'
+                 'DENY = "^From: offers@spam"\n')
+        r = self.pollensift(rules + account('jo', 'pw', server.port))
+        self.assertEqual((r.code, r.errors()), (0, []), r.err)
+        self.assertEqual([c for c in server.commands() if c.startswith('DELE')],
+                         ['DELE 1', 'DELE 2', 'DELE 3'])
+        os.makedirs(self.path('md/new'))
+        for n, text in enumerate(messages):
+            with open(self.path('md/new/%d' % n), 'w') as f:
+                f.write(text.replace('\r\n', '\n') + '\nbody\n')
+        judged = self.pollensift(rules, '--judge', self.path('md'))
+        self.assertEqual((judged.code, judged.err), (0, ''))
+        self.assertEqual(judged.out.splitlines()[-1], 'pollensift: Judged 4 message(s): 3 would '
+                                                      'be deleted (3 deny rule), 1 kept.')
 
 
 if __name__ == '__main__':

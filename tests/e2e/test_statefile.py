@@ -9,6 +9,7 @@ and the messages left must be the same.
 import fcntl
 import os
 import re
+import resource
 import subprocess
 import unittest
 
@@ -268,6 +269,76 @@ class WithoutUidl(PollensiftTest):
         commands = server.commands()
         self.assertIn('TOP 1 0', commands)
         self.assertNotIn('UIDL', commands)
+
+
+class HostileState(PollensiftTest):
+    """What a server or the file system can do to a run with a state file."""
+
+    LISTED = {'UIDL': '+OK\r\n1 a\r\n.\r\n'}
+
+    def fake(self, replies=None):
+        return self.fake_server({'messages': ['Subject: a\r\nMessage-ID: <a@x>\r\n'],
+                                 'replies': dict(self.LISTED, **(replies or {}))})
+
+    def test_a_huge_stat_count_fails_its_account_only(self):
+        # Arrays sized by this count took 32 GB; a listing of one line must cost one line.
+        liar = self.fake({'STAT': '+OK 2147483647 0\r\n'})
+        honest = self.fake()
+        rc = ('STATEFILE = "%s"\n' % self.path('state') + account('jo', 'pw', liar.port) +
+              account('ann', 'pw', honest.port))
+        r = self.pollensift(rc, timeout=60)
+        self.assertEqual(r.code, 255, r.err)
+        self.assertEqual(r.errors(), [
+            'pollensift: Error: Error occurred while sending LIST to server.',
+            'pollensift: Error: The server replied: -ERR no such message',
+            'pollensift: Error: Scanning of mail account failed.',
+            'pollensift: Error: Skipping account jo@127.0.0.1 due to earlier errors.'])
+        self.assertIn('TOP 1 0', honest.commands())
+        self.assertIn('QUIT', honest.commands())
+
+    def test_a_fifo_is_refused_before_any_server_is_asked(self):
+        server = self.fake()
+        os.mkfifo(self.path('state'))
+        r = self.pollensift('STATEFILE = "%s"\n' % self.path('state') +
+                            account('jo', 'pw', server.port), timeout=20)
+        self.assertEqual(r.code, 255)
+        self.assertEqual(r.errors(), ["pollensift: Error: The state file '%s' is a FIFO, not a "
+                                      "regular file." % self.path('state')])
+        self.assertEqual(server.commands(wait=0), [])
+
+    def test_a_huge_file_is_refused_without_reading_it_all(self):
+        # Sparse files of 2.5 GB: reading one whole took 4.2 GB of memory and 23 s.
+        server = self.fake()
+        rc = 'STATEFILE = "%s"\n' % self.path('state') + account('jo', 'pw', server.port)
+        for first_line, reason in ((b'garbage\n', 'is not a pollensift state file'),
+                                   (b'pollensift-state 1\n', 'is too large')):
+            with self.subTest(reason=reason):
+                with open(self.path('state'), 'wb') as f:
+                    f.write(first_line)
+                    f.truncate(5 << 29)
+                r = self.pollensift(rc, '-v', '6', timeout=20)
+                self.assertEqual((r.code, r.errors()), (0, []), r.err)
+                self.assertIn("pollensift: Warning: The state file '%s' %s; every message is "
+                              "judged.\n" % (self.path('state'), reason), r.out)
+                self.assertIn('Wrote: TOP 1 0', r.out)
+                self.assertLess(os.path.getsize(self.path('state')), 1000)
+        self.assertLess(resource.getrusage(resource.RUSAGE_CHILDREN).ru_maxrss, 200 << 10)
+
+    def test_a_file_others_can_change_is_not_believed_and_made_private(self):
+        server = self.fake()
+        rc = 'STATEFILE = "%s"\n' % self.path('state') + account('jo', 'pw', server.port)
+        self.assertEqual(self.pollensift(rc).code, 0)
+        os.chmod(self.path('state'), 0o666)
+        r = self.pollensift(rc, '-v', '6')
+        self.assertEqual((r.code, r.errors()), (0, []), r.err)
+        self.assertIn("pollensift: Warning: The state file '%s' can be changed by other users "
+                      "(mode 0666); every message is judged, and the file is written anew with "
+                      "mode 0600.\n" % self.path('state'), r.out)
+        self.assertIn('Wrote: TOP 1 0', r.out)
+        self.assertEqual(os.stat(self.path('state')).st_mode & 0o777, 0o600)
+        again = self.pollensift(rc, '-v', '6')
+        self.assertNotIn('Warning', again.out)
+        self.assertNotIn('Wrote: TOP', again.out)
 
 
 if __name__ == '__main__':
