@@ -9,12 +9,19 @@
 //
 // Input: byte 0 bit 0: APOP; bit 1: the stream ends (else it falls silent); bit 2: test mode;
 // bit 3: DEL_DUPLICATES; bits 4-5: AUTH none, PLAIN, XOAUTH2, OAUTHBEARER (not with APOP);
-// bit 6: the STLS protocol; bit 7: full verbosity. Byte 1: number of cuts (low four bits), then
-// one byte per cut (distance to the previous cut, minus one); the rest is what the server sends.
+// bit 6: the STLS protocol; bit 7: full verbosity. Byte 1: number of cuts (low four bits), bit 4:
+// a QUARANTINE; then one byte per cut (distance to the previous cut, minus one); the rest is what
+// the server sends.
+//
+// With the quarantine, a DELE only ever follows the RETR of its message, and every message stored
+// is one the scan counted as quarantined.
+
+#include <unistd.h>
 
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
+#include <filesystem>
 #include <memory>
 #include <set>
 #include <string>
@@ -29,9 +36,31 @@
 
 namespace {
 
-void configure(uint8_t bits) {
+// One quarantine for the fuzzer's process, emptied before each input.
+const std::filesystem::path& quarantineDirectory() {
+  static const std::filesystem::path path =
+      std::filesystem::temp_directory_path() / ("pollensift-fuzz-q-" + std::to_string(::getpid()));
+  return path;
+}
+
+size_t held() {
+  std::error_code ignored;
+  size_t count = 0;
+  for (const auto& entry : std::filesystem::directory_iterator(quarantineDirectory() / "new", ignored)) {
+    (void)entry;
+    ++count;
+  }
+  return count;
+}
+
+void configure(uint8_t bits, bool quarantine) {
   Settings& s = Settings::instance();
   s.resetForTesting();
+  if (quarantine) {
+    std::error_code ignored;
+    std::filesystem::remove_all(quarantineDirectory(), ignored);
+    s.setQuarantine(quarantineDirectory().string());
+  }
   s.setVerbose(bits & 128 ? 6 : 0);
   s.setTest(bits & 4 ? "yes" : "no");
   s.setDelDuplicates(bits & 8 ? "yes" : "no");
@@ -53,7 +82,8 @@ bool wellFormed(const std::string& command) {
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (size < 2) return 0;
   const uint8_t bits = data[0];
-  configure(bits);
+  const bool quarantine = (data[1] & 16) != 0;
+  configure(bits, quarantine);
   const CutStream stream = readCutStream(data, size, 1);
 
   auto server = std::make_shared<FakeServer>();
@@ -67,7 +97,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const bool stls = (bits & 64) != 0;
   protocol->setProtocolType(stls ? (bits & 1 ? kProtocolApopStls : kProtocolPop3Stls)
                                  : (bits & 1 ? kProtocolApop : kProtocolPop3));
-  protocol->setLoginOptions({mechanism, "pop.example", 110});
+  protocol->setLoginOptions({mechanism, "pop.example", 110, "jo"});
   bool withdrawn = false;
   if (protocol->login("jo", "secret")) {
     protocol->status();
@@ -86,6 +116,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   // password goes out only in its own PASS command.
   std::set<std::string> listed;
   std::set<std::string> topped;
+  std::set<std::string> retrieved;
   long last_deleted = 0;
   for (const std::string& command : server->written()) {
     if (!wellFormed(command)) std::abort();
@@ -96,9 +127,15 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
       topped.insert(number);
     }
     if (withdrawn && command == "QUIT\r\n") std::abort();
+    if (command.starts_with("RETR ")) {
+      const std::string number = command.substr(5, command.size() - 7);
+      if (!quarantine || topped.count(number) == 0) std::abort();
+      retrieved.insert(number);
+    }
     if (command.starts_with("DELE ")) {
       const std::string number = command.substr(5, command.size() - 7);
       if (topped.count(number) == 0) std::abort();
+      if (quarantine && retrieved.count(number) == 0) std::abort();
       const long value = std::stol(number);
       if (value <= last_deleted) std::abort();
       last_deleted = value;
@@ -111,5 +148,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     }
   }
   if (withdrawn && server->written().back() != "RSET\r\n") std::abort();
+  if (quarantine && held() != static_cast<size_t>(protocol->tally().quarantined)) std::abort();
   return 0;
 }

@@ -23,9 +23,17 @@ void say(int level, std::initializer_list<std::string_view> parts) {
   Reporter::instance().print(line, level);
 }
 
+// The reason of the last "Deny: " line, whether it was shown or not: the quarantine keeps it with
+// the message.
+std::string deny_reason;
+
 // kind + verdict summary (from, subject, date) + " [" + reason + "]."
 void verdict(std::string_view kind, const MessageHeader& header, int level,
              std::initializer_list<std::string_view> reason) {
+  if (kind == "Deny: " && !Settings::instance().quarantine().empty()) {
+    deny_reason.clear();
+    for (const std::string_view part : reason) deny_reason += part;
+  }
   if (Settings::instance().verbose() < level) return;
   std::string line(kind);
   line += header.from();
@@ -181,6 +189,7 @@ int FilterEngine::filter(const MessageHeader* header) {
   } sharing(*this);
 
   last_condemned_ = Condemned::kNone;
+  deny_reason.clear();
   int result = checkDuplicate(header);
   if (result != 0) return decided(result, Condemned::kDuplicate);
   result = checkAllow(header);
@@ -191,6 +200,8 @@ int FilterEngine::filter(const MessageHeader* header) {
   if (result != 0) return decided(result, deny_kind_);
   return decided(checkScore(header), Condemned::kScore);
 }
+
+const std::string& FilterEngine::lastReason() const { return deny_reason; }
 
 int FilterEngine::decided(int result, Condemned kind) {
   if (result > 0) {

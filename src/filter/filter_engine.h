@@ -21,6 +21,9 @@ class FilterEngine {
   enum class Condemned { kNone, kDuplicate, kMaxsizeAllow, kMaxlength, kMaxsizeDeny, kDenyRule,
                          kNegativeDenyRule, kScore };
   Condemned lastCondemned() const { return last_condemned_; }
+  // With QUARANTINE: the reason its "Deny:" line gives (shown or not), for the message that the
+  // last filter call condemned; empty otherwise.
+  const std::string& lastReason() const;
 
   int checkDuplicate(const MessageHeader* header);
   int checkAllow(const MessageHeader* header);

@@ -1,7 +1,9 @@
 #pragma once
 
 #include <cstddef>
+#include <functional>
 #include <string>
+#include <string_view>
 
 // What a TLS connection of one account trusts instead of the system's store alone.
 struct TlsTrust {
@@ -22,6 +24,15 @@ class Connection {
   // Length of the complete reply, -1 on time-out, end of stream or read failure, -2 when it could
   // not be stored.
   virtual int readReply(bool multiline) = 0;
+  // A multi-line reply read piece by piece, for a whole message: its status line becomes
+  // lastReply; when that is positive, the text after it goes to sink in pieces, dot-unstuffed and
+  // with LF line ends, up to its "." line. A sink that returns false gets nothing more, but the
+  // reply is still read to its end. The bytes read, -1 as readReply (time-out, end of stream, a
+  // reply longer than limit). The transport of tests without it returns -1.
+  virtual long readMessage(const std::function<bool(std::string_view)>& /*sink*/,
+                           size_t /*limit*/) {
+    return -1;
+  }
   // Bytes written, or a negative value on failure (also for a null text).
   virtual int sendCommand(const char* text) = 0;
   // Several commands, each ending in CR LF, in one write where the transport allows: commands

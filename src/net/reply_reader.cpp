@@ -55,6 +55,11 @@ std::string ReplyReader::take() {
   return reply;
 }
 
+void ReplyReader::consume(size_t count) {
+  buffer_.erase(0, count);
+  status_end_ = end_ = search_from_ = 0;
+}
+
 void ReplyReader::clear() {
   buffer_.clear();
   status_end_ = end_ = search_from_ = 0;

@@ -27,6 +27,10 @@ class ReplyReader {
   void clear();
 
   size_t buffered() const { return buffer_.size(); }
+  // For a reply read piece by piece instead of whole: the bytes not taken yet, and taking the
+  // first count of them.
+  std::string_view pending() const { return buffer_; }
+  void consume(size_t count);
   size_t limit() const { return limit_; }
   void setLimit(size_t limit) { limit_ = limit; }
 

@@ -104,6 +104,41 @@ int Socket::replyWaitMs() const {
   return timeout_ > INT_MAX / 1000 ? INT_MAX : timeout_ * 1000;
 }
 
+bool Socket::receiveMore(bool first_data, std::optional<Deadline>& rest) {
+  Reporter& reporter = Reporter::instance();
+  char chunk[16384];
+  // Once a reply has begun, the rest of it must follow within the time-out too: a server that
+  // sends a byte every few seconds would otherwise hold the run for ever.
+  int wait_ms = replyWaitMs();
+  if (!first_data && timeout_ > 0) {
+    if (!rest) rest.emplace(timeout_);
+    wait_ms = rest->remainingMs();
+  }
+  const long got = rest && rest->passed() ? Transport::kTimedOut
+                                          : transport_->receive(chunk, sizeof chunk, wait_ms);
+  if (got > 0) {
+    reader_.append(std::string_view(chunk, static_cast<size_t>(got)));
+    return true;
+  }
+  if (got == 0) {
+    reporter.error(first_data ? "The server closed the connection."
+                              : "The server closed the connection in the middle of a reply.",
+                   1);
+  } else if (got == Transport::kTimedOut) {
+    reporter.error("Connection has timed out.", 1);
+    // Silence from the start of a plain connection is what a port that waits for a TLS
+    // hand-shake looks like.
+    if (first_data && !use_ssl_ && !last_reply_) {
+      reporter.error("No greeting came from the server. If this port expects TLS from the "
+                     "start (usually 995), use PROTOCOL = \"POP3/SSL\".",
+                     1);
+    }
+  }
+  // Whatever part of a reply was read cannot be judged; drop it with the failure.
+  reader_.clear();
+  return false;
+}
+
 int Socket::readReply(bool multiline) {
   Reporter& reporter = Reporter::instance();
   if (!transport_) {
@@ -111,9 +146,6 @@ int Socket::readReply(bool multiline) {
     return -1;
   }
   try {
-    char chunk[16384];
-    // Once a reply has begun, the rest of it must follow within the time-out too: a server that
-    // sends a byte every few seconds would otherwise hold the run for ever.
     std::optional<Deadline> rest;
     for (;;) {
       switch (reader_.check(multiline)) {
@@ -138,35 +170,85 @@ int Socket::readReply(bool multiline) {
         case ReplyReader::Status::kIncomplete:
           break;
       }
-      const bool first_data = reader_.buffered() == 0;
-      int wait_ms = replyWaitMs();
-      if (!first_data && timeout_ > 0) {
-        if (!rest) rest.emplace(timeout_);
-        wait_ms = rest->remainingMs();
-      }
-      const long got = rest && rest->passed() ? Transport::kTimedOut
-                                              : transport_->receive(chunk, sizeof chunk, wait_ms);
-      if (got > 0) {
-        reader_.append(std::string_view(chunk, static_cast<size_t>(got)));
-        continue;
-      }
-      if (got == 0) {
-        reporter.error(first_data ? "The server closed the connection."
-                                  : "The server closed the connection in the middle of a reply.",
-                       1);
-      } else if (got == Transport::kTimedOut) {
-        reporter.error("Connection has timed out.", 1);
-        // Silence from the start of a plain connection is what a port that waits for a TLS
-        // hand-shake looks like.
-        if (first_data && !use_ssl_ && !last_reply_) {
-          reporter.error("No greeting came from the server. If this port expects TLS from the "
-                         "start (usually 995), use PROTOCOL = \"POP3/SSL\".",
-                         1);
-        }
-      }
-      // Whatever part of a reply was read cannot be judged; drop it with the failure.
+      if (!receiveMore(reader_.buffered() == 0, rest)) return -1;
+    }
+  } catch (const std::exception& e) {
+    reader_.clear();
+    reporter.error(e.what(), 1);
+    return -2;
+  }
+}
+
+long Socket::readMessage(const std::function<bool(std::string_view)>& sink, size_t limit) {
+  Reporter& reporter = Reporter::instance();
+  if (!transport_) {
+    reportNotConnected();
+    return -1;
+  }
+  // Whatever the message's size, no more than this is held at once: a longer line goes to the
+  // sink in pieces.
+  constexpr size_t kPiece = size_t{64} << 10;
+  try {
+    std::optional<Deadline> rest;
+    const int status = readReply(false);
+    if (status <= 0) return -1;
+    if (last_reply_->empty() || last_reply_->front() != '+') return status;
+    long total = status;
+    bool line_start = true;  // the next byte begins a line
+    bool sinking = true;
+    std::string piece;
+    auto emit = [&](std::string_view text) {
+      if (sinking) sinking = sink(text);
+    };
+    auto tooLong = [&](size_t more) {
+      if (static_cast<size_t>(total) + more <= limit) return false;
+      reporter.error("The server's reply is longer than " + std::to_string(limit) + " bytes.", 1);
       reader_.clear();
-      return -1;
+      return true;
+    };
+    for (;;) {
+      std::string_view pending = reader_.pending();
+      size_t taken = 0;
+      for (;;) {
+        const std::string_view left = pending.substr(taken);
+        const size_t end = left.find('\n');
+        if (end == std::string_view::npos) {
+          // A long line without its end yet: pass all of it on but a final CR, which may be the
+          // start of the line end.
+          if (left.size() > kPiece) {
+            std::string_view part = left.substr(0, left.size() - 1);
+            if (line_start && part.front() == '.') part.remove_prefix(1);
+            emit(part);
+            line_start = false;
+            taken += left.size() - 1;
+            if (tooLong(taken)) return -1;
+          }
+          break;
+        }
+        std::string_view line = left.substr(0, end);
+        taken += end + 1;
+        if (tooLong(taken)) return -1;
+        if (line_start && line == ".\r") {
+          reader_.consume(taken);
+          total += static_cast<long>(taken);
+          if (Settings::instance().verbose() >= 6) {
+            reporter.print("Debugging: Read: " + std::to_string(total - status) +
+                               " more bytes, the message up to its \".\" line.",
+                           6);
+          }
+          return total;
+        }
+        if (line.ends_with('\r')) line.remove_suffix(1);
+        // Dot-stuffing: a line that begins with "." was sent with one more.
+        if (line_start && line.starts_with('.')) line.remove_prefix(1);
+        piece.assign(line);
+        piece += '\n';
+        emit(piece);
+        line_start = true;
+      }
+      reader_.consume(taken);
+      total += static_cast<long>(taken);
+      if (!receiveMore(false, rest)) return -1;
     }
   } catch (const std::exception& e) {
     reader_.clear();

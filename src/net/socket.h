@@ -7,6 +7,7 @@
 
 #include "net/connection.h"
 #include "net/reply_reader.h"
+#include "net/tcp_transport.h"
 #include "net/transport.h"
 
 // The connection to a POP3 server: TCP, or TLS over TCP for the SSL protocol codes. Replies are
@@ -23,6 +24,7 @@ class Socket : public Connection {
   int connect(const char* host, int port, int timeout, int protocolType) override;
   int close() override;
   int readReply(bool multiline) override;
+  long readMessage(const std::function<bool(std::string_view)>& sink, size_t limit) override;
   int sendCommand(const char* text) override;
   int sendCommands(const std::string& commands) override;
   int sendSecret(const char* text, size_t shown) override;
@@ -44,6 +46,9 @@ class Socket : public Connection {
 
  private:
   int replyWaitMs() const;
+  // Waits for and appends more of a reply: true, or false after reporting why (the reader is then
+  // cleared). first_data: nothing of the reply has arrived yet; rest: the deadline of the rest.
+  bool receiveMore(bool first_data, std::optional<Deadline>& rest);
   // Writes text; the trace shows it in full, or only its first shown bytes and "*****".
   int write(const char* text, size_t shown);
   // Writes text in one piece; traced line by line when trace is set.

@@ -9,6 +9,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
 #include <memory>
 #include <string>
@@ -46,6 +47,62 @@ TEST_F(SocketTest, ReadsAReplySplitAtEveryPosition) {
     ASSERT_NE(socket.lastReply(), nullptr);
     EXPECT_EQ(*socket.lastReply(), top);
   }
+}
+
+// A whole message streamed to a sink: dot-unstuffed, LF line ends, a long line in pieces, and the
+// reply after it untouched, however the stream is cut.
+TEST_F(SocketTest, ReadsAMessageInPiecesWhereverTheStreamIsCut) {
+  const std::string long_line(200000, 'x');
+  const std::string message = "+OK 9 octets\r\nSubject: hi\r\n\r\n..dot\r\n...\r\n.\r\n";
+  const std::string expected = "Subject: hi\n\n.dot\n..\n";
+  const std::string with_long = "+OK\r\n." + long_line + "\r\nend\r\n.\r\n";
+  for (size_t split = 1; split < message.size(); ++split) {
+    SCOPED_TRACE(split);
+    server_ = std::make_shared<FakeServer>();
+    Socket& socket = open();
+    server_->send(splitAt(message + "+OK next\r\n", {split}));
+    std::string text;
+    const long got = socket.readMessage(
+        [&text](std::string_view piece) {
+          text += piece;
+          return true;
+        },
+        1 << 20);
+    EXPECT_EQ(got, static_cast<long>(message.size()));
+    EXPECT_EQ(text, expected);
+    EXPECT_EQ(*socket.lastReply(), "+OK 9 octets\r\n");
+    ASSERT_GT(socket.readReply(false), 0);
+    EXPECT_EQ(*socket.lastReply(), "+OK next\r\n");
+  }
+  // The long line arrives in pieces, none of them larger than a read; a sink that fails gets
+  // nothing more, and the reply is still read to its end.
+  server_ = std::make_shared<FakeServer>();
+  Socket& socket = open();
+  server_->send(splitAt(with_long + with_long + "-ERR gone\r\n", {100, 70000, 150000}));
+  std::string text;
+  size_t largest = 0;
+  EXPECT_GT(socket.readMessage(
+                [&](std::string_view piece) {
+                  text += piece;
+                  largest = std::max(largest, piece.size());
+                  return true;
+                },
+                1 << 20),
+            0);
+  EXPECT_EQ(text, long_line + "\nend\n");
+  EXPECT_LE(largest, size_t{100000});
+  int calls = 0;
+  EXPECT_GT(socket.readMessage([&calls](std::string_view) { return ++calls > 5; }, 1 << 20), 0);
+  EXPECT_EQ(calls, 1);
+  // A negative status line ends the reply; the sink gets nothing.
+  EXPECT_EQ(socket.readMessage([](std::string_view) { return true; }, 1 << 20), 11);
+  EXPECT_EQ(*socket.lastReply(), "-ERR gone\r\n");
+  // Beyond the limit, or cut off: -1.
+  server_->send({"+OK\r\n" + std::string(5000, 'y') + "\r\n.\r\n"});
+  EXPECT_EQ(socket.readMessage([](std::string_view) { return true; }, 4096), -1);
+  server_->send({"+OK\r\nSubject: half"});
+  server_->endStream();
+  EXPECT_EQ(socket.readMessage([](std::string_view) { return true; }, 4096), -1);
 }
 
 TEST_F(SocketTest, LastReplyIsNullUntilAReplyArrivesAndSurvivesAFailedRead) {

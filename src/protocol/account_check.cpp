@@ -29,7 +29,7 @@ int MailAccount::check() {
   } attached(mailbox, incremental.get());
   if (mailbox != nullptr && link != nullptr) {
     link->setTlsTrust({tlsFingerprint(), tlsCaFile()});
-    mailbox->setLoginOptions({auth(), server(), port()});
+    mailbox->setLoginOptions({auth(), server(), port(), user()});
   }
   if (mailbox == nullptr || link == nullptr ||
       link->connect(server().c_str(), port(), settings.timeout(), mailbox->protocolType()) != 0) {
@@ -66,10 +66,15 @@ int MailAccount::check() {
   const Protocol::Tally& tally = mailbox->tally();
   // A failed scan deletes nothing (see giveUp).
   const int deleted = scanned < 0 && tally.marked > 0 ? 0 : tally.deleted;
+  // With a quarantine, how many of the deleted it holds.
+  const std::string quarantined =
+      settings.quarantine().empty() || settings.test()
+          ? ""
+          : ", " + std::to_string(scanned < 0 ? 0 : tally.quarantined) + " quarantined";
   reporter.print("Examined " + std::to_string(tally.examined) + " message(s): " +
                      std::to_string(deleted) +
                      (settings.test() ? " would be deleted, " : " deleted, ") +
-                     std::to_string(tally.examined - deleted) + " kept.",
+                     std::to_string(tally.examined - deleted) + " kept" + quarantined + ".",
                  3);
   if (scanned < 0) return giveUp("Scanning of mail account failed.");
   if (settings.returnValue()) {
@@ -85,5 +90,13 @@ int MailAccount::check() {
   // Only a session that ended cleanly is remembered.
   if (confirmed && incremental != nullptr) incremental->commit();
   const int closed = link->close();
+  if (tally.unstored > 0) {
+    // The run must not look clean while condemned mail waits on the server.
+    reporter.error(std::to_string(tally.unstored) +
+                       " condemned message(s) could not be quarantined and stay on the server; "
+                       "the next run tries again.",
+                   1);
+    return -1;
+  }
   return confirmed && closed == 0 ? 0 : -1;
 }

@@ -5,7 +5,7 @@
 
 // A command sent to the server whose reply has not been taken yet.
 struct PendingCommand {
-  enum class Kind { kList, kTop, kDele };
+  enum class Kind { kList, kTop, kRetr, kDele };
   Kind kind;
   int number;
   // The most its reply is expected to take, in bytes.

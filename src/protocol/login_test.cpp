@@ -71,7 +71,7 @@ LoginRun login(const std::shared_ptr<FakeServer>& server, const char* mechanism,
   POP3 pop3;
   pop3.setProtocolType(code);
   pop3.setConnection(&socket);
-  pop3.setLoginOptions({mechanism, "pop.example", 995});
+  pop3.setLoginOptions({mechanism, "pop.example", 995, "jo"});
   const bool result = pop3.login("jo", "tok3n");
   return {result, server->written(), log.linesStartingWith("Error: "),
           log.linesStartingWith("Debugging: Wrote: ")};

@@ -6,6 +6,7 @@
 #include "protocol/protocol.h"
 
 class LoginMethod;
+class Quarantine;
 
 // The POP3 dialogue: the login (USER/PASS, or AUTH with a SASL mechanism, after STLS where the
 // protocol asks for it), STAT, and the scan that fetches every message's size and header, has it
@@ -51,6 +52,9 @@ class POP3 : public Protocol {
   // Parses the TOP reply just read and returns the filter's verdict; -2 when it cannot be parsed
   // or shows that the replies are out of step. The message's Message-ID goes to *message_id.
   int judge(int number, int count, int size, std::string* message_id);
+  // Reads the reply to RETR number (size octets as listed) into the quarantine under field: 1 stored, 0 not stored (the
+  // server refused, or the file could not be written; said why), -1 when the reply did not come.
+  int store(int number, int size, const Quarantine& quarantine, const std::string& field);
   // After STAT (and the UIDL listing): the messages first..count, with CAPA and LIST as the
   // settings, the server and the state file allow.
   int scanMessages(int first, int count);

@@ -8,6 +8,7 @@
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
+#include <iterator>
 #include <functional>
 #include <optional>
 #include <memory>
@@ -52,6 +53,9 @@ std::vector<std::string> mailbox(const std::vector<std::string>& headers, const 
   if (command.starts_with("LIST ") && exists) return {list(n)};
   if (command.starts_with("TOP ") && exists) return {top(headers[n - 1])};
   if (command.starts_with("DELE ") && exists) return {"+OK\r\n"};
+  if (command.starts_with("RETR ") && exists) {
+    return {"+OK\r\n" + headers[n - 1] + "\r\nbody\r\n..dotted\r\n.\r\n"};
+  }
   return {"-ERR no\r\n"};
 }
 
@@ -387,6 +391,81 @@ TEST(Pop3PipelineTest, WhatFollowsTheHeadersEmptyLineIsNotJudged) {
     EXPECT_EQ(scan.pop3().tally().deleted, 0);
     EXPECT_EQ(scan.lines().back(), "pollensift: Pass: ann@example.org: minutes 1,  [Score: 0].");
   }
+}
+
+// With QUARANTINE, a condemned message is fetched whole and stored before its DELE goes out; when
+// it cannot be stored, it stays and the scan goes on; when its reply does not come, the scan fails.
+TEST(Pop3PipelineTest, ACondemnedMessageIsQuarantinedBeforeItsDele) {
+  namespace fs = std::filesystem;
+  const fs::path root =
+      fs::temp_directory_path() / ("pollensift-scan-quarantine-" + std::to_string(::getpid()));
+  struct Case {
+    const char* name;
+    const char* capa;
+    std::optional<std::string> retr_reply;  // instead of the message
+    bool unusable;                          // the quarantine's path is a file
+    int result;
+    Lines tail;  // the commands from the RETR on (or from the last TOP)
+    Lines errors;
+  };
+  const std::string stays = "pollensift: Error: Message 2 is not quarantined and stays on the server.";
+  const Case cases[] = {
+      {"pipelined", kCapaPipelining.c_str(), std::nullopt, false, 0, {"RETR 2", "DELE 2"}, {}},
+      {"one at a time", kCapaPlain.c_str(), std::nullopt, false, 0,
+       {"RETR 2", "DELE 2", "LIST 3", "TOP 3 0"}, {}},
+      {"RETR refused", kCapaPipelining.c_str(), "-ERR [SYS/TEMP] later\r\n", false, 0, {"RETR 2"},
+       {"pollensift: Error: The server refused RETR 2: -ERR [SYS/TEMP] later", stays}},
+      {"RETR cut off", kCapaPipelining.c_str(), "+OK\r\nSubject: half", false, -1, {"RETR 2"},
+       {"pollensift: Error: Connection has timed out.",
+        "pollensift: Error: Error occurred while sending RETR to server."}},
+      {"quarantine unusable", kCapaPipelining.c_str(), std::nullopt, true, 0, {"TOP 3 0"},
+       {"pollensift: Error: The quarantine cannot be used: '" + (root / "q" / "tmp").string() +
+        "' is not a directory. No message of this account is deleted."}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    fs::remove_all(root);
+    fs::create_directories(root / "q");
+    if (c.unusable) std::ofstream(root / "q" / "tmp") << "x";
+    Scan scan;
+    Settings::instance().setQuarantine((root / "q").string());
+    scan.pop3().setLoginOptions({"", "pop.example.org", 110, "jo"});
+    const std::vector<std::string> headers = {wanted(1), spam(2), wanted(3)};
+    const std::string capa = c.capa;
+    const std::optional<std::string> retr = c.retr_reply;
+    scan.server().answerWith([&](const std::string& command) {
+      if (command == "STAT\r\n") return std::vector<std::string>{"+OK 3 300\r\n"};
+      if (command == "RETR 2\r\n" && retr) return std::vector<std::string>{*retr};
+      return mailbox(headers, capa, command);
+    });
+    EXPECT_EQ(scan.run(), c.result);
+    const Lines written = scan.written();
+    EXPECT_EQ(Lines(written.end() - static_cast<long>(c.tail.size()), written.end()), c.tail);
+    EXPECT_EQ(scan.errors(), c.errors);
+    const Protocol::Tally& tally = scan.pop3().tally();
+    const bool stored = c.result == 0 && c.errors.empty();
+    EXPECT_EQ(tally.quarantined, stored ? 1 : 0);
+    EXPECT_EQ(tally.deleted, stored ? 1 : 0);
+    EXPECT_EQ(tally.unstored, c.result == 0 && !stored ? 1 : 0);
+    std::vector<fs::path> held;
+    if (!c.unusable) {
+      for (const auto& entry : fs::directory_iterator(root / "q" / "new")) held.push_back(entry.path());
+      EXPECT_TRUE(fs::is_empty(root / "q" / "tmp"));
+    }
+    ASSERT_EQ(held.size(), stored ? 1u : 0u);
+    if (stored) {
+      std::ifstream in(held[0], std::ios::binary);
+      std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+      const std::string first = text.substr(0, text.find('\n') + 1);
+      EXPECT_TRUE(first.starts_with("X-Pollensift-Verdict: \"^Subject: cheap\" matches \"Subject: "
+                                    "cheap pills\" (jo@pop.example.org, "))
+          << first;
+      EXPECT_EQ(text.substr(first.size()),
+                "From: x@spam.example\nSubject: cheap pills\nMessage-ID: <2@spam.example>\n\n"
+                "body\n.dotted\n");
+    }
+  }
+  fs::remove_all(root);
 }
 
 // With the state file, whether a remembered message is a duplicate depends on every message

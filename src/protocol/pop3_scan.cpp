@@ -11,7 +11,10 @@
 // check then withdraws every deletion of the session.
 
 #include <algorithm>
+#include <ctime>
 #include <deque>
+#include <map>
+#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -22,12 +25,14 @@
 #include "header/message_header.h"
 #include "header/parse_header.h"
 #include "net/connection.h"
+#include "net/reply_reader.h"
 #include "protocol/capabilities.h"
 #include "protocol/command_window.h"
 #include "protocol/incremental_scan.h"
 #include "protocol/pop3.h"
 #include "protocol/replies.h"
 #include "protocol/server_words.h"
+#include "quarantine/quarantine.h"
 #include "report/reporter.h"
 
 namespace {
@@ -53,6 +58,8 @@ const char* failure(Kind kind) {
       return "Error occurred while sending LIST to server.";
     case Kind::kTop:
       return "Error occurred while sending TOP to server.";
+    case Kind::kRetr:
+      return "Error occurred while sending RETR to server.";
     case Kind::kDele:
       break;
   }
@@ -66,20 +73,27 @@ std::string text(const PendingCommand& command) {
       return "LIST " + number + "\r\n";
     case Kind::kTop:
       return "TOP " + number + " 0\r\n";
+    case Kind::kRetr:
+      return "RETR " + number + "\r\n";
     case Kind::kDele:
       break;
   }
   return "DELE " + number + "\r\n";
 }
 
-// What is still to be sent, in the order it must go: the DELE of a message just judged first,
-// then the next message's LIST n and its TOP n 0.
+// What is still to be sent, in the order it must go: the DELE of a message just judged (or just
+// quarantined) first, then the RETR of one to quarantine, then the next message's LIST n and its
+// TOP n 0.
 class Outbox {
  public:
   Outbox(int first, int count) : count_(count), message_(first) {}
 
   std::optional<PendingCommand> next() const {
     if (!deletions_.empty()) return PendingCommand{Kind::kDele, deletions_.front(), kShortReply};
+    if (!retrievals_.empty()) {
+      const auto [number, size] = retrievals_.front();
+      return PendingCommand{Kind::kRetr, number, static_cast<size_t>(size) + kShortReply};
+    }
     if (message_ > count_) return std::nullopt;
     if (!listed_) return PendingCommand{Kind::kList, message_, kShortReply};
     return PendingCommand{Kind::kTop, message_, kExpectedHeader + kShortReply};
@@ -88,6 +102,8 @@ class Outbox {
   void advance() {
     if (!deletions_.empty()) {
       deletions_.pop_front();
+    } else if (!retrievals_.empty()) {
+      retrievals_.pop_front();
     } else if (!listed_) {
       listed_ = true;
     } else {
@@ -96,6 +112,7 @@ class Outbox {
     }
   }
   void deleteLater(int number) { deletions_.push_back(number); }
+  void retrieveLater(int number, int size) { retrievals_.emplace_back(number, size); }
   // Whether a command next() gave is the first one for its message (its LIST), so the message
   // can still be passed over whole.
   static bool opensMessage(const PendingCommand& command) { return command.kind == Kind::kList; }
@@ -107,6 +124,7 @@ class Outbox {
 
  private:
   std::deque<int> deletions_;
+  std::deque<std::pair<int, int>> retrievals_;  // message number and listed size
   int count_;
   int message_;
   bool listed_ = false;
@@ -191,6 +209,21 @@ int POP3::scanWindow(int first, int count, bool pipelined) {
   IncrementalScan* const known = incremental();
   int listed_size = 0;  // from the reply to the LIST n of the message whose TOP comes next
   int judging = 0;      // messages whose LIST or TOP is in flight
+  // With QUARANTINE in a live run, a condemned message is fetched whole and stored before its
+  // DELE goes out; the verdict field of each one whose RETR is on its way, by number.
+  const Settings& settings = Settings::instance();
+  const bool quarantining = !settings.test() && !settings.quarantine().empty();
+  std::unique_ptr<Quarantine> quarantine;
+  if (quarantining) {
+    std::string problem;
+    quarantine = Quarantine::open(settings.quarantine(), &problem);
+    if (!quarantine) {
+      reporter.error("The quarantine cannot be used: " + problem +
+                         " No message of this account is deleted.",
+                     1);
+    }
+  }
+  std::map<int, std::string> fields;
   // Any reply that is not read in turn leaves the replies still in flight unaccounted for.
   auto lostStep = [&] {
     if (!window.empty()) in_step_ = false;
@@ -243,6 +276,21 @@ int POP3::scanWindow(int first, int count, bool pipelined) {
 
     // Take the next reply: it answers the oldest command in flight.
     const PendingCommand command = window.answered();
+    if (command.kind == Kind::kRetr) {
+      const auto field = fields.find(command.number);
+      const int stored =
+          store(command.number, static_cast<int>(command.reply_bytes - kShortReply), *quarantine,
+                field->second);
+      fields.erase(field);
+      if (stored < 0) return lostStep();
+      if (stored == 1) {
+        ++tally_.quarantined;
+        outbox.deleteLater(command.number);
+      } else {
+        ++tally_.unstored;
+      }
+      continue;
+    }
     std::optional<ReplyLimit> header_limit;
     if (command.kind == Kind::kTop) header_limit.emplace(link, kHeaderReplyLimit);
     const int got = read(command.kind == Kind::kTop);
@@ -289,13 +337,62 @@ int POP3::scanWindow(int first, int count, bool pipelined) {
     ++tally_.examined;
     if (known != nullptr) known->judged(command.number, verdict, message_id);
     if (verdict != 1) continue;
-    if (Settings::instance().test()) {
+    if (settings.test()) {
       reporter.print("Debugging: Simulating DELE command.", 6);
       ++tally_.deleted;
-    } else {
+    } else if (!quarantining) {
       outbox.deleteLater(command.number);
+    } else if (!quarantine) {
+      ++tally_.unstored;
+    } else {
+      const LoginOptions& options = loginOptions();
+      fields[command.number] = verdictFieldLine(FilterEngine::instance().lastReason(),
+                                                options.user + "@" + options.host,
+                                                std::time(nullptr));
+      outbox.retrieveLater(command.number, listed_size);
     }
   }
+}
+
+int POP3::store(int number, int size, const Quarantine& quarantine, const std::string& field) {
+  Reporter& reporter = Reporter::instance();
+  Connection& link = *connection();
+  std::string problem;
+  std::unique_ptr<Quarantine::Delivery> delivery = quarantine.begin(field, &problem);
+  // The reply is read to its end whatever becomes of the file: the replies after it must stay in
+  // step.
+  // A message may be as large as the server says, with room for dot-stuffing; a server that
+  // sends far more is not sending this message.
+  const size_t limit = std::max(ReplyReader::kDefaultLimit, 2 * static_cast<size_t>(size));
+  const long got = link.readMessage(
+      [&delivery](std::string_view text) { return delivery && delivery->write(text); }, limit);
+  if (got <= 0) {
+    in_step_ = false;
+    reporter.error(failure(Kind::kRetr), 1);
+    return -1;
+  }
+  const std::string name = std::to_string(number);
+  if (!positive(1)) {
+    const std::string words =
+        serverWordsLine(refusal_, false, "The server refused RETR " + name + ": ");
+    refusal_.clear();
+    reporter.error(words.empty() ? "The server refused RETR " + name + "." : words, 1);
+    reporter.error("Message " + name + " is not quarantined and stays on the server.", 1);
+    return 0;
+  }
+  if (delivery) {
+    if (delivery->finish()) {
+      reporter.print("Debugging: Message " + name + " is quarantined as new/" + delivery->name() +
+                         ".",
+                     6);
+      return 1;
+    }
+    problem = delivery->problem();
+  }
+  reporter.error("Message " + name + " could not be quarantined: " + problem +
+                     " It stays on the server.",
+                 1);
+  return 0;
 }
 
 int POP3::judge(int number, int count, int size, std::string* message_id) {

@@ -14,6 +14,7 @@ struct LoginOptions {
   std::string mechanism;  // SASL mechanism of AUTH; empty for USER/PASS or APOP
   std::string host;       // the server as configured, for mechanisms that name it
   int port = 0;
+  std::string user;       // as configured, to name the account in what the scan keeps
 };
 
 // The mailbox protocol of one account, spoken over its Connection (not owned).
@@ -46,6 +47,10 @@ class Protocol {
     int examined = 0;
     int deleted = 0;
     int marked = 0;
+    // With QUARANTINE: condemned messages stored there before their DELE, and those that could
+    // not be stored and so stay on the server.
+    int quarantined = 0;
+    int unstored = 0;
   };
   const Tally& tally() const { return tally_; }
 
