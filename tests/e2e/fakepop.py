@@ -123,6 +123,12 @@ class Session:
                                         for n, m in enumerate(messages, 1)) + '.\r\n'
         if verb == 'CAPA' and 'capa' in self.s:
             return '+OK\r\n' + ''.join(c + '\r\n' for c in self.s['capa']) + '.\r\n'
+        if verb == 'RETR' and exists:
+            lines = messages[number - 1].split('\r\n')
+            if lines and lines[-1] == '':
+                lines.pop()
+            lines = ['.' + l if l.startswith('.') else l for l in lines]
+            return '+OK\r\n' + ''.join(l + '\r\n' for l in lines) + '.\r\n'
         if verb == 'TOP' and exists:
             header, _, body = messages[number - 1].partition('\r\n\r\n')
             lines = [l for l in header.split('\r\n') if l] + ['']
