@@ -152,7 +152,9 @@ bool Quarantine::Delivery::finish() {
     return false;
   }
   done_ = true;
-  if (!syncDirectory(owner_.path_ + "/new") || !syncDirectory(owner_.path_ + "/tmp")) {
+  // The new name must be on disk too; the old one's removal from tmp/ may be lost in a crash,
+  // which leaves a stray copy there, not a loss.
+  if (!syncDirectory(owner_.path_ + "/new")) {
     // The message is in new/, but a crash now could lose the name: no DELE for it.
     problem_ = systemReason("Flushing '" + escapeControls(owner_.path_ + "/new") + "' failed", errno);
     return false;
