@@ -187,23 +187,27 @@ class Mailboxes(DovecotTest):
                                 r'match\]\.\n$')
         self.assertEqual(self.left('negdeny'), [])
 
-    def test_malformed_message_id_stops_the_scan_at_that_message(self):
-        rc = DENY_PILLS + self.mailbox('malformed', MEETING, MALFORMED_ID, PILLS)
+    def test_malformed_message_id_is_reported_and_the_scan_goes_on(self):
+        # The second malformed message is spam: it is judged on all its fields like any other.
+        malformed_pills = PILLS.replace(b'Message-ID: <', b'Message-ID: ', 1)
+        self.assertNotEqual(malformed_pills, PILLS)
+        rc = DENY_PILLS + self.mailbox('malformed', MEETING, MALFORMED_ID, PILLS, malformed_pills)
         r = self.pollensift(rc)
-        self.assertEqual(r.code, 255)
+        self.assertEqual(r.code, 0, r.err)
         self.assertEqual(r.errors(), [
             'pollensift: Error: POP timestamp in message-ID invalid.',
-            'pollensift: Error: Parsing the header of message 2 failed.',
             'pollensift: Error: Message 2 (From: someone@example.org, Subject: no angle '
             'brackets\\x1b[2J) has a Message-ID of the wrong form; -i (--ignore-time-stamps) '
             'accepts such IDs.',
-            'pollensift: Error: Scanning of mail account failed.',
-            'pollensift: Error: Skipping account malformed@127.0.0.1 due to earlier errors.',
+            'pollensift: Error: POP timestamp in message-ID invalid.',
+            'pollensift: Error: Message 4 (From: "Best Pharmacy" <offers@cheap-meds.example>, '
+            'Subject: Cheap pills, no prescription needed!!!) has a Message-ID of the wrong form; -i '
+            '(--ignore-time-stamps) accepts such IDs.',
         ])
-        # Message 3 would be condemned, but the scan never reached it.
-        self.assertIn('pollensift: Examined 1 message(s): 0 deleted, 1 kept.\n', r.out)
-        self.assertEqual(len(self.left('malformed')), 3)
-        # As the notice says, -i lets the scan through.
+        self.assertIn('pollensift: Examined 4 message(s): 2 deleted, 2 kept.\n', r.out)
+        self.assertEqual(self.left('malformed'), [normalised(MEETING), normalised(MALFORMED_ID)])
+        # -i accepts such IDs: no line about them.
+        self.server.deliver('malformed', malformed_pills)
         r = self.pollensift(rc, '-i', '-t')
         self.assertEqual((r.code, r.errors()), (0, []))
         self.assertIn('pollensift: Examined 3 message(s): 1 would be deleted, 2 kept.\n', r.out)
