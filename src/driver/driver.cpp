@@ -119,7 +119,7 @@ int runPollensift(int argc, char** argv) {
                         kind + ".");
   }
 
-  if (!installInterruptHandlers(reporter.logFd())) {
+  if (!installInterruptHandlers(reporter.logFd(), !settings.test())) {
     startupError("Signal handler could not be installed.");
     std::exit(-1);
   }

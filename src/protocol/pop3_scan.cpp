@@ -294,6 +294,7 @@ int POP3::scanWindow(int first, int count, bool pipelined) {
       ++tally_.deleted;
     } else {
       outbox.deleteLater(command.number);
+      ++deletions_awaiting_quit;
     }
   }
 }

@@ -1,6 +1,7 @@
 """pollensift against a real POP3 server: a private Dovecot on a free loopback port."""
 
 import os
+import re
 import signal
 import subprocess
 import unittest
@@ -171,11 +172,19 @@ class Mailboxes(DovecotTest):
                 p.wait()
         self.assertEqual(p.returncode, 255)
         # No QUIT was sent, so the server has nothing to carry out once the connection drops.
-        self.assertNotIn(b'QUIT', out)
-        self.assertTrue(out.endswith(b'\npollensift: Error: Program abort due to signal 15.\n'))
+        self.assertNotIn(b'Wrote: QUIT', out)
+        # The line after the abort line counts the deletions decided: at least those sent, and
+        # at most those whose Deny line was logged.
+        undone = re.search(rb'\npollensift: Error: Program abort due to signal 15\.\n'
+                           rb'pollensift: (\d+) deletion\(s\) logged for the interrupted account '
+                           rb'are not carried out, since no QUIT was sent: the server keeps those '
+                           rb'messages\.\n$', out)
+        self.assertIsNotNone(undone, out[-300:])
         with open(self.path('log')) as f:
-            self.assertTrue(STAMP.sub('', f.read()).endswith(
-                '\npollensift: Error: Program abort due to signal 15.\n'))
+            logged = STAMP.sub('', f.read())
+        self.assertTrue(logged.endswith(undone.group(0).decode()), logged[-300:])
+        self.assertGreaterEqual(int(undone.group(1)), logged.count('Debugging: Wrote: DELE '))
+        self.assertLessEqual(int(undone.group(1)), logged.count('pollensift: Deny: '))
         self.assertEqual(len(self.left('sigterm')), count, 'no QUIT, so the server deleted nothing')
 
     def test_deletion_by_a_negative_deny_rule_is_shown_at_level_2(self):
