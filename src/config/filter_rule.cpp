@@ -10,6 +10,7 @@
 #include "config/rule_matcher.h"
 #include "config/settings.h"
 #include "config/trial_compile.h"
+#include "config/warning.h"
 
 namespace {
 
@@ -123,11 +124,15 @@ bool FilterRule::matches(const std::string& text) const {
 
 namespace {
 
+// The rule's name in messages: its kind, its expression and where it stands.
+std::string ruleName(const FilterRule& rule, const char* kind) {
+  return std::string("The ") + kind + " rule \"" + escapeControls(rule.expression()) + "\"" +
+         (rule.place().empty() ? "" : " in " + rule.place());
+}
+
 // The line after the two error lines: which rule, where, and the library's reason.
 std::string describeCompileError(const FilterRule& rule, const char* kind, int code) {
-  const std::string named = std::string("pollensift: The ") + kind + " rule \"" +
-                            escapeControls(rule.expression()) + "\"" +
-                            (rule.place().empty() ? "" : " in " + rule.place());
+  const std::string named = "pollensift: " + ruleName(rule, kind);
   if (!rule.refusal().empty())
     return named + " cannot be matched safely: " + rule.refusal() + ".\n";
   std::vector<char> reason(regerror(code, &rule.pattern(), nullptr, 0) + 1);
@@ -135,8 +140,26 @@ std::string describeCompileError(const FilterRule& rule, const char* kind, int c
   return named + " is not a valid regular expression: " + reason.data() + ".\n";
 }
 
+// Every header line begins with the empty text, so a positive rule that matches it matches every
+// line of every message.
+bool matchesEveryLine(const FilterRule& rule) {
+  return !rule.negated() && rule.matches("");
+}
+
+// What a deny rule that matches every line would do: delete every message of every mailbox.
+int refuseCatchAll(const FilterRule& rule) {
+  std::fflush(stdout);
+  std::fputs(("pollensift: Error: " + ruleName(rule, "deny") +
+              " matches the empty text, so it matches every header line and would delete every "
+              "message.\n")
+                 .c_str(),
+             stderr);
+  std::fflush(stderr);
+  return REG_BADPAT;
+}
+
 template <typename Rules>
-int compileList(Rules& rules, const char* kind) {
+int compileList(Rules& rules, const char* kind, bool refuse_catch_all = false) {
   for (auto& rule : rules) {
     const int code = rule.compile();
     if (code != 0) {
@@ -145,17 +168,31 @@ int compileList(Rules& rules, const char* kind) {
       std::fflush(stderr);
       return code;
     }
+    if (refuse_catch_all && matchesEveryLine(rule)) return refuseCatchAll(rule);
   }
   return 0;
 }
+
+// A score rule that matches every line adds its points for every field; points that reach
+// HIGHSCORE by themselves condemn every message that scoring sees.
+void warnAboutCatchAllScores(const std::vector<ScoreRule>& rules, int highscore) {
+  for (const ScoreRule& rule : rules) {
+    if (rule.score() <= 0 || rule.score() < highscore || !matchesEveryLine(rule)) continue;
+    warn(ruleName(rule, "score") + " matches the empty text, so it matches every header line; its " +
+         std::to_string(rule.score()) + " points alone reach HIGHSCORE " +
+         std::to_string(highscore) + ", so every message that reaches scoring is deleted.");
+  }
+}
+
 }  // namespace
 
 int compileRules(MatcherBuild build) {
   awaitRuleMatcherBuild();  // it reads the rules that compiling changes
   Settings& settings = Settings::instance();
   if (int code = compileList(settings.allowRules(), "allow")) return code;
-  if (int code = compileList(settings.denyRules(), "deny")) return code;
+  if (int code = compileList(settings.denyRules(), "deny", true)) return code;
   if (int code = compileList(settings.scoreRules(), "score")) return code;
+  warnAboutCatchAllScores(settings.scoreRules(), settings.highscore());
   // Every rule is known good now; building the matcher cannot fail on a rule (one the engine
   // cannot take keeps the C library's matcher), so it may go on while a server is contacted.
   if (build == MatcherBuild::kInBackground) {

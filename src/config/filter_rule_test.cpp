@@ -2,10 +2,12 @@
 
 #include <gtest/gtest.h>
 
+#include <string>
 #include <vector>
 
 #include "config/fatal.h"
 #include "config/settings.h"
+#include "config/warning.h"
 
 namespace {
 
@@ -73,6 +75,82 @@ TEST_F(FilterRuleTest, BadExpressionReportsLibraryMessageAndList) {
             "Unmatched ( or \\(.\n");
   EXPECT_FALSE(s.allowRules()[0].compiled());
   EXPECT_FALSE(s.denyRules()[0].compiled()) << "no rule after the failing one is compiled";
+}
+
+// Every header line begins with the empty text: a positive deny rule that matches it would delete
+// every message. Whether it does is the C library's answer under the rule's own flags.
+TEST_F(FilterRuleTest, ADenyRuleThatMatchesTheEmptyTextIsRefused) {
+  struct Case {
+    const char* syntax;
+    const char* keyword;
+    const char* op;
+    const char* expression;
+    bool refused;
+  };
+  const Case cases[] = {
+      {"extended", "DENY", "=", "(viagra|lottery|)", true},
+      {"basic", "DENY", "=", "(viagra|lottery|)", false},  // all literal in basic syntax
+      {"basic", "DENY", "=", "\\(viagra\\|\\)", true},
+      {"basic", "DENY", "=", "x*", true},
+      {"basic", "DENY_CASE", "=", "^", true},
+      {"extended", "DENY_NOCASE", "=", ".*", true},
+      {"extended", "DENY", "=", "(Subject: )?", true},
+      {"extended", "DENY", "=", "^Subject:.*", false},
+      {"basic", "DENY", "=", "x\\{0,1\\}$", true},
+      {"extended", "DENY", "<>", ".*", false},  // negated: satisfied by any line, never acts
+      {"extended", "DENY", "=", "a+", false},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(std::string(c.syntax) + " " + c.keyword + " " + c.op + " " + c.expression);
+    Settings& s = Settings::instance();
+    s.resetForTesting();
+    s.setRegType(c.syntax);
+    s.addAllow("ALLOW", "=", ".*");  // allow rules are never refused for it
+    s.addDeny(c.keyword, c.op, c.expression);
+    testing::internal::CaptureStderr();
+    const int code = compileRules();
+    const std::string err = testing::internal::GetCapturedStderr();
+    EXPECT_EQ(code != 0, c.refused);
+    EXPECT_EQ(err.empty(), !c.refused) << err;
+  }
+}
+
+TEST_F(FilterRuleTest, TheRefusalNamesTheRuleAndItsLineAndStopsTheCompile) {
+  Settings& s = Settings::instance();
+  s.setRegType("extended");
+  s.addDeny("DENY", "=", "^Subject: cheap");
+  s.addDeny("DENY", "=", "(viagra|lottery|\a|)");
+  s.denyRules().back().setPlace("line 7 of your main rcfile '/home/jo/.pollensiftrc'");
+  s.addDeny("DENY", "=", "(bad");
+  testing::internal::CaptureStderr();
+  EXPECT_NE(compileRules(), 0);
+  EXPECT_EQ(testing::internal::GetCapturedStderr(),
+            "pollensift: Error: The deny rule \"(viagra|lottery|\\x07|)\" in line 7 of your main "
+            "rcfile '/home/jo/.pollensiftrc' matches the empty text, so it matches every header "
+            "line and would delete every message.\n");
+  EXPECT_FALSE(s.denyRules()[2].compiled()) << "no rule after the refused one is compiled";
+}
+
+TEST_F(FilterRuleTest, AScoreRuleThatMatchesEveryLineAndReachesHighscoreDrawsAWarning) {
+  clearWarningsForTesting();
+  Settings& s = Settings::instance();
+  s.setHighscore(50);
+  s.addScore("SCORE", 50, "=", "x*");
+  s.addScore("SCORE", 49, "=", ".*");      // below HIGHSCORE alone
+  s.addScore("SCORE", 80, "<>", ".*");     // negated: never adds its points
+  s.addScore("SCORE", 80, "=", "^Subject");  // does not match every line
+  s.addScore("SCORE_CASE", 200, "=", "^");
+  s.scoreRules().back().setPlace("line 9 of your main rcfile");
+  testing::internal::CaptureStderr();
+  EXPECT_EQ(compileRules(), 0) << "a warning, not an error";
+  EXPECT_EQ(testing::internal::GetCapturedStderr(),
+            "pollensift: Warning: The score rule \"x*\" matches the empty text, so it matches "
+            "every header line; its 50 points alone reach HIGHSCORE 50, so every message that "
+            "reaches scoring is deleted.\n"
+            "pollensift: Warning: The score rule \"^\" in line 9 of your main rcfile matches the "
+            "empty text, so it matches every header line; its 200 points alone reach HIGHSCORE "
+            "50, so every message that reaches scoring is deleted.\n");
+  clearWarningsForTesting();
 }
 
 // Zero-width parts under repetitions can make the C library's compile run for minutes in ways

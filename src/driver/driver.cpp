@@ -138,7 +138,7 @@ int runPollensift(int argc, char** argv) {
                         ".");
   }
 
-  if (!installInterruptHandlers(reporter.logFd())) {
+  if (!installInterruptHandlers(reporter.logFd(), !settings.test())) {
     startupError("Signal handler could not be installed.");
     std::exit(-1);
   }

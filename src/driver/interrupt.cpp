@@ -4,16 +4,18 @@
 #include <ctime>
 
 #include "driver/driver.h"
+#include "protocol/protocol.h"
 
 namespace {
 
 // Set before the handlers are installed, read inside them.
 int log_fd = -1;
 long utc_offset = 0;
+bool report_deletions = false;
 
 // A small fixed buffer the handler fills without allocating.
 struct Line {
-  char text[128];
+  char text[256];
   size_t size = 0;
   void add(const char* s) {
     while (*s != '\0' && size < sizeof text) text[size++] = *s++;
@@ -70,6 +72,35 @@ void writeAll(int fd, const Line& line) {
   }
 }
 
+// The line on standard output, and the same after a time stamp in the log.
+void writeLine(const Line& message) {
+  writeAll(STDOUT_FILENO, message);
+  if (log_fd < 0) return;
+  Line logged;
+  addStamp(logged);
+  logged.add(" ");
+  for (size_t i = 0; i < message.size && logged.size < sizeof logged.text; ++i) {
+    logged.text[logged.size++] = message.text[i];
+  }
+  writeAll(log_fd, logged);
+}
+
+// What the interrupted account's session leaves undone: without QUIT the server carries out none
+// of the deletions the log has shown.
+void writeUndoneDeletions() {
+  const int count = deletions_awaiting_quit.load();
+  Line line;
+  if (count <= 0) {
+    line.add("pollensift: No deletion of the interrupted account is left undone.\n");
+  } else {
+    line.add("pollensift: ");
+    line.addNumber(static_cast<unsigned>(count), 1);
+    line.add(" deletion(s) logged for the interrupted account are not carried out, since no QUIT "
+             "was sent: the server keeps those messages.\n");
+  }
+  writeLine(line);
+}
+
 }  // namespace
 
 void onInterrupt(int signal_number) {
@@ -86,21 +117,14 @@ void onInterrupt(int signal_number) {
   message.add("pollensift: Error: Program abort due to signal ");
   message.addNumber(signal_number < 0 ? 0u : static_cast<unsigned>(signal_number), 1);
   message.add(".\n");
-  writeAll(STDOUT_FILENO, message);
-  if (log_fd >= 0) {
-    Line logged;
-    addStamp(logged);
-    logged.add(" ");
-    for (size_t i = 0; i < message.size && logged.size < sizeof logged.text; ++i) {
-      logged.text[logged.size++] = message.text[i];
-    }
-    writeAll(log_fd, logged);
-  }
+  writeLine(message);
+  if (report_deletions) writeUndoneDeletions();
   _exit(-1);
 }
 
-bool installInterruptHandlers(int log_descriptor) {
+bool installInterruptHandlers(int log_descriptor, bool deletions) {
   log_fd = log_descriptor;
+  report_deletions = deletions;
   const time_t now = time(nullptr);
   struct tm local {};
   localtime_r(&now, &local);

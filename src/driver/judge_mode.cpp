@@ -44,11 +44,11 @@ class Judge {
     const int parsed = parseHeader(message.header, &header);
     if (parsed < 0) {
       reporter.error("Parsing the header of message " + number + " failed.", 1);
-      if (parsed == kWrongMessageId) {
-        reporter.error(wrongMessageIdNotice(number + " of " + message.origin, message.header), 1);
-      }
       ++not_judged_;
       return;
+    }
+    if (header.wrongMessageId()) {
+      reporter.error(wrongMessageIdNotice(number + " of " + message.origin, header), 1);
     }
     FilterEngine& engine = FilterEngine::instance();
     if (engine.filter(&header) == 1) {

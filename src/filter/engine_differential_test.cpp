@@ -81,6 +81,16 @@ int caseFlag(const std::string& keyword) {
   return REG_ICASE;
 }
 
+// Whether a rule matches the empty text, and so every header line; such a positive deny rule is
+// refused at start-up.
+bool matchesEmptyText(const std::string& expression, int cflags) {
+  regex_t pattern;
+  if (regcomp(&pattern, expression.c_str(), cflags | REG_NOSUB) != 0) return false;
+  const bool matched = regexec(&pattern, "", 0, nullptr, 0) == 0;
+  regfree(&pattern);
+  return matched;
+}
+
 // count random rules, each one that compiles under the configured syntax. The mix of kinds and
 // how many are negative differ from seed to seed: a set full of allow rules or of negative rules
 // decides every header early and would leave the later checks untested.
@@ -100,6 +110,10 @@ void addRules(ExpressionGenerator& generator, int count) {
     const std::string keyword = (allow ? "allow" : deny ? "deny" : "score") + suffix;
     if (!compiles(expression, settings.regType() | caseFlag(keyword))) continue;
     const std::string op = generator.chance(allow || deny ? negative_percent : 20) ? "<>" : "=";
+    if (deny && op == "=" &&
+        matchesEmptyText(expression, settings.regType() | caseFlag(keyword))) {
+      continue;
+    }
     if (allow) {
       settings.addAllow(keyword, op, expression);
     } else if (deny) {

@@ -3,6 +3,7 @@
 #include <cstdint>
 #include <exception>
 #include <ostream>
+#include <stdexcept>
 #include <string_view>
 #include <utility>
 
@@ -85,11 +86,14 @@ void MessageHeader::addField(std::string_view name_text, std::string_view value_
   if (isNamed(name, "Message-Id")) {
     std::string id = unfoldedMessageId(value);
     if (!Settings::instance().ignoreTimeStamps() && !isWellFormedMessageId(id)) {
-      const WrongMessageIDException wrong;
-      Reporter::instance().error(wrong.what(), 1);
-      throw wrong;
+      // One hostile header must not stop the filtering of its mailbox: the message is judged,
+      // but an identity it may have forged takes no part in the duplicate check.
+      Reporter::instance().error("POP timestamp in message-ID invalid.", 1);
+      wrong_message_id_ = true;
+      message_id_.clear();
+    } else if (!wrong_message_id_) {
+      message_id_ = std::move(id);
     }
-    message_id_ = std::move(id);
   } else if (isNamed(name, "From")) {
     from_ = value;
   } else if (isNamed(name, "Subject")) {

@@ -4,16 +4,9 @@
 #include <cstdint>
 #include <iosfwd>
 #include <iterator>
-#include <stdexcept>
 #include <string>
 #include <string_view>
 #include <vector>
-
-// Thrown by addField when a Message-ID has the wrong form.
-class WrongMessageIDException : public std::runtime_error {
- public:
-  WrongMessageIDException() : std::runtime_error("POP timestamp in message-ID invalid.") {}
-};
 
 // The header of one message while it is judged: every field in order, the four kept fields, the
 // normalised subject (with NORMAL on) and the size the server reported.
@@ -70,7 +63,10 @@ class MessageHeader {
   MessageHeader& operator=(const MessageHeader&) = delete;
 
   FieldList fields() const { return FieldList(this); }
+  // Empty when the header has no Message-ID, or has one of the wrong form (see addField).
   const std::string& messageId() const { return message_id_; }
+  // Whether a Message-ID field had the wrong form (without -i).
+  bool wrongMessageId() const { return wrong_message_id_; }
   const std::string& from() const { return from_; }
   const std::string& subject() const { return subject_; }
   const std::string& normalisedSubject() const { return normalised_subject_; }
@@ -86,9 +82,9 @@ class MessageHeader {
   // Room for fields up to this many in all and this many bytes of names and values, so that a
   // large header is stored without regrowing.
   void reserve(size_t fields, size_t text_bytes);
-  // Appends the field and updates the kept fields; throws WrongMessageIDException for a
-  // Message-ID of the wrong form (unless time stamps are ignored), std::length_error beyond 4 GiB
-  // of field text.
+  // Appends the field and updates the kept fields; throws std::length_error beyond 4 GiB of field
+  // text. A Message-ID of the wrong form (unless time stamps are ignored) is reported at level 1
+  // and leaves the header without a Message-ID for good, whatever Message-ID follows.
   void addField(std::string_view name, std::string_view value);
   // Stores "Subject: " + text reduced to letters, digits, "@" and single white space.
   void normaliseSubject(std::string text);
@@ -115,6 +111,7 @@ class MessageHeader {
   std::string normalised_subject_;
   std::string date_;
   int size_ = 0;
+  bool wrong_message_id_ = false;
 };
 
 // For test failure messages.

@@ -44,7 +44,7 @@ int parseHeader(std::string_view text, MessageHeader* header) {
     result = cached->parser.parse();
     if (cached->malformed) result = -3;
   } catch (...) {
-    // In practice a Message-ID of the wrong form; its cause has been reported already.
+    // A header beyond what the record or memory can hold.
     result = -2;
   }
   if (cached) {

@@ -161,8 +161,10 @@ TEST_F(ParseHeaderTest, MessageIdOnTheFoldedNextLine) {
   for (const std::string text : {"Message-ID:\r\nDate: d\r\n", "Message-ID: <a1@b2> \r\n"}) {
     MessageHeader wrong;
     testing::internal::CaptureStderr();
-    EXPECT_EQ(parseHeader(&text, &wrong), -2) << text;
+    EXPECT_EQ(parseHeader(&text, &wrong), 0) << text;
     testing::internal::GetCapturedStderr();
+    EXPECT_TRUE(wrong.wrongMessageId()) << text;
+    EXPECT_EQ(wrong.messageId(), "") << text;
   }
 }
 
@@ -199,20 +201,29 @@ TEST_F(ParseHeaderTest, SyntaxErrorIsReportedAndReturned) {
             "FIELD_TEXT.\n");
 }
 
-TEST_F(ParseHeaderTest, WrongMessageIdStopsTheParse) {
-  const std::string text = "Subject: a\r\nMessage-ID: <nothing>\r\nDate: d\r\n\r\n.\r\n";
+// A Message-ID of the wrong form is reported, and the parse goes on to the end of the header.
+TEST_F(ParseHeaderTest, WrongMessageIdIsReportedAndTheParseGoesOn) {
+  const std::string text = "Subject: a\r\nMessage-ID: <nothing>\r\nFrom: b\x1b\r\nDate: d\r\n\r\n.\r\n";
   MessageHeader header;
   testing::internal::CaptureStderr();
-  EXPECT_EQ(parseHeader(&text, &header), -2);
+  EXPECT_EQ(parseHeader(&text, &header), 0);
   const std::string err = testing::internal::GetCapturedStderr();
   EXPECT_EQ(err.substr(15), " pollensift: Error: POP timestamp in message-ID invalid.\n");
-  EXPECT_EQ(header.fields(), (Fields{{"Subject", "a"}, {"Message-ID", "<nothing>"}}));
+  EXPECT_EQ(header.fields(), (Fields{{"Subject", "a"}, {"Message-ID", "<nothing>"},
+                                     {"From", "b\x1b"}, {"Date", "d"}}));
+  EXPECT_TRUE(header.wrongMessageId());
+  EXPECT_EQ(header.messageId(), "");
+  EXPECT_EQ(wrongMessageIdNotice("4", header),
+            "Message 4 (From: b\x1b, Subject: a) has a Message-ID of the wrong form; -i "
+            "(--ignore-time-stamps) accepts such IDs.");
 
   Settings::instance().setIgnoreTimeStamps(true);
   MessageHeader tolerant;
   EXPECT_EQ(parseHeader(&text, &tolerant), 0);
+  EXPECT_FALSE(tolerant.wrongMessageId());
   EXPECT_EQ(tolerant.messageId(), "<nothing>");
-  EXPECT_EQ(tolerant.date(), "d");
+  EXPECT_EQ(tolerant.fields(), (Fields{{"Subject", "a"}, {"Message-ID", "<nothing>"},
+                                       {"From", "b\x1b"}, {"Date", "d"}}));
 }
 
 TEST_F(ParseHeaderTest, MissingTextOrRecord) {

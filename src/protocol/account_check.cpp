@@ -10,6 +10,14 @@
 #include "report/reporter.h"
 
 int MailAccount::check() {
+  // Whatever an earlier account decided is not this one's to report, nor is this one's once its
+  // connection is gone.
+  struct Session {
+    Session() { deletions_awaiting_quit = 0; }
+    ~Session() { deletions_awaiting_quit = 0; }
+    Session(const Session&) = delete;
+    Session& operator=(const Session&) = delete;
+  } session;
   Reporter& reporter = Reporter::instance();
   const Settings& settings = Settings::instance();
   Protocol* mailbox = protocol();

@@ -48,6 +48,8 @@ bool POP3::quit() {
   Reporter& reporter = Reporter::instance();
   Connection& link = *connection();
   static constexpr const char* kUnconfirmed = "; the deletions may not have been carried out.";
+  // From here on an interrupt may no longer say the deletions are left undone.
+  deletions_awaiting_quit = 0;
   if (link.sendCommand("QUIT\r\n") < 0) {
     reporter.error(std::string("QUIT could not be sent") + kUnconfirmed, 1);
     return false;

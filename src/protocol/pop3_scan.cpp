@@ -342,6 +342,7 @@ int POP3::scanWindow(int first, int count, bool pipelined) {
       ++tally_.deleted;
     } else if (!quarantining) {
       outbox.deleteLater(command.number);
+      ++deletions_awaiting_quit;
     } else if (!quarantine) {
       ++tally_.unstored;
     } else {
@@ -350,6 +351,7 @@ int POP3::scanWindow(int first, int count, bool pipelined) {
                                                 options.user + "@" + options.host,
                                                 std::time(nullptr));
       outbox.retrieveLater(command.number, listed_size);
+      ++deletions_awaiting_quit;
     }
   }
 }
@@ -438,10 +440,11 @@ int POP3::judge(int number, int count, int size, std::string* message_id) {
   const int parsed = parseHeader(text, &header);
   if (parsed < 0) {
     reporter.error("Parsing the header of message " + std::to_string(number) + " failed.", 1);
-    if (parsed == kWrongMessageId) {
-      reporter.error(wrongMessageIdNotice(std::to_string(number), text), 1);
-    }
     return -2;
+  }
+  // Judged all the same, without a Message-ID for the duplicate check.
+  if (header.wrongMessageId()) {
+    reporter.error(wrongMessageIdNotice(std::to_string(number), header), 1);
   }
   const int verdict = FilterEngine::instance().filter(&header);
   *message_id = header.messageId();

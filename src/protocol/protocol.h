@@ -1,5 +1,6 @@
 #pragma once
 
+#include <atomic>
 #include <string>
 #include <utility>
 
@@ -7,6 +8,11 @@
 
 class Connection;
 class IncrementalScan;
+
+// Deletions that the session of the account being checked has decided in a live run and that no
+// QUIT has carried out: what an interrupt leaves undone. A signal handler reads it.
+inline std::atomic<int> deletions_awaiting_quit{0};
+static_assert(std::atomic<int>::is_always_lock_free, "read inside a signal handler");
 
 // How one account logs in. Protocol objects are shared between accounts, so the account check
 // hands these over before every login.

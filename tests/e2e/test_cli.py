@@ -250,12 +250,15 @@ class CommandLine(unittest.TestCase):
                 p.wait()
         self.assertEqual(p.returncode, 255)
         line = f"pollensift: Error: Program abort due to signal {int(signal_number)}.\n"
-        self.assertTrue(out.endswith("\n" + line), out)
+        # No DELE had gone out: the line after it says so.
+        undone = "pollensift: No deletion of the interrupted account is left undone.\n"
+        self.assertTrue(out.endswith("\n" + line + undone), out)
         logged = read(log).splitlines(keepends=True)
-        self.assertEqual(len(logged), 3, logged)
+        self.assertEqual(len(logged), 4, logged)
         self.assertEqual(logged[0], "earlier run\n")
-        self.assertRegex(logged[2], r"^[A-Z][a-z]{2} [0-3][0-9] [0-2][0-9]:[0-5][0-9]:[0-5][0-9] ")
-        self.assertEqual(logged[2][16:], line)
+        for stamped, text in ((logged[2], line), (logged[3], undone)):
+            self.assertRegex(stamped, r"^[A-Z][a-z]{2} [0-3][0-9] [0-2][0-9]:[0-5][0-9]:[0-5][0-9] ")
+            self.assertEqual(stamped[16:], text)
         # The handler computes the time stamp itself: it must agree with the one before it.
         self.assertEqual(logged[2][:6], logged[1][:6])
 

@@ -4,10 +4,13 @@ In every case: no crash, no wait beyond the time-out, and no DELE on the strengt
 that did not arrive whole.
 """
 
+import os
+import signal
+import subprocess
 import time
 import unittest
 
-from harness import PollensiftTest, account
+from harness import BIN, STAMP, PollensiftTest, account
 
 WANTED = 'From: ann@example.org\r\nSubject: minutes.\r\nMessage-ID: <1@example.org>\r\n'
 # The first Subject line ends in "." so a reply cut after it looks finished to a naive reader;
@@ -87,6 +90,56 @@ class Faults(PollensiftTest):
                 ])
                 self.assertNotIn('DELE 2', server.commands())
                 server.stop()
+
+    def test_an_interrupt_says_which_deletions_are_left_undone(self):
+        # Messages 1 and 3 are condemned and their DELE goes out; the reply to TOP 4 0 begins and
+        # then stops, which holds the run there until the signal comes.
+        cases = [([], 'pollensift: 2 deletion(s) logged for the interrupted account are not '
+                      'carried out, since no QUIT was sent: the server keeps those messages.\n'),
+                 (['-t'], '')]  # test mode deletes nothing: no line about it
+        for options, undone in cases:
+            with self.subTest(options=options):
+                server = self.fake(messages=[SPAM, WANTED, SPAM, SPAM],
+                                   cut={'command': 'TOP 4 0', 'bytes': 10, 'stall': True})
+                out, logged = self.interrupt(DENY + 'TIMEOUT = 30\n' +
+                                             account('jo', 'pw', server.port), options,
+                                             'TOP 4 0', server)
+                abort = 'pollensift: Error: Program abort due to signal 15.\n'
+                self.assertTrue(out.endswith('.\n' + abort + undone), out)
+                self.assertTrue(logged.endswith('.\n' + abort + undone), logged)
+                sent = [c for c in server.commands() if c.startswith(('DELE', 'QUIT'))]
+                self.assertEqual(sent, [] if options else ['DELE 1', 'DELE 3'])
+                self.assertIsNone(server.deleted(), 'no QUIT, so the server deleted nothing')
+                server.stop()
+
+    def interrupt(self, rc_text, options, command, server):
+        """Runs pollensift until the server has received command, then sends it SIGTERM: its
+        standard output and its log, without time stamps."""
+        rc = self.path('rc')
+        with open(rc, 'w') as f:
+            f.write('LOGFILE = "%s"\n' % self.path('log') + rc_text)
+        os.chmod(rc, 0o600)
+        if os.path.exists(self.path('log')):
+            os.remove(self.path('log'))
+        p = subprocess.Popen([BIN, '-M', rc] + options, stdout=subprocess.PIPE,
+                             stderr=subprocess.DEVNULL)
+        try:
+            end = time.monotonic() + 20
+            while not os.path.exists(server.log) or \
+                    '1 %s\n' % command not in open(server.log).read():
+                self.assertLess(time.monotonic(), end, 'the run never reached ' + command)
+                self.assertIsNone(p.poll(), 'the run ended before ' + command)
+                time.sleep(0.02)
+            time.sleep(0.2)  # the run now waits for the rest of the reply
+            p.send_signal(signal.SIGTERM)
+            out, _ = p.communicate(timeout=10)
+        finally:
+            if p.poll() is None:
+                p.kill()
+                p.wait()
+        self.assertEqual(p.returncode, 255)
+        with open(self.path('log')) as f:
+            return STAMP.sub('', out.decode()), STAMP.sub('', f.read())
 
     def test_negative_greeting_still_logs_in(self):
         server = self.fake(greeting='-ERR busy, but try anyway\r\n')

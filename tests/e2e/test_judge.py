@@ -105,7 +105,6 @@ class Judge(PollensiftTest):
         self.assertEqual(r.err.splitlines(), [
             'pollensift: Error: Could not read %s: No such file or directory.' % self.path('missing'),
             'pollensift: Error: POP timestamp in message-ID invalid.',
-            'pollensift: Error: Parsing the header of message 1 failed.',
             'pollensift: Error: Message 1 of %s (From: a@b, Subject: no brackets) has a '
             'Message-ID of the wrong form; -i (--ignore-time-stamps) accepts such IDs.' % bad_id,
             'pollensift: Error: Could not read %s: a directory without cur/ or new/, so not a '
@@ -113,13 +112,24 @@ class Judge(PollensiftTest):
             'pollensift: Error: The header of message 2 (%s) is longer than 4194304 bytes; it is '
             'not judged.' % long_header,
         ])
-        self.assertEqual(r.out.splitlines()[-1], 'pollensift: Judged 3 message(s): 1 would be '
-                                                 'deleted (1 deny rule), 0 kept, 2 not judged.')
-        ok = self.pollensift(RULES, '-i', '--judge', bad_id, pills)
+        # The message of the wrong Message-ID is judged all the same (it has no Date).
+        self.assertEqual(r.out.splitlines()[-1], 'pollensift: Judged 3 message(s): 2 would be '
+                                                 'deleted (1 deny rule, 1 negative deny rule), '
+                                                 '0 kept, 1 not judged.')
+
+    def test_a_malformed_message_id_is_judged_but_marks_no_duplicate(self):
+        bad_id = self.write('bad-id.eml', b'Message-ID: 12345@example.org\nFrom: a@b\n'
+                                          b'Subject: no brackets\nDate: today\n\nbody\n')
+        r = self.pollensift(RULES, '--judge', bad_id, bad_id)
+        self.assertEqual(r.code, 0, r.err)
+        self.assertEqual(len(r.err.splitlines()), 4, r.err)
+        self.assertEqual(r.out.splitlines()[-1], 'pollensift: Judged 2 message(s): 0 would be '
+                                                 'deleted, 2 kept.')
+        # With -i the ID is accepted, and the second copy is a duplicate.
+        ok = self.pollensift(RULES, '-i', '--judge', bad_id, bad_id)
         self.assertEqual((ok.code, ok.err), (0, ''))
-        self.assertEqual(ok.out.splitlines()[-1], 'pollensift: Judged 2 message(s): 2 would be '
-                                                  'deleted (1 deny rule, 1 negative deny rule), '
-                                                  '0 kept.')
+        self.assertEqual(ok.out.splitlines()[-1], 'pollensift: Judged 2 message(s): 1 would be '
+                                                  'deleted (1 duplicate), 1 kept.')
 
     def test_no_password_command_runs_and_a_rule_command_is_named(self):
         pills = self.write('pills.eml', MAIL[2])

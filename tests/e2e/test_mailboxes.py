@@ -1,6 +1,7 @@
 """pollensift against a real POP3 server: a private Dovecot on a free loopback port."""
 
 import os
+import re
 import signal
 import subprocess
 import unittest
@@ -171,11 +172,19 @@ class Mailboxes(DovecotTest):
                 p.wait()
         self.assertEqual(p.returncode, 255)
         # No QUIT was sent, so the server has nothing to carry out once the connection drops.
-        self.assertNotIn(b'QUIT', out)
-        self.assertTrue(out.endswith(b'\npollensift: Error: Program abort due to signal 15.\n'))
+        self.assertNotIn(b'Wrote: QUIT', out)
+        # The line after the abort line counts the deletions decided: at least those sent, and
+        # at most those whose Deny line was logged.
+        undone = re.search(rb'\npollensift: Error: Program abort due to signal 15\.\n'
+                           rb'pollensift: (\d+) deletion\(s\) logged for the interrupted account '
+                           rb'are not carried out, since no QUIT was sent: the server keeps those '
+                           rb'messages\.\n$', out)
+        self.assertIsNotNone(undone, out[-300:])
         with open(self.path('log')) as f:
-            self.assertTrue(STAMP.sub('', f.read()).endswith(
-                '\npollensift: Error: Program abort due to signal 15.\n'))
+            logged = STAMP.sub('', f.read())
+        self.assertTrue(logged.endswith(undone.group(0).decode()), logged[-300:])
+        self.assertGreaterEqual(int(undone.group(1)), logged.count('Debugging: Wrote: DELE '))
+        self.assertLessEqual(int(undone.group(1)), logged.count('pollensift: Deny: '))
         self.assertEqual(len(self.left('sigterm')), count, 'no QUIT, so the server deleted nothing')
 
     def test_deletion_by_a_negative_deny_rule_is_shown_at_level_2(self):
@@ -187,23 +196,27 @@ class Mailboxes(DovecotTest):
                                 r'match\]\.\n$')
         self.assertEqual(self.left('negdeny'), [])
 
-    def test_malformed_message_id_stops_the_scan_at_that_message(self):
-        rc = DENY_PILLS + self.mailbox('malformed', MEETING, MALFORMED_ID, PILLS)
+    def test_malformed_message_id_is_reported_and_the_scan_goes_on(self):
+        # The second malformed message is spam: it is judged on all its fields like any other.
+        malformed_pills = PILLS.replace(b'Message-ID: <', b'Message-ID: ', 1)
+        self.assertNotEqual(malformed_pills, PILLS)
+        rc = DENY_PILLS + self.mailbox('malformed', MEETING, MALFORMED_ID, PILLS, malformed_pills)
         r = self.pollensift(rc)
-        self.assertEqual(r.code, 255)
+        self.assertEqual(r.code, 0, r.err)
         self.assertEqual(r.errors(), [
             'pollensift: Error: POP timestamp in message-ID invalid.',
-            'pollensift: Error: Parsing the header of message 2 failed.',
             'pollensift: Error: Message 2 (From: someone@example.org, Subject: no angle '
             'brackets\\x1b[2J) has a Message-ID of the wrong form; -i (--ignore-time-stamps) '
             'accepts such IDs.',
-            'pollensift: Error: Scanning of mail account failed.',
-            'pollensift: Error: Skipping account malformed@127.0.0.1 due to earlier errors.',
+            'pollensift: Error: POP timestamp in message-ID invalid.',
+            'pollensift: Error: Message 4 (From: "Best Pharmacy" <offers@cheap-meds.example>, '
+            'Subject: Cheap pills, no prescription needed!!!) has a Message-ID of the wrong form; -i '
+            '(--ignore-time-stamps) accepts such IDs.',
         ])
-        # Message 3 would be condemned, but the scan never reached it.
-        self.assertIn('pollensift: Examined 1 message(s): 0 deleted, 1 kept.\n', r.out)
-        self.assertEqual(len(self.left('malformed')), 3)
-        # As the notice says, -i lets the scan through.
+        self.assertIn('pollensift: Examined 4 message(s): 2 deleted, 2 kept.\n', r.out)
+        self.assertEqual(self.left('malformed'), [normalised(MEETING), normalised(MALFORMED_ID)])
+        # -i accepts such IDs: no line about them.
+        self.server.deliver('malformed', malformed_pills)
         r = self.pollensift(rc, '-i', '-t')
         self.assertEqual((r.code, r.errors()), (0, []))
         self.assertIn('pollensift: Examined 3 message(s): 1 would be deleted, 2 kept.\n', r.out)

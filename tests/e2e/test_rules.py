@@ -56,6 +56,38 @@ class Rules(PollensiftTest):
                 self.assertEqual(server.commands(wait=0), [])
                 server.stop()
 
+    def test_a_deny_rule_that_matches_every_line_is_refused_and_check_says_so(self):
+        server = self.fake([SPAM])
+        accounts = account('jo', 'pw', server.port)
+        rules = ('REG_TYPE = "extended"\nALLOW = ".*"\nDENY <> "x*"\nDENY = "^Subject: cheap"\n'
+                 'DENY_CASE = "(viagra|lottery|)"\n')
+        line = ('pollensift: Error: The deny rule "(viagra|lottery|)" in line 6 of your main rcfile '
+                '%r matches the empty text, so it matches every header line and would delete '
+                'every message.' % self.path('rc'))
+        for options in ([], ['--check']):
+            with self.subTest(options=options):
+                r = self.pollensift(rules + accounts, *options)
+                self.assertEqual((r.code, r.err), (255, line + '\n'))
+        self.assertEqual(server.commands(wait=0), [])
+        # In basic syntax the same rule is all literal (and warned about as such); the run goes on.
+        r = self.pollensift(rules.replace('extended', 'basic') + accounts)
+        self.assertEqual((r.code, r.errors()), (0, []))
+        self.assertIn('TOP 1 0', server.commands())
+
+    def test_a_score_rule_that_matches_every_line_and_reaches_highscore_is_warned_about(self):
+        server = self.fake([SPAM])
+        rc = ('HIGHSCORE = 30\nSCORE 10 = ".*"\nSCORE 30 <> "^"\nSCORE 30 = "^X*"\n' +
+              account('jo', 'pw', server.port))
+        r = self.pollensift(rc, '-t')
+        self.assertEqual(r.code, 0, r.err)
+        warning = ('pollensift: Warning: The score rule "^X*" in line 5 of your main rcfile %r '
+                   'matches the empty text, so it matches every header line; its 30 points alone '
+                   'reach HIGHSCORE 30, so every message that reaches scoring is deleted.'
+                   % self.path('rc'))
+        self.assertEqual(r.err, warning + '\n')
+        self.assertIn(warning + '\n', r.log)
+        self.assertIn('pollensift: Examined 1 message(s): 1 would be deleted, 0 kept.\n', r.out)
+
     def test_rules_kept_by_the_c_library_are_named_at_level_6(self):
         server = self.fake([SPAM])
         rc = ('DENY = "^Subject: \\(fr\\)ee \\1ee"\nSCORE 5 = "^From:"\n'
@@ -69,7 +101,7 @@ class Rules(PollensiftTest):
             'pollensift: Debugging: score rule 2 "[[=a=]]\\{2000\\}" is matched by the C library, '
             'on the first 2048 bytes of each line: a repetition count above 1000.',
         ])
-        self.assertIn('DELE 1', server.commands())
+        self.assertIn('TOP 1 0', server.commands())
 
     def test_field_lines_a_spammer_bends_are_judged(self):
         # A blank before the colon, and a name that begins with a full stop, which the server
