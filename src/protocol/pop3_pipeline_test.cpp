@@ -407,6 +407,7 @@ TEST(Pop3PipelineTest, ACondemnedMessageIsQuarantinedBeforeItsDele) {
     int result;
     Lines tail;  // the commands from the RETR on (or from the last TOP)
     Lines errors;
+    bool huge = false;  // message 2 is listed at 2,000,000,000 octets
   };
   const std::string stays = "pollensift: Error: Message 2 is not quarantined and stays on the server.";
   const Case cases[] = {
@@ -421,6 +422,10 @@ TEST(Pop3PipelineTest, ACondemnedMessageIsQuarantinedBeforeItsDele) {
       {"quarantine unusable", kCapaPipelining.c_str(), std::nullopt, true, 0, {"TOP 3 0"},
        {"pollensift: Error: The quarantine cannot be used: '" + (root / "q" / "tmp").string() +
         "' is not a directory. No message of this account is deleted."}},
+      {"larger than a message can be", kCapaPipelining.c_str(), std::nullopt, false, 0, {"TOP 3 0"},
+       {"pollensift: Error: Message 2 is larger than 1073741824 bytes, so it is not quarantined "
+        "and stays on the server."},
+       true},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
@@ -436,6 +441,7 @@ TEST(Pop3PipelineTest, ACondemnedMessageIsQuarantinedBeforeItsDele) {
     scan.server().answerWith([&](const std::string& command) {
       if (command == "STAT\r\n") return std::vector<std::string>{"+OK 3 300\r\n"};
       if (command == "RETR 2\r\n" && retr) return std::vector<std::string>{*retr};
+      if (command == "LIST 2\r\n" && c.huge) return std::vector<std::string>{list(2, 2000000000)};
       return mailbox(headers, capa, command);
     });
     EXPECT_EQ(scan.run(), c.result);

@@ -51,6 +51,9 @@ constexpr size_t kShortReply = 64;
 // What a TOP reply's header is expected to take. A header that is longer than expected only makes
 // the server wait for the socket, as commands take a few bytes each.
 constexpr size_t kExpectedHeader = 16 << 10;
+// Mail systems refuse messages far smaller; a server that lists more is not to be believed, and
+// what it sends must not fill the disk.
+constexpr size_t kLargestQuarantined = size_t{1} << 30;
 
 const char* failure(Kind kind) {
   switch (kind) {
@@ -344,6 +347,12 @@ int POP3::scanWindow(int first, int count, bool pipelined) {
       outbox.deleteLater(command.number);
       ++deletions_awaiting_quit;
     } else if (!quarantine) {
+      ++tally_.unstored;
+    } else if (static_cast<size_t>(listed_size) > kLargestQuarantined) {
+      reporter.error("Message " + std::to_string(command.number) + " is larger than " +
+                         std::to_string(kLargestQuarantined) +
+                         " bytes, so it is not quarantined and stays on the server.",
+                     1);
       ++tally_.unstored;
     } else {
       const LoginOptions& options = loginOptions();
