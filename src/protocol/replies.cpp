@@ -5,6 +5,8 @@
 #include <climits>
 #include <utility>
 
+#include "report/reporter.h"
+
 namespace {
 
 bool isBlank(char c) { return c == ' ' || c == '\t'; }
@@ -121,7 +123,8 @@ std::optional<std::vector<int>> listedSizes(std::string_view reply, int count, s
   return sizes;
 }
 
-std::string_view statusLine(std::string_view reply) {
+std::string statusLine(std::string_view reply) {
   const size_t end = reply.find_first_of("\r\n");
-  return end == std::string_view::npos ? reply : reply.substr(0, end);
+  return Reporter::instance().withoutSecrets(end == std::string_view::npos ? reply
+                                                                            : reply.substr(0, end));
 }

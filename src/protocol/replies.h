@@ -20,5 +20,6 @@ std::optional<int> listedSize(std::string_view reply, int number);
 // line cannot be read, or a message is missing or listed twice, nullopt and *fault says why.
 std::optional<std::vector<int>> listedSizes(std::string_view reply, int count, std::string* fault);
 
-// The status line of a reply without its line end, to quote the server's words in a message.
-std::string_view statusLine(std::string_view reply);
+// The status line of a reply without its line end, to quote the server's words in a message;
+// the secrets the Reporter hides are hidden.
+std::string statusLine(std::string_view reply);

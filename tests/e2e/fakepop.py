@@ -21,6 +21,9 @@ Scenario keys (all optional):
   delivery   "whole" (default); "split": connection k sends each reply in two writes cut before
              byte k; "drip": every byte alone
   pause      seconds between the pieces of a split or drip (default 0.005)
+  echo_auth  true: AUTH is invited with "+ ", the client's response is sent back as the error
+             challenge, and the line after it is refused with an -ERR line that quotes the
+             response and the password
 """
 
 import hashlib
@@ -48,6 +51,8 @@ class Session:
         self.number = number
         self.log = log
         self.buffer = b''
+        self.auth_response = None  # inside an echoed AUTH dialogue: the response once it came
+        self.in_auth = False
 
     def send(self, text):
         data = text.encode('latin-1')
@@ -81,6 +86,15 @@ class Session:
         verb = words[0].upper() if words else ''
         messages = self.s.get('messages', [])
         password = self.s.get('password', 'pw')
+        if self.in_auth:
+            if self.auth_response is None:
+                self.auth_response = cmd
+                return '+ %s\r\n' % cmd
+            self.in_auth = False
+            return '-ERR [AUTH] not %s nor %s\r\n' % (self.auth_response, password)
+        if verb == 'AUTH' and self.s.get('echo_auth'):
+            self.in_auth = True
+            return '+ \r\n'
         number = int(words[1]) if len(words) > 1 and words[1].isdigit() else 0
         exists = 1 <= number <= len(messages)
         if verb in ('USER', 'QUIT', 'DELE') and (verb != 'DELE' or exists):
