@@ -176,6 +176,7 @@ struct Piece {
   double chains = 0;      // the weight of optional copies of nullable parts holding assertions
   bool caret_open = false;             // holds a "^" that nothing inside it may precede
   bool text_anchor = false;            // holds "\`" or "\'"
+  bool word_test = false;              // holds "\b", "\B", "\<" or "\>"
   bool dollar_open = false;            // holds a "$" that nothing inside it may follow
   std::optional<ByteSet> first, last;  // the set every match starts (ends) with, when certain
   int fold = -1;          // one byte, a letter in either case or not: the byte, upper-cased
@@ -195,6 +196,7 @@ struct Piece {
     consumes |= part.consumes;
     caret_open |= part.caret_open;
     text_anchor |= part.text_anchor;
+    word_test |= part.word_test;
     dollar_open |= part.dollar_open;
     context |= part.context;
   }
@@ -624,13 +626,16 @@ Piece Translator::expression(const Token& token, int depth) {
       return end;
     }
     case kBoundary:
-      return assertion("\\b", true);
-    case kNotBoundary:
-      return assertion("\\B", true);
+    case kNotBoundary: {
+      Piece boundary = assertion(token.kind == kBoundary ? "\\b" : "\\B", true);
+      boundary.word_test = true;
+      return boundary;
+    }
     case kWordStart:
     case kWordEnd: {
       Piece word = assertion("", true);
       word.word = token.kind == kWordStart ? Piece::kWordStart : Piece::kWordEnd;
+      word.word_test = true;
       return word;
     }
     case kStar:
@@ -678,6 +683,7 @@ Piece Translator::group(int depth) {
   piece.chains = inner.chains;
   piece.caret_open = inner.caret_open;
   piece.text_anchor = inner.text_anchor;
+  piece.word_test = inner.word_test;
   piece.context = inner.context;
   piece.dollar_open = inner.dollar_open;
   piece.group_lo = id;
@@ -730,6 +736,11 @@ void Translator::repeat(Piece& piece, const Token& token) {
       max != 0) {
     fallBack("an anchor in a repeated group");
   }
+  // For a count or "+" the C library writes the group out again for the later matches ("*" and
+  // "?" keep the one), and it does not check a word assertion whose next step lies in such a
+  // copy: "(\bx){2}" matches "xx".
+  const bool copied = max > 1 || (max < 0 && min > 0);
+  if (piece.word_test && piece.consumes && copied) fallBack("a word assertion in a repeated group");
 
   std::string re = "(?:";
   re += piece.re;

@@ -38,7 +38,10 @@ std::string escaped(std::string_view word, bool extended) {
 }  // namespace
 
 std::string ExpressionGenerator::expression(bool extended) {
-  std::string text = chance(30) ? fieldRule(extended) : alternatives(extended, 0);
+  const uint32_t roll = below(100);
+  std::string text = roll < 30   ? fieldRule(extended)
+                     : roll < 38 ? repeatedWords(extended)
+                                 : alternatives(extended, 0);
   if (chance(3)) text.insert(below(static_cast<uint32_t>(text.size()) + 1), 1, '\0');
   return text;
 }
@@ -87,6 +90,7 @@ std::string ExpressionGenerator::atom(bool extended, int depth) {
   if (roll < 55) return ".";
   if (roll < 67) return bracket();
   if (roll < 77 && depth < 3) {
+    if (chance(25)) return repeatedWords(extended);
     const std::string inner = alternatives(extended, depth + 1);
     return extended ? "(" + inner + ")" : "\\(" + inner + "\\)";
   }
@@ -122,6 +126,21 @@ std::string ExpressionGenerator::repetition(bool extended) {
   }
 }
 
+// A repeated group of a word with word assertions about it and what may come before the next
+// copy, as in "(\bfree\b.*){2}": the C library once skipped the assertions in later copies.
+std::string ExpressionGenerator::repeatedWords(bool extended) {
+  static const char* const kBefore[] = {"\\b", "\\<", "\\B", ""};
+  static const char* const kAfter[] = {"\\b", "\\>", "\\B", ""};
+  static const char* const kGaps[] = {".*", "[^a-z]*", " ", "\\s*", "\\W", ""};
+  std::string text = extended ? "(" : "\\(";
+  text += kBefore[below(4)];
+  text += escaped(word(), extended);
+  text += kAfter[below(4)];
+  text += kGaps[below(sizeof kGaps / sizeof kGaps[0])];
+  text += extended ? ")" : "\\)";
+  return text + repetition(extended);
+}
+
 std::string ExpressionGenerator::bracket() {
   static const char* const kItems[] = {
       "a",  "B",  "v",   "V",  "i",  "1",  "a-f", "0-9", "[:alpha:]", "[:digit:]", "[:space:]",
@@ -152,9 +171,16 @@ std::string ExpressionGenerator::value() {
   // Spam likes punctuation between letters, which the normalised subject drops.
   std::string text = chance(15) ? "!" : "";
   const int words = static_cast<int>(below(7));
+  std::string last;
   for (int i = 0; i < words; ++i) {
     if (i > 0) text += kSeparators[below(sizeof kSeparators / sizeof kSeparators[0])];
-    text += chance(70) ? word() : mutated(word());
+    // A word again, alone or inside a longer one ("free freedom"), tells word assertions apart.
+    if (i > 0 && chance(20)) {
+      last = chance(50) ? last : longer(last);
+    } else {
+      last = chance(70) ? word() : mutated(word());
+    }
+    text += last;
   }
   if (chance(5)) text += static_cast<char>(1 + below(255));
   if (chance(2)) text.insert(below(static_cast<uint32_t>(text.size()) + 1), 1, '\0');
@@ -166,12 +192,12 @@ std::string ExpressionGenerator::word() {
   return kWords[below(static_cast<uint32_t>(kWords.size()))];
 }
 
-// A case variant or a near miss: one character changed, dropped or doubled.
+// A case variant or a near miss: one character changed, dropped or doubled, or letters added.
 std::string ExpressionGenerator::mutated(std::string word) {
   if (word.empty()) return word;
   const uint32_t at = below(static_cast<uint32_t>(word.size()));
   const unsigned char c = static_cast<unsigned char>(word[at]);
-  switch (below(5)) {
+  switch (below(6)) {
     case 0:
       for (char& ch : word) ch = static_cast<char>(std::toupper(static_cast<unsigned char>(ch)));
       break;
@@ -184,6 +210,9 @@ std::string ExpressionGenerator::mutated(std::string word) {
     case 3:
       word.insert(at, 1, word[at]);
       break;
+    case 4:
+      word = longer(word);
+      break;
     default:
       word[at] = static_cast<char>(c ^ 1);
       break;
@@ -191,10 +220,19 @@ std::string ExpressionGenerator::mutated(std::string word) {
   return word;
 }
 
+// The word with letters after it.
+std::string ExpressionGenerator::longer(const std::string& word) {
+  return word + (chance(50) ? "s" : this->word());
+}
+
 void ExpressionGenerator::learnWords(const std::string& text) {
   std::string current;
+  bool escaped = false;
   for (const char c : text + " ") {
-    if (std::isalnum(static_cast<unsigned char>(c))) {
+    // In an expression the letter after a backslash is an operator ("\bfree\b" gives "free").
+    const bool letter = std::isalnum(static_cast<unsigned char>(c)) && !escaped;
+    escaped = c == '\\' && !escaped;
+    if (letter) {
       current += c;
     } else if (!current.empty()) {
       learned_.push_back(current);

@@ -10,8 +10,8 @@
 // expressions come from a grammar of basic and extended syntax (literals, escapes, ., brackets
 // and classes, repetitions and intervals, alternation, groups, anchors, GNU escapes,
 // back-references, context-dependent characters); some do not compile, and callers drop those.
-// The fields reuse the expressions' words with case variants, near misses, bytes above 127,
-// line ends and the odd NUL, so that rules and lines meet often.
+// The fields reuse the expressions' words with case variants, near misses, longer words holding
+// them, bytes above 127, line ends and the odd NUL, so that rules and lines meet often.
 class ExpressionGenerator {
  public:
   explicit ExpressionGenerator(uint32_t seed) : random_(seed) {}
@@ -20,7 +20,8 @@ class ExpressionGenerator {
   std::pair<std::string, std::string> field();
   std::string line();
 
-  // Adds the letters and digits of text to the words the fields are made of.
+  // Adds the words of letters and digits in text (a line or an expression) to the words the
+  // fields are made of.
   void learnWords(const std::string& text);
 
   // A number from 0 to n - 1.
@@ -33,10 +34,12 @@ class ExpressionGenerator {
   std::string piece(bool extended, int depth);
   std::string atom(bool extended, int depth);
   std::string repetition(bool extended);
+  std::string repeatedWords(bool extended);
   std::string bracket();
   std::string value();
   std::string word();
   std::string mutated(std::string word);
+  std::string longer(const std::string& word);
 
   std::mt19937 random_;
   std::vector<std::string> learned_;

@@ -154,7 +154,7 @@ int Socket::readReply(bool multiline) {
           // Every reply passes here; the copy for the trace is made only when it is written.
           if (Settings::instance().verbose() >= 6) {
             std::string trace = "Debugging: Read: ";
-            trace += reply;
+            trace += reporter.withoutSecrets(reply);
             reporter.printLines(trace, 6);
           }
           const int length = static_cast<int>(reply.size());

@@ -25,6 +25,8 @@ bool POP3::login(const char* user, const char* password) {
       return false;
     }
   }
+  // A server may quote what it was sent in its replies, which the log shows.
+  if (password != nullptr) reporter.hideSecret(password);
   if (method->login(*this, {user, password, greeting_, options.host, options.port})) return true;
   reportGreeting();
   return false;

@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <memory>
 #include <string>
 #include <vector>
@@ -61,10 +62,11 @@ struct LoginRun {
   Lines written;
   Lines errors;
   Lines traces;
+  Lines all;
 };
 
 LoginRun login(const std::shared_ptr<FakeServer>& server, const char* mechanism,
-          int code = kProtocolPop3) {
+               int code = kProtocolPop3, const char* password = "tok3n") {
   LogCapture log;
   server->endStream();
   Socket socket(std::make_unique<FakeTransport>(server), 5);
@@ -72,9 +74,9 @@ LoginRun login(const std::shared_ptr<FakeServer>& server, const char* mechanism,
   pop3.setProtocolType(code);
   pop3.setConnection(&socket);
   pop3.setLoginOptions({mechanism, "pop.example", 995, "jo"});
-  const bool result = pop3.login("jo", "tok3n");
+  const bool result = pop3.login("jo", password);
   return {result, server->written(), log.linesStartingWith("Error: "),
-          log.linesStartingWith("Debugging: Wrote: ")};
+          log.linesStartingWith("Debugging: Wrote: "), log.lines()};
 }
 
 TEST(SaslLoginTest, SendsEachMechanismsResponseAfterTheInvitationAndMasksIt) {
@@ -135,6 +137,61 @@ TEST(SaslLoginTest, ReportsARejectedTokenInTheServersWords) {
                      "{\"status\":\"401\",\"schemes\":\"bearer\",\"scope\":\"mail\"}",
                      "pollensift: Error: The server replied: -ERR [AUTH] Authentication failed. "
                      "(the user name, password or token was not accepted)"}));
+  }
+}
+
+// A hostile server sends back what it was sent: the SASL response in its error challenge (read
+// as base64, so shown decoded) and in its "-ERR" line, the password in its "-ERR" line. None of
+// it may reach the log, at any level, not even the part before a cut.
+TEST(SaslLoginTest, ASecretTheServerSendsBackIsHidden) {
+  const std::string token = "ya29.tok-" + std::string(300, 'Q');
+  const std::string refused = " (the user name, password or token was not accepted)";
+  for (const std::string mechanism : {"XOAUTH2", "OAUTHBEARER", "PLAIN", ""}) {
+    SCOPED_TRACE(mechanism);
+    const bool sasl = !mechanism.empty();
+    const Lines errors =
+        sasl ? Lines{"pollensift: Error: Error occurred while sending AUTH " + mechanism +
+                         " to server.",
+                     "pollensift: Error: The server's error: *****",
+                     "pollensift: Error: The server replied: -ERR [AUTH] not ***** nor *****" +
+                         refused}
+             : Lines{"pollensift: Error: Error occurred while sending password to server.",
+                     "pollensift: Error: The server replied: -ERR [AUTH] not *****" + refused};
+    auto server = std::make_shared<FakeServer>();
+    server->send({"+OK ready\r\n"});
+    server->expect("CAPA\r\n", {kCapaSasl});
+    if (sasl) {
+      server->expect("AUTH " + mechanism + "\r\n", {"+ \r\n"});
+    } else {
+      server->expect("USER jo\r\n", {"+OK\r\n"});
+    }
+    std::string response;  // what carried the secret, without its line end
+    server->answerWith([&](const std::string& text) -> std::vector<std::string> {
+      if (response.empty()) {
+        response = text.substr(0, text.size() - 2);
+        if (sasl) return {"+ " + text};
+        return {"-ERR [AUTH] not " + token + "\r\n"};
+      }
+      return {"-ERR [AUTH] not " + response + " nor " + token + "\r\n"};
+    });
+    const LoginRun run = login(server, mechanism.c_str(), kProtocolPop3, token.c_str());
+    EXPECT_FALSE(run.result);
+    EXPECT_EQ(run.errors, errors);
+    ASSERT_FALSE(response.empty());
+    // The server's words were traced, hidden too, and what went out was traced masked.
+    EXPECT_NE(std::find(run.all.begin(), run.all.end(),
+                        "pollensift: Debugging: Read: -ERR [AUTH] not " +
+                            std::string(sasl ? "***** nor *****" : "*****")),
+              run.all.end());
+    EXPECT_NE(std::find(run.traces.begin(), run.traces.end(),
+                        std::string("pollensift: Debugging: Wrote: ") + (sasl ? "" : "PASS ") +
+                            "*****"),
+              run.traces.end());
+    for (const std::string& line : run.all) {
+      for (const std::string& secret : {token.substr(0, 12), response.substr(0, 12)}) {
+        EXPECT_EQ(line.find(secret), std::string::npos) << line;
+      }
+    }
   }
 }
 

@@ -4,6 +4,8 @@
 #include <climits>
 #include <utility>
 
+#include "report/reporter.h"
+
 namespace {
 
 bool isBlank(char c) { return c == ' ' || c == '\t'; }
@@ -74,7 +76,8 @@ std::optional<int> listedSize(std::string_view reply, int number) {
   return listed->second;
 }
 
-std::string_view statusLine(std::string_view reply) {
+std::string statusLine(std::string_view reply) {
   const size_t end = reply.find_first_of("\r\n");
-  return end == std::string_view::npos ? reply : reply.substr(0, end);
+  return Reporter::instance().withoutSecrets(end == std::string_view::npos ? reply
+                                                                            : reply.substr(0, end));
 }

@@ -15,5 +15,6 @@ int statCount(std::string_view reply);
 // read as INT_MAX.
 std::optional<int> listedSize(std::string_view reply, int number);
 
-// The status line of a reply without its line end, to quote the server's words in a message.
-std::string_view statusLine(std::string_view reply);
+// The status line of a reply without its line end, to quote the server's words in a message;
+// the secrets the Reporter hides are hidden.
+std::string statusLine(std::string_view reply);

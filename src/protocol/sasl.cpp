@@ -95,7 +95,9 @@ std::string challengeText(const std::string& reply) {
   text.remove_prefix(1);
   while (!text.empty() && text.front() == ' ') text.remove_prefix(1);
   while (!text.empty() && (text.back() == '\n' || text.back() == '\r')) text.remove_suffix(1);
-  std::string shown = fromBase64(text).value_or(std::string(text));
+  // Hidden before it is cut, so that no part of an echoed secret is left.
+  std::string shown =
+      Reporter::instance().withoutSecrets(fromBase64(text).value_or(std::string(text)));
   if (shown.size() > kShownBytes) shown = shown.substr(0, kShownBytes) + "...";
   return shown;
 }
@@ -122,7 +124,13 @@ class SaslLogin : public LoginMethod {
       session.reportRefusal(true);
       return false;
     }
-    const std::string response = toBase64(mechanism_.response(request)) + "\r\n";
+    const std::string secret = mechanism_.response(request);
+    const std::string encoded = toBase64(secret);
+    // A server may send the response back in its challenge or its "-ERR" line.
+    reporter.hideSecret(secret);
+    reporter.hideSecret(encoded);
+    reporter.hideSecret(toBase64(request.password));
+    const std::string response = encoded + "\r\n";
     if (link.sendSecret(response.c_str(), 0) < 0) {
       reporter.error(failed, 1);
       return false;

@@ -3,6 +3,7 @@
 #include <string_view>
 
 #include "config/compare.h"
+#include "protocol/replies.h"
 
 namespace {
 
@@ -23,11 +24,6 @@ constexpr ResponseCode kLoginCodes[] = {
     {"SYS/PERM", "a lasting fault on the server or the account; ask the provider"},
 };
 
-std::string_view firstLine(std::string_view reply) {
-  const size_t end = reply.find_first_of("\r\n");
-  return end == std::string_view::npos ? reply : reply.substr(0, end);
-}
-
 // The code between '[' and ']' right after the status word, or nothing.
 std::string_view responseCode(std::string_view line) {
   const size_t space = line.find(' ');
@@ -42,7 +38,8 @@ std::string_view responseCode(std::string_view line) {
 }  // namespace
 
 std::string serverWordsLine(std::string_view reply, bool login_step, std::string_view lead) {
-  const std::string_view line = firstLine(reply);
+  // Secrets the server quotes are hidden before the cut, which could leave a part of one.
+  const std::string line = statusLine(reply);
   if (line.find_first_not_of(" \t", line.starts_with("-ERR") ? 4 : 0) == std::string_view::npos) {
     return {};
   }

@@ -1,11 +1,18 @@
 #include "report/reporter.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 #include <ctime>
 
 #include "config/settings.h"
 #include "config/warning.h"
+
+namespace {
+
+const std::string kHidden = "*****";
+
+}  // namespace
 
 Reporter& Reporter::instance() {
   static Reporter* reporter = new Reporter();
@@ -73,6 +80,27 @@ void Reporter::printLines(std::string_view message, int level) {
   write(stdout, " pollensift: ", message, level, true);
 }
 
+void Reporter::hideSecret(std::string_view secret) {
+  if (secret.empty() || std::find(secrets_.begin(), secrets_.end(), secret) != secrets_.end()) {
+    return;
+  }
+  const auto at = std::find_if(secrets_.begin(), secrets_.end(), [&](const std::string& known) {
+    return known.size() < secret.size();
+  });
+  secrets_.emplace(at, secret);
+}
+
+std::string Reporter::withoutSecrets(std::string_view text) const {
+  std::string shown(text);
+  for (const std::string& secret : secrets_) {
+    for (size_t at = shown.find(secret); at != std::string::npos;
+         at = shown.find(secret, at + kHidden.size())) {
+      shown.replace(at, secret.size(), kHidden);
+    }
+  }
+  return shown;
+}
+
 bool Reporter::writeHeaders(std::string_view text) {
   const std::string& path = Settings::instance().showHeaders();
   if (!headers_.isOpen()) {
@@ -95,5 +123,6 @@ void Reporter::resetForTesting() {
   log_path_.clear();
   log_problem_.clear();
   write_failure_.clear();
+  secrets_.clear();
   clearWarningsForTesting();
 }

@@ -2,6 +2,7 @@
 
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "config/escape.h"
 #include "report/output_file.h"
@@ -30,6 +31,13 @@ class Reporter {
   // Like print, but each line end of message starts a new output line (for multi-line replies).
   void printLines(std::string_view message, int level);
 
+  // Adds to the secrets a server may send back (a password or token, or a form of it that went
+  // over the wire); empty texts are ignored. What shows a server's replies passes them through
+  // withoutSecrets, which writes each occurrence of a secret as "*****", before any cut; other
+  // lines are shown as they are.
+  void hideSecret(std::string_view secret);
+  std::string withoutSecrets(std::string_view text) const;
+
   // Appends text and a newline to the SHOW_HEADERS file, opening it on first use; false when it
   // cannot be opened, or when this is the first write to it that failed.
   bool writeHeaders(std::string_view text);
@@ -49,6 +57,7 @@ class Reporter {
   void appendToLog(const std::string& line);
   void noteWriteFailure(const char* file_kind, const std::string& path, int error);
 
+  std::vector<std::string> secrets_;  // longest first, so a longer one is hidden whole
   OutputFile log_;
   OutputFile headers_;
   std::string log_path_;

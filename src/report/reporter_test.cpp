@@ -42,6 +42,23 @@ const std::regex kStamp(
     "(Jan|Feb|Mar|Apr|May|Jun|Jul|Aug|Sep|Oct|Nov|Dec) [0-3][0-9] "
     "[0-2][0-9]:[0-5][0-9]:[0-6][0-9]");
 
+TEST_F(ReporterTest, HidesEachSecretWholeWhereverItStands) {
+  Reporter& reporter = Reporter::instance();
+  EXPECT_EQ(reporter.withoutSecrets("tok tok"), "tok tok");
+  reporter.hideSecret("");
+  reporter.hideSecret("tok");
+  reporter.hideSecret("auth=tok;");  // a longer form holding the shorter goes whole
+  reporter.hideSecret("tok");
+  EXPECT_EQ(reporter.withoutSecrets("tok, auth=tok; xtoky"), "*****, ***** x*****y");
+  EXPECT_EQ(reporter.withoutSecrets(""), "");
+  // Only what quotes a server asks: other lines stay as they are.
+  testing::internal::CaptureStdout();
+  reporter.print("tok", 1);
+  EXPECT_NE(testing::internal::GetCapturedStdout().find("pollensift: tok\n"), std::string::npos);
+  reporter.resetForTesting();
+  EXPECT_EQ(reporter.withoutSecrets("tok"), "tok");
+}
+
 TEST_F(ReporterTest, LineFormatsOnTerminalAndLog) {
   const fs::path log = dir_ / "log";
   std::ofstream(log) << "old line\n";

@@ -29,6 +29,10 @@ Scenario keys (all optional):
   hold       {C: D}: the reply to command C is held back and sent right after the reply to D
              (a server that answers pipelined commands out of order)
 
+  echo_auth  true: AUTH is invited with "+ ", the client's response is sent back as the error
+             challenge, and the line after it is refused with an -ERR line that quotes the
+             response and the password
+
 The server keeps the marks of DELE, which RSET clears, and logs "N UPDATE m1 m2 ..." when QUIT
 carries them out, so a test reads what was really deleted with deleted().
 """
@@ -60,6 +64,8 @@ class Session:
         self.buffer = b''
         self.marked = set()
         self.held = {}
+        self.auth_response = None  # inside an echoed AUTH dialogue: the response once it came
+        self.in_auth = False
 
     def send(self, text):
         data = text.encode('latin-1')
@@ -93,6 +99,15 @@ class Session:
         verb = words[0].upper() if words else ''
         messages = self.s.get('messages', [])
         password = self.s.get('password', 'pw')
+        if self.in_auth:
+            if self.auth_response is None:
+                self.auth_response = cmd
+                return '+ %s\r\n' % cmd
+            self.in_auth = False
+            return '-ERR [AUTH] not %s nor %s\r\n' % (self.auth_response, password)
+        if verb == 'AUTH' and self.s.get('echo_auth'):
+            self.in_auth = True
+            return '+ \r\n'
         number = int(words[1]) if len(words) > 1 and words[1].isdigit() else 0
         exists = 1 <= number <= len(messages)
         if verb == 'DELE' and exists:

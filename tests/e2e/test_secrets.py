@@ -37,14 +37,22 @@ LOGIN_PATHS = (('POP3/STLS', 'stls', None, PASSWORD), ('POP3', 'sasl', 'PLAIN', 
                ('POP3/STLS', 'oauth', 'OAUTHBEARER', TOKEN))
 
 
-def secret_forms(user, secret, port):
+def b64(text):
+    return base64.b64encode(text.encode()).decode()
+
+
+def sasl_responses(user, secret, port, host='localhost'):
+    """Each SASL mechanism's response, as it is before base64."""
+    return {'PLAIN': '\0%s\0%s' % (user, secret),
+            'XOAUTH2': 'user=%s\x01auth=Bearer %s\x01\x01' % (user, secret),
+            'OAUTHBEARER': 'n,a=%s,\x01host=%s\x01port=%d\x01auth=Bearer %s\x01\x01'
+                           % (user, host, port, secret)}
+
+
+def secret_forms(user, secret, port, host='localhost'):
     """The secret and the base64 forms that carry it: alone and in each SASL response."""
-    def b64(text):
-        return base64.b64encode(text.encode()).decode()
-    return [secret, b64(secret), b64('\0%s\0%s' % (user, secret)),
-            b64('user=%s\x01auth=Bearer %s\x01\x01' % (user, secret)),
-            b64('n,a=%s,\x01host=localhost\x01port=%d\x01auth=Bearer %s\x01\x01'
-                % (user, port, secret))]
+    return [secret, b64(secret)] + [b64(r) for r in sasl_responses(user, secret, port,
+                                                                      host).values()]
 
 
 @unittest.skipUnless(os.geteuid() == 0, 'a private Dovecot needs root (mail files owned by dovecot)')
@@ -150,6 +158,47 @@ class TokenCommand(PollensiftTest):
         with open(self.path('commands-1')) as f:
             self.assertIn('1 PASS tok\n', f.read())
         os.kill(helper, 0)  # still running: it was not stopped, only no longer read
+
+
+class SecretsSentBack(PollensiftTest):
+    """A hostile server sends back what carried the secret: the SASL response as its error
+    challenge (which is shown decoded) and in its -ERR line, the password in its -ERR line."""
+
+    def test_no_form_of_the_secret_is_shown_at_verbosity_6(self):
+        refused = ' (the user name, password or token was not accepted)'
+        for auth in ('XOAUTH2', 'OAUTHBEARER', 'PLAIN', None):
+            with self.subTest(auth=auth):
+                server = self.fake_server({
+                    'capa': ['USER', 'SASL PLAIN XOAUTH2 OAUTHBEARER'], 'echo_auth': True,
+                    'password': TOKEN, 'replies': {'PASS ' + TOKEN: '-ERR [AUTH] not %s\r\n'
+                                                   % TOKEN}})
+                r = self.pollensift(('AUTH = "%s"\n' % auth if auth else '') +
+                                    account('ann', TOKEN, server.port), '-v', '6')
+                if auth:
+                    raw = sasl_responses('ann', TOKEN, server.port, '127.0.0.1')[auth]
+                    forms = [TOKEN, raw, b64(raw), b64(TOKEN)]
+                    errors = ['Error occurred while sending AUTH %s to server.' % auth,
+                              "The server's error: *****",
+                              'The server replied: -ERR [AUTH] not ***** nor *****' + refused]
+                    read = 'Debugging: Read: -ERR [AUTH] not ***** nor *****\n'
+                    # The dialogue went as scripted: the response was sent back to the client.
+                    self.assertIn(b64(raw), server.commands())
+                else:
+                    forms = [TOKEN]
+                    errors = ['Error occurred while sending password to server.',
+                              'The server replied: -ERR [AUTH] not *****' + refused]
+                    read = 'Debugging: Read: -ERR [AUTH] not *****\n'
+                self.assertEqual(r.code, 255, r.err)
+                self.assertEqual(r.errors(), ['pollensift: Error: ' + e for e in
+                                              errors + ['Server login failure.',
+                                                        'Skipping account ann@127.0.0.1 due to '
+                                                        'earlier errors.']])
+                self.assertIn(read, r.out)
+                self.assertIn('Debugging: Wrote: %s*****\n' % ('' if auth else 'PASS '), r.out)
+                for name, text in (('stdout', r.out), ('stderr', r.err), ('log', r.log)):
+                    for form in forms:
+                        # Nor the part of one that a cut to a shown length would leave.
+                        self.assertNotIn(form[:16], text, name)
 
 
 def warning(path, octal):
