@@ -1,6 +1,7 @@
 #include "driver/driver.h"
 
 #include <cstdio>
+#include <ctime>
 #include <exception>
 #include <string>
 
@@ -15,6 +16,7 @@
 #include "driver/modes.h"
 #include "net/connection.h"
 #include "protocol/account_objects.h"
+#include "quarantine/quarantine.h"
 #include "report/reporter.h"
 
 namespace {
@@ -64,6 +66,25 @@ int checkOneAccount(MailAccount& account, Reporter& reporter) {
   }
 }
 
+// Messages kept long enough leave the quarantine before a live run adds to it. A problem here
+// loses nothing, so it is a warning and the run goes on.
+void expireQuarantined(const Settings& settings, Reporter& reporter) {
+  if (settings.quarantine().empty() || settings.test()) return;
+  const Expiry expiry =
+      expireQuarantine(settings.quarantine(), settings.quarantineDays(), std::time(nullptr));
+  if (expiry.messages > 0 || expiry.unfinished > 0) {
+    std::string line = "Removed " + std::to_string(expiry.messages) + " message(s) older than " +
+                       std::to_string(settings.quarantineDays()) + " day(s) from the quarantine";
+    if (expiry.unfinished > 0) {
+      line += ", and " + std::to_string(expiry.unfinished) + " unfinished file(s) from its tmp/";
+    }
+    reporter.print(line + ".", 3);
+  }
+  if (!expiry.problem.empty()) {
+    reporter.print("Warning: The quarantine could not be cleaned up: " + expiry.problem, 1);
+  }
+}
+
 int checkAccounts(Settings& settings, Reporter& reporter) {
   int run_result = 0;
   if (settings.test() && !settings.accounts().empty()) {
@@ -83,9 +104,13 @@ int checkAccounts(Settings& settings, Reporter& reporter) {
   return run_result;
 }
 
-// --check and --judge contact no server and write no log: their lines go to the terminal only.
+// The offline modes contact no server and write no log: their lines go to the terminal only.
 int runOfflineMode(const ModeRequest& request) {
   try {
+    if (request.mode == ModeRequest::Mode::kQuarantine) return listQuarantined();
+    if (request.mode == ModeRequest::Mode::kRelease) {
+      return releaseQuarantined(request.release_files);
+    }
     warnAboutBasicSyntaxRules();
     if (compileRules() != 0) return -1;
     if (request.mode == ModeRequest::Mode::kCheck) return checkConfiguration(request.run_commands);
@@ -105,7 +130,10 @@ int runPollensift(int argc, char** argv) {
   if (argc > 1) parseOptions(argc, argv);
   const ModeRequest& request = modeRequest();
   if (request.mode == ModeRequest::Mode::kCheck) setCommandsRun(request.run_commands);
-  if (request.mode == ModeRequest::Mode::kJudge) setSecretCommandsRun(false);
+  // Only a run needs the passwords: the commands that would give them are not run otherwise.
+  if (request.mode != ModeRequest::Mode::kRun && request.mode != ModeRequest::Mode::kCheck) {
+    setSecretCommandsRun(false);
+  }
 
   if (!settings.openRcFile(settings.pollensiftrc())) {
     startupError("The rcfile could not be opened.");
@@ -148,6 +176,7 @@ int runPollensift(int argc, char** argv) {
     warnAboutBasicSyntaxRules();
     if (compileRules(MatcherBuild::kInBackground) != 0) return -1;
     traceFallbackRules(reporter);
+    expireQuarantined(settings, reporter);
     run_result = checkAccounts(settings, reporter);
   } catch (const std::exception& e) {
     reporter.error(std::string("Runtime exception occurred: ") + e.what(), 1);

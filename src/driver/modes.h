@@ -5,10 +5,11 @@
 
 // What the command line asked for instead of a run over the accounts.
 struct ModeRequest {
-  enum class Mode { kRun, kCheck, kJudge };
+  enum class Mode { kRun, kCheck, kJudge, kQuarantine, kRelease };
   Mode mode = Mode::kRun;
   bool run_commands = false;  // --check-commands: the rc file's backquoted commands run
   std::vector<std::string> judge_paths;
+  std::vector<std::string> release_files;
 };
 ModeRequest& modeRequest();
 
@@ -19,3 +20,11 @@ int judgeSavedMail(const std::vector<std::string>& paths);
 // --check: prints the accounts (secrets hidden), the settings in force, the rule counts and the
 // warnings of the configuration just read and compiled. 0, or -1 when it has a fault.
 int checkConfiguration(bool commands_run);
+
+// --quarantine: prints one line for each message that QUARANTINE holds, newest first. 0, or -1
+// when no quarantine is configured or it cannot be read.
+int listQuarantined();
+
+// --release: writes the quarantined messages in files to standard output as an mbox, leaving
+// the files where they are. -1 when one could not be read; the others are written all the same.
+int releaseQuarantined(const std::vector<std::string>& files);

@@ -1,5 +1,6 @@
 #include <getopt.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <string>
@@ -14,7 +15,7 @@ const char* const program_version = "0.8.9";
 namespace {
 
 // Long options without a short form.
-enum : int { kJudgeOption = 256, kCheckCommandsOption };
+enum : int { kJudgeOption = 256, kCheckCommandsOption, kQuarantineOption, kReleaseOption };
 
 // A usage error: the message, then the pointer to --help; status -1 before anything is contacted.
 [[noreturn]] void usageError(const std::string& message, const char* program) {
@@ -25,10 +26,17 @@ enum : int { kJudgeOption = 256, kCheckCommandsOption };
   std::exit(-1);
 }
 
+// The options that choose each mode, in the order of ModeRequest::Mode.
+constexpr const char* kModeOptions[] = {"", "--check", "--judge", "--quarantine", "--release"};
+
 void chooseMode(ModeRequest::Mode mode, const char* program) {
   ModeRequest& request = modeRequest();
   if (request.mode != ModeRequest::Mode::kRun && request.mode != mode) {
-    usageError("--check and --judge cannot be combined.", program);
+    const auto first = static_cast<size_t>(std::min(request.mode, mode));
+    const auto second = static_cast<size_t>(std::max(request.mode, mode));
+    usageError(std::string(kModeOptions[first]) + " and " + kModeOptions[second] +
+                   " cannot be combined.",
+               program);
   }
   request.mode = mode;
 }
@@ -39,6 +47,8 @@ void printHelp() {
       "",
       "Usage: pollensift [OPTION]...",
       "       pollensift [OPTION]... --judge PATH...",
+      "       pollensift [OPTION]... --quarantine",
+      "       pollensift [OPTION]... --release FILE...",
       "",
       "If a long option shows an argument as mandatory, then ",
       "it is mandatory for the equivalent short option also.",
@@ -59,6 +69,8 @@ void printHelp() {
       "      --check-commands       The same, also running the rcfile's backquoted commands",
       "      --judge PATH...        Judge saved mail (a message file, a Maildir, an mbox file, or -",
       "                             for standard input) with the rules; contact no server",
+      "      --quarantine           List the messages that QUARANTINE holds, newest first",
+      "      --release FILE...      Write quarantined messages to standard output as an mbox",
       "",
       "See pollensift(1) and pollensiftrc(5) for the details.",
       "Report bugs to <pollensift-bugs@lists.pollensift.org>.",
@@ -121,6 +133,8 @@ void parseOptions(int argc, char** argv) {
       {"check", no_argument, nullptr, 'n'},
       {"check-commands", no_argument, nullptr, kCheckCommandsOption},
       {"judge", no_argument, nullptr, kJudgeOption},
+      {"quarantine", no_argument, nullptr, kQuarantineOption},
+      {"release", no_argument, nullptr, kReleaseOption},
       {nullptr, 0, nullptr, 0},
   };
   Settings& settings = Settings::instance();
@@ -164,15 +178,28 @@ void parseOptions(int argc, char** argv) {
       case kJudgeOption:
         chooseMode(ModeRequest::Mode::kJudge, argv[0]);
         break;
+      case kQuarantineOption:
+        chooseMode(ModeRequest::Mode::kQuarantine, argv[0]);
+        break;
+      case kReleaseOption:
+        chooseMode(ModeRequest::Mode::kRelease, argv[0]);
+        break;
       default:
         std::fprintf(stderr, "Try '%s --help' for more information.\n", argv[0]);
         std::fflush(stderr);
         std::exit(-1);
     }
   }
-  // The words that are no options are the operands of --judge, and an error otherwise.
+  // The words that are no options are the operands of --judge and --release, and an error
+  // otherwise.
   ModeRequest& request = modeRequest();
-  if (request.mode == ModeRequest::Mode::kJudge) {
+  if (request.mode == ModeRequest::Mode::kRelease) {
+    request.release_files.assign(argv + optind, argv + argc);
+    if (request.release_files.empty()) {
+      usageError("--release needs at least one FILE: a message file that --quarantine lists.",
+                 argv[0]);
+    }
+  } else if (request.mode == ModeRequest::Mode::kJudge) {
     request.judge_paths.assign(argv + optind, argv + argc);
     if (request.judge_paths.empty()) {
       usageError("--judge needs at least one PATH: a message file, a Maildir, an mbox file, or - "

@@ -66,3 +66,36 @@ class Quarantine {
   explicit Quarantine(std::string path) : path_(std::move(path)) {}
   std::string path_;
 };
+
+// One message the quarantine holds, as --quarantine shows it.
+struct HeldMessage {
+  std::string file;      // relative to the quarantine: new/NAME or cur/NAME
+  std::time_t when = 0;  // the verdict field's time, else the file's modification time
+  std::string account;   // user@server of the verdict field; "" without a readable field
+  std::string reason;    // the verdict field's reason; "" without a field
+  std::string from;      // the message's From and Subject, unfolded; "" when missing
+  std::string subject;
+};
+
+// The messages in new/ and cur/ of the quarantine at path, newest first. False with *problem
+// when the quarantine cannot be read.
+bool listQuarantine(const std::string& path, std::vector<HeldMessage>* held, std::string* problem);
+
+// The line --quarantine prints for one message: control characters escaped, long fields cut.
+std::string heldMessageLine(const HeldMessage& message);
+
+// Writes the message in file (a path, or a name relative to the quarantine at path) to out as
+// one mbox message (mboxrd quoting), without the verdict field. False with *problem, which names
+// the file, when it cannot be read; nothing is written then.
+bool releaseMessage(const std::string& path, const std::string& file, std::ostream& out,
+                    std::string* problem);
+
+// What one clean-up removed, or why it could not look.
+struct Expiry {
+  int messages = 0;    // from new/ and cur/
+  int unfinished = 0;  // stale files of tmp/
+  std::string problem;
+};
+// Removes from new/ and cur/ the files last changed more than days before now (days 0 keeps
+// them), and from tmp/ those older than 36 hours. A quarantine that does not exist holds nothing.
+Expiry expireQuarantine(const std::string& path, int days, std::time_t now);

@@ -174,6 +174,10 @@ class Judge(PollensiftTest):
                           'Maildir, an mbox file, or - for standard input.\n'),
             (['--judge', 'x', '--check'], 'pollensift: Error: --check and --judge cannot be '
                                           'combined.\n'),
+            (['--release', 'x', '--quarantine'], 'pollensift: Error: --quarantine and --release '
+                                                 'cannot be combined.\n'),
+            (['--release'], 'pollensift: Error: --release needs at least one FILE: a message file '
+                            'that --quarantine lists.\n'),
         ]
         for args, message in rows:
             with self.subTest(args=args):

@@ -1,0 +1,381 @@
+// Living with the quarantine: listing what it holds, releasing messages as an mbox, and removing
+// what has been kept long enough.
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdint>
+#include <cstring>
+#include <ctime>
+#include <string>
+#include <string_view>
+#include <tuple>
+#include <vector>
+
+#include "config/escape.h"
+#include "config/file_kind.h"
+#include "quarantine/quarantine.h"
+
+namespace {
+
+// Enough for the header of any message worth listing; a hostile header cannot fill the memory.
+constexpr size_t kListedBytes = 64 * 1024;
+// Longest From or Subject shown, in bytes before escaping.
+constexpr size_t kShownField = 60;
+// A file left in tmp/ this long is no delivery in progress (the Maildir convention).
+constexpr std::time_t kStaleUnfinished = 36 * 3600;
+
+std::string quoted(const std::string& path) {
+  return "'" + escapeControls(path) + "'";
+}
+
+std::string systemProblem(const std::string& path, int error) {
+  return quoted(path) + ": " + std::strerror(error) + ".";
+}
+
+struct FileText {
+  std::string bytes;
+  timespec modified{};
+};
+
+// Reads the first limit bytes of the regular file at path: 0, the errno of the failure, or -1
+// when it is no regular file (*kind then says what it is). Opened without blocking, so that a
+// FIFO put in its place cannot stop the program.
+int readFile(const std::string& path, size_t limit, bool follow_links, FileText* text,
+             const char** kind) {
+  const int flags = O_RDONLY | O_NONBLOCK | O_CLOEXEC | (follow_links ? 0 : O_NOFOLLOW);
+  const int fd = ::open(path.c_str(), flags);
+  if (fd < 0) return errno;
+  int result = 0;
+  struct stat info {};
+  if (::fstat(fd, &info) != 0) {
+    result = errno;
+  } else if ((*kind = fileKindProblem(info.st_mode, false)) != nullptr) {
+    result = -1;
+  }
+  text->modified = info.st_mtim;
+  text->bytes.clear();
+  char buffer[16384];
+  while (result == 0 && text->bytes.size() < limit) {
+    const ssize_t got = ::read(fd, buffer, std::min(sizeof buffer, limit - text->bytes.size()));
+    if (got < 0 && errno == EINTR) continue;
+    if (got < 0) result = errno;
+    if (got <= 0) break;
+    text->bytes.append(buffer, static_cast<size_t>(got));
+  }
+  ::close(fd);
+  return result;
+}
+
+// The lines of text, each without its line end (LF, or CR LF).
+class Lines {
+ public:
+  explicit Lines(std::string_view text) : rest_(text) {}
+  bool next(std::string_view* line) {
+    if (rest_.empty()) return false;
+    const size_t end = rest_.find('\n');
+    *line = rest_.substr(0, end);
+    rest_.remove_prefix(end == std::string_view::npos ? rest_.size() : end + 1);
+    if (!line->empty() && line->back() == '\r') line->remove_suffix(1);
+    return true;
+  }
+  std::string_view rest() const { return rest_; }
+
+ private:
+  std::string_view rest_;
+};
+
+bool isContinuation(std::string_view line) {
+  return !line.empty() && (line.front() == ' ' || line.front() == '\t');
+}
+
+std::string_view trimmed(std::string_view text) {
+  while (!text.empty() && (text.front() == ' ' || text.front() == '\t')) text.remove_prefix(1);
+  while (!text.empty() && (text.back() == ' ' || text.back() == '\t')) text.remove_suffix(1);
+  return text;
+}
+
+// The value of line when it is a field called name (letter case aside), else false.
+bool fieldValue(std::string_view line, std::string_view name, std::string* value) {
+  if (line.size() <= name.size() || line[name.size()] != ':') return false;
+  for (size_t i = 0; i < name.size(); ++i) {
+    if ((line[i] | 0x20) != (name[i] | 0x20)) return false;
+  }
+  *value = std::string(trimmed(line.substr(name.size() + 1)));
+  return true;
+}
+
+// What the verdict field at the top of a quarantined message says.
+struct Verdict {
+  bool present = false;  // the message begins with the field
+  bool dated = false;    // its account and time could be read
+  std::string reason, account;
+  std::time_t when = 0;
+};
+
+// The reason may hold parentheses itself, so the account and time are the last " (...)".
+Verdict readVerdict(std::string_view first_line) {
+  Verdict verdict;
+  if (!fieldValue(first_line, kVerdictField, &verdict.reason)) return verdict;
+  verdict.present = true;
+  const std::string value = verdict.reason;
+  const size_t open = value.rfind(" (");
+  if (open == std::string::npos || value.back() != ')') return verdict;
+  const std::string inside = value.substr(open + 2, value.size() - open - 3);
+  const size_t comma = inside.rfind(", ");
+  if (comma == std::string::npos) return verdict;
+  const std::string stamp = inside.substr(comma + 2);
+  std::tm local{};
+  const char* end = ::strptime(stamp.c_str(), "%Y-%m-%d %H:%M", &local);
+  if (end == nullptr || *end != '\0' || stamp.size() != 16) return verdict;
+  local.tm_isdst = -1;
+  verdict.when = std::mktime(&local);
+  verdict.dated = true;
+  verdict.account = inside.substr(0, comma);
+  verdict.reason = value.substr(0, open);
+  return verdict;
+}
+
+std::time_t whenHeld(const Verdict& verdict, const FileText& text) {
+  return verdict.dated ? verdict.when : text.modified.tv_sec;
+}
+
+// From and Subject of the header at the top of text (after the verdict field), unfolded.
+void readHeader(Lines lines, HeldMessage* held) {
+  std::string* last = nullptr;
+  std::string_view line;
+  while (lines.next(&line) && !line.empty()) {
+    if (isContinuation(line)) {
+      if (last != nullptr) last->append(" ").append(trimmed(line));
+      continue;
+    }
+    std::string value;
+    last = nullptr;
+    if (held->from.empty() && fieldValue(line, "From", &value)) {
+      last = &held->from;
+    } else if (held->subject.empty() && fieldValue(line, "Subject", &value)) {
+      last = &held->subject;
+    }
+    if (last != nullptr) *last = value;
+  }
+}
+
+// The verdict field's line and its continuations, if the message begins with it; what follows.
+Verdict skipVerdict(Lines* lines) {
+  Lines probe = *lines;
+  std::string_view line;
+  if (!probe.next(&line)) return {};
+  Verdict verdict = readVerdict(line);
+  if (!verdict.present) return verdict;
+  *lines = probe;
+  while (probe.next(&line) && isContinuation(line)) *lines = probe;
+  return verdict;
+}
+
+bool isHidden(const char* name) {
+  return name[0] == '.';
+}
+
+// The names of the entries of directory, without "." names; false with errno when it cannot be
+// read.
+bool directoryNames(const std::string& directory, std::vector<std::string>* names) {
+  DIR* dir = ::opendir(directory.c_str());
+  if (dir == nullptr) return false;
+  errno = 0;
+  while (const dirent* entry = ::readdir(dir)) {
+    if (!isHidden(entry->d_name)) names->emplace_back(entry->d_name);
+  }
+  const int error = errno;
+  ::closedir(dir);
+  errno = error;
+  return error == 0;
+}
+
+bool newerFirst(const std::pair<HeldMessage, timespec>& a,
+                const std::pair<HeldMessage, timespec>& b) {
+  return std::tie(a.first.when, a.second.tv_sec, a.second.tv_nsec, a.first.file) >
+         std::tie(b.first.when, b.second.tv_sec, b.second.tv_nsec, b.first.file);
+}
+
+// text cut to about limit bytes, never inside a UTF-8 sequence, with "..." when cut.
+std::string cut(const std::string& text, size_t limit) {
+  if (text.size() <= limit) return text;
+  size_t end = limit;
+  while (end > 0 && (static_cast<unsigned char>(text[end]) & 0xC0) == 0x80) --end;
+  return text.substr(0, end) + "...";
+}
+
+std::string shownField(const std::string& text) {
+  return text.empty() ? "(none)" : escapeControls(cut(text, kShownField));
+}
+
+std::string localStamp(std::time_t when) {
+  char stamp[32] = {};
+  std::tm local{};
+  localtime_r(&when, &local);
+  std::strftime(stamp, sizeof stamp, "%Y-%m-%d %H:%M", &local);
+  return stamp;
+}
+
+// The separator line of an mbox message, dated in UTC as asctime writes dates.
+std::string mboxSeparator(std::time_t when) {
+  char stamp[64] = {};
+  std::tm utc{};
+  gmtime_r(&when, &utc);
+  std::strftime(stamp, sizeof stamp, "%a %b %e %H:%M:%S %Y", &utc);
+  return std::string("From MAILER-DAEMON ") + stamp + "\n";
+}
+
+// A line that a reader of the mbox would take for a separator once its quoting is undone.
+bool needsQuoting(std::string_view line) {
+  const size_t first = line.find_first_not_of('>');
+  return first != std::string_view::npos && line.substr(first).rfind("From ", 0) == 0;
+}
+
+// Removes the regular files of directory older than cutoff; counts them, or says why not.
+int removeOlder(const std::string& directory, std::time_t cutoff, std::string* problem) {
+  std::vector<std::string> names;
+  if (!directoryNames(directory, &names)) {
+    if (errno != ENOENT && problem->empty()) *problem = systemProblem(directory, errno);
+    return 0;
+  }
+  int removed = 0;
+  for (const std::string& name : names) {
+    const std::string file = directory + "/" + name;
+    struct stat info {};
+    if (::lstat(file.c_str(), &info) != 0 || !S_ISREG(info.st_mode) || info.st_mtime >= cutoff) {
+      continue;
+    }
+    if (::unlink(file.c_str()) == 0) {
+      ++removed;
+    } else if (errno != ENOENT && problem->empty()) {
+      *problem = systemProblem(file, errno);
+    }
+  }
+  return removed;
+}
+
+// Where a mail client put the message that --quarantine showed as new/NAME: cur/NAME with its
+// flags after a colon. "" when it is not there either.
+std::string movedToCur(const std::string& path, const std::string& file) {
+  if (path.empty() || file.rfind("new/", 0) != 0) return "";
+  const std::string name = file.substr(4);
+  std::vector<std::string> names;
+  if (name.empty() || !directoryNames(path + "/cur", &names)) return "";
+  for (const std::string& candidate : names) {
+    if (candidate == name || candidate.rfind(name + ":", 0) == 0) return path + "/cur/" + candidate;
+  }
+  return "";
+}
+
+}  // namespace
+
+bool listQuarantine(const std::string& path, std::vector<HeldMessage>* held, std::string* problem) {
+  struct stat info {};
+  if (::stat(path.c_str(), &info) != 0) {
+    *problem = systemProblem(path, errno);
+    return false;
+  }
+  if (!S_ISDIR(info.st_mode)) {
+    *problem = quoted(path) + " is not a directory.";
+    return false;
+  }
+  std::vector<std::pair<HeldMessage, timespec>> found;
+  for (const char* sub : {"new", "cur"}) {
+    std::vector<std::string> names;
+    if (!directoryNames(path + "/" + sub, &names)) {
+      if (errno == ENOENT) continue;  // a client may keep only some of the three
+      *problem = systemProblem(path + "/" + sub, errno);
+      return false;
+    }
+    for (const std::string& name : names) {
+      HeldMessage message;
+      message.file = std::string(sub) + "/" + name;
+      FileText text;
+      const char* kind = nullptr;
+      // Directories, links and files that vanished are no messages; skip them.
+      if (readFile(path + "/" + message.file, kListedBytes, false, &text, &kind) != 0) continue;
+      Lines lines(text.bytes);
+      const Verdict verdict = skipVerdict(&lines);
+      message.when = whenHeld(verdict, text);
+      message.account = verdict.account;
+      message.reason = verdict.reason;
+      readHeader(lines, &message);
+      found.emplace_back(std::move(message), text.modified);
+    }
+  }
+  std::sort(found.begin(), found.end(), newerFirst);
+  held->clear();
+  for (auto& entry : found) held->push_back(std::move(entry.first));
+  return true;
+}
+
+std::string heldMessageLine(const HeldMessage& message) {
+  std::string line = localStamp(message.when);
+  line.append("  ").append(message.account.empty() ? "-" : escapeControls(message.account));
+  line.append("  From: ").append(shownField(message.from));
+  line.append("  Subject: ").append(shownField(message.subject));
+  line.append("  [").append(message.reason.empty() ? "no verdict field"
+                                                   : escapeControls(message.reason));
+  line.append("]  ").append(escapeControls(message.file));
+  return line;
+}
+
+bool releaseMessage(const std::string& path, const std::string& file, std::ostream& out,
+                    std::string* problem) {
+  FileText text;
+  const char* kind = nullptr;
+  int error = readFile(file, SIZE_MAX, true, &text, &kind);
+  // A name that --quarantine showed is relative to the quarantine.
+  if (error == ENOENT && !file.empty() && file.front() != '/' && !path.empty()) {
+    error = readFile(path + "/" + file, SIZE_MAX, true, &text, &kind);
+  }
+  const std::string moved = error == ENOENT ? movedToCur(path, file) : "";
+  if (!moved.empty()) error = readFile(moved, SIZE_MAX, true, &text, &kind);
+  if (error != 0) {
+    *problem = error < 0 ? quoted(file) + " " + kind + "." : systemProblem(file, error);
+    return false;
+  }
+  Lines lines(text.bytes);
+  const Verdict verdict = skipVerdict(&lines);
+  std::string mbox = mboxSeparator(whenHeld(verdict, text));
+  std::string_view line;
+  while (lines.next(&line)) {
+    if (needsQuoting(line)) mbox += '>';
+    mbox.append(line).append("\n");
+  }
+  out << mbox << "\n";
+  out.flush();
+  if (!out) {
+    *problem = "Writing the mbox failed.";
+    return false;
+  }
+  return true;
+}
+
+Expiry expireQuarantine(const std::string& path, int days, std::time_t now) {
+  Expiry expiry;
+  struct stat info {};
+  if (::stat(path.c_str(), &info) != 0) {
+    if (errno != ENOENT) expiry.problem = systemProblem(path, errno);
+    return expiry;
+  }
+  if (!S_ISDIR(info.st_mode)) {
+    expiry.problem = quoted(path) + " is not a directory.";
+    return expiry;
+  }
+  if (days > 0) {
+    const std::time_t cutoff = now - static_cast<std::time_t>(days) * 86400;
+    for (const char* sub : {"new", "cur"}) {
+      expiry.messages += removeOlder(path + "/" + sub, cutoff, &expiry.problem);
+    }
+  }
+  // A file still in tmp/ was never renamed into new/, so its message got no DELE: it is on the
+  // server still, and the half copy can go.
+  expiry.unfinished = removeOlder(path + "/tmp", now - kStaleUnfinished, &expiry.problem);
+  return expiry;
+}

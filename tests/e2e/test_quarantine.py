@@ -1,0 +1,160 @@
+"""Living with the quarantine: --quarantine lists it, --release gives its messages back as an
+mbox, and QUARANTINE_DAYS clears out old ones at the start of a live run."""
+
+import mailbox
+import os
+import re
+import time
+import unittest
+
+from harness import PollensiftTest, account
+
+DAY = 24 * 3600
+
+# (file in the quarantine, verdict field's reason, account, time, the message as the server had it)
+HELD = [
+    ('new/1765400700.M1P10Q1.host', 'deny rule "^Subject:.*casino"', 'alice@pop.example.org',
+     '2026-12-10 21:05',
+     b'From: Casino <win@casino.example>\nSubject: casino night\nTo: alice@example.org\n\n'
+     b'From the desk of the manager:\n>From a quoted line\n>>From deeper\nFromage\n\nbye\n'),
+    ('cur/1765300000.M2P10Q1.host:2,S', '"^Subject: (cheap|free)" matches "Subject: free (really)"',
+     'bob@mail.example.com', '2026-12-11 08:00',
+     b'From: =?UTF-8?Q?Bj=C3=B6rn?= <b@example.net>\nSubject: free (really)\n\t\x1b[2Jnow\n\n'
+     b'From here on\n'),
+    ('new/1765200000.M3P10Q1.host', 'Duplicate', 'alice@pop.example.org', '2026-12-09 06:30',
+     b'Subject: no sender\n\nno final line end'),
+]
+
+
+def verdict_line(reason, who, when):
+    return ('X-Pollensift-Verdict: %s (%s, %s)\n' % (reason, who, when)).encode()
+
+
+def unquoted(message):
+    """A message read from an mboxrd file, with its From-line quoting undone."""
+    return re.sub(rb'(?m)^>(>*From )', rb'\1', message)
+
+
+class Quarantine(PollensiftTest):
+    def setUp(self):
+        super().setUp()
+        self.q = self.path('quarantine')
+        for sub in ('tmp', 'new', 'cur'):
+            os.makedirs(os.path.join(self.q, sub), mode=0o700)
+        self.rc = 'QUARANTINE = "%s"\n' % self.q
+
+    def put(self, name, text, age=0):
+        file = os.path.join(self.q, name)
+        with open(file, 'wb') as f:
+            f.write(text)
+        if age:
+            os.utime(file, (time.time() - age, time.time() - age))
+        return file
+
+    def hold_all(self):
+        for name, reason, who, when, message in HELD:
+            self.put(name, verdict_line(reason, who, when) + message)
+
+    def test_the_listing_shows_every_held_message_newest_first(self):
+        self.hold_all()
+        self.put('tmp/1765400800.M4P10Q1.host', verdict_line('Duplicate', 'a@b', '2026-12-12 00:00'))
+        r = self.pollensift(self.rc, '--quarantine')
+        self.assertEqual((r.code, r.err), (0, ''))
+        self.assertEqual(r.out, (
+            '2026-12-11 08:00  bob@mail.example.com  From: =?UTF-8?Q?Bj=C3=B6rn?= <b@example.net>  '
+            'Subject: free (really) \\x1b[2Jnow  '
+            '["^Subject: (cheap|free)" matches "Subject: free (really)"]  '
+            'cur/1765300000.M2P10Q1.host:2,S\n'
+            '2026-12-10 21:05  alice@pop.example.org  From: Casino <win@casino.example>  '
+            'Subject: casino night  [deny rule "^Subject:.*casino"]  new/1765400700.M1P10Q1.host\n'
+            '2026-12-09 06:30  alice@pop.example.org  From: (none)  Subject: no sender  '
+            '[Duplicate]  new/1765200000.M3P10Q1.host\n'))
+        self.assertEqual(r.log, '')  # no log is written, no server contacted
+
+    def test_a_quarantine_that_is_not_there_is_an_error(self):
+        rows = [
+            ('', 'pollensift: Error: No quarantine is configured: QUARANTINE = "PATH" in the '
+                 'rcfile names one.\n'),
+            ('QUARANTINE = "%s"\n' % self.path('none'),
+             "pollensift: Error: Could not read the quarantine: '%s': No such file or directory.\n"
+             % self.path('none')),
+        ]
+        for rc, error in rows:
+            with self.subTest(rc=rc):
+                r = self.pollensift(rc, '--quarantine')
+                self.assertEqual((r.code, r.out, r.err), (255, '', error))
+
+    def test_released_messages_are_the_originals_as_an_mbox(self):
+        self.hold_all()
+        files = [HELD[0][0], os.path.join(self.q, HELD[1][0]), 'new/gone', HELD[2][0]]
+        r = self.pollensift(self.rc, '--release', *files)
+        self.assertEqual(r.code, 255)
+        self.assertEqual(r.err, "pollensift: Error: Could not release 'new/gone': No such file or "
+                                "directory.\n")
+        mbox = r.out.encode('latin-1')
+        with open(self.path('released'), 'wb') as f:
+            f.write(mbox)
+        box = mailbox.mbox(self.path('released'))
+        self.addCleanup(box.close)
+        released = [unquoted(box.get_bytes(key)) for key in box.keys()]
+        self.assertEqual(len(released), 3, mbox)
+        for (name, _, _, _, original), message in zip(HELD, released):
+            with self.subTest(file=name):
+                expected = original if original.endswith(b'\n') else original + b'\n'
+                self.assertEqual(message.replace(b'\r\n', b'\n'), expected)
+        for line in mbox.split(b'\n'):
+            if line.startswith(b'From '):
+                self.assertRegex(line, rb'^From MAILER-DAEMON [A-Z][a-z]{2} [A-Z][a-z]{2} [ 1-3]\d '
+                                       rb'\d\d:\d\d:00 2026$')
+        # Releasing leaves the files where they are.
+        for name, *_ in HELD:
+            self.assertTrue(os.path.exists(os.path.join(self.q, name)), name)
+
+    def expiry_files(self):
+        """Files of several ages; QUARANTINE_DAYS = 10 keeps those marked True."""
+        files = {
+            'new/old': (40 * DAY, False), 'cur/older-than-ten:2,S': (20 * DAY, False),
+            'new/young': (5 * DAY, True), 'cur/young:2,S': (DAY, True),
+            'tmp/stale': (2 * DAY, False), 'tmp/in-progress': (60, True),
+        }
+        for name, (age, _) in files.items():
+            self.put(name, verdict_line('Duplicate', 'jo@127.0.0.1', '2026-01-01 00:00'), age)
+        return files
+
+    def test_a_live_run_removes_what_is_older_than_quarantine_days(self):
+        files = self.expiry_files()
+        server = self.fake_server({'messages': []})
+        rc = self.rc + 'QUARANTINE_DAYS = 10\n' + account('jo', 'pw', server.port)
+        r = self.pollensift(rc)
+        self.assertEqual((r.code, r.errors()), (0, []), r.err)
+        self.assertIn('pollensift: Removed 2 message(s) older than 10 day(s) from the quarantine, '
+                      'and 1 unfinished file(s) from its tmp/.\n', r.log)
+        for name, (_, kept) in files.items():
+            self.assertEqual(os.path.exists(os.path.join(self.q, name)), kept, name)
+
+    def test_test_mode_and_the_offline_modes_remove_nothing(self):
+        files = self.expiry_files()
+        server = self.fake_server({'messages': []})
+        rc = self.rc + 'QUARANTINE_DAYS = 10\n' + account('jo', 'pw', server.port)
+        for args in (['-t'], ['--check'], ['--judge', self.q], ['--quarantine']):
+            with self.subTest(args=args):
+                r = self.pollensift(rc, *args)
+                self.assertEqual(r.errors(), [], r.err)
+                self.assertNotIn('Removed', r.out + r.log)
+                for name in files:
+                    self.assertTrue(os.path.exists(os.path.join(self.q, name)), name)
+
+    def test_a_quarantine_that_cannot_be_cleaned_does_not_stop_the_run(self):
+        server = self.fake_server({'messages': []})
+        blocker = self.path('file')
+        with open(blocker, 'w') as f:
+            f.write('x')
+        rc = 'QUARANTINE = "%s"\n' % blocker + account('jo', 'pw', server.port)
+        r = self.pollensift(rc)
+        self.assertIn("pollensift: Warning: The quarantine could not be cleaned up: '%s' is not a "
+                      "directory.\n" % blocker, r.out)
+        self.assertIn(' querying jo@127.0.0.1.\n', r.out)
+
+
+if __name__ == '__main__':
+    unittest.main()
