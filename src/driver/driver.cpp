@@ -105,7 +105,10 @@ int runPollensift(int argc, char** argv) {
   if (argc > 1) parseOptions(argc, argv);
   const ModeRequest& request = modeRequest();
   if (request.mode == ModeRequest::Mode::kCheck) setCommandsRun(request.run_commands);
-  if (request.mode == ModeRequest::Mode::kJudge) setSecretCommandsRun(false);
+  // Neither judging saved mail nor probing a server needs a password.
+  if (request.mode == ModeRequest::Mode::kJudge || request.mode == ModeRequest::Mode::kProbe) {
+    setSecretCommandsRun(false);
+  }
 
   if (!settings.openRcFile(settings.pollensiftrc())) {
     startupError("The rcfile could not be opened.");
@@ -115,6 +118,14 @@ int runPollensift(int argc, char** argv) {
     if (!parseRcFile(settings)) return startupError("Loading the rcfile failed.");
   } catch (const std::exception& e) {
     return startupError(std::string("Runtime exception occurred: ") + e.what());
+  }
+  // A probe writes no log and needs no rules: what it shows goes to the terminal.
+  if (request.mode == ModeRequest::Mode::kProbe) {
+    try {
+      return probeAccounts(request.probe_account);
+    } catch (const std::exception& e) {
+      return startupError(std::string("Runtime exception occurred: ") + e.what());
+    }
   }
   if (request.mode != ModeRequest::Mode::kRun) return runOfflineMode(request);
   if (!reporter.openLog(settings.logfile())) {

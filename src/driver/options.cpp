@@ -1,20 +1,23 @@
 #include <getopt.h>
+#include <gnu/libc-version.h>
 
 #include <cstdio>
 #include <cstdlib>
 #include <string>
 
 #include "config/escape.h"
+#include "config/protocol_codes.h"
 #include "config/settings.h"
 #include "driver/driver.h"
 #include "driver/modes.h"
+#include "net/tls.h"
 
 const char* const program_version = "0.8.9";
 
 namespace {
 
 // Long options without a short form.
-enum : int { kJudgeOption = 256, kCheckCommandsOption };
+enum : int { kJudgeOption = 256, kCheckCommandsOption, kProbeOption, kAccountOption };
 
 // A usage error: the message, then the pointer to --help; status -1 before anything is contacted.
 [[noreturn]] void usageError(const std::string& message, const char* program) {
@@ -28,6 +31,9 @@ enum : int { kJudgeOption = 256, kCheckCommandsOption };
 void chooseMode(ModeRequest::Mode mode, const char* program) {
   ModeRequest& request = modeRequest();
   if (request.mode != ModeRequest::Mode::kRun && request.mode != mode) {
+    if (request.mode == ModeRequest::Mode::kProbe || mode == ModeRequest::Mode::kProbe) {
+      usageError("--probe cannot be combined with --check or --judge.", program);
+    }
     usageError("--check and --judge cannot be combined.", program);
   }
   request.mode = mode;
@@ -59,6 +65,9 @@ void printHelp() {
       "      --check-commands       The same, also running the rcfile's backquoted commands",
       "      --judge PATH...        Judge saved mail (a message file, a Maildir, an mbox file, or -",
       "                             for standard input) with the rules; contact no server",
+      "      --probe                Ask each server what it offers and suggest PROTOCOL, PORT",
+      "                             and AUTH; send no user name or password",
+      "      --account=USER@SERVER  With --probe: only that account",
       "",
       "See pollensift(1) and pollensiftrc(5) for the details.",
       "Report bugs to <pollensift-bugs@lists.pollensift.org>.",
@@ -70,8 +79,33 @@ void printHelp() {
   }
 }
 
+// What this build can do, for a user asking what it supports before writing an rc file, and the
+// rc file it reads by default.
+void printBuildFeatures() {
+  std::string methods = "USER/PASS, APOP";
+  for (const char* mechanism : kAuthMechanisms) methods += std::string(", AUTH ") + mechanism;
+  std::string protocols;
+  for (const auto& protocol : kProtocolNames) {
+    protocols += std::string(protocols.empty() ? "" : ", ") + protocol.first;
+  }
+  std::string rcfiles;
+  const char* home = std::getenv("HOME");
+  for (const char* name : Settings::kDefaultRcNames) {
+    rcfiles += std::string(rcfiles.empty() ? "" : ", else ") + (home ? home : "$HOME") + "/" + name;
+  }
+  std::printf("TLS library: %s\n", tlsLibraryVersion().c_str());
+  std::printf("Rule engine: RE2, and the C library's POSIX regex (glibc %s) for rules RE2 cannot "
+              "take\n",
+              gnu_get_libc_version());
+  std::printf("Login methods: %s\n", methods.c_str());
+  std::printf("Protocols: %s\n", protocols.c_str());
+  std::printf("Default rcfile: %s\n", escapeControls(rcfiles).c_str());
+}
+
 void printVersion() {
-  std::printf("pollensift %s\n\n", program_version);
+  std::printf("pollensift %s\n", program_version);
+  printBuildFeatures();
+  std::printf("\n");
   std::puts("This is free software; see the source for copying conditions.");
   std::puts("");
   std::fflush(stdout);
@@ -121,6 +155,8 @@ void parseOptions(int argc, char** argv) {
       {"check", no_argument, nullptr, 'n'},
       {"check-commands", no_argument, nullptr, kCheckCommandsOption},
       {"judge", no_argument, nullptr, kJudgeOption},
+      {"probe", no_argument, nullptr, kProbeOption},
+      {"account", required_argument, nullptr, kAccountOption},
       {nullptr, 0, nullptr, 0},
   };
   Settings& settings = Settings::instance();
@@ -164,6 +200,12 @@ void parseOptions(int argc, char** argv) {
       case kJudgeOption:
         chooseMode(ModeRequest::Mode::kJudge, argv[0]);
         break;
+      case kProbeOption:
+        chooseMode(ModeRequest::Mode::kProbe, argv[0]);
+        break;
+      case kAccountOption:
+        modeRequest().probe_account = optarg;
+        break;
       default:
         std::fprintf(stderr, "Try '%s --help' for more information.\n", argv[0]);
         std::fflush(stderr);
@@ -181,6 +223,9 @@ void parseOptions(int argc, char** argv) {
     }
   } else {
     refuseOperands(optind, argc, argv);
+  }
+  if (!request.probe_account.empty() && request.mode != ModeRequest::Mode::kProbe) {
+    usageError("--account names the account for --probe, which is missing.", argv[0]);
   }
 }
 
