@@ -107,7 +107,9 @@ std::string suitedAuth(const MailAccount& account, const Capabilities& offered, 
 }
 
 void suggest(const MailAccount& account, const ProbeReport& report) {
-  const bool apop = protocolUsesApop(account.protocolCode()) && !apopStamp(report.greeting).empty();
+  // Without TLS, APOP at least keeps the password off the wire.
+  const bool apop = !apopStamp(report.greeting).empty() &&
+                    (protocolUsesApop(account.protocolCode()) || !report.tls);
   std::string protocol = apop ? "APOP" : "POP3";
   if (report.tls_from_start) protocol += "/SSL";
   if (report.stls_done) protocol += "/STLS";
@@ -127,8 +129,8 @@ void suggest(const MailAccount& account, const ProbeReport& report) {
   }
   if (!report.tls) {
     line(std::string("  Warning: this connection is not encrypted: the mail") +
-         (apop ? "" : " and the password") +
-         " cross the network readable. Ask whether the server has a TLS port (usually 995) and "
+         (apop ? " crosses" : " and the password cross") +
+         " the network readable. Ask whether the server has a TLS port (usually 995) and "
          "probe it with PROTOCOL = \"POP3/SSL\".");
   }
 }

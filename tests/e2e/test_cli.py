@@ -91,7 +91,7 @@ class CommandLine(unittest.TestCase):
                 if expected is None:
                     lines = out.split("\n")
                     self.assertEqual(lines[0], "pollensift 0.8.9")
-                    self.assertEqual(len(lines), 11, out)
+                    self.assertEqual(len(lines), 10, out)
                     self.assertEqual(lines[6], "")
                     self.assertTrue(lines[7])
                     self.assertEqual(lines[8:], ["", ""])
