@@ -10,6 +10,7 @@ packages=(
   libgtest-dev libbenchmark-dev
   dovecot-pop3d
   python3
+  python3-cryptography   # an expired certificate for the TLS tests
   iproute2        # the whole-run benchmark's slow link: network namespaces and netem
   mandoc
   dpkg-dev file   # cpack finds the package's library dependencies with these

@@ -1,5 +1,7 @@
 #pragma once
 
+#include <utility>
+
 // Protocol codes as configured by PROTOCOL: 4096 marks TLS from the first byte, 8192 an upgrade
 // to TLS with STLS after the greeting; the low bits say how the login goes (2 USER/PASS, 4 APOP).
 enum ProtocolCode : int {
@@ -20,3 +22,12 @@ inline bool protocolUsesStls(int code) {
 inline bool protocolUsesApop(int code) {
   return code == kProtocolApop || code == kProtocolApopSsl || code == kProtocolApopStls;
 }
+
+// Every PROTOCOL value with its code, in the order the manual gives them.
+inline constexpr std::pair<const char*, int> kProtocolNames[] = {
+    {"POP3", kProtocolPop3},          {"APOP", kProtocolApop},
+    {"POP3/SSL", kProtocolPop3Ssl},   {"APOP/SSL", kProtocolApopSsl},
+    {"POP3/STLS", kProtocolPop3Stls}, {"APOP/STLS", kProtocolApopStls},
+};
+// The SASL mechanisms AUTH takes.
+inline constexpr const char* kAuthMechanisms[] = {"PLAIN", "XOAUTH2", "OAUTHBEARER"};

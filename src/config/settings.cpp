@@ -71,8 +71,8 @@ bool Settings::openRcFile(const std::string& path) {
     rc_open_problem_ = "HOME is not set, so there is no default rcfile; name one with -M.";
     return false;
   }
-  for (const char* name : {"/.pollensiftrc", "/_pollensiftrc"}) {
-    pollensiftrc_ = std::string(home) + name;
+  for (const char* name : kDefaultRcNames) {
+    pollensiftrc_ = std::string(home) + "/" + name;
     if (openOneRcFile(pollensiftrc_)) return true;
   }
   return false;
@@ -179,15 +179,8 @@ void Settings::addScore(const std::string& keyword, int score, const std::string
 
 namespace {
 
-// Every PROTOCOL value; the error for an unknown one lists them from here.
-const std::pair<const char*, int> kProtocols[] = {
-    {"POP3", kProtocolPop3},
-    {"APOP", kProtocolApop},
-    {"POP3/SSL", kProtocolPop3Ssl},
-    {"APOP/SSL", kProtocolApopSsl},
-    {"POP3/STLS", kProtocolPop3Stls},
-    {"APOP/STLS", kProtocolApopStls},
-};
+// The error for an unknown PROTOCOL value lists them from here.
+const auto& kProtocols = kProtocolNames;
 
 }  // namespace
 
@@ -214,7 +207,7 @@ void Settings::setProtocol(const std::string& text) {
 }
 
 void Settings::setAuth(const std::string& text) {
-  for (const char* mechanism : {"PLAIN", "XOAUTH2", "OAUTHBEARER"}) {
+  for (const char* mechanism : kAuthMechanisms) {
     if (equalsIgnoreCase(text, mechanism)) {
       current_account_.setAuth(mechanism);
       return;

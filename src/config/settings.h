@@ -24,7 +24,8 @@ class Settings {
   std::shared_ptr<Protocol> makeProtocol(int code) const;
   std::shared_ptr<Connection> makeConnection() const;
 
-  // Rc file.
+  // Rc file. Without -M the first of these in HOME that can be opened is read.
+  static constexpr const char* kDefaultRcNames[] = {".pollensiftrc", "_pollensiftrc"};
   void setPollensiftrc(const std::string& path) { pollensiftrc_ = path; }
   const std::string& pollensiftrc() const { return pollensiftrc_; }
   bool openRcFile(const std::string& path);

@@ -144,6 +144,14 @@ int runPollensift(int argc, char** argv) {
   } catch (const std::exception& e) {
     return startupError(std::string("Runtime exception occurred: ") + e.what());
   }
+  // A probe writes no log and needs no rules: what it shows goes to the terminal.
+  if (request.mode == ModeRequest::Mode::kProbe) {
+    try {
+      return probeAccounts(request.probe_account);
+    } catch (const std::exception& e) {
+      return startupError(std::string("Runtime exception occurred: ") + e.what());
+    }
+  }
   if (request.mode != ModeRequest::Mode::kRun) return runOfflineMode(request);
   if (!reporter.openLog(settings.logfile())) {
     if (settings.logfile().empty()) return startupError("Could not locate log file.");

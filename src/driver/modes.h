@@ -5,11 +5,12 @@
 
 // What the command line asked for instead of a run over the accounts.
 struct ModeRequest {
-  enum class Mode { kRun, kCheck, kJudge, kQuarantine, kRelease };
+  enum class Mode { kRun, kCheck, kJudge, kQuarantine, kRelease, kProbe };
   Mode mode = Mode::kRun;
   bool run_commands = false;  // --check-commands: the rc file's backquoted commands run
   std::vector<std::string> judge_paths;
   std::vector<std::string> release_files;
+  std::string probe_account;  // --account USER@SERVER: the one account --probe visits
 };
 ModeRequest& modeRequest();
 
@@ -28,3 +29,8 @@ int listQuarantined();
 // --release: writes the quarantined messages in files to standard output as an mbox, leaving
 // the files where they are. -1 when one could not be read; the others are written all the same.
 int releaseQuarantined(const std::vector<std::string>& files);
+
+// --probe: connects to the server of every account (or only of the one named USER@SERVER) and
+// reports what it offers and the PROTOCOL, PORT and AUTH that would suit, sending no secret.
+// 0 when every server answered.
+int probeAccounts(const std::string& only);

@@ -1,4 +1,5 @@
 #include <getopt.h>
+#include <gnu/libc-version.h>
 
 #include <algorithm>
 #include <cstdio>
@@ -6,16 +7,25 @@
 #include <string>
 
 #include "config/escape.h"
+#include "config/protocol_codes.h"
 #include "config/settings.h"
 #include "driver/driver.h"
 #include "driver/modes.h"
+#include "net/tls.h"
 
 const char* const program_version = "0.8.9";
 
 namespace {
 
 // Long options without a short form.
-enum : int { kJudgeOption = 256, kCheckCommandsOption, kQuarantineOption, kReleaseOption };
+enum : int {
+  kJudgeOption = 256,
+  kCheckCommandsOption,
+  kQuarantineOption,
+  kReleaseOption,
+  kProbeOption,
+  kAccountOption
+};
 
 // A usage error: the message, then the pointer to --help; status -1 before anything is contacted.
 [[noreturn]] void usageError(const std::string& message, const char* program) {
@@ -27,7 +37,8 @@ enum : int { kJudgeOption = 256, kCheckCommandsOption, kQuarantineOption, kRelea
 }
 
 // The options that choose each mode, in the order of ModeRequest::Mode.
-constexpr const char* kModeOptions[] = {"", "--check", "--judge", "--quarantine", "--release"};
+constexpr const char* kModeOptions[] = {"",          "--check",   "--judge",
+                                        "--quarantine", "--release", "--probe"};
 
 void chooseMode(ModeRequest::Mode mode, const char* program) {
   ModeRequest& request = modeRequest();
@@ -71,6 +82,9 @@ void printHelp() {
       "                             for standard input) with the rules; contact no server",
       "      --quarantine           List the messages that QUARANTINE holds, newest first",
       "      --release FILE...      Write quarantined messages to standard output as an mbox",
+      "      --probe                Ask each server what it offers and suggest PROTOCOL, PORT",
+      "                             and AUTH; send no user name or password",
+      "      --account=USER@SERVER  With --probe: only that account",
       "",
       "See pollensift(1) and pollensiftrc(5) for the details.",
       "Report bugs to <pollensift-bugs@lists.pollensift.org>.",
@@ -82,8 +96,33 @@ void printHelp() {
   }
 }
 
+// What this build can do, for a user asking what it supports before writing an rc file, and the
+// rc file it reads by default.
+void printBuildFeatures() {
+  std::string methods = "USER/PASS, APOP";
+  for (const char* mechanism : kAuthMechanisms) methods += std::string(", AUTH ") + mechanism;
+  std::string protocols;
+  for (const auto& protocol : kProtocolNames) {
+    protocols += std::string(protocols.empty() ? "" : ", ") + protocol.first;
+  }
+  std::string rcfiles;
+  const char* home = std::getenv("HOME");
+  for (const char* name : Settings::kDefaultRcNames) {
+    rcfiles += std::string(rcfiles.empty() ? "" : ", else ") + (home ? home : "$HOME") + "/" + name;
+  }
+  std::printf("TLS library: %s\n", tlsLibraryVersion().c_str());
+  std::printf("Rule engine: RE2, and the C library's POSIX regex (glibc %s) for rules RE2 cannot "
+              "take\n",
+              gnu_get_libc_version());
+  std::printf("Login methods: %s\n", methods.c_str());
+  std::printf("Protocols: %s\n", protocols.c_str());
+  std::printf("Default rcfile: %s\n", escapeControls(rcfiles).c_str());
+}
+
 void printVersion() {
-  std::printf("pollensift %s\n\n", program_version);
+  std::printf("pollensift %s\n", program_version);
+  printBuildFeatures();
+  std::printf("\n");
   std::puts("This is free software; see the source for copying conditions.");
   std::puts("");
   std::fflush(stdout);
@@ -135,6 +174,8 @@ void parseOptions(int argc, char** argv) {
       {"judge", no_argument, nullptr, kJudgeOption},
       {"quarantine", no_argument, nullptr, kQuarantineOption},
       {"release", no_argument, nullptr, kReleaseOption},
+      {"probe", no_argument, nullptr, kProbeOption},
+      {"account", required_argument, nullptr, kAccountOption},
       {nullptr, 0, nullptr, 0},
   };
   Settings& settings = Settings::instance();
@@ -184,6 +225,12 @@ void parseOptions(int argc, char** argv) {
       case kReleaseOption:
         chooseMode(ModeRequest::Mode::kRelease, argv[0]);
         break;
+      case kProbeOption:
+        chooseMode(ModeRequest::Mode::kProbe, argv[0]);
+        break;
+      case kAccountOption:
+        modeRequest().probe_account = optarg;
+        break;
       default:
         std::fprintf(stderr, "Try '%s --help' for more information.\n", argv[0]);
         std::fflush(stderr);
@@ -208,6 +255,9 @@ void parseOptions(int argc, char** argv) {
     }
   } else {
     refuseOperands(optind, argc, argv);
+  }
+  if (!request.probe_account.empty() && request.mode != ModeRequest::Mode::kProbe) {
+    usageError("--account names the account for --probe, which is missing.", argv[0]);
   }
 }
 

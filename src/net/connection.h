@@ -12,6 +12,25 @@ struct TlsTrust {
   std::string fingerprint;
   // A file of trusted certificates used instead of the system's store. Empty for the store.
   std::string ca_file;
+  // For a probe that sends no secret: a certificate that fails verification is accepted without
+  // a word, and TlsPeer::problem says why it failed.
+  bool report_only = false;
+};
+
+// What the hand-shake of an encrypted connection showed. Texts from the certificate are as it
+// carries them; they must be escaped before they are shown.
+struct TlsPeer {
+  std::string version;      // "TLSv1.3"
+  std::string cipher;       // "TLS_AES_256_GCM_SHA384"
+  std::string names;        // "CN=pop.example.org, DNS:pop.example.org, IP:192.0.2.1"
+  std::string issuer;       // "CN=Example CA,O=Example"
+  std::string valid_from;   // "2025-01-31 12:00:00 UTC"
+  std::string valid_until;
+  std::string fingerprint;  // SHA-256 as TLS_FINGERPRINT takes it: "3F:A1:...:9C"
+  std::string problem;      // why it did not verify; empty when it did
+  std::string first_dns_name;  // a name SERVER could use; empty when it names none
+  bool names_server = true;    // it names the server as configured
+  bool self_signed = false;
 };
 
 // The transport a mailbox protocol talks through. Socket is the real one; tests plug in their own.
@@ -47,6 +66,8 @@ class Connection {
   virtual int startTls() = 0;
   // The trust of the account about to connect; connections are shared between accounts.
   virtual void setTlsTrust(const TlsTrust& trust) = 0;
+  // What the hand-shake showed while the connection is encrypted; null otherwise.
+  virtual const TlsPeer* tlsPeer() const { return nullptr; }
   // The last complete reply, or null before the first one.
   virtual const std::string* lastReply() const = 0;
   // Sets the longest reply accepted from now on and returns the one before; a transport without

@@ -16,6 +16,8 @@
 namespace {
 
 constexpr std::string_view kPasswordCommand = "PASS ";
+// How long a silent server may keep its greeting before the wait is explained.
+constexpr int kGreetingPatienceMs = 3000;
 
 // A TCP connection without a time-out is bounded by the system; a TLS hand-shake is not, so with
 // a time-out of 0 it must not wait at all.
@@ -104,6 +106,24 @@ int Socket::replyWaitMs() const {
   return timeout_ > INT_MAX / 1000 ? INT_MAX : timeout_ * 1000;
 }
 
+long Socket::awaitGreeting(char* chunk, size_t size, int wait_ms) {
+  if (wait_ms <= kGreetingPatienceMs) return transport_->receive(chunk, size, wait_ms);
+  // A port that expects TLS at once waits in silence for the client's hello, and so does a slow
+  // server before its greeting. Nothing tells them apart without sending something, and a plain
+  // server would read any byte sent before its greeting as a command; so the wait goes on, but
+  // after a few seconds it says what it is waiting for.
+  const long got = transport_->receive(chunk, size, kGreetingPatienceMs);
+  if (got != Transport::kTimedOut) return got;
+  const int left_ms = wait_ms - kGreetingPatienceMs;
+  Reporter::instance().print(
+      "No greeting from the server after " + std::to_string(kGreetingPatienceMs / 1000) +
+          " seconds; waiting up to " + std::to_string((left_ms + 999) / 1000) +
+          " seconds more. A port that expects TLS at once (usually 995) stays silent like this: "
+          "it needs PROTOCOL = \"POP3/SSL\".",
+      3);
+  return transport_->receive(chunk, size, left_ms);
+}
+
 bool Socket::receiveMore(bool first_data, std::optional<Deadline>& rest) {
   Reporter& reporter = Reporter::instance();
   char chunk[16384];
@@ -114,8 +134,12 @@ bool Socket::receiveMore(bool first_data, std::optional<Deadline>& rest) {
     if (!rest) rest.emplace(timeout_);
     wait_ms = rest->remainingMs();
   }
-  const long got = rest && rest->passed() ? Transport::kTimedOut
-                                          : transport_->receive(chunk, sizeof chunk, wait_ms);
+  const bool greeting = first_data && !use_ssl_ && !last_reply_;
+  long got = Transport::kTimedOut;
+  if (!rest || !rest->passed()) {
+    got = greeting ? awaitGreeting(chunk, sizeof chunk, wait_ms)
+                   : transport_->receive(chunk, sizeof chunk, wait_ms);
+  }
   if (got > 0) {
     reader_.append(std::string_view(chunk, static_cast<size_t>(got)));
     return true;
@@ -128,7 +152,7 @@ bool Socket::receiveMore(bool first_data, std::optional<Deadline>& rest) {
     reporter.error("Connection has timed out.", 1);
     // Silence from the start of a plain connection is what a port that waits for a TLS
     // hand-shake looks like.
-    if (first_data && !use_ssl_ && !last_reply_) {
+    if (greeting) {
       reporter.error("No greeting came from the server. If this port expects TLS from the "
                      "start (usually 995), use PROTOCOL = \"POP3/SSL\".",
                      1);

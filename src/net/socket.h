@@ -30,6 +30,7 @@ class Socket : public Connection {
   int sendSecret(const char* text, size_t shown) override;
   int startTls() override;
   void setTlsTrust(const TlsTrust& trust) override { trust_ = trust; }
+  const TlsPeer* tlsPeer() const override { return transport_ ? transport_->tlsPeer() : nullptr; }
   const std::string* lastReply() const override;
   bool peerClosed() const override { return transport_ && transport_->peerClosed(); }
   bool pendingInput() const override {
@@ -49,6 +50,8 @@ class Socket : public Connection {
   // Waits for and appends more of a reply: true, or false after reporting why (the reader is then
   // cleared). first_data: nothing of the reply has arrived yet; rest: the deadline of the rest.
   bool receiveMore(bool first_data, std::optional<Deadline>& rest);
+  // Receives the first bytes of the greeting of a plain connection, explaining a long silence.
+  long awaitGreeting(char* chunk, size_t size, int wait_ms);
   // Writes text; the trace shows it in full, or only its first shown bytes and "*****".
   int write(const char* text, size_t shown);
   // Writes text in one piece; traced line by line when trace is set.

@@ -158,16 +158,42 @@ TEST_F(SocketTest, FailuresBeforeTheReplyIsCompleteAreReported) {
 }
 
 TEST_F(SocketTest, EveryWaitIsBoundedByTheTimeOut) {
-  server_->send({"+OK\r\n", "A: b\r\n", ".\r\n"});
+  server_->send({"+OK hello\r\n"});
+  server_->expect("CAPA\r\n", {"+OK\r\n", "A: b\r\n", ".\r\n"});
   Socket& socket = open(7);
+  ASSERT_GT(socket.readReply(false), 0);
+  ASSERT_GT(socket.sendCommand("CAPA\r\n"), 0);
   ASSERT_GT(socket.readReply(true), 0);
-  // The rest of a reply that has begun waits only for what is left of one more time-out.
+  // The greeting's first wait is the few seconds after which a silence is explained; a reply
+  // waits the time-out for its start, and its rest only for what is left of one more time-out.
   const std::vector<int>& waits = server_->waits();
-  ASSERT_EQ(waits.size(), 3u);
-  EXPECT_EQ(waits[0], 7000);
-  EXPECT_GE(waits[1], waits[2]);
-  EXPECT_GT(waits[2], 6000);
-  EXPECT_LE(waits[1], 7000);
+  ASSERT_EQ(waits.size(), 4u);
+  EXPECT_EQ(waits[0], 3000);
+  EXPECT_EQ(waits[1], 7000);
+  EXPECT_GE(waits[2], waits[3]);
+  EXPECT_GT(waits[3], 6000);
+  EXPECT_LE(waits[2], 7000);
+}
+
+TEST_F(SocketTest, ASilentGreetingIsExplainedAfterAFewSecondsAndAwaitedToTheTimeOut) {
+  // Nothing scripted: every wait times out at once.
+  Socket& socket = open(7);
+  EXPECT_EQ(socket.readReply(false), -1);
+  EXPECT_EQ(server_->waits(), (std::vector<int>{3000, 4000}));
+  EXPECT_EQ(log_.lines(),
+            (Lines{"pollensift: No greeting from the server after 3 seconds; waiting up to 4 "
+                   "seconds more. A port that expects TLS at once (usually 995) stays silent like "
+                   "this: it needs PROTOCOL = \"POP3/SSL\".",
+                   "pollensift: Error: Connection has timed out.",
+                   "pollensift: Error: No greeting came from the server. If this port expects TLS "
+                   "from the start (usually 995), use PROTOCOL = \"POP3/SSL\"."}));
+
+  // A time-out within those seconds is awaited in one piece, and a later reply is no greeting.
+  server_->send({"+OK late\r\n"});
+  Socket& quick = open(2);
+  ASSERT_GT(quick.readReply(false), 0);
+  EXPECT_EQ(quick.readReply(false), -1);
+  EXPECT_EQ(server_->waits(), (std::vector<int>{3000, 4000, 2000, 2000}));
 }
 
 // A server that sends one byte every 50 ms and never ends its line; it gives up after 10 s.

@@ -1,6 +1,5 @@
 #include "net/tls.h"
 
-#include <arpa/inet.h>
 #include <openssl/err.h>
 #include <openssl/ssl.h>
 #include <openssl/x509v3.h>
@@ -8,17 +7,19 @@
 #include <signal.h>
 #include <time.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <climits>
 #include <cstdio>
 #include <cstring>
 #include <string>
+#include <vector>
 #include <string_view>
 
 #include "config/fatal.h"
-#include "config/hex.h"
 #include "config/settings.h"
+#include "net/certificate.h"
 #include "report/reporter.h"
 
 namespace {
@@ -71,64 +72,85 @@ class SigpipeGuard {
   bool was_pending_ = false;
 };
 
-// What the verification of one hand-shake needs besides OpenSSL's own state; it hangs on the
-// connection object as its application data.
+struct X509Free {
+  void operator()(X509* certificate) const { X509_free(certificate); }
+};
+using X509Ptr = std::unique_ptr<X509, X509Free>;
+
+// What the verification of one hand-shake needs besides OpenSSL's own state, and what it found;
+// it hangs on the connection object as its application data.
 struct VerifyState {
   const TlsTrust* trust = nullptr;
-};
+  std::vector<std::string> reasons;  // each failure's reason once, in order
+  std::vector<int> codes;
+  X509Ptr failed;                    // the server's certificate, once something failed
+  bool pinned = false;               // it is not the one TLS_FINGERPRINT names
 
-// The SHA-256 fingerprint of a certificate as 64 lowercase hexadecimal digits.
-std::string fingerprintOf(X509* certificate) {
-  unsigned char digest[EVP_MAX_MD_SIZE];
-  unsigned int length = 0;
-  if (certificate == nullptr || X509_digest(certificate, EVP_sha256(), digest, &length) != 1) {
-    return {};
+  void noteFailure(X509_STORE_CTX* storeContext, const std::string& reason, int code) {
+    if (std::find(reasons.begin(), reasons.end(), reason) == reasons.end()) {
+      reasons.push_back(reason);
+    }
+    codes.push_back(code);
+    if (!failed) {
+      X509* server = X509_STORE_CTX_get0_cert(storeContext);
+      if (server != nullptr && X509_up_ref(server) == 1) failed.reset(server);
+    }
   }
-  return lowerHex(digest, length);
-}
+  std::string why() const {
+    std::string text;
+    for (const std::string& reason : reasons) text += (text.empty() ? "" : "; ") + reason;
+    return text;
+  }
+};
 
 // With a configured fingerprint the server's own certificate decides alone: the chain and the
 // names do not matter, and -s cannot accept a different certificate.
-int verifyFingerprint(X509_STORE_CTX* storeContext, const std::string& wanted) {
+int verifyFingerprint(X509_STORE_CTX* storeContext, VerifyState& state) {
   Reporter& reporter = Reporter::instance();
   if (X509_STORE_CTX_get_error_depth(storeContext) > 0) return 1;
-  const std::string found = fingerprintOf(X509_STORE_CTX_get_current_cert(storeContext));
-  if (found == wanted) {
+  const std::string found = certificateFingerprint(X509_STORE_CTX_get_current_cert(storeContext));
+  if (found == state.trust->fingerprint) {
     reporter.print("Debugging: SSL certificate matches TLS_FINGERPRINT.", 6);
     X509_STORE_CTX_set_error(storeContext, X509_V_OK);
     return 1;
   }
+  state.pinned = true;
+  state.noteFailure(storeContext, "it is not the certificate TLS_FINGERPRINT names",
+                    X509_V_ERR_APPLICATION_VERIFICATION);
+  if (state.trust->report_only) return 1;
   reporter.error("SSL connection could not be established: the server certificate's SHA-256 "
                  "fingerprint " + found + " is not the one of TLS_FINGERPRINT.",
                  1);
   return 0;
 }
 
-// Runs for every certificate of the server's chain. A failure is always reported with OpenSSL's
-// reason; skip_ssl_verify then decides whether the hand-shake goes on. No exception may cross
-// OpenSSL's C frames, so one rejects the certificate.
+// Runs for every certificate of the server's chain. A failure ends the hand-shake with OpenSSL's
+// reason, unless skip_ssl_verify accepts it (said once the hand-shake is done) or a probe only
+// notes it. No exception may cross OpenSSL's C frames, so one rejects the certificate.
 int verifyCertificate(int preverifyOk, X509_STORE_CTX* storeContext) noexcept {
   try {
     Reporter& reporter = Reporter::instance();
     const auto* connection = static_cast<SSL*>(
         X509_STORE_CTX_get_ex_data(storeContext, SSL_get_ex_data_X509_STORE_CTX_idx()));
-    const auto* state =
+    auto* state =
         connection != nullptr ? static_cast<VerifyState*>(SSL_get_app_data(connection)) : nullptr;
     if (state != nullptr && state->trust != nullptr && !state->trust->fingerprint.empty()) {
-      return verifyFingerprint(storeContext, state->trust->fingerprint);
+      return verifyFingerprint(storeContext, *state);
     }
     const int error = X509_STORE_CTX_get_error(storeContext);
     if (preverifyOk != 0) {
       reporter.print("Debugging: SSL certificate verification successful.", 6);
       return 1;
     }
-    reporter.error(std::string("SSL connection could not be established: ") +
-                       X509_verify_cert_error_string(error),
-                   1);
-    if (Settings::instance().skipSslVerify()) {
+    const std::string reason = X509_verify_cert_error_string(error);
+    if (state != nullptr) state->noteFailure(storeContext, reason, error);
+    const bool report_only = state != nullptr && state->trust != nullptr &&
+                             state->trust->report_only;
+    if (report_only || Settings::instance().skipSslVerify()) {
       reporter.print("Debugging: SSL certificate verification failed, but continuing anyway.", 6);
       return 1;
     }
+    reporter.error("SSL connection could not be established: " + reason, 1);
     reporter.print("Debugging: SSL certificate verification failed.", 6);
     return 0;
   } catch (...) {
@@ -161,25 +183,17 @@ bool looksLikePop3(const FirstBytes& first) {
 }
 
 // Tells the server which name it is asked for and makes the certificate check require that name.
-// An IP literal (any form the resolver takes, an IPv6 zone aside) is never sent as server name
-// indication and is checked against the certificate's IP addresses instead.
+// An IP literal is never sent as server name indication and is checked against the
+// certificate's IP addresses instead.
 bool nameServer(SSL* connection, const char* host) {
   X509_VERIFY_PARAM* param = SSL_get0_param(connection);
-  in_addr v4{};
-  if (::inet_aton(host, &v4) != 0) {
-    return X509_VERIFY_PARAM_set1_ip(param, reinterpret_cast<unsigned char*>(&v4), sizeof v4) == 1;
+  const HostName name = parseHost(host);
+  if (!name.address.empty()) {
+    return X509_VERIFY_PARAM_set1_ip(param, name.address.data(), name.address.size()) == 1;
   }
-  std::string name(host);
-  unsigned char v6[16];
-  const std::string address = name.substr(0, name.find('%'));
-  if (::inet_pton(AF_INET6, address.c_str(), v6) == 1) {
-    return X509_VERIFY_PARAM_set1_ip(param, v6, sizeof v6) == 1;
-  }
-  // The absolute form "host." names the same host; server name indication carries no final dot.
-  if (!name.empty() && name.back() == '.') name.pop_back();
   SSL_set_hostflags(connection, X509_CHECK_FLAG_NO_PARTIAL_WILDCARDS);
-  return SSL_set_tlsext_host_name(connection, name.c_str()) == 1 &&
-         SSL_set1_host(connection, name.c_str()) == 1;
+  return SSL_set_tlsext_host_name(connection, name.dns.c_str()) == 1 &&
+         SSL_set1_host(connection, name.dns.c_str()) == 1;
 }
 
 int remainingMs(Clock::time_point start, int timeout_ms) {
@@ -224,8 +238,12 @@ Handshake handshake(SSL* connection, int fd, const Deadline& deadline) {
 // connection object, the descriptor and the context go, in that order.
 class TlsTransport : public Transport {
  public:
-  TlsTransport(SslContextPtr context, std::unique_ptr<TcpTransport> tcp, SslPtr connection)
-      : context_(std::move(context)), tcp_(std::move(tcp)), connection_(std::move(connection)) {}
+  TlsTransport(SslContextPtr context, std::unique_ptr<TcpTransport> tcp, SslPtr connection,
+               TlsPeer peer)
+      : context_(std::move(context)),
+        tcp_(std::move(tcp)),
+        connection_(std::move(connection)),
+        peer_(std::move(peer)) {}
 
   long receive(char* buffer, size_t size, int timeout_ms) override;
   long send(const char* data, size_t size, int timeout_ms) override;
@@ -235,11 +253,13 @@ class TlsTransport : public Transport {
   bool pendingInput() const override {
     return (connection_ && SSL_pending(connection_.get()) > 0) || (tcp_ && tcp_->pendingInput());
   }
+  const TlsPeer* tlsPeer() const override { return connection_ ? &peer_ : nullptr; }
 
  private:
   SslContextPtr context_;
   std::unique_ptr<TcpTransport> tcp_;
   SslPtr connection_;
+  TlsPeer peer_;
 };
 
 // OpenSSL is asked first and the descriptor polled only when it has nothing: a record that arrived
@@ -356,6 +376,32 @@ int TlsTransport::close() {
   return result;
 }
 
+// The transport of a finished hand-shake, with what it showed. A certificate that was accepted
+// although it failed (-s) is said once, as a warning; what it is and how to trust it follow for
+// those who look.
+std::unique_ptr<Transport> encryptedTransport(SslContextPtr context,
+                                              std::unique_ptr<TcpTransport> tcp,
+                                              SslPtr connection, const char* host,
+                                              const VerifyState& state, const TlsTrust& trust) {
+  TlsPeer peer;
+  peer.version = SSL_get_version(connection.get());
+  peer.cipher = SSL_get_cipher_name(connection.get());
+  describeCertificate(SSL_get0_peer_certificate(connection.get()), host, peer);
+  peer.problem = state.why();
+  if (!peer.problem.empty() && !trust.report_only) {
+    Reporter& reporter = Reporter::instance();
+    reporter.print("Warning: The server's certificate was not verified (-s): " + peer.problem +
+                       ".",
+                   1);
+    for (const std::string& line :
+         explainFailure(state.failed.get(), host, state.codes, state.pinned)) {
+      reporter.print(line, 4);
+    }
+  }
+  return std::make_unique<TlsTransport>(std::move(context), std::move(tcp), std::move(connection),
+                                        std::move(peer));
+}
+
 }  // namespace
 
 std::unique_ptr<Transport> startTls(std::unique_ptr<TcpTransport> tcp, const char* host,
@@ -407,7 +453,8 @@ std::unique_ptr<Transport> startTls(std::unique_ptr<TcpTransport> tcp, const cha
   FirstBytes first;
   BIO_set_callback_arg(bio, reinterpret_cast<char*>(&first));
   BIO_set_callback_ex(bio, recordFirstBytes);
-  VerifyState state{&trust};
+  VerifyState state;
+  state.trust = &trust;
   SSL_set_app_data(connection.get(), &state);
 
   Handshake outcome = Handshake::kFailed;
@@ -415,9 +462,9 @@ std::unique_ptr<Transport> startTls(std::unique_ptr<TcpTransport> tcp, const cha
     outcome = handshake(connection.get(), tcp->fd(), deadline);
   }
   // The callback has judged the server's certificate; this makes sure it was the one judged.
-  if (outcome == Handshake::kDone && !trust.fingerprint.empty()) {
+  if (outcome == Handshake::kDone && !trust.fingerprint.empty() && !trust.report_only) {
     X509* certificate = SSL_get1_peer_certificate(connection.get());
-    if (fingerprintOf(certificate) != trust.fingerprint) outcome = Handshake::kFailed;
+    if (certificateFingerprint(certificate) != trust.fingerprint) outcome = Handshake::kFailed;
     X509_free(certificate);
   }
   // Whatever a failure left in OpenSSL's error queue must not be blamed on the next account.
@@ -428,8 +475,8 @@ std::unique_ptr<Transport> startTls(std::unique_ptr<TcpTransport> tcp, const cha
   SSL_set_app_data(connection.get(), nullptr);
   switch (outcome) {
     case Handshake::kDone:
-      return std::make_unique<TlsTransport>(std::move(context), std::move(tcp),
-                                            std::move(connection));
+      return encryptedTransport(std::move(context), std::move(tcp), std::move(connection), host,
+                                state, trust);
     case Handshake::kTimedOut:
       reporter.error("Timeout occurred.", 1);
       return nullptr;
@@ -437,6 +484,10 @@ std::unique_ptr<Transport> startTls(std::unique_ptr<TcpTransport> tcp, const cha
       break;
   }
   reporter.error(kHandshakeFailed, 1);
+  for (const std::string& line :
+       explainFailure(state.failed.get(), host, state.codes, state.pinned)) {
+    reporter.error(line, 1);
+  }
   if (looksLikePop3(first)) {
     if (start == TlsStart::kUpgrade) {
       reporter.error("The server went on in clear text after agreeing to STLS; nothing more is "
@@ -450,4 +501,10 @@ std::unique_ptr<Transport> startTls(std::unique_ptr<TcpTransport> tcp, const cha
     }
   }
   return nullptr;
+}
+
+std::string tlsLibraryVersion() {
+  std::string version = OpenSSL_version(OPENSSL_VERSION);
+  if (version != OPENSSL_VERSION_TEXT) version += std::string(" (built with ") + OPENSSL_VERSION_TEXT + ")";
+  return version;
 }

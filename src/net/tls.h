@@ -1,6 +1,7 @@
 #pragma once
 
 #include <memory>
+#include <string>
 
 #include "net/connection.h"
 #include "net/tcp_transport.h"
@@ -17,3 +18,7 @@ enum class TlsStart { kFirstByte, kUpgrade };
 std::unique_ptr<Transport> startTls(std::unique_ptr<TcpTransport> tcp, const char* host,
                                     const Deadline& deadline, const TlsTrust& trust = TlsTrust(),
                                     TlsStart start = TlsStart::kFirstByte);
+
+// The TLS library in use and its version ("OpenSSL 3.0.19 27 Jan 2026"), and the one the program
+// was built with when that differs.
+std::string tlsLibraryVersion();

@@ -21,6 +21,7 @@
 #include <functional>
 #include <memory>
 #include <optional>
+#include <regex>
 #include <string>
 #include <thread>
 #include <vector>
@@ -92,6 +93,20 @@ Identity makeIdentity(const char* common_name, const Identity* issuer, const cha
   }
   X509_sign(cert, issuer ? issuer->key.get() : made.key.get(), EVP_sha256());
   return made;
+}
+
+// The SHA-256 fingerprint as openssl x509 -fingerprint shows it.
+std::string shownFingerprint(const Identity& identity) {
+  unsigned char digest[EVP_MAX_MD_SIZE];
+  unsigned int length = 0;
+  X509_digest(identity.cert.get(), EVP_sha256(), digest, &length);
+  std::string shown;
+  char hex[4];
+  for (unsigned int i = 0; i < length; ++i) {
+    std::snprintf(hex, sizeof hex, i == 0 ? "%02X" : ":%02X", digest[i]);
+    shown += hex;
+  }
+  return shown;
 }
 
 // A root, an intermediate under it and a server certificate under that; the server presents the
@@ -218,55 +233,42 @@ TEST_F(TlsTest, ChecksTheChainAndTheServerNameAndSendsOnlyDnsNamesAsIndication) 
     const char* host;
     bool skip;
     std::optional<std::string> indicated;  // server name indication the server saw
-    Lines errors;                          // empty: the hand-shake succeeds
+    Lines errors;  // the lines of the failure before its explanation; empty: it succeeds
     Lines verdicts;  // the level-6 lines of the check, in order (the name is checked first)
+    std::string said;  // a failure: the advice that ends its explanation; -s: the one warning
   };
   const std::string ok = "pollensift: Debugging: SSL certificate verification successful.";
   const std::string failed = "pollensift: Debugging: SSL certificate verification failed.";
   const std::string accepted =
       "pollensift: Debugging: SSL certificate verification failed, but continuing anyway.";
   const std::string not_established = "pollensift: Error: SSL connection could not be established.";
+  const std::string hostname = "pollensift: Error: SSL connection could not be established: hostname "
+                               "mismatch";
+  const std::string address = "pollensift: Error: SSL connection could not be established: IP "
+                              "address mismatch";
   const Case cases[] = {
-      {"DNS:localhost", "localhost", false, "localhost", {}, {ok, ok, ok}},
-      {"DNS:localhost", "localhost.", false, "localhost", {}, {ok, ok, ok}},
-      {"DNS:*.example.org", "pop.example.org", false, "pop.example.org", {}, {ok, ok, ok}},
-      // A wildcard that is only part of a label matches nothing.
-      {"DNS:p*.example.org",
-       "pop.example.org",
-       false,
-       "pop.example.org",
-       {"pollensift: Error: SSL connection could not be established: hostname mismatch",
-        not_established},
-       {failed}},
-      {"IP:127.0.0.1", "127.0.0.1", false, std::nullopt, {}, {ok, ok, ok}},
-      {"IP:127.0.0.1", "127.1", false, std::nullopt, {}, {ok, ok, ok}},
-      {"IP:::1", "::1", false, std::nullopt, {}, {ok, ok, ok}},
-      {"DNS:localhost",
-       "127.0.0.1",
-       false,
-       std::nullopt,
-       {"pollensift: Error: SSL connection could not be established: IP address mismatch",
-        not_established},
-       {failed}},
-      {"DNS:localhost",
-       "127.0.0.1",
-       true,
-       std::nullopt,
-       {"pollensift: Error: SSL connection could not be established: IP address mismatch"},
-       {accepted, ok, ok, ok}},
-      {"DNS:mail.example.org",
-       "localhost",
-       false,
-       "localhost",
-       {"pollensift: Error: SSL connection could not be established: hostname mismatch",
-        not_established},
-       {failed}},
-      {"DNS:other.localhost",
-       "localhost",
-       true,
-       "localhost",
-       {"pollensift: Error: SSL connection could not be established: hostname mismatch"},
-       {accepted, ok, ok, ok}},
+      {"DNS:localhost", "localhost", false, "localhost", {}, {ok, ok, ok}, ""},
+      {"DNS:localhost", "localhost.", false, "localhost", {}, {ok, ok, ok}, ""},
+      {"DNS:*.example.org", "pop.example.org", false, "pop.example.org", {}, {ok, ok, ok}, ""},
+      // A wildcard that is only part of a label matches nothing, and is no name to suggest.
+      {"DNS:p*.example.org", "pop.example.org", false, "pop.example.org",
+       {hostname, not_established}, {failed},
+       "pollensift: Error: The certificate does not name pop.example.org: ask the server's owner "
+       "which name to use."},
+      {"IP:127.0.0.1", "127.0.0.1", false, std::nullopt, {}, {ok, ok, ok}, ""},
+      {"IP:127.0.0.1", "127.1", false, std::nullopt, {}, {ok, ok, ok}, ""},
+      {"IP:::1", "::1", false, std::nullopt, {}, {ok, ok, ok}, ""},
+      {"DNS:localhost", "127.0.0.1", false, std::nullopt, {address, not_established}, {failed},
+       "pollensift: Error: The certificate does not name 127.0.0.1: use SERVER = \"localhost\", "
+       "one of its names, instead."},
+      {"DNS:localhost", "127.0.0.1", true, std::nullopt, {}, {accepted, ok, ok, ok},
+       "pollensift: Warning: The server's certificate was not verified (-s): IP address mismatch."},
+      {"DNS:mail.example.org, IP:::1", "localhost", false, "localhost",
+       {hostname, not_established}, {failed},
+       "pollensift: Error: The certificate does not name localhost: use SERVER = "
+       "\"mail.example.org\", one of its names, instead."},
+      {"DNS:other.localhost", "localhost", true, "localhost", {}, {accepted, ok, ok, ok},
+       "pollensift: Warning: The server's certificate was not verified (-s): hostname mismatch."},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(std::string(c.alt_names) + " as " + c.host + (c.skip ? " with -s" : ""));
@@ -275,7 +277,7 @@ TEST_F(TlsTest, ChecksTheChainAndTheServerNameAndSendsOnlyDnsNamesAsIndication) 
     const Identity server_id = makeIdentity("pop server", &pki_.intermediate, c.alt_names);
     TlsServer server(pki_, server_id, [](SSL* connection) { awaitCloseNotify(connection); });
     std::unique_ptr<Transport> tls = connect(server, c.host);
-    const bool expect_success = c.errors.size() < 2;
+    const bool expect_success = c.errors.empty();
     EXPECT_EQ(tls != nullptr, expect_success);
     if (tls) {
       EXPECT_EQ(tls->close(), 0);
@@ -285,7 +287,19 @@ TEST_F(TlsTest, ChecksTheChainAndTheServerNameAndSendsOnlyDnsNamesAsIndication) 
     if (expect_success) {
       EXPECT_EQ(server.serverName(), c.indicated);
     }
-    EXPECT_EQ(log.linesStartingWith("Error: "), c.errors);
+    const Lines errors = log.linesStartingWith("Error: ");
+    if (expect_success) {
+      EXPECT_EQ(errors, Lines{});
+      EXPECT_EQ(log.linesStartingWith("Warning: "), c.said.empty() ? Lines{} : Lines{c.said});
+    } else {
+      // The failure, then what the certificate is, then what to do.
+      ASSERT_EQ(errors.size(), c.errors.size() + 4);
+      EXPECT_EQ(Lines(errors.begin(), errors.begin() + 2), c.errors);
+      // The names as the certificate lists them, which is how the cases write them.
+      EXPECT_EQ(errors[2], "pollensift: Error: The server's certificate names: CN=pop server, " +
+                               std::string(c.alt_names) + ".");
+      EXPECT_EQ(errors.back(), c.said);
+    }
     EXPECT_EQ(log.linesStartingWith("Debugging: SSL certificate verification"), c.verdicts);
   }
 }
@@ -308,19 +322,35 @@ TEST_F(TlsTest, AnUntrustedChainFailsWithItsReasonUnlessSkippedAndTheNextConnect
     const std::string reason =
         "pollensift: Error: SSL connection could not be established: unable to get local issuer "
         "certificate";
+    const std::string fingerprint = "TLS_FINGERPRINT = \"" + shownFingerprint(server_id) + "\"";
+    const std::string advice =
+        "No trusted CA vouches for it. If it comes from a private CA, name that CA's certificate "
+        "with TLS_CA_FILE; or trust exactly this certificate with the TLS_FINGERPRINT line above, "
+        "once it matches the fingerprint the server's owner gives you.";
     if (skip) {
-      // OpenSSL goes on through the chain once a failure was accepted.
-      const Lines lines = log.lines();
-      ASSERT_GE(lines.size(), 2u);
-      EXPECT_EQ(Lines(lines.begin(), lines.begin() + 2),
-                (Lines{reason,
-                       "pollensift: Debugging: SSL certificate verification failed, but "
-                       "continuing anyway."}));
-      EXPECT_EQ(log.linesStartingWith("Error: SSL connection could not be established."), Lines{});
+      // Said once, as a warning; what the certificate is follows at verbosity 4.
+      EXPECT_EQ(log.linesStartingWith("Error: "), Lines{});
+      EXPECT_EQ(log.linesStartingWith("Warning: "),
+                Lines{"pollensift: Warning: The server's certificate was not verified (-s): "
+                      "unable to get local issuer certificate."});
+      EXPECT_EQ(log.linesStartingWith("Its SHA-256"),
+                Lines{"pollensift: Its SHA-256 fingerprint: " + fingerprint});
+      EXPECT_EQ(log.linesStartingWith("No trusted CA"), Lines{"pollensift: " + advice});
     } else {
-      EXPECT_EQ(log.lines(),
+      const Lines lines = log.lines();
+      ASSERT_EQ(lines.size(), 7u);
+      EXPECT_EQ(Lines(lines.begin(), lines.begin() + 4),
                 (Lines{reason, "pollensift: Debugging: SSL certificate verification failed.",
-                       "pollensift: Error: SSL connection could not be established."}));
+                       "pollensift: Error: SSL connection could not be established.",
+                       "pollensift: Error: The server's certificate names: CN=pop server, "
+                       "DNS:localhost."}));
+      EXPECT_TRUE(std::regex_match(
+          lines[4], std::regex("pollensift: Error: It was issued by CN=pollensift test "
+                               "intermediate and is valid from 20[0-9-]+ [0-9:]+ UTC until "
+                               "20[0-9-]+ [0-9:]+ UTC\\.")))
+          << lines[4];
+      EXPECT_EQ(lines[5], "pollensift: Error: Its SHA-256 fingerprint: " + fingerprint);
+      EXPECT_EQ(lines[6], "pollensift: Error: " + advice);
     }
 
     // Nothing of the failure lingers: with the right trust store the same server is accepted.

@@ -2,6 +2,8 @@
 
 #include <cstddef>
 
+struct TlsPeer;
+
 // The byte stream under a Socket: plain TCP, or TLS over it for the SSL protocols. A transport
 // reports its own failures through the Reporter before it returns kFailed; time-outs and the end
 // of the stream are left to the caller, which knows what it was waiting for.
@@ -24,4 +26,6 @@ class Transport {
   virtual bool peerClosed() const { return false; }
   // Whether bytes have arrived that nobody has read yet. It does not wait.
   virtual bool pendingInput() const { return false; }
+  // What the TLS hand-shake showed; null for a plain stream.
+  virtual const TlsPeer* tlsPeer() const { return nullptr; }
 };

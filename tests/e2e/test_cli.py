@@ -39,6 +39,9 @@ HELP = (
     "                             for standard input) with the rules; contact no server\n"
     "      --quarantine           List the messages that QUARANTINE holds, newest first\n"
     "      --release FILE...      Write quarantined messages to standard output as an mbox\n"
+    "      --probe                Ask each server what it offers and suggest PROTOCOL, PORT\n"
+    "                             and AUTH; send no user name or password\n"
+    "      --account=USER@SERVER  With --probe: only that account\n"
     "\n"
     "See pollensift(1) and pollensiftrc(5) for the details.\n"
     "Report bugs to <pollensift-bugs@lists.pollensift.org>.\n"
@@ -92,11 +95,30 @@ class CommandLine(unittest.TestCase):
                 if expected is None:
                     lines = out.split("\n")
                     self.assertEqual(lines[0], "pollensift 0.8.9")
-                    self.assertEqual(lines[1], "")
-                    self.assertTrue(lines[2])
-                    self.assertEqual(lines[3:], ["", ""])
+                    self.assertEqual(len(lines), 10, out)
+                    self.assertEqual(lines[6], "")
+                    self.assertTrue(lines[7])
+                    self.assertEqual(lines[8:], ["", ""])
                 else:
                     self.assertEqual(out, expected)
+
+    def test_version_names_what_the_build_supports(self):
+        home = tempfile.mkdtemp()
+        self.addCleanup(os.rmdir, home)
+        code, out, err = run(["--version"], env={"HOME": home})
+        self.assertEqual((code, err), (0, ""))
+        # The library the binary runs with, as the openssl command of the same system names it.
+        library = subprocess.run(["openssl", "version"], capture_output=True, text=True).stdout
+        library = library.split("(Library: ")[-1].rstrip(")\n") if "Library" in library else \
+            library.strip()
+        self.assertEqual(out.split("\n")[1:6], [
+            "TLS library: " + library,
+            "Rule engine: RE2, and the C library's POSIX regex (glibc %s) for rules RE2 cannot "
+            "take" % os.confstr("CS_GNU_LIBC_VERSION").split()[1],
+            "Login methods: USER/PASS, APOP, AUTH PLAIN, AUTH XOAUTH2, AUTH OAUTHBEARER",
+            "Protocols: POP3, APOP, POP3/SSL, APOP/SSL, POP3/STLS, APOP/STLS",
+            "Default rcfile: %s/.pollensiftrc, else %s/_pollensiftrc" % (home, home),
+        ])
 
     def test_bad_options(self):
         rows = [

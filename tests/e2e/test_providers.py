@@ -99,14 +99,22 @@ class Providers(TlsDovecotTest):
                 rc = rc_account('stls', self.server.port, 'POP3/STLS', host=host)
                 r = self.pollensift(rc, '-v', '6', '-t')
                 self.assertEqual(r.code, 255)
-                self.assertEqual(r.errors(), [
-                    reason, 'pollensift: Error: SSL connection could not be established.',
-                    LOGIN_FAILURE, skipped('stls', host)])
+                errors = r.errors()
+                self.assertEqual(errors[:2], [
+                    reason, 'pollensift: Error: SSL connection could not be established.'])
+                # What the certificate is and what to do, as for POP3/SSL.
+                self.assertEqual(len(errors), 8, r.err)
+                self.assertEqual(errors[4], 'pollensift: Error: Its SHA-256 fingerprint: '
+                                 'TLS_FINGERPRINT = "%s"' % fingerprint(
+                                     os.path.join(self.pki.name, 'server.pem')))
+                self.assertEqual(errors[-2:], [LOGIN_FAILURE, skipped('stls', host)])
                 self.assertNotIn('Wrote: USER', r.out)
-                # -s accepts the certificate, not a connection without TLS.
+                # -s accepts the certificate, not a connection without TLS; it says so once.
                 r = self.pollensift(rc, '-v', '6', '-t', '-s')
                 self.assertEqual(r.code, 0, r.err)
-                self.assertEqual(r.errors(), [reason])
+                self.assertEqual(r.errors(), [])
+                self.assertIn("pollensift: Warning: The server's certificate was not verified "
+                              "(-s): %s.\n" % reason.split('established: ')[1], r.out)
                 self.assertIn('Debugging: SSL certificate verification failed, but continuing '
                               'anyway.', r.out)
                 self.assertLess(r.out.index('Wrote: STLS'), r.out.index('Wrote: USER'))
@@ -166,18 +174,27 @@ class Providers(TlsDovecotTest):
                 'pollensift: Error: SSL connection could not be established: the server '
                 "certificate's SHA-256 fingerprint %s is not the one of TLS_FINGERPRINT."
                 % good.replace(':', '').lower(),
-                'pollensift: Error: SSL connection could not be established.', NO_CONNECTION,
-                skipped('trust')]),
+                'pollensift: Error: SSL connection could not be established.',
+                "pollensift: Error: The server's certificate names: CN=pollensift server, "
+                "DNS:localhost.",
+                None,  # its issuer and dates
+                'pollensift: Error: Its SHA-256 fingerprint: TLS_FINGERPRINT = "%s"' % good,
+                "pollensift: Error: It is not the certificate TLS_FINGERPRINT names. If the "
+                "server's owner has replaced it, compare the fingerprint above with the one they "
+                "give you and put it in TLS_FINGERPRINT.",
+                NO_CONNECTION, skipped('trust')]),
         )
         for name, host, extra, errors in cases:
             with self.subTest(name):
                 rc = rc_account('trust', self.server.tls_port, 'POP3/SSL', host=host, extra=extra)
                 r = self.pollensift(rc, '-t')
-                self.assertEqual(r.errors(), errors)
+                self.assertEqual([l if want else None for l, want in zip(r.errors(), errors)],
+                                 errors)
+                self.assertEqual(len(r.errors()), len(errors), r.err)
                 self.assertEqual(r.code, 255 if errors else 0, r.err)
                 if name == 'wrong fingerprint':
                     # -s does not make another certificate acceptable.
-                    self.assertEqual(self.pollensift(rc, '-t', '-s').errors(), errors)
+                    self.assertEqual(self.pollensift(rc, '-t', '-s').errors(), r.errors())
         rc = rc_account('trust', self.server.port, 'POP3/STLS', host='127.0.0.1',
                         extra='TLS_FINGERPRINT = "%s"\n' % good)
         r = self.pollensift(rc, '-t')
