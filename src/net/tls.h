@@ -1,6 +1,7 @@
 #pragma once
 
 #include <memory>
+#include <string>
 
 #include "net/connection.h"
 #include "net/tcp_transport.h"
@@ -17,3 +18,7 @@ enum class TlsStart { kFirstByte, kUpgrade };
 std::unique_ptr<Transport> startTls(std::unique_ptr<TcpTransport> tcp, const char* host,
                                     const Deadline& deadline, const TlsTrust& trust = TlsTrust(),
                                     TlsStart start = TlsStart::kFirstByte);
+
+// Why the certificates of the TLS_CA_FILE at path could not be loaded, in the words of the
+// message a connection gives; "" when they can. Contacts no server.
+std::string caFileProblem(const std::string& path);
