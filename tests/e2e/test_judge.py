@@ -98,9 +98,10 @@ class Judge(PollensiftTest):
                                           b'Subject: no brackets\n\nbody\n')
         pills = self.write('pills.eml', MAIL[2])
         long_header = self.write('long.eml', b'X-Long: ' + b'x' * (4 << 20) + b'\n\nbody\n')
+        envelope = self.write('envelope.eml', b'Subject: a\nFrom someone Mon Mar  6\n\nbody\n')
         os.mkdir(self.path('plain'))
         r = self.pollensift(RULES, '--judge', self.path('missing'), bad_id, self.path('plain'),
-                            long_header, pills)
+                            long_header, pills, envelope)
         self.assertEqual(r.code, 255)
         self.assertEqual(r.err.splitlines(), [
             'pollensift: Error: Could not read %s: No such file or directory.' % self.path('missing'),
@@ -111,11 +112,15 @@ class Judge(PollensiftTest):
             'Maildir.' % self.path('plain'),
             'pollensift: Error: The header of message 2 (%s) is longer than 4194304 bytes; it is '
             'not judged.' % long_header,
+            # In words, not in the grammar's token names.
+            'pollensift: Error: Parser reported syntax error: a line that begins with "From " and '
+            'has no colon is an envelope line, not a header field.',
+            'pollensift: Error: Parsing the header of message 4 failed.',
         ])
         # The message of the wrong Message-ID is judged all the same (it has no Date).
-        self.assertEqual(r.out.splitlines()[-1], 'pollensift: Judged 3 message(s): 2 would be '
+        self.assertEqual(r.out.splitlines()[-1], 'pollensift: Judged 4 message(s): 2 would be '
                                                  'deleted (1 deny rule, 1 negative deny rule), '
-                                                 '0 kept, 1 not judged.')
+                                                 '0 kept, 2 not judged.')
 
     def test_a_malformed_message_id_is_judged_but_marks_no_duplicate(self):
         bad_id = self.write('bad-id.eml', b'Message-ID: 12345@example.org\nFrom: a@b\n'
