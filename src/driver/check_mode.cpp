@@ -66,11 +66,6 @@ bool fromCommand(const std::string& value) {
   return shown(value).front() != '"';
 }
 
-bool usesTls(int code) {
-  return code == kProtocolPop3Ssl || code == kProtocolApopSsl || code == kProtocolPop3Stls ||
-         code == kProtocolApopStls;
-}
-
 bool isLoopback(const std::string& server) {
   return server == "localhost" || server == "::1" || server.rfind("127.", 0) == 0;
 }
@@ -100,9 +95,9 @@ void showAccounts(Settings& settings, Findings& found) {
     if (!account.tlsCaFile().empty()) {
       line("    TLS_CA_FILE " + shown(account.tlsCaFile()));
       // Loaded as a connection loads it, where the protocol uses TLS at all.
-      const std::string why = usesTls(code) && !fromCommand(account.tlsCaFile())
-                                  ? caFileProblem(account.tlsCaFile())
-                                  : "";
+      const bool tls = protocolUsesTls(code) || protocolUsesStls(code);
+      const std::string why =
+          tls && !fromCommand(account.tlsCaFile()) ? caFileProblem(account.tlsCaFile()) : "";
       if (!why.empty()) {
         found.faults.push_back(name + ": The TLS_CA_FILE '" + escapeControls(account.tlsCaFile()) +
                                "' could not be loaded: " + why + "; a run cannot connect to it.");
@@ -125,7 +120,8 @@ void showSettings(Settings& settings, Findings& found) {
   } else if (!fromCommand(settings.logfile())) {
     const std::string why = logFileProblem(settings.logfile());
     if (!why.empty()) {
-      found.faults.push_back("The log file " + why + "; a run stops with \"Could not open log file '" +
+      found.faults.push_back("The log file " + why +
+                             "; a run stops with \"Could not open log file '" +
                              escapeControls(settings.logfile()) + "' for writing.\"");
     }
   }
