@@ -331,15 +331,17 @@ TEST_F(RcFileTest, MalformedFilesEndWithTheirMessage) {
       {"SCORE without its number", "SCORE = \"x\"\n",
        grammar("unexpected '=', expecting a number", 1)},
       {"missing closing quote, keyword on the next line", "SERVER = \"abc\nVERBOSE = 3\n",
-       grammar("unexpected keyword VERBOSE, expecting the closing double quote or more of the "
+       grammar("unexpected end of line, expecting the closing double quote or more of the "
                "quoted value",
-               2)},
+               1)},
       {"missing closing quote at the end of the file", "# x\nSERVER = \"abc\"",
        grammar("unexpected end of file, expecting the closing double quote or more of the "
                "quoted value",
                2)},
       {"missing value at the end of the file", "VERBOSE =\n",
-       grammar("unexpected end of file, expecting a number", 2)},
+       grammar("unexpected end of line, expecting a number", 1)},
+      {"missing value at the end of a file without a last line end", "VERBOSE =",
+       grammar("unexpected end of file, expecting a number", 1)},
       {"closing quotes leave their line end to be counted",
        "SERVER = \"a\"\nTEST = \"yes\"  \nDENY = \"\"\"\n\n%\n", lexical(5, "%", "%", 0)},
       {"control character outside quotes", "\x1b[2J\n", lexical(1, "\\x1b", "\\x1b[2J", 0)},
@@ -499,14 +501,14 @@ TEST_F(RcFileTest, IncludeErrorsAndLineNumbers) {
            "pollensift:       ^\n"},
       {"grammar error in the included file", "VERBOSE = 3\nSERVER = \"x\nPORT = 1\n",
        "\nInclude\t=\t" + inc + "\n",
-       "pollensift: Error: syntax error, unexpected keyword PORT, expecting the closing double "
+       "pollensift: Error: syntax error, unexpected end of line, expecting the closing double "
        "quote or more of the quoted value in file " +
-           inc + " in line 3.\n"},
+           inc + " in line 2.\n"},
       {"grammar error noticed after the included file ended", "SERVER = \"x\n",
        "\nINCLUDE=" + inc + "\n",
-       grammar("unexpected end of file, expecting the closing double quote or more of the "
-               "quoted value",
-               3)},
+       "pollensift: Error: syntax error, unexpected end of line, expecting the closing double "
+       "quote or more of the quoted value in file " +
+           inc + " in line 1.\n"},
       {"include that is a FIFO", "", "INCLUDE=" + (dir_ / "fifo").string() + "\n",
        "pollensift: Error: Nested rcfile '" + (dir_ / "fifo").string() +
            "' could not be opened.\npollensift: '" + (dir_ / "fifo").string() +

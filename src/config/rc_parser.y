@@ -211,6 +211,9 @@ namespace {
 // The kind of the token before the look-ahead: it tells an opening quote from a closing one.
 rc::rcparser::symbol_kind_type previous_kind = rc::rcparser::symbol_kind::S_YYEOF;
 rc::rcparser::symbol_kind_type current_kind = rc::rcparser::symbol_kind::S_YYEOF;
+// Where the token before the look-ahead and the look-ahead stand (file and line).
+std::string previous_location;
+std::string current_location;
 }  // namespace
 
 rc::rcparser::symbol_type rc::yylex(rcFlexLexer& scanner) {
@@ -221,6 +224,8 @@ rc::rcparser::symbol_type rc::yylex(rcFlexLexer& scanner) {
                                         : rcparser::symbol_type(code, std::move(token_value.text));
   previous_kind = current_kind;
   current_kind = symbol.kind();
+  previous_location = std::move(current_location);
+  current_location = rcErrorLocation();
   return symbol;
 }
 
@@ -283,12 +288,17 @@ std::string inWords(rc::rcparser::symbol_kind_type kind, bool expected) {
 }  // namespace
 
 void rc::rcparser::report_syntax_error(const context& ctx) const {
-  std::string message = "syntax error, unexpected " + inWords(ctx.token(), false);
   symbol_kind_type expected[YYNTOKENS];
   const int count = ctx.expected_tokens(expected, YYNTOKENS);
   // At the start of a statement every keyword would do: say so rather than list them all.
   int keywords = 0;
   for (int i = 0; i < count; ++i) keywords += isKeyword(symbol_name(expected[i])) ? 1 : 0;
+  // A statement cut short by its line end ("PORT =") is noticed only at the next line's first
+  // token; the fault is in the statement's own line.
+  const bool cut_short = keywords == 0 && !previous_location.empty() &&
+                         previous_location != current_location;
+  std::string message = "syntax error, unexpected " +
+                        (cut_short ? std::string("end of line") : inWords(ctx.token(), false));
   std::vector<std::string> phrases;
   for (int i = 0; i < count; ++i) {
     const std::string phrase = keywords > 3 && isKeyword(symbol_name(expected[i]))
@@ -301,6 +311,7 @@ void rc::rcparser::report_syntax_error(const context& ctx) const {
   for (size_t i = 0; i < phrases.size(); ++i) {
     message += (i == 0 ? ", expecting " : i + 1 == phrases.size() ? " or " : ", ") + phrases[i];
   }
+  if (cut_short) fatalError(message + previous_location + ".");
   grammarError(message);
 }
 
@@ -320,6 +331,8 @@ void startGrammar() {
   pending_account_place.clear();
   startValue(ValueUse::kPlain);
   previous_kind = current_kind = Kind::S_YYEOF;
+  previous_location.clear();
+  current_location.clear();
 }
 
 void finishAccounts(Settings& settings) {

@@ -11,6 +11,8 @@
 #include "config/settings.h"
 #include "config/shell_word.h"
 #include "driver/modes.h"
+#include "driver/path_checks.h"
+#include "net/tls.h"
 
 namespace {
 
@@ -59,6 +61,11 @@ std::string loginMethod(const MailAccount& account) {
   return protocolUsesApop(account.protocolCode()) ? "APOP" : "USER/PASS";
 }
 
+// A value that a command gave: its path is not shown, so it is not looked at either.
+bool fromCommand(const std::string& value) {
+  return shown(value).front() != '"';
+}
+
 bool isLoopback(const std::string& server) {
   return server == "localhost" || server == "::1" || server.rfind("127.", 0) == 0;
 }
@@ -85,7 +92,17 @@ void showAccounts(Settings& settings, Findings& found) {
     if (!account.tlsFingerprint().empty()) {
       line("    TLS_FINGERPRINT " + account.tlsFingerprint());
     }
-    if (!account.tlsCaFile().empty()) line("    TLS_CA_FILE " + shown(account.tlsCaFile()));
+    if (!account.tlsCaFile().empty()) {
+      line("    TLS_CA_FILE " + shown(account.tlsCaFile()));
+      // Loaded as a connection loads it, where the protocol uses TLS at all.
+      const bool tls = protocolUsesTls(code) || protocolUsesStls(code);
+      const std::string why =
+          tls && !fromCommand(account.tlsCaFile()) ? caFileProblem(account.tlsCaFile()) : "";
+      if (!why.empty()) {
+        found.faults.push_back(name + ": The TLS_CA_FILE '" + escapeControls(account.tlsCaFile()) +
+                               "' could not be loaded: " + why + "; a run cannot connect to it.");
+      }
+    }
     if (code == kProtocolPop3 && !isLoopback(account.server())) {
       found.warnings.push_back(name +
                                " sends its password unencrypted (PROTOCOL POP3); prefer POP3/SSL.");
@@ -100,10 +117,33 @@ void showSettings(Settings& settings, Findings& found) {
     found.faults.push_back(
         "No log file: a run stops with \"Could not locate log file.\" "
         "(set LOGFILE or use -L).");
+  } else if (!fromCommand(settings.logfile())) {
+    const std::string why = logFileProblem(settings.logfile());
+    if (!why.empty()) {
+      found.faults.push_back("The log file " + why +
+                             "; a run stops with \"Could not open log file '" +
+                             escapeControls(settings.logfile()) + "' for writing.\"");
+    }
   }
   line("  SHOW_HEADERS = " +
        (settings.showHeaders().empty() ? "(none)" : shown(settings.showHeaders())));
   line("  STATEFILE = " + (settings.statefile().empty() ? "(none)" : shown(settings.statefile())));
+  if (!settings.statefile().empty() && !fromCommand(settings.statefile())) {
+    const std::string why = stateFileProblem(settings.statefile());
+    if (!why.empty()) {
+      found.faults.push_back("The state file " + why + "; a run cannot keep its state there.");
+    }
+  }
+  line("  QUARANTINE = " +
+       (settings.quarantine().empty() ? "(none)" : shown(settings.quarantine())));
+  line("  QUARANTINE_DAYS = " + std::to_string(settings.quarantineDays()));
+  if (!settings.quarantine().empty() && !fromCommand(settings.quarantine())) {
+    const std::string why = quarantineProblem(settings.quarantine());
+    if (!why.empty()) {
+      found.faults.push_back("The quarantine cannot be used: " + why +
+                             "; a run without -t deletes no message.");
+    }
+  }
   line("  TEST = " + yesNo(settings.test()));
   line("  VERBOSE = " + std::to_string(settings.verbose()));
   line("  TIMEOUT = " + std::to_string(settings.timeout()));

@@ -154,13 +154,17 @@ int runPollensift(int argc, char** argv) {
   }
   if (request.mode != ModeRequest::Mode::kRun) return runOfflineMode(request);
   if (!reporter.openLog(settings.logfile())) {
-    if (settings.logfile().empty()) return startupError("Could not locate log file.");
+    if (settings.logfile().empty()) {
+      startupError("Could not locate log file.");
+      return startupNote("Set LOGFILE in the rcfile or use -L FILE.");
+    }
     const std::string shown = escapeControls(settings.logfile());
     startupError("Could not open log file '" + shown + "' for writing.");
     if (isKindProblem(reporter.logProblem())) {
       return startupNote("The log file '" + shown + "' " + reporter.logProblem() + ".");
     }
-    return -1;
+    return startupNote("The log file '" + shown + "' cannot be opened: " + reporter.logProblem() +
+                       ".");
   }
   // The headers store file is opened at the first header; one that would block is refused now,
   // before any server is contacted.

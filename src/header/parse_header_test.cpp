@@ -197,8 +197,35 @@ TEST_F(ParseHeaderTest, SyntaxErrorIsReportedAndReturned) {
   const std::string err = testing::internal::GetCapturedStderr();
   ASSERT_GT(err.size(), 15u);
   EXPECT_EQ(err.substr(15),
-            " pollensift: Error: Parser reported syntax error, unexpected end of file, expecting "
-            "FIELD_TEXT.\n");
+            " pollensift: Error: Parser reported syntax error: the header ends in the field "
+            "\"X-Empty:\" before its line end.\n");
+}
+
+// Each way a header can fail the grammar, in words rather than the grammar's token names.
+TEST_F(ParseHeaderTest, SyntaxErrorsAreInWords) {
+  const struct {
+    const char* text;
+    const char* what;
+  } cases[] = {
+      {"Subject: a\r\nFrom someone@example.org Mon Mar  6\r\n",
+       "a line that begins with \"From \" and has no colon is an envelope line, not a header "
+       "field"},
+      {"Subject: a\r\nX-Empty:", "the header ends in the field \"X-Empty:\" before its line end"},
+      {"X-Bare:\nSubject: a\r\n", "the line of the field \"X-Bare:\" does not end in CR LF"},
+      {"  folded\r\nSubject: a\r\n",
+       "a continued line (one that begins with a blank) has no field before it"},
+      {"Subject: a\r\n\r\n.\r\n more\r\n", "text follows the end of the header"},
+  };
+  for (const auto& c : cases) {
+    const std::string text = c.text;
+    MessageHeader header;
+    testing::internal::CaptureStderr();
+    EXPECT_EQ(parseHeader(&text, &header), -3) << c.text;
+    const std::string err = testing::internal::GetCapturedStderr();
+    ASSERT_GT(err.size(), 15u);
+    EXPECT_EQ(err.substr(15), std::string(" pollensift: Error: Parser reported syntax error: ") +
+                                  c.what + ".\n");
+  }
 }
 
 // A Message-ID of the wrong form is reported, and the parse goes on to the end of the header.

@@ -20,6 +20,7 @@
 #include "config/fatal.h"
 #include "config/settings.h"
 #include "net/certificate.h"
+#include "net/ca_file.h"
 #include "report/reporter.h"
 
 namespace {
@@ -421,17 +422,7 @@ std::unique_ptr<Transport> startTls(std::unique_ptr<TcpTransport> tcp, const cha
   }
   if (trust.ca_file.empty()) {
     SSL_CTX_set_default_verify_paths(context.get());
-  } else if (SSL_CTX_load_verify_locations(context.get(), trust.ca_file.c_str(), nullptr) != 1) {
-    // OpenSSL says only "system lib" for a file it cannot open; the system says why.
-    std::string why;
-    if (std::FILE* file = std::fopen(trust.ca_file.c_str(), "r")) {
-      std::fclose(file);
-      const char* reason = ERR_reason_error_string(ERR_peek_last_error());
-      why = reason != nullptr ? reason : "no certificates in it";
-    } else {
-      why = std::strerror(errno);
-    }
-    ERR_clear_error();
+  } else if (const std::string why = loadCaFile(context.get(), trust.ca_file); !why.empty()) {
     reporter.error("The TLS_CA_FILE '" + trust.ca_file + "' could not be loaded: " + why + ".", 1);
     reporter.error(kHandshakeFailed, 1);
     return nullptr;

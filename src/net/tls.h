@@ -22,3 +22,7 @@ std::unique_ptr<Transport> startTls(std::unique_ptr<TcpTransport> tcp, const cha
 // The TLS library in use and its version ("OpenSSL 3.0.19 27 Jan 2026"), and the one the program
 // was built with when that differs.
 std::string tlsLibraryVersion();
+
+// Why the certificates of the TLS_CA_FILE at path could not be loaded, in the words of the
+// message a connection gives; "" when they can. Contacts no server.
+std::string caFileProblem(const std::string& path);

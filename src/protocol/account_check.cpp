@@ -6,6 +6,7 @@
 #include "config/settings.h"
 #include "net/connection.h"
 #include "protocol/incremental_scan.h"
+#include "protocol/mailbox_lock.h"
 #include "protocol/protocol.h"
 #include "report/reporter.h"
 
@@ -22,6 +23,21 @@ int MailAccount::check() {
   const Settings& settings = Settings::instance();
   Protocol* mailbox = protocol();
   Connection* link = connection();
+  // Two runs that scan one mailbox at once trip over each other's deletions ("-ERR Message 5
+  // expunged"): the second leaves it to the first, at once and before any connection.
+  const MailboxLock lock(server(), port(), user());
+  if (lock.heldElsewhere()) {
+    reporter.error("Another pollensift is checking this mailbox now (it holds the lock '" +
+                       lock.path() + "'); this run skips it.",
+                   1);
+    return -1;
+  }
+  if (!lock.problem().empty()) {
+    reporter.print("Warning: The mailbox lock " + lock.problem() +
+                       "; the mailbox is checked without it, so another run may check it at the "
+                       "same time.",
+                   1);
+  }
   // Before the connection, so that waiting for another run's lock holds no server session.
   const std::unique_ptr<IncrementalScan> incremental =
       mailbox == nullptr ? nullptr : IncrementalScan::begin(server(), port(), user());

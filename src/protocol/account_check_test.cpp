@@ -2,6 +2,8 @@
 
 #include <algorithm>
 #include <climits>
+#include <cstdlib>
+#include <filesystem>
 #include <memory>
 #include <string>
 #include <vector>
@@ -12,6 +14,7 @@
 #include "net/socket.h"
 #include "net/test_support.h"
 #include "protocol/account_objects.h"
+#include "protocol/mailbox_lock.h"
 #include "protocol/pop3.h"
 
 namespace {
@@ -60,8 +63,17 @@ class AccountCheckTest : public ::testing::Test {
   void SetUp() override {
     FilterEngine::instance().resetForTesting();
     remaining_total = 0;
+    // Tests that run at the same time must not meet at their mailbox locks.
+    char name[] = "/tmp/account-check-test-XXXXXX";
+    ASSERT_NE(::mkdtemp(name), nullptr);
+    lock_dir_ = name;
+    MailboxLock::setDirectoryForTesting(lock_dir_ + "/locks");
   }
-  void TearDown() override { installAccountObjects(); }
+  void TearDown() override {
+    installAccountObjects();
+    MailboxLock::setDirectoryForTesting("");
+    std::filesystem::remove_all(lock_dir_);
+  }
 
   // An account of the rc file whose connection is scripted.
   MailAccount account(int connect_result = 0) {
@@ -112,6 +124,7 @@ class AccountCheckTest : public ::testing::Test {
     return mailbox;
   }
 
+  std::string lock_dir_;
   LogCapture log_{3};
   std::shared_ptr<FakeServer> server_ = std::make_shared<FakeServer>();
   ScriptedConnection* connection_ = nullptr;
@@ -124,6 +137,28 @@ TEST_F(AccountCheckTest, UnreachableServerGivesUpWithoutClosing) {
   EXPECT_EQ(connection_->connected_to, "pop.example.org:1110 timeout 9 code 2");
   EXPECT_EQ(errors(), Lines{"pollensift: Error: Could not establish network connection."});
   EXPECT_EQ(connection_->closes, 0);
+}
+
+// Another run checking the same mailbox: skipped at once, no connection, nothing counted.
+TEST_F(AccountCheckTest, AMailboxAnotherRunHoldsIsSkippedBeforeConnecting) {
+  MailAccount mailbox = account();
+  remaining_total = 4;
+  {
+    const MailboxLock other_run("pop.example.org", 1110, "jo");
+    EXPECT_EQ(mailbox.check(), -1);
+    EXPECT_EQ(errors(), Lines{"pollensift: Error: Another pollensift is checking this mailbox now "
+                              "(it holds the lock '" + other_run.path() +
+                              "'); this run skips it."});
+    EXPECT_EQ(connection_->connected_to, "");
+    EXPECT_EQ(remaining_total, 4);
+  }
+  // Once the other run is done, the mailbox is checked.
+  loginOk();
+  server_->expect("STAT\r\n", {"+OK 0 0\r\n"});
+  server_->expect("STAT\r\n", {"+OK 0 0\r\n"});
+  server_->expect("QUIT\r\n", {"+OK\r\n"});
+  EXPECT_EQ(mailbox.check(), 0);
+  EXPECT_EQ(connection_->connected_to.rfind("pop.example.org:1110 ", 0), 0u);
 }
 
 TEST_F(AccountCheckTest, RefusedLoginClosesWithoutQuit) {

@@ -183,12 +183,18 @@ class CommandLine(unittest.TestCase):
         rows = [
             (["-M", self.path("missing")], "pollensift: Error: The rcfile could not be opened.\n"
              f"pollensift: '{self.path('missing')}': No such file or directory.\n"),
-            (["-M", empty_rc], "pollensift: Error: Could not locate log file.\n"),
-            (["-M", empty_rc, "-v", "0"], "pollensift: Error: Could not locate log file.\n"),
+            (["-M", empty_rc], "pollensift: Error: Could not locate log file.\n"
+             "pollensift: Set LOGFILE in the rcfile or use -L FILE.\n"),
+            (["-M", empty_rc, "-v", "0"], "pollensift: Error: Could not locate log file.\n"
+             "pollensift: Set LOGFILE in the rcfile or use -L FILE.\n"),
             (["-M", empty_rc, "-L", self.path("no/such/dir/log")],
-             f"pollensift: Error: Could not open log file '{self.path('no/such/dir/log')}' for writing.\n"),
+             f"pollensift: Error: Could not open log file '{self.path('no/such/dir/log')}' for writing.\n"
+             f"pollensift: The log file '{self.path('no/such/dir/log')}' cannot be opened: "
+             "No such file or directory.\n"),
             (["-M", empty_rc, "-L", self.path("no/dir/\x1b[2Jlog")],
-             f"pollensift: Error: Could not open log file '{self.path('no/dir/')}\\x1b[2Jlog' for writing.\n"),
+             f"pollensift: Error: Could not open log file '{self.path('no/dir/')}\\x1b[2Jlog' for writing.\n"
+             f"pollensift: The log file '{self.path('no/dir/')}\\x1b[2Jlog' cannot be opened: "
+             "No such file or directory.\n"),
             (["-M", self.path("missing"), "-L", log],
              "pollensift: Error: The rcfile could not be opened.\n"
              f"pollensift: '{self.path('missing')}': No such file or directory.\n"),

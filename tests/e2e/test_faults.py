@@ -91,6 +91,16 @@ class Faults(PollensiftTest):
                 self.assertNotIn('DELE 2', server.commands())
                 server.stop()
 
+    def test_a_header_that_cannot_be_parsed_is_named_in_words(self):
+        server = self.fake(messages=['Subject: cheap\r\nFrom spammer@example.org Mon\r\n'])
+        r = self.pollensift(DENY + account('jo', 'pw', server.port))
+        self.assertEqual(r.code, 255)
+        self.assertEqual(r.errors()[:2], [
+            'pollensift: Error: Parser reported syntax error: a line that begins with "From " and '
+            'has no colon is an envelope line, not a header field.',
+            'pollensift: Error: Parsing the header of message 1 failed.'])
+        self.assertNotIn('DELE 1', server.commands())
+
     def test_an_interrupt_says_which_deletions_are_left_undone(self):
         # Messages 1 and 3 are condemned and their DELE goes out; the reply to TOP 4 0 begins and
         # then stops, which holds the run there until the signal comes.

@@ -98,9 +98,10 @@ class Judge(PollensiftTest):
                                           b'Subject: no brackets\n\nbody\n')
         pills = self.write('pills.eml', MAIL[2])
         long_header = self.write('long.eml', b'X-Long: ' + b'x' * (4 << 20) + b'\n\nbody\n')
+        envelope = self.write('envelope.eml', b'Subject: a\nFrom someone Mon Mar  6\n\nbody\n')
         os.mkdir(self.path('plain'))
         r = self.pollensift(RULES, '--judge', self.path('missing'), bad_id, self.path('plain'),
-                            long_header, pills)
+                            long_header, pills, envelope)
         self.assertEqual(r.code, 255)
         self.assertEqual(r.err.splitlines(), [
             'pollensift: Error: Could not read %s: No such file or directory.' % self.path('missing'),
@@ -111,11 +112,15 @@ class Judge(PollensiftTest):
             'Maildir.' % self.path('plain'),
             'pollensift: Error: The header of message 2 (%s) is longer than 4194304 bytes; it is '
             'not judged.' % long_header,
+            # In words, not in the grammar's token names.
+            'pollensift: Error: Parser reported syntax error: a line that begins with "From " and '
+            'has no colon is an envelope line, not a header field.',
+            'pollensift: Error: Parsing the header of message 4 failed.',
         ])
         # The message of the wrong Message-ID is judged all the same (it has no Date).
-        self.assertEqual(r.out.splitlines()[-1], 'pollensift: Judged 3 message(s): 2 would be '
+        self.assertEqual(r.out.splitlines()[-1], 'pollensift: Judged 4 message(s): 2 would be '
                                                  'deleted (1 deny rule, 1 negative deny rule), '
-                                                 '0 kept, 1 not judged.')
+                                                 '0 kept, 2 not judged.')
 
     def test_a_malformed_message_id_is_judged_but_marks_no_duplicate(self):
         bad_id = self.write('bad-id.eml', b'Message-ID: 12345@example.org\nFrom: a@b\n'
@@ -217,6 +222,8 @@ class Check(PollensiftTest):
                 '  LOGFILE = "%s"\n' % self.path('log') +
                 '  SHOW_HEADERS = %s\n' % headers +
                 '  STATEFILE = "%s"\n' % self.path('state') +
+                '  QUARANTINE = (none)\n'
+                '  QUARANTINE_DAYS = 30\n'
                 '  TEST = "yes"\n'
                 '  VERBOSE = 3\n'
                 '  TIMEOUT = 30\n'
@@ -317,6 +324,72 @@ class Check(PollensiftTest):
         self.assertEqual(r.code, 0, r.err)
         self.assertIn('Rules matched by the C library, on the first 2048 bytes of each line: 1\n'
                       '  deny rule 2 "(a)\\1": a back-reference.\n', r.out)
+
+    def test_files_a_run_could_not_use_are_errors(self):
+        d = self.dir.name
+        with open(self.path('file'), 'w') as f:
+            f.write('not a directory\n')
+        os.makedirs(self.path('q/new'))
+        os.rmdir(self.path('q/new'))
+        with open(self.path('q/new'), 'w') as f:
+            f.write('')
+        account = ('SERVER = "127.0.0.1"\nUSER = "jo"\nPASS = "x"\nPROTOCOL = "POP3/SSL"\n'
+                   'TLS_CA_FILE = "%s/ca.pem"\nPORT = %d\n' % (d, self.port))
+        rows = [
+            (['-L', '%s/none/log' % d],
+             "Error: The log file '{0}/none/log' cannot be made: '{0}/none' does not exist; a "
+             "run stops with \"Could not open log file '{0}/none/log' for writing.\"".format(d)),
+            (['-L', '%s/file/log' % d],
+             "Error: The log file '{0}/file/log' cannot be examined: Not a directory; a run "
+             "stops with \"Could not open log file '{0}/file/log' for writing.\"".format(d)),
+            ('STATEFILE = "%s/none/state"\n' % d,
+             "Error: The state file '{0}/none/state' cannot be made: '{0}/none' does not exist; "
+             "a run cannot keep its state there.".format(d)),
+            ('STATEFILE = "%s"\n' % d,
+             "Error: The state file '%s' is a directory; a run cannot keep its state there." % d),
+            ('QUARANTINE = "%s/file"\n' % d,
+             "Error: The quarantine cannot be used: '%s/file' is not a directory; a run without "
+             "-t deletes no message." % d),
+            ('QUARANTINE = "%s/none/q"\n' % d,
+             "Error: The quarantine cannot be used: '{0}/none/q' cannot be made: '{0}/none' does "
+             "not exist; a run without -t deletes no message.".format(d)),
+            ('QUARANTINE = "%s/q"\n' % d,
+             "Error: The quarantine cannot be used: '%s/q/new' is not a directory; a run without "
+             "-t deletes no message." % d),
+            (account, "Error: Account 1: The TLS_CA_FILE '%s/ca.pem' could not be loaded: No such "
+             "file or directory; a run cannot connect to it." % d),
+        ]
+        if os.geteuid() != 0:
+            # Root writes where permission bits say no, and so does a run as root.
+            os.mkdir(self.path('ro'), 0o500)
+            rows.append(('QUARANTINE = "%s/ro/q"\n' % d,
+                         "Error: The quarantine cannot be used: '{0}/ro/q' cannot be made: "
+                         "'{0}/ro' cannot be written: Permission denied; a run without -t "
+                         "deletes no message.".format(d)))
+        for rc, error in rows:
+            with self.subTest(rc=rc):
+                args = rc if isinstance(rc, list) else []
+                r = self.pollensift('' if args else rc, *args, '--check')
+                self.assertEqual((r.code, r.err), (255, ''))
+                self.assertEqual([l for l in r.out.splitlines() if l.startswith('Error: ')],
+                                 [error])
+                self.assertEqual(r.out.splitlines()[-1], 'The configuration has errors.')
+        # What a run makes when missing is not made by a check, and is no error.
+        r = self.pollensift('QUARANTINE = "%s/new-q"\nQUARANTINE_DAYS = 7\n' % d +
+                            'STATEFILE = "%s/state"\n' % d, '-L', self.path('new.log'), '--check')
+        self.assertEqual((r.code, r.err), (0, ''), r.out)
+        self.assertIn('  STATEFILE = "{0}/state"\n  QUARANTINE = "{0}/new-q"\n'
+                      '  QUARANTINE_DAYS = 7\n'.format(d), r.out)
+        self.assertEqual([os.path.exists(self.path(n)) for n in ('new-q', 'state', 'new.log')],
+                         [False, False, False])
+        # A CA file with no certificate in it: the reason a connection would give.
+        with open(self.path('ca.pem'), 'w') as f:
+            f.write('no certificate\n')
+        r = self.pollensift(account, '--check')
+        self.assertEqual(r.code, 255)
+        self.assertRegex(r.out, "Error: Account 1: The TLS_CA_FILE '%s/ca.pem' could not be "
+                                "loaded: [a-z][^\n]+; a run cannot connect to it." % d)
+        self.assertNotContacted()
 
     def test_a_configuration_that_a_run_would_stop_on(self):
         rc_path = self.path('rc')

@@ -1,5 +1,6 @@
 """pollensift against a real POP3 server: a private Dovecot on a free loopback port."""
 
+import hashlib
 import os
 import re
 import signal
@@ -26,7 +27,8 @@ MALFORMED_ID = (b'Message-ID: 12345@example.org\nFrom: someone@example.org\n'
 # One mailbox per test, so no test sees another's messages.
 USERS = {name: 'pw-' + name for name in (
     'login', 'plain', 'apop', 'empty', 'testmode', 'delete', 'first', 'second', 'headers',
-    'dup1', 'dup2', 'malformed', 'emptyfield', 'summary', 'sigterm', 'negdeny')}
+    'dup1', 'dup2', 'malformed', 'emptyfield', 'summary', 'sigterm', 'negdeny', 'overlap',
+    'beside')}
 
 
 class Mailboxes(DovecotTest):
@@ -186,6 +188,59 @@ class Mailboxes(DovecotTest):
         self.assertGreaterEqual(int(undone.group(1)), logged.count('Debugging: Wrote: DELE '))
         self.assertLessEqual(int(undone.group(1)), logged.count('pollensift: Deny: '))
         self.assertEqual(len(self.left('sigterm')), count, 'no QUIT, so the server deleted nothing')
+
+    def test_a_mailbox_another_run_is_checking_is_skipped(self):
+        for n in range(3):
+            self.server.deliver('overlap', PILLS.replace(b'Message-ID: <', b'Message-ID: <o%d.' % n))
+        self.server.deliver('overlap', MEETING)
+        port = self.server.port
+        rc = self.path('first.rc')
+        with open(rc, 'w') as f:
+            f.write('LOGFILE = "%s"\n' % self.path('first.log') + DENY_PILLS +
+                    account('overlap', USERS['overlap'], port))
+        os.chmod(rc, 0o600)
+        # The first run is held by a stop signal in the middle of its scan.
+        first = subprocess.Popen([BIN, '-M', rc, '-v', '6'], stdout=subprocess.PIPE,
+                                 stderr=subprocess.PIPE)
+        self.addCleanup(lambda: first.poll() is None and (first.kill(), first.wait()))
+        seen = b''
+        while b'Wrote: DELE 1' not in seen:
+            chunk = first.stdout.read1(4096)
+            self.assertTrue(chunk, 'the first run ended before its first DELE')
+            seen += chunk
+        first.send_signal(signal.SIGSTOP)
+        try:
+            second = self.pollensift(DENY_PILLS + self.mailbox('beside', MEETING) +
+                                     account('overlap', USERS['overlap'], port), timeout=60)
+        finally:
+            first.send_signal(signal.SIGCONT)
+        out, err = first.communicate(timeout=60)
+        # The lock lives in the user's own directory under /tmp, named by a digest of the mailbox.
+        lock = '/tmp/pollensift-%d/%s.lock' % (os.geteuid(), hashlib.sha256(
+            b'127.0.0.1\n%d\noverlap' % port).hexdigest())
+        self.assertEqual(second.errors(), [
+            "pollensift: Error: Another pollensift is checking this mailbox now (it holds the "
+            "lock '%s'); this run skips it." % lock,
+            'pollensift: Error: Skipping account overlap@127.0.0.1 due to earlier errors.'])
+        self.assertEqual(second.code, 255)
+        self.assertIn('querying beside@127.0.0.1.\npollensift: Examining 1 message(s).', second.out)
+        self.assertNotIn('querying overlap@127.0.0.1.\npollensift: Examining', second.out)
+        # The first run is undisturbed: every deletion it decided is carried out.
+        self.assertEqual((first.returncode, err), (0, b''))
+        self.assertIn(b'Examined 4 message(s): 3 deleted, 1 kept.', seen + out)
+        self.assertEqual(self.left('overlap'), [normalised(MEETING)])
+        # A run killed while it holds the lock leaves nothing behind that stops the next one.
+        killed = subprocess.Popen([BIN, '-M', rc, '-v', '6'], stdout=subprocess.PIPE,
+                                  stderr=subprocess.DEVNULL)
+        seen = b''
+        while b'Examining 1 message(s).' not in seen:
+            chunk = killed.stdout.read1(4096)
+            self.assertTrue(chunk, 'the run ended before its scan')
+            seen += chunk
+        killed.kill()
+        killed.communicate()
+        again = self.pollensift(DENY_PILLS + account('overlap', USERS['overlap'], port))
+        self.assertEqual((again.code, again.errors()), (0, []))
 
     def test_deletion_by_a_negative_deny_rule_is_shown_at_level_2(self):
         rc = 'DENY <> "^X-Wanted:"\n' + self.mailbox('negdeny', MEETING)

@@ -153,6 +153,55 @@ class MalformedRcFile(unittest.TestCase):
              "pollensift:     ^\n"
              "pollensift: 'Token' is not a keyword.\n"),
         ]
+        self.assertRefused(rows)
+
+    def test_traps_are_named_with_their_fix(self):
+        def lexical(line, term, shown, column, hint):
+            return ("pollensift: Error: Lexicographical error in line %d of your main rcfile.\n"
+                    "pollensift: The term '%s' could not be interpreted.\n"
+                    "pollensift:     %s\n"
+                    "pollensift:     %s^\n%s\n" % (line, term, shown, " " * column, hint))
+        typographic = ("pollensift: %s is a typographic quote, which the rcfile does not take as "
+                       "one; a value stands in plain double quotes: ")
+        rows = [
+            ("typographic double quotes", 'VERBOSE = 3\nSERVER = “pop.example.org”\n',
+             lexical(2, "“", "SERVER = “pop.example.org”", 9,
+                     typographic % "“" + 'SERVER = "pop.example.org"')),
+            ("typographic single quotes", "DENY = ‘^Subject: x’\n",
+             lexical(1, "‘", "DENY = ‘^Subject: x’", 7,
+                     typographic % "‘" + 'DENY = "^Subject: x"')),
+            ("closing quote first", "USER = ”jo”\n",
+             lexical(1, "”", "USER = ”jo”", 7, typographic % "”" + 'USER = "jo"')),
+            ("a yes or no in typographic quotes", "TEST = “yes”\n",
+             lexical(1, "“", "TEST = “yes”", 7, typographic % "“" + 'TEST = "yes"')),
+            ("single quotes", "SERVER = 'pop.example.org'\n",
+             lexical(1, "'", "SERVER = 'pop.example.org'", 9,
+                     "pollensift: Single quotes are no quotes in the rcfile; a value stands in "
+                     'plain double quotes: SERVER = "pop.example.org"')),
+            ("a number in single quotes", "TIMEOUT = '60'\n",
+             lexical(1, "'", "TIMEOUT = '60'", 10,
+                     "pollensift: Single quotes are no quotes in the rcfile; a number stands "
+                     "without quotes: TIMEOUT = 60")),
+            ("a password in typographic quotes", "PASS = “s3cret”\n",
+             lexical(1, "*****", "PASS = *****", 7, typographic % "“" + 'PASS = "*****"')),
+            ("byte-order mark", "\ufeffVERBOSE = 3\n",
+             lexical(1, "\\xef\\xbb\\xbf", "\ufeffVERBOSE = 3", 0,
+                     "pollensift: The file begins with a UTF-8 byte-order mark, which the rcfile "
+                     "does not take; save it without one (as UTF-8 without BOM).")),
+            ("PORT without a value", 'PORT =\nSERVER = "pop.example.org"\n',
+             "pollensift: Error: syntax error, unexpected end of line, expecting a number in "
+             "main rcfile in line 1.\n"),
+            ("PORT without a value at the end", 'VERBOSE = 3\nPORT =\n',
+             "pollensift: Error: syntax error, unexpected end of line, expecting a number in "
+             "main rcfile in line 2.\n"),
+            ("a value without its closing quote", 'SERVER = "pop\nPORT = 110\n',
+             "pollensift: Error: syntax error, unexpected end of line, expecting the closing "
+             "double quote or more of the quoted value in main rcfile in line 1.\n"),
+        ]
+        self.assertRefused(rows)
+
+    def assertRefused(self, rows):
+        """Rows of (name, rc text, the whole of standard error)."""
         for name, text, expected in rows:
             with self.subTest(name):
                 code, out, err = self.run_rc(text.encode())
@@ -215,7 +264,8 @@ class AccountStatementsAfterTheLastPort(unittest.TestCase):
             ("TLS_FINGERPRINT", 'TLS_FINGERPRINT = "%s"\n' % ("ab:" * 32)[:-1]),
             ("TLS_CA_FILE", 'TLS_CA_FILE = "/etc/ssl/certs/ca-certificates.crt"\n'),
             ("AUTH", 'AUTH = "PLAIN"\n'),
-            ("after other statements", 'DENY = "x"\nVERBOSE = 4\nTLS_CA_FILE = "/x.pem"\n'),
+            ("after other statements",
+             'DENY = "x"\nVERBOSE = 4\nTLS_CA_FILE = "/etc/ssl/certs/ca-certificates.crt"\n'),
         ]
         for name, after in rows:
             # The account's statements take lines 1 to 7; the first one after them counts.
