@@ -17,7 +17,7 @@ def header(n, subject):
 
 # Six messages, only message 4 spam.
 MESSAGES = [header(n, 'viagra now' if n == 4 else 'minutes %d' % n) for n in range(1, 7)]
-DENY = 'DENY = "^Subject:.*viagra"\nTIMEOUT = 2\n'
+DENY = 'DENY = "^Subject:.*viagra"\nTIMEOUT = 5\n'
 # Message 2's header as any remote sender may write it; a server that does not dot-stuff sends its
 # "." line as the end of the reply.
 FORGED = ('From: sender2@example.org\r\nSubject: minutes 2\r\n.\r\n+OK\r\n'
