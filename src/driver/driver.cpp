@@ -14,6 +14,7 @@
 #include "config/settings.h"
 #include "driver/modes.h"
 #include "net/connection.h"
+#include "protocol/account_check.h"
 #include "protocol/account_objects.h"
 #include "report/reporter.h"
 
@@ -56,7 +57,7 @@ void traceFallbackRules(Reporter& reporter) {
 // connection is dropped without QUIT, so the server carries out none of its deletions.
 int checkOneAccount(MailAccount& account, Reporter& reporter) {
   try {
-    return account.check();
+    return checkAccount(account);
   } catch (const std::exception& e) {
     reporter.error(std::string("Runtime exception occurred: ") + e.what(), 1);
     if (Connection* link = account.connection()) link->close();

@@ -1,3 +1,5 @@
+#include "protocol/account_check.h"
+
 #include <climits>
 #include <memory>
 #include <string>
@@ -9,7 +11,7 @@
 #include "protocol/protocol.h"
 #include "report/reporter.h"
 
-int MailAccount::check() {
+int checkAccount(const MailAccount& account) {
   // Whatever an earlier account decided is not this one's to report, nor is this one's once its
   // connection is gone.
   struct Session {
@@ -20,11 +22,12 @@ int MailAccount::check() {
   } session;
   Reporter& reporter = Reporter::instance();
   const Settings& settings = Settings::instance();
-  Protocol* mailbox = protocol();
-  Connection* link = connection();
+  Protocol* mailbox = account.protocol();
+  Connection* link = account.connection();
   // Before the connection, so that waiting for another run's lock holds no server session.
   const std::unique_ptr<IncrementalScan> incremental =
-      mailbox == nullptr ? nullptr : IncrementalScan::begin(server(), port(), user());
+      mailbox == nullptr ? nullptr
+                         : IncrementalScan::begin(account.server(), account.port(), account.user());
   struct Attached {
     Protocol* mailbox;
     IncrementalScan* scan;
@@ -36,15 +39,16 @@ int MailAccount::check() {
     }
   } attached(mailbox, incremental.get());
   if (mailbox != nullptr && link != nullptr) {
-    link->setTlsTrust({tlsFingerprint(), tlsCaFile()});
-    mailbox->setLoginOptions({auth(), server(), port(), user()});
+    link->setTlsTrust({account.tlsFingerprint(), account.tlsCaFile()});
+    mailbox->setLoginOptions({account.auth(), account.server(), account.port(), account.user()});
   }
   if (mailbox == nullptr || link == nullptr ||
-      link->connect(server().c_str(), port(), settings.timeout(), mailbox->protocolType()) != 0) {
+      link->connect(account.server().c_str(), account.port(), settings.timeout(),
+                    mailbox->protocolType()) != 0) {
     reporter.error("Could not establish network connection.", 1);
     return -1;
   }
-  if (!mailbox->login(user().c_str(), pass().c_str())) {
+  if (!mailbox->login(account.user().c_str(), account.pass().c_str())) {
     reporter.error("Server login failure.", 1);
     link->close();
     return -1;
@@ -79,8 +83,8 @@ int MailAccount::check() {
       settings.quarantine().empty() || settings.test()
           ? ""
           : ", " + std::to_string(scanned < 0 ? 0 : tally.quarantined) + " quarantined";
-  reporter.print("Examined " + std::to_string(tally.examined) + " message(s): " +
-                     std::to_string(deleted) +
+  reporter.print("Examined " + std::to_string(tally.examined) +
+                     " message(s): " + std::to_string(deleted) +
                      (settings.test() ? " would be deleted, " : " deleted, ") +
                      std::to_string(tally.examined - deleted) + " kept" + quarantined + ".",
                  3);
