@@ -15,8 +15,8 @@ class Settings {
  public:
   static Settings& instance();
 
-  // How PROTOCOL statements make their protocol and connection objects. The driver installs the
-  // real factory (installAccountObjects); tests may install their own.
+  // How PROTOCOL statements make their protocol and connection objects. The driver hands in the
+  // real factory (makeAccountObjects) at start-up; tests may install their own.
   void setObjectFactory(AccountObjectFactory factory);
   std::shared_ptr<AccountObjects> makeObjects(int code) const;
 

@@ -101,7 +101,7 @@ int runOfflineMode(const ModeRequest& request) {
 int runPollensift(int argc, char** argv) {
   Reporter& reporter = Reporter::instance();
   remaining_total = 0;
-  installAccountObjects();
+  Settings::instance().setObjectFactory(makeAccountObjects);
   Settings& settings = Settings::instance();
   if (argc > 1) parseOptions(argc, argv);
   const ModeRequest& request = modeRequest();

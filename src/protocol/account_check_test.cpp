@@ -286,8 +286,6 @@ TEST_F(AccountCheckTest, WithoutQuitsConfirmationTheAccountFails) {
 }
 
 TEST(AccountObjectsTest, ProtocolCodesMakeTheirObjects) {
-  installAccountObjects();
-  const Settings& settings = Settings::instance();
   struct Case {
     int code;
     bool apop;
@@ -296,7 +294,7 @@ TEST(AccountObjectsTest, ProtocolCodesMakeTheirObjects) {
   for (const Case& c : {Case{2, false, 2}, Case{4, true, 4}, Case{4098, false, 4098},
                         Case{4100, true, 4100}, Case{7, false, 2}}) {
     SCOPED_TRACE(c.code);
-    const std::shared_ptr<AccountObjects> objects = settings.makeObjects(c.code);
+    const std::shared_ptr<AccountObjects> objects = makeAccountObjects(c.code);
     ASSERT_NE(objects, nullptr);
     Protocol* protocol = objects->protocol();
     ASSERT_NE(protocol, nullptr);

@@ -3,7 +3,7 @@
 #include <memory>
 #include <utility>
 
-#include "config/settings.h"
+#include "config/protocol_codes.h"
 #include "net/socket.h"
 #include "protocol/pop3.h"
 
@@ -30,17 +30,14 @@ std::shared_ptr<AccountObjects> pairAccountObjects(std::shared_ptr<Protocol> pro
   return std::make_shared<PairedObjects>(std::move(protocol), std::move(connection));
 }
 
-void installAccountObjects() {
-  // An APOP object for the APOP codes, else POP3, with code 2 for anything but the POP3 codes.
-  Settings::instance().setObjectFactory([](int code) {
-    std::shared_ptr<Protocol> protocol;
-    if (protocolUsesApop(code)) {
-      protocol = std::make_shared<APOP>();
-    } else {
-      protocol = std::make_shared<POP3>();
-      if (code != kProtocolPop3Ssl && code != kProtocolPop3Stls) code = kProtocolPop3;
-    }
-    protocol->setProtocolType(code);
-    return pairAccountObjects(std::move(protocol), std::make_shared<Socket>());
-  });
+std::shared_ptr<AccountObjects> makeAccountObjects(int code) {
+  std::shared_ptr<Protocol> protocol;
+  if (protocolUsesApop(code)) {
+    protocol = std::make_shared<APOP>();
+  } else {
+    protocol = std::make_shared<POP3>();
+    if (code != kProtocolPop3Ssl && code != kProtocolPop3Stls) code = kProtocolPop3;
+  }
+  protocol->setProtocolType(code);
+  return pairAccountObjects(std::move(protocol), std::make_shared<Socket>());
 }

@@ -8,6 +8,7 @@
 std::shared_ptr<AccountObjects> pairAccountObjects(std::shared_ptr<Protocol> protocol,
                                                    std::shared_ptr<Connection> connection);
 
-// Makes the PROTOCOL statements of the rc file create the real protocol and connection objects.
-// The driver calls this before the rc file is read.
-void installAccountObjects();
+// The real objects of a PROTOCOL statement: an APOP object for the APOP codes, else POP3 (with code
+// 2 for anything but the POP3 codes), each over a new Socket. The driver hands this factory to
+// Settings before the rc file is read.
+std::shared_ptr<AccountObjects> makeAccountObjects(int code);
