@@ -43,7 +43,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   }
   // An accepted file leaves only complete accounts behind.
   for (const MailAccount& account : settings.accounts()) {
-    if (!account.protocol() || !account.connection()) std::abort();
+    if (fakeObjectsCode(account) != account.protocolCode()) std::abort();
   }
   return 0;
 }

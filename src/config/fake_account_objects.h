@@ -1,42 +1,30 @@
 #pragma once
 
 // For tests: account objects that PROTOCOL statements can create without any network or mailbox
-// code. The protocol remembers its code; nothing else does anything.
+// code. They remember the protocol code they were made for; nothing else does anything.
 
 #include <memory>
-#include <string>
 
+#include "config/mail_account.h"
 #include "config/settings.h"
-#include "net/connection.h"
-#include "protocol/protocol.h"
 
-class FakeProtocol : public Protocol {
+class FakeAccountObjects : public AccountObjects {
  public:
-  bool login(const char*, const char*) override { return false; }
-  bool quit() override { return false; }
-  int deleteMessage(int) override { return -1; }
-  int status() override { return -1; }
-  int scan() override { return -1; }
-};
+  explicit FakeAccountObjects(int code) : code_(code) {}
+  Protocol* protocol() const override { return nullptr; }
+  Connection* connection() const override { return nullptr; }
+  int code() const { return code_; }
 
-class FakeConnection : public Connection {
- public:
-  int connect(const char*, int, int, int) override { return -1; }
-  int close() override { return -1; }
-  int readReply(bool) override { return -1; }
-  int sendCommand(const char*) override { return -1; }
-  int sendSecret(const char*, size_t) override { return -1; }
-  int startTls() override { return -1; }
-  void setTlsTrust(const TlsTrust&) override {}
-  const std::string* lastReply() const override { return nullptr; }
+ private:
+  int code_;
 };
 
 inline void installFakeAccountObjects(Settings& settings) {
-  settings.setObjectFactories(
-      [](int code) {
-        auto protocol = std::make_shared<FakeProtocol>();
-        protocol->setProtocolType(code);
-        return protocol;
-      },
-      [] { return std::make_shared<FakeConnection>(); });
+  settings.setObjectFactory([](int code) { return std::make_shared<FakeAccountObjects>(code); });
+}
+
+// The protocol code the account's fake objects were made for; -1 without any.
+inline int fakeObjectsCode(const MailAccount& account) {
+  const auto* fake = dynamic_cast<const FakeAccountObjects*>(account.objects().get());
+  return fake == nullptr ? -1 : fake->code();
 }

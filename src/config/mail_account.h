@@ -1,10 +1,25 @@
 #pragma once
 
+#include <functional>
 #include <memory>
 #include <string>
+#include <utility>
 
 class Connection;
 class Protocol;
+
+// What speaks to an account's server: its protocol object and the connection attached to it.
+// The layer above config/ makes them (see AccountObjectFactory); config/ only keeps them.
+class AccountObjects {
+ public:
+  virtual ~AccountObjects() = default;
+  virtual Protocol* protocol() const = 0;
+  virtual Connection* connection() const = 0;
+};
+
+// Makes the objects of one PROTOCOL statement for its protocol code. The driver installs the real
+// one at start-up; tests install their own.
+using AccountObjectFactory = std::function<std::shared_ptr<AccountObjects>(int code)>;
 
 // One configured mailbox. Copies share the protocol and connection objects, which live as long
 // as any account that uses them.
@@ -22,8 +37,10 @@ class MailAccount {
   int protocolCode() const { return protocol_code_; }
   // Where its PORT statement stands ("line 9 of your main rcfile '...'"), for messages.
   const std::string& place() const { return place_; }
-  Protocol* protocol() const { return protocol_.get(); }
-  Connection* connection() const { return connection_.get(); }
+  // Null before the account's PROTOCOL statement.
+  const std::shared_ptr<AccountObjects>& objects() const { return objects_; }
+  Protocol* protocol() const { return objects_ ? objects_->protocol() : nullptr; }
+  Connection* connection() const { return objects_ ? objects_->connection() : nullptr; }
 
   void setServer(const std::string& server) { server_ = server; }
   void setUser(const std::string& user) { user_ = user; }
@@ -34,14 +51,12 @@ class MailAccount {
   void setTlsCaFile(const std::string& path) { tls_ca_file_ = path; }
   void setPlace(const std::string& place) { place_ = place; }
 
-  // An APOP object for codes 4 and 4100, POP3 for 4098, POP3 with code 2 for anything else.
-  void createProtocol(int code);
-  // A new Socket, attached to the current protocol object.
-  void attachConnection();
-
-  // Visits the mailbox: connect, login, status, scan, quit, close. 0, or -1 after reporting why.
-  // Defined by the protocol layer.
-  int check();
+  // The objects of a PROTOCOL statement with its code. The ones held before stay alive with the
+  // accounts appended before.
+  void setObjects(int code, std::shared_ptr<AccountObjects> objects) {
+    protocol_code_ = code;
+    objects_ = std::move(objects);
+  }
 
  private:
   std::string server_;
@@ -53,8 +68,7 @@ class MailAccount {
   std::string tls_ca_file_;
   int protocol_code_ = 0;
   std::string place_;
-  std::shared_ptr<Protocol> protocol_;
-  std::shared_ptr<Connection> connection_;
+  std::shared_ptr<AccountObjects> objects_;
 };
 
 // Messages left on the servers, summed over the accounts checked through; the exit status under

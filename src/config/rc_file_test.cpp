@@ -231,9 +231,8 @@ TEST_F(RcFileTest, AcceptedFilesFillSettings) {
          EXPECT_EQ(s.accounts()[1].server(), "pop.example.org");
          EXPECT_EQ(s.accounts()[1].user(), "bob");
          EXPECT_EQ(s.accounts()[0].port(), 995);
-         EXPECT_EQ(s.accounts()[0].protocol()->protocolType(), 4100);
-         EXPECT_EQ(s.accounts()[0].protocol(), s.accounts()[1].protocol());
-         EXPECT_EQ(s.accounts()[0].protocol()->connection(), s.accounts()[0].connection());
+         EXPECT_EQ(fakeObjectsCode(s.accounts()[0]), 4100);
+         EXPECT_EQ(s.accounts()[0].objects(), s.accounts()[1].objects());
        }},
   };
   for (const AcceptedCase& c : cases) {
@@ -711,15 +710,15 @@ TEST_F(RcFileTest, ExampleFileSetsEverySetting) {
   EXPECT_EQ(home_box.user(), "ann");
   EXPECT_EQ(home_box.pass(), "s3cret word");
   EXPECT_EQ(home_box.port(), 995);
-  EXPECT_EQ(home_box.protocol()->protocolType(), 4098);
+  EXPECT_EQ(fakeObjectsCode(home_box), 4098);
   const MailAccount& work = s.accounts()[1];
   EXPECT_EQ(work.server(), "mail.example.com");
-  EXPECT_EQ(work.protocol()->protocolType(), 4);
+  EXPECT_EQ(fakeObjectsCode(work), 4);
   EXPECT_EQ(work.port(), 110);
   const MailAccount& second = s.accounts()[2];
   EXPECT_EQ(second.server(), "mail.example.com");
   EXPECT_EQ(second.user(), "ann.archive");
-  EXPECT_EQ(second.protocol(), work.protocol());
+  EXPECT_EQ(second.objects(), work.objects());
   const MailAccount& stls = s.accounts()[3];
   EXPECT_EQ(stls.protocolCode(), 8194);
   EXPECT_EQ(stls.port(), 110);

@@ -141,7 +141,7 @@ statement
   | USER '=' string                       { settings.setUser($3); noteAccountStatement(); }
   | PASS '=' { startValue(ValueUse::kSecret); } string
       { settings.setPass($4); startValue(ValueUse::kPlain); notePasswordStatement(); noteAccountStatement(); }
-  | PROTOCOL '=' string                   { settings.setProtocol($3); settings.attachConnection(); noteAccountStatement(); }
+  | PROTOCOL '=' string                   { settings.setProtocol($3); noteAccountStatement(); }
   | PORT '=' number                       { settings.setPort($3, rcPlace()); pending_account_place.clear(); }
   | AUTH '=' string                       { settings.setAuth($3); noteAccountStatement(); }
   | TLS_FINGERPRINT '=' string            { settings.setTlsFingerprint($3); noteAccountStatement(); }

@@ -40,26 +40,18 @@ Settings& Settings::instance() {
 }
 
 void Settings::resetForTesting() {
-  ProtocolFactory protocols = protocol_factory_;
-  ConnectionFactory connections = connection_factory_;
+  AccountObjectFactory factory = object_factory_;
   *this = Settings();
-  protocol_factory_ = std::move(protocols);
-  connection_factory_ = std::move(connections);
+  object_factory_ = std::move(factory);
 }
 
-void Settings::setObjectFactories(ProtocolFactory protocols, ConnectionFactory connections) {
-  protocol_factory_ = std::move(protocols);
-  connection_factory_ = std::move(connections);
+void Settings::setObjectFactory(AccountObjectFactory factory) {
+  object_factory_ = std::move(factory);
 }
 
-std::shared_ptr<Protocol> Settings::makeProtocol(int code) const {
-  if (!protocol_factory_) fatalError("No mailbox protocol support is built in.");
-  return protocol_factory_(code);
-}
-
-std::shared_ptr<Connection> Settings::makeConnection() const {
-  if (!connection_factory_) fatalError("No network support is built in.");
-  return connection_factory_();
+std::shared_ptr<AccountObjects> Settings::makeObjects(int code) const {
+  if (!object_factory_) fatalError("No mailbox protocol support is built in.");
+  return object_factory_(code);
 }
 
 bool Settings::openRcFile(const std::string& path) {
@@ -188,7 +180,7 @@ void Settings::setProtocol(const std::string& text) {
   for (const auto& [name, code] : kProtocols) {
     if (equalsIgnoreCase(text, name)) {
       try {
-        current_account_.createProtocol(code);
+        current_account_.setObjects(code, makeObjects(code));
       } catch (const std::exception& e) {
         fatalError(e.what());
       }
@@ -238,14 +230,6 @@ void Settings::setTlsCaFile(const std::string& text) {
   current_account_.setTlsCaFile(path);
 }
 
-void Settings::attachConnection() {
-  try {
-    current_account_.attachConnection();
-  } catch (const std::exception& e) {
-    fatalError(e.what());
-  }
-}
-
 namespace {
 
 // "'ann@pop.example.org'", empty parts left empty so that what is missing shows.
@@ -272,7 +256,7 @@ void Settings::setPort(int value, const std::string& place) {
       {"SERVER", current_account_.server().empty()},
       {"USER", current_account_.user().empty()},
       {"PASS", current_account_.pass().empty()},
-      {"PROTOCOL", current_account_.protocol() == nullptr},
+      {"PROTOCOL", current_account_.objects() == nullptr},
   };
   for (const auto& [keyword, absent] : kParts) {
     if (absent) missing += (missing.empty() ? "no " : " and no ") + std::string(keyword);
@@ -281,7 +265,7 @@ void Settings::setPort(int value, const std::string& place) {
     fatalError("The account " + accountName(current_account_) + " completed by PORT" +
                portPlace(place) + " has " + missing + ".");
   }
-  if (current_account_.protocol() == nullptr) {
+  if (current_account_.objects() == nullptr) {
     // The account check needs a protocol object; refuse the account now rather than at run time.
     fatalError("The account " + current_account_.user() + "@" + current_account_.server() +
                " is completed by PORT before any PROTOCOL statement.");

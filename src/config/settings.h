@@ -1,7 +1,6 @@
 #pragma once
 
 #include <fstream>
-#include <functional>
 #include <memory>
 #include <string>
 #include <utility>
@@ -16,13 +15,10 @@ class Settings {
  public:
   static Settings& instance();
 
-  // How the account statements make their protocol and connection objects. The protocol and net
-  // layers install the real ones (installAccountObjects); tests may install their own.
-  using ProtocolFactory = std::function<std::shared_ptr<Protocol>(int code)>;
-  using ConnectionFactory = std::function<std::shared_ptr<Connection>()>;
-  void setObjectFactories(ProtocolFactory protocols, ConnectionFactory connections);
-  std::shared_ptr<Protocol> makeProtocol(int code) const;
-  std::shared_ptr<Connection> makeConnection() const;
+  // How PROTOCOL statements make their protocol and connection objects. The driver hands in the
+  // real factory (makeAccountObjects) at start-up; tests may install their own.
+  void setObjectFactory(AccountObjectFactory factory);
+  std::shared_ptr<AccountObjects> makeObjects(int code) const;
 
   // Rc file. Without -M the first of these in HOME that can be opened is read.
   static constexpr const char* kDefaultRcNames[] = {".pollensiftrc", "_pollensiftrc"};
@@ -68,7 +64,6 @@ class Settings {
   void setAuth(const std::string& text);
   void setTlsFingerprint(const std::string& text);
   void setTlsCaFile(const std::string& text);
-  void attachConnection();
   // Completes the current account and appends it. An account that lacks SERVER, USER, PASS or
   // PROTOCOL, a port outside 1..65535 or a mailbox (server, port, user) already listed is a
   // fatal error naming place, where the PORT statement stands.
@@ -151,6 +146,5 @@ class Settings {
   int negative_deny_count_ = 0;
   bool verbose_set_ = false;
   bool test_set_ = false;
-  ProtocolFactory protocol_factory_;
-  ConnectionFactory connection_factory_;
+  AccountObjectFactory object_factory_;
 };

@@ -105,9 +105,8 @@ TEST_F(SettingsTest, ProtocolNamesIgnoreCase) {
   for (const auto& [name, code] : cases) {
     settings().setUser(name);
     settings().setProtocol(name);
-    settings().attachConnection();
     settings().setPort(110);
-    EXPECT_EQ(settings().accounts().back().protocol()->protocolType(), code) << name;
+    EXPECT_EQ(fakeObjectsCode(settings().accounts().back()), code) << name;
   }
   EXPECT_EQ(fatalText([] { Settings::instance().setProtocol("IMAP"); }),
             "pollensift: Error: Only supported protocols are POP3 and APOP (SSL only if OpenSSL "
@@ -122,13 +121,11 @@ TEST_F(SettingsTest, AccountsShareObjectsUntilTheNextProtocol) {
   s.setUser("ann");
   s.setPass("secret");
   s.setProtocol("POP3");
-  s.attachConnection();
   s.setPort(110);
   s.setUser("bob");
   s.setPass("other");
   s.setPort(995);
   s.setProtocol("APOP");
-  s.attachConnection();
   s.setPort(110);
   ASSERT_EQ(s.accounts().size(), 3u);
   const MailAccount& a = s.accounts()[0];
@@ -138,11 +135,11 @@ TEST_F(SettingsTest, AccountsShareObjectsUntilTheNextProtocol) {
   EXPECT_EQ(b.user(), "bob");
   EXPECT_EQ(a.user(), "ann");
   EXPECT_EQ(b.port(), 995);
-  EXPECT_EQ(a.protocol(), b.protocol());
-  EXPECT_EQ(a.connection(), b.connection());
-  EXPECT_EQ(a.protocol()->connection(), a.connection());
-  EXPECT_NE(c.protocol(), b.protocol());
-  EXPECT_EQ(c.protocol()->protocolType(), 4);
+  // The protocol object and its connection come together (their pairing is the factory's).
+  ASSERT_NE(a.objects(), nullptr);
+  EXPECT_EQ(a.objects(), b.objects());
+  EXPECT_NE(c.objects(), b.objects());
+  EXPECT_EQ(fakeObjectsCode(c), 4);
 }
 
 TEST_F(SettingsTest, PortBeforeProtocolIsFatal) {
@@ -168,7 +165,6 @@ TEST_F(SettingsTest, AccountsThatCannotBeRightAreFatal) {
     s.setUser("ann");
     s.setPass("secret");
     s.setProtocol("POP3");
-    s.attachConnection();
   };
   const Case cases[] = {
       {"no server",

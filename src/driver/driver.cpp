@@ -15,6 +15,7 @@
 #include "config/settings.h"
 #include "driver/modes.h"
 #include "net/connection.h"
+#include "protocol/account_check.h"
 #include "protocol/account_objects.h"
 #include "quarantine/quarantine.h"
 #include "report/reporter.h"
@@ -58,7 +59,7 @@ void traceFallbackRules(Reporter& reporter) {
 // connection is dropped without QUIT, so the server carries out none of its deletions.
 int checkOneAccount(MailAccount& account, Reporter& reporter) {
   try {
-    return account.check();
+    return checkAccount(account);
   } catch (const std::exception& e) {
     reporter.error(std::string("Runtime exception occurred: ") + e.what(), 1);
     if (Connection* link = account.connection()) link->close();
@@ -125,7 +126,7 @@ int runOfflineMode(const ModeRequest& request) {
 int runPollensift(int argc, char** argv) {
   Reporter& reporter = Reporter::instance();
   remaining_total = 0;
-  installAccountObjects();
+  Settings::instance().setObjectFactory(makeAccountObjects);
   Settings& settings = Settings::instance();
   if (argc > 1) parseOptions(argc, argv);
   const ModeRequest& request = modeRequest();

@@ -1,3 +1,5 @@
+#include "protocol/account_check.h"
+
 #include <climits>
 #include <memory>
 #include <string>
@@ -10,7 +12,7 @@
 #include "protocol/protocol.h"
 #include "report/reporter.h"
 
-int MailAccount::check() {
+int checkAccount(const MailAccount& account) {
   // Whatever an earlier account decided is not this one's to report, nor is this one's once its
   // connection is gone.
   struct Session {
@@ -21,11 +23,11 @@ int MailAccount::check() {
   } session;
   Reporter& reporter = Reporter::instance();
   const Settings& settings = Settings::instance();
-  Protocol* mailbox = protocol();
-  Connection* link = connection();
+  Protocol* mailbox = account.protocol();
+  Connection* link = account.connection();
   // Two runs that scan one mailbox at once trip over each other's deletions ("-ERR Message 5
   // expunged"): the second leaves it to the first, at once and before any connection.
-  const MailboxLock lock(server(), port(), user());
+  const MailboxLock lock(account.server(), account.port(), account.user());
   if (lock.heldElsewhere()) {
     reporter.error("Another pollensift is checking this mailbox now (it holds the lock '" +
                        lock.path() + "'); this run skips it.",
@@ -40,7 +42,8 @@ int MailAccount::check() {
   }
   // Before the connection, so that waiting for another run's lock holds no server session.
   const std::unique_ptr<IncrementalScan> incremental =
-      mailbox == nullptr ? nullptr : IncrementalScan::begin(server(), port(), user());
+      mailbox == nullptr ? nullptr
+                         : IncrementalScan::begin(account.server(), account.port(), account.user());
   struct Attached {
     Protocol* mailbox;
     IncrementalScan* scan;
@@ -52,15 +55,16 @@ int MailAccount::check() {
     }
   } attached(mailbox, incremental.get());
   if (mailbox != nullptr && link != nullptr) {
-    link->setTlsTrust({tlsFingerprint(), tlsCaFile()});
-    mailbox->setLoginOptions({auth(), server(), port(), user()});
+    link->setTlsTrust({account.tlsFingerprint(), account.tlsCaFile()});
+    mailbox->setLoginOptions({account.auth(), account.server(), account.port(), account.user()});
   }
   if (mailbox == nullptr || link == nullptr ||
-      link->connect(server().c_str(), port(), settings.timeout(), mailbox->protocolType()) != 0) {
+      link->connect(account.server().c_str(), account.port(), settings.timeout(),
+                    mailbox->protocolType()) != 0) {
     reporter.error("Could not establish network connection.", 1);
     return -1;
   }
-  if (!mailbox->login(user().c_str(), pass().c_str())) {
+  if (!mailbox->login(account.user().c_str(), account.pass().c_str())) {
     reporter.error("Server login failure.", 1);
     link->close();
     return -1;
@@ -95,8 +99,8 @@ int MailAccount::check() {
       settings.quarantine().empty() || settings.test()
           ? ""
           : ", " + std::to_string(scanned < 0 ? 0 : tally.quarantined) + " quarantined";
-  reporter.print("Examined " + std::to_string(tally.examined) + " message(s): " +
-                     std::to_string(deleted) +
+  reporter.print("Examined " + std::to_string(tally.examined) +
+                     " message(s): " + std::to_string(deleted) +
                      (settings.test() ? " would be deleted, " : " deleted, ") +
                      std::to_string(tally.examined - deleted) + " kept" + quarantined + ".",
                  3);

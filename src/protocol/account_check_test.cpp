@@ -6,6 +6,7 @@
 #include <filesystem>
 #include <memory>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "config/mail_account.h"
@@ -13,6 +14,7 @@
 #include "filter/filter_engine.h"
 #include "net/socket.h"
 #include "net/test_support.h"
+#include "protocol/account_check.h"
 #include "protocol/account_objects.h"
 #include "protocol/mailbox_lock.h"
 #include "protocol/pop3.h"
@@ -70,7 +72,6 @@ class AccountCheckTest : public ::testing::Test {
     MailboxLock::setDirectoryForTesting(lock_dir_ + "/locks");
   }
   void TearDown() override {
-    installAccountObjects();
     MailboxLock::setDirectoryForTesting("");
     std::filesystem::remove_all(lock_dir_);
   }
@@ -79,20 +80,14 @@ class AccountCheckTest : public ::testing::Test {
   MailAccount account(int connect_result = 0) {
     auto connection = std::make_shared<ScriptedConnection>(server_, connect_result);
     connection_ = connection.get();
-    Settings::instance().setObjectFactories(
-        [](int code) {
-          auto protocol = std::make_shared<POP3>();
-          protocol->setProtocolType(code);
-          return protocol;
-        },
-        [connection] { return connection; });
+    auto protocol = std::make_shared<POP3>();
+    protocol->setProtocolType(2);
     MailAccount mailbox;
     mailbox.setServer("pop.example.org");
     mailbox.setUser("jo");
     mailbox.setPass("pw");
     mailbox.setPort(1110);
-    mailbox.createProtocol(2);
-    mailbox.attachConnection();
+    mailbox.setObjects(2, pairAccountObjects(std::move(protocol), std::move(connection)));
     return mailbox;
   }
   void loginOk() {
@@ -133,7 +128,7 @@ class AccountCheckTest : public ::testing::Test {
 TEST_F(AccountCheckTest, UnreachableServerGivesUpWithoutClosing) {
   Settings::instance().setTimeout(9);
   MailAccount mailbox = account(-1);
-  EXPECT_EQ(mailbox.check(), -1);
+  EXPECT_EQ(checkAccount(mailbox), -1);
   EXPECT_EQ(connection_->connected_to, "pop.example.org:1110 timeout 9 code 2");
   EXPECT_EQ(errors(), Lines{"pollensift: Error: Could not establish network connection."});
   EXPECT_EQ(connection_->closes, 0);
@@ -145,7 +140,7 @@ TEST_F(AccountCheckTest, AMailboxAnotherRunHoldsIsSkippedBeforeConnecting) {
   remaining_total = 4;
   {
     const MailboxLock other_run("pop.example.org", 1110, "jo");
-    EXPECT_EQ(mailbox.check(), -1);
+    EXPECT_EQ(checkAccount(mailbox), -1);
     EXPECT_EQ(errors(), Lines{"pollensift: Error: Another pollensift is checking this mailbox now "
                               "(it holds the lock '" + other_run.path() +
                               "'); this run skips it."});
@@ -157,7 +152,7 @@ TEST_F(AccountCheckTest, AMailboxAnotherRunHoldsIsSkippedBeforeConnecting) {
   server_->expect("STAT\r\n", {"+OK 0 0\r\n"});
   server_->expect("STAT\r\n", {"+OK 0 0\r\n"});
   server_->expect("QUIT\r\n", {"+OK\r\n"});
-  EXPECT_EQ(mailbox.check(), 0);
+  EXPECT_EQ(checkAccount(mailbox), 0);
   EXPECT_EQ(connection_->connected_to.rfind("pop.example.org:1110 ", 0), 0u);
 }
 
@@ -167,7 +162,7 @@ TEST_F(AccountCheckTest, RefusedLoginClosesWithoutQuit) {
   server_->expect("CAPA\r\n", {"-ERR unknown command\r\n"});
   server_->expect("USER jo\r\n", {"+OK\r\n"});
   server_->expect("PASS pw\r\n", {"-ERR [AUTH] Authentication failed.\r\n"});
-  EXPECT_EQ(mailbox.check(), -1);
+  EXPECT_EQ(checkAccount(mailbox), -1);
   EXPECT_EQ(errors(), (Lines{"pollensift: Error: Error occurred while sending password to server.",
                              "pollensift: Error: The server replied: -ERR [AUTH] Authentication "
                              "failed. (the user name, password or token was not accepted)",
@@ -182,7 +177,7 @@ TEST_F(AccountCheckTest, EmptyMailboxIsVisitedThrough) {
   server_->expect("STAT\r\n", {"+OK 0 0\r\n"});
   server_->expect("STAT\r\n", {"+OK 0 0\r\n"});
   server_->expect("QUIT\r\n", {"+OK bye\r\n"});
-  EXPECT_EQ(mailbox.check(), 0);
+  EXPECT_EQ(checkAccount(mailbox), 0);
   EXPECT_EQ(log_.lines(), (Lines{"pollensift: Examining 0 message(s).",
                                  "pollensift: Examined 0 message(s): 0 deleted, 0 kept."}));
   EXPECT_EQ(server_->written(), (Lines{"CAPA\r\n", "USER jo\r\n", "PASS pw\r\n", "STAT\r\n", "STAT\r\n", "QUIT\r\n"}));
@@ -199,7 +194,7 @@ TEST_F(AccountCheckTest, ReturnValueCountsWhatTheScanLeft) {
     MailAccount mailbox = twoMessages("+OK 2 10\r\n");
     if (return_value) server_->expect("STAT\r\n", {"+OK 1 10\r\n"});
     server_->expect("QUIT\r\n", {"+OK\r\n"});
-    EXPECT_EQ(mailbox.check(), 0);
+    EXPECT_EQ(checkAccount(mailbox), 0);
     EXPECT_EQ(remaining_total, return_value ? 6 : 7);
     EXPECT_EQ(server_->written().back(), "QUIT\r\n");
   }
@@ -214,7 +209,7 @@ TEST_F(AccountCheckTest, HugeCountsFromTheServerSaturate) {
   server_->expect("QUIT\r\n", {"+OK\r\n"});
   Settings::instance().setReturnValue(true);
   remaining_total = 7;
-  EXPECT_EQ(mailbox.check(), 0);
+  EXPECT_EQ(checkAccount(mailbox), 0);
   EXPECT_EQ(remaining_total, INT_MAX);
   Settings::instance().resetForTesting();
 }
@@ -246,7 +241,7 @@ TEST_F(AccountCheckTest, FailuresAfterLoginQuitAndClose) {
     loginOk();
     for (const std::string& reply : c.stat_replies) server_->expect("STAT\r\n", {reply});
     server_->expect("QUIT\r\n", {"+OK\r\n"});
-    EXPECT_EQ(mailbox.check(), -1);
+    EXPECT_EQ(checkAccount(mailbox), -1);
     EXPECT_EQ(log.linesStartingWith("Error: "), c.errors);
     EXPECT_EQ(server_->written().back(), "QUIT\r\n");
     EXPECT_EQ(connection_->closes, 1);
@@ -281,7 +276,7 @@ TEST_F(AccountCheckTest, AFailureAfterADeleWithdrawsTheDeletions) {
     Settings::instance().setReturnValue(c.return_value);
     MailAccount mailbox = twoMessages(c.second_list);
     if (c.return_value) server_->expect("STAT\r\n", {c.stat_after});
-    EXPECT_EQ(mailbox.check(), -1);
+    EXPECT_EQ(checkAccount(mailbox), -1);
     EXPECT_EQ(log.linesStartingWith("Error: "), c.errors);
     EXPECT_EQ(server_->written().back(), "RSET\r\n");
     EXPECT_EQ(std::count(server_->written().begin(), server_->written().end(), "QUIT\r\n"), 0);
@@ -317,7 +312,7 @@ TEST_F(AccountCheckTest, WithoutQuitsConfirmationTheAccountFails) {
     server_->expect("STAT\r\n", {"+OK 0\r\n"});
     if (c.write_fails) server_->failWrite("QUIT\r\n");
     server_->expect("QUIT\r\n", c.reply);
-    EXPECT_EQ(mailbox.check(), -1);
+    EXPECT_EQ(checkAccount(mailbox), -1);
     const Lines errors = log.linesStartingWith("Error: ");
     ASSERT_FALSE(errors.empty());
     EXPECT_EQ(errors.front(), c.error);
@@ -326,8 +321,6 @@ TEST_F(AccountCheckTest, WithoutQuitsConfirmationTheAccountFails) {
 }
 
 TEST(AccountObjectsTest, ProtocolCodesMakeTheirObjects) {
-  installAccountObjects();
-  const Settings& settings = Settings::instance();
   struct Case {
     int code;
     bool apop;
@@ -336,13 +329,16 @@ TEST(AccountObjectsTest, ProtocolCodesMakeTheirObjects) {
   for (const Case& c : {Case{2, false, 2}, Case{4, true, 4}, Case{4098, false, 4098},
                         Case{4100, true, 4100}, Case{7, false, 2}}) {
     SCOPED_TRACE(c.code);
-    std::shared_ptr<Protocol> protocol = settings.makeProtocol(c.code);
+    const std::shared_ptr<AccountObjects> objects = makeAccountObjects(c.code);
+    ASSERT_NE(objects, nullptr);
+    Protocol* protocol = objects->protocol();
     ASSERT_NE(protocol, nullptr);
-    EXPECT_EQ(dynamic_cast<APOP*>(protocol.get()) != nullptr, c.apop);
-    EXPECT_NE(dynamic_cast<POP3*>(protocol.get()), nullptr);
+    EXPECT_EQ(dynamic_cast<APOP*>(protocol) != nullptr, c.apop);
+    EXPECT_NE(dynamic_cast<POP3*>(protocol), nullptr);
     EXPECT_EQ(protocol->protocolType(), c.stored);
+    EXPECT_NE(dynamic_cast<Socket*>(objects->connection()), nullptr);
+    EXPECT_EQ(protocol->connection(), objects->connection());
   }
-  EXPECT_NE(dynamic_cast<Socket*>(settings.makeConnection().get()), nullptr);
 }
 
 }  // namespace

@@ -1,365 +1,53 @@
 #include "protocol/uidl_state.h"
 
-#include <fcntl.h>
-#include <sys/file.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <algorithm>
-#include <array>
-#include <cerrno>
-#include <chrono>
-#include <cstdio>
-#include <cstring>
-#include <functional>
-#include <set>
-#include <thread>
+#include <utility>
 
-#include "report/reporter.h"
-
-namespace {
-
-constexpr std::string_view kMagic = "pollensift-state ";
-constexpr int kVersion = 1;
-// More entries than any mailbox holds: a count beyond it is damage, not a reason to reserve.
-constexpr unsigned long kMaxEntries = 100000000;
-// The largest file read, some ten million messages; it is held whole while it is read, and the
-// arena counts its places in 32 bits.
-constexpr size_t kMaxFileBytes = size_t{1} << 30;
-
-bool plain(unsigned char c) { return c > 0x20 && c < 0x7f && c != '%'; }
-
-// Bytes outside printable ASCII, and "%", as %XX: one word per field, one line per entry.
-void appendEscaped(std::string& out, std::string_view text) {
-  static const char kHex[] = "0123456789ABCDEF";
-  for (const char ch : text) {
-    const auto c = static_cast<unsigned char>(ch);
-    if (plain(c)) {
-      out += ch;
-    } else {
-      out += '%';
-      out += kHex[c >> 4];
-      out += kHex[c & 15];
-    }
-  }
-}
-
-int hexValue(char c) {
-  if (c >= '0' && c <= '9') return c - '0';
-  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-  return -1;
-}
-
-// The inverse of appendEscaped, into out (its room kept from word to word: a large file is read
-// without an allocation per entry); false for a word it could not have written.
-bool unescape(std::string_view word, std::string& out) {
-  out.clear();
-  size_t from = 0;
-  for (size_t at = word.find('%');; at = word.find('%', from)) {
-    const std::string_view run = word.substr(from, at == std::string_view::npos ? at : at - from);
-    if (!std::all_of(run.begin(), run.end(),
-                     [](char c) { return plain(static_cast<unsigned char>(c)); })) {
-      return false;
-    }
-    out += run;
-    if (at == std::string_view::npos) return true;
-    if (at + 2 >= word.size()) return false;
-    const int high = hexValue(word[at + 1]);
-    const int low = hexValue(word[at + 2]);
-    if (high < 0 || low < 0) return false;
-    const auto byte = static_cast<unsigned char>(high * 16 + low);
-    if (plain(byte)) return false;
-    out += static_cast<char>(byte);
-    from = at + 3;
-  }
-}
-
-// A Message-ID key as the duplicate list makes it: "=" and at most 64 bytes, or "#" and a
-// 32-byte digest; "" for a message without one. Written as "-" when empty.
-bool validKey(std::string_view key) {
-  if (key.empty()) return true;
-  if (key[0] == '=') return key.size() <= 65;
-  return key[0] == '#' && key.size() == 33;
-}
-
-// Cuts text into lines, each ending in LF; the last piece is what follows the last LF.
-class Lines {
- public:
-  explicit Lines(std::string_view text) : rest_(text) {}
-  std::optional<std::string_view> next() {
-    const size_t end = rest_.find('\n');
-    if (end == std::string_view::npos) return std::nullopt;
-    const std::string_view line = rest_.substr(0, end);
-    rest_.remove_prefix(end + 1);
-    return line;
-  }
-  bool atEnd() const { return rest_.empty(); }
-
- private:
-  std::string_view rest_;
-};
-
-// The words of line separated by single blanks; nothing unless there are exactly count of them,
-// none empty.
-template <size_t count>
-std::optional<std::array<std::string_view, count>> words(std::string_view line) {
-  std::array<std::string_view, count> out;
-  for (size_t found = 0;; ++found) {
-    const size_t blank = line.find(' ');
-    const std::string_view word = line.substr(0, blank);
-    if (word.empty() || found == count) return std::nullopt;
-    out[found] = word;
-    if (blank == std::string_view::npos) {
-      if (found + 1 != count) return std::nullopt;
-      return out;
-    }
-    line.remove_prefix(blank + 1);
-  }
-}
-
-std::optional<unsigned long> count(std::string_view word) {
-  if (word.empty() || word.size() > 9) return std::nullopt;
-  unsigned long value = 0;
-  for (const char c : word) {
-    if (c < '0' || c > '9') return std::nullopt;
-    value = value * 10 + static_cast<unsigned long>(c - '0');
-  }
-  if (value > kMaxEntries || (word.size() > 1 && word[0] == '0')) return std::nullopt;
-  return value;
-}
-
-bool isFingerprint(std::string_view word) {
-  if (word.size() != 64) return false;
-  for (const char c : word) {
-    if (!((c >= '0' && c <= '9') || (c >= 'a' && c <= 'f'))) return false;
-  }
-  return true;
-}
-
-// Writes all of text to fd; false on any failure.
-bool writeAll(int fd, std::string_view text) {
-  while (!text.empty()) {
-    const ssize_t written = ::write(fd, text.data(), text.size());
-    if (written < 0 && errno == EINTR) continue;
-    if (written <= 0) return false;
-    text.remove_prefix(static_cast<size_t>(written));
-  }
-  return true;
-}
-
-std::string directoryOf(const std::string& path) {
-  const size_t slash = path.rfind('/');
-  if (slash == std::string::npos) return ".";
-  if (slash == 0) return "/";
-  return path.substr(0, slash);
-}
-
-std::string header() { return std::string(kMagic) + std::to_string(kVersion) + "\n"; }
-
-void appendAccount(std::string& out, const std::string& account, const std::string& fingerprint,
-                   size_t entries) {
-  out += "account ";
-  appendEscaped(out, account);
-  out += ' ';
-  out += fingerprint;
-  out += ' ';
-  out += std::to_string(entries);
-  out += '\n';
-}
-
-void appendEntry(std::string& out, std::string_view uidl, std::string_view key) {
-  appendEscaped(out, uidl);
-  out += ' ';
-  if (key.empty()) {
-    out += '-';
-  } else {
-    appendEscaped(out, key);
-  }
-  out += '\n';
-}
-
-// Where the reader hands what it reads.
-struct Sink {
-  std::function<void(std::string account, std::string_view fingerprint)> account;
-  std::function<void(std::string_view uidl, std::string_view key)> entry;
-};
-
-// Whether first, a file's first line, begins a state file of this version; false with reason.
-bool isHeaderLine(std::string_view first, std::string& reason) {
-  if (first.substr(0, kMagic.size()) != kMagic) {
-    reason = "is not a pollensift state file";
-    return false;
-  }
-  if (first != std::string(kMagic) + std::to_string(kVersion)) {
-    reason = "is of another version (" + std::string(first.substr(kMagic.size(), 20)) + ")";
-    return false;
-  }
-  return true;
-}
-
-// Reads text as a whole state file of this version; false, with reason, at the first thing that
-// is not one (what was handed to sink before then must be thrown away).
-bool readText(std::string_view text, const Sink& sink, std::string& reason) {
-  Lines lines(text);
-  const auto first = lines.next();
-  if (!isHeaderLine(first.value_or(text), reason)) return false;
-  reason = "is damaged";
-  std::set<std::string> accounts;
-  std::string account, uidl, key;
-  for (;;) {
-    const auto line = lines.next();
-    if (!line) return false;  // truncated: no "end" line
-    if (*line == "end") break;
-    const auto head = words<4>(*line);
-    if (!head || (*head)[0] != "account" || !isFingerprint((*head)[2])) return false;
-    const auto entries = count((*head)[3]);
-    if (!unescape((*head)[1], account) || !entries || !accounts.insert(account).second) {
-      return false;
-    }
-    sink.account(account, (*head)[2]);
-    for (unsigned long i = 0; i < *entries; ++i) {
-      const auto entry_line = lines.next();
-      if (!entry_line) return false;
-      const auto entry = words<2>(*entry_line);
-      if (!entry) return false;
-      const bool no_key = (*entry)[1] == "-";
-      if (no_key) key.clear();
-      if (!unescape((*entry)[0], uidl) || (!no_key && !unescape((*entry)[1], key)) ||
-          !UidlState::usableUidl(uidl) || !validKey(key) || (!no_key && key.empty())) {
-        return false;
-      }
-      sink.entry(uidl, key);
-    }
-  }
-  if (!lines.atEnd()) return false;
-  reason.clear();
-  return true;
-}
-
-}  // namespace
+#include "protocol/state_file.h"
+#include "protocol/state_format.h"
 
 UidlState::UidlState(std::string path, int lock_wait_ms)
     : path_(std::move(path)), lock_wait_ms_(lock_wait_ms) {}
 
-UidlState::~UidlState() {
-  if (lock_fd_ >= 0) ::close(lock_fd_);
-}
+UidlState::~UidlState() = default;
 
 std::string UidlState::accountKey(const std::string& server, int port, const std::string& user) {
   return server + '\n' + std::to_string(port) + '\n' + user;
 }
 
-bool UidlState::usableUidl(std::string_view text) {
-  if (text.empty() || text.size() > 70) return false;
-  for (const char c : text) {
-    if (c < 0x21 || c > 0x7e) return false;
-  }
-  return true;
-}
-
-void UidlState::warn(const std::string& message) const {
-  Reporter::instance().print("Warning: " + message, 1);
-}
-
-bool UidlState::lock() {
-  const std::string lock_path = path_ + ".lock";
-  lock_fd_ = ::open(lock_path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600);
-  if (lock_fd_ < 0) {
-    warn("The state file's lock '" + lock_path + "' cannot be opened (" + std::strerror(errno) +
-         "); every message is judged.");
-    return false;
-  }
-  const auto deadline =
-      std::chrono::steady_clock::now() + std::chrono::milliseconds(lock_wait_ms_);
-  for (;;) {
-    if (::flock(lock_fd_, LOCK_EX | LOCK_NB) == 0) return true;
-    if (errno != EWOULDBLOCK && errno != EINTR) break;
-    if (std::chrono::steady_clock::now() >= deadline) break;
-    std::this_thread::sleep_for(std::chrono::milliseconds(50));
-  }
-  warn("Another run holds the state file '" + path_ + "'; every message is judged in this run.");
-  ::close(lock_fd_);
-  lock_fd_ = -1;
-  return false;
-}
+bool UidlState::usableUidl(std::string_view text) { return isUsableUidl(text); }
 
 bool UidlState::read() {
-  // Not blocking: a FIFO put in the file's place after the start-up check must not hang the run.
-  const int fd = ::open(path_.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK);
-  if (fd < 0) {
-    if (errno == ENOENT) return true;  // the first run
-    warn("The state file '" + path_ + "' cannot be read (" + std::strerror(errno) +
-         "); every message is judged.");
-    return false;
-  }
-  struct stat info {};
-  if (::fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) {
-    ::close(fd);
-    warn("The state file '" + path_ + "' cannot be read; every message is judged.");
-    return false;
-  }
-  // Whoever can change the file can have a message kept unseen, or one deleted as the duplicate
-  // of a Message-ID it did not have: nothing in it is believed.
-  if ((info.st_mode & (S_IWGRP | S_IWOTH)) != 0) {
-    ::close(fd);
-    char mode[8];
-    std::snprintf(mode, sizeof mode, "%04o", static_cast<unsigned>(info.st_mode & 07777));
-    warn("The state file '" + path_ + "' can be changed by other users (mode " + mode +
-         "); every message is judged, and the file is written anew with mode 0600.");
-    rewrite_ = true;
-    return true;
-  }
   std::string text;
   std::string reason;
-  bool ok = true;
-  const bool too_large = info.st_size > static_cast<off_t>(kMaxFileBytes);
-  if (!too_large && info.st_size > 0) text.reserve(static_cast<size_t>(info.st_size));
-  char buffer[65536];
-  bool first_line_checked = false;
-  while (ok && reason.empty() && text.size() <= kMaxFileBytes) {
-    const ssize_t got = ::read(fd, buffer, sizeof buffer);
-    if (got < 0 && errno == EINTR) continue;
-    if (got < 0) ok = false;
-    if (got <= 0) break;
-    text.append(buffer, static_cast<size_t>(got));
-    // Whatever else the file holds, a wrong first line is known before the rest is read.
-    const size_t line_end = text.find('\n');
-    if (!first_line_checked && (line_end != std::string::npos || text.size() > header().size())) {
-      first_line_checked = true;
-      if (isHeaderLine(std::string_view(text).substr(0, line_end), reason) && too_large) {
-        reason = "is too large";
-      }
-    }
+  switch (readStateFile(path_, text, reason)) {
+    case StateFileRead::kAbsent:
+      return true;
+    case StateFileRead::kFailed:
+      return false;
+    case StateFileRead::kUnsafe:
+      rewrite_ = true;
+      return true;
+    case StateFileRead::kRead:
+      break;
   }
-  ::close(fd);
-  if (!ok) {
-    warn("The state file '" + path_ + "' cannot be read; every message is judged.");
-    return false;
-  }
-  if (reason.empty() && text.size() > kMaxFileBytes) reason = "is too large";
-  std::string arena;
-  if (reason.empty()) arena.reserve(text.size());
-  std::map<std::string, Stored> accounts;
+  // Nothing is stored before the first account: what the file holds is read straight in.
+  if (reason.empty()) arena_.reserve(text.size());
   Stored* current = nullptr;
-  const Sink sink{[&](std::string account, std::string_view fingerprint) {
-                    current = &accounts[std::move(account)];
-                    current->fingerprint = std::string(fingerprint);
-                  },
-                  [&](std::string_view uidl, std::string_view key) {
-                    current->entries.push_back({static_cast<uint32_t>(arena.size()),
-                                                static_cast<uint8_t>(uidl.size()),
-                                                static_cast<uint8_t>(key.size())});
-                    arena += uidl;
-                    arena += key;
-                  }};
-  if (!reason.empty() || !readText(text, sink, reason)) {
+  const StateSink sink{[&](std::string account, std::string_view fingerprint) {
+                         current = &accounts_[std::move(account)];
+                         current->fingerprint = std::string(fingerprint);
+                       },
+                       [&](std::string_view uidl, std::string_view key) {
+                         current->entries.push_back(store(uidl, key));
+                       }};
+  if (!reason.empty() || !readStateText(text, sink, reason)) {
     // Judging everything is always right; the file is written anew after the first account.
-    warn("The state file '" + path_ + "' " + reason + "; every message is judged.");
+    warnAboutState("The state file '" + path_ + "' " + reason + "; every message is judged.");
+    arena_ = std::string();
+    accounts_.clear();
     rewrite_ = true;
-    return true;
   }
-  arena_ = std::move(arena);
-  accounts_ = std::move(accounts);
   return true;
 }
 
@@ -390,7 +78,7 @@ uint32_t UidlState::find(std::string_view uidl) const {
 bool UidlState::load(const std::string& account, const std::string& fingerprint) {
   if (!opened_) {
     opened_ = true;
-    usable_ = lock() && read();
+    usable_ = lock_.take(path_, lock_wait_ms_) && read();
   }
   putBack();
   account_ = account;
@@ -433,7 +121,7 @@ void UidlState::putBack() {
 }
 
 void UidlState::remember(std::string_view uidl, std::string_view message_id_key) {
-  if (!usable_ || !usableUidl(uidl) || !validKey(message_id_key)) return;
+  if (!usable_ || !usableUidl(uidl) || !isMessageIdKey(message_id_key)) return;
   const uint32_t place = find(uidl);
   if (place != kNone && keyOf(loaded_[place]) == message_id_key) {
     fresh_.push_back(loaded_[place]);
@@ -455,63 +143,42 @@ bool UidlState::commit() {
   by_uidl_.clear();
   unchanged_ = 0;
   if (same) return true;
-  const std::string text = formatStored();
-
-  std::string temporary = path_ + ".XXXXXX";
-  const int fd = ::mkostemp(temporary.data(), O_CLOEXEC);
-  bool ok = fd >= 0;
-  if (ok) {
-    ok = ::fchmod(fd, 0600) == 0 && writeAll(fd, text) && ::fsync(fd) == 0;
-    ok = ::close(fd) == 0 && ok;
-    ok = ok && ::rename(temporary.c_str(), path_.c_str()) == 0;
-    if (!ok) ::unlink(temporary.c_str());
-  }
-  if (!ok) {
-    warn("The state file '" + path_ + "' cannot be written (" + std::strerror(errno) +
-         "); the next run judges these messages again.");
+  if (!replaceStateFile(path_, formatStored())) {
     rewrite_ = true;
     return false;
   }
   rewrite_ = false;
-  // The rename itself reaches the disk with the directory.
-  const int directory = ::open(directoryOf(path_).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  if (directory >= 0) {
-    ::fsync(directory);
-    ::close(directory);
-  }
   return true;
 }
 
 std::string UidlState::format(const Contents& contents) {
-  std::string out = header();
+  StateWriter out;
   for (const auto& [account, state] : contents) {
-    appendAccount(out, account, state.fingerprint, state.entries.size());
-    for (const auto& [uidl, key] : state.entries) appendEntry(out, uidl, key);
+    out.account(account, state.fingerprint, state.entries.size());
+    for (const auto& [uidl, key] : state.entries) out.entry(uidl, key);
   }
-  out += "end\n";
-  return out;
+  return out.finish();
 }
 
 std::string UidlState::formatStored() const {
-  std::string out = header();
+  StateWriter out;
   for (const auto& [account, state] : accounts_) {
-    appendAccount(out, account, state.fingerprint, state.entries.size());
-    for (const Entry& entry : state.entries) appendEntry(out, uidlOf(entry), keyOf(entry));
+    out.account(account, state.fingerprint, state.entries.size());
+    for (const Entry& entry : state.entries) out.entry(uidlOf(entry), keyOf(entry));
   }
-  out += "end\n";
-  return out;
+  return out.finish();
 }
 
 std::optional<UidlState::Contents> UidlState::parse(std::string_view text, std::string& reason) {
   Contents contents;
   Account* current = nullptr;
-  const Sink sink{[&](std::string account, std::string_view fingerprint) {
-                    current = &contents[std::move(account)];
-                    current->fingerprint = std::string(fingerprint);
-                  },
-                  [&](std::string_view uidl, std::string_view key) {
-                    current->entries.emplace_back(std::string(uidl), std::string(key));
-                  }};
-  if (!readText(text, sink, reason)) return std::nullopt;
+  const StateSink sink{[&](std::string account, std::string_view fingerprint) {
+                         current = &contents[std::move(account)];
+                         current->fingerprint = std::string(fingerprint);
+                       },
+                       [&](std::string_view uidl, std::string_view key) {
+                         current->entries.emplace_back(std::string(uidl), std::string(key));
+                       }};
+  if (!readStateText(text, sink, reason)) return std::nullopt;
   return contents;
 }

@@ -8,6 +8,8 @@
 #include <utility>
 #include <vector>
 
+#include "protocol/state_file.h"
+
 // The state file of incremental runs (STATEFILE): per account (server, port and user), the UIDLs
 // of the messages an earlier run judged "keep", each with its Message-ID in the duplicate list's
 // form, under a fingerprint of everything that could change a verdict. A later run under the same
@@ -74,9 +76,8 @@ class UidlState {
   };
   static constexpr uint32_t kNone = UINT32_MAX;
 
-  bool lock();
+  // Reads the file into the store; false when the state cannot serve this run.
   bool read();
-  void warn(const std::string& message) const;
   std::string_view uidlOf(const Entry& entry) const;
   std::string_view keyOf(const Entry& entry) const;
   Entry store(std::string_view uidl, std::string_view key);
@@ -88,7 +89,7 @@ class UidlState {
 
   std::string path_;
   int lock_wait_ms_;
-  int lock_fd_ = -1;
+  StateFileLock lock_;
   bool opened_ = false;
   bool usable_ = false;
   std::string arena_;
