@@ -213,7 +213,7 @@ int POP3::scanWindow(int first, int count, bool pipelined) {
   int listed_size = 0;  // from the reply to the LIST n of the message whose TOP comes next
   int judging = 0;      // messages whose LIST or TOP is in flight
   // With QUARANTINE in a live run, a condemned message is fetched whole and stored before its
-  // DELE goes out; the verdict field of each one whose RETR is on its way, by number.
+  // DELE goes out; the verdict field and listed size of each one whose RETR is on its way, by number.
   const Settings& settings = Settings::instance();
   const bool quarantining = !settings.test() && !settings.quarantine().empty();
   std::unique_ptr<Quarantine> quarantine;
@@ -226,7 +226,11 @@ int POP3::scanWindow(int first, int count, bool pipelined) {
                      1);
     }
   }
-  std::map<int, std::string> fields;
+  struct ToStore {
+    std::string field;
+    int size;  // as listed
+  };
+  std::map<int, ToStore> fields;
   // Any reply that is not read in turn leaves the replies still in flight unaccounted for.
   auto lostStep = [&] {
     if (!window.empty()) in_step_ = false;
@@ -280,11 +284,9 @@ int POP3::scanWindow(int first, int count, bool pipelined) {
     // Take the next reply: it answers the oldest command in flight.
     const PendingCommand command = window.answered();
     if (command.kind == Kind::kRetr) {
-      const auto field = fields.find(command.number);
-      const int stored =
-          store(command.number, static_cast<int>(command.reply_bytes - kShortReply), *quarantine,
-                field->second);
-      fields.erase(field);
+      const auto held = fields.find(command.number);
+      const int stored = store(command.number, held->second.size, *quarantine, held->second.field);
+      fields.erase(held);
       if (stored < 0) return lostStep();
       if (stored == 1) {
         ++tally_.quarantined;
@@ -356,9 +358,10 @@ int POP3::scanWindow(int first, int count, bool pipelined) {
       ++tally_.unstored;
     } else {
       const LoginOptions& options = loginOptions();
-      fields[command.number] = verdictFieldLine(FilterEngine::instance().lastReason(),
-                                                options.user + "@" + options.host,
-                                                std::time(nullptr));
+      fields[command.number] = {verdictFieldLine(FilterEngine::instance().lastReason(),
+                                                 options.user + "@" + options.host,
+                                                 std::time(nullptr)),
+                                listed_size};
       outbox.retrieveLater(command.number, listed_size);
       ++deletions_awaiting_quit;
     }
