@@ -213,7 +213,8 @@ int POP3::scanWindow(int first, int count, bool pipelined) {
   int listed_size = 0;  // from the reply to the LIST n of the message whose TOP comes next
   int judging = 0;      // messages whose LIST or TOP is in flight
   // With QUARANTINE in a live run, a condemned message is fetched whole and stored before its
-  // DELE goes out; the verdict field and listed size of each one whose RETR is on its way, by number.
+  // DELE goes out; the verdict field and listed size of each one whose RETR is on its way, by
+  // number.
   const Settings& settings = Settings::instance();
   const bool quarantining = !settings.test() && !settings.quarantine().empty();
   std::unique_ptr<Quarantine> quarantine;
