@@ -433,7 +433,8 @@ int POP3::judge(int number, int count, int size, std::string* message_id) {
       cut.append(text.substr(0, end)).append(kHeaderTail);
       text = cut;
     }
-  } else if (text.ends_with(kEndLine) && text.size() - kEndLine.size() < static_cast<size_t>(size)) {
+  } else if (text.ends_with(kEndLine) &&
+             text.size() - kEndLine.size() < static_cast<size_t>(size)) {
     // A header without its empty line is the whole message: shorter than the message, it was cut
     // short by a "." line inside it, and what follows would be read as later replies.
     reporter.error("The header of message " + std::to_string(number) +

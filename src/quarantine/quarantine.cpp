@@ -123,8 +123,9 @@ bool Quarantine::Delivery::write(std::string_view bytes) {
     const ssize_t wrote = ::write(fd_, bytes.data(), bytes.size());
     if (wrote < 0 && errno == EINTR) continue;
     if (wrote <= 0) {
-      problem_ = systemReason("Writing '" + escapeControls(owner_.path_ + "/tmp/" + name_) + "' failed",
-                              wrote < 0 ? errno : ENOSPC);
+      problem_ =
+          systemReason("Writing '" + escapeControls(owner_.path_ + "/tmp/" + name_) + "' failed",
+                       wrote < 0 ? errno : ENOSPC);
       return false;
     }
     bytes.remove_prefix(static_cast<size_t>(wrote));
@@ -156,7 +157,8 @@ bool Quarantine::Delivery::finish() {
   // which leaves a stray copy there, not a loss.
   if (!syncDirectory(owner_.path_ + "/new")) {
     // The message is in new/, but a crash now could lose the name: no DELE for it.
-    problem_ = systemReason("Flushing '" + escapeControls(owner_.path_ + "/new") + "' failed", errno);
+    problem_ =
+        systemReason("Flushing '" + escapeControls(owner_.path_ + "/new") + "' failed", errno);
     return false;
   }
   return true;
