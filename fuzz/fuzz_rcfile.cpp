@@ -12,7 +12,7 @@
 #include "config/fatal.h"
 #include "config/rc_file.h"
 #include "config/settings.h"
-#include "config/shell_word.h"
+#include "text/shell_word.h"
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
   setShellDisabledForTesting(true);

@@ -3,7 +3,7 @@
 #include <cstdio>
 #include <cstdlib>
 
-#include "config/escape.h"
+#include "text/escape.h"
 
 namespace {
 FatalHandler& handler() {

@@ -5,12 +5,12 @@
 #include <utility>
 #include <vector>
 
-#include "config/escape.h"
 #include "config/posix_translation.h"
 #include "config/rule_matcher.h"
 #include "config/settings.h"
 #include "config/trial_compile.h"
 #include "config/warning.h"
+#include "text/escape.h"
 
 namespace {
 

@@ -8,9 +8,9 @@
 #include <cerrno>
 #include <cstdio>
 
-#include "config/escape.h"
 #include "config/fatal.h"
-#include "config/shell_word.h"
+#include "text/escape.h"
+#include "text/shell_word.h"
 
 namespace {
 

@@ -3,8 +3,8 @@
 #include <algorithm>
 #include <cctype>
 
-#include "config/compare.h"
-#include "config/escape.h"
+#include "text/compare.h"
+#include "text/escape.h"
 
 namespace {
 

@@ -8,11 +8,11 @@
 #include <utility>
 #include <vector>
 
-#include "config/escape.h"
 #include "config/rc_lexer.h"
 #include "config/settings.h"
 #include "config/warning.h"
 #include "rc_parser.hh"
+#include "text/escape.h"
 
 namespace {
 

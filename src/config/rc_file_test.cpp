@@ -22,7 +22,7 @@
 #include "config/rc_diagnostics.h"
 #include "config/rc_lexer.h"
 #include "config/settings.h"
-#include "config/shell_word.h"
+#include "text/shell_word.h"
 
 namespace {
 

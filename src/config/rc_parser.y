@@ -30,8 +30,8 @@ class Settings;
 #include "config/rc_diagnostics.h"
 #include "config/rc_lexer.h"
 #include "config/settings.h"
-#include "config/shell_word.h"
 #include "config/warning.h"
+#include "text/shell_word.h"
 
 namespace rc {
 rcparser::symbol_type yylex(rcFlexLexer& scanner);

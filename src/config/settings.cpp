@@ -7,13 +7,13 @@
 #include <cstring>
 #include <exception>
 
-#include "config/compare.h"
-#include "config/escape.h"
 #include "config/fatal.h"
-#include "config/file_kind.h"
-#include "config/fingerprint.h"
 #include "config/protocol_codes.h"
-#include "config/shell_word.h"
+#include "text/compare.h"
+#include "text/escape.h"
+#include "text/file_kind.h"
+#include "text/fingerprint.h"
+#include "text/shell_word.h"
 
 namespace {
 

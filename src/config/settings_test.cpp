@@ -8,9 +8,9 @@
 #include <fstream>
 #include <functional>
 
-#include "config/compare.h"
 #include "config/fake_account_objects.h"
 #include "config/fatal.h"
+#include "text/compare.h"
 
 namespace {
 

@@ -3,7 +3,7 @@
 #include <cstdio>
 #include <vector>
 
-#include "config/escape.h"
+#include "text/escape.h"
 
 namespace {
 

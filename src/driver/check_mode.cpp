@@ -4,15 +4,15 @@
 #include <string>
 #include <vector>
 
-#include "config/escape.h"
 #include "config/protocol_codes.h"
 #include "config/rc_file.h"
 #include "config/rule_matcher.h"
 #include "config/settings.h"
-#include "config/shell_word.h"
 #include "driver/modes.h"
 #include "driver/path_checks.h"
 #include "net/tls.h"
+#include "text/escape.h"
+#include "text/shell_word.h"
 
 namespace {
 

@@ -5,13 +5,10 @@
 #include <exception>
 #include <string>
 
-#include "config/escape.h"
-#include "config/file_kind.h"
 #include "config/filter_rule.h"
-#include "config/shell_word.h"
 #include "config/rc_file.h"
-#include "config/rule_syntax.h"
 #include "config/rule_matcher.h"
+#include "config/rule_syntax.h"
 #include "config/settings.h"
 #include "driver/modes.h"
 #include "net/connection.h"
@@ -19,6 +16,9 @@
 #include "protocol/account_objects.h"
 #include "quarantine/quarantine.h"
 #include "report/reporter.h"
+#include "text/escape.h"
+#include "text/file_kind.h"
+#include "text/shell_word.h"
 
 namespace {
 

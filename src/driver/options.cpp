@@ -6,12 +6,12 @@
 #include <cstdlib>
 #include <string>
 
-#include "config/escape.h"
 #include "config/protocol_codes.h"
 #include "config/settings.h"
 #include "driver/driver.h"
 #include "driver/modes.h"
 #include "net/tls.h"
+#include "text/escape.h"
 
 const char* const program_version = "0.8.9";
 

@@ -6,8 +6,8 @@
 #include <cerrno>
 #include <cstring>
 
-#include "config/escape.h"
-#include "config/file_kind.h"
+#include "text/escape.h"
+#include "text/file_kind.h"
 
 namespace {
 

@@ -4,13 +4,13 @@
 #include <string_view>
 #include <vector>
 
-#include "config/escape.h"
 #include "config/mail_account.h"
 #include "config/protocol_codes.h"
 #include "config/settings.h"
 #include "driver/modes.h"
 #include "protocol/probe.h"
 #include "report/reporter.h"
+#include "text/escape.h"
 
 namespace {
 

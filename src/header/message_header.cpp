@@ -7,10 +7,10 @@
 #include <string_view>
 #include <utility>
 
-#include "config/compare.h"
 #include "config/fatal.h"
 #include "config/settings.h"
 #include "report/reporter.h"
+#include "text/compare.h"
 
 namespace {
 

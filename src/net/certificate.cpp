@@ -11,7 +11,7 @@
 #include <ctime>
 #include <memory>
 
-#include "config/hex.h"
+#include "text/hex.h"
 
 namespace {
 

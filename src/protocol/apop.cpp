@@ -3,9 +3,9 @@
 #include <memory>
 #include <string>
 
-#include "config/hex.h"
 #include "protocol/login_method.h"
 #include "protocol/pop3.h"
+#include "text/hex.h"
 
 namespace {
 

@@ -10,9 +10,9 @@
 #include <cstring>
 #include <new>
 
-#include "config/escape.h"
-#include "config/hex.h"
 #include "protocol/uidl_state.h"
+#include "text/escape.h"
+#include "text/hex.h"
 
 namespace {
 

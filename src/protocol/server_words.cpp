@@ -2,8 +2,8 @@
 
 #include <string_view>
 
-#include "config/compare.h"
 #include "protocol/replies.h"
+#include "text/compare.h"
 
 namespace {
 

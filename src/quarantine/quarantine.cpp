@@ -11,7 +11,7 @@
 #include <ctime>
 #include <utility>
 
-#include "config/escape.h"
+#include "text/escape.h"
 
 namespace {
 

@@ -16,9 +16,9 @@
 #include <tuple>
 #include <vector>
 
-#include "config/escape.h"
-#include "config/file_kind.h"
 #include "quarantine/quarantine.h"
+#include "text/escape.h"
+#include "text/file_kind.h"
 
 namespace {
 

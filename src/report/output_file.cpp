@@ -7,7 +7,7 @@
 #include <cerrno>
 #include <cstring>
 
-#include "config/file_kind.h"
+#include "text/file_kind.h"
 
 bool OutputFile::open(const std::string& path, std::string* problem) {
   close();

@@ -4,8 +4,8 @@
 #include <string_view>
 #include <vector>
 
-#include "config/escape.h"
 #include "report/output_file.h"
+#include "text/escape.h"
 
 // The process-wide log: time-stamped lines on standard output / standard error, copied to the log
 // file, gated by the verbosity setting; and the headers store file. Created on first use, never

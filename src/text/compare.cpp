@@ -1,4 +1,4 @@
-#include "config/compare.h"
+#include "text/compare.h"
 
 #include <cctype>
 

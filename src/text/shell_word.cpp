@@ -1,4 +1,4 @@
-#include "config/shell_word.h"
+#include "text/shell_word.h"
 
 #include <wordexp.h>
 

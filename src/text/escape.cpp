@@ -1,4 +1,4 @@
-#include "config/escape.h"
+#include "text/escape.h"
 
 namespace {
 

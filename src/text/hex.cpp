@@ -1,4 +1,4 @@
-#include "config/hex.h"
+#include "text/hex.h"
 
 std::string lowerHex(const unsigned char* bytes, size_t size) {
   static const char kHex[] = "0123456789abcdef";

@@ -1,4 +1,4 @@
-#include "config/file_kind.h"
+#include "text/file_kind.h"
 
 #include <sys/stat.h>
 

@@ -1,4 +1,4 @@
-#include "config/fingerprint.h"
+#include "text/fingerprint.h"
 
 #include <cctype>
 
