@@ -9,7 +9,7 @@
 #include "config/rule_matcher.h"
 #include "config/settings.h"
 #include "config/trial_compile.h"
-#include "config/warning.h"
+#include "report/warning.h"
 #include "text/escape.h"
 
 namespace {

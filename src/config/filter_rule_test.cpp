@@ -5,9 +5,9 @@
 #include <string>
 #include <vector>
 
-#include "config/fatal.h"
 #include "config/settings.h"
-#include "config/warning.h"
+#include "report/fatal.h"
+#include "report/warning.h"
 
 namespace {
 

@@ -8,7 +8,7 @@
 #include <cerrno>
 #include <cstdio>
 
-#include "config/fatal.h"
+#include "report/fatal.h"
 #include "text/escape.h"
 #include "text/shell_word.h"
 

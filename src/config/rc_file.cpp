@@ -10,8 +10,8 @@
 
 #include "config/rc_lexer.h"
 #include "config/settings.h"
-#include "config/warning.h"
 #include "rc_parser.hh"
+#include "report/warning.h"
 #include "text/escape.h"
 
 namespace {

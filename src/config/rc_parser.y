@@ -25,12 +25,12 @@ class Settings;
 %code {
 #include <new>
 
-#include "config/fatal.h"
 #include "config/rc_command.h"
 #include "config/rc_diagnostics.h"
 #include "config/rc_lexer.h"
 #include "config/settings.h"
-#include "config/warning.h"
+#include "report/fatal.h"
+#include "report/warning.h"
 #include "text/shell_word.h"
 
 namespace rc {

@@ -4,7 +4,7 @@
 
 #include "config/posix_translation.h"
 #include "config/settings.h"
-#include "config/warning.h"
+#include "report/warning.h"
 
 std::string extendedOperatorsIn(const std::string& expression) {
   std::string found;

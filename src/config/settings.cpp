@@ -7,8 +7,9 @@
 #include <cstring>
 #include <exception>
 
-#include "config/fatal.h"
 #include "config/protocol_codes.h"
+#include "report/fatal.h"
+#include "report/reporter.h"
 #include "text/compare.h"
 #include "text/escape.h"
 #include "text/file_kind.h"
@@ -43,6 +44,8 @@ void Settings::resetForTesting() {
   AccountObjectFactory factory = object_factory_;
   *this = Settings();
   object_factory_ = std::move(factory);
+  Reporter::instance().setLevel(verbose_);
+  Reporter::instance().setHeadersPath(show_headers_);
 }
 
 void Settings::setObjectFactory(AccountObjectFactory factory) {
@@ -101,6 +104,7 @@ void Settings::setShowHeaders(const std::string& text) {
   if (!firstShellWord(text, show_headers_)) {
     fatalError("Invalid headers store-file name: `" + text + "'.");
   }
+  Reporter::instance().setHeadersPath(show_headers_);
 }
 
 void Settings::setStatefile(const std::string& text) {
@@ -115,6 +119,7 @@ void Settings::setVerbose(int level) {
   if (verbose_set_) return;
   verbose_ = level;
   verbose_set_ = true;
+  Reporter::instance().setLevel(level);
 }
 
 void Settings::setTest(const std::string& text) {

@@ -9,7 +9,7 @@
 #include <functional>
 
 #include "config/fake_account_objects.h"
-#include "config/fatal.h"
+#include "report/fatal.h"
 #include "text/compare.h"
 
 namespace {

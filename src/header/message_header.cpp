@@ -7,8 +7,8 @@
 #include <string_view>
 #include <utility>
 
-#include "config/fatal.h"
 #include "config/settings.h"
+#include "report/fatal.h"
 #include "report/reporter.h"
 #include "text/compare.h"
 

@@ -17,10 +17,10 @@
 #include <vector>
 #include <string_view>
 
-#include "config/fatal.h"
 #include "config/settings.h"
-#include "net/certificate.h"
 #include "net/ca_file.h"
+#include "net/certificate.h"
+#include "report/fatal.h"
 #include "report/reporter.h"
 
 namespace {

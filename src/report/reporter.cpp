@@ -5,8 +5,7 @@
 #include <cstring>
 #include <ctime>
 
-#include "config/settings.h"
-#include "config/warning.h"
+#include "report/warning.h"
 
 namespace {
 
@@ -43,7 +42,7 @@ void Reporter::noteWriteFailure(const char* file_kind, const std::string& path, 
                    "': " + std::strerror(error) + ".";
   // Said at once on the terminal, and in the log unless the log is what failed.
   const std::string line = timeStamp() + " pollensift: Error: " + write_failure_ + "\n";
-  if (Settings::instance().verbose() >= 1) {
+  if (level_ >= 1) {
     std::fflush(stdout);
     std::fputs(line.c_str(), stderr);
     std::fflush(stderr);
@@ -58,7 +57,7 @@ void Reporter::appendToLog(const std::string& line) {
 
 void Reporter::write(std::FILE* terminal, std::string_view prefix, std::string_view message,
                      int level, bool keep_line_ends) {
-  if (Settings::instance().verbose() < level) return;
+  if (level_ < level) return;
   std::string line = timeStamp();
   line += prefix;
   line += escapeControls(message, keep_line_ends);
@@ -102,7 +101,7 @@ std::string Reporter::withoutSecrets(std::string_view text) const {
 }
 
 bool Reporter::writeHeaders(std::string_view text) {
-  const std::string& path = Settings::instance().showHeaders();
+  const std::string& path = headers_path_;
   if (!headers_.isOpen()) {
     std::string problem;
     if (path.empty() || !headers_.open(path, &problem)) return false;

@@ -2,6 +2,7 @@
 
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "report/output_file.h"
@@ -16,6 +17,11 @@
 class Reporter {
  public:
   static Reporter& instance();
+
+  // What the configuration says (VERBOSE or -v, SHOW_HEADERS); it hands both in as they are set.
+  // Lines above the level are not shown; the headers store file opens on the first write to it.
+  void setLevel(int level) { level_ = level; }
+  void setHeadersPath(std::string path) { headers_path_ = std::move(path); }
 
   // Opens the log file for appending (created when missing, mode 0600); false for an empty path
   // or a file that cannot serve (logProblem says why: a FIFO, a directory, the system's reason).
@@ -57,6 +63,8 @@ class Reporter {
   void appendToLog(const std::string& line);
   void noteWriteFailure(const char* file_kind, const std::string& path, int error);
 
+  int level_ = 3;
+  std::string headers_path_;
   std::vector<std::string> secrets_;  // longest first, so a longer one is hidden whole
   OutputFile log_;
   OutputFile headers_;

@@ -10,7 +10,7 @@
 #include <sstream>
 
 #include "config/settings.h"
-#include "config/warning.h"
+#include "report/warning.h"
 
 namespace {
 

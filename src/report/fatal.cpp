@@ -1,4 +1,4 @@
-#include "config/fatal.h"
+#include "report/fatal.h"
 
 #include <cstdio>
 #include <cstdlib>

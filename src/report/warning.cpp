@@ -1,4 +1,4 @@
-#include "config/warning.h"
+#include "report/warning.h"
 
 #include <cstdio>
 #include <vector>
