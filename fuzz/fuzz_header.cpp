@@ -11,12 +11,11 @@
 #include <string>
 #include <vector>
 
-#include "config/filter_rule.h"
-#include "config/rule_matcher.h"
 #include "config/settings.h"
 #include "filter/filter_engine.h"
 #include "header/message_header.h"
 #include "header/parse_header.h"
+#include "rules/rules.h"
 
 namespace {
 

@@ -26,13 +26,13 @@
 #include <set>
 #include <string>
 
-#include "config/filter_rule.h"
 #include "config/settings.h"
 #include "filter/filter_engine.h"
 #include "fuzz_input.h"
 #include "net/socket.h"
 #include "net/test_support.h"
 #include "protocol/pop3.h"
+#include "rules/rules.h"
 
 namespace {
 

@@ -9,9 +9,9 @@
 #include <string>
 
 #include "config/fake_account_objects.h"
-#include "config/fatal.h"
 #include "config/rc_file.h"
 #include "config/settings.h"
+#include "report/fatal.h"
 #include "text/shell_word.h"
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {

@@ -11,9 +11,8 @@
 #include <string>
 #include <vector>
 
-#include "config/filter_rule.h"
-#include "config/rule_matcher.h"
 #include "config/settings.h"
+#include "rules/rules.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (size < 1) return 0;
@@ -28,7 +27,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   FilterRule rule(expression, data[0] & 2 ? REG_ICASE : 0, false);
   static FILE* quiet = std::freopen("/dev/null", "w", stderr);  // the compile errors
   (void)quiet;
-  if (rule.compile() != 0) return 0;
+  if (rule.compile(Settings::instance().regType()) != 0) return 0;
   // The C library's matcher is left out where the engine is not used: it may take exponential
   // time on back-references, which is why those rules see only the start of a line.
   if (!rule.fallbackReason().empty()) return 0;

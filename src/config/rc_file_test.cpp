@@ -17,11 +17,11 @@
 #include <vector>
 
 #include "config/fake_account_objects.h"
-#include "config/filter_rule.h"
 #include "config/rc_diagnostics.h"
 #include "config/rc_lexer.h"
 #include "config/settings.h"
 #include "report/fatal.h"
+#include "rules/rules.h"
 #include "text/shell_word.h"
 
 namespace {

@@ -298,3 +298,8 @@ void Settings::refuseUncompletedAccount(const std::string& place) {
   fatalError("The account " + accountName(current_account_) +
              " is not completed: no PORT statement follows its statements from " + place + ".");
 }
+
+int compileRules(MatcherBuild build) {
+  Settings& settings = Settings::instance();
+  return compileRuleLists(settings.ruleLists(), settings.regType(), settings.highscore(), build);
+}

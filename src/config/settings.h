@@ -6,8 +6,8 @@
 #include <utility>
 #include <vector>
 
-#include "config/filter_rule.h"
 #include "config/mail_account.h"
+#include "rules/rules.h"
 
 // The process-wide configuration: scalar settings with their defaults, the three rule lists, the
 // account list and the open rc-file stream. Created on first use and never destroyed.
@@ -85,6 +85,7 @@ class Settings {
   std::vector<FilterRule>& allowRules() { return allow_rules_; }
   std::vector<FilterRule>& denyRules() { return deny_rules_; }
   std::vector<ScoreRule>& scoreRules() { return score_rules_; }
+  RuleLists ruleLists() { return {&allow_rules_, &deny_rules_, &score_rules_}; }
   int regCase() const { return reg_case_; }
   int regType() const { return reg_type_; }
   bool normal() const { return normal_; }
@@ -148,3 +149,6 @@ class Settings {
   bool test_set_ = false;
   AccountObjectFactory object_factory_;
 };
+
+// Compiles the rules of the settings in the configured syntax (see compileRuleLists).
+int compileRules(MatcherBuild build = MatcherBuild::kNow);

@@ -6,11 +6,11 @@
 
 #include "config/protocol_codes.h"
 #include "config/rc_file.h"
-#include "config/rule_matcher.h"
 #include "config/settings.h"
 #include "driver/modes.h"
 #include "driver/path_checks.h"
 #include "net/tls.h"
+#include "rules/rules.h"
 #include "text/escape.h"
 #include "text/shell_word.h"
 

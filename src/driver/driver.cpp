@@ -5,10 +5,7 @@
 #include <exception>
 #include <string>
 
-#include "config/filter_rule.h"
 #include "config/rc_file.h"
-#include "config/rule_matcher.h"
-#include "config/rule_syntax.h"
 #include "config/settings.h"
 #include "driver/modes.h"
 #include "net/connection.h"
@@ -16,11 +13,17 @@
 #include "protocol/account_objects.h"
 #include "quarantine/quarantine.h"
 #include "report/reporter.h"
+#include "rules/rules.h"
 #include "text/escape.h"
 #include "text/file_kind.h"
 #include "text/shell_word.h"
 
 namespace {
+
+void warnAboutRuleSyntax() {
+  Settings& settings = Settings::instance();
+  warnAboutBasicSyntaxRules(settings.ruleLists(), settings.regType());
+}
 
 // Start-up failure before the log is open: straight to standard error.
 int startupError(const std::string& message) {
@@ -112,7 +115,7 @@ int runOfflineMode(const ModeRequest& request) {
     if (request.mode == ModeRequest::Mode::kRelease) {
       return releaseQuarantined(request.release_files);
     }
-    warnAboutBasicSyntaxRules();
+    warnAboutRuleSyntax();
     if (compileRules() != 0) return -1;
     if (request.mode == ModeRequest::Mode::kCheck) return checkConfiguration(request.run_commands);
     return judgeSavedMail(request.judge_paths);
@@ -186,7 +189,7 @@ int runPollensift(int argc, char** argv) {
 
   int run_result = 0;
   try {
-    warnAboutBasicSyntaxRules();
+    warnAboutRuleSyntax();
     if (compileRules(MatcherBuild::kInBackground) != 0) return -1;
     traceFallbackRules(reporter);
     expireQuarantined(settings, reporter);

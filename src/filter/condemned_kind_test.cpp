@@ -4,10 +4,10 @@
 #include <utility>
 #include <vector>
 
-#include "config/filter_rule.h"
 #include "config/settings.h"
 #include "filter/filter_engine.h"
 #include "header/message_header.h"
+#include "rules/rules.h"
 
 namespace {
 

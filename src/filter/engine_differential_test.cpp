@@ -12,13 +12,13 @@
 #include <string>
 #include <vector>
 
-#include "config/filter_rule.h"
 #include "config/rc_file.h"
 #include "config/settings.h"
-#include "filter/expression_generator.h"
 #include "filter/filter_engine.h"
 #include "header/message_header.h"
 #include "header/parse_header.h"
+#include "rules/expression_generator.h"
+#include "rules/rules.h"
 
 namespace {
 

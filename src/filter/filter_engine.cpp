@@ -5,12 +5,11 @@
 #include <initializer_list>
 #include <utility>
 
-#include "config/filter_rule.h"
-#include "config/rule_matcher.h"
 #include "config/settings.h"
 #include "filter/shortlist.h"
 #include "header/message_header.h"
 #include "report/reporter.h"
+#include "rules/rules.h"
 
 namespace {
 

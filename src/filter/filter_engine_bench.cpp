@@ -7,10 +7,10 @@
 #include <string>
 #include <vector>
 
-#include "config/filter_rule.h"
 #include "config/settings.h"
 #include "filter/filter_engine.h"
 #include "header/message_header.h"
+#include "rules/rules.h"
 
 namespace {
 

@@ -10,9 +10,9 @@
 #include <utility>
 #include <vector>
 
-#include "config/filter_rule.h"
 #include "config/settings.h"
 #include "header/message_header.h"
+#include "rules/rules.h"
 
 namespace {
 

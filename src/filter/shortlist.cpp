@@ -2,8 +2,7 @@
 
 #include <algorithm>
 
-#include "config/filter_rule.h"
-#include "config/rule_matcher.h"
+#include "rules/rules.h"
 
 Shortlist::Shortlist(const std::vector<FilterRule>& allow, const std::vector<FilterRule>& deny,
                      const std::vector<ScoreRule>& score) {

@@ -15,7 +15,6 @@
 #include <string>
 #include <vector>
 
-#include "config/filter_rule.h"
 #include "config/settings.h"
 #include "filter/filter_engine.h"
 #include "net/socket.h"
@@ -23,6 +22,7 @@
 #include "protocol/incremental_scan.h"
 #include "protocol/pop3.h"
 #include "protocol/uidl_state.h"
+#include "rules/rules.h"
 
 namespace {
 

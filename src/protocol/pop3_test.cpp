@@ -8,12 +8,12 @@
 #include <string>
 #include <vector>
 
-#include "config/filter_rule.h"
 #include "config/settings.h"
 #include "filter/filter_engine.h"
 #include "net/socket.h"
 #include "net/test_support.h"
 #include "protocol/pop3.h"
+#include "rules/rules.h"
 
 namespace {
 

@@ -7,8 +7,8 @@
 #include <string>
 #include <vector>
 
-#include "config/filter_rule.h"
 #include "config/settings.h"
+#include "rules/rules.h"
 
 namespace {
 

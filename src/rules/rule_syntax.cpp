@@ -1,10 +1,9 @@
-#include "config/rule_syntax.h"
+#include "rules/rules.h"
 
 #include <regex.h>
 
-#include "config/posix_translation.h"
-#include "config/settings.h"
 #include "report/warning.h"
+#include "rules/posix_translation.h"
 
 std::string extendedOperatorsIn(const std::string& expression) {
   std::string found;
@@ -41,10 +40,9 @@ void warnAbout(const Rules& rules, const char* kind) {
 
 }  // namespace
 
-void warnAboutBasicSyntaxRules() {
-  Settings& settings = Settings::instance();
-  if ((settings.regType() & REG_EXTENDED) != 0) return;
-  warnAbout(settings.allowRules(), "allow");
-  warnAbout(settings.denyRules(), "deny");
-  warnAbout(settings.scoreRules(), "score");
+void warnAboutBasicSyntaxRules(const RuleLists& lists, int syntax) {
+  if ((syntax & REG_EXTENDED) != 0) return;
+  warnAbout(*lists.allow, "allow");
+  warnAbout(*lists.deny, "deny");
+  warnAbout(*lists.score, "score");
 }

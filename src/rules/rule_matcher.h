@@ -7,7 +7,7 @@
 #include <unordered_map>
 #include <vector>
 
-class FilterRule;
+#include "rules/filter_rule.h"
 
 // All rules of a run, in one order (allow, deny, score), matched against a text in one linear
 // scan by a multi-pattern engine; the few rules it cannot take keep the C library's matcher, on
@@ -66,6 +66,9 @@ struct FallbackRule {
   std::string reason;
 };
 std::vector<FallbackRule> fallbackRules();
+
+// The lists the matcher below is made of: those compileRuleLists was given last.
+void setMatchedRuleLists(const RuleLists& lists);
 
 // The matcher of the rules compiled last (rebuilt when rules were compiled since). Waits for a
 // build begun in the background; what that build threw is thrown here.

@@ -1,11 +1,11 @@
-#include "filter/expression_generator.h"
+#include "rules/expression_generator.h"
 
 #include <regex.h>
 
 #include <cctype>
 #include <string_view>
 
-#include "config/posix_translation.h"
+#include "rules/posix_translation.h"
 
 namespace {
 

@@ -1,4 +1,4 @@
-#include "config/rule_matcher.h"
+#include "rules/rule_matcher.h"
 
 #include <gtest/gtest.h>
 
@@ -6,8 +6,8 @@
 #include <string>
 #include <vector>
 
-#include "config/filter_rule.h"
 #include "config/settings.h"
+#include "rules/filter_rule.h"
 
 namespace {
 
@@ -22,7 +22,7 @@ TEST(RuleMatcherTest, RulesOfHeadsOfOneLengthMatchOnlyUnderTheirOwnHead) {
   rules.emplace_back("^Subject:.*cheap", REG_ICASE, false);  // 2: any case
   rules.emplace_back("^Subject: .*pills", 0, false);         // 3: a longer head
   rules.emplace_back("^subject:.*(x|pills)", 0, false);      // 4: lower case only
-  for (FilterRule& rule : rules) ASSERT_EQ(rule.compile(), 0) << rule.expression();
+  for (FilterRule& rule : rules) ASSERT_EQ(rule.compile(Settings::instance().regType()), 0) << rule.expression();
   std::vector<const FilterRule*> pointers;
   for (const FilterRule& rule : rules) pointers.push_back(&rule);
   RuleMatcher matcher(pointers);

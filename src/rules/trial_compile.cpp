@@ -1,4 +1,4 @@
-#include "config/trial_compile.h"
+#include "rules/trial_compile.h"
 
 #include <fcntl.h>
 #include <poll.h>

@@ -1,4 +1,4 @@
-#include "config/posix_translation.h"
+#include "rules/posix_translation.h"
 
 #include <regex.h>
 

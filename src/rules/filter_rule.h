@@ -3,8 +3,9 @@
 #include <regex.h>
 
 #include <string>
+#include <vector>
 
-#include "config/posix_translation.h"
+#include "rules/posix_translation.h"
 
 // One compiled POSIX regular-expression rule of the rc file. It owns its compiled pattern and
 // frees it exactly once; rules can be moved but not copied.
@@ -17,10 +18,10 @@ class FilterRule {
   FilterRule& operator=(const FilterRule&) = delete;
   ~FilterRule();
 
-  // Compiles with the rule's case flag and the configured syntax, and translates it for the
-  // multi-pattern engine; prints the library's message on failure, or why the rule cannot be
-  // matched safely. Returns 0 or an error code.
-  int compile();
+  // Compiles with the rule's case flag and syntax (REG_EXTENDED or 0, as REG_TYPE says), and
+  // translates it for the multi-pattern engine; prints the library's message on failure, or why
+  // the rule cannot be matched safely. Returns 0 or an error code.
+  int compile(int syntax);
 
   // True when the compiled pattern matches anywhere in text; any matcher error counts as no match.
   bool matches(const std::string& text) const;
@@ -77,10 +78,10 @@ class ScoreRule : public FilterRule {
   int score_;
 };
 
-// Whether compileRules builds the rule matcher before it returns, or leaves that to another
-// thread while the caller goes on (see buildRuleMatcherInBackground).
-enum class MatcherBuild { kNow, kInBackground };
-
-// Compiles every allow, deny and score rule once; 0, or the first error code after printing the
-// two error lines.
-int compileRules(MatcherBuild build = MatcherBuild::kNow);
+// The three lists of a run, in the order their rules are matched. Their owner (the settings)
+// keeps them; the rule engine compiles and reads them.
+struct RuleLists {
+  std::vector<FilterRule>* allow = nullptr;
+  std::vector<FilterRule>* deny = nullptr;
+  std::vector<ScoreRule>* score = nullptr;
+};

@@ -1,4 +1,4 @@
-#include "config/rule_matcher.h"
+#include "rules/rule_matcher.h"
 
 #include <re2/re2.h>
 #include <re2/set.h>
@@ -14,8 +14,7 @@
 #include <thread>
 #include <utility>
 
-#include "config/filter_rule.h"
-#include "config/settings.h"
+#include "rules/filter_rule.h"
 
 struct RuleMatcher::Chunk {
   Chunk(const RE2::Options& options, RE2::Anchor anchor) : set(options, anchor) {}
@@ -244,19 +243,23 @@ Compiled& compiled() {
   return instance;
 }
 
+// Before any rule was compiled the matcher is made of no rules.
+std::vector<FilterRule> no_rules;
+std::vector<ScoreRule> no_scores;
+RuleLists matched_lists{&no_rules, &no_rules, &no_scores};
+
 Shapes ruleShapes() {
-  Settings& settings = Settings::instance();
-  return {{{settings.allowRules().data(), settings.allowRules().size()},
-           {settings.denyRules().data(), settings.denyRules().size()},
-           {settings.scoreRules().data(), settings.scoreRules().size()}}};
+  const RuleLists& l = matched_lists;
+  return {{{l.allow->data(), l.allow->size()},
+           {l.deny->data(), l.deny->size()},
+           {l.score->data(), l.score->size()}}};
 }
 
 std::vector<const FilterRule*> allRules() {
-  Settings& settings = Settings::instance();
   std::vector<const FilterRule*> rules;
-  for (const FilterRule& rule : settings.allowRules()) rules.push_back(&rule);
-  for (const FilterRule& rule : settings.denyRules()) rules.push_back(&rule);
-  for (const ScoreRule& rule : settings.scoreRules()) rules.push_back(&rule);
+  for (const FilterRule& rule : *matched_lists.allow) rules.push_back(&rule);
+  for (const FilterRule& rule : *matched_lists.deny) rules.push_back(&rule);
+  for (const ScoreRule& rule : *matched_lists.score) rules.push_back(&rule);
   return rules;
 }
 
@@ -275,6 +278,10 @@ void finishBuild(Compiled& c) {
 }
 
 }  // namespace
+
+void setMatchedRuleLists(const RuleLists& lists) {
+  matched_lists = lists;
+}
 
 void buildRuleMatcherInBackground() {
   Compiled& c = compiled();
@@ -311,23 +318,23 @@ RuleMatcher& compiledRuleMatcher() {
 }
 
 std::vector<FallbackRule> fallbackRules() {
-  Settings& settings = Settings::instance();
+  const RuleLists& l = matched_lists;
   RuleMatcher& matcher = compiledRuleMatcher();
   const std::array<std::pair<const char*, size_t>, 3> lists = {{
-      {"allow", settings.allowRules().size()},
-      {"deny", settings.denyRules().size()},
-      {"score", settings.scoreRules().size()},
+      {"allow", l.allow->size()},
+      {"deny", l.deny->size()},
+      {"score", l.score->size()},
   }};
   std::vector<FallbackRule> out;
   size_t global = 0;
-  for (size_t l = 0; l < lists.size(); ++l) {
-    for (size_t i = 0; i < lists[l].second; ++i, ++global) {
+  for (size_t k = 0; k < lists.size(); ++k) {
+    for (size_t i = 0; i < lists[k].second; ++i, ++global) {
       const std::string& reason = matcher.fallbackReason(global);
       if (reason.empty()) continue;
-      const FilterRule& rule = l == 0   ? settings.allowRules()[i]
-                               : l == 1 ? settings.denyRules()[i]
-                                        : static_cast<const FilterRule&>(settings.scoreRules()[i]);
-      out.push_back({lists[l].first, i + 1, rule.expression(), reason});
+      const FilterRule& rule = k == 0   ? (*l.allow)[i]
+                               : k == 1 ? (*l.deny)[i]
+                                        : static_cast<const FilterRule&>((*l.score)[i]);
+      out.push_back({lists[k].first, i + 1, rule.expression(), reason});
     }
   }
   return out;

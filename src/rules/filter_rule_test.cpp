@@ -1,4 +1,4 @@
-#include "config/filter_rule.h"
+#include "rules/filter_rule.h"
 
 #include <gtest/gtest.h>
 
@@ -159,7 +159,7 @@ TEST_F(FilterRuleTest, ACompileThatTakesTooLongIsRefused) {
   Settings::instance().setRegType("extended");
   FilterRule slow("x*((b{0,3}()?$)(x{0,3}.{0,3})+){20}", 0, false);  // over a minute
   testing::internal::CaptureStderr();
-  EXPECT_EQ(slow.compile(), REG_ESIZE);
+  EXPECT_EQ(slow.compile(Settings::instance().regType()), REG_ESIZE);
   EXPECT_EQ(testing::internal::GetCapturedStderr(),
             "pollensift: Error: The rule \"x*((b{0,3}()?$)(x{0,3}.{0,3})+){20}\" cannot be matched "
             "safely: the C library cannot compile it within 2 seconds.\n");
@@ -167,7 +167,7 @@ TEST_F(FilterRuleTest, ACompileThatTakesTooLongIsRefused) {
 
   // The same shape, small, passes the trial and is compiled and matched as any rule.
   FilterRule quick("y((b{0,3}()?$)(x{0,3}.{0,3})+){2}", 0, false);
-  ASSERT_EQ(quick.compile(), 0);
+  ASSERT_EQ(quick.compile(Settings::instance().regType()), 0);
   EXPECT_TRUE(quick.compiled());
   EXPECT_TRUE(quick.matches("ab y"));
   EXPECT_FALSE(quick.matches("ab y z"));
@@ -177,7 +177,7 @@ TEST_F(FilterRuleTest, MovedRulesFreeTheirPatternOnce) {
   std::vector<FilterRule> rules;
   for (int i = 0; i < 50; ++i) {
     rules.emplace_back("^From:.*x" + std::to_string(i), REG_ICASE, false);
-    ASSERT_EQ(rules.back().compile(), 0);
+    ASSERT_EQ(rules.back().compile(Settings::instance().regType()), 0);
   }
   std::vector<FilterRule> moved = std::move(rules);
   FilterRule other("y", 0, false);

@@ -12,10 +12,10 @@
 #include <string>
 #include <vector>
 
-#include "config/filter_rule.h"
-#include "config/rule_matcher.h"
 #include "config/settings.h"
-#include "filter/expression_generator.h"
+#include "rules/expression_generator.h"
+#include "rules/filter_rule.h"
+#include "rules/rule_matcher.h"
 
 namespace {
 
@@ -59,7 +59,7 @@ void compare(ExpressionGenerator& generator, bool extended, std::vector<std::str
     if (!compiles(expression, (extended ? REG_EXTENDED : 0) | cflags)) continue;
     generator.learnWords(expression);
     FilterRule rule(std::move(expression), cflags, false);
-    ASSERT_EQ(rule.compile(), 0);
+    ASSERT_EQ(rule.compile(Settings::instance().regType()), 0);
     rules.push_back(std::move(rule));
   }
   for (int i = 0; i < 60; ++i) lines.push_back(generator.line());

@@ -1,15 +1,15 @@
-#include "config/filter_rule.h"
+#include "rules/filter_rule.h"
 
 #include <cstdio>
 #include <string>
 #include <utility>
 #include <vector>
 
-#include "config/posix_translation.h"
-#include "config/rule_matcher.h"
-#include "config/settings.h"
-#include "config/trial_compile.h"
 #include "report/warning.h"
+#include "rules/posix_translation.h"
+#include "rules/rule_matcher.h"
+#include "rules/rules.h"
+#include "rules/trial_compile.h"
 #include "text/escape.h"
 
 namespace {
@@ -70,10 +70,10 @@ void FilterRule::release() {
   compiled_ = false;
 }
 
-int FilterRule::compile() {
+int FilterRule::compile(int syntax) {
   release();
   ++compile_count;
-  const int flags = Settings::instance().regType() | cflags_;
+  const int flags = syntax | cflags_;
   // Read before the C library compiles it: some expressions take it minutes and gigabytes.
   PosixTranslation translation =
       translatePosix(expression_, (flags & REG_EXTENDED) != 0, (flags & REG_ICASE) != 0);
@@ -159,9 +159,9 @@ int refuseCatchAll(const FilterRule& rule) {
 }
 
 template <typename Rules>
-int compileList(Rules& rules, const char* kind, bool refuse_catch_all = false) {
+int compileList(Rules& rules, int syntax, const char* kind, bool refuse_catch_all = false) {
   for (auto& rule : rules) {
-    const int code = rule.compile();
+    const int code = rule.compile(syntax);
     if (code != 0) {
       std::fprintf(stderr, "pollensift: Error: Could not compile regular expression (%s).\n", kind);
       std::fputs(describeCompileError(rule, kind, code).c_str(), stderr);
@@ -186,13 +186,13 @@ void warnAboutCatchAllScores(const std::vector<ScoreRule>& rules, int highscore)
 
 }  // namespace
 
-int compileRules(MatcherBuild build) {
+int compileRuleLists(const RuleLists& lists, int syntax, int highscore, MatcherBuild build) {
   awaitRuleMatcherBuild();  // it reads the rules that compiling changes
-  Settings& settings = Settings::instance();
-  if (int code = compileList(settings.allowRules(), "allow")) return code;
-  if (int code = compileList(settings.denyRules(), "deny", true)) return code;
-  if (int code = compileList(settings.scoreRules(), "score")) return code;
-  warnAboutCatchAllScores(settings.scoreRules(), settings.highscore());
+  setMatchedRuleLists(lists);
+  if (int code = compileList(*lists.allow, syntax, "allow")) return code;
+  if (int code = compileList(*lists.deny, syntax, "deny", true)) return code;
+  if (int code = compileList(*lists.score, syntax, "score")) return code;
+  warnAboutCatchAllScores(*lists.score, highscore);
   // Every rule is known good now; building the matcher cannot fail on a rule (one the engine
   // cannot take keeps the C library's matcher), so it may go on while a server is contacted.
   if (build == MatcherBuild::kInBackground) {

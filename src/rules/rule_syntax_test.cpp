@@ -1,4 +1,4 @@
-#include "config/rule_syntax.h"
+#include "rules/rules.h"
 
 #include <gtest/gtest.h>
 

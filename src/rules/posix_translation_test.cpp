@@ -1,4 +1,4 @@
-#include "config/posix_translation.h"
+#include "rules/posix_translation.h"
 
 #include <gtest/gtest.h>
 #include <regex.h>
@@ -6,9 +6,9 @@
 #include <string>
 #include <vector>
 
-#include "config/filter_rule.h"
-#include "config/rule_matcher.h"
 #include "config/settings.h"
+#include "rules/filter_rule.h"
+#include "rules/rule_matcher.h"
 
 namespace {
 
@@ -121,7 +121,7 @@ TEST(PosixTranslationTest, SameAnswerAsTheCLibrary) {
                  (c.icase ? " nocase" : " case") + " on " + testing::PrintToString(c.text));
     settings.setRegType(c.extended ? "extended" : "basic");
     FilterRule rule(c.expression, c.icase ? REG_ICASE : 0, false);
-    ASSERT_EQ(rule.compile(), 0);
+    ASSERT_EQ(rule.compile(Settings::instance().regType()), 0);
     EXPECT_EQ(rule.matches(c.text), c.matches) << "the C library";
     EXPECT_EQ(!rule.fallbackReason().empty(), c.falls_back) << rule.fallbackReason();
     RuleMatcher matcher({&rule});
