@@ -4,28 +4,27 @@
 //
 //   floor_client [--pipelined] HOST PORT USER PASSWORD
 //
-// Both dialogues log in with USER and PASS and send STAT twice (pollensift's account check asks
-// for the status once and its scan once more), and end with QUIT, whose reply they await.
+// Without --pipelined it is pollensift's dialogue with PIPELINING = "no": USER, PASS, STAT twice
+// (the account check asks for the status once and the scan once more), LIST n and TOP n 0 for
+// every message, one command at a time, and QUIT.
 //
-// Without --pipelined it is pollensift's dialogue with PIPELINING = "no": LIST n and TOP n 0 for
-// every message, one command at a time.
+// With --pipelined it is pollensift's dialogue with a server that offers PIPELINING and USER:
+// CAPA before the login, USER and PASS in one write, STAT once, then LIST n and TOP n 0 for every
+// message with as many commands in flight as pollensift allows (100 commands, and at most 1 MiB
+// of replies expected: 64 bytes for a LIST reply, 16 KiB and 64 bytes for a header), and QUIT.
+// It writes every command the window takes in one send and reads every reply that has arrived
+// before it sends again, which is as few system calls as that window allows. It does not check
+// that the server offers PIPELINING.
 //
-// With --pipelined it is pollensift's dialogue with a server that offers PIPELINING: CAPA before
-// the login and after it, one LIST for all sizes, then TOP n 0 for every message with as many
-// commands in flight as pollensift allows (100 commands, and at most 1 MiB of replies expected:
-// a message's size up to 16 KiB, plus 64 bytes each). It writes every command the window
-// takes in one send and reads every reply that has arrived before it sends again, which is as
-// few system calls as that window allows. It does not check that the server offers PIPELINING.
-//
-// Every reply is read to its end without looking inside, but for STAT's count and LIST's sizes.
-// Prints "messages M bytes B" (replies read) and exits 0, or names the failed step and exits 1.
+// Both await QUIT's reply. Every reply is read to its end without looking inside, but for STAT's
+// count. Prints "messages M bytes B" (replies read) and exits 0, or names the failed step and
+// exits 1.
 #include <netdb.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -33,7 +32,6 @@
 #include <deque>
 #include <string>
 #include <string_view>
-#include <vector>
 
 namespace {
 
@@ -200,47 +198,42 @@ constexpr size_t kWindowBytes = size_t{1} << 20;
 constexpr size_t kExpectedHeader = 16 << 10;
 constexpr size_t kShortReply = 64;
 
-// CAPA, one LIST, then TOP n 0 for each message with the window full.
+// LIST n and TOP n 0 for each message with the window full; each reply is taken in turn.
 int pipelined(Link& link, long count) {
-  if (!link.send("CAPA\r\n") || !link.read(true)) return fail("CAPA");
-  if (!link.send("LIST\r\n") || !link.read(true)) return fail("LIST");
-  // What each TOP reply is expected to take, as pollensift reckons it.
-  std::vector<size_t> expected(static_cast<size_t>(count) + 1, 0);
-  std::string_view listing = link.reply();
-  listing.remove_prefix(listing.find("\r\n") + 2);
-  while (listing.size() > 3) {
-    const size_t end = listing.find("\r\n");
-    const std::string_view line = listing.substr(0, end);
-    const long n = std::strtol(std::string(line).c_str(), nullptr, 10);
-    const long size = secondWord(line);
-    if (n < 1 || n > count || size < 0) return fail("LIST reading");
-    expected[static_cast<size_t>(n)] =
-        std::min(static_cast<size_t>(size), kExpectedHeader) + kShortReply;
-    listing.remove_prefix(end + 2);
-  }
-  std::deque<size_t> in_flight;
+  struct Pending {
+    bool top;
+    size_t bytes;
+  };
+  std::deque<Pending> in_flight;
   size_t in_flight_bytes = 0;
-  long next = 1;
-  long answered = 0;
+  long next = 1;          // the message whose commands go out next
+  bool listed = false;    // its LIST has gone out, its TOP not yet
+  long answered = 0;      // TOP replies taken
   std::string batch;
   while (answered < count) {
     batch.clear();
-    while (next <= count &&
-           (in_flight.empty() ||
-            (in_flight.size() < kWindowCommands &&
-             in_flight_bytes + expected[static_cast<size_t>(next)] <= kWindowBytes))) {
-      batch += top(next);
-      in_flight.push_back(expected[static_cast<size_t>(next)]);
-      in_flight_bytes += in_flight.back();
-      ++next;
+    for (;;) {
+      if (next > count) break;
+      const Pending command = listed ? Pending{true, kExpectedHeader + kShortReply}
+                                     : Pending{false, kShortReply};
+      if (!in_flight.empty() && (in_flight.size() >= kWindowCommands ||
+                                 in_flight_bytes + command.bytes > kWindowBytes)) {
+        break;
+      }
+      batch += command.top ? top(next) : "LIST " + std::to_string(next) + "\r\n";
+      in_flight.push_back(command);
+      in_flight_bytes += command.bytes;
+      if (command.top) ++next;
+      listed = !listed;
     }
-    if (!batch.empty() && !link.send(batch)) return fail("TOP");
+    if (!batch.empty() && !link.send(batch)) return fail("LIST and TOP");
     do {
-      if (!link.read(true)) return fail("TOP");
-      in_flight_bytes -= in_flight.front();
+      const bool top_reply = in_flight.front().top;
+      if (!link.read(top_reply)) return fail(top_reply ? "TOP" : "LIST");
+      in_flight_bytes -= in_flight.front().bytes;
       in_flight.pop_front();
-      ++answered;
-    } while (!in_flight.empty() && link.ready(true));
+      if (top_reply) ++answered;
+    } while (!in_flight.empty() && link.ready(in_flight.front().top));
   }
   return 0;
 }
@@ -262,15 +255,18 @@ int main(int argc, char** argv) {
   Link link(socket.get());
 
   if (!link.read(false)) return fail("greeting");
-  if (pipelining && (!link.send("CAPA\r\n") || !link.read(true))) return fail("CAPA");
-  if (!link.send(std::string("USER ") + argv[3] + "\r\n") || !link.read(false)) {
-    return fail("USER");
-  }
-  if (!link.send(std::string("PASS ") + argv[4] + "\r\n") || !link.read(false)) {
-    return fail("PASS");
+  const std::string user = std::string("USER ") + argv[3] + "\r\n";
+  const std::string pass = std::string("PASS ") + argv[4] + "\r\n";
+  if (pipelining) {
+    if (!link.send("CAPA\r\n") || !link.read(true)) return fail("CAPA");
+    if (!link.send(user + pass) || !link.read(false)) return fail("USER");
+    if (!link.read(false)) return fail("PASS");
+  } else {
+    if (!link.send(user) || !link.read(false)) return fail("USER");
+    if (!link.send(pass) || !link.read(false)) return fail("PASS");
   }
   long count = 0;
-  for (int i = 0; i < 2; ++i) {
+  for (int i = 0; i < (pipelining ? 1 : 2); ++i) {
     if (!link.send("STAT\r\n") || !link.read(false)) return fail("STAT");
     count = secondWord(link.reply());
   }

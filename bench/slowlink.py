@@ -9,7 +9,8 @@ Needs root, iproute2 and the kernel's netem queueing discipline.
 DelayRelay: where netem is missing, a relay on loopback that holds every chunk of bytes for the
 delay in each direction before passing it on, which is what netem does to a link with no loss and
 ample bandwidth. It can also hide a capability: the line is taken out of what the server sends, so
-the same server looks like one that does not offer it.
+the same server looks like one that does not offer it; and it can record when each chunk of bytes
+came from the client and when each went to it, which is what round_trips() counts.
 """
 
 import ctypes
@@ -135,8 +136,12 @@ class DelayRelay:
     """Listens on a free loopback port and relays each connection to target, both directions
     delayed by delay_ms."""
 
-    def __init__(self, target, delay_ms, host='127.0.0.1', hide=None):
+    def __init__(self, target, delay_ms, host='127.0.0.1', hide=None, record=False):
         self.target = target
+        # With record: one list per connection, in the order they came, of (time, 'c', bytes) for
+        # what the client sent (when the relay read it) and (time, 's', bytes) for what the
+        # client was sent (when it was passed on).
+        self.sessions = [] if record else None
         # A capability line of the server's CAPA reply, taken out of each chunk it comes in (the
         # reply is short and comes in one piece).
         self._hidden = b'\r\n' + hide.encode() + b'\r\n' if hide else None
@@ -160,14 +165,19 @@ class DelayRelay:
             for sock in (client, server):
                 sock.setsockopt(socket.IPPROTO_TCP, socket.TCP_NODELAY, 1)
             pair = _Pair(client, server)
-            for src, dst, hidden in ((client, server, None), (server, client, self._hidden)):
+            events = None
+            if self.sessions is not None:
+                events = []
+                self.sessions.append(events)
+            for src, dst, hidden, tag in ((client, server, None, 'c'),
+                                          (server, client, self._hidden, 's')):
                 held = queue.Queue()
-                threading.Thread(target=self._read, args=(src, held, hidden),
+                threading.Thread(target=self._read, args=(src, held, hidden, events, tag),
                                  daemon=True).start()
-                threading.Thread(target=self._write, args=(dst, held, pair),
+                threading.Thread(target=self._write, args=(dst, held, pair, events, tag),
                                  daemon=True).start()
 
-    def _read(self, src, held, hidden):
+    def _read(self, src, held, hidden, events, tag):
         while True:
             try:
                 data = src.recv(65536)
@@ -175,12 +185,14 @@ class DelayRelay:
                 data = b''
             if hidden:
                 data = data.replace(hidden, b'\r\n')
+            if events is not None and tag == 'c' and data:
+                events.append((time.monotonic(), 'c', data))
             held.put((time.monotonic() + self.delay, data))
             if not data:
                 return
 
     @staticmethod
-    def _write(dst, held, pair):
+    def _write(dst, held, pair, events, tag):
         try:
             while True:
                 due, data = held.get()
@@ -190,6 +202,9 @@ class DelayRelay:
                 if not data:
                     dst.shutdown(socket.SHUT_WR)
                     return
+                # Noted before it goes: the client cannot answer what it has not been sent.
+                if events is not None and tag == 's':
+                    events.append((time.monotonic(), 's', data))
                 dst.sendall(data)
         except OSError:
             return
@@ -199,3 +214,31 @@ class DelayRelay:
     def close(self):
         self._stop = True
         self.listener.close()
+
+
+# The commands of the scan's window: what the client sends there depends on the window's size and
+# on how the replies happen to arrive, so its writes are counted apart.
+WINDOW_COMMANDS = (b'LIST ', b'TOP ', b'DELE ', b'RETR ')
+
+
+def round_trips(events):
+    """What one recorded session cost in round trips after the greeting: (dialogue, window,
+    window_seconds). A round trip is a turn of the client: what it sent between two moments at
+    which it was sent something, so commands that went out together, before any reply came back,
+    count once. Turns that begin with a command of the scan's window count as window; their time,
+    from the first such turn to the last reply before the next turn outside the window, is
+    window_seconds."""
+    turns = []  # (time, first command, time of the last reply the turn got)
+    waiting = True  # the client has been sent something since its last turn began
+    for at, tag, data in sorted(events, key=lambda e: e[0]):
+        if tag == 's':
+            waiting = True
+            if turns:
+                turns[-1][2] = at
+        elif waiting:
+            turns.append([at, data, at])
+            waiting = False
+    dialogue = [t for t in turns if not t[1].startswith(WINDOW_COMMANDS)]
+    window = [t for t in turns if t[1].startswith(WINDOW_COMMANDS)]
+    seconds = window[-1][2] - window[0][0] if window else 0.0
+    return len(dialogue), len(window), seconds

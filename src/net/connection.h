@@ -56,7 +56,7 @@ class Connection {
   virtual int sendCommand(const char* text) = 0;
   // Several commands, each ending in CR LF, in one write where the transport allows: commands
   // that leave in separate small segments may each wait for an acknowledgement. Traced one line
-  // each. None may carry a secret.
+  // each, a PASS command as sendCommand traces it; no other may carry a secret.
   virtual int sendCommands(const std::string& commands) { return sendCommand(commands.c_str()); }
   // Like sendCommand for a text that carries a secret: the trace shows only its first shown
   // bytes, then "*****".

@@ -316,7 +316,12 @@ int Socket::writeAll(std::string_view text, size_t shown, bool by_line) {
       for (std::string_view rest = text; !rest.empty();) {
         const size_t end = rest.find('\n');
         const size_t length = end == std::string_view::npos ? rest.size() : end + 1;
-        reporter.printLines(std::string(kWrote).append(rest.substr(0, length)), 6);
+        const std::string_view line = rest.substr(0, length);
+        // As sendCommand traces it: the password command shows only its keyword.
+        reporter.printLines(line.starts_with(kPasswordCommand)
+                                ? std::string(kWrote).append(kPasswordCommand).append("*****")
+                                : std::string(kWrote).append(line),
+                            6);
         rest.remove_prefix(length);
       }
     } else {

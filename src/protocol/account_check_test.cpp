@@ -320,6 +320,121 @@ TEST_F(AccountCheckTest, WithoutQuitsConfirmationTheAccountFails) {
   }
 }
 
+// The whole dialogue of one account by what the server lists before the login. Where it lists
+// PIPELINING, what need not wait goes together: PASS with USER (where it also lists USER), STAT
+// once, and no second CAPA; the STAT of --return-value stays. Elsewhere nothing changes.
+TEST_F(AccountCheckTest, APipeliningServerGetsTheFewestRoundTrips) {
+  const std::string offered = "+OK\r\nTOP\r\nUSER\r\nPIPELINING\r\n.\r\n";
+  const Lines login = {"CAPA", "USER jo", "PASS pw", "STAT"};
+  const Lines scan = {"LIST 1", "TOP 1 0", "LIST 2", "TOP 2 0", "DELE 1", "QUIT"};
+  const Lines plain_scan = {"LIST 1", "TOP 1 0", "DELE 1", "LIST 2", "TOP 2 0", "QUIT"};
+  auto join = [](Lines a, const Lines& b) {
+    a.insert(a.end(), b.begin(), b.end());
+    return a;
+  };
+  struct Case {
+    const char* name;
+    std::string capa;
+    const char* pipelining;
+    int messages;
+    bool return_value;
+    Lines written;  // without line ends
+    size_t writes;
+  };
+  const Case cases[] = {
+      {"empty", offered, "yes", 0, false, join(login, {"QUIT"}), 4},
+      {"empty, -r", offered, "yes", 0, true, join(login, {"STAT", "QUIT"}), 5},
+      {"two messages", offered, "yes", 2, false, join(login, scan), 6},
+      {"without USER listed", "+OK\r\nPIPELINING\r\n.\r\n", "yes", 0, false,
+       join(login, {"QUIT"}), 5},
+      {"without PIPELINING listed", "+OK\r\nUSER\r\n.\r\n", "yes", 2, false,
+       join(login, join({"STAT", "CAPA"}, plain_scan)), 12},
+      {"CAPA refused", "-ERR\r\n", "yes", 0, false, join(login, {"STAT", "QUIT"}), 6},
+      {"PIPELINING = no", offered, "no", 2, false,
+       join({"USER jo", "PASS pw", "STAT", "STAT"}, plain_scan), 10},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    LogCapture log(6);
+    Settings::instance().setPipelining(c.pipelining);
+    Settings::instance().setReturnValue(c.return_value);
+    Settings::instance().addDeny("DENY", "=", "^Subject: cheap");
+    ASSERT_EQ(compileRules(), 0);
+    FilterEngine::instance().resetForTesting();
+    server_ = std::make_shared<FakeServer>();
+    MailAccount mailbox = account();
+    server_->send({"+OK hi\r\n"});
+    const int messages = c.messages;
+    const std::string capa = c.capa;
+    server_->answerWith([messages, capa](const std::string& text) -> std::vector<std::string> {
+      if (text == "CAPA\r\n") return {capa};
+      if (text == "STAT\r\n") return {"+OK " + std::to_string(messages) + " 20\r\n"};
+      if (text == "TOP 1 0\r\n") return {"+OK\r\nSubject: cheap\r\n\r\n.\r\n"};
+      if (text == "TOP 2 0\r\n") return {"+OK\r\nSubject: fine\r\n\r\n.\r\n"};
+      if (text.starts_with("LIST ")) return {"+OK " + text.substr(5, 1) + " 10\r\n"};
+      return {"+OK\r\n"};
+    });
+    EXPECT_EQ(checkAccount(mailbox), 0);
+    EXPECT_EQ(log.linesStartingWith("Error: "), Lines{});
+    Lines written;
+    for (const std::string& text : server_->written()) written.push_back(text.substr(0, text.size() - 2));
+    EXPECT_EQ(written, c.written);
+    EXPECT_EQ(server_->writes(), c.writes);
+    // PASS is traced masked, whether it went alone or with USER.
+    const Lines lines = log.lines();
+    EXPECT_EQ(std::count(lines.begin(), lines.end(), "pollensift: Debugging: Wrote: PASS *****"), 1);
+    for (const std::string& line : lines) EXPECT_EQ(line.find("PASS pw"), std::string::npos);
+  }
+}
+
+// PASS sent with USER: however the server answers the two, the login fails as it would have one
+// command at a time, every reply that came is read, and nothing follows the login.
+TEST_F(AccountCheckTest, APipelinedLoginThatFails) {
+  const std::string refused = "-ERR [AUTH] Authentication failed.\r\n";
+  const std::string words =
+      "pollensift: Error: The server replied: -ERR [AUTH] Authentication failed. (the user name, "
+      "password or token was not accepted)";
+  const std::string user_failed = "pollensift: Error: Error occurred while sending username to server.";
+  const std::string pass_failed = "pollensift: Error: Error occurred while sending password to server.";
+  const std::string failure = "pollensift: Error: Server login failure.";
+  struct Case {
+    const char* name;
+    std::vector<std::string> user_reply;
+    std::vector<std::string> pass_reply;
+    Lines errors;
+  };
+  const Case cases[] = {
+      {"USER refused, PASS refused", {refused}, {refused}, {user_failed, words, failure}},
+      {"USER refused, PASS accepted", {refused}, {"+OK\r\n"}, {user_failed, words, failure}},
+      {"USER refused, PASS unanswered", {refused}, {},
+       {user_failed, words, "pollensift: Error: Connection has timed out.", failure}},
+      {"PASS refused", {"+OK\r\n"}, {refused}, {pass_failed, words, failure}},
+      // A server that lists PIPELINING yet drops what came with the command it answers.
+      {"PASS unanswered", {"+OK\r\n"}, {},
+       {"pollensift: Error: Connection has timed out.", pass_failed,
+        "pollensift: Error: The server did not answer PASS sent together with USER, as it offers "
+        "PIPELINING; with PIPELINING = \"no\" every command waits for the reply before it.",
+        failure}},
+      {"USER unanswered", {}, {}, {"pollensift: Error: Connection has timed out.", user_failed, failure}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    LogCapture log(3);
+    server_ = std::make_shared<FakeServer>();
+    MailAccount mailbox = account();
+    server_->send({"+OK hi\r\n"});
+    server_->expect("CAPA\r\n", {"+OK\r\nUSER\r\nPIPELINING\r\n.\r\n"});
+    server_->expect("USER jo\r\n", c.user_reply);
+    server_->expect("PASS pw\r\n", c.pass_reply);
+    EXPECT_EQ(checkAccount(mailbox), -1);
+    EXPECT_EQ(log.linesStartingWith("Error: "), c.errors);
+    EXPECT_EQ(server_->written(), (Lines{"CAPA\r\n", "USER jo\r\n", "PASS pw\r\n"}));
+    EXPECT_EQ(server_->writes(), 2u);
+    EXPECT_FALSE(connection_->pendingInput());
+    EXPECT_EQ(connection_->closes, 1);
+  }
+}
+
 TEST(AccountObjectsTest, ProtocolCodesMakeTheirObjects) {
   struct Case {
     int code;

@@ -39,8 +39,8 @@ std::unique_ptr<IncrementalScan> IncrementalScan::begin(const std::string& serve
   return std::unique_ptr<IncrementalScan>(new IncrementalScan(*state));
 }
 
-bool IncrementalScan::list(Connection& link, int count) {
-  if (link.sendCommand("UIDL\r\n") < 0) return false;
+bool IncrementalScan::list(Connection& link, int count, bool asked) {
+  if (!asked && link.sendCommand("UIDL\r\n") < 0) return false;
   const int read = link.readReply(true);
   const std::string* reply = link.lastReply();
   if (read <= 0 || reply == nullptr || reply->empty()) return false;

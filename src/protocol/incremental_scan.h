@@ -20,9 +20,10 @@ class IncrementalScan {
     return std::unique_ptr<IncrementalScan>(new IncrementalScan(state));
   }
 
-  // After STAT: asks for the UIDL listing of count messages. A server without UIDL gives a
-  // level-3 line and every message is judged. False only when the connection failed.
-  bool list(Connection& link, int count);
+  // After STAT: asks for the UIDL listing of count messages, or only reads it when it was asked
+  // together with STAT. A server without UIDL gives a level-3 line and every message is judged.
+  // False only when the connection failed.
+  bool list(Connection& link, int count, bool asked = false);
   // Whether message number was kept in an earlier run (it may still turn out a duplicate).
   bool remembered(int number) const;
   // Before message number is fetched: true when it was kept in an earlier run and takes its

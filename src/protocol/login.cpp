@@ -56,6 +56,8 @@ bool POP3::openSession() {
   Connection& link = *connection();
   greeting_.clear();
   capabilities_ = Capabilities();
+  stat_asked_ = false;
+  uidl_asked_ = false;
   if (link.readReply(false) == -1) return false;
   if (link.lastReply() != nullptr) greeting_ = *link.lastReply();
 

@@ -37,6 +37,15 @@ void POP3::reportRefusal(bool login_step) {
   if (!line.empty()) Reporter::instance().error(line, 1);
 }
 
+bool POP3::pipelines() const {
+  return Settings::instance().pipelining() && capabilities_.has("PIPELINING");
+}
+
+bool POP3::sendTogether(const std::string& commands) {
+  refusal_.clear();
+  return connection()->sendCommands(commands) >= 0;
+}
+
 bool POP3::exchange(const std::string& text, bool multiline) {
   Connection& link = *connection();
   refusal_.clear();
@@ -91,7 +100,20 @@ int POP3::status() {
   // STAT opens the transaction state, where every reply is read in turn.
   in_step_ = true;
   counted_ = -1;
-  if (!exchange("STAT\r\n")) {
+  // With the state file the scan asks UIDL right after the first STAT; a server that pipelines
+  // gets both at once, and the scan reads UIDL's reply.
+  const bool with_uidl = !stat_asked_ && incremental() != nullptr && pipelines();
+  stat_asked_ = true;
+  bool answered = false;
+  if (with_uidl) {
+    uidl_asked_ = sendTogether("STAT\r\nUIDL\r\n");
+    answered = uidl_asked_ && positive(read(false));
+    // UIDL's reply is still to come: whatever is read next would be taken for another's.
+    if (!answered) in_step_ = false;
+  } else {
+    answered = exchange("STAT\r\n");
+  }
+  if (!answered) {
     reportRefusal(false);
     return -1;
   }

@@ -30,12 +30,17 @@ class POP3 : public Protocol {
   void reportRefusal(bool login_step);
   // What the server listed in CAPA before the login; nothing when it was not asked.
   const Capabilities& capabilities() const { return capabilities_; }
+  // Whether commands go to the server together: PIPELINING = "yes" and the CAPA before the login
+  // (after STLS, the one that followed it) lists PIPELINING.
+  bool pipelines() const;
+  // Several commands, each ending in CR LF, in one write: whether it went out.
+  bool sendTogether(const std::string& commands);
+  // readReply, noting when a reply went astray: the dialogue has then lost its step.
+  int read(bool multiline);
 
  protected:
   // The login of the protocol when the account names no SASL mechanism.
   virtual const LoginMethod& ownLogin() const;
-  // readReply, noting when a reply went astray: the dialogue has then lost its step.
-  int read(bool multiline);
 
  private:
   // Greeting, capabilities, STLS and UTF8: false after reporting why the session cannot go on.
@@ -64,6 +69,8 @@ class POP3 : public Protocol {
   Capabilities capabilities_;
   bool in_step_ = true;  // every reply so far was read in turn
   int counted_ = -1;     // the count of the last STAT, until a scan takes it
+  bool stat_asked_ = false;  // this session has sent STAT
+  bool uidl_asked_ = false;  // UIDL went out with the first STAT; the scan reads its reply
 };
 
 // The POP3 dialogue with the APOP login: the password never crosses the wire.

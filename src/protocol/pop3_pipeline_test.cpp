@@ -510,6 +510,42 @@ TEST(Pop3PipelineTest, ARememberedMessageWaitsForEveryMessageBeforeIt) {
   }
 }
 
+// With the state file, a server that listed PIPELINING before the login gets UIDL with the first
+// STAT, and the scan asks neither again, nor CAPA; one that did not gets the dialogue of old.
+TEST(Pop3PipelineTest, WithTheStateFileUidlGoesWithStat) {
+  for (const bool offered : {true, false}) {
+    SCOPED_TRACE(offered ? "PIPELINING listed" : "not listed");
+    Scan scan;
+    const std::filesystem::path path = std::filesystem::temp_directory_path() /
+                                       ("pollensift-pipeline-uidl-" + std::to_string(::getpid()));
+    std::filesystem::remove(path);
+    UidlState state(path.string());
+    ASSERT_TRUE(state.load(UidlState::accountKey("pop.example.org", 110, "jo"), verdictFingerprint()));
+    const std::unique_ptr<IncrementalScan> known = IncrementalScan::over(state);
+    scan.pop3().setIncremental(known.get());
+    scan.server().send({"+OK ready\r\n"});
+    scan.server().expect("USER jo\r\n", {"+OK\r\n"});
+    scan.server().expect("PASS pw\r\n", {"+OK\r\n"});
+    scan.server().expect("STAT\r\n", {"+OK 2 200\r\n"});
+    scan.server().expect("UIDL\r\n", {"+OK\r\n1 u1\r\n2 u2\r\n.\r\n"});
+    scan.serve({wanted(1), spam(2)}, offered ? "+OK\r\nUSER\r\nPIPELINING\r\n.\r\n" : kCapaPlain);
+    ASSERT_TRUE(scan.pop3().login("jo", "pw"));
+    EXPECT_EQ(scan.pop3().status(), 2);
+    EXPECT_EQ(scan.run(), 0);
+    scan.pop3().setIncremental(nullptr);
+    EXPECT_EQ(scan.errors(), Lines{});
+    const Lines window = {"LIST 1", "TOP 1 0", "LIST 2", "TOP 2 0", "DELE 2"};
+    Lines expected = {"CAPA", "USER jo", "PASS pw", "STAT", "UIDL"};
+    if (!offered) expected.push_back("CAPA");
+    expected.insert(expected.end(), window.begin(), window.end());
+    EXPECT_EQ(scan.written(), expected);
+    // CAPA, USER and PASS, STAT and UIDL, the window, DELE; or every command alone.
+    EXPECT_EQ(scan.server().writes(), offered ? 5u : 11u);
+    std::filesystem::remove(path);
+    std::filesystem::remove(path.string() + ".lock");
+  }
+}
+
 // The level-6 trace of a log: one entry per line that starts with "pollensift: ", with the lines
 // that continue it (those of a multi-line reply) joined to it.
 Lines traceEntries(const Lines& log) {

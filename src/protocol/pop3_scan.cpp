@@ -153,15 +153,18 @@ int POP3::scan() {
   tally_ = {};
   Reporter& reporter = Reporter::instance();
   IncrementalScan* const known = incremental();
-  // With the state file, a STAT answered just before is not asked again: nothing in the session
-  // can have changed the mailbox since.
-  const int count = known != nullptr && counted_ >= 0 ? counted_ : status();
+  // A STAT answered just before is not asked again, with the state file or where the server
+  // pipelines: nothing in the session can have changed the mailbox since. Elsewhere the dialogue
+  // stays as it always was.
+  const int count = (known != nullptr || pipelines()) && counted_ >= 0 ? counted_ : status();
   counted_ = -1;
+  const bool uidl_asked = uidl_asked_;
+  uidl_asked_ = false;
   if (count < 0) {
     reporter.error("Error occurred while sending STAT to server.", 1);
     return -1;
   }
-  if (known != nullptr && !known->list(*connection(), count)) {
+  if (known != nullptr && !known->list(*connection(), count, uidl_asked)) {
     reporter.error("Error occurred while sending UIDL to server.", 1);
     return -1;
   }
@@ -188,6 +191,9 @@ int POP3::scanMessages(int first, int count) {
 }
 
 int POP3::pipeliningOffered() {
+  // What a server lists before the login it lists after it too, so PIPELINING seen then needs no
+  // second CAPA.
+  if (pipelines()) return 1;
   Connection& link = *connection();
   const char* const kFailed = "Error occurred while sending CAPA to server.";
   if (link.sendCommand("CAPA\r\n") < 0) {

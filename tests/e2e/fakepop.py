@@ -28,6 +28,8 @@ Scenario keys (all optional):
              a server that does not set TCP_NODELAY
   hold       {C: D}: the reply to command C is held back and sent right after the reply to D
              (a server that answers pipelined commands out of order)
+  first_only true: of what one read brings, only the first command is taken and the rest dropped
+             (a server that lists PIPELINING and mishandles it)
 
   echo_auth  true: AUTH is invited with "+ ", the client's response is sent back as the error
              challenge, and the line after it is refused with an -ERR line that quotes the
@@ -89,6 +91,8 @@ class Session:
                 return None
             self.buffer += chunk
         line, self.buffer = self.buffer.split(b'\r\n', 1)
+        if self.s.get('first_only'):
+            self.buffer = b''
         text = line.decode('latin-1')
         with open(self.log, 'a') as f:
             f.write('%d %s\n' % (self.number, text))

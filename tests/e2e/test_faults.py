@@ -22,6 +22,9 @@ DENY = 'DENY = "^Subject: cheap"\n'
 # answers "-ERR", so the scan goes one command at a time. Each TOP follows the LIST of its message.
 FULL_DIALOGUE = ['CAPA', 'USER jo', 'PASS pw', 'STAT', 'STAT', 'CAPA', 'LIST 1', 'TOP 1 0',
                  'LIST 2', 'TOP 2 0', 'DELE 2', 'QUIT']
+# Where CAPA lists PIPELINING (and USER): PASS goes with USER, STAT once, no second CAPA.
+PIPELINED_DIALOGUE = ['CAPA', 'USER jo', 'PASS pw', 'STAT', 'LIST 1', 'TOP 1 0', 'LIST 2',
+                      'TOP 2 0', 'DELE 2', 'QUIT']
 
 
 class Faults(PollensiftTest):
@@ -30,8 +33,9 @@ class Faults(PollensiftTest):
         return self.fake_server(scenario)
 
     def test_every_reply_split_at_every_byte_position(self):
-        # With PIPELINING the replies to the TOP commands in flight also run into each other.
-        for capa in (None, ['TOP', 'PIPELINING']):
+        # With PIPELINING the replies to USER and PASS, and to the TOP commands in flight, also
+        # run into each other.
+        for capa in (None, ['TOP', 'USER', 'PIPELINING']):
             with self.subTest(capa=capa):
                 scenario = {'delivery': 'split', 'pause': 0.003}
                 if capa:
@@ -47,7 +51,8 @@ class Faults(PollensiftTest):
                 self.assertEqual(r.errors(), [])
                 self.assertEqual(r.code, 0)
                 for k in range(1, longest + 1):
-                    expected = ['USER jo%d' % k if c == 'USER jo' else c for c in FULL_DIALOGUE]
+                    expected = ['USER jo%d' % k if c == 'USER jo' else c
+                                for c in (PIPELINED_DIALOGUE if capa else FULL_DIALOGUE)]
                     self.assertEqual(server.commands(k), expected, 'split at byte %d' % k)
                 server.stop()
 

@@ -1,13 +1,15 @@
 """Pipelined against plain dialogue on a real POP3 server (a private Dovecot, which offers
 PIPELINING): the same messages, the same rules, the same log lines at verbosity 5 and the same
-deletions, in test mode and for real; afterwards the two mailboxes hold the same messages."""
+deletions, in test mode and for real; afterwards the two mailboxes hold the same messages. And the
+pipelined login against the scripted server: a USER refused while PASS is on its way, and a server
+that lists PIPELINING but drops what comes with a command."""
 
 import os
 import re
 import sys
 import unittest
 
-from harness import FIXTURES, DovecotTest, account
+from harness import FIXTURES, DovecotTest, PollensiftTest, account
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), '..', '..', 'bench'))
 import corpus  # noqa: E402  (the benchmark's generated mail)
@@ -72,10 +74,17 @@ class Pipelining(DovecotTest):
         self.assertGreater(fast.out.count('Simulating DELE command.'), 10)
         self.assertEqual(fast.out.count('Simulating DELE command.'),
                          slow.out.count('Simulating DELE command.'))
-        # The plain dialogue is one command at a time: no CAPA at all. The pipelined one asks CAPA
-        # before the login and again after it. Both pair each TOP n 0 with LIST n.
+        # The plain dialogue is one command at a time: no CAPA at all, STAT from the account
+        # check and again from the scan. The pipelined one asks CAPA before the login only, sends
+        # PASS with USER and STAT once. Both pair each TOP n 0 with LIST n.
         capa = 'pollensift: Debugging: Wrote: CAPA\n'
-        self.assertEqual((slow.out.count(capa), fast.out.count(capa)), (0, 2))
+        self.assertEqual((slow.out.count(capa), fast.out.count(capa)), (0, 1))
+        stat = 'pollensift: Debugging: Wrote: STAT\n'
+        self.assertEqual((slow.out.count(stat), fast.out.count(stat)), (2, 1))
+        self.assertIn('pollensift: Debugging: Wrote: USER pipelined\n'
+                      'pollensift: Debugging: Wrote: PASS *****\n'
+                      'pollensift: Debugging: Read: +OK', fast.out)
+        self.assertNotIn(USERS['pipelined'], fast.out)
         self.assertEqual(slow.out.count('pollensift: Debugging: Wrote: LIST '), len(self.mail))
         self.assertEqual(fast.out.count('pollensift: Debugging: Wrote: LIST '), len(self.mail))
         # Pipelined: the second TOP went out before the first header was judged.
@@ -96,6 +105,65 @@ class Pipelining(DovecotTest):
         self.assertEqual(len(left), len(self.mail) - len(deleted))
         kept = [m.replace(b'\r\n', b'\n') for i, m in enumerate(self.mail, 1) if i not in deleted]
         self.assertEqual([m.replace(b'\r\n', b'\n') for m in left], kept)
+
+
+# Six messages, message 4 spam.
+MESSAGES = ['From: s%d@example.org\r\nSubject: %s\r\nMessage-ID: <%d@example.org>\r\n'
+            % (n, 'viagra now' if n == 4 else 'minutes %d' % n, n) for n in range(1, 7)]
+CAPA = ['TOP', 'UIDL', 'USER', 'PIPELINING']
+LOGIN_FAILED = 'pollensift: Error: Server login failure.'
+
+
+class PipelinedLogin(PollensiftTest):
+    def run_on(self, scenario, pipelining='yes'):
+        server = self.fake_server(dict({'messages': MESSAGES, 'capa': CAPA}, **scenario))
+        rc = ('DENY = "^Subject:.*viagra"\nTIMEOUT = 2\nPIPELINING = "%s"\n' % pipelining +
+              account('jo', 'pw', server.port))
+        return server, self.pollensift(rc, '-v', '6')
+
+    def test_the_session_takes_four_round_trips_and_its_window(self):
+        server, r = self.run_on({})
+        self.assertEqual(r.code, 0, r.err)
+        self.assertEqual(server.commands(), ['CAPA', 'USER jo', 'PASS pw', 'STAT'] +
+                         ['%s %d%s' % (c, n, ' 0' if c == 'TOP' else '')
+                          for n in range(1, 7) for c in ('LIST', 'TOP')] + ['DELE 4', 'QUIT'])
+        self.assertEqual(server.deleted(), [4])
+
+    def test_a_refused_user_with_its_password_on_the_way(self):
+        # PASS went out with USER; its reply is read, whatever it says, and the session ends as
+        # after any refused login: no QUIT, nothing more sent.
+        for pass_reply in ('-ERR [AUTH] no USER given\r\n', '+OK Logged in.\r\n'):
+            with self.subTest(pass_reply=pass_reply):
+                server, r = self.run_on({'replies': {'USER jo': '-ERR [AUTH] no such user\r\n',
+                                                     'PASS pw': pass_reply}})
+                self.assertEqual(r.code, 255)
+                self.assertEqual(r.errors()[:2], [
+                    'pollensift: Error: Error occurred while sending username to server.',
+                    'pollensift: Error: The server replied: -ERR [AUTH] no such user (the user '
+                    'name, password or token was not accepted)'])
+                self.assertIn(LOGIN_FAILED, r.errors())
+                self.assertEqual(server.commands(), ['CAPA', 'USER jo', 'PASS pw'])
+                self.assertIsNone(server.deleted())
+                self.assertIn('pollensift: Debugging: Read: ' + pass_reply[:-2], r.out)
+                self.assertNotIn('Connection has timed out', r.out + r.err)
+
+    def test_a_server_that_drops_commands_sent_together(self):
+        # It answers USER and never hears PASS: the login fails, with the advice that helps.
+        server, r = self.run_on({'first_only': True})
+        self.assertEqual(r.code, 255)
+        self.assertEqual(server.commands(), ['CAPA', 'USER jo'])
+        self.assertIsNone(server.deleted())
+        self.assertIn('pollensift: Error: Error occurred while sending password to server.',
+                      r.errors())
+        self.assertIn('pollensift: Error: The server did not answer PASS sent together with USER, '
+                      'as it offers PIPELINING; with PIPELINING = "no" every command waits for '
+                      'the reply before it.', r.errors())
+        self.assertIn(LOGIN_FAILED, r.errors())
+        # So told, the same server is checked through, one command at a time.
+        server, r = self.run_on({'first_only': True}, pipelining='no')
+        self.assertEqual(r.code, 0, r.err)
+        self.assertEqual(server.commands()[:4], ['USER jo', 'PASS pw', 'STAT', 'STAT'])
+        self.assertEqual(server.deleted(), [4])
 
 
 if __name__ == '__main__':
