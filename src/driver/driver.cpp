@@ -112,9 +112,14 @@ int runOfflineMode(const ModeRequest& request) {
     if (request.mode == ModeRequest::Mode::kRelease) {
       return releaseQuarantined(request.release_files);
     }
+    // Learning reads the header only: the rules play no part.
+    if (request.mode >= ModeRequest::Mode::kLearnSpam) {
+      return learnSavedMail(request.mode, request.judge_paths);
+    }
     warnAboutBasicSyntaxRules();
     if (compileRules() != 0) return -1;
     if (request.mode == ModeRequest::Mode::kCheck) return checkConfiguration(request.run_commands);
+    useLearnedTokens();
     return judgeSavedMail(request.judge_paths);
   } catch (const std::exception& e) {
     return startupError(std::string("Runtime exception occurred: ") + e.what());
@@ -189,6 +194,7 @@ int runPollensift(int argc, char** argv) {
     warnAboutBasicSyntaxRules();
     if (compileRules(MatcherBuild::kInBackground) != 0) return -1;
     traceFallbackRules(reporter);
+    useLearnedTokens();
     expireQuarantined(settings, reporter);
     run_result = checkAccounts(settings, reporter);
   } catch (const std::exception& e) {
