@@ -116,7 +116,7 @@ class Learning(PollensiftTest):
         # A message that cannot be parsed is not learned; the others are, and the status says so.
         os.remove(self.learned)
         with open(os.path.join(self.ham, 'cur', 'zzz'), 'w') as f:
-            f.write('this is no header at all\n')
+            f.write(' a header that starts with a blank\n')
         r = self.learn('--learn-ham', self.ham)
         self.assertEqual(r.code, 255)
         self.assertIn('Learned 10 of 11 message(s) as ham, 1 not read; 0 spam and 10 ham', r.out)
