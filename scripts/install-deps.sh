@@ -4,6 +4,7 @@ set -euo pipefail
 
 packages=(
   build-essential cmake g++ pkg-config
+  libc6-dev       # iconv: the charsets of encoded words in subjects (learned scoring)
   libssl-dev openssl
   libre2-dev      # the multi-pattern rule matcher
   flex libfl-dev bison

@@ -105,7 +105,7 @@ void append(std::string& text, const std::string& piece) {
 %token <std::string>
   ALLOW ALLOW_CASE ALLOW_NOCASE DENY DENY_CASE DENY_NOCASE SCORE SCORE_CASE SCORE_NOCASE
   DEL_DUPLICATES HIGHSCORE LOGFILE MAXLENGTH MAXSIZE_ALLOW MAXSIZE_DENY MAXSIZE_SCORE NORMAL
-  PIPELINING SERVER USER PASS PROTOCOL PORT QUARANTINE QUARANTINE_DAYS REG_CASE REG_TYPE SHOW_HEADERS STATEFILE TEST TIMEOUT
+  PIPELINING SERVER USER PASS PROTOCOL PORT QUARANTINE QUARANTINE_DAYS LEARN_FILE LEARNED_SCORE REG_CASE REG_TYPE SHOW_HEADERS STATEFILE TEST TIMEOUT
   VERBOSE
   AUTH TLS_FINGERPRINT TLS_CA_FILE
 %token <std::string> '=' NEQ "<>"
@@ -152,6 +152,8 @@ statement
   | STATEFILE '=' string                  { settings.setStatefile($3); }
   | QUARANTINE '=' string                 { settings.setQuarantine($3); }
   | QUARANTINE_DAYS '=' number            { checkQuarantineDays($3); settings.setQuarantineDays($3); }
+  | LEARN_FILE '=' string                 { settings.setLearnFile($3); }
+  | LEARNED_SCORE '=' number              { settings.setLearnedScore($3); }
   | TEST '=' yesno                        { settings.setTest($3); }
   | PIPELINING '=' yesno                  { settings.setPipelining($3); }
   | TIMEOUT '=' number                    { checkTimeout($3); settings.setTimeout($3); }

@@ -115,6 +115,12 @@ void Settings::setQuarantine(const std::string& text) {
   if (!firstShellWord(text, quarantine_)) fatalError("Invalid quarantine name: `" + text + "'.");
 }
 
+void Settings::setLearnFile(const std::string& text) {
+  if (!firstShellWord(text, learn_file_)) {
+    fatalError("Invalid learned-token file name: `" + text + "'.");
+  }
+}
+
 void Settings::setVerbose(int level) {
   if (verbose_set_) return;
   verbose_ = level;

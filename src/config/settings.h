@@ -36,6 +36,11 @@ class Settings {
   void setStatefile(const std::string& text);
   void setQuarantine(const std::string& text);
   void setQuarantineDays(int days) { quarantine_days_ = days; }
+  void setLearnFile(const std::string& text);
+  void setLearnedScore(int points) {
+    learned_score_ = points;
+    learned_score_set_ = true;
+  }
   void setVerbose(int level);
   void setTest(const std::string& text);
   void setRegCase(const std::string& text);
@@ -81,6 +86,12 @@ class Settings {
   // Files of the quarantine older than this many days go at the start of a live run; 0 keeps
   // them for ever.
   int quarantineDays() const { return quarantine_days_; }
+  // The learned-token file; empty without LEARN_FILE.
+  const std::string& learnFile() const { return learn_file_; }
+  // The points of LEARNED_SCORE, and whether it was given: without it and LEARN_FILE no learned
+  // score is added.
+  int learnedScore() const { return learned_score_; }
+  bool learnedScoreSet() const { return learned_score_set_; }
   std::vector<MailAccount>& accounts() { return accounts_; }
   std::vector<FilterRule>& allowRules() { return allow_rules_; }
   std::vector<FilterRule>& denyRules() { return deny_rules_; }
@@ -127,6 +138,9 @@ class Settings {
   std::string statefile_;
   std::string quarantine_;
   int quarantine_days_ = 30;
+  std::string learn_file_;
+  int learned_score_ = 0;
+  bool learned_score_set_ = false;
   int reg_case_;
   bool normal_ = false;
   bool test_ = false;

@@ -144,6 +144,12 @@ void showSettings(Settings& settings, Findings& found) {
                              "; a run without -t deletes no message.");
     }
   }
+  if (!settings.learnFile().empty() || settings.learnedScoreSet()) {
+    line("  LEARN_FILE = " +
+         (settings.learnFile().empty() ? "(none)" : shown(settings.learnFile())));
+    line("  LEARNED_SCORE = " +
+         (settings.learnedScoreSet() ? std::to_string(settings.learnedScore()) : "(none)"));
+  }
   line("  TEST = " + yesNo(settings.test()));
   line("  VERBOSE = " + std::to_string(settings.verbose()));
   line("  TIMEOUT = " + std::to_string(settings.timeout()));
@@ -214,6 +220,9 @@ int checkConfiguration(bool commands_run) {
        ruleCount(settings.denyRules(), "deny") + ", " + ruleCount(settings.scoreRules(), "score") +
        ", all compiled.");
   showFallbackRules();
+  const LearnedStatus learned = learnedStatus();
+  if (!learned.line.empty()) line(learned.line);
+  if (!learned.warning.empty()) found.warnings.push_back(learned.warning);
   showCommands(commands_run);
   for (const std::string& fault : found.faults) line("Error: " + fault);
   for (const std::string& warning : found.warnings) line("Warning: " + warning);

@@ -115,9 +115,14 @@ int runOfflineMode(const ModeRequest& request) {
     if (request.mode == ModeRequest::Mode::kRelease) {
       return releaseQuarantined(request.release_files);
     }
+    // Learning reads the header only: the rules play no part.
+    if (request.mode >= ModeRequest::Mode::kLearnSpam) {
+      return learnSavedMail(request.mode, request.judge_paths);
+    }
     warnAboutRuleSyntax();
     if (compileRules() != 0) return -1;
     if (request.mode == ModeRequest::Mode::kCheck) return checkConfiguration(request.run_commands);
+    useLearnedTokens();
     return judgeSavedMail(request.judge_paths);
   } catch (const std::exception& e) {
     return startupError(std::string("Runtime exception occurred: ") + e.what());
@@ -192,6 +197,7 @@ int runPollensift(int argc, char** argv) {
     warnAboutRuleSyntax();
     if (compileRules(MatcherBuild::kInBackground) != 0) return -1;
     traceFallbackRules(reporter);
+    useLearnedTokens();
     expireQuarantined(settings, reporter);
     run_result = checkAccounts(settings, reporter);
   } catch (const std::exception& e) {

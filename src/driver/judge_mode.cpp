@@ -1,4 +1,3 @@
-#include <climits>
 #include <string>
 #include <vector>
 
@@ -6,7 +5,6 @@
 #include "driver/saved_mail.h"
 #include "filter/filter_engine.h"
 #include "header/message_header.h"
-#include "header/parse_header.h"
 #include "report/reporter.h"
 
 namespace {
@@ -31,24 +29,10 @@ class Judge {
     Reporter& reporter = Reporter::instance();
     const std::string number = std::to_string(++examined_);
     reporter.print("Debugging: Message " + number + " is " + message.origin + ".", 6);
-    if (message.header_too_long) {
-      reporter.error("The header of message " + number + " (" + message.origin +
-                         ") is longer than " + std::to_string(kMaxSavedHeader) +
-                         " bytes; it is not judged.",
-                     1);
-      ++not_judged_;
-      return;
-    }
     MessageHeader header;
-    header.setSize(message.size > INT_MAX ? INT_MAX : static_cast<int>(message.size));
-    const int parsed = parseHeader(message.header, &header);
-    if (parsed < 0) {
-      reporter.error("Parsing the header of message " + number + " failed.", 1);
+    if (!parseSavedHeader(message, number, "judged", header)) {
       ++not_judged_;
       return;
-    }
-    if (header.wrongMessageId()) {
-      reporter.error(wrongMessageIdNotice(number + " of " + message.origin, header), 1);
     }
     FilterEngine& engine = FilterEngine::instance();
     if (engine.filter(&header) == 1) {

@@ -24,7 +24,11 @@ enum : int {
   kQuarantineOption,
   kReleaseOption,
   kProbeOption,
-  kAccountOption
+  kAccountOption,
+  kLearnSpamOption,
+  kLearnHamOption,
+  kUnlearnSpamOption,
+  kUnlearnHamOption
 };
 
 // A usage error: the message, then the pointer to --help; status -1 before anything is contacted.
@@ -37,8 +41,9 @@ enum : int {
 }
 
 // The options that choose each mode, in the order of ModeRequest::Mode.
-constexpr const char* kModeOptions[] = {"",          "--check",   "--judge",
-                                        "--quarantine", "--release", "--probe"};
+constexpr const char* kModeOptions[] = {
+    "",           "--check",      "--judge",         "--quarantine",  "--release",
+    "--probe",    "--learn-spam", "--learn-ham",     "--unlearn-spam", "--unlearn-ham"};
 
 void chooseMode(ModeRequest::Mode mode, const char* program) {
   ModeRequest& request = modeRequest();
@@ -60,6 +65,7 @@ void printHelp() {
       "       pollensift [OPTION]... --judge PATH...",
       "       pollensift [OPTION]... --quarantine",
       "       pollensift [OPTION]... --release FILE...",
+      "       pollensift [OPTION]... --learn-spam|--learn-ham PATH...",
       "",
       "If a long option shows an argument as mandatory, then ",
       "it is mandatory for the equivalent short option also.",
@@ -85,6 +91,10 @@ void printHelp() {
       "      --probe                Ask each server what it offers and suggest PROTOCOL, PORT",
       "                             and AUTH; send no user name or password",
       "      --account=USER@SERVER  With --probe: only that account",
+      "      --learn-spam PATH...   Learn saved mail (as --judge reads it) as spam, into LEARN_FILE",
+      "      --learn-ham PATH...    Learn saved mail as wanted mail (ham), into LEARN_FILE",
+      "      --unlearn-spam PATH... Take back messages learned as spam",
+      "      --unlearn-ham PATH...  Take back messages learned as ham",
       "",
       "See pollensift(1) and pollensiftrc(5) for the details.",
       "Report bugs to <pollensift-bugs@lists.pollensift.org>.",
@@ -176,6 +186,10 @@ void parseOptions(int argc, char** argv) {
       {"release", no_argument, nullptr, kReleaseOption},
       {"probe", no_argument, nullptr, kProbeOption},
       {"account", required_argument, nullptr, kAccountOption},
+      {"learn-spam", no_argument, nullptr, kLearnSpamOption},
+      {"learn-ham", no_argument, nullptr, kLearnHamOption},
+      {"unlearn-spam", no_argument, nullptr, kUnlearnSpamOption},
+      {"unlearn-ham", no_argument, nullptr, kUnlearnHamOption},
       {nullptr, 0, nullptr, 0},
   };
   Settings& settings = Settings::instance();
@@ -231,6 +245,15 @@ void parseOptions(int argc, char** argv) {
       case kAccountOption:
         modeRequest().probe_account = optarg;
         break;
+      case kLearnSpamOption:
+      case kLearnHamOption:
+      case kUnlearnSpamOption:
+      case kUnlearnHamOption:
+        // The four options are in the order of their modes.
+        chooseMode(static_cast<ModeRequest::Mode>(
+                       static_cast<int>(ModeRequest::Mode::kLearnSpam) + (c - kLearnSpamOption)),
+                   argv[0]);
+        break;
       default:
         std::fprintf(stderr, "Try '%s --help' for more information.\n", argv[0]);
         std::fflush(stderr);
@@ -246,11 +269,13 @@ void parseOptions(int argc, char** argv) {
       usageError("--release needs at least one FILE: a message file that --quarantine lists.",
                  argv[0]);
     }
-  } else if (request.mode == ModeRequest::Mode::kJudge) {
+  } else if (request.mode == ModeRequest::Mode::kJudge ||
+             request.mode >= ModeRequest::Mode::kLearnSpam) {
     request.judge_paths.assign(argv + optind, argv + argc);
     if (request.judge_paths.empty()) {
-      usageError("--judge needs at least one PATH: a message file, a Maildir, an mbox file, or - "
-                 "for standard input.",
+      usageError(std::string(kModeOptions[static_cast<size_t>(request.mode)]) +
+                     " needs at least one PATH: a message file, a Maildir, an mbox file, or - for "
+                     "standard input.",
                  argv[0]);
     }
   } else {

@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 
 #include <algorithm>
+#include <climits>
 #include <cerrno>
 #include <cstring>
 #include <fstream>
@@ -11,6 +12,10 @@
 #include <memory>
 #include <string_view>
 #include <vector>
+
+#include "header/message_header.h"
+#include "header/parse_header.h"
+#include "report/reporter.h"
 
 namespace {
 
@@ -223,6 +228,27 @@ bool readSavedStream(std::istream& input, const std::string& origin,
   // An empty file is one empty message, as a server would show it.
   if (!message) message = std::make_unique<MessageBuilder>(origin);
   visit(message->finish(!mbox));
+  return true;
+}
+
+bool parseSavedHeader(const SavedMessage& message, const std::string& number, const char* verb,
+                      MessageHeader& header) {
+  Reporter& reporter = Reporter::instance();
+  if (message.header_too_long) {
+    reporter.error("The header of message " + number + " (" + message.origin +
+                       ") is longer than " + std::to_string(kMaxSavedHeader) + " bytes; it is not " +
+                       verb + ".",
+                   1);
+    return false;
+  }
+  header.setSize(message.size > INT_MAX ? INT_MAX : static_cast<int>(message.size));
+  if (parseHeader(message.header, &header) < 0) {
+    reporter.error("Parsing the header of message " + number + " failed.", 1);
+    return false;
+  }
+  if (header.wrongMessageId()) {
+    reporter.error(wrongMessageIdNotice(number + " of " + message.origin, header), 1);
+  }
   return true;
 }
 

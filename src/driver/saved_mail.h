@@ -19,6 +19,13 @@ struct SavedMessage {
 // file cannot fill the memory).
 constexpr size_t kMaxSavedHeader = kHeaderReplyLimit;
 
+class MessageHeader;
+
+// Parses the header of message, the number-th read, into header. False after an error line when
+// the header is too long ("...; it is not " + verb + ".") or cannot be parsed.
+bool parseSavedHeader(const SavedMessage& message, const std::string& number, const char* verb,
+                      MessageHeader& header);
+
 using SavedMessageVisitor = std::function<void(const SavedMessage&)>;
 
 // Where a reader says what it could not read: "path: reason".

@@ -1,13 +1,17 @@
 #include "filter/filter_engine.h"
 
+#include <algorithm>
 #include <array>
 #include <climits>
+#include <cmath>
+#include <cstdio>
 #include <initializer_list>
 #include <utility>
 
 #include "config/settings.h"
 #include "filter/shortlist.h"
 #include "header/message_header.h"
+#include "learn/learn.h"
 #include "report/reporter.h"
 #include "rules/rules.h"
 
@@ -333,6 +337,42 @@ int FilterEngine::checkDeny(const MessageHeader* header) {
   return 0;
 }
 
+namespace {
+
+// "subj:winner (0.991), from:dom:example.com (0.962)"
+std::string evidenceList(const std::vector<learn::Evidence>& tokens) {
+  std::string text;
+  char probability[32];
+  for (const learn::Evidence& evidence : tokens) {
+    std::snprintf(probability, sizeof probability, " (%.3f)", evidence.probability);
+    text += (text.empty() ? "" : ", ") + evidence.token + probability;
+  }
+  return text;
+}
+
+}  // namespace
+
+int FilterEngine::learnedPoints(const MessageHeader& header) const {
+  const Settings& settings = Settings::instance();
+  const bool shown = settings.verbose() >= 5;
+  const learn::Judgement judgement = learned_->judge(header, shown ? 5 : 0);
+  const double exact =
+      std::round(static_cast<double>(settings.learnedScore()) * (2.0 * judgement.p - 1.0));
+  const int points = static_cast<int>(std::clamp(exact, double{INT_MIN}, double{INT_MAX}));
+  if (shown) {
+    char probability[32];
+    std::snprintf(probability, sizeof probability, "%.3f", judgement.p);
+    say(5, {"Score: learned spam probability ", probability, " [", std::to_string(points), "]."});
+    if (!judgement.for_spam.empty()) {
+      say(5, {"Score: learned tokens for spam: ", evidenceList(judgement.for_spam), "."});
+    }
+    if (!judgement.for_ham.empty()) {
+      say(5, {"Score: learned tokens for ham: ", evidenceList(judgement.for_ham), "."});
+    }
+  }
+  return points;
+}
+
 int FilterEngine::checkScore(const MessageHeader* header) {
   if (header == nullptr) return 0;
   Settings& settings = Settings::instance();
@@ -374,6 +414,8 @@ int FilterEngine::checkScore(const MessageHeader* header) {
       }
     }
   }
+
+  if (learned_ != nullptr) total = addPoints(total, learnedPoints(*header));
 
   const std::string points = std::to_string(total);
   if (total < settings.highscore()) {

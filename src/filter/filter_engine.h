@@ -8,6 +8,9 @@
 #include "filter/seen_ids.h"
 
 class MessageHeader;
+namespace learn {
+class LearnedTokens;
+}
 
 // Decides for one parsed header whether the message is deleted (1) or kept (0); -1 for a missing
 // header. Its only state is the Message-IDs seen in this run, for the duplicate check.
@@ -48,6 +51,10 @@ class FilterEngine {
   // fuzzer and benchmarks compare the two.
   void setRuleEngine(bool on) { engine_ = on; }
 
+  // With LEARN_FILE and LEARNED_SCORE, the learned tokens whose judgement adds its points to the
+  // score (LEARNED_SCORE * (2p - 1), rounded); null, as by default, adds nothing.
+  void setLearnedTokens(const learn::LearnedTokens* tokens) { learned_ = tokens; }
+
  private:
   FilterEngine();
   ~FilterEngine();
@@ -63,7 +70,11 @@ class FilterEngine {
   // rules that might match each; made once per filter call, or for each check called alone.
   const std::vector<std::string>& prepare(const MessageHeader& header);
 
+  // The learned score's points for header, with its lines at level 5.
+  int learnedPoints(const MessageHeader& header) const;
+
   SeenIds seen_;
+  const learn::LearnedTokens* learned_ = nullptr;
   std::vector<std::string> lines_;
   std::unique_ptr<Shortlists> shortlists_;
   bool engine_ = true;

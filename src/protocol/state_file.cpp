@@ -1,18 +1,16 @@
 #include "protocol/state_file.h"
 
 #include <fcntl.h>
-#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
-#include <chrono>
 #include <cstdio>
 #include <cstring>
-#include <thread>
 
 #include "protocol/state_format.h"
 #include "report/reporter.h"
+#include "text/replace_file.h"
 
 namespace {
 
@@ -20,53 +18,23 @@ namespace {
 // store counts its places in 32 bits.
 constexpr size_t kMaxFileBytes = size_t{1} << 30;
 
-// Writes all of text to fd; false on any failure.
-bool writeAll(int fd, std::string_view text) {
-  while (!text.empty()) {
-    const ssize_t written = ::write(fd, text.data(), text.size());
-    if (written < 0 && errno == EINTR) continue;
-    if (written <= 0) return false;
-    text.remove_prefix(static_cast<size_t>(written));
-  }
-  return true;
-}
-
-std::string directoryOf(const std::string& path) {
-  const size_t slash = path.rfind('/');
-  if (slash == std::string::npos) return ".";
-  if (slash == 0) return "/";
-  return path.substr(0, slash);
-}
-
 }  // namespace
 
 void warnAboutState(const std::string& message) {
   Reporter::instance().print("Warning: " + message, 1);
 }
 
-StateFileLock::~StateFileLock() {
-  if (fd_ >= 0) ::close(fd_);
-}
-
 bool StateFileLock::take(const std::string& state_path, int wait_ms) {
   const std::string lock_path = state_path + ".lock";
-  fd_ = ::open(lock_path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600);
-  if (fd_ < 0) {
+  const int error = lock_.take(lock_path, wait_ms);
+  if (error == 0) return true;
+  if (error == EWOULDBLOCK) {
+    warnAboutState("Another run holds the state file '" + state_path +
+                   "'; every message is judged in this run.");
+  } else {
     warnAboutState("The state file's lock '" + lock_path + "' cannot be opened (" +
-                   std::strerror(errno) + "); every message is judged.");
-    return false;
+                   std::strerror(error) + "); every message is judged.");
   }
-  const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(wait_ms);
-  for (;;) {
-    if (::flock(fd_, LOCK_EX | LOCK_NB) == 0) return true;
-    if (errno != EWOULDBLOCK && errno != EINTR) break;
-    if (std::chrono::steady_clock::now() >= deadline) break;
-    std::this_thread::sleep_for(std::chrono::milliseconds(50));
-  }
-  warnAboutState("Another run holds the state file '" + state_path +
-                 "'; every message is judged in this run.");
-  ::close(fd_);
-  fd_ = -1;
   return false;
 }
 
@@ -127,25 +95,9 @@ StateFileRead readStateFile(const std::string& path, std::string& text, std::str
 }
 
 bool replaceStateFile(const std::string& path, std::string_view text) {
-  std::string temporary = path + ".XXXXXX";
-  const int fd = ::mkostemp(temporary.data(), O_CLOEXEC);
-  bool ok = fd >= 0;
-  if (ok) {
-    ok = ::fchmod(fd, 0600) == 0 && writeAll(fd, text) && ::fsync(fd) == 0;
-    ok = ::close(fd) == 0 && ok;
-    ok = ok && ::rename(temporary.c_str(), path.c_str()) == 0;
-    if (!ok) ::unlink(temporary.c_str());
-  }
-  if (!ok) {
-    warnAboutState("The state file '" + path + "' cannot be written (" + std::strerror(errno) +
-                   "); the next run judges these messages again.");
-    return false;
-  }
-  // The rename itself reaches the disk with the directory.
-  const int directory = ::open(directoryOf(path).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  if (directory >= 0) {
-    ::fsync(directory);
-    ::close(directory);
-  }
-  return true;
+  const int error = replaceFile(path, text);
+  if (error == 0) return true;
+  warnAboutState("The state file '" + path + "' cannot be written (" + std::strerror(error) +
+                 "); the next run judges these messages again.");
+  return false;
 }

