@@ -1,5 +1,14 @@
 # Debian package built with CPack: running cpack in the build tree gives
 # pollensift_<version>_<arch>.deb with whatever the install() rules put in place.
+include(GNUInstallDirs)
+
+# Every Debian package carries its copyright file and, gzipped, its changelog; an install
+# from source gets them too.
+pollensift_gzip(${CMAKE_CURRENT_LIST_DIR}/debian/changelog ${CMAKE_BINARY_DIR}/changelog.gz)
+add_custom_target(package_changelog ALL DEPENDS ${CMAKE_BINARY_DIR}/changelog.gz)
+install(FILES ${CMAKE_CURRENT_LIST_DIR}/debian/copyright ${CMAKE_BINARY_DIR}/changelog.gz
+  DESTINATION ${CMAKE_INSTALL_DOCDIR})
+
 set(CPACK_PACKAGE_NAME pollensift)
 set(CPACK_PACKAGE_VENDOR "pollensift developers")
 set(CPACK_PACKAGE_CONTACT "pollensift developers <pollensift-bugs@lists.pollensift.org>")
@@ -18,9 +27,12 @@ set(CPACK_STRIP_FILES ON)
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 set(CPACK_DEBIAN_PACKAGE_SECTION mail)
 set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
-# TLS needs OpenSSL 3 whichever way the binary was linked; dpkg-shlibdeps appends the other
-# run-time libraries (libc6, libstdc++6, ...) that it finds in the binary.
-set(CPACK_DEBIAN_PACKAGE_DEPENDS "libssl3 (>= 3.0.0)")
+# Depends is what dpkg-shlibdeps finds in the binary (libc6, libssl3, libre2-9, ...), each
+# library once and with the version the build needs; naming one by hand as well would list
+# it twice. Without dpkg-shlibdeps the package would claim no dependencies, so cpack stops.
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
+# TLS servers' certificates are verified against the system's CA certificates.
+set(CPACK_DEBIAN_PACKAGE_RECOMMENDS ca-certificates)
+set(CPACK_PROJECT_CONFIG_FILE ${CMAKE_CURRENT_LIST_DIR}/PackagingChecks.cmake)
 
 include(CPack)

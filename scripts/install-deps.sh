@@ -1,22 +1,41 @@
 #!/usr/bin/env bash
-# Installs the Debian packages that building, testing and the demo need. Safe to run again.
+# Installs the Debian packages that pollensift needs. Safe to run again.
+#   scripts/install-deps.sh             everything: building, running, the tests, the package
+#                                       checks, the benchmarks, the fuzzers and the demo
+#   scripts/install-deps.sh --minimal   only what building, packaging and running need
 set -euo pipefail
 
+# Building (a default configure needs GoogleTest, Google Benchmark and Python for the test
+# targets it defines, though nothing runs them), making the .deb, and running.
 packages=(
   build-essential cmake g++ pkg-config
   libc6-dev       # iconv: the charsets of encoded words in subjects (learned scoring)
-  libssl-dev openssl
+  libssl-dev
   libre2-dev      # the multi-pattern rule matcher
   flex libfl-dev bison
   libgtest-dev libbenchmark-dev
-  dovecot-pop3d
   python3
-  python3-cryptography   # an expired certificate for the TLS tests
-  iproute2        # the whole-run benchmark's slow link: network namespaces and netem
-  mandoc
   dpkg-dev file   # cpack finds the package's library dependencies with these
-  clang libclang-rt-14-dev   # the libFuzzer harnesses (scripts/fuzz.sh)
+  ca-certificates # what TLS servers' certificates are verified against
 )
+case ${1-} in
+  --minimal) ;;
+  "")
+    packages+=(
+      openssl                # the TLS tests make and read their certificates with it
+      dovecot-pop3d          # the private POP3 server of the end-to-end tests and the demo
+      python3-cryptography   # an expired certificate for the TLS tests
+      iproute2        # the whole-run benchmark's slow link: network namespaces and netem
+      mandoc          # the manual pages' checks
+      lintian         # the Debian package's checks
+      clang libclang-rt-14-dev   # the libFuzzer harnesses (scripts/fuzz.sh)
+    )
+    ;;
+  *)
+    echo "usage: scripts/install-deps.sh [--minimal]" >&2
+    exit 2
+    ;;
+esac
 
 missing=()
 for p in "${packages[@]}"; do

@@ -21,8 +21,10 @@ def installed_files(prefix):
     """The files an install under prefix must give, relative to the file-system root."""
     prefix = prefix.strip("/")
     files = [prefix + "/bin/pollensift",
-             prefix + "/share/man/man1/pollensift.1",
-             prefix + "/share/man/man5/pollensiftrc.5"]
+             prefix + "/share/man/man1/pollensift.1.gz",
+             prefix + "/share/man/man5/pollensiftrc.5.gz",
+             prefix + "/share/doc/pollensift/copyright",
+             prefix + "/share/doc/pollensift/changelog.gz"]
     files += [prefix + "/share/doc/pollensift/examples/" + name for name in EXAMPLES]
     return sorted(files)
 
@@ -90,6 +92,7 @@ class DebianPackage(unittest.TestCase):
         depends = [d.strip().split()[0] for d in fields["Depends"].split(",")]
         self.assertIn("libssl3", depends)
         self.assertIn("libc6", depends)
+        self.assertEqual(len(depends), len(set(depends)), fields["Depends"])
         self.assertRegex(fields["Description"], r"^delete unwanted mail .*\n .{20,}")
         info = run(["dpkg-deb", "--info", self.deb])
         self.assertEqual(info.returncode, 0, info.stderr)
@@ -102,6 +105,20 @@ class DebianPackage(unittest.TestCase):
         self.assertEqual(files, installed_files("/usr"))
         for line in p.stdout.splitlines():
             self.assertIn(" root/root ", line)
+
+    def test_lintian_finds_no_error(self):
+        if not shutil.which("lintian"):
+            self.skipTest("no lintian on this machine (scripts/install-deps.sh installs it)")
+        p = run(["lintian", self.deb])
+        errors = [line for line in p.stdout.splitlines() if line.startswith("E:")]
+        self.assertEqual(errors, [], p.stdout + p.stderr)
+        # Status 1 is lintian failing to check the package at all.
+        self.assertEqual(p.returncode, 0, p.stdout + p.stderr)
+
+    def test_changelog_names_the_program_version(self):
+        with open(os.path.join(ROOT, "cmake", "debian", "changelog")) as changelog:
+            first = changelog.readline()
+        self.assertTrue(first.startswith("pollensift (%s) " % program_version()), first)
 
     @unittest.skipUnless(hasattr(os, "geteuid") and os.geteuid() == 0, "installing needs root")
     def test_package_installs_runs_and_removes(self):
