@@ -20,8 +20,15 @@ constexpr int kTrialMilliseconds = 2000;
 
 }  // namespace
 
+namespace {
+unsigned long rules_made = 0;
+}  // namespace
+
 FilterRule::FilterRule(std::string expression, int cflags, bool negated)
-    : expression_(std::move(expression)), cflags_(cflags), negated_(negated) {}
+    : expression_(std::move(expression)),
+      cflags_(cflags),
+      negated_(negated),
+      sequence_(++rules_made) {}
 
 FilterRule::FilterRule(FilterRule&& other) noexcept
     : expression_(std::move(other.expression_)),
@@ -32,7 +39,8 @@ FilterRule::FilterRule(FilterRule&& other) noexcept
       negated_(other.negated_),
       compiled_(other.compiled_),
       compile_flags_(other.compile_flags_),
-      place_(std::move(other.place_)) {
+      place_(std::move(other.place_)),
+      sequence_(other.sequence_) {
   other.compiled_ = false;
 }
 
@@ -48,6 +56,7 @@ FilterRule& FilterRule::operator=(FilterRule&& other) noexcept {
     compiled_ = other.compiled_;
     compile_flags_ = other.compile_flags_;
     place_ = std::move(other.place_);
+    sequence_ = other.sequence_;
     other.compiled_ = false;
   }
   return *this;

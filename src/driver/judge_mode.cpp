@@ -51,6 +51,8 @@ class Judge {
       reporter.error(wrongMessageIdNotice(number + " of " + message.origin, header), 1);
     }
     FilterEngine& engine = FilterEngine::instance();
+    // The verdict lines are those of a run; the line before them says which message they judge.
+    engine.introduceNextVerdict("Message " + number + " (" + message.origin + "):");
     if (engine.filter(&header) == 1) {
       ++condemned_[static_cast<size_t>(engine.lastCondemned())];
     } else {

@@ -8,6 +8,7 @@ struct ModeRequest {
   enum class Mode { kRun, kCheck, kJudge, kQuarantine, kRelease, kProbe };
   Mode mode = Mode::kRun;
   bool run_commands = false;  // --check-commands: the rc file's backquoted commands run
+  bool stats = false;         // --stats: a run or --judge ends with the rules' statistics
   std::vector<std::string> judge_paths;
   std::vector<std::string> release_files;
   std::string probe_account;  // --account USER@SERVER: the one account --probe visits

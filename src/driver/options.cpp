@@ -24,7 +24,8 @@ enum : int {
   kQuarantineOption,
   kReleaseOption,
   kProbeOption,
-  kAccountOption
+  kAccountOption,
+  kStatsOption
 };
 
 // A usage error: the message, then the pointer to --help; status -1 before anything is contacted.
@@ -85,6 +86,8 @@ void printHelp() {
       "      --probe                Ask each server what it offers and suggest PROTOCOL, PORT",
       "                             and AUTH; send no user name or password",
       "      --account=USER@SERVER  With --probe: only that account",
+      "      --stats                With a run or --judge: end with how many messages each rule",
+      "                             decided and matched, and the rules that never matched",
       "",
       "See pollensift(1) and pollensiftrc(5) for the details.",
       "Report bugs to <pollensift-bugs@lists.pollensift.org>.",
@@ -176,6 +179,7 @@ void parseOptions(int argc, char** argv) {
       {"release", no_argument, nullptr, kReleaseOption},
       {"probe", no_argument, nullptr, kProbeOption},
       {"account", required_argument, nullptr, kAccountOption},
+      {"stats", no_argument, nullptr, kStatsOption},
       {nullptr, 0, nullptr, 0},
   };
   Settings& settings = Settings::instance();
@@ -231,6 +235,9 @@ void parseOptions(int argc, char** argv) {
       case kAccountOption:
         modeRequest().probe_account = optarg;
         break;
+      case kStatsOption:
+        modeRequest().stats = true;
+        break;
       default:
         std::fprintf(stderr, "Try '%s --help' for more information.\n", argv[0]);
         std::fflush(stderr);
@@ -258,6 +265,12 @@ void parseOptions(int argc, char** argv) {
   }
   if (!request.probe_account.empty() && request.mode != ModeRequest::Mode::kProbe) {
     usageError("--account names the account for --probe, which is missing.", argv[0]);
+  }
+  if (request.stats && request.mode != ModeRequest::Mode::kRun &&
+      request.mode != ModeRequest::Mode::kJudge) {
+    usageError(std::string("--stats counts what the rules do in a run or with --judge, not with ") +
+                   kModeOptions[static_cast<size_t>(request.mode)] + ".",
+               argv[0]);
   }
 }
 
