@@ -42,6 +42,8 @@ HELP = (
     "      --probe                Ask each server what it offers and suggest PROTOCOL, PORT\n"
     "                             and AUTH; send no user name or password\n"
     "      --account=USER@SERVER  With --probe: only that account\n"
+    "      --stats                With a run or --judge: end with how many messages each rule\n"
+    "                             decided and matched, and the rules that never matched\n"
     "\n"
     "See pollensift(1) and pollensiftrc(5) for the details.\n"
     "Report bugs to <pollensift-bugs@lists.pollensift.org>.\n"
