@@ -2,6 +2,7 @@
 
 import os
 import re
+import signal
 import subprocess
 import tempfile
 import unittest
@@ -65,6 +66,31 @@ class PollensiftTest(unittest.TestCase):
                 log = f.read()
         return Result(proc.returncode, proc.stdout.decode('latin-1'),
                       proc.stderr.decode('latin-1'), log)
+
+    def terminated_after_first_dele(self, rc_text, *args):
+        """Runs pollensift at verbosity 6 until it has sent its first DELE, then sends SIGTERM;
+        the exit status and all of standard output."""
+        rc = self.path('rc')
+        with open(rc, 'w') as f:
+            f.write('LOGFILE = "%s"\n' % self.path('log') + rc_text)
+        os.chmod(rc, 0o600)
+        p = subprocess.Popen([BIN, '-M', rc, '-v', '6'] + list(args), stdout=subprocess.PIPE,
+                             stderr=subprocess.DEVNULL)
+        try:
+            seen = b''
+            while b'Wrote: DELE 1\r' not in seen and b'Wrote: DELE 1\n' not in seen:
+                chunk = p.stdout.read1(4096)
+                self.assertTrue(chunk, 'pollensift ended before its first DELE')
+                seen += chunk
+            p.send_signal(signal.SIGTERM)
+            out = seen + p.stdout.read()
+            p.wait(timeout=30)
+        finally:
+            p.stdout.close()
+            if p.poll() is None:
+                p.kill()
+                p.wait()
+        return p.returncode, out
 
 
 def normalised(message):
