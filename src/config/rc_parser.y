@@ -48,6 +48,14 @@ void checkTimeout(int seconds) {
   }
 }
 
+// The number of accounts checked at once; each has a connection and a process of its own.
+void checkJobs(int jobs) {
+  if (jobs < 1 || jobs > Settings::kMaxJobs) {
+    grammarError("JOBS must be from 1 to " + std::to_string(Settings::kMaxJobs) + ", not " +
+                 std::to_string(jobs));
+  }
+}
+
 void checkQuarantineDays(int days) {
   if (days < 0) {
     grammarError("QUARANTINE_DAYS must be 0 or more days, not " + std::to_string(days));
@@ -105,7 +113,7 @@ void append(std::string& text, const std::string& piece) {
 %token <std::string>
   ALLOW ALLOW_CASE ALLOW_NOCASE DENY DENY_CASE DENY_NOCASE SCORE SCORE_CASE SCORE_NOCASE
   DEL_DUPLICATES HIGHSCORE LOGFILE MAXLENGTH MAXSIZE_ALLOW MAXSIZE_DENY MAXSIZE_SCORE NORMAL
-  PIPELINING SERVER USER PASS PROTOCOL PORT QUARANTINE QUARANTINE_DAYS LEARN_FILE LEARNED_SCORE REG_CASE REG_TYPE SHOW_HEADERS STATEFILE TEST TIMEOUT
+  JOBS PIPELINING SERVER USER PASS PROTOCOL PORT QUARANTINE QUARANTINE_DAYS LEARN_FILE LEARNED_SCORE REG_CASE REG_TYPE SHOW_HEADERS STATEFILE TEST TIMEOUT
   VERBOSE
   AUTH TLS_FINGERPRINT TLS_CA_FILE
 %token <std::string> '=' NEQ "<>"
@@ -157,6 +165,7 @@ statement
   | TEST '=' yesno                        { settings.setTest($3); }
   | PIPELINING '=' yesno                  { settings.setPipelining($3); }
   | TIMEOUT '=' number                    { checkTimeout($3); settings.setTimeout($3); }
+  | JOBS '=' number                       { checkJobs($3); settings.setJobs($3); }
   | VERBOSE '=' number                    { settings.setVerbose($3); }
   ;
 

@@ -128,6 +128,12 @@ void Settings::setVerbose(int level) {
   Reporter::instance().setLevel(level);
 }
 
+void Settings::setJobs(int jobs) {
+  if (jobs_set_) return;
+  jobs_ = jobs;
+  jobs_set_ = true;
+}
+
 void Settings::setTest(const std::string& text) {
   if (test_set_) return;
   test_ = isYes(text);

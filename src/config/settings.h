@@ -49,6 +49,10 @@ class Settings {
   void setPipelining(const std::string& text);
   void setHighscore(int value) { highscore_ = value; }
   void setTimeout(int value) { timeout_ = value; }
+  // The most accounts checked at once: each takes a process, a connection and a server's session.
+  static constexpr int kMaxJobs = 100;
+  // JOBS or -j: the first setting wins, so the command line overrides the rc file.
+  void setJobs(int jobs);
   void setMaxsizeDeny(int value) { maxsize_deny_ = value; }
   void setMaxsizeAllow(int value) { maxsize_allow_ = value; }
   void setMaxlength(int value) { maxlength_ = value; }
@@ -109,6 +113,8 @@ class Settings {
   bool skipSslVerify() const { return skip_ssl_verify_; }
   int highscore() const { return highscore_; }
   int timeout() const { return timeout_; }
+  // How many accounts are checked at the same time (1 by default: one after another).
+  int jobs() const { return jobs_; }
   int maxsizeDeny() const { return maxsize_deny_; }
   std::pair<int, int> maxsizeScore() const { return maxsize_score_; }
   int maxsizeAllow() const { return maxsize_allow_; }
@@ -151,6 +157,8 @@ class Settings {
   bool skip_ssl_verify_ = false;
   int highscore_ = 100;
   int timeout_ = 30;
+  int jobs_ = 1;
+  bool jobs_set_ = false;
   int maxsize_deny_ = 0;
   std::pair<int, int> maxsize_score_{0, 0};
   int maxsize_allow_ = 0;

@@ -153,6 +153,7 @@ void showSettings(Settings& settings, Findings& found) {
   line("  TEST = " + yesNo(settings.test()));
   line("  VERBOSE = " + std::to_string(settings.verbose()));
   line("  TIMEOUT = " + std::to_string(settings.timeout()));
+  line("  JOBS = " + std::to_string(settings.jobs()));
   line("  HIGHSCORE = " + std::to_string(settings.highscore()));
   line("  MAXLENGTH = " + std::to_string(settings.maxlength()));
   line("  MAXSIZE_ALLOW = " + std::to_string(settings.maxsizeAllow()));

@@ -1,5 +1,6 @@
 #include "driver/driver.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <ctime>
 #include <exception>
@@ -7,6 +8,7 @@
 
 #include "config/rc_file.h"
 #include "config/settings.h"
+#include "driver/jobs.h"
 #include "driver/modes.h"
 #include "filter/filter_engine.h"
 #include "net/connection.h"
@@ -90,21 +92,37 @@ void expireQuarantined(const Settings& settings, Reporter& reporter) {
   }
 }
 
+// One account's turn in the run loop; -1 when its check failed.
+int checkInTurn(MailAccount& account, Reporter& reporter) {
+  reporter.print(
+      std::string(program_version) + " querying " + account.user() + "@" + account.server() + ".",
+      3);
+  if (checkOneAccount(account, reporter) == 0) return 0;
+  reporter.error(
+      "Skipping account " + account.user() + "@" + account.server() + " due to earlier errors.", 1);
+  return -1;
+}
+
 int checkAccounts(Settings& settings, Reporter& reporter) {
   int run_result = 0;
   if (settings.test() && !settings.accounts().empty()) {
     reporter.print("Test mode: messages are judged, none will be deleted.", 3);
   }
+  int jobs = std::min<size_t>(settings.jobs(), settings.accounts().size());
+  // The state file is read once and rewritten after each account by the one process that holds
+  // its lock, so with it the accounts take their turns one after another.
+  if (jobs > 1 && !settings.statefile().empty()) {
+    reporter.print("The accounts are checked one after another: JOBS does not go with STATEFILE.",
+                   3);
+    jobs = 1;
+  }
+  if (jobs > 1) {
+    return checkAccountsAtOnce(settings.accounts(), jobs, [&reporter](MailAccount& account) {
+      return checkInTurn(account, reporter);
+    });
+  }
   for (MailAccount& account : settings.accounts()) {
-    reporter.print(
-        std::string(program_version) + " querying " + account.user() + "@" + account.server() + ".",
-        3);
-    if (checkOneAccount(account, reporter) != 0) {
-      reporter.error(
-          "Skipping account " + account.user() + "@" + account.server() + " due to earlier errors.",
-          1);
-      run_result = -1;
-    }
+    if (checkInTurn(account, reporter) != 0) run_result = -1;
   }
   return run_result;
 }

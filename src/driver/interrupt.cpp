@@ -4,6 +4,7 @@
 #include <ctime>
 
 #include "driver/driver.h"
+#include "driver/jobs.h"
 #include "protocol/protocol.h"
 #include "report/progress.h"
 
@@ -13,6 +14,29 @@ namespace {
 int log_fd = -1;
 long utc_offset = 0;
 bool report_deletions = false;
+std::atomic<int>* job_undone = nullptr;  // in a job's process: where its undone deletions go
+int watch_fd = -1;                       // in the running process while jobs run
+
+static_assert(std::atomic<int>::is_always_lock_free, "written inside a signal handler");
+
+void onJobInterrupt(int) {
+  if (job_undone != nullptr) job_undone->store(deletions_awaiting_quit.load());
+  _exit(-1);
+}
+
+void onJobsInterrupt(int signal_number) {
+  const unsigned char byte = static_cast<unsigned char>(signal_number);
+  // A full pipe already holds a signal to act on.
+  [[maybe_unused]] const ssize_t n = ::write(watch_fd, &byte, 1);
+}
+
+bool installBoth(void (*handler)(int)) {
+  struct sigaction action {};
+  action.sa_handler = handler;
+  sigemptyset(&action.sa_mask);
+  action.sa_flags = 0;
+  return sigaction(SIGINT, &action, nullptr) == 0 && sigaction(SIGTERM, &action, nullptr) == 0;
+}
 
 // A small fixed buffer the handler fills without allocating.
 struct Line {
@@ -132,11 +156,17 @@ bool installInterruptHandlers(int log_descriptor, bool deletions) {
   localtime_r(&now, &local);
   utc_offset = local.tm_gmtoff;
 
-  struct sigaction action {};
-  action.sa_handler = onInterrupt;
-  sigemptyset(&action.sa_mask);
-  action.sa_flags = 0;
   // SIGTERM is what cron, systemd and kill send; it ends the run like SIGINT, without QUIT, so
   // the server deletes nothing.
-  return sigaction(SIGINT, &action, nullptr) == 0 && sigaction(SIGTERM, &action, nullptr) == 0;
+  return installBoth(onInterrupt);
+}
+
+bool installJobInterruptHandlers(std::atomic<int>* undone) {
+  job_undone = undone;
+  return installBoth(onJobInterrupt);
+}
+
+bool installJobsWatch(int fd) {
+  watch_fd = fd;
+  return installBoth(fd < 0 ? onInterrupt : onJobsInterrupt);
 }

@@ -83,6 +83,7 @@ void printHelp() {
       "know better!)",
       "  -v, --verbose=LEVEL        Specify level of verbosity (0 to 6, default 3)",
       "  -V, --version              Display version information",
+      "  -j, --jobs=N               Check up to N accounts at the same time (default 1)",
       "  -n, --check                Check the rcfile and show what it configures; contact no server",
       "      --check-commands       The same, also running the rcfile's backquoted commands",
       "      --judge PATH...        Judge saved mail (a message file, a Maildir, an mbox file, or -",
@@ -155,6 +156,18 @@ int verbosityLevel(const char* text, const char* program) {
              program);
 }
 
+// The number of accounts checked at once, a whole number from 1 to the most allowed.
+int jobCount(const char* text, const char* program) {
+  const std::string jobs(text);
+  if (!jobs.empty() && jobs.size() <= 3 && jobs.find_first_not_of("0123456789") == std::string::npos) {
+    const int n = std::stoi(jobs);
+    if (n >= 1 && n <= Settings::kMaxJobs) return n;
+  }
+  usageError("Invalid number of jobs '" + jobs + "': N is a whole number from 1 to " +
+                 std::to_string(Settings::kMaxJobs) + ".",
+             program);
+}
+
 // Words that are no options were once ignored, so "pollensift -t my.rc" filtered ~/.pollensiftrc.
 void refuseOperands(int first, int argc, char** argv) {
   if (first >= argc) return;
@@ -183,6 +196,7 @@ void parseOptions(int argc, char** argv) {
       {"return-value", no_argument, nullptr, 'r'},
       {"skip-ssl-verify", no_argument, nullptr, 's'},
       {"check", no_argument, nullptr, 'n'},
+      {"jobs", required_argument, nullptr, 'j'},
       {"check-commands", no_argument, nullptr, kCheckCommandsOption},
       {"judge", no_argument, nullptr, kJudgeOption},
       {"quarantine", no_argument, nullptr, kQuarantineOption},
@@ -198,7 +212,7 @@ void parseOptions(int argc, char** argv) {
   };
   Settings& settings = Settings::instance();
   int c;
-  while ((c = getopt_long(argc, argv, "hL:M:Vv:tirsn", kLongOptions, nullptr)) != -1) {
+  while ((c = getopt_long(argc, argv, "hL:M:Vv:tirsnj:", kLongOptions, nullptr)) != -1) {
     switch (c) {
       case 'h':
         printHelp();
@@ -226,6 +240,9 @@ void parseOptions(int argc, char** argv) {
         break;
       case 'v':
         settings.setVerbose(verbosityLevel(optarg, argv[0]));
+        break;
+      case 'j':
+        settings.setJobs(jobCount(optarg, argv[0]));
         break;
       case 'n':
         chooseMode(ModeRequest::Mode::kCheck, argv[0]);

@@ -296,7 +296,7 @@ int FilterEngine::checkDuplicate(const MessageHeader* header) {
   if (header == nullptr) return -1;
   const std::string& id = header->messageId();
   if (id.empty() || !Settings::instance().delDuplicates()) return 0;
-  if (!seen_.insert(SeenIds::key(id))) {
+  if (!seen().insert(SeenIds::key(id))) {
     verdict("Deny: ", *header, 2, {"Duplicate"});
     return 1;
   }
@@ -309,7 +309,16 @@ std::string FilterEngine::seenKey(std::string_view message_id) {
 
 bool FilterEngine::seedSeen(const std::string& key) {
   if (key.empty() || !Settings::instance().delDuplicates()) return true;
-  return seen_.insert(key);
+  return seen().insert(key);
+}
+
+SeenIds& FilterEngine::seen() {
+  if (before_seen_use_) {
+    const std::function<void()> hook = std::move(before_seen_use_);
+    before_seen_use_ = nullptr;
+    hook();
+  }
+  return seen_;
 }
 
 int FilterEngine::checkAllow(const MessageHeader* header) {

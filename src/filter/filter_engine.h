@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 #include <string_view>
@@ -56,6 +57,14 @@ class FilterEngine {
   // of the message it judges); dropped when that call shows none.
   void introduceNextVerdict(std::string line);
 
+  // Accounts checked at once, each in a process of its own: whether a message is a duplicate
+  // depends on the Message-IDs of the accounts before it. The hook runs once, before the first
+  // look at the IDs seen (a check or a seed); it waits for those accounts and adds their IDs
+  // with addSeen. The IDs seen, packed, go on to the accounts after this one.
+  void beforeSeenUse(std::function<void()> hook) { before_seen_use_ = std::move(hook); }
+  bool addSeen(std::string_view packed) { return seen_.insertPacked(packed); }
+  const std::string& seenPacked() const { return seen_.packed(); }
+
   // Forgets the seen Message-IDs and the rule statistics; only tests call this.
   void resetForTesting();
 
@@ -87,7 +96,11 @@ class FilterEngine {
   // The learned score's points for header, with its lines at level 5.
   int learnedPoints(const MessageHeader& header) const;
 
+  // The IDs seen, once the hook of beforeSeenUse (if any) has run.
+  SeenIds& seen();
+
   SeenIds seen_;
+  std::function<void()> before_seen_use_;
   const learn::LearnedTokens* learned_ = nullptr;
   std::vector<std::string> lines_;
   std::unique_ptr<Shortlists> shortlists_;

@@ -54,6 +54,16 @@ bool SeenIds::insert(std::string_view key) {
   return true;
 }
 
+bool SeenIds::insertPacked(std::string_view packed) {
+  while (!packed.empty()) {
+    const size_t size = static_cast<unsigned char>(packed[0]);
+    if (size == 0 || packed.size() < 1 + size) return false;
+    insert(packed.substr(1, size));
+    packed.remove_prefix(1 + size);
+  }
+  return true;
+}
+
 // Keeps the table at most half full, so a look-up meets few other keys.
 void SeenIds::grow() {
   std::vector<uint32_t> old(slots_.empty() ? 64 : slots_.size() * 2, 0);

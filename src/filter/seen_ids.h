@@ -22,6 +22,11 @@ class SeenIds {
   bool insert(std::string_view key);
   bool contains(std::string_view key) const;
   size_t size() const { return count_; }
+  // Every key in the order added, each after its length in one byte: the form in which the keys
+  // of one account checked in a process of its own reach the checks of later accounts.
+  const std::string& packed() const { return keys_; }
+  // Adds each key of a packed text; false when it is not in the packed form.
+  bool insertPacked(std::string_view packed);
   void clear();
 
  private:

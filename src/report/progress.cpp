@@ -7,6 +7,7 @@
 #include <cstdio>
 #include <string_view>
 
+#include "report/reporter.h"
 #include "text/escape.h"
 
 namespace {
@@ -50,7 +51,8 @@ std::string_view fitted(std::string_view text, size_t columns) {
 ScanProgress::ScanProgress(std::string account, int total, int level, bool test)
     : account_(escapeControls(account)),
       total_(total),
-      enabled_(level >= 3 && isatty(STDERR_FILENO) == 1),
+      // A job of several at once shows no progress: its lines are shown later, in turn.
+      enabled_(level >= 3 && isatty(STDERR_FILENO) == 1 && !Reporter::instance().diverted()),
       test_(test),
       start_(Clock::now()) {}
 

@@ -5,6 +5,7 @@
 #include <cstring>
 #include <ctime>
 
+#include "report/job_records.h"
 #include "report/warning.h"
 #include "report/progress.h"
 
@@ -53,6 +54,10 @@ void Reporter::noteWriteFailure(const char* file_kind, const std::string& path, 
 }
 
 void Reporter::appendToLog(const std::string& line) {
+  if (divert_fd_ >= 0) {
+    job_records::send(divert_fd_, 'l', line);
+    return;
+  }
   if (!log_.isOpen()) return;
   if (const int error = log_.write(line)) noteWriteFailure("log file", log_path_, error);
 }
@@ -64,6 +69,10 @@ void Reporter::write(std::FILE* terminal, std::string_view prefix, std::string_v
   line += prefix;
   line += escapeControls(message, keep_line_ends);
   if (line.empty() || line.back() != '\n') line += '\n';
+  if (divert_fd_ >= 0) {
+    job_records::send(divert_fd_, terminal == stderr ? 'e' : 'o', line);
+    return;
+  }
   eraseProgress();
   std::fwrite(line.data(), 1, line.size(), terminal);
   std::fflush(terminal);
@@ -104,6 +113,7 @@ std::string Reporter::withoutSecrets(std::string_view text) const {
 }
 
 bool Reporter::writeHeaders(std::string_view text) {
+  if (divert_fd_ >= 0) return job_records::send(divert_fd_, 'h', text);
   const std::string& path = headers_path_;
   if (!headers_.isOpen()) {
     std::string problem;
@@ -117,6 +127,20 @@ bool Reporter::writeHeaders(std::string_view text) {
     return !first;
   }
   return true;
+}
+
+void Reporter::replay(char kind, std::string_view text) {
+  if (kind == 'h') {
+    writeHeaders(text);
+    return;
+  }
+  const std::string line(text);
+  if (kind == 'o' || kind == 'e') {
+    std::FILE* terminal = kind == 'e' ? stderr : stdout;
+    std::fwrite(line.data(), 1, line.size(), terminal);
+    std::fflush(terminal);
+  }
+  appendToLog(line);
 }
 
 void Reporter::resetForTesting() {

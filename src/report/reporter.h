@@ -54,6 +54,14 @@ class Reporter {
   // write went through.
   const std::string& writeFailure() const { return write_failure_; }
 
+  // Accounts checked at once: each is checked in a process of its own, whose lines (to the
+  // terminal and the log) and headers go from divertTo on as job_records to fd, and the running
+  // process writes them with replay, in turn: 'o' a line for standard output and the log, 'e' for
+  // standard error and the log, 'l' for the log alone, 'h' text for the headers store file.
+  void divertTo(int fd) { divert_fd_ = fd; }
+  bool diverted() const { return divert_fd_ >= 0; }
+  void replay(char kind, std::string_view text);
+
   // Closes both files; only tests call this.
   void resetForTesting();
 
@@ -72,4 +80,5 @@ class Reporter {
   std::string log_path_;
   std::string log_problem_;
   std::string write_failure_;
+  int divert_fd_ = -1;
 };

@@ -4,6 +4,7 @@ import os
 import pty
 import re
 import select
+import signal
 import subprocess
 import tempfile
 import time
@@ -129,6 +130,31 @@ class PollensiftTest(unittest.TestCase):
             with open(self.path('log'), encoding='latin-1') as f:
                 log = f.read()
         return Result(code, out.decode('latin-1'), err, log, received)
+
+    def terminated_after_first_dele(self, rc_text, *args):
+        """Runs pollensift at verbosity 6 until it has sent its first DELE, then sends SIGTERM;
+        the exit status and all of standard output."""
+        rc = self.path('rc')
+        with open(rc, 'w') as f:
+            f.write('LOGFILE = "%s"\n' % self.path('log') + rc_text)
+        os.chmod(rc, 0o600)
+        p = subprocess.Popen([BIN, '-M', rc, '-v', '6'] + list(args), stdout=subprocess.PIPE,
+                             stderr=subprocess.DEVNULL)
+        try:
+            seen = b''
+            while b'Wrote: DELE 1\r' not in seen and b'Wrote: DELE 1\n' not in seen:
+                chunk = p.stdout.read1(4096)
+                self.assertTrue(chunk, 'pollensift ended before its first DELE')
+                seen += chunk
+            p.send_signal(signal.SIGTERM)
+            out = seen + p.stdout.read()
+            p.wait(timeout=30)
+        finally:
+            p.stdout.close()
+            if p.poll() is None:
+                p.kill()
+                p.wait()
+        return p.returncode, out
 
 
 def normalised(message):

@@ -34,6 +34,7 @@ HELP = (
     "(Do not use unless you know better!)\n"
     "  -v, --verbose=LEVEL        Specify level of verbosity (0 to 6, default 3)\n"
     "  -V, --version              Display version information\n"
+    "  -j, --jobs=N               Check up to N accounts at the same time (default 1)\n"
     "  -n, --check                Check the rcfile and show what it configures; contact no server\n"
     "      --check-commands       The same, also running the rcfile's backquoted commands\n"
     "      --judge PATH...        Judge saved mail (a message file, a Maildir, an mbox file, or -\n"

@@ -20,7 +20,7 @@ RC_KEYWORDS = [
     "HIGHSCORE", "MAXLENGTH", "MAXSIZE_ALLOW", "MAXSIZE_DENY", "MAXSIZE_SCORE", "PORT",
     "SCORE", "SCORE_CASE", "SCORE_NOCASE", "TIMEOUT", "VERBOSE",
     "DEL_DUPLICATES", "NORMAL", "PIPELINING", "REG_CASE", "TEST", "AUTH", "TLS_FINGERPRINT", "TLS_CA_FILE",
-    "QUARANTINE", "QUARANTINE_DAYS",
+    "QUARANTINE", "QUARANTINE_DAYS", "JOBS",
 ]
 
 
@@ -49,7 +49,7 @@ class ManualPages(unittest.TestCase):
         help_text = subprocess.run([BIN, "--help"], capture_output=True, text=True,
                                    timeout=30).stdout
         options = re.findall(r"^  (?:-(\w), |    )--([\w-]+)", help_text, re.MULTILINE)
-        self.assertEqual(len(options), 21, help_text)
+        self.assertEqual(len(options), 22, help_text)
         page = render(PAGES[0])
         for short, long in options:
             with self.subTest(option=long):

@@ -227,6 +227,7 @@ class Check(PollensiftTest):
                 '  TEST = "yes"\n'
                 '  VERBOSE = 3\n'
                 '  TIMEOUT = 30\n'
+                '  JOBS = 1\n'
                 '  HIGHSCORE = 70\n'
                 '  MAXLENGTH = 0\n'
                 '  MAXSIZE_ALLOW = 0\n'

@@ -154,27 +154,9 @@ class Mailboxes(DovecotTest):
         count = 300
         for n in range(count):
             self.server.deliver('sigterm', PILLS.replace(b'Message-ID: <', b'Message-ID: <%d.' % n))
-        rc = self.path('rc')
-        with open(rc, 'w') as f:
-            f.write('LOGFILE = "%s"\n' % self.path('log') + DENY_PILLS +
-                    account('sigterm', USERS['sigterm'], self.server.port))
-        os.chmod(rc, 0o600)
-        p = subprocess.Popen([BIN, '-M', rc, '-v', '6'], stdout=subprocess.PIPE,
-                             stderr=subprocess.DEVNULL)
-        try:
-            seen = b''
-            while b'Wrote: DELE 1\r' not in seen and b'Wrote: DELE 1\n' not in seen:
-                chunk = p.stdout.read1(4096)
-                self.assertTrue(chunk, 'pollensift ended before its first DELE')
-                seen += chunk
-            p.send_signal(signal.SIGTERM)
-            out = seen + p.stdout.read()
-            p.wait(timeout=30)
-        finally:
-            if p.poll() is None:
-                p.kill()
-                p.wait()
-        self.assertEqual(p.returncode, 255)
+        code, out = self.terminated_after_first_dele(
+            DENY_PILLS + account('sigterm', USERS['sigterm'], self.server.port))
+        self.assertEqual(code, 255)
         # No QUIT was sent, so the server has nothing to carry out once the connection drops.
         self.assertNotIn(b'Wrote: QUIT', out)
         # The line after the abort line counts the deletions decided: at least those sent, and

@@ -1,0 +1,113 @@
+#!/usr/bin/env python3
+"""Many mailboxes at once: N accounts of M generated messages each behind the delay relay of
+bench/slowlink.py (20 ms each way by default), in test mode with the generated rules. Each account
+is run alone first; then all of them with -j 1 and with -j N, with and without DEL_DUPLICATES.
+Prints the seconds of each, the ratio of the -j N run to the slowest single account, and whether
+the -j N log (time stamps taken off) is the -j 1 log line for line. Run as root (the Dovecot
+fixture needs it):
+
+    bench/jobs.py --pollensift build/release/src/driver/pollensift [--accounts 20 --messages 100]
+"""
+
+import argparse
+import os
+import re
+import subprocess
+import sys
+import tempfile
+import time
+
+sys.dont_write_bytecode = True  # keep the source tree clean
+HERE = os.path.dirname(os.path.abspath(__file__))
+ROOT = os.path.dirname(HERE)
+sys.path.insert(0, os.path.join(ROOT, 'tests', 'e2e'))
+
+import corpus  # noqa: E402
+import rules  # noqa: E402
+import slowlink  # noqa: E402
+from dovecot import Dovecot, available  # noqa: E402
+
+PASSWORD = 'bench-password'
+STAMP = re.compile(r'^[A-Z][a-z]{2} [0-3][0-9] [0-2][0-9]:[0-5][0-9]:[0-5][0-9] ', re.M)
+
+
+def parse_args(argv):
+    p = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    p.add_argument('--pollensift', required=True)
+    p.add_argument('--accounts', type=int, default=20)
+    p.add_argument('--messages', type=int, default=100)
+    p.add_argument('--delay-ms', type=int, default=20, help='one-way delay of the link')
+    p.add_argument('--rules', type=int, default=100)
+    return p.parse_args(argv)
+
+
+def rc_file(work, name, args, users, port, duplicates):
+    text = rules.rc_text(args.rules, rules.EXTENDED, os.path.join(work, name + '.log'),
+                         '127.0.0.1', port, users[0], PASSWORD, duplicates=duplicates)
+    for user in users[1:]:
+        text += 'USER = "%s"\nPORT = %d\n' % (user, port)
+    path = os.path.join(work, name + '.rc')
+    with open(path, 'w') as f:
+        f.write(text)
+    os.chmod(path, 0o600)
+    return path
+
+
+def run(binary, rc, *options):
+    log = rc[:-3] + '.log'
+    if os.path.exists(log):
+        os.remove(log)
+    started = time.monotonic()
+    p = subprocess.run([binary, '-t', '-v', '4', '-M', rc] + list(options),
+                       stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
+                       stderr=subprocess.DEVNULL)
+    seconds = time.monotonic() - started
+    with open(log, encoding='latin-1') as f:
+        return seconds, p.returncode, STAMP.sub('', f.read())
+
+
+def main(argv):
+    args = parse_args(argv)
+    if os.geteuid() != 0:
+        sys.exit('jobs.py: run it as root: the private Dovecot needs it')
+    if not available():
+        sys.exit('jobs.py: Dovecot is not installed (scripts/install-deps.sh installs it)')
+    users = ['box%02d' % k for k in range(args.accounts)]
+    work = tempfile.mkdtemp(prefix='pollensift-jobs-', dir='/tmp')
+    os.chmod(work, 0o755)
+    with Dovecot({user: PASSWORD for user in users}) as server:
+        # One stream of generated mail dealt round the mailboxes: its resent Message-IDs fall
+        # into different accounts, which DEL_DUPLICATES then judges across accounts.
+        for i in range(args.accounts * args.messages):
+            server.deliver(users[i % args.accounts], corpus.message(5, i)[0])
+        relay = slowlink.DelayRelay(('127.0.0.1', server.port), args.delay_ms)
+        port = relay.address[1]
+        try:
+            print('# %d accounts of %d messages, delay relay %d ms each way, %d rules, -t' % (
+                args.accounts, args.messages, args.delay_ms, args.rules))
+            # The first session of each mailbox makes Dovecot index it; those are not counted.
+            run(args.pollensift, rc_file(work, 'warm', args, users, port, 'no'), '-j',
+                str(args.accounts))
+            singles = [run(args.pollensift, rc_file(work, user, args, [user], port, 'no'))[0]
+                       for user in users]
+            slowest = max(singles)
+            print('single accounts: slowest %.2f s, fastest %.2f s, sum %.2f s' % (
+                slowest, min(singles), sum(singles)))
+            print('| DEL_DUPLICATES | -j 1 s | -j %d s | -j %d / slowest single | same log | '
+                  'same status |' % (args.accounts, args.accounts))
+            print('|---|--:|--:|--:|---|---|')
+            for duplicates in ('no', 'yes'):
+                rc = rc_file(work, 'all-' + duplicates, args, users, port, duplicates)
+                one = run(args.pollensift, rc, '-j', '1')
+                many = run(args.pollensift, rc, '-j', str(args.accounts))
+                print('| %s | %.2f | %.2f | %.2f | %s | %s |' % (
+                    duplicates, one[0], many[0], many[0] / slowest,
+                    'yes' if one[2] == many[2] else 'NO', 'yes' if one[1] == many[1] else 'NO'),
+                    flush=True)
+        finally:
+            relay.close()
+    return 0
+
+
+if __name__ == '__main__':
+    sys.exit(main(sys.argv[1:]))

@@ -1,0 +1,392 @@
+#include "driver/jobs.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/mman.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <climits>
+#include <cstdio>
+#include <new>
+#include <stdexcept>
+#include <string>
+
+#include "config/settings.h"
+#include "driver/driver.h"
+#include "filter/filter_engine.h"
+#include "filter/seen_ids.h"
+#include "protocol/protocol.h"
+#include "report/job_records.h"
+#include "report/reporter.h"
+#include "rules/rules.h"
+
+// A job is one account checked in a forked process. Forking keeps every process-wide object of
+// the check (settings, the log, the filter, the connection and TLS state) a job's own, so no
+// check can disturb another's; the compiled rules are shared by the fork as they are.
+//
+// The records of a job: its lines and headers as the Reporter diverts them; 'w' when it is about
+// to look at the Message-IDs seen (with DEL_DUPLICATES), answered by 'k' (the IDs of the accounts
+// before it, packed) and 'g'; at its end 'k' with its own IDs and 'r' with its result and count.
+
+namespace {
+
+struct Job {
+  pid_t pid = -1;
+  int from = -1;  // records from the job
+  int to = -1;    // its turn to judge, with DEL_DUPLICATES
+  job_records::Reader reader;
+  std::FILE* spool = nullptr;  // its records, kept until the account's lines are shown
+  bool started = false;
+  bool ended = false;  // its records are all in and the process is gone
+  bool waiting = false;
+  bool reported = false;
+  int result = -1;
+  int remaining = 0;
+  int status = 0;  // of the process, as waitpid gives it
+  std::string seen;
+};
+
+class Runner {
+ public:
+  Runner(std::vector<MailAccount>& accounts, int jobs, const AccountTurn& turn)
+      : accounts_(accounts), jobs_(jobs), turn_(turn), state_(accounts.size()) {}
+  ~Runner();
+  int run();
+
+ private:
+  bool sameMailbox(size_t a, size_t b) const;
+  bool mayStart(size_t index) const;
+  bool start(size_t index);
+  [[noreturn]] void runJob(size_t index, int records, int turns);
+  void take(size_t index);
+  void handle(size_t index, char kind, const std::string& text);
+  void end(size_t index);
+  void grantTurns();
+  void showFrom(size_t index);
+  void finishShown(size_t index);
+  [[noreturn]] void interrupted(int signal_number);
+
+  std::vector<MailAccount>& accounts_;
+  const int jobs_;
+  const AccountTurn& turn_;
+  std::vector<Job> state_;
+  size_t next_ = 0;      // the next account to start
+  size_t shown_ = 0;     // accounts before this one have all their lines shown
+  size_t done_ = 0;      // accounts before this one have all ended
+  int running_ = 0;
+  int run_result_ = 0;
+  SeenIds seen_;         // the Message-IDs of the accounts before done_
+  int watch_[2] = {-1, -1};
+  std::atomic<int>* undone_ = nullptr;  // per account, shared with the jobs
+  size_t undone_bytes_ = 0;
+  bool interrupting_ = false;
+  struct sigaction old_pipe_ {};
+};
+
+Runner::~Runner() {
+  installJobsWatch(-1);
+  sigaction(SIGPIPE, &old_pipe_, nullptr);
+  for (const int fd : watch_) {
+    if (fd >= 0) ::close(fd);
+  }
+  if (undone_ != nullptr) ::munmap(undone_, undone_bytes_);
+}
+
+bool Runner::sameMailbox(size_t a, size_t b) const {
+  return accounts_[a].server() == accounts_[b].server() &&
+         accounts_[a].port() == accounts_[b].port() && accounts_[a].user() == accounts_[b].user();
+}
+
+// One run holds a mailbox's lock at a time: an account whose mailbox an earlier account is still
+// checking waits, as it would one after another, rather than find the lock taken.
+bool Runner::mayStart(size_t index) const {
+  for (size_t earlier = done_; earlier < index; ++earlier) {
+    if (!state_[earlier].ended && sameMailbox(earlier, index)) return false;
+  }
+  return true;
+}
+
+bool Runner::start(size_t index) {
+  Job& job = state_[index];
+  int records[2];
+  int turns[2] = {-1, -1};
+  if (::pipe2(records, O_CLOEXEC) != 0) return false;
+  if (Settings::instance().delDuplicates() && ::pipe2(turns, O_CLOEXEC) != 0) {
+    ::close(records[0]);
+    ::close(records[1]);
+    return false;
+  }
+  job.spool = std::tmpfile();
+  if (job.spool == nullptr) {
+    for (const int fd : {records[0], records[1], turns[0], turns[1]}) {
+      if (fd >= 0) ::close(fd);
+    }
+    return false;
+  }
+  // Nothing buffered may be written twice, and no signal may reach the job before its handlers.
+  std::fflush(stdout);
+  std::fflush(stderr);
+  sigset_t block;
+  sigset_t old;
+  sigemptyset(&block);
+  sigaddset(&block, SIGINT);
+  sigaddset(&block, SIGTERM);
+  sigprocmask(SIG_BLOCK, &block, &old);
+  const pid_t pid = ::fork();
+  if (pid == 0) {
+    ::close(records[0]);
+    if (turns[1] >= 0) ::close(turns[1]);
+    runJob(index, records[1], turns[0]);
+  }
+  sigprocmask(SIG_SETMASK, &old, nullptr);
+  ::close(records[1]);
+  if (turns[0] >= 0) ::close(turns[0]);
+  if (pid < 0) {
+    ::close(records[0]);
+    if (turns[1] >= 0) ::close(turns[1]);
+    std::fclose(job.spool);
+    job.spool = nullptr;
+    return false;
+  }
+  job.pid = pid;
+  job.from = records[0];
+  job.to = turns[1];
+  job.started = true;
+  ++running_;
+  return true;
+}
+
+void Runner::runJob(size_t index, int records, int turns) {
+  // What belongs to the running process and the other jobs is none of this one's.
+  for (size_t other = 0; other < state_.size(); ++other) {
+    const Job& job = state_[other];
+    if (job.from >= 0) ::close(job.from);
+    if (job.to >= 0) ::close(job.to);
+    if (job.spool != nullptr) ::close(::fileno(job.spool));
+  }
+  ::close(watch_[0]);
+  ::close(watch_[1]);
+  // A job whose running process is gone ends at its next line, without QUIT.
+  sigaction(SIGPIPE, &old_pipe_, nullptr);
+  undone_[index] = 0;
+  installJobInterruptHandlers(&undone_[index]);
+  sigset_t unblock;
+  sigemptyset(&unblock);
+  sigaddset(&unblock, SIGINT);
+  sigaddset(&unblock, SIGTERM);
+  sigprocmask(SIG_UNBLOCK, &unblock, nullptr);
+
+  Reporter::instance().divertTo(records);
+  FilterEngine& engine = FilterEngine::instance();
+  if (turns >= 0) {
+    engine.beforeSeenUse([&engine, records, turns] {
+      job_records::send(records, 'w', "");
+      // Without its turn (the running process is gone) the job must not judge: it ends
+      // without QUIT.
+      const bool granted = job_records::readUntil(turns, 'g', [&](char kind, const std::string& ids) {
+        if (kind == 'k') engine.addSeen(ids);
+      });
+      if (!granted) _exit(-1);
+    });
+  }
+  int result = -1;
+  try {
+    result = turn_(accounts_[index]);
+  } catch (...) {
+    result = -1;
+  }
+  if (turns >= 0) job_records::send(records, 'k', engine.seenPacked());
+  job_records::send(records, 'r', std::to_string(result) + " " + std::to_string(remaining_total));
+  std::fflush(stdout);
+  std::fflush(stderr);
+  _exit(0);
+}
+
+void Runner::take(size_t index) {
+  Job& job = state_[index];
+  const long got = job_records::readSome(job.from, job.reader);
+  char kind;
+  std::string text;
+  while (job.reader.next(&kind, &text)) handle(index, kind, text);
+  if (got <= 0) end(index);
+}
+
+void Runner::handle(size_t index, char kind, const std::string& text) {
+  Job& job = state_[index];
+  switch (kind) {
+    case 'w':
+      job.waiting = true;
+      grantTurns();
+      return;
+    case 'k':
+      job.seen = text;
+      return;
+    case 'r': {
+      job.reported = true;
+      long long remaining = 0;
+      if (std::sscanf(text.c_str(), "%d %lld", &job.result, &remaining) != 2) job.result = -1;
+      job.remaining = remaining > INT_MAX ? INT_MAX : remaining < 0 ? 0 : static_cast<int>(remaining);
+      return;
+    }
+    default:
+      if (index == shown_) {
+        Reporter::instance().replay(kind, text);
+      } else {
+        job_records::send(::fileno(job.spool), kind, text);
+      }
+  }
+}
+
+void Runner::end(size_t index) {
+  Job& job = state_[index];
+  ::close(job.from);
+  job.from = -1;
+  if (job.to >= 0) ::close(job.to);
+  job.to = -1;
+  while (::waitpid(job.pid, &job.status, 0) < 0 && errno == EINTR) {
+  }
+  job.pid = -1;
+  job.ended = true;
+  --running_;
+  if (job.reported) {
+    if (job.result != 0) run_result_ = -1;
+    if (__builtin_add_overflow(remaining_total, job.remaining, &remaining_total)) {
+      remaining_total = INT_MAX;
+    }
+  } else {
+    run_result_ = -1;
+  }
+  while (done_ < state_.size() && state_[done_].ended) {
+    seen_.insertPacked(state_[done_].seen);
+    std::string().swap(state_[done_].seen);
+    ++done_;
+  }
+  grantTurns();
+  // The account shown now may have ended, and the ones after it with it.
+  while (shown_ < state_.size() && state_[shown_].ended) {
+    finishShown(shown_);
+    ++shown_;
+    if (shown_ < state_.size() && state_[shown_].started) showFrom(shown_);
+  }
+}
+
+// A job judges once every account before it is done, with their Message-IDs.
+void Runner::grantTurns() {
+  for (size_t index = done_; index < state_.size(); ++index) {
+    Job& job = state_[index];
+    if (!job.waiting || index != done_) continue;
+    job.waiting = false;
+    // The job reads until 'g', so these writes cannot wait on it for long.
+    job_records::send(job.to, 'k', seen_.packed());
+    job_records::send(job.to, 'g', "");
+  }
+}
+
+// The account's turn to be shown: what it said so far, then the rest as it comes.
+void Runner::showFrom(size_t index) {
+  Job& job = state_[index];
+  if (job.spool == nullptr) return;
+  std::fflush(job.spool);
+  const int fd = ::fileno(job.spool);
+  ::lseek(fd, 0, SEEK_SET);
+  Reporter& reporter = Reporter::instance();
+  job_records::readUntil(fd, '\0', [&](char kind, const std::string& text) {
+    reporter.replay(kind, text);
+  });
+  std::fclose(job.spool);
+  job.spool = nullptr;
+}
+
+void Runner::finishShown(size_t index) {
+  Job& job = state_[index];
+  showFrom(index);
+  if (job.reported || interrupting_) return;
+  // A job that died gives no lines of its own about it.
+  Reporter& reporter = Reporter::instance();
+  const MailAccount& account = accounts_[index];
+  const std::string name = account.user() + "@" + account.server();
+  reporter.error("The check of account " + name + " ended abnormally" +
+                     (WIFSIGNALED(job.status)
+                          ? " (signal " + std::to_string(WTERMSIG(job.status)) + ")."
+                          : "."),
+                 1);
+  reporter.error("Skipping account " + name + " due to earlier errors.", 1);
+}
+
+// Every job ends at once without QUIT; what they logged is shown in the order of accounts, then
+// the abort line with the deletions of every one of them left undone.
+void Runner::interrupted(int signal_number) {
+  interrupting_ = true;
+  for (Job& job : state_) {
+    if (job.pid > 0) ::kill(job.pid, SIGTERM);
+  }
+  for (size_t index = 0; index < state_.size(); ++index) {
+    while (state_[index].from >= 0) take(index);
+  }
+  for (; shown_ < state_.size() && state_[shown_].started; ++shown_) showFrom(shown_);
+  int undone = 0;
+  for (size_t index = 0; index < state_.size(); ++index) undone += undone_[index].load();
+  deletions_awaiting_quit = undone;
+  onInterrupt(signal_number);
+  _exit(-1);  // onInterrupt does not return
+}
+
+int Runner::run() {
+  undone_bytes_ = sizeof(std::atomic<int>) * state_.size();
+  void* shared = ::mmap(nullptr, undone_bytes_, PROT_READ | PROT_WRITE,
+                        MAP_SHARED | MAP_ANONYMOUS, -1, 0);
+  if (shared == MAP_FAILED) throw std::runtime_error("no shared memory for the jobs");
+  undone_ = new (shared) std::atomic<int>[state_.size()]();
+  if (::pipe2(watch_, O_CLOEXEC | O_NONBLOCK) != 0 || !installJobsWatch(watch_[1])) {
+    throw std::runtime_error("the jobs cannot be watched for signals");
+  }
+  // A job that has died must not end the running process when it is written to.
+  struct sigaction ignore {};
+  ignore.sa_handler = SIG_IGN;
+  sigemptyset(&ignore.sa_mask);
+  sigaction(SIGPIPE, &ignore, &old_pipe_);
+  // A job forked while another thread still builds the rule matcher would wait for it for ever.
+  awaitRuleMatcherBuild();
+
+  std::vector<pollfd> watched;
+  std::vector<size_t> owners;
+  while (shown_ < state_.size()) {
+    while (running_ < jobs_ && next_ < state_.size() && mayStart(next_)) {
+      if (!start(next_)) {
+        if (running_ > 0) break;
+        throw std::runtime_error("no process could be started for an account");
+      }
+      if (next_ == shown_) showFrom(next_);
+      ++next_;
+    }
+    watched.assign(1, pollfd{watch_[0], POLLIN, 0});
+    owners.assign(1, state_.size());
+    for (size_t index = 0; index < state_.size(); ++index) {
+      if (state_[index].from < 0) continue;
+      watched.push_back(pollfd{state_[index].from, POLLIN, 0});
+      owners.push_back(index);
+    }
+    if (::poll(watched.data(), watched.size(), -1) < 0) {
+      if (errno == EINTR) continue;
+      throw std::runtime_error("the jobs cannot be watched");
+    }
+    if (watched[0].revents != 0) {
+      unsigned char signal_number = 0;
+      if (::read(watch_[0], &signal_number, 1) == 1) interrupted(signal_number);
+    }
+    for (size_t at = 1; at < watched.size(); ++at) {
+      if (watched[at].revents != 0) take(owners[at]);
+    }
+  }
+  return run_result_;
+}
+
+}  // namespace
+
+int checkAccountsAtOnce(std::vector<MailAccount>& accounts, int jobs, const AccountTurn& turn) {
+  Runner runner(accounts, jobs, turn);
+  return runner.run();
+}

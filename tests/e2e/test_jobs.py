@@ -1,0 +1,144 @@
+"""Several accounts at once (-j, JOBS): the same lines in the same order, the same deletions and
+the same exit status as one account after another, against a private Dovecot."""
+
+import os
+import re
+import shutil
+import sys
+import time
+
+from harness import STAMP, DovecotTest, account, fixture_mail
+
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), '..', '..', 'bench'))
+import corpus  # noqa: E402  (the benchmark's generated mail)
+
+PILLS = fixture_mail('03-pills.eml')
+MEETING = fixture_mail('01-meeting.eml')
+RULES = ('DENY_NOCASE = "^Subject:.*(lottery|casino|winner|prize)"\n'
+         'DENY_NOCASE = "^From:.*pills-direct"\nSCORE 60 = "^Subject:.*!!!"\n')
+MAILBOXES = ['m1', 'm2', 'm3', 'm4', 'm5']
+USERS = dict({name: 'pw-' + name for name in MAILBOXES}, refused='pw-r', stop1='pw-s1',
+             stop2='pw-s2')
+
+
+def corpus_mail():
+    """Mailbox -> messages: generated mail dealt round the mailboxes, so that its resent
+    Message-IDs fall into different ones, and the last mailbox holds copies of messages of the
+    first ones, which duplicate checks across accounts condemn."""
+    generated = [corpus.message(23, i)[0] for i in range(160)]
+    boxes = {name: [] for name in MAILBOXES}
+    for i, message in enumerate(generated):
+        boxes[MAILBOXES[i % 4]].append(message)
+    boxes['m5'] = generated[0:12] + generated[80:84]
+    # The same message again within one mailbox as well.
+    boxes['m2'].append(generated[1])
+    return boxes
+
+
+# What differs from session to session whatever the order: the challenge of the greeting.
+CHALLENGE = re.compile(r'(?<=ready\. )<[^<>]*>$', re.M)
+
+
+def lines(text):
+    return CHALLENGE.sub('<challenge>', text).splitlines()
+
+
+class Jobs(DovecotTest):
+    USERS = USERS
+
+    def refill(self, boxes):
+        for user, messages in boxes.items():
+            shutil.rmtree(os.path.join(self.server.root, 'mail', user), ignore_errors=True)
+            for message in messages:
+                self.server.deliver(user, message)
+
+    def ids_left(self, user):
+        """The Message-IDs left in user's mailbox. Dovecot may still be moving the messages of a
+        killed session from new/ to cur/, where a listing can meet one twice or miss its file."""
+        for _ in range(50):
+            try:
+                return {re.search(rb'Message-ID: <([^>]*)>', m).group(1) for m in self.left(user)}
+            except FileNotFoundError:
+                time.sleep(0.1)
+        self.fail('the mailbox of %s did not settle' % user)
+
+    def run_over(self, boxes, rc, *args):
+        self.refill(boxes)
+        r = self.pollensift(rc, *args)
+        return r, {user: self.left(user) for user in boxes}
+
+    def test_jobs_give_the_lines_deletions_and_status_of_one_job(self):
+        boxes = corpus_mail()
+        port = self.server.port
+        # A refused login among them.
+        accounts = ''.join(account(user, USERS[user], port) for user in MAILBOXES[:2])
+        accounts += account('refused', 'wrong', port)
+        accounts += ''.join(account(user, USERS[user], port) for user in MAILBOXES[2:])
+        for duplicates in ('yes', 'no'):
+            rc = 'DEL_DUPLICATES = "%s"\n' % duplicates + RULES + accounts
+            with self.subTest(duplicates=duplicates):
+                one, left_one = self.run_over(boxes, rc, '-v', '6', '-r')
+                many, left_many = self.run_over(boxes, rc, '-v', '6', '-r', '-j', '8')
+                self.maxDiff = 5000
+                self.assertEqual(lines(one.log), lines(many.log))
+                self.assertEqual(lines(one.out), lines(many.out))
+                self.assertEqual(lines(one.err), lines(many.err))
+                self.assertEqual(one.code, many.code)
+                self.assertEqual(left_one, left_many)
+                # The run did judge, delete and skip, so the comparison compared something.
+                self.assertIn("Skipping account refused@127.0.0.1", one.log, one.err)
+                self.assertIn('Debugging: Wrote: DELE ', one.log)
+                if duplicates == 'yes':
+                    self.assertIn('Duplicate', one.log)
+                    self.assertLess(len(left_one['m5']), len(boxes['m5']) // 2)
+                else:
+                    self.assertNotIn('Duplicate', one.log)
+
+    def test_jobs_setting_and_precedence(self):
+        rc = 'JOBS = 4\n'
+        r = self.pollensift(rc, '--check')
+        self.assertIn('  JOBS = 4\n', r.out)
+        r = self.pollensift(rc, '--check', '-j', '2')
+        self.assertIn('  JOBS = 2\n', r.out)
+        for bad in ('0', '101', '-1'):
+            with self.subTest(rc=bad):
+                r = self.pollensift('JOBS = %s\n' % bad, '--check')
+                self.assertEqual(r.code, 255)
+                self.assertIn('JOBS must be from 1 to 100, not %s' % bad, r.err)
+        for bad in ('0', 'x', '1000'):
+            with self.subTest(option=bad):
+                r = self.pollensift('', '-j', bad)
+                self.assertEqual(r.code, 255)
+                self.assertIn("Invalid number of jobs '%s'" % bad, r.err)
+
+    def test_sigterm_ends_every_session_without_quit(self):
+        count = 300
+        for user in ('stop1', 'stop2'):
+            for n in range(count):
+                self.server.deliver(user, PILLS.replace(b'Message-ID: <',
+                                                        b'Message-ID: <%s%d.' % (user.encode(), n)))
+        # With DEL_DUPLICATES the second account waits, logged in, for the first to be done: the
+        # signal finds both sessions open.
+        code, out = self.terminated_after_first_dele(
+            'DEL_DUPLICATES = "yes"\nDENY = "^Subject:.*cheap pills"\n' +
+            account('stop1', USERS['stop1'], self.server.port) +
+            account('stop2', USERS['stop2'], self.server.port), '-j', '2')
+        self.assertEqual(code, 255)
+        self.assertNotIn(b'Wrote: QUIT', out)
+        with open(self.path('log')) as f:
+            logged = STAMP.sub('', f.read())
+        undone = re.search(r'\npollensift: Error: Program abort due to signal 15\.\n'
+                           r'pollensift: (\d+) deletion\(s\) logged for the interrupted account '
+                           r'are not carried out, since no QUIT was sent: the server keeps those '
+                           r'messages\.\n$', logged)
+        self.assertIsNotNone(undone, logged[-300:])
+        # Each account's lines together, in rc order: the second querying line comes after every
+        # line of the first session.
+        first, _, second = logged.partition('querying stop2@')
+        self.assertIn('querying stop1@', first)
+        self.assertNotIn('stop1', second)
+        # Counts all the sessions' deletions: at least those sent, at most those condemned.
+        self.assertGreaterEqual(int(undone.group(1)), logged.count('Debugging: Wrote: DELE '))
+        self.assertLessEqual(int(undone.group(1)), logged.count('pollensift: Deny: '))
+        for user in ('stop1', 'stop2'):
+            self.assertEqual(len(self.ids_left(user)), count, user + ': no QUIT, nothing deleted')
