@@ -29,6 +29,9 @@ constexpr double kUnknownStrength = 0.45;
 constexpr double kUnknownProbability = 0.5;
 constexpr double kMinStrength = 0.1;
 constexpr size_t kMaxClues = 150;
+// A token's ham count weighs this much more than its spam count: a wanted message deleted is lost
+// mail, a spam kept is only a nuisance, so the evidence for spam must be the stronger.
+constexpr double kHamWeight = 1.5;
 
 constexpr size_t kNone = SIZE_MAX;
 // A token's text is at most a prefix and a word; a longer line is no token of this program.
@@ -365,7 +368,7 @@ Judgement LearnedTokens::judge(const MessageHeader& header, size_t strongest) co
     const size_t slot = find(hash);
     if (slot == kNone) continue;
     const double spam_ratio = slots_[slot].spam / spam_total;
-    const double ham_ratio = slots_[slot].ham / ham_total;
+    const double ham_ratio = std::min(1.0, kHamWeight * slots_[slot].ham / ham_total);
     const double raw = spam_ratio / (spam_ratio + ham_ratio);
     const double seen = static_cast<double>(slots_[slot].spam) + slots_[slot].ham;
     const double probability = (kUnknownStrength * kUnknownProbability + seen * raw) /

@@ -26,7 +26,7 @@ constexpr size_t kMaxTokensPerHeader = 1000;
 constexpr size_t kMaxWord = 40;
 constexpr size_t kMaxPrefix = 48;
 
-char lower(char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; }
+constexpr char lower(char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; }
 
 std::string lowered(std::string_view text) {
   std::string out(text);
@@ -436,8 +436,17 @@ void addCharsets(TokenList& tokens, std::string_view prefix, std::string_view te
   }
 }
 
+// The text with its encoded words decoded, into room; the text itself when it has none (most
+// have none, and judging a header should not copy it).
+std::string_view decodedText(std::string_view text, std::string& room) {
+  if (text.find("=?") == std::string_view::npos) return text;
+  room = decodeEncodedWords(text);
+  return room;
+}
+
 void addSubject(TokenList& tokens, std::string_view value) {
-  const std::string decoded = decodeEncodedWords(value);
+  std::string room;
+  const std::string_view decoded = decodedText(value, room);
   if (decoded != value) {
     tokens.add("subj:", "=encoded");
     addCharsets(tokens, "subj:charset:", value);
@@ -470,7 +479,7 @@ void addSubject(TokenList& tokens, std::string_view value) {
   if (digits > 0 && digits < rest.size() && isBlank(rest[rest.size() - 1 - digits])) {
     tokens.add("subj:", "=trailing-number");
   }
-  if (decoded.find("   ") != std::string::npos) tokens.add("subj:", "=blank-run");
+  if (decoded.find("   ") != std::string_view::npos) tokens.add("subj:", "=blank-run");
 }
 
 void addFrom(TokenList& tokens, std::string_view value) {
@@ -480,11 +489,12 @@ void addFrom(TokenList& tokens, std::string_view value) {
   if (open == std::string_view::npos) return;
   const std::string_view raw_name = value.substr(0, open);
   if (raw_name.find("=?") != std::string_view::npos) addCharsets(tokens, "from:charset:", raw_name);
-  const std::string name = decodeEncodedWords(raw_name);
+  std::string room;
+  const std::string_view name = decodedText(raw_name, room);
   eachWord(name, [&](std::string_view word) { tokens.add("from:name:", word); });
   // How the display name relates to the address.
-  if (name.find('@') != std::string::npos) tokens.add("from:name:", "=address");
-  if (name.find('"') != std::string::npos) tokens.add("from:name:", "=quoted");
+  if (name.find('@') != std::string_view::npos) tokens.add("from:name:", "=address");
+  if (name.find('"') != std::string_view::npos) tokens.add("from:name:", "=quoted");
   const std::string_view address = addressOf(value);
   const std::string_view local = address.substr(0, address.find('@'));
   bool local_in_name = false;
@@ -572,6 +582,21 @@ void addField(TokenList& tokens, std::string_view name, std::string_view value,
   }
 }
 
+// Whether a field name is written as most are: each part after a hyphen with a capital first
+// and the rest in lower case ("Message-Id", "X-Mailer").
+bool isCommonForm(std::string_view name) {
+  bool first = true;
+  for (const char c : name) {
+    if (c == '-') {
+      first = true;
+      continue;
+    }
+    if (first ? (c >= 'a' && c <= 'z') : (c >= 'A' && c <= 'Z')) return false;
+    first = false;
+  }
+  return true;
+}
+
 // A field name, folded to lower case and cut to a word's length, on the stack.
 struct FieldName {
   char data[kMaxWord];
@@ -585,16 +610,31 @@ struct FieldName {
 
 }  // namespace
 
+namespace {
+
+// What each byte becomes in a token: blanks and control characters "_", and with folding ASCII
+// letters lower case.
+constexpr std::array<char, 256> byteMap(bool fold) {
+  std::array<char, 256> map{};
+  for (size_t i = 0; i < 256; ++i) {
+    const char c = static_cast<char>(i);
+    map[i] = i <= ' ' || i == 0x7f ? '_' : fold ? lower(c) : c;
+  }
+  return map;
+}
+constexpr std::array<char, 256> kFolded = byteMap(true);
+constexpr std::array<char, 256> kAsIs = byteMap(false);
+
+}  // namespace
+
 void TokenList::add(std::string_view prefix, std::string_view text, bool fold) {
   if (hashes_.size() >= kMaxTokensPerHeader || text.empty()) return;
   char token[kMaxPrefix + kMaxWord];
   prefix = prefix.substr(0, kMaxPrefix);
   std::copy(prefix.begin(), prefix.end(), token);
   size_t size = prefix.size();
-  for (const char c : text.substr(0, kMaxWord)) {
-    const auto byte = static_cast<unsigned char>(c);
-    token[size++] = byte <= ' ' || byte == 0x7f ? '_' : fold ? lower(c) : c;
-  }
+  const auto& map = fold ? kFolded : kAsIs;
+  for (const char c : text.substr(0, kMaxWord)) token[size++] = map[static_cast<unsigned char>(c)];
   const std::string_view made(token, size);
   hashes_.push_back(tokenHash(made));
   if (keep_texts_) texts_.emplace_back(made);
@@ -659,7 +699,7 @@ void tokenize(const MessageHeader& header, TokenList& tokens) {
   unsigned received = 0;
   std::string_view from_domain;
   for (const auto& field : header.fields()) {
-    if (FieldName(field.first).view() == "from") from_domain = domainOf(addressOf(field.second));
+    if (equalFolded(field.first, "from")) from_domain = domainOf(addressOf(field.second));
   }
   FieldName previous("");
   size_t ordered = 0;
@@ -669,9 +709,9 @@ void tokenize(const MessageHeader& header, TokenList& tokens) {
     // The fields the program adds itself (the quarantine's verdict) say nothing of the sender.
     if (name.substr(0, 13) == "x-pollensift-") continue;
     tokens.add("field:", name);
-    // The name as written ("Message-Id", "MIME-Version"), and which field follows which: each
-    // mailer writes its own.
-    tokens.add("name:", field.first, false);
+    // The name as written when it is not in the common form ("Message-ID", "MIME-Version",
+    // "X-MIMEOLE"), and which field follows which: each mailer writes its own.
+    if (!isCommonForm(field.first)) tokens.add("name:", field.first, false);
     if (ordered++ < kMaxFieldTokens) {
       tokens.add("order:", (Piece() << previous.view() << '>' << name).view());
     }
