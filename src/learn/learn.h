@@ -67,16 +67,25 @@ class LearnedTokens {
 
   uint32_t spamMessages() const { return spam_messages_; }
   uint32_t hamMessages() const { return ham_messages_; }
-  size_t tokenCount() const { return tokens_.size(); }
+  size_t tokenCount() const { return used_; }
 
  private:
-  struct Counts {
+  // One token's counts in an open-addressed table, known by the hash of its text; an empty
+  // slot counts nothing.
+  struct Slot {
+    uint64_t hash = 0;
     uint32_t spam = 0;
     uint32_t ham = 0;
   };
   void count(const MessageHeader& header, Corpus corpus, int step);
+  size_t find(uint64_t hash) const;
+  size_t insert(uint64_t hash, std::string_view text);
+  void erase(size_t slot);
+  void rebuild(size_t capacity);
 
-  std::unordered_map<std::string, Counts> tokens_;
+  std::vector<Slot> slots_;         // a power of two in size, at most half full
+  std::vector<std::string> texts_;  // the text of each slot's token
+  size_t used_ = 0;
   std::unordered_map<std::string, Corpus> messages_;  // header digest -> kind
   uint32_t spam_messages_ = 0;
   uint32_t ham_messages_ = 0;

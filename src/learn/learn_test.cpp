@@ -66,11 +66,17 @@ TEST(LearnTokens, HeaderTokensArePrefixedByTheirField) {
         "rcvd:host:relay.mail.example.org", "rcvd:host:example.org", "rcvd:ip:192.0.2.44",
         "rcvd:ip24:192.0.2", "rcvd:ip16:192.0", "rcvd:count:1", "mid:dom:gen.example.net",
         "ctype:multipart/alternative", "charset:utf-8", "mailer:bulk_sender_3.1",
-        "mailer:word:bulk", "field:x-mailer", "no:date", "no:to", "no:user-agent"}) {
+        "mailer:word:bulk", "field:x-mailer", "no:date", "no:to", "no:user-agent",
+        // Word pairs, names as written and their order, shapes, the Message-ID's domain against
+        // the sender's, and the charset of an encoded name.
+        "subj:win+a", "subj:a+prize", "name:Message-ID", "order:>received",
+        "order:received>from", "order:content-type>x-mailer", "mid:shape:<a9",
+        "mid:=other-domain", "from:local:Aa", "from:charset:iso-8859-1", "ctype:boundary:a"}) {
     EXPECT_TRUE(has(tokens, expected)) << expected;
   }
   // The program's own field says nothing of the sender; present fields are not "missing".
-  for (const char* absent : {"field:x-pollensift-verdict", "subj:viagra", "no:subject", "no:from"}) {
+  for (const char* absent : {"field:x-pollensift-verdict", "subj:viagra", "no:subject", "no:from",
+                             "name:X-Mailer"}) {
     EXPECT_FALSE(has(tokens, absent)) << absent;
   }
   EXPECT_TRUE(std::is_sorted(tokens.begin(), tokens.end()));
@@ -191,7 +197,7 @@ TEST(LearnTokens, FormatReadsBackAndBadFilesAreRefused) {
   EXPECT_EQ(read.format(), text);
   EXPECT_EQ(read.judge(*headerOf(spamFields(3))).p, tokens.judge(*headerOf(spamFields(3))).p);
 
-  const std::string head = "pollensift learned tokens 1\nmessages 1 1\n";
+  const std::string head = "pollensift learned tokens 2\nmessages 1 1\n";
   const std::string digests = "m " + std::string(32, 'a') + " s\nm " + std::string(32, 'b') +
                               " h\n";
   ASSERT_TRUE(read.parse(head + digests + "t 1 0 x\nend\n", reason)) << reason;
@@ -204,8 +210,10 @@ TEST(LearnTokens, FormatReadsBackAndBadFilesAreRefused) {
            Case{"From someone\nSubject: hi\n", "is not a learned-token file"},
            Case{"pollensift learned tokens x\n", "is not a learned-token file"},
            Case{"pollensift learned tokens 0\nend\n", "is not a learned-token file"},
-           Case{"pollensift learned tokens 2\nwhatever\n",
-                "was written by a newer version (format 2)"},
+           Case{"pollensift learned tokens 3\nwhatever\n",
+                "was written by a newer version (format 3)"},
+           Case{"pollensift learned tokens 1\nmessages 1 1\nend\n",
+                "was written by an older version (format 1)"},
            Case{head + digests + "t 1 0 x\n", "is damaged at line 6"},            // cut short
            Case{head + digests + "t 1 0 x\nend", "is damaged at line 6"},         // no line end
            Case{head + digests + "t 2 0 x\nend\n", "is damaged at line 5"},       // 2 of 1 spam
@@ -218,7 +226,7 @@ TEST(LearnTokens, FormatReadsBackAndBadFilesAreRefused) {
            Case{head + digests + "m " + std::string(32, 'a') + " h\nend\n",
                 "is damaged at line 5"},
            Case{head + "m " + std::string(31, 'a') + "g s\nend\n", "is damaged at line 3"},
-           Case{"pollensift learned tokens 1\nt 1 0 x\nend\n", "is damaged at line 2"},
+           Case{"pollensift learned tokens 2\nt 1 0 x\nend\n", "is damaged at line 2"},
            Case{head + digests + "end\nt 1 0 x\n", "is damaged at line 6"},
        }) {
     std::string why;

@@ -4,19 +4,23 @@
 
 #include <algorithm>
 #include <charconv>
+#include <cstdint>
 #include <cmath>
 #include <map>
 #include <string>
 #include <string_view>
 
 #include "header/message_header.h"
+#include "learn/header_tokens.h"
 #include "learn/learn.h"
 
 namespace learn {
 namespace {
 
 constexpr std::string_view kMagic = "pollensift learned tokens ";
-constexpr int kFormat = 1;
+// 2: the tokens of field names as written, field order, Subject word pairs, shapes of the
+// Message-ID, Date, sender and boundary. Counts of format 1 lack them, so such a file is refused.
+constexpr int kFormat = 2;
 
 // How a token's counts become its probability: a token seen in few messages is pulled towards
 // 0.5 (the strength of that pull, and 0.5 itself, are what is assumed of an unseen token); tokens
@@ -25,6 +29,19 @@ constexpr double kUnknownStrength = 0.45;
 constexpr double kUnknownProbability = 0.5;
 constexpr double kMinStrength = 0.1;
 constexpr size_t kMaxClues = 150;
+// A token's ham count weighs this much more than its spam count: a wanted message deleted is lost
+// mail, a spam kept is only a nuisance, so the evidence for spam must be the stronger.
+constexpr double kHamWeight = 1.5;
+
+constexpr size_t kNone = SIZE_MAX;
+// A token's text is at most a prefix and a word; a longer line is no token of this program.
+constexpr size_t kMaxTokenBytes = 200;
+
+// Where a hash's search starts in a table of mask + 1 slots: the hash mixed, so that its high
+// bits count too.
+size_t slotOf(uint64_t hash, size_t mask) {
+  return static_cast<size_t>((hash * 0x9E3779B97F4A7C15ull) >> 32) & mask;
+}
 
 // A message is known by a digest of its fields, less those the program adds itself: the same
 // message from the quarantine and from an inbox is one message.
@@ -115,7 +132,8 @@ bool LearnedTokens::parse(std::string_view text, std::string& reason) {
     return false;
   }
   if (format != kFormat) {
-    reason = "is not a learned-token file";
+    reason = format == 1 ? "was written by an older version (format 1)"
+                         : "is not a learned-token file";
     return false;
   }
 
@@ -155,17 +173,21 @@ bool LearnedTokens::parse(std::string_view text, std::string& reason) {
       ++(corpus == Corpus::kSpam ? spam_listed : ham_listed);
     } else if (line.substr(0, 2) == "t " && counted) {
       line.remove_prefix(2);
-      Counts counts;
-      if (!readNumber(line, counts.spam) || !skipSpace(line) || !readNumber(line, counts.ham) ||
-          !skipSpace(line) || !isToken(line)) {
+      uint32_t spam = 0;
+      uint32_t ham = 0;
+      if (!readNumber(line, spam) || !skipSpace(line) || !readNumber(line, ham) ||
+          !skipSpace(line) || !isToken(line) || line.size() > kMaxTokenBytes) {
         return damaged();
       }
       // Counts beyond the messages learned would give probabilities outside 0..1.
-      if (counts.spam > read.spam_messages_ || counts.ham > read.ham_messages_ ||
-          uint64_t{counts.spam} + counts.ham == 0) {
+      if (spam > read.spam_messages_ || ham > read.ham_messages_ || uint64_t{spam} + ham == 0) {
         return damaged();
       }
-      if (!read.tokens_.emplace(line, counts).second) return damaged();
+      const uint64_t hash = tokenHash(line);
+      if (read.find(hash) != kNone) return damaged();
+      const size_t slot = read.insert(hash, line);
+      read.slots_[slot].spam = spam;
+      read.slots_[slot].ham = ham;
     } else {
       return damaged();
     }
@@ -190,32 +212,97 @@ std::string LearnedTokens::format() const {
     text += digest;
     text += corpus == Corpus::kSpam ? " s\n" : " h\n";
   }
-  std::vector<std::pair<std::string_view, Counts>> tokens(tokens_.begin(), tokens_.end());
-  std::sort(tokens.begin(), tokens.end(),
-            [](const auto& a, const auto& b) { return a.first < b.first; });
-  for (const auto& [token, counts] : tokens) {
-    text += "t " + std::to_string(counts.spam) + " " + std::to_string(counts.ham) + " ";
-    text += token;
+  std::vector<size_t> order;
+  order.reserve(used_);
+  for (size_t i = 0; i < slots_.size(); ++i) {
+    if (slots_[i].spam + slots_[i].ham > 0) order.push_back(i);
+  }
+  std::sort(order.begin(), order.end(), [&](size_t a, size_t b) { return texts_[a] < texts_[b]; });
+  for (const size_t i : order) {
+    text += "t " + std::to_string(slots_[i].spam) + " " + std::to_string(slots_[i].ham) + " ";
+    text += texts_[i];
     text += '\n';
   }
   text += "end\n";
   return text;
 }
 
+size_t LearnedTokens::find(uint64_t hash) const {
+  if (slots_.empty()) return kNone;
+  const size_t mask = slots_.size() - 1;
+  for (size_t i = slotOf(hash, mask);; i = (i + 1) & mask) {
+    const Slot& slot = slots_[i];
+    if (slot.spam + slot.ham == 0) return kNone;
+    if (slot.hash == hash) return i;
+  }
+}
+
+size_t LearnedTokens::insert(uint64_t hash, std::string_view text) {
+  if ((used_ + 1) * 2 > slots_.size()) rebuild(std::max<size_t>(1024, slots_.size() * 2));
+  const size_t mask = slots_.size() - 1;
+  size_t i = slotOf(hash, mask);
+  while (slots_[i].spam + slots_[i].ham != 0) i = (i + 1) & mask;
+  // Marked used by the caller's count; until then it must not look empty to a search.
+  slots_[i] = {hash, 0, 0};
+  texts_[i] = text;
+  ++used_;
+  return i;
+}
+
+void LearnedTokens::erase(size_t slot) {
+  // Backward shift: the entries after it that would no longer be found move into the hole.
+  const size_t mask = slots_.size() - 1;
+  size_t hole = slot;
+  for (size_t i = (slot + 1) & mask; slots_[i].spam + slots_[i].ham != 0; i = (i + 1) & mask) {
+    const size_t home = slotOf(slots_[i].hash, mask);
+    // Whether home lies cyclically in (hole, i]: then the entry stays.
+    const bool stays = hole <= i ? (hole < home && home <= i) : (hole < home || home <= i);
+    if (stays) continue;
+    slots_[hole] = slots_[i];
+    texts_[hole] = std::move(texts_[i]);
+    hole = i;
+  }
+  slots_[hole] = Slot{};
+  texts_[hole].clear();
+  texts_[hole].shrink_to_fit();
+  --used_;
+}
+
+void LearnedTokens::rebuild(size_t capacity) {
+  std::vector<Slot> old_slots(capacity);
+  std::vector<std::string> old_texts(capacity);
+  old_slots.swap(slots_);
+  old_texts.swap(texts_);
+  used_ = 0;
+  const size_t mask = capacity - 1;
+  for (size_t k = 0; k < old_slots.size(); ++k) {
+    if (old_slots[k].spam + old_slots[k].ham == 0) continue;
+    size_t i = slotOf(old_slots[k].hash, mask);
+    while (slots_[i].spam + slots_[i].ham != 0) i = (i + 1) & mask;
+    slots_[i] = old_slots[k];
+    texts_[i] = std::move(old_texts[k]);
+    ++used_;
+  }
+}
+
 void LearnedTokens::count(const MessageHeader& header, Corpus corpus, int step) {
   (corpus == Corpus::kSpam ? spam_messages_ : ham_messages_) += static_cast<uint32_t>(step);
-  for (std::string& token : headerTokens(header)) {
+  TokenList tokens(true);
+  tokenize(header, tokens);
+  tokens.dedupe();
+  for (const std::string& token : tokens.texts()) {
+    const uint64_t hash = tokenHash(token);
+    size_t slot = find(hash);
     if (step > 0) {
-      Counts& counts = tokens_[std::move(token)];
-      ++(corpus == Corpus::kSpam ? counts.spam : counts.ham);
+      if (slot == kNone) slot = insert(hash, token);
+      ++(corpus == Corpus::kSpam ? slots_[slot].spam : slots_[slot].ham);
       continue;
     }
     // A token pruned since the message was learned has nothing to take back.
-    const auto found = tokens_.find(token);
-    if (found == tokens_.end()) continue;
-    uint32_t& count = corpus == Corpus::kSpam ? found->second.spam : found->second.ham;
+    if (slot == kNone) continue;
+    uint32_t& count = corpus == Corpus::kSpam ? slots_[slot].spam : slots_[slot].ham;
     if (count > 0) --count;
-    if (found->second.spam == 0 && found->second.ham == 0) tokens_.erase(found);
+    if (slots_[slot].spam + slots_[slot].ham == 0) erase(slot);
   }
 }
 
@@ -242,10 +329,16 @@ Change LearnedTokens::unlearn(const MessageHeader& header, Corpus corpus) {
 }
 
 void LearnedTokens::prune(size_t max_tokens) {
-  for (uint32_t rarity = 1; tokens_.size() > max_tokens; ++rarity) {
-    std::erase_if(tokens_, [&](const auto& entry) {
-      return uint64_t{entry.second.spam} + entry.second.ham <= rarity;
-    });
+  for (uint32_t rarity = 1; used_ > max_tokens; ++rarity) {
+    for (size_t i = 0; i < slots_.size(); ++i) {
+      const uint64_t seen = uint64_t{slots_[i].spam} + slots_[i].ham;
+      if (seen > 0 && seen <= rarity) {
+        slots_[i] = Slot{};
+        texts_[i].clear();
+        --used_;
+      }
+    }
+    rebuild(slots_.size());
   }
 }
 
@@ -256,42 +349,74 @@ Judgement LearnedTokens::judge(const MessageHeader& header, size_t strongest) co
   struct Clue {
     double strength;
     double probability;
-    const std::string* token;
+    size_t slot;
   };
-  std::vector<Clue> clues;
-  const std::vector<std::string> tokens = headerTokens(header);
-  for (const std::string& token : tokens) {
-    const auto found = tokens_.find(token);
-    if (found == tokens_.end()) continue;
-    const double spam_ratio = static_cast<double>(found->second.spam) / spam_messages_;
-    const double ham_ratio = static_cast<double>(found->second.ham) / ham_messages_;
+  // Reused from call to call, so that judging a header allocates nothing once warm.
+  thread_local TokenList tokens(false);
+  thread_local std::vector<Clue> clues;
+  tokens.clear();
+  clues.clear();
+  tokenize(header, tokens);
+  tokens.dedupe();
+  const std::vector<uint64_t>& hashes = tokens.hashes();
+  // The slots are far apart in a large table: ask for them all before reading any.
+  const size_t mask = slots_.size() - 1;
+  for (const uint64_t hash : hashes) __builtin_prefetch(&slots_[slotOf(hash, mask)]);
+  const double spam_total = spam_messages_;
+  const double ham_total = ham_messages_;
+  for (const uint64_t hash : hashes) {
+    const size_t slot = find(hash);
+    if (slot == kNone) continue;
+    const double spam_ratio = slots_[slot].spam / spam_total;
+    const double ham_ratio = std::min(1.0, kHamWeight * slots_[slot].ham / ham_total);
     const double raw = spam_ratio / (spam_ratio + ham_ratio);
-    const double seen = static_cast<double>(found->second.spam) + found->second.ham;
+    const double seen = static_cast<double>(slots_[slot].spam) + slots_[slot].ham;
     const double probability = (kUnknownStrength * kUnknownProbability + seen * raw) /
                                (kUnknownStrength + seen);
     const double strength = std::fabs(probability - 0.5);
-    if (strength >= kMinStrength) clues.push_back({strength, probability, &token});
+    if (strength >= kMinStrength) clues.push_back({strength, probability, slot});
   }
   if (clues.empty()) return judgement;
-  const auto stronger = [](const Clue& a, const Clue& b) {
-    return a.strength != b.strength ? a.strength > b.strength : *a.token < *b.token;
+  // The strongest first; equals by their text, so that a judgement never depends on the table.
+  const auto stronger = [this](const Clue& a, const Clue& b) {
+    return a.strength != b.strength ? a.strength > b.strength : texts_[a.slot] < texts_[b.slot];
   };
-  std::sort(clues.begin(), clues.end(), stronger);
-  if (clues.size() > kMaxClues) clues.resize(kMaxClues);
-  // Fisher's method on both sides: how unlikely the clues are under "all random" towards spam,
-  // and towards ham.
-  double log_ham = 0;
-  double log_spam = 0;
-  for (const Clue& clue : clues) {
-    log_spam += std::log(1.0 - clue.probability);
-    log_ham += std::log(clue.probability);
+  if (clues.size() > kMaxClues) {
+    std::nth_element(clues.begin(), clues.begin() + kMaxClues, clues.end(), stronger);
+    clues.resize(kMaxClues);
   }
+  // Fisher's method on both sides: how unlikely the clues are under "all random" towards spam,
+  // and towards ham. The products are kept as mantissa and exponent: a hundred small factors
+  // would underflow a double, and a logarithm for each is slower.
+  double spam_product = 1.0;
+  double ham_product = 1.0;
+  int spam_exponent = 0;
+  int ham_exponent = 0;
+  for (const Clue& clue : clues) {
+    spam_product *= 1.0 - clue.probability;
+    ham_product *= clue.probability;
+    if (spam_product < 1e-200) {
+      int e = 0;
+      spam_product = std::frexp(spam_product, &e);
+      spam_exponent += e;
+    }
+    if (ham_product < 1e-200) {
+      int e = 0;
+      ham_product = std::frexp(ham_product, &e);
+      ham_exponent += e;
+    }
+  }
+  const double log_spam = std::log(spam_product) + spam_exponent * std::log(2.0);
+  const double log_ham = std::log(ham_product) + ham_exponent * std::log(2.0);
   const double spamminess = 1.0 - chi2Q(-2.0 * log_spam, 2 * clues.size());
   const double hamminess = 1.0 - chi2Q(-2.0 * log_ham, 2 * clues.size());
   judgement.p = std::clamp((spamminess - hamminess + 1.0) / 2.0, 0.0, 1.0);
-  for (const Clue& clue : clues) {
-    auto& side = clue.probability > 0.5 ? judgement.for_spam : judgement.for_ham;
-    if (side.size() < strongest) side.push_back({*clue.token, clue.probability});
+  if (strongest > 0) {
+    std::sort(clues.begin(), clues.end(), stronger);
+    for (const Clue& clue : clues) {
+      auto& side = clue.probability > 0.5 ? judgement.for_spam : judgement.for_ham;
+      if (side.size() < strongest) side.push_back({texts_[clue.slot], clue.probability});
+    }
   }
   return judgement;
 }

@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <array>
 #include <cerrno>
+#include <charconv>
 #include <map>
 #include <memory>
 #include <string>
@@ -13,6 +14,7 @@
 #include <vector>
 
 #include "header/message_header.h"
+#include "learn/header_tokens.h"
 #include "learn/learn.h"
 
 namespace learn {
@@ -22,8 +24,9 @@ namespace {
 constexpr size_t kMaxFieldTokens = 64;
 constexpr size_t kMaxTokensPerHeader = 1000;
 constexpr size_t kMaxWord = 40;
+constexpr size_t kMaxPrefix = 48;
 
-char lower(char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; }
+constexpr char lower(char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; }
 
 std::string lowered(std::string_view text) {
   std::string out(text);
@@ -178,36 +181,36 @@ bool encodedWord(std::string_view text, size_t at, std::string& out, size_t& end
 
 // --- Tokens ---------------------------------------------------------------------------------
 
-class Tokens {
+// A short text put together on the stack: the parts of one token.
+class Piece {
  public:
-  void add(std::string_view prefix, std::string_view text) {
-    if (all_.size() >= kMaxTokensPerHeader || text.empty()) return;
-    std::string token(prefix);
-    token.reserve(prefix.size() + std::min(text.size(), kMaxWord));
-    for (const char c : text.substr(0, kMaxWord)) {
-      const auto byte = static_cast<unsigned char>(c);
-      token += byte <= ' ' || byte == 0x7f ? '_' : lower(c);
-    }
-    all_.push_back(std::move(token));
+  Piece& operator<<(std::string_view text) {
+    const size_t n = std::min(text.size(), sizeof data_ - size_);
+    std::copy_n(text.data(), n, data_ + size_);
+    size_ += n;
+    return *this;
   }
-  std::vector<std::string> take() {
-    std::sort(all_.begin(), all_.end());
-    all_.erase(std::unique(all_.begin(), all_.end()), all_.end());
-    return std::move(all_);
+  Piece& operator<<(char c) { return *this << std::string_view(&c, 1); }
+  Piece& operator<<(unsigned number) {
+    char digits[12];
+    const auto result = std::to_chars(digits, digits + sizeof digits, number);
+    return *this << std::string_view(digits, static_cast<size_t>(result.ptr - digits));
   }
+  std::string_view view() const { return {data_, size_}; }
 
  private:
-  std::vector<std::string> all_;
+  char data_[96];
+  size_t size_ = 0;
 };
 
-// Words: runs of letters, digits and 8-bit bytes (the letters of other scripts), each cut to
-// kMaxWord; a longer run is one "long" word.
+// Words: runs of letters, digits and 8-bit bytes (the letters of other scripts), at most
+// kMaxFieldTokens of them.
 template <typename Fn>
 void eachWord(std::string_view text, Fn fn) {
   size_t count = 0;
   size_t i = 0;
+  const auto word = [](char c) { return isAlnum(c) || static_cast<unsigned char>(c) >= 0x80; };
   while (i < text.size() && count < kMaxFieldTokens) {
-    const auto word = [](char c) { return isAlnum(c) || static_cast<unsigned char>(c) >= 0x80; };
     if (!word(text[i])) {
       ++i;
       continue;
@@ -218,6 +221,40 @@ void eachWord(std::string_view text, Fn fn) {
     ++count;
     i = j;
   }
+}
+
+// The shape of a text: each run of digits "9", of lower-case letters "a", of upper-case "A", of
+// 8-bit bytes "8", other printable bytes as they are, blanks "_"; at most 24 of them.
+void shapeOf(std::string_view text, Piece& out) {
+  char last = 0;
+  size_t made = 0;
+  for (const char c : text) {
+    char kind;
+    if (isDigit(c)) {
+      kind = '9';
+    } else if (c >= 'a' && c <= 'z') {
+      kind = 'a';
+    } else if (c >= 'A' && c <= 'Z') {
+      kind = 'A';
+    } else if (static_cast<unsigned char>(c) >= 0x80) {
+      kind = '8';
+    } else if (isBlank(c)) {
+      kind = '_';
+    } else {
+      kind = c;
+    }
+    if (kind == last && (kind == '9' || kind == 'a' || kind == 'A' || kind == '8' || kind == '_')) {
+      continue;
+    }
+    if (++made > 24) break;
+    out << kind;
+    last = kind;
+  }
+}
+
+bool equalFolded(std::string_view a, std::string_view b) {
+  return a.size() == b.size() &&
+         std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) { return lower(x) == lower(y); });
 }
 
 // The address of an address field: what stands in <>, else the first word with an "@".
@@ -241,9 +278,25 @@ std::string_view addressOf(std::string_view value) {
   return value.substr(start, end - start);
 }
 
+std::string_view domainOf(std::string_view address) {
+  const size_t at = address.rfind('@');
+  if (at == std::string_view::npos) return {};
+  std::string_view domain = address.substr(at + 1);
+  while (!domain.empty() && (domain.back() == '.' || domain.back() == '>')) domain.remove_suffix(1);
+  return domain;
+}
+
+// The last two labels of a domain: "example.com" of "a.b.example.com".
+std::string_view baseDomain(std::string_view domain) {
+  const size_t last = domain.rfind('.');
+  if (last == std::string_view::npos || last == 0) return domain;
+  const size_t before = domain.rfind('.', last - 1);
+  return before == std::string_view::npos ? domain : domain.substr(before + 1);
+}
+
 // The domain and its parents down to two labels: "a.b.example.com", "b.example.com",
 // "example.com".
-void addDomains(Tokens& tokens, std::string_view prefix, std::string_view domain) {
+void addDomains(TokenList& tokens, std::string_view prefix, std::string_view domain) {
   while (!domain.empty() && (domain.back() == '.' || domain.back() == '>')) domain.remove_suffix(1);
   if (domain.empty()) return;
   tokens.add(prefix, domain);
@@ -255,47 +308,51 @@ void addDomains(Tokens& tokens, std::string_view prefix, std::string_view domain
   }
 }
 
-void addAddress(Tokens& tokens, std::string_view kind, std::string_view value) {
+void addAddress(TokenList& tokens, std::string_view kind, std::string_view value) {
   const std::string_view address = addressOf(value);
   if (address.empty()) {
     tokens.add(kind, "noaddress");
     return;
   }
-  tokens.add(std::string(kind) + "addr:", address);
+  tokens.add((Piece() << kind << "addr:").view(), address);
   const size_t at = address.rfind('@');
   if (at != std::string_view::npos) {
-    addDomains(tokens, std::string(kind) + "dom:", address.substr(at + 1));
+    addDomains(tokens, (Piece() << kind << "dom:").view(), address.substr(at + 1));
     // The shape of the local part: digits in it are typical of generated senders.
     const std::string_view local = address.substr(0, at);
-    const bool digits = std::any_of(local.begin(), local.end(), isDigit);
-    if (digits) tokens.add(kind, "local-digits");
+    if (std::any_of(local.begin(), local.end(), isDigit)) tokens.add(kind, "local-digits");
+    Piece shape;
+    shapeOf(local, shape);
+    tokens.add((Piece() << kind << "local:").view(), shape.view(), false);
   }
 }
 
 // An IPv4 address at text[i], as its four numbers; false when there is none.
-bool ipv4At(std::string_view text, size_t i, std::array<int, 4>& parts, size_t& end) {
-  for (int part = 0; part < 4; ++part) {
+bool ipv4At(std::string_view text, size_t i, std::array<unsigned, 4>& parts, size_t& end) {
+  for (size_t part = 0; part < 4; ++part) {
     if (part > 0) {
       if (i >= text.size() || text[i] != '.') return false;
       ++i;
     }
-    int value = 0;
+    unsigned value = 0;
     size_t digits = 0;
     while (i < text.size() && isDigit(text[i]) && digits < 4) {
-      value = value * 10 + (text[i] - '0');
+      value = value * 10 + static_cast<unsigned>(text[i] - '0');
       ++i;
       ++digits;
     }
     if (digits == 0 || digits > 3 || value > 255) return false;
-    parts[static_cast<size_t>(part)] = value;
+    parts[part] = value;
   }
   if (i < text.size() && (isDigit(text[i]) || text[i] == '.')) return false;
   end = i;
   return true;
 }
 
+bool isLetter(char c) { return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z'); }
+
 // Received: the relays' names and addresses, the addresses also by their /24 and /16.
-void addReceived(Tokens& tokens, std::string_view value) {
+void addReceived(TokenList& tokens, std::string_view value) {
   size_t count = 0;
   size_t i = 0;
   while (i < value.size() && count < kMaxFieldTokens) {
@@ -304,14 +361,16 @@ void addReceived(Tokens& tokens, std::string_view value) {
       ++i;
       continue;
     }
-    std::array<int, 4> ip{};
+    std::array<unsigned, 4> ip{};
     size_t end = 0;
     if ((i == 0 || !isAlnum(value[i - 1])) && ipv4At(value, i, ip, end)) {
-      const std::string a = std::to_string(ip[0]) + "." + std::to_string(ip[1]);
-      const std::string b = a + "." + std::to_string(ip[2]);
-      tokens.add("rcvd:ip:", b + "." + std::to_string(ip[3]));
-      tokens.add("rcvd:ip24:", b);
-      tokens.add("rcvd:ip16:", a);
+      Piece address;
+      address << ip[0] << '.' << ip[1];
+      tokens.add("rcvd:ip16:", address.view());
+      address << '.' << ip[2];
+      tokens.add("rcvd:ip24:", address.view());
+      address << '.' << ip[3];
+      tokens.add("rcvd:ip:", address.view());
       i = end;
       count += 3;
       continue;
@@ -321,15 +380,11 @@ void addReceived(Tokens& tokens, std::string_view value) {
     std::string_view word = value.substr(i, j - i);
     while (!word.empty() && (word.back() == '.' || word.back() == '-')) word.remove_suffix(1);
     const bool host = word.find('.') != std::string_view::npos &&
-                      std::any_of(word.begin(), word.end(), [](char ch) {
-                        return (ch >= 'a' && ch <= 'z') || (ch >= 'A' && ch <= 'Z');
-                      });
+                      std::any_of(word.begin(), word.end(), isLetter);
     if (host) {
       addDomains(tokens, "rcvd:host:", word);
       ++count;
-    } else if (word.size() >= 4 && std::all_of(word.begin(), word.end(), [](char ch) {
-                 return (ch >= 'a' && ch <= 'z') || (ch >= 'A' && ch <= 'Z');
-               })) {
+    } else if (word.size() >= 4 && std::all_of(word.begin(), word.end(), isLetter)) {
       // Protocol words: "ESMTP", "SMTP", "HTTP", "Postfix", "Exim".
       tokens.add("rcvd:word:", word);
     }
@@ -343,60 +398,152 @@ constexpr std::string_view kCommonFields[] = {
     "content-type", "reply-to",   "received", "x-mailer",     "user-agent", "cc",
     "list-id",      "references", "in-reply-to", "return-path", "content-transfer-encoding"};
 
-// The value of a "name=value" parameter of a structured field, lowered; "" when absent.
-std::string parameter(std::string_view value, std::string_view name) {
-  const std::string low = lowered(value);
+// The value of a "name=value" parameter of a structured field; "" when absent.
+std::string_view parameter(std::string_view value, std::string_view name) {
   size_t at = 0;
-  while ((at = low.find(name, at)) != std::string::npos) {
-    const bool starts = at == 0 || low[at - 1] == ';' || isBlank(low[at - 1]);
+  while (at + name.size() <= value.size()) {
+    if (!equalFolded(value.substr(at, name.size()), name)) {
+      ++at;
+      continue;
+    }
+    const bool starts = at == 0 || value[at - 1] == ';' || isBlank(value[at - 1]);
     size_t eq = at + name.size();
-    while (eq < low.size() && isBlank(low[eq])) ++eq;
-    if (starts && eq < low.size() && low[eq] == '=') {
+    while (eq < value.size() && isBlank(value[eq])) ++eq;
+    if (starts && eq < value.size() && value[eq] == '=') {
       size_t begin = eq + 1;
-      while (begin < low.size() && (isBlank(low[begin]) || low[begin] == '"')) ++begin;
+      while (begin < value.size() && (isBlank(value[begin]) || value[begin] == '"')) ++begin;
       size_t end = begin;
-      while (end < low.size() && low[end] != '"' && low[end] != ';' && !isBlank(low[end])) ++end;
-      return low.substr(begin, end - begin);
+      while (end < value.size() && value[end] != '"' && value[end] != ';' && !isBlank(value[end])) {
+        ++end;
+      }
+      return value.substr(begin, end - begin);
     }
     at += name.size();
   }
   return {};
 }
 
-void addSubject(Tokens& tokens, std::string_view value) {
-  const std::string decoded = decodeEncodedWords(value);
-  if (decoded.size() != value.size() || decoded != value) tokens.add("subj:", "=encoded");
-  eachWord(decoded, [&](std::string_view word) { tokens.add("subj:", word); });
+// The charsets that the encoded words of text name.
+void addCharsets(TokenList& tokens, std::string_view prefix, std::string_view text) {
+  size_t at = 0;
+  size_t count = 0;
+  while ((at = text.find("=?", at)) != std::string_view::npos && count < 4) {
+    const size_t end = text.find('?', at + 2);
+    if (end == std::string_view::npos) break;
+    tokens.add(prefix, text.substr(at + 2, std::min<size_t>(end - at - 2, kMaxWord)));
+    ++count;
+    at = end + 1;
+  }
+}
+
+// The text with its encoded words decoded, into room; the text itself when it has none (most
+// have none, and judging a header should not copy it).
+std::string_view decodedText(std::string_view text, std::string& room) {
+  if (text.find("=?") == std::string_view::npos) return text;
+  room = decodeEncodedWords(text);
+  return room;
+}
+
+void addSubject(TokenList& tokens, std::string_view value) {
+  std::string room;
+  const std::string_view decoded = decodedText(value, room);
+  if (decoded != value) {
+    tokens.add("subj:", "=encoded");
+    addCharsets(tokens, "subj:charset:", value);
+  }
+  std::string_view previous;
+  eachWord(decoded, [&](std::string_view word) {
+    tokens.add("subj:", word);
+    if (!previous.empty()) {
+      // Pairs of words: "free+money" says more than "free" and "money".
+      tokens.add("subj:", (Piece() << previous.substr(0, kMaxWord / 2) << '+'
+                                   << word.substr(0, kMaxWord / 2)).view());
+    }
+    previous = word;
+  });
   size_t letters = 0;
   size_t upper = 0;
   for (const char c : decoded) {
-    if ((c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z')) ++letters;
+    if (isLetter(c)) ++letters;
     if (c >= 'A' && c <= 'Z') ++upper;
     if (c == '!' || c == '$' || c == '%' || c == '?') tokens.add("subj:punct:", {&c, 1});
     if (static_cast<unsigned char>(c) >= 0x80 && value == decoded) tokens.add("subj:", "=8bit");
   }
   if (letters >= 6 && upper * 10 >= letters * 7) tokens.add("subj:", "=shouting");
   if (decoded.empty()) tokens.add("subj:", "=empty");
+  // A number after a run of blanks at the end: a tag that tells the copies of a mailing apart.
+  std::string_view rest = decoded;
+  while (!rest.empty() && isBlank(rest.back())) rest.remove_suffix(1);
+  size_t digits = 0;
+  while (digits < rest.size() && isDigit(rest[rest.size() - 1 - digits])) ++digits;
+  if (digits > 0 && digits < rest.size() && isBlank(rest[rest.size() - 1 - digits])) {
+    tokens.add("subj:", "=trailing-number");
+  }
+  if (decoded.find("   ") != std::string_view::npos) tokens.add("subj:", "=blank-run");
 }
 
-void addField(Tokens& tokens, const std::string& name, std::string_view value) {
+void addFrom(TokenList& tokens, std::string_view value) {
+  addAddress(tokens, "from:", value);
+  const size_t open = value.rfind('<');
+  if (open == std::string_view::npos || open == 0) tokens.add("from:", "noname");
+  if (open == std::string_view::npos) return;
+  const std::string_view raw_name = value.substr(0, open);
+  if (raw_name.find("=?") != std::string_view::npos) addCharsets(tokens, "from:charset:", raw_name);
+  std::string room;
+  const std::string_view name = decodedText(raw_name, room);
+  eachWord(name, [&](std::string_view word) { tokens.add("from:name:", word); });
+  // How the display name relates to the address.
+  if (name.find('@') != std::string_view::npos) tokens.add("from:name:", "=address");
+  if (name.find('"') != std::string_view::npos) tokens.add("from:name:", "=quoted");
+  const std::string_view address = addressOf(value);
+  const std::string_view local = address.substr(0, address.find('@'));
+  bool local_in_name = false;
+  eachWord(name, [&](std::string_view word) { local_in_name = local_in_name || equalFolded(word, local); });
+  if (local_in_name) tokens.add("from:name:", "=local-part");
+  Piece shape;
+  shapeOf(name, shape);
+  tokens.add("from:name:shape:", shape.view(), false);
+}
+
+void addMessageId(TokenList& tokens, std::string_view value, std::string_view from_domain) {
+  const size_t at = value.rfind('@');
+  if (at == std::string_view::npos) {
+    tokens.add("mid:", "noat");
+  } else {
+    addDomains(tokens, "mid:dom:", value.substr(at + 1));
+  }
+  Piece shape;
+  shapeOf(value.substr(0, at), shape);
+  tokens.add("mid:shape:", shape.view(), false);
+  std::string_view domain = at == std::string_view::npos ? std::string_view() : value.substr(at + 1);
+  while (!domain.empty() && (domain.back() == '>' || isBlank(domain.back()))) domain.remove_suffix(1);
+  if (!from_domain.empty() && !domain.empty()) {
+    tokens.add("mid:", equalFolded(baseDomain(domain), baseDomain(from_domain)) ? "=from-domain"
+                                                                               : "=other-domain");
+  }
+}
+
+void addField(TokenList& tokens, std::string_view name, std::string_view value,
+              std::string_view from_domain) {
   if (name == "subject") {
     addSubject(tokens, value);
   } else if (name == "from") {
-    addAddress(tokens, "from:", value);
-    const size_t open = value.rfind('<');
-    if (open == std::string_view::npos || open == 0) tokens.add("from:", "noname");
-    if (open != std::string_view::npos) {
-      eachWord(decodeEncodedWords(value.substr(0, open)),
-               [&](std::string_view word) { tokens.add("from:name:", word); });
-    }
+    addFrom(tokens, value);
   } else if (name == "reply-to" || name == "return-path" || name == "sender" ||
              name == "errors-to") {
-    addAddress(tokens, name + ":", value);
+    addAddress(tokens, (Piece() << name << ':').view(), value);
   } else if (name == "to" || name == "cc") {
-    const size_t recipients = static_cast<size_t>(std::count(value.begin(), value.end(), '@'));
-    tokens.add(name + ":count:", recipients >= 6 ? "6+" : std::to_string(recipients));
-    if (lowered(value).find("undisclosed") != std::string::npos) tokens.add(name + ":", "undisclosed");
+    const auto recipients = static_cast<unsigned>(std::count(value.begin(), value.end(), '@'));
+    const std::string_view prefix = name == "to" ? "to:count:" : "cc:count:";
+    if (recipients >= 6) {
+      tokens.add(prefix, "6+");
+    } else {
+      tokens.add(prefix, (Piece() << recipients).view());
+    }
+    eachWord(value, [&](std::string_view word) {
+      if (equalFolded(word, "undisclosed")) tokens.add(name == "to" ? "to:" : "cc:", "undisclosed");
+    });
+    if (recipients == 1) addDomains(tokens, name == "to" ? "to:dom:" : "cc:dom:", domainOf(addressOf(value)));
   } else if (name == "received") {
     addReceived(tokens, value);
   } else if (name == "x-mailer" || name == "user-agent") {
@@ -407,32 +554,120 @@ void addField(Tokens& tokens, const std::string& name, std::string_view value) {
     while (!type.empty() && isBlank(type.back())) type.remove_suffix(1);
     while (!type.empty() && isBlank(type.front())) type.remove_prefix(1);
     tokens.add("ctype:", type);
-    const std::string charset = parameter(value, "charset");
+    const std::string_view charset = parameter(value, "charset");
     if (!charset.empty()) tokens.add("charset:", charset);
+    const std::string_view boundary = parameter(value, "boundary");
+    if (!boundary.empty()) {
+      Piece shape;
+      shapeOf(boundary, shape);
+      tokens.add("ctype:boundary:", shape.view(), false);
+    }
   } else if (name == "content-transfer-encoding") {
     tokens.add("cte:", value);
   } else if (name == "message-id") {
-    const size_t at = value.rfind('@');
-    if (at == std::string_view::npos) {
-      tokens.add("mid:", "noat");
-    } else {
-      addDomains(tokens, "mid:dom:", value.substr(at + 1));
-    }
+    addMessageId(tokens, value, from_domain);
   } else if (name == "date") {
-    // The time zone and whether the day of the week is there.
+    // The time zone, whether the day of the week is there, and the form of the whole.
     const size_t last = value.find_last_of(" \t");
     if (last != std::string_view::npos) tokens.add("date:zone:", value.substr(last + 1));
     if (value.empty() || !isAlnum(value.front()) || isDigit(value.front())) {
       tokens.add("date:", "noweekday");
     }
+    Piece shape;
+    shapeOf(value, shape);
+    tokens.add("date:shape:", shape.view(), false);
   } else if (name == "list-id" || name == "precedence" || name == "x-priority" ||
              name == "x-msmail-priority" || name == "importance" || name == "mime-version") {
-    tokens.add(name + ":", value);
+    tokens.add((Piece() << name << ':').view(), value);
   }
 }
 
+// Whether a field name is written as most are: each part after a hyphen with a capital first
+// and the rest in lower case ("Message-Id", "X-Mailer").
+bool isCommonForm(std::string_view name) {
+  bool first = true;
+  for (const char c : name) {
+    if (c == '-') {
+      first = true;
+      continue;
+    }
+    if (first ? (c >= 'a' && c <= 'z') : (c >= 'A' && c <= 'Z')) return false;
+    first = false;
+  }
+  return true;
+}
+
+// A field name, folded to lower case and cut to a word's length, on the stack.
+struct FieldName {
+  char data[kMaxWord];
+  size_t size = 0;
+  explicit FieldName(std::string_view name) {
+    size = std::min(name.size(), kMaxWord);
+    for (size_t i = 0; i < size; ++i) data[i] = lower(name[i]);
+  }
+  std::string_view view() const { return {data, size}; }
+};
+
 }  // namespace
 
+namespace {
+
+// What each byte becomes in a token: blanks and control characters "_", and with folding ASCII
+// letters lower case.
+constexpr std::array<char, 256> byteMap(bool fold) {
+  std::array<char, 256> map{};
+  for (size_t i = 0; i < 256; ++i) {
+    const char c = static_cast<char>(i);
+    map[i] = i <= ' ' || i == 0x7f ? '_' : fold ? lower(c) : c;
+  }
+  return map;
+}
+constexpr std::array<char, 256> kFolded = byteMap(true);
+constexpr std::array<char, 256> kAsIs = byteMap(false);
+
+}  // namespace
+
+void TokenList::add(std::string_view prefix, std::string_view text, bool fold) {
+  if (hashes_.size() >= kMaxTokensPerHeader || text.empty()) return;
+  char token[kMaxPrefix + kMaxWord];
+  prefix = prefix.substr(0, kMaxPrefix);
+  std::copy(prefix.begin(), prefix.end(), token);
+  size_t size = prefix.size();
+  const auto& map = fold ? kFolded : kAsIs;
+  for (const char c : text.substr(0, kMaxWord)) token[size++] = map[static_cast<unsigned char>(c)];
+  const std::string_view made(token, size);
+  hashes_.push_back(tokenHash(made));
+  if (keep_texts_) texts_.emplace_back(made);
+}
+
+void TokenList::dedupe() {
+  if (keep_texts_) {
+    std::sort(texts_.begin(), texts_.end());
+    texts_.erase(std::unique(texts_.begin(), texts_.end()), texts_.end());
+  }
+  // The hashes through a small open-addressed set, in the order first made: cheaper than sorting
+  // the few hundred of a header.
+  size_t size = 64;
+  while (size < hashes_.size() * 2) size *= 2;
+  seen_.assign(size, 0);
+  const size_t mask = size - 1;
+  bool zero_seen = false;
+  size_t kept = 0;
+  for (const uint64_t hash : hashes_) {
+    bool fresh = false;
+    if (hash == 0) {
+      fresh = !zero_seen;
+      zero_seen = true;
+    } else {
+      size_t i = static_cast<size_t>(hash >> 40) & mask;
+      while (seen_[i] != 0 && seen_[i] != hash) i = (i + 1) & mask;
+      fresh = seen_[i] == 0;
+      seen_[i] = hash;
+    }
+    if (fresh) hashes_[kept++] = hash;
+  }
+  hashes_.resize(kept);
+}
 std::string decodeEncodedWords(std::string_view text) {
   std::string out;
   out.reserve(text.size());
@@ -459,26 +694,49 @@ std::string decodeEncodedWords(std::string_view text) {
   return out;
 }
 
-std::vector<std::string> headerTokens(const MessageHeader& header) {
-  Tokens tokens;
-  std::vector<bool> present(std::size(kCommonFields), false);
-  size_t received = 0;
+void tokenize(const MessageHeader& header, TokenList& tokens) {
+  bool present[std::size(kCommonFields)] = {};
+  unsigned received = 0;
+  std::string_view from_domain;
   for (const auto& field : header.fields()) {
-    const std::string name = lowered(field.first.substr(0, kMaxWord));
+    if (equalFolded(field.first, "from")) from_domain = domainOf(addressOf(field.second));
+  }
+  FieldName previous("");
+  size_t ordered = 0;
+  for (const auto& field : header.fields()) {
+    const FieldName folded(field.first);
+    const std::string_view name = folded.view();
     // The fields the program adds itself (the quarantine's verdict) say nothing of the sender.
-    if (name.rfind("x-pollensift-", 0) == 0) continue;
+    if (name.substr(0, 13) == "x-pollensift-") continue;
     tokens.add("field:", name);
+    // The name as written when it is not in the common form ("Message-ID", "MIME-Version",
+    // "X-MIMEOLE"), and which field follows which: each mailer writes its own.
+    if (!isCommonForm(field.first)) tokens.add("name:", field.first, false);
+    if (ordered++ < kMaxFieldTokens) {
+      tokens.add("order:", (Piece() << previous.view() << '>' << name).view());
+    }
+    previous = folded;
     for (size_t i = 0; i < std::size(kCommonFields); ++i) {
       if (name == kCommonFields[i]) present[i] = true;
     }
     if (name == "received") ++received;
-    addField(tokens, name, field.second);
+    addField(tokens, name, field.second, from_domain);
   }
   for (size_t i = 0; i < std::size(kCommonFields); ++i) {
     if (!present[i]) tokens.add("no:", kCommonFields[i]);
   }
-  tokens.add("rcvd:count:", received >= 8 ? "8+" : std::to_string(received));
-  return tokens.take();
+  if (received >= 8) {
+    tokens.add("rcvd:count:", "8+");
+  } else {
+    tokens.add("rcvd:count:", (Piece() << received).view());
+  }
+}
+
+std::vector<std::string> headerTokens(const MessageHeader& header) {
+  TokenList tokens(true);
+  tokenize(header, tokens);
+  tokens.dedupe();
+  return std::move(tokens.texts());
 }
 
 }  // namespace learn

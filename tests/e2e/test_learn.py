@@ -61,7 +61,7 @@ class Learning(PollensiftTest):
         self.assertEqual(r.code, 0, r.err)
         self.assertEqual(os.stat(self.learned).st_mode & 0o777, 0o600)
         first = self.read_file()
-        self.assertTrue(first.startswith(b'pollensift learned tokens 1\nmessages 10 10\n'))
+        self.assertTrue(first.startswith(b'pollensift learned tokens 2\nmessages 10 10\n'))
 
         r = self.learn('--learn-spam', self.spam)
         self.assertIn('Learned 0 of 10 message(s) as spam, 10 learned before; 10 spam and 10 ham',
@@ -101,7 +101,9 @@ class Learning(PollensiftTest):
         for text, reason in ((b'Some notes of mine\n', 'is not a learned-token file'),
                              (b'pollensift learned tokens 7\n',
                               'was written by a newer version (format 7)'),
-                             (b'pollensift learned tokens 1\nmessages 0 0\nt 1 0 x\nend\n',
+                             (b'pollensift learned tokens 1\nmessages 0 0\nend\n',
+                              'was written by an older version (format 1)'),
+                             (b'pollensift learned tokens 2\nmessages 0 0\nt 1 0 x\nend\n',
                               'is damaged at line 3')):
             with self.subTest(reason):
                 with open(self.learned, 'wb') as f:
@@ -179,8 +181,10 @@ class LearnedScoreInARun(PollensiftTest):
             good = f.read()
         cases = (('damaged', good[:len(good) // 2], 'is damaged at line'),
                  ('foreign', b'\x00\x01binary', 'is not a learned-token file'),
-                 ('newer', b'pollensift learned tokens 2\n', 'was written by a newer version '
-                                                              '(format 2)'),
+                 ('newer', b'pollensift learned tokens 3\n', 'was written by a newer version '
+                                                              '(format 3)'),
+                 ('older', b'pollensift learned tokens 1\nmessages 0 0\nend\n',
+                  'was written by an older version (format 1)'),
                  ('missing', None, 'does not exist yet'))
         for name, text, reason in cases:
             with self.subTest(name):
