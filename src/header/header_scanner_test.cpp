@@ -153,7 +153,8 @@ TEST_F(HeaderScannerTest, AgreesOnEveryRule) {
   for (const char* input : kInputs) {
     agree(std::string(input), "listed case", true);
   }
-  const std::string with_nul("A\0: b\r\nB: \0c\r\n\0\r\n.\r\n", 22);
+  static const char kWithNul[] = "A\0: b\r\nB: \0c\r\n\0\r\n.\r\n";
+  const std::string with_nul(kWithNul, sizeof kWithNul - 1);
   agree(with_nul, "NUL bytes", true);
 }
 
