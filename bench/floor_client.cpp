@@ -2,7 +2,7 @@
 // nothing else. Whatever pollensift takes beyond this program's time is the cost of parsing,
 // filtering and logging.
 //
-//   floor_client [--pipelined] HOST PORT USER PASSWORD
+//   floor_client [--pipelined | --ahead] HOST PORT USER PASSWORD
 //
 // Without --pipelined it is pollensift's dialogue with PIPELINING = "no": USER, PASS, STAT twice
 // (the account check asks for the status once and the scan once more), LIST n and TOP n 0 for
@@ -16,7 +16,12 @@
 // before it sends again, which is as few system calls as that window allows. It does not check
 // that the server offers PIPELINING.
 //
-// Both await QUIT's reply. Every reply is read to its end without looking inside, but for STAT's
+// With --ahead it is the floor of the protocol itself, not of any one client's dialogue: USER and
+// PASS in one write, STAT, one LIST for every size, then every TOP n 0 written at once by a second
+// thread while the first only frames the replies as they come; then QUIT. No window: the server
+// is never kept waiting for a command.
+//
+// All three await QUIT's reply. Every reply is read to its end without looking inside, but for STAT's
 // count. Prints "messages M bytes B" (replies read) and exits 0, or names the failed step and
 // exits 1.
 #include <netdb.h>
@@ -32,6 +37,7 @@
 #include <deque>
 #include <string>
 #include <string_view>
+#include <thread>
 
 namespace {
 
@@ -238,16 +244,33 @@ int pipelined(Link& link, long count) {
   return 0;
 }
 
+// Every TOP n 0 written ahead by a second thread while this one reads the replies: the server
+// always has the next command, and the socket's buffers hold whatever the reader has not taken.
+int ahead(Link& link, int fd, long count) {
+  if (!link.send("LIST\r\n") || !link.read(true)) return fail("LIST");
+  std::string commands;
+  commands.reserve(static_cast<size_t>(count) * 16);
+  for (long n = 1; n <= count; ++n) commands += top(n);
+  bool sent = false;
+  std::thread writer([&] { sent = Link(fd).send(commands); });
+  long answered = 0;
+  while (answered < count && link.read(true)) ++answered;
+  writer.join();
+  if (!sent) return fail("TOP writing");
+  return answered == count ? 0 : fail("TOP");
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
   const bool pipelining = argc > 1 && std::strcmp(argv[1], "--pipelined") == 0;
-  if (pipelining) {
+  const bool all_ahead = argc > 1 && std::strcmp(argv[1], "--ahead") == 0;
+  if (pipelining || all_ahead) {
     --argc;
     ++argv;
   }
   if (argc != 5) {
-    std::fprintf(stderr, "usage: floor_client [--pipelined] HOST PORT USER PASSWORD\n");
+    std::fprintf(stderr, "usage: floor_client [--pipelined | --ahead] HOST PORT USER PASSWORD\n");
     return 2;
   }
   Descriptor socket(connectTo(argv[1], argv[2]));
@@ -259,6 +282,8 @@ int main(int argc, char** argv) {
   const std::string pass = std::string("PASS ") + argv[4] + "\r\n";
   if (pipelining) {
     if (!link.send("CAPA\r\n") || !link.read(true)) return fail("CAPA");
+  }
+  if (pipelining || all_ahead) {
     if (!link.send(user + pass) || !link.read(false)) return fail("USER");
     if (!link.read(false)) return fail("PASS");
   } else {
@@ -266,13 +291,15 @@ int main(int argc, char** argv) {
     if (!link.send(pass) || !link.read(false)) return fail("PASS");
   }
   long count = 0;
-  for (int i = 0; i < (pipelining ? 1 : 2); ++i) {
+  for (int i = 0; i < (pipelining || all_ahead ? 1 : 2); ++i) {
     if (!link.send("STAT\r\n") || !link.read(false)) return fail("STAT");
     count = secondWord(link.reply());
   }
   if (count < 0) return fail("STAT reading");
   if (count > 0) {
-    const int failed = pipelining ? pipelined(link, count) : oneAtATime(link, count);
+    const int failed = all_ahead    ? ahead(link, socket.get(), count)
+                       : pipelining ? pipelined(link, count)
+                                    : oneAtATime(link, count);
     if (failed != 0) return failed;
   }
   if (!link.send("QUIT\r\n") || !link.read(false)) return fail("QUIT");

@@ -2,7 +2,8 @@
 // any bytes. Input: one byte of switches, three bytes of message size, then the header text as
 // a TOP reply carries it after its status line. At full verbosity every verdict and trace line is
 // built and escaped; scripts/fuzz.sh closes the output streams. Each input is judged with the rule
-// engine and with every rule's C library pattern, which must agree on every line and verdict.
+// engine and with every rule's C library pattern, which must agree on every line and verdict. The
+// program's header scanner and the table-driven one it replaced must yield the same tokens.
 
 #include <cstddef>
 #include <cstdint>
@@ -13,8 +14,11 @@
 
 #include "config/settings.h"
 #include "filter/filter_engine.h"
+#include "header/line_scanner.h"
 #include "header/message_header.h"
 #include "header/parse_header.h"
+#include "header/reference_scanner.h"
+#include "header/rfc_lexer.h"
 #include "rules/rules.h"
 
 namespace {
@@ -71,6 +75,20 @@ void compareMatchers(const std::string& line) {
   }
 }
 
+// Both scanners read text to its end and yield the same tokens with the same texts.
+void compareScanners(const std::string& text) {
+  static ReferenceScanner reference;
+  static LineScanner line;
+  reference.restart(text);
+  line.restart(text);
+  for (;;) {
+    const int expected = reference.next();
+    const std::string expected_text = header_token_value;
+    if (line.next() != expected || header_token_value != expected_text) std::abort();
+    if (expected == 0) return;
+  }
+}
+
 // Parses and filters text as one fetched message; false when it does not parse.
 bool judge(const std::string& text, int size, int& verdict, bool& has_id) {
   MessageHeader header;
@@ -96,6 +114,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const int message_size = data[1] << 16 | data[2] << 8 | data[3];
   const std::string text(reinterpret_cast<const char*>(data) + 4, size - 4);
   compareMatchers(text);  // any bytes at all, line ends and NULs included
+  compareScanners(text);
 
   FilterEngine::instance().resetForTesting();
   int first = 0, second = 0;

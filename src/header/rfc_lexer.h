@@ -1,34 +1,29 @@
 #pragma once
 
-// Private to the header parser: the header scanner class and its token value cell.
+// Private to the header parser: what feeds the header grammar its tokens.
 
 #include <string>
 #include <string_view>
 
-// Two flex scanners live in one program, so each names its class through yyFlexLexer before
-// including FlexLexer.h. The generated scanner does this itself (and defines FLEX_SCANNER).
-#ifndef FLEX_SCANNER
-#undef yyFlexLexer
-#define yyFlexLexer rfcFlexLexer
-#include <FlexLexer.h>
-#undef yyFlexLexer
-#endif
+class MessageHeader;
 
-// Text of the last token that rfcFlexLexer::yylex returned; the parser moves it out.
+// Text of the last token that a token source returned; the parser moves it out.
 extern std::string header_token_value;
 
-// The header scanner reading straight from the text in memory, and restartable, so that one
-// scanner serves every header of a run.
-class HeaderScanner : public rfcFlexLexer {
+// A scanner of header text for the grammar: one serves every header of a run.
+class HeaderTokens {
  public:
-  HeaderScanner() = default;
-  // Forgets everything read before and starts at the beginning of text, which must outlive
-  // the scan.
-  void restart(std::string_view text);
-
- protected:
-  int LexerInput(char* buffer, int max_size) override;
-
- private:
-  std::string_view rest_;
+  virtual ~HeaderTokens() = default;
+  // Forgets everything read before and starts at the beginning of text, which must outlive the
+  // scan.
+  virtual void restart(std::string_view text) = 0;
+  // The code of the next token (0 at the end of the text); its text is in header_token_value.
+  virtual int next() = 0;
 };
+
+// At verbosity 6, traces one character that a scanner drops; traced counts those of the current
+// header, as a hostile header may hold megabytes of them.
+void traceDroppedCharacter(char c, int& traced);
+
+// parseHeader with the given scanner.
+int parseHeaderWith(HeaderTokens& tokens, std::string_view text, MessageHeader* header);

@@ -12,12 +12,12 @@
 %code requires {
 #include <string>
 
+class HeaderTokens;
 class MessageHeader;
-class rfcFlexLexer;
 }
 
-%parse-param {rfcFlexLexer& scanner} {MessageHeader*& header} {bool& malformed}
-%lex-param {rfcFlexLexer& scanner}
+%parse-param {HeaderTokens*& scanner} {MessageHeader*& header} {bool& malformed}
+%lex-param {HeaderTokens*& scanner}
 
 %code {
 #include <utility>
@@ -37,8 +37,8 @@ std::string earlier_field_name;
 namespace rfc {
 
 // Pulls the next token and takes over its text as the semantic value.
-int rfclex(rfcparser::value_type* value, rfcFlexLexer& scanner) {
-  const int code = scanner.yylex();
+int rfclex(rfcparser::value_type* value, HeaderTokens*& scanner) {
+  const int code = scanner->next();
   previous_token = current_token;
   current_token = code;
   if (code == rfcparser::token::FIELD_NAME) {
