@@ -9,6 +9,7 @@ the scan of the mailbox and measure nothing.
 """
 
 import base64
+import os
 import random
 
 OUR_DOMAINS = ['example.com', 'example.net']
@@ -296,3 +297,18 @@ def message(seed, i):
     body = _FILLER[:size - len(head) - 1]
     body = body[:body.rfind(b'\n') + 1] or b'-\n'
     return head + b'\n' + body, kind
+
+
+def real_messages(data):
+    """The messages of the SpamAssassin corpus fetched by bench/learn.py (its data folder), in a
+    fixed order, without their mbox "From " line: (folder, file name, bytes) for each."""
+    for group in sorted(os.listdir(data)):
+        folder = os.path.join(data, group)
+        if not os.path.isdir(folder):
+            continue
+        for name in sorted(f for f in os.listdir(folder) if f.endswith('.txt')):
+            with open(os.path.join(folder, name), 'rb') as f:
+                text = f.read()
+            if text.startswith(b'From '):
+                text = text.split(b'\n', 1)[1] if b'\n' in text else b''
+            yield group, name, text

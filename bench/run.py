@@ -64,6 +64,10 @@ def parse_args(argv):
     p.add_argument('--del-duplicates', choices=['yes', 'no'], default='yes',
                    help='DEL_DUPLICATES of every rc file (no: no Message-ID is kept for the run)')
     p.add_argument('--seed', default='1', help='corpus and rule seed')
+    p.add_argument('--real', metavar='DIR', help='on loopback, the SpamAssassin corpus fetched by '
+                   'bench/learn.py (its data folder) instead of generated mail; N is its size')
+    p.add_argument('--shape', choices=['block', 'heavy'], default='block',
+                   help='the rules: block-list rules or the heavy shape of bench/rules.py')
     p.add_argument('--slow-link', choices=['auto', 'netem', 'relay', 'off'], default='auto',
                    help='auto: netem in network namespaces when the kernel has it, else the relay')
     p.add_argument('--programs', default='pollensift,floor,floor-pipelined',
@@ -106,10 +110,17 @@ def build(args):
     return programs
 
 
-def load(server, user, n, seed):
-    """Delivers messages 0..n-1 of the corpus; returns their total size and the share per kind."""
+def load(server, user, n, seed, real=None):
+    """Delivers messages 0..n-1 of the corpus, or the real messages in real; returns their total
+    size and the share per kind."""
     total = 0
     kinds = {}
+    if real:
+        for group, _, message in corpus.real_messages(real):
+            server.deliver(user, message)
+            total += len(message)
+            kinds[group] = kinds.get(group, 0) + 1
+        return total, kinds
     for i in range(n):
         message, kind = corpus.message(seed, i)
         server.deliver(user, message)
@@ -131,7 +142,8 @@ def run_once(measure, argv, stdout, result):
 class Case:
     """One (link, N, R): an rc file per pollensift variant, and every program's samples."""
 
-    def __init__(self, link, n, count, syntax, work, host, ports, user, chosen, duplicates='yes'):
+    def __init__(self, link, n, count, syntax, work, host, ports, user, chosen, duplicates='yes',
+                 shape='block'):
         self.link, self.n, self.count, self.syntax = link, n, count, syntax
         self.dir = tempfile.mkdtemp(prefix='case-', dir=work)
         self.host, self.ports, self.user = host, ports, user
@@ -145,7 +157,8 @@ class Case:
             with open(rc, 'w') as f:
                 f.write(rules.rc_text(count, syntax, log, host,
                                       ports['hidden' if hidden else 'plain'], user, USER_PASSWORD,
-                                      pipelining=pipelining, duplicates=duplicates))
+                                      pipelining=pipelining, duplicates=duplicates,
+                                      shape=shape))
             os.chmod(rc, 0o600)
             self.rcs[name] = (rc, log)
         self.samples = collections.OrderedDict((name, []) for name in chosen)
@@ -277,7 +290,7 @@ def measure(args, programs, link, server, host, ports, sizes, runs, work, chosen
     for n in sizes:
         user = 'bench%d' % n
         started = time.monotonic()
-        total, kinds = load(server, user, n, args.seed)
+        total, kinds = load(server, user, n, args.seed, args.real)
         print('# %s: %d messages, %.1f MiB, loaded in %.0f s; kinds: %s' % (
             link, n, total / 2**20, time.monotonic() - started,
             ', '.join('%s %d' % kv for kv in sorted(kinds.items()))), flush=True)
@@ -291,7 +304,7 @@ def measure(args, programs, link, server, host, ports, sizes, runs, work, chosen
             warm.run(programs, name, args.verbose)
         for count in args.rule_counts:
             case = Case(link, n, count, syntax_for(args, count), work, host, ports, user, chosen,
-                        args.del_duplicates)
+                        args.del_duplicates, args.shape)
             for k in range(runs):
                 # Turn the order round so that no program always follows the same one.
                 order = chosen[k % len(chosen):] + chosen[:k % len(chosen)]
@@ -417,6 +430,8 @@ def profile(args, programs, work):
 def main(argv):
     args = parse_args(argv)
     args.sizes = [int(x) for x in args.sizes.split(',') if x]
+    if args.real:
+        args.sizes = [sum(1 for _ in corpus.real_messages(args.real))]
     args.slow_sizes = [int(x) for x in args.slow_sizes.split(',') if x]
     args.rule_counts = [int(x) for x in args.rules.split(',') if x]
     if args.show:

@@ -1,5 +1,6 @@
 #include "rules/rule_matcher.h"
 
+#include <re2/filtered_re2.h>
 #include <re2/re2.h>
 #include <re2/set.h>
 #include <regex.h>
@@ -37,7 +38,24 @@ struct RuleMatcher::Field {
   std::vector<Split> splits;  // one for each length of heads
 };
 
+// Rules matched one by one where a text holds the literals each demands. The literals (as the
+// engine's own analysis derives them, ASCII letters lower-cased) are found in one scan of a set
+// of plain strings, whose states stay few whatever the rules.
+struct RuleMatcher::Heavy {
+  re2::FilteredRE2 filter{kMinLiteral};
+  std::vector<uint32_t> rules;  // the rule of each expression of filter
+  std::unique_ptr<RE2::Set> literals;
+  std::string lowered;
+  std::vector<int> found_literals;
+  std::vector<int> candidates;
+  // Shorter literals are too common to spare any work.
+  static constexpr int kMinLiteral = 3;
+};
+
 namespace {
+
+// Marks an expression of RuleMatcher::Heavy whose rule went to the sets.
+constexpr uint32_t kNoRule = UINT32_MAX;
 
 // Compiled programs and the lazily built automaton share this; a set that needs more is split.
 constexpr int64_t kEngineMemory = int64_t{256} << 20;
@@ -59,6 +77,34 @@ bool fallbackMatches(const FilterRule& rule, const std::string& text, size_t len
   return regexec(&rule.pattern(), text.c_str(), 0, range, REG_STARTEND) == 0;
 }
 
+// Whether a translation holds a counted repetition ("{m,n}", "{m,}", "{m}"), beyond the "\x{hh}"
+// by which it writes bytes.
+bool hasCountedRepetition(const std::string& pattern) {
+  for (size_t i = 0; i < pattern.size(); ++i) {
+    if (pattern[i] == '\\') {
+      ++i;
+      if (i + 1 < pattern.size() && pattern[i] == 'x' && pattern[i + 1] == '{') {
+        i = pattern.find('}', i);
+        if (i == std::string::npos) return false;
+      }
+    } else if (pattern[i] == '{' && i + 1 < pattern.size() && pattern[i + 1] >= '0' &&
+               pattern[i + 1] <= '9') {
+      return true;
+    }
+  }
+  return false;
+}
+
+std::string literalPattern(const std::string& literal) {
+  static const char kHex[] = "0123456789abcdef";
+  std::string out;
+  for (const char c : literal) {
+    const auto b = static_cast<unsigned char>(c);
+    out += {'\\', 'x', '{', kHex[b >> 4], kHex[b & 15], '}'};
+  }
+  return out;
+}
+
 bool startsWithHead(const std::string& text, size_t length, const std::string& head) {
   if (length < head.size() / 2) return false;
   for (size_t i = 0; i < head.size() / 2; ++i) {
@@ -76,6 +122,8 @@ RuleMatcher::RuleMatcher(std::vector<const FilterRule*> rules)
   std::vector<uint32_t> anywhere;
   std::unordered_map<std::string, std::vector<uint32_t>> anchored;
   std::map<std::pair<std::string, std::string>, std::vector<uint32_t>> split;  // field, head
+  std::vector<uint32_t> heavy;
+  std::vector<uint32_t> in_sets;
   for (uint32_t i = 0; i < rules_.size(); ++i) {
     const FilterRule& rule = *rules_[i];
     if (!rule.compiled()) continue;  // matches nothing, as its pattern would
@@ -83,7 +131,17 @@ RuleMatcher::RuleMatcher(std::vector<const FilterRule*> rules)
     if (!translated.fallback.empty()) {
       reasons_[i] = translated.fallback;
       fallback_.push_back(i);
-    } else if (translated.field.empty()) {
+    } else if (hasCountedRepetition(translated.pattern)) {
+      heavy.push_back(i);
+    } else {
+      in_sets.push_back(i);
+    }
+  }
+  for (const uint32_t i : routeHeavy(std::move(heavy))) in_sets.push_back(i);
+  std::sort(in_sets.begin(), in_sets.end());
+  for (const uint32_t i : in_sets) {
+    const PosixTranslation& translated = rules_[i]->translated();
+    if (translated.field.empty()) {
       anywhere.push_back(i);
     } else if (translated.head.empty()) {
       anchored[translated.field].push_back(i);
@@ -118,6 +176,86 @@ RuleMatcher::RuleMatcher(std::vector<const FilterRule*> rules)
 }
 
 RuleMatcher::~RuleMatcher() = default;
+
+// Takes the rules among candidates whose every match holds some literal; returns the others, for
+// the sets.
+std::vector<uint32_t> RuleMatcher::routeHeavy(std::vector<uint32_t> candidates) {
+  if (candidates.empty()) return candidates;
+  auto heavy = std::make_unique<Heavy>();
+  std::vector<uint32_t> rest;
+  for (const uint32_t i : candidates) {
+    int id = 0;
+    if (heavy->filter.Add(rules_[i]->translated().pattern, engineOptions(), &id) ==
+        RE2::NoError) {
+      heavy->rules.push_back(i);
+    } else {
+      rest.push_back(i);
+    }
+  }
+  if (heavy->rules.empty()) return candidates;
+  std::vector<std::string> literals;
+  heavy->filter.Compile(&literals);
+  // The texts are lower-cased by ASCII letters only, as the analysis lower-cases literals; should
+  // it ever do otherwise, the sets take these rules.
+  for (const std::string& literal : literals) {
+    if (std::any_of(literal.begin(), literal.end(), [](char c) { return c >= 'A' && c <= 'Z'; }))
+      return candidates;
+  }
+  // A rule that demands no literal would be matched on every text: it stays in the sets.
+  std::vector<int> unfiltered;
+  heavy->filter.AllPotentials({}, &unfiltered);
+  std::vector<char> always(heavy->rules.size(), 0);
+  for (const int id : unfiltered) always[static_cast<size_t>(id)] = 1;
+  if (!literals.empty()) {
+    RE2::Options options = engineOptions();
+    heavy->literals = std::make_unique<RE2::Set>(options, RE2::UNANCHORED);
+    for (const std::string& literal : literals) {
+      if (heavy->literals->Add(literalPattern(literal), nullptr) < 0) return candidates;
+    }
+    if (!heavy->literals->Compile()) return candidates;
+  }
+  bool any = false;
+  for (size_t id = 0; id < heavy->rules.size(); ++id) {
+    if (always[id] != 0) {
+      rest.push_back(heavy->rules[id]);
+      heavy->rules[id] = kNoRule;
+    } else {
+      any = true;
+    }
+  }
+  if (any) heavy_ = std::move(heavy);
+  return rest;
+}
+
+bool RuleMatcher::matchedOnItsOwn(size_t i) const {
+  return heavy_ && std::find(heavy_->rules.begin(), heavy_->rules.end(), i) != heavy_->rules.end();
+}
+
+void RuleMatcher::matchHeavy(const std::string& text, size_t length,
+                             std::vector<uint32_t>& out) {
+  Heavy& heavy = *heavy_;
+  heavy.lowered.assign(text, 0, length);
+  for (char& c : heavy.lowered) {
+    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+  }
+  heavy.found_literals.clear();
+  RE2::Set::ErrorInfo error{};
+  if (!heavy.literals->Match(heavy.lowered, &heavy.found_literals, &error) &&
+      error.kind != RE2::Set::kNoError) {
+    // Out of memory for this text: every rule is a candidate.
+    heavy.found_literals.clear();
+    heavy.candidates.clear();
+    for (size_t id = 0; id < heavy.rules.size(); ++id)
+      heavy.candidates.push_back(static_cast<int>(id));
+  } else {
+    heavy.filter.AllPotentials(heavy.found_literals, &heavy.candidates);
+  }
+  const re2::StringPiece piece(text.data(), length);
+  for (const int id : heavy.candidates) {
+    const uint32_t rule = heavy.rules[static_cast<size_t>(id)];
+    if (rule != kNoRule && RE2::PartialMatch(piece, heavy.filter.GetRE2(id))) out.push_back(rule);
+  }
+}
 
 void RuleMatcher::build(const std::vector<uint32_t>& rules, Form form, Chunks& into) {
   if (rules.empty()) return;
@@ -183,6 +321,7 @@ void RuleMatcher::match(const std::string& text, std::vector<uint32_t>& out) {
       }
     }
   }
+  if (heavy_) matchHeavy(text, length, out);
   for (const uint32_t rule : fallback_) {
     if (fallbackMatches(*rules_[rule], text, length)) out.push_back(rule);
   }

@@ -12,7 +12,11 @@
 // All rules of a run, in one order (allow, deny, score), matched against a text in one linear
 // scan by a multi-pattern engine; the few rules it cannot take keep the C library's matcher, on
 // at most kFallbackLineBytes of the text. Rules that can only match lines of one field are kept
-// apart by field, so a line meets just the rules of its own field and those of any field.
+// apart by field, so a line meets just the rules of its own field and those of any field. Rules
+// with counted repetitions ("{m,n}") that demand some literal text are matched one by one, and
+// only on texts that hold their literals: in a set, each keeps many states of its own alive at
+// every byte, and a set of thousands of them builds a new, huge automaton state at nearly every
+// byte.
 class RuleMatcher {
  public:
   explicit RuleMatcher(std::vector<const FilterRule*> rules);
@@ -28,6 +32,9 @@ class RuleMatcher {
   // compiledRuleMatcher() returns another.
   unsigned long generation() const { return generation_; }
 
+  // Whether rule i is matched on its own where a text holds its literals, not in a set.
+  bool matchedOnItsOwn(size_t i) const;
+
   // Why rule i keeps the C library's matcher; empty when the engine matches it.
   const std::string& fallbackReason(size_t i) const { return reasons_[i]; }
 
@@ -35,8 +42,11 @@ class RuleMatcher {
   struct Chunk;
   using Chunks = std::vector<std::unique_ptr<Chunk>>;
   struct Field;
+  struct Heavy;
   enum class Form { kWhole, kAnchored, kRest };
   void build(const std::vector<uint32_t>& rules, Form form, Chunks& into);
+  std::vector<uint32_t> routeHeavy(std::vector<uint32_t> candidates);
+  void matchHeavy(const std::string& text, size_t length, std::vector<uint32_t>& out);
   void scan(const Chunks& chunks, const std::string& text, size_t from, size_t length,
             std::vector<uint32_t>& out);
 
@@ -50,6 +60,7 @@ class RuleMatcher {
   std::vector<uint32_t> head_of_;  // a split rule's head among the heads of its length
   std::vector<uint32_t> split_found_;
   std::vector<char> heads_matched_;
+  std::unique_ptr<Heavy> heavy_;  // null when no rule is matched on its own
   unsigned long generation_;
 };
 

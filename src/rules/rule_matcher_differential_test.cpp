@@ -44,7 +44,7 @@ long pairBudget() {
 }
 
 struct Tally {
-  long pairs = 0, matches = 0, fallback_rules = 0, rules = 0;
+  long pairs = 0, matches = 0, fallback_rules = 0, own_rules = 0, rules = 0;
 };
 
 // One set of rules in one syntax over the real lines given and lines made of the rules' words;
@@ -66,8 +66,10 @@ void compare(ExpressionGenerator& generator, bool extended, std::vector<std::str
   std::vector<const FilterRule*> pointers;
   for (const FilterRule& rule : rules) pointers.push_back(&rule);
   RuleMatcher matcher(pointers);
-  for (size_t i = 0; i < rules.size(); ++i)
+  for (size_t i = 0; i < rules.size(); ++i) {
     tally.fallback_rules += !matcher.fallbackReason(i).empty();
+    tally.own_rules += matcher.matchedOnItsOwn(i);
+  }
   tally.rules += rule_count;
 
   std::vector<uint32_t> found;
@@ -109,13 +111,73 @@ TEST(RuleMatcherDifferentialTest, SameVerdictAsTheCLibraryForEveryRuleAndLine) {
     compare(generator, seed % 2 == 0, std::move(lines), 50, tally);
   }
   Settings::instance().resetForTesting();
-  std::printf("%ld pairs, %ld matching; %ld of %ld rules kept the C library's matcher\n",
-              tally.pairs, tally.matches, tally.fallback_rules, tally.rules);
+  std::printf(
+      "%ld pairs, %ld matching; %ld of %ld rules kept the C library's matcher, %ld were matched "
+      "on their own\n",
+      tally.pairs, tally.matches, tally.fallback_rules, tally.rules, tally.own_rules);
   // The comparison saw both answers and both paths.
   EXPECT_GT(tally.matches, tally.pairs / 100);
   EXPECT_LT(tally.matches, tally.pairs / 2);
   EXPECT_GT(tally.fallback_rules, 0);
   EXPECT_LT(tally.fallback_rules, tally.rules / 4);
+  EXPECT_GT(tally.own_rules, 0);
+}
+
+// Rules with counted repetitions are matched on their own where a line holds their literals: the
+// literals are found in the line with its ASCII letters lower-cased, so case, bytes above 127, a
+// NUL before the literal and a literal at the line's very end must all give regexec's answer.
+TEST(RuleMatcherDifferentialTest, RulesMatchedOnTheirOwnAgreeWithTheCLibrary) {
+  Settings::instance().resetForTesting();
+  Settings::instance().setRegType("extended");
+  const std::vector<std::pair<std::string, int>> expressions = {
+      {"^Subject:.*[a-z0-9._-]{2,6}@[a-z-]{0,4}Spam1\\.", 0},
+      {"^Subject:.*[a-z0-9._-]{2,6}@[a-z-]{0,4}Spam1\\.", REG_ICASE},
+      {"^From:.*\xc9" "cole[0-9]{1,3}", 0},
+      {"^From:.*\xc9" "cole[0-9]{1,3}", REG_ICASE},
+      {"(win|gagn)[^a-z]{1,3}[0-9]{2,4}", 0},
+      {"^Received:.*\\[[0-9]{1,3}\\.2\\.[0-9]{1,3}\\]", 0},
+      {"offer.{0,3}now$", REG_ICASE},
+      {"z.{0,2}n.{0,2}d", 0},  // no literal: stays in the sets
+  };
+  const std::vector<std::string> lines = {
+      "Subject: hi ab.c@spam1.example",        "Subject: hi ab.c@xSPAM1.example",
+      "Subject: hi ab.c@Spam1.example",        "Subject: hi abcdefgh@Spam1.example",
+      "SUBJECT: x@Spam1.",                     "Subject: x@Spam1",
+      "From: \xc9" "cole12 <a@b>",              "From: \xe9" "cole12 <a@b>",
+      "From: ECOLE12",                         "from: \xc9" "COLE1",
+      "X: WIN -- 1234",                        "X: gagn!!12",
+      "X: win 1",                              "Received: from a [10.2.3]",
+      "Received: from a [10.2.3.4]",           "Received: from a [1000.2.3]",
+      "Subject: OFFER!! NOW",                  "Subject: offer now later",
+      "Subject: zxxnyd",                       "Subject: zxxxnd",
+      std::string("Subject: a@Spam1\0.x", 19), std::string("X: win\0 12", 10),
+  };
+  std::vector<FilterRule> rules;
+  for (const auto& [expression, cflags] : expressions) {
+    FilterRule rule(expression, cflags, false);
+    ASSERT_EQ(rule.compile(Settings::instance().regType()), 0) << expression;
+    rules.push_back(std::move(rule));
+  }
+  std::vector<const FilterRule*> pointers;
+  for (const FilterRule& rule : rules) pointers.push_back(&rule);
+  RuleMatcher matcher(pointers);
+  for (size_t r = 0; r + 1 < rules.size(); ++r)
+    EXPECT_TRUE(matcher.matchedOnItsOwn(r)) << rules[r].expression();
+  EXPECT_FALSE(matcher.matchedOnItsOwn(rules.size() - 1));
+  long matches = 0;
+  std::vector<uint32_t> found;
+  for (const std::string& line : lines) {
+    matcher.match(line, found);
+    for (uint32_t r = 0; r < rules.size(); ++r) {
+      const bool expected = rules[r].matches(line);
+      matches += expected;
+      EXPECT_EQ(std::binary_search(found.begin(), found.end(), r), expected)
+          << rules[r].expression() << (rules[r].cflags() ? " (case ignored)" : "") << " on "
+          << testing::PrintToString(line);
+    }
+  }
+  EXPECT_GT(matches, 8);
+  Settings::instance().resetForTesting();
 }
 
 }  // namespace
