@@ -8,6 +8,7 @@
 #include "config/rc_file.h"
 #include "config/settings.h"
 #include "driver/modes.h"
+#include "filter/filter_engine.h"
 #include "net/connection.h"
 #include "protocol/account_check.h"
 #include "protocol/account_objects.h"
@@ -108,6 +109,13 @@ int checkAccounts(Settings& settings, Reporter& reporter) {
   return run_result;
 }
 
+// --stats: the table ends the run.
+void printRuleStatisticsIfAsked() {
+  if (const RuleStats* stats = FilterEngine::instance().ruleStatistics()) {
+    printRuleStatistics(*stats);
+  }
+}
+
 // The offline modes contact no server and write no log: their lines go to the terminal only.
 int runOfflineMode(const ModeRequest& request) {
   try {
@@ -123,7 +131,10 @@ int runOfflineMode(const ModeRequest& request) {
     if (compileRules() != 0) return -1;
     if (request.mode == ModeRequest::Mode::kCheck) return checkConfiguration(request.run_commands);
     useLearnedTokens();
-    return judgeSavedMail(request.judge_paths);
+    if (request.stats) FilterEngine::instance().collectRuleStatistics();
+    const int judged = judgeSavedMail(request.judge_paths);
+    printRuleStatisticsIfAsked();
+    return judged;
   } catch (const std::exception& e) {
     return startupError(std::string("Runtime exception occurred: ") + e.what());
   }
@@ -199,7 +210,9 @@ int runPollensift(int argc, char** argv) {
     traceFallbackRules(reporter);
     useLearnedTokens();
     expireQuarantined(settings, reporter);
+    if (request.stats) FilterEngine::instance().collectRuleStatistics();
     run_result = checkAccounts(settings, reporter);
+    printRuleStatisticsIfAsked();
   } catch (const std::exception& e) {
     reporter.error(std::string("Runtime exception occurred: ") + e.what(), 1);
     return -1;

@@ -5,6 +5,7 @@
 
 #include "driver/driver.h"
 #include "protocol/protocol.h"
+#include "report/progress.h"
 
 namespace {
 
@@ -113,6 +114,7 @@ void onInterrupt(int signal_number) {
   sigfillset(&all);
   sigprocmask(SIG_SETMASK, &all, nullptr);
 
+  eraseProgressInHandler();
   Line message;
   message.add("pollensift: Error: Program abort due to signal ");
   message.addNumber(signal_number < 0 ? 0u : static_cast<unsigned>(signal_number), 1);

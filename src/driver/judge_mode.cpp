@@ -35,6 +35,8 @@ class Judge {
       return;
     }
     FilterEngine& engine = FilterEngine::instance();
+    // The verdict lines are those of a run; the line before them says which message they judge.
+    engine.introduceNextVerdict("Message " + number + " (" + message.origin + "):");
     if (engine.filter(&header) == 1) {
       ++condemned_[static_cast<size_t>(engine.lastCondemned())];
     } else {

@@ -11,6 +11,7 @@ struct ModeRequest {
   };
   Mode mode = Mode::kRun;
   bool run_commands = false;  // --check-commands: the rc file's backquoted commands run
+  bool stats = false;         // --stats: a run or --judge ends with the rules' statistics
   std::vector<std::string> judge_paths;  // the saved mail of --judge and the learning modes
   std::vector<std::string> release_files;
   std::string probe_account;  // --account USER@SERVER: the one account --probe visits

@@ -28,7 +28,8 @@ enum : int {
   kLearnSpamOption,
   kLearnHamOption,
   kUnlearnSpamOption,
-  kUnlearnHamOption
+  kUnlearnHamOption,
+  kStatsOption
 };
 
 // A usage error: the message, then the pointer to --help; status -1 before anything is contacted.
@@ -95,6 +96,8 @@ void printHelp() {
       "      --learn-ham PATH...    Learn saved mail as wanted mail (ham), into LEARN_FILE",
       "      --unlearn-spam PATH... Take back messages learned as spam",
       "      --unlearn-ham PATH...  Take back messages learned as ham",
+      "      --stats                With a run or --judge: end with how many messages each rule",
+      "                             decided and matched, and the rules that never matched",
       "",
       "See pollensift(1) and pollensiftrc(5) for the details.",
       "Report bugs to <pollensift-bugs@lists.pollensift.org>.",
@@ -190,6 +193,7 @@ void parseOptions(int argc, char** argv) {
       {"learn-ham", no_argument, nullptr, kLearnHamOption},
       {"unlearn-spam", no_argument, nullptr, kUnlearnSpamOption},
       {"unlearn-ham", no_argument, nullptr, kUnlearnHamOption},
+      {"stats", no_argument, nullptr, kStatsOption},
       {nullptr, 0, nullptr, 0},
   };
   Settings& settings = Settings::instance();
@@ -254,6 +258,9 @@ void parseOptions(int argc, char** argv) {
                        static_cast<int>(ModeRequest::Mode::kLearnSpam) + (c - kLearnSpamOption)),
                    argv[0]);
         break;
+      case kStatsOption:
+        modeRequest().stats = true;
+        break;
       default:
         std::fprintf(stderr, "Try '%s --help' for more information.\n", argv[0]);
         std::fflush(stderr);
@@ -283,6 +290,12 @@ void parseOptions(int argc, char** argv) {
   }
   if (!request.probe_account.empty() && request.mode != ModeRequest::Mode::kProbe) {
     usageError("--account names the account for --probe, which is missing.", argv[0]);
+  }
+  if (request.stats && request.mode != ModeRequest::Mode::kRun &&
+      request.mode != ModeRequest::Mode::kJudge) {
+    usageError(std::string("--stats counts what the rules do in a run or with --judge, not with ") +
+                   kModeOptions[static_cast<size_t>(request.mode)] + ".",
+               argv[0]);
   }
 }
 

@@ -6,6 +6,7 @@
 #include <cmath>
 #include <cstdio>
 #include <initializer_list>
+#include <memory>
 #include <utility>
 
 #include "config/settings.h"
@@ -17,10 +18,20 @@
 
 namespace {
 
+// The line that introduces the verdict lines of the message being judged, until one is shown.
+std::string introduction;
+
+void introduce(int level) {
+  if (introduction.empty()) return;
+  Reporter::instance().print(introduction, level);
+  introduction.clear();
+}
+
 // Joins parts into one line and prints it, building nothing when the level is not shown: most
 // verdict lines are above the usual verbosity and would be built for every message otherwise.
 void say(int level, std::initializer_list<std::string_view> parts) {
   if (Settings::instance().verbose() < level) return;
+  introduce(level);
   std::string line;
   for (const std::string_view part : parts) line += part;
   Reporter::instance().print(line, level);
@@ -38,6 +49,7 @@ void verdict(std::string_view kind, const MessageHeader& header, int level,
     for (const std::string_view part : reason) deny_reason += part;
   }
   if (Settings::instance().verbose() < level) return;
+  introduce(level);
   std::string line(kind);
   line += header.from();
   line += ": ";
@@ -130,6 +142,30 @@ const Rule* unmatchedNegativeRule(const std::vector<Rule>& rules, ListKind list,
   return nullptr;
 }
 
+// Notes for stats every rule of list that applies to the header of lines: a positive rule that
+// matches a line (or the normalised subject, where given), a negative rule that matches none.
+template <typename Rule>
+void countMatches(const std::vector<Rule>& rules, ListKind list, Shortlist& shortlist,
+                  const std::vector<std::string>& lines, const std::string* normalised,
+                  RuleStats& stats) {
+  const auto note = [&](uint32_t rule, const std::string& text) {
+    if (!stats.matchedNow(list, rule) && confirmed(shortlist, rules[rule], text)) {
+      stats.noteMatched(list, rule);
+    }
+  };
+  for (size_t i = 0; i < lines.size(); ++i) {
+    for (const uint32_t rule : shortlist.positive(list, i)) note(rule, lines[i]);
+  }
+  if (normalised != nullptr) {
+    for (const uint32_t rule : shortlist.positiveNormalised(list)) note(rule, *normalised);
+  }
+  if (lines.empty() || shortlist.negativeRules(list).empty()) return;
+  markSatisfied(rules, list, shortlist, lines, normalised);
+  for (const uint32_t rule : shortlist.negativeRules(list)) {
+    if (!shortlist.satisfied(list, rule)) stats.noteMatched(list, rule);
+  }
+}
+
 // A total that cannot overflow: many matching lines with large points saturate instead of
 // wrapping round to the opposite verdict.
 int addPoints(int total, int points) {
@@ -181,6 +217,7 @@ FilterEngine& FilterEngine::instance() {
 
 void FilterEngine::resetForTesting() {
   seen_.clear();
+  stats_.reset();
 }
 
 int FilterEngine::filter(const MessageHeader* header) {
@@ -193,6 +230,15 @@ int FilterEngine::filter(const MessageHeader* header) {
 
   last_condemned_ = Condemned::kNone;
   deny_reason.clear();
+  deciding_rule_ = -1;
+  scored_.clear();
+  const int outcome = runChecks(header);
+  if (stats_ && header != nullptr) countRules(*header, outcome);
+  introduction.clear();
+  return outcome;
+}
+
+int FilterEngine::runChecks(const MessageHeader* header) {
   int result = checkDuplicate(header);
   if (result != 0) return decided(result, Condemned::kDuplicate);
   result = checkAllow(header);
@@ -205,6 +251,38 @@ int FilterEngine::filter(const MessageHeader* header) {
 }
 
 const std::string& FilterEngine::lastReason() const { return deny_reason; }
+
+void FilterEngine::collectRuleStatistics() {
+  if (!stats_) stats_ = std::make_unique<RuleStats>();
+}
+
+void FilterEngine::introduceNextVerdict(std::string line) {
+  introduction = std::move(line);
+}
+
+void FilterEngine::countRules(const MessageHeader& header, int outcome) {
+  RuleStats& stats = *stats_;
+  stats.beginMessage();
+  Settings& settings = Settings::instance();
+  if (settings.allowRules().empty() && settings.denyRules().empty() &&
+      settings.scoreRules().empty()) {
+    return;
+  }
+  const auto& lines = prepare(header);
+  const std::string* normalised = normalisedText(header);
+  Shortlist& shortlist = shortlists_->rules;
+  // Allow rules never see the normalised subject.
+  countMatches(settings.allowRules(), kAllowList, shortlist, lines, nullptr, stats);
+  countMatches(settings.denyRules(), kDenyList, shortlist, lines, normalised, stats);
+  countMatches(settings.scoreRules(), kScoreList, shortlist, lines, normalised, stats);
+  if (deciding_rule_ >= 0) {
+    stats.noteDecided(deciding_list_, static_cast<uint32_t>(deciding_rule_));
+  }
+  // A verdict of the score: the rules whose points pushed the total towards it.
+  for (const auto& [rule, points] : scored_) {
+    if (outcome == 1 ? points > 0 : points < 0) stats.noteDecided(kScoreList, rule);
+  }
+}
 
 int FilterEngine::decided(int result, Condemned kind) {
   if (result > 0) {
@@ -253,6 +331,7 @@ int FilterEngine::checkAllow(const MessageHeader* header) {
         verdict("Deny: ", *header, 2, {"Maxsize_Allow exceeded"});
         return 1;
       }
+      noteDecidingRule(kAllowList, r);
       return 0;
     }
   }
@@ -262,6 +341,7 @@ int FilterEngine::checkAllow(const MessageHeader* header) {
           unmatchedNegativeRule(rules, kAllowList, shortlist, lines, nullptr)) {
     verdict("Allow: ", *header, 4,
             {"Negative allow rule \"", rule->expression(), "\" did not match"});
+    noteDecidingRule(kAllowList, static_cast<size_t>(rule - rules.data()));
     return 0;
   }
   return 2;
@@ -315,6 +395,7 @@ int FilterEngine::checkDeny(const MessageHeader* header) {
                     match = &rule;
                     return true;
                   });
+    if (found != 0) noteDecidingRule(kDenyList, static_cast<size_t>(match - rules.data()));
     if (found == 1) {
       verdict("Deny: ", *header, 2, {"\"", match->expression(), "\" matches \"", lines[i], "\""});
       return 1;
@@ -331,6 +412,7 @@ int FilterEngine::checkDeny(const MessageHeader* header) {
           unmatchedNegativeRule(rules, kDenyList, shortlist, lines, normalised)) {
     verdict("Deny: ", *header, 2,
             {"Negative deny rule \"", rule->expression(), "\" did not match"});
+    noteDecidingRule(kDenyList, static_cast<size_t>(rule - rules.data()));
     deny_kind_ = Condemned::kNegativeDenyRule;
     return 1;
   }
@@ -398,6 +480,7 @@ int FilterEngine::checkScore(const MessageHeader* header) {
                         say(5, {"Score: \"", rule.expression(), "\" matches \"", lines[i], "\" [",
                                 std::to_string(rule.score()), "]."});
                         total = addPoints(total, rule.score());
+                        if (stats_) scored_.emplace_back(r, rule.score());
                       }
                       return false;
                     });
@@ -411,6 +494,7 @@ int FilterEngine::checkScore(const MessageHeader* header) {
         say(5, {"Score: <> \"", rule.expression(), "\" did not match [",
                 std::to_string(rule.score()), "]."});
         total = addPoints(total, rule.score());
+        if (stats_) scored_.emplace_back(r, rule.score());
       }
     }
   }

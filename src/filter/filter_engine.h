@@ -1,10 +1,13 @@
 #pragma once
 
+#include <cstdint>
 #include <memory>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
+#include "filter/rule_stats.h"
 #include "filter/seen_ids.h"
 
 class MessageHeader;
@@ -42,7 +45,18 @@ class FilterEngine {
   // or duplicates are not deleted); false when it was, so that the message is a duplicate now.
   bool seedSeen(const std::string& key);
 
-  // Forgets the seen Message-IDs; only tests call this.
+  // --stats: from here on, counts for each rule the messages it decided and those it matched at
+  // all. Finding every rule that matches takes each rule to every line of every header, which a
+  // run without --stats does not spend.
+  void collectRuleStatistics();
+  // The counts so far; null unless collected.
+  const RuleStats* ruleStatistics() const { return stats_.get(); }
+
+  // A line printed before the first line that the next filter call shows (for --judge, the name
+  // of the message it judges); dropped when that call shows none.
+  void introduceNextVerdict(std::string line);
+
+  // Forgets the seen Message-IDs and the rule statistics; only tests call this.
   void resetForTesting();
 
   // On (the default), one scan of each line by the multi-pattern engine finds the rules that
@@ -80,6 +94,19 @@ class FilterEngine {
   bool engine_ = true;
   // The verdict of filter from one check's result (1 condemned by kind, 0 kept, -1 no header).
   int decided(int result, Condemned kind);
+  int runChecks(const MessageHeader* header);
+  // For --stats: every rule that header matches, and those that decided its outcome.
+  void countRules(const MessageHeader& header, int outcome);
+  void noteDecidingRule(ListKind list, size_t rule) {
+    deciding_list_ = list;
+    deciding_rule_ = static_cast<long>(rule);
+  }
+  std::unique_ptr<RuleStats> stats_;
+  // The allow or deny rule that decided the message being judged (-1: none did), and with
+  // --stats the score rules that added points to it, with their points.
+  ListKind deciding_list_ = kAllowList;
+  long deciding_rule_ = -1;
+  std::vector<std::pair<uint32_t, int>> scored_;
   Condemned last_condemned_ = Condemned::kNone;
   Condemned deny_kind_ = Condemned::kDenyRule;
   bool sharing_ = false;   // inside filter: the checks share what prepare made

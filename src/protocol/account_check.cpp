@@ -99,10 +99,13 @@ int checkAccount(const MailAccount& account) {
       settings.quarantine().empty() || settings.test()
           ? ""
           : ", " + std::to_string(scanned < 0 ? 0 : tally.quarantined) + " quarantined";
-  reporter.print("Examined " + std::to_string(tally.examined) +
-                     " message(s): " + std::to_string(deleted) +
-                     (settings.test() ? " would be deleted, " : " deleted, ") +
-                     std::to_string(tally.examined - deleted) + " kept" + quarantined + ".",
+  const std::string counts = std::to_string(deleted) +
+                             (settings.test() ? " would be deleted, " : " deleted, ") +
+                             std::to_string(tally.examined - deleted) + " kept" + quarantined + ".";
+  reporter.print("Examined " + std::to_string(tally.examined) + " message(s): " + counts, 3);
+  // The line above stays as scripts know it; this one names the account, for a log of many.
+  reporter.print("Summary for " + account.user() + "@" + account.server() + ": " +
+                     std::to_string(tally.examined) + " message(s) examined, " + counts,
                  3);
   if (scanned < 0) return giveUp("Scanning of mail account failed.");
   if (settings.returnValue()) {

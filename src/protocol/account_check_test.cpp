@@ -179,7 +179,9 @@ TEST_F(AccountCheckTest, EmptyMailboxIsVisitedThrough) {
   server_->expect("QUIT\r\n", {"+OK bye\r\n"});
   EXPECT_EQ(checkAccount(mailbox), 0);
   EXPECT_EQ(log_.lines(), (Lines{"pollensift: Examining 0 message(s).",
-                                 "pollensift: Examined 0 message(s): 0 deleted, 0 kept."}));
+                                 "pollensift: Examined 0 message(s): 0 deleted, 0 kept.",
+                                 "pollensift: Summary for jo@pop.example.org: 0 message(s) "
+                                 "examined, 0 deleted, 0 kept."}));
   EXPECT_EQ(server_->written(), (Lines{"CAPA\r\n", "USER jo\r\n", "PASS pw\r\n", "STAT\r\n", "STAT\r\n", "QUIT\r\n"}));
   EXPECT_EQ(connection_->closes, 1);
   EXPECT_EQ(remaining_total, 0);

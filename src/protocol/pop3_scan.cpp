@@ -33,6 +33,7 @@
 #include "protocol/replies.h"
 #include "protocol/server_words.h"
 #include "quarantine/quarantine.h"
+#include "report/progress.h"
 #include "report/reporter.h"
 
 namespace {
@@ -238,6 +239,8 @@ int POP3::scanWindow(int first, int count, bool pipelined) {
     int size;  // as listed
   };
   std::map<int, ToStore> fields;
+  ScanProgress progress(loginOptions().user + "@" + loginOptions().host, count,
+                        Settings::instance().verbose(), Settings::instance().test());
   // Any reply that is not read in turn leaves the replies still in flight unaccounted for.
   auto lostStep = [&] {
     if (!window.empty()) in_step_ = false;
@@ -258,6 +261,7 @@ int POP3::scanWindow(int first, int count, bool pipelined) {
           if (judging > 0) break;
           if (known->skip(command->number)) {
             ++tally_.examined;
+            progress.update(tally_.examined, tally_.deleted);
             outbox.passOver();
             continue;
           }
@@ -325,6 +329,7 @@ int POP3::scanWindow(int first, int count, bool pipelined) {
     }
     if (command.kind == Kind::kDele) {
       ++tally_.deleted;
+      progress.update(tally_.examined, tally_.deleted);
       continue;
     }
     if (command.kind == Kind::kList) {
@@ -348,11 +353,13 @@ int POP3::scanWindow(int first, int count, bool pipelined) {
     if (verdict < -1) return lostStep();
     ++tally_.examined;
     if (known != nullptr) known->judged(command.number, verdict, message_id);
-    if (verdict != 1) continue;
-    if (settings.test()) {
+    if (verdict == 1 && settings.test()) {
       reporter.print("Debugging: Simulating DELE command.", 6);
       ++tally_.deleted;
-    } else if (!quarantining) {
+    }
+    progress.update(tally_.examined, tally_.deleted);
+    if (verdict != 1 || settings.test()) continue;
+    if (!quarantining) {
       outbox.deleteLater(command.number);
       ++deletions_awaiting_quit;
     } else if (!quarantine) {

@@ -6,6 +6,7 @@
 #include <ctime>
 
 #include "report/warning.h"
+#include "report/progress.h"
 
 namespace {
 
@@ -43,6 +44,7 @@ void Reporter::noteWriteFailure(const char* file_kind, const std::string& path, 
   // Said at once on the terminal, and in the log unless the log is what failed.
   const std::string line = timeStamp() + " pollensift: Error: " + write_failure_ + "\n";
   if (level_ >= 1) {
+    eraseProgress();
     std::fflush(stdout);
     std::fputs(line.c_str(), stderr);
     std::fflush(stderr);
@@ -62,6 +64,7 @@ void Reporter::write(std::FILE* terminal, std::string_view prefix, std::string_v
   line += prefix;
   line += escapeControls(message, keep_line_ends);
   if (line.empty() || line.back() != '\n') line += '\n';
+  eraseProgress();
   std::fwrite(line.data(), 1, line.size(), terminal);
   std::fflush(terminal);
   appendToLog(line);

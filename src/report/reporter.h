@@ -10,7 +10,8 @@
 
 // The process-wide log: time-stamped lines on standard output / standard error, copied to the log
 // file, gated by the verbosity setting; and the headers store file. Created on first use, never
-// destroyed. Every line is flushed when written.
+// destroyed. Every line is flushed when written, after erasing the progress line of a long scan
+// (report/progress.h) where one is shown.
 //
 // Message text may carry bytes from mail headers and servers: control characters other than tab
 // are written as visible escapes ("\x1b"), so no such text can drive the terminal or forge a line.

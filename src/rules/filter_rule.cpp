@@ -18,10 +18,15 @@ namespace {
 // any reasonable rule needs, and bounded however the machine is loaded.
 constexpr int kTrialMilliseconds = 2000;
 
+unsigned long rules_made = 0;
+
 }  // namespace
 
 FilterRule::FilterRule(std::string expression, int cflags, bool negated)
-    : expression_(std::move(expression)), cflags_(cflags), negated_(negated) {}
+    : expression_(std::move(expression)),
+      cflags_(cflags),
+      negated_(negated),
+      sequence_(++rules_made) {}
 
 FilterRule::FilterRule(FilterRule&& other) noexcept
     : expression_(std::move(other.expression_)),
@@ -32,7 +37,8 @@ FilterRule::FilterRule(FilterRule&& other) noexcept
       negated_(other.negated_),
       compiled_(other.compiled_),
       compile_flags_(other.compile_flags_),
-      place_(std::move(other.place_)) {
+      place_(std::move(other.place_)),
+      sequence_(other.sequence_) {
   other.compiled_ = false;
 }
 
@@ -48,6 +54,7 @@ FilterRule& FilterRule::operator=(FilterRule&& other) noexcept {
     compiled_ = other.compiled_;
     compile_flags_ = other.compile_flags_;
     place_ = std::move(other.place_);
+    sequence_ = other.sequence_;
     other.compiled_ = false;
   }
   return *this;

@@ -51,6 +51,8 @@ class FilterRule {
   // Where the rule stands in the rc file ("line 5 of your main rcfile '...'"), for messages.
   const std::string& place() const { return place_; }
   void setPlace(std::string place) { place_ = std::move(place); }
+  // Rises with each rule made, so the three lists can be shown merged in the order they were read.
+  unsigned long sequence() const { return sequence_; }
 
  private:
   void release();
@@ -66,6 +68,7 @@ class FilterRule {
   bool compiled_ = false;
   int compile_flags_ = 0;
   std::string place_;
+  unsigned long sequence_;
 };
 
 class ScoreRule : public FilterRule {

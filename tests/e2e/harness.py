@@ -1,9 +1,12 @@
 """Runs the pollensift binary on an rc file for the end-to-end tests."""
 
 import os
+import pty
 import re
+import select
 import subprocess
 import tempfile
+import time
 import unittest
 
 import dovecot
@@ -19,12 +22,65 @@ def fixture_mail(name):
         return f.read()
 
 
+def screen(received):
+    """What a terminal shows after received: a carriage return goes back to the start of the
+    line, where the text that follows overwrites what stood there."""
+    lines = [[]]
+    column = 0
+    for ch in received:
+        if ch == '\n':
+            lines.append([])
+            column = 0
+        elif ch == '\r':
+            column = 0
+        else:
+            line = lines[-1]
+            if column < len(line):
+                line[column] = ch
+            else:
+                line.append(ch)
+            column += 1
+    text = '\n'.join(''.join(line).rstrip(' ') for line in lines)
+    return text.rstrip('\n') + '\n' if text.strip('\n') else ''
+
+
+def run_with_terminal(command, timeout):
+    """Runs command with standard output and standard error on one pseudo-terminal, as at the
+    keyboard; returns the exit status and every byte the terminal received."""
+    master, slave = pty.openpty()
+    try:
+        proc = subprocess.Popen(command, stdin=subprocess.DEVNULL, stdout=slave, stderr=slave)
+    finally:
+        os.close(slave)
+    received = b''
+    deadline = time.monotonic() + timeout
+    try:
+        while True:
+            ready, _, _ = select.select([master], [], [], max(0, deadline - time.monotonic()))
+            if not ready:
+                proc.kill()
+                break
+            try:
+                data = os.read(master, 4096)
+            except OSError:  # EIO: the program and its children have closed the terminal
+                break
+            if not data:
+                break
+            received += data
+        code = proc.wait(timeout=timeout)
+    finally:
+        os.close(master)
+    return code, received
+
+
 class Result:
-    def __init__(self, code, out, err, log):
+    def __init__(self, code, out, err, log, terminal=None):
         self.code = code
         self.out = STAMP.sub('', out)
         self.err = STAMP.sub('', err)
         self.log = STAMP.sub('', log)
+        # On a terminal: every byte it received; err is then what it shows, and out is empty.
+        self.terminal = terminal
 
     def errors(self):
         return [l for l in self.err.splitlines() if l.startswith('pollensift: Error: ')]
@@ -49,22 +105,30 @@ class PollensiftTest(unittest.TestCase):
         self.addCleanup(server.stop)
         return server
 
-    def pollensift(self, rc_text, *args, timeout=120, stdin=None, mode=0o600):
+    def pollensift(self, rc_text, *args, timeout=120, stdin=None, mode=0o600, terminal=False):
+        """Runs the binary on rc_text; with terminal, its output goes to a pseudo-terminal."""
         rc = self.path('rc')
         with open(rc, 'w') as f:
             f.write('LOGFILE = "%s"\n' % self.path('log') + rc_text)
         os.chmod(rc, mode)  # 0600: it holds passwords, and no warning is wanted about them
         if os.path.exists(self.path('log')):
             os.remove(self.path('log'))
-        proc = subprocess.run([BIN, '-M', rc] + list(args), capture_output=True, timeout=timeout,
-                              **({'stdin': subprocess.DEVNULL} if stdin is None else
-                                 {'input': stdin}))
+        command = [BIN, '-M', rc] + list(args)
+        received = None
+        if terminal:
+            code, received = run_with_terminal(command, timeout)
+            received = received.decode('latin-1')
+            out, err = b'', screen(received)
+        else:
+            proc = subprocess.run(command, capture_output=True, timeout=timeout,
+                                  **({'stdin': subprocess.DEVNULL} if stdin is None else
+                                     {'input': stdin}))
+            code, out, err = proc.returncode, proc.stdout, proc.stderr.decode('latin-1')
         log = ''
         if os.path.exists(self.path('log')):
             with open(self.path('log'), encoding='latin-1') as f:
                 log = f.read()
-        return Result(proc.returncode, proc.stdout.decode('latin-1'),
-                      proc.stderr.decode('latin-1'), log)
+        return Result(code, out.decode('latin-1'), err, log, received)
 
 
 def normalised(message):

@@ -47,6 +47,8 @@ HELP = (
     "      --learn-ham PATH...    Learn saved mail as wanted mail (ham), into LEARN_FILE\n"
     "      --unlearn-spam PATH... Take back messages learned as spam\n"
     "      --unlearn-ham PATH...  Take back messages learned as ham\n"
+    "      --stats                With a run or --judge: end with how many messages each rule\n"
+    "                             decided and matched, and the rules that never matched\n"
     "\n"
     "See pollensift(1) and pollensiftrc(5) for the details.\n"
     "Report bugs to <pollensift-bugs@lists.pollensift.org>.\n"

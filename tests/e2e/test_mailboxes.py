@@ -82,7 +82,9 @@ class Mailboxes(DovecotTest):
         self.assertEqual(r.code, 0, r.err)
         self.assertEqual(r.out, 'pollensift: 0.8.9 querying empty@127.0.0.1.\n'
                                 'pollensift: Examining 0 message(s).\n'
-                                'pollensift: Examined 0 message(s): 0 deleted, 0 kept.\n')
+                                'pollensift: Examined 0 message(s): 0 deleted, 0 kept.\n'
+                                'pollensift: Summary for empty@127.0.0.1: 0 message(s) examined, '
+                                '0 deleted, 0 kept.\n')
         self.assertEqual(r.log, r.out)
 
     def test_test_mode_deletes_nothing(self):
@@ -282,12 +284,16 @@ class Mailboxes(DovecotTest):
             # (options, the lines at level 3 and below, messages left)
             (['-t'], ['Test mode: messages are judged, none will be deleted.',
                       '0.8.9 querying summary@127.0.0.1.', 'Examining 4 message(s).',
-                      'Examined 4 message(s): 2 would be deleted, 2 kept.'], 4),
+                      'Examined 4 message(s): 2 would be deleted, 2 kept.',
+                      'Summary for summary@127.0.0.1: 4 message(s) examined, 2 would be deleted, '
+                      '2 kept.'], 4),
             (['-t', '-v', '2'], [], 4),
             ([], ['0.8.9 querying summary@127.0.0.1.', 'Examining 4 message(s).',
-                  'Examined 4 message(s): 2 deleted, 2 kept.'], 2),
+                  'Examined 4 message(s): 2 deleted, 2 kept.',
+                  'Summary for summary@127.0.0.1: 4 message(s) examined, 2 deleted, 2 kept.'], 2),
             ([], ['0.8.9 querying summary@127.0.0.1.', 'Examining 2 message(s).',
-                  'Examined 2 message(s): 0 deleted, 2 kept.'], 2),
+                  'Examined 2 message(s): 0 deleted, 2 kept.',
+                  'Summary for summary@127.0.0.1: 2 message(s) examined, 0 deleted, 2 kept.'], 2),
         ]
         for options, lines, left in rows:
             with self.subTest(options=options):
