@@ -33,6 +33,7 @@ PosixTranslation Translator::run() {
     out.field = std::move(split_.field);
     out.head = std::move(split_.head);
     out.rest = std::move(split_.rest);
+    out.lead = std::move(split_.lead);
   } catch (const Unsupported& unsupported) {
     fallBack(unsupported.reason);
     // The C library expands each repetition as it reads it, so what was read before the point
@@ -120,11 +121,23 @@ Piece Translator::branch(int depth, bool caret_here) {
   return whole;
 }
 
+namespace {
+
+std::string leadingBytes(const std::vector<Piece>& pieces, size_t from) {
+  std::string bytes;
+  for (size_t i = from; i < pieces.size() && pieces[i].fold >= 0; ++i)
+    bytes += static_cast<char>(pieces[i].fold);
+  return bytes;
+}
+
+}  // namespace
+
 // The field and split of the whole expression, when it is this one branch: the field name and
 // colon right after a start anchor; and "^Subject:.*rest" matches where "rest" matches anywhere
 // after "Subject:", unless something in rest looks at the byte before it (the split would hide
 // that byte).
 void Translator::splitTop(const std::vector<Piece>& pieces) {
+  split_.lead = leadingBytes(pieces, 0);
   if (pieces.empty() || !pieces[0].assertion || pieces[0].re != "\\A") return;
   std::string field;
   for (size_t i = 1; i < pieces.size() && pieces[i].fold >= 0; ++i) {
@@ -150,6 +163,7 @@ void Translator::splitTop(const std::vector<Piece>& pieces) {
   }
   split_.head = std::move(head);
   split_.rest = std::move(rest);
+  split_.lead = leadingBytes(pieces, k + 1);
 }
 
 // "\<" is a word boundary before a word byte, "\>" one after a word byte: exact when the next

@@ -22,6 +22,11 @@ struct PosixTranslation {
   // which then matches exactly where it matches anywhere in the text after them. Empty otherwise.
   std::string head;
   std::string rest;
+  // The bytes every match of what an unanchored scan tries at each position (rest when the
+  // pattern is split, else the pattern) starts with, letters upper-cased (each byte stands for
+  // itself or, for a letter, either case): a repetition after them starts only where they stand.
+  // Empty for an anchored or alternated pattern.
+  std::string lead;
 };
 
 // Where the bracket expression whose "[" stands at s[open] ends: the index of its closing "]", or

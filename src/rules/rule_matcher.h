@@ -45,8 +45,9 @@ class RuleMatcher {
   struct Heavy;
   enum class Form { kWhole, kAnchored, kRest };
   void build(const std::vector<uint32_t>& rules, Form form, Chunks& into);
-  std::vector<uint32_t> routeHeavy(std::vector<uint32_t> candidates);
-  void matchHeavy(const std::string& text, size_t length, std::vector<uint32_t>& out);
+  std::vector<uint32_t> routeHeavy(std::vector<uint32_t> candidates, std::unique_ptr<Heavy>& into);
+  void matchHeavy(Heavy& heavy, const std::string& text, size_t length,
+                  std::vector<uint32_t>& out);
   void scan(const Chunks& chunks, const std::string& text, size_t from, size_t length,
             std::vector<uint32_t>& out);
 
@@ -60,7 +61,8 @@ class RuleMatcher {
   std::vector<uint32_t> head_of_;  // a split rule's head among the heads of its length
   std::vector<uint32_t> split_found_;
   std::vector<char> heads_matched_;
-  std::unique_ptr<Heavy> heavy_;  // null when no rule is matched on its own
+  std::unique_ptr<Heavy> heavy_;  // rules of any field matched on their own; may be null
+  std::vector<char> own_;         // whether each rule is matched on its own; empty when none is
   unsigned long generation_;
 };
 
