@@ -27,6 +27,9 @@ struct PosixTranslation {
   // itself or, for a letter, either case): a repetition after them starts only where they stand.
   // Empty for an anchored or alternated pattern.
   std::string lead;
+  // The longest run of such bytes anywhere in the same part, outside groups and repetitions:
+  // every match holds it (a letter in either case). Empty for an alternated pattern.
+  std::string literal;
 };
 
 // Where the bracket expression whose "[" stands at s[open] ends: the index of its closing "]", or

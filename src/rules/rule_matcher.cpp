@@ -1,6 +1,5 @@
 #include "rules/rule_matcher.h"
 
-#include <re2/filtered_re2.h>
 #include <re2/re2.h>
 #include <re2/set.h>
 #include <regex.h>
@@ -23,18 +22,30 @@ struct RuleMatcher::Chunk {
   std::vector<uint32_t> rules;  // the rule of each pattern of the set
 };
 
-// Rules matched one by one where a text holds the literals each demands. The literals (as the
-// engine's own analysis derives them, ASCII letters lower-cased) are found in one scan of a set
-// of plain strings, whose states stay few whatever the rules.
+// Rules matched apart from the sets, in small sets of their own, each only where a text holds the
+// literal of one of its rules. The literals (ASCII letters lower-cased, as the texts are for this)
+// are found in one scan of a set of plain strings, whose states stay few whatever the rules.
 struct RuleMatcher::Heavy {
-  re2::FilteredRE2 filter{kMinLiteral};
-  std::vector<uint32_t> rules;  // the rule of each expression of filter
+  // The sets of each group of rules, compiled when a text first holds one of the group's
+  // literals: most literals of a long block list never turn up, and compiling sets of such rules
+  // costs more than all else the matcher is built of.
+  struct Group {
+    std::vector<uint32_t> rules;
+    bool built = false;
+    Chunks chunks;
+  };
+  Form form;
+  std::vector<Group> groups;
   std::unique_ptr<RE2::Set> literals;
+  std::vector<std::vector<uint32_t>> groups_of;  // the groups to run for each literal
   std::string lowered;
   std::vector<int> found_literals;
-  std::vector<int> candidates;
+  std::vector<char> chosen;  // of each group, whether this text runs it
   // Shorter literals are too common to spare any work.
-  static constexpr int kMinLiteral = 3;
+  static constexpr size_t kMinLiteral = 3;
+  // Rules of one group: few enough that its sets' states stay small, many enough to share the
+  // cost of compiling a set.
+  static constexpr size_t kGroupRules = 16;
 };
 
 // The rules that can only match lines of one field. Most are "^Field:.*rest": matching each
@@ -57,9 +68,6 @@ namespace {
 
 // Fewer rules with repetitions than this cost a set little: they all stay there.
 constexpr size_t kMinHeavyRules = 16;
-
-// Marks an expression of RuleMatcher::Heavy whose rule went to the sets.
-constexpr uint32_t kNoRule = UINT32_MAX;
 
 // Compiled programs and the lazily built automaton share this; a set that needs more is split.
 constexpr int64_t kEngineMemory = int64_t{256} << 20;
@@ -128,6 +136,12 @@ bool selectiveLead(const std::string& lead) {
   return weight >= 3;
 }
 
+// Whether a scan tries the rule (its rest when split) at every byte: an anchored rule's repetitions
+// start once, at the start.
+bool startsAnywhere(const PosixTranslation& translated) {
+  return !translated.rest.empty() || translated.pattern.rfind("\\A", 0) != 0;
+}
+
 std::string literalPattern(const std::string& literal) {
   static const char kHex[] = "0123456789abcdef";
   std::string out;
@@ -164,8 +178,9 @@ RuleMatcher::RuleMatcher(std::vector<const FilterRule*> rules)
     if (!translated.fallback.empty()) {
       reasons_[i] = translated.fallback;
       fallback_.push_back(i);
-    } else if (hasCountedRepetition(translated.rest.empty() ? translated.pattern
-                                                             : translated.rest) &&
+    } else if (startsAnywhere(translated) &&
+               hasCountedRepetition(translated.rest.empty() ? translated.pattern
+                                                            : translated.rest) &&
                !selectiveLead(translated.lead)) {
       heavy.push_back(i);
     } else {
@@ -180,7 +195,9 @@ RuleMatcher::RuleMatcher(std::vector<const FilterRule*> rules)
     for (const uint32_t i : heavy) heavy_by_field[rules_[i]->translated().field].push_back(i);
     for (auto& [field, list] : heavy_by_field) {
       std::unique_ptr<Heavy>& into = field.empty() ? heavy_ : fields_[field].heavy;
-      for (const uint32_t i : routeHeavy(std::move(list), into)) in_sets.push_back(i);
+      const Form form = field.empty() ? Form::kWhole : Form::kAnchored;
+      for (const uint32_t i : routeHeavy(std::move(list), form, into)) in_sets.push_back(i);
+      if (into) heavies_.push_back(into.get());
     }
   }
   std::sort(in_sets.begin(), in_sets.end());
@@ -222,55 +239,49 @@ RuleMatcher::RuleMatcher(std::vector<const FilterRule*> rules)
 
 RuleMatcher::~RuleMatcher() = default;
 
-// Takes the rules among candidates whose every match holds some literal; returns the others, for
-// the sets.
-std::vector<uint32_t> RuleMatcher::routeHeavy(std::vector<uint32_t> candidates,
+// Takes the rules among candidates whose every match holds a literal of some length; returns the
+// others, for the sets.
+std::vector<uint32_t> RuleMatcher::routeHeavy(std::vector<uint32_t> candidates, Form form,
                                               std::unique_ptr<Heavy>& into) {
-  if (candidates.empty()) return candidates;
-  auto heavy = std::make_unique<Heavy>();
+  std::vector<std::pair<std::string, uint32_t>> taken;  // lower-cased literal, rule
   std::vector<uint32_t> rest;
   for (const uint32_t i : candidates) {
-    int id = 0;
-    if (heavy->filter.Add(rules_[i]->translated().pattern, engineOptions(), &id) ==
-        RE2::NoError) {
-      heavy->rules.push_back(i);
-    } else {
+    std::string literal = rules_[i]->translated().literal;
+    if (literal.size() < Heavy::kMinLiteral) {
       rest.push_back(i);
+      continue;
     }
+    for (char& c : literal) {
+      if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+    }
+    taken.emplace_back(std::move(literal), i);
   }
-  if (heavy->rules.empty()) return candidates;
+  if (taken.empty()) return rest;
+  // Rules of one literal share chunks, so that a literal mostly runs one.
+  std::sort(taken.begin(), taken.end());
+  auto heavy = std::make_unique<Heavy>();
+  heavy->literals = std::make_unique<RE2::Set>(engineOptions(), RE2::UNANCHORED);
   std::vector<std::string> literals;
-  heavy->filter.Compile(&literals);
-  // The texts are lower-cased by ASCII letters only, as the analysis lower-cases literals; should
-  // it ever do otherwise, the sets take these rules.
-  for (const std::string& literal : literals) {
-    if (std::any_of(literal.begin(), literal.end(), [](char c) { return c >= 'A' && c <= 'Z'; }))
-      return candidates;
+  for (const auto& [literal, rule] : taken) {
+    if (!literals.empty() && literals.back() == literal) continue;
+    literals.push_back(literal);
+    if (heavy->literals->Add(literalPattern(literal), nullptr) < 0) return candidates;
   }
-  // A rule that demands no literal would be matched on every text: it stays in the sets.
-  std::vector<int> unfiltered;
-  heavy->filter.AllPotentials({}, &unfiltered);
-  std::vector<char> always(heavy->rules.size(), 0);
-  for (const int id : unfiltered) always[static_cast<size_t>(id)] = 1;
-  if (!literals.empty()) {
-    RE2::Options options = engineOptions();
-    heavy->literals = std::make_unique<RE2::Set>(options, RE2::UNANCHORED);
-    for (const std::string& literal : literals) {
-      if (heavy->literals->Add(literalPattern(literal), nullptr) < 0) return candidates;
-    }
-    if (!heavy->literals->Compile()) return candidates;
+  if (!heavy->literals->Compile()) return candidates;
+  heavy->form = form;
+  heavy->groups_of.resize(literals.size());
+  size_t literal = 0;
+  for (size_t k = 0; k < taken.size(); ++k) {
+    if (k % Heavy::kGroupRules == 0) heavy->groups.emplace_back();
+    const auto group = static_cast<uint32_t>(heavy->groups.size() - 1);
+    heavy->groups.back().rules.push_back(taken[k].second);
+    own_[taken[k].second] = 1;
+    if (taken[k].first != literals[literal]) ++literal;
+    std::vector<uint32_t>& list = heavy->groups_of[literal];
+    if (list.empty() || list.back() != group) list.push_back(group);
   }
-  bool any = false;
-  for (size_t id = 0; id < heavy->rules.size(); ++id) {
-    if (always[id] != 0) {
-      rest.push_back(heavy->rules[id]);
-      heavy->rules[id] = kNoRule;
-    } else {
-      own_[heavy->rules[id]] = 1;
-      any = true;
-    }
-  }
-  if (any) into = std::move(heavy);
+  heavy->chosen.assign(heavy->groups.size(), 0);
+  into = std::move(heavy);
   return rest;
 }
 
@@ -288,18 +299,34 @@ void RuleMatcher::matchHeavy(Heavy& heavy, const std::string& text, size_t lengt
   RE2::Set::ErrorInfo error{};
   if (!heavy.literals->Match(heavy.lowered, &heavy.found_literals, &error) &&
       error.kind != RE2::Set::kNoError) {
-    // Out of memory for this text: every rule is a candidate.
-    heavy.found_literals.clear();
-    heavy.candidates.clear();
-    for (size_t id = 0; id < heavy.rules.size(); ++id)
-      heavy.candidates.push_back(static_cast<int>(id));
-  } else {
-    heavy.filter.AllPotentials(heavy.found_literals, &heavy.candidates);
+    // Out of memory for this text: every group runs.
+    heavy.chosen.assign(heavy.groups.size(), 1);
   }
-  const re2::StringPiece piece(text.data(), length);
-  for (const int id : heavy.candidates) {
-    const uint32_t rule = heavy.rules[static_cast<size_t>(id)];
-    if (rule != kNoRule && RE2::PartialMatch(piece, heavy.filter.GetRE2(id))) out.push_back(rule);
+  for (const int literal : heavy.found_literals) {
+    for (const uint32_t g : heavy.groups_of[static_cast<size_t>(literal)]) heavy.chosen[g] = 1;
+  }
+  for (size_t g = 0; g < heavy.groups.size(); ++g) {
+    if (heavy.chosen[g] == 0) continue;
+    heavy.chosen[g] = 0;
+    buildGroup(heavy, g);
+    for (const auto& chunk : heavy.groups[g].chunks) scanChunk(*chunk, text, 0, length, out);
+  }
+}
+
+// A rule the engine rejects goes to the C library's matcher here, as in the sets; the lists
+// of such rules are complete once buildEverything() has run.
+void RuleMatcher::buildGroup(Heavy& heavy, size_t g) {
+  Heavy::Group& group = heavy.groups[g];
+  if (group.built) return;
+  group.built = true;
+  const size_t fallbacks = fallback_.size();
+  build(group.rules, heavy.form, group.chunks);
+  if (fallback_.size() != fallbacks) std::sort(fallback_.begin(), fallback_.end());
+}
+
+void RuleMatcher::buildEverything() {
+  for (Heavy* heavy : heavies_) {
+    for (size_t g = 0; g < heavy->groups.size(); ++g) buildGroup(*heavy, g);
   }
 }
 
@@ -378,28 +405,31 @@ void RuleMatcher::match(const std::string& text, std::vector<uint32_t>& out) {
 // The rules of chunks that match text[from, length).
 void RuleMatcher::scan(const Chunks& chunks, const std::string& text, size_t from, size_t length,
                        std::vector<uint32_t>& out) {
+  for (const auto& chunk : chunks) scanChunk(*chunk, text, from, length, out);
+}
+
+void RuleMatcher::scanChunk(const Chunk& chunk, const std::string& text, size_t from,
+                            size_t length, std::vector<uint32_t>& out) {
   const re2::StringPiece piece(text.data() + from, length - from);
-  for (const auto& chunk : chunks) {
-    found_.clear();
-    RE2::Set::ErrorInfo error{};
-    // Most texts match no pattern of a set: the first question, whether any does, stops at the
-    // first match and spares the engine setting up a list of them.
-    if (chunk->set.Match(piece, nullptr, &error)) {
-      if (chunk->rules.size() == 1) {
-        out.push_back(chunk->rules[0]);
-        continue;
-      }
-      chunk->set.Match(piece, &found_, &error);
+  found_.clear();
+  RE2::Set::ErrorInfo error{};
+  // Most texts match no pattern of a set: the first question, whether any does, stops at the
+  // first match and spares the engine setting up a list of them.
+  if (chunk.set.Match(piece, nullptr, &error)) {
+    if (chunk.rules.size() == 1) {
+      out.push_back(chunk.rules[0]);
+      return;
     }
-    if (error.kind != RE2::Set::kNoError) {
-      // The engine ran out of memory for this text: the C library decides, within its bound.
-      for (const uint32_t rule : chunk->rules) {
-        if (fallbackMatches(*rules_[rule], text, length)) out.push_back(rule);
-      }
-      continue;
-    }
-    for (const int found : found_) out.push_back(chunk->rules[static_cast<size_t>(found)]);
+    chunk.set.Match(piece, &found_, &error);
   }
+  if (error.kind != RE2::Set::kNoError) {
+    // The engine ran out of memory for this text: the C library decides, within its bound.
+    for (const uint32_t rule : chunk.rules) {
+      if (fallbackMatches(*rules_[rule], text, length)) out.push_back(rule);
+    }
+    return;
+  }
+  for (const int found : found_) out.push_back(chunk.rules[static_cast<size_t>(found)]);
 }
 
 namespace {
@@ -506,6 +536,7 @@ RuleMatcher& compiledRuleMatcher() {
 std::vector<FallbackRule> fallbackRules() {
   const RuleLists& l = matched_lists;
   RuleMatcher& matcher = compiledRuleMatcher();
+  matcher.buildEverything();
   const std::array<std::pair<const char*, size_t>, 3> lists = {{
       {"allow", l.allow->size()},
       {"deny", l.deny->size()},

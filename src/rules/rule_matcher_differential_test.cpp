@@ -69,6 +69,8 @@ void compare(ExpressionGenerator& generator, bool extended, std::vector<std::str
   std::vector<const FilterRule*> pointers;
   for (const FilterRule& rule : rules) pointers.push_back(&rule);
   RuleMatcher matcher(pointers);
+  // The sets of rules matched on their own are compiled when first needed, or all at once.
+  if (generator.chance(50)) matcher.buildEverything();
   for (size_t i = 0; i < rules.size(); ++i) {
     tally.fallback_rules += !matcher.fallbackReason(i).empty();
     tally.own_rules += matcher.matchedOnItsOwn(i);
@@ -145,11 +147,12 @@ TEST(RuleMatcherDifferentialTest, RulesMatchedOnTheirOwnAgreeWithTheCLibrary) {
       {"^Subject:.*[a-z0-9._-]{2,6}@[a-z-]{0,4}Spam1\\.", REG_ICASE, true},
       {"^From:.*[a-z]{0,2}\xc9" "cole[0-9]{1,3}", 0, true},
       {"^From:.*[a-z]{0,2}\xc9" "cole[0-9]{1,3}", REG_ICASE, true},
-      {"(win|gagn)[^a-z]{1,3}[0-9]{2,4}", 0, true},
+      {"[^a-z]{1,3}gagn[0-9]{2,4}", REG_ICASE, true},           // no field
+      {"(win|gagn)[^a-z]{1,3}[0-9]{2,4}", 0, false},            // no literal outside a group
       {"^Received:.*e[0-9]{1,3}\\.2\\.[0-9]{1,3}\\]", 0, true},  // behind one letter
       {"^Received:.*\\[[0-9]{1,3}\\.2\\.[0-9]{1,3}\\]", 0, false},  // behind a rare byte
       {"offer.{0,3}now$", REG_ICASE, false},                          // behind five letters
-      {"z.{0,2}n.{0,2}d", 0, false},                                  // no literal
+      {"z.{0,2}n.{0,2}d", 0, false},                                  // no literal at all
   };
   // Enough rules of the heavy kind that they leave the sets.
   for (int k = 0; k < 16; ++k)
@@ -161,7 +164,8 @@ TEST(RuleMatcherDifferentialTest, RulesMatchedOnTheirOwnAgreeWithTheCLibrary) {
       "From: \xc9" "cole12 <a@b>",              "From: \xe9" "cole12 <a@b>",
       "From: ECOLE12",                         "from: \xc9" "COLE1",
       "X: WIN -- 1234",                        "X: gagn!!12",
-      "X: win 1",                              "Received: from a [10.2.3]",
+      "X: win 1",                              "X: !!GAGN12",
+      "X: gagn1",                              "Received: from a [10.2.3]",
       "Received: from a [10.2.3.4]",           "Received: from a [1000.2.3]",
       "Received: from e10.2.3]",               "Received: from E10.2.3]",
       "Subject: OFFER!! NOW",                  "Subject: offer now later",
@@ -182,7 +186,7 @@ TEST(RuleMatcherDifferentialTest, RulesMatchedOnTheirOwnAgreeWithTheCLibrary) {
   for (size_t r = 0; r < rules.size(); ++r)
     EXPECT_EQ(matcher.matchedOnItsOwn(r), cases[r].own) << rules[r].expression();
   // Too few to be heavy: all stay in the sets.
-  pointers.resize(9);
+  pointers.resize(10);
   RuleMatcher few(pointers);
   for (size_t r = 0; r < pointers.size(); ++r) EXPECT_FALSE(few.matchedOnItsOwn(r));
   long matches = 0;
