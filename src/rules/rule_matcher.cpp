@@ -122,9 +122,9 @@ bool hasCountedRepetition(const std::string& pattern) {
 // Whether the literal bytes a repetition stands behind make it start seldom enough for a set to
 // keep it cheap: a common byte (a letter, a digit, a blank, ".", ":" or "-", each above 1% of the
 // bytes of header lines in a public corpus of 6,046 messages) weighs 1, any other 3, and 3 are
-// enough. Measured on those lines with 2,500 rules "^From:.*X[a-z0-9._-]{4,16}@...": in a set they
-// cost 4.5 times as much as on their own behind the letter "e", 1.5 times behind a blank; 2,500
-// rules "^Received:.*\[[0-9]{1,3}\.K\...." cost less in a set than on their own.
+// enough. Judging those messages with 2,500 rules "^From:.*X[a-z0-9._-]{4,16}@..." among 10,000
+// took 4.4 times as long with them in the sets as apart behind the letter "e", twice as long
+// behind a blank; 2,500 rules "^Received:.*\[[0-9]{1,3}\.K\...." cost less in a set than apart.
 bool selectiveLead(const std::string& lead) {
   int weight = 0;
   for (const char c : lead) {
