@@ -43,6 +43,23 @@ def write_mail(work, n, seed):
     return maildir, os.path.join(work, 'mbox'), total
 
 
+def write_real_mail(work, data):
+    """The corpus's 6,046 messages as one Maildir and one mbox file."""
+    maildir = os.path.join(work, 'Maildir')
+    for sub in ('cur', 'new', 'tmp'):
+        os.makedirs(os.path.join(maildir, sub))
+    total = 0
+    with open(os.path.join(work, 'mbox'), 'wb') as mbox:
+        for group, name, text in corpus.real_messages(data):
+            total += len(text)
+            with open(os.path.join(maildir, 'cur', '%s-%s' % (group, name)), 'wb') as f:
+                f.write(text)
+            escaped = b'\n'.join(b'>' + line if line.lstrip(b'>').startswith(b'From ') else line
+                                 for line in text.split(b'\n'))
+            mbox.write(b'From bench@example.org Thu May  9 07:00:00 2024\n' + escaped + b'\n')
+    return maildir, os.path.join(work, 'mbox'), total
+
+
 def judge(binary, rc, path, runs):
     times = []
     summary = ''
@@ -65,11 +82,20 @@ def main(argv):
     p.add_argument('--rules', default='0,1000', help='rule counts (default %(default)s)')
     p.add_argument('--runs', type=int, default=5)
     p.add_argument('--seed', default='1')
+    p.add_argument('--shape', choices=['block', 'heavy'], default='block',
+                   help='block-list rules or the heavy shape of bench/rules.py')
+    p.add_argument('--real', metavar='DIR',
+                   help='judge the SpamAssassin corpus of bench/learn.py (its data folder, as '
+                   'fetched into the cache) instead of generated mail')
     args = p.parse_args(argv)
 
     work = tempfile.mkdtemp(prefix='judge-bench-')
     try:
-        maildir, mbox, total = write_mail(work, args.messages, args.seed)
+        if args.real:
+            maildir, mbox, total = write_real_mail(work, args.real)
+            args.messages = len(os.listdir(os.path.join(maildir, 'cur')))
+        else:
+            maildir, mbox, total = write_mail(work, args.messages, args.seed)
         print('%d messages, %.1f MiB; median (min) wall time of %d runs' % (
             args.messages, total / (1 << 20), args.runs))
         print('| rules | PATH | wall s | messages/s | summary |')
@@ -78,7 +104,8 @@ def main(argv):
             rc = os.path.join(work, 'rc-%d' % count)
             with open(rc, 'w') as f:
                 f.write(rules.rc_text(count, rules.EXTENDED, os.path.join(work, 'log'),
-                                      '127.0.0.1', 110, 'bench', 'bench', args.seed))
+                                      '127.0.0.1', 110, 'bench', 'bench', args.seed,
+                                      shape=args.shape))
             os.chmod(rc, 0o600)
             for name, path in (('Maildir', maildir), ('mbox', mbox)):
                 times, summary = judge(args.pollensift, rc, path, args.runs)

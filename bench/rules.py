@@ -136,7 +136,7 @@ def statement(rule, syntax):
 
 
 def rc_text(count, syntax, logfile, host, port, user, password, seed=1, pipelining=None,
-            duplicates='yes'):
+            duplicates='yes', shape='block'):
     lines = ['# Written by bench/run.py: %d rules in %s syntax.' % (count, syntax),
              'LOGFILE = "%s"' % logfile,
              'TEST = "yes"',
@@ -147,7 +147,41 @@ def rc_text(count, syntax, logfile, host, port, user, password, seed=1, pipelini
              'REG_TYPE = "%s"' % syntax]
     if pipelining is not None:
         lines.append('PIPELINING = "%s"' % pipelining)
-    lines += [statement(rule, syntax) for rule in rules(count, seed)]
+    chosen = heavy_rules(count, seed) if shape == 'heavy' else rules(count, seed)
+    lines += [statement(rule, syntax) for rule in chosen]
     lines += ['SERVER = "%s"' % host, 'USER = "%s"' % user, 'PASS = "%s"' % password,
               'PROTOCOL = "POP3"', 'PORT = %d' % port]
     return '\n'.join(lines) + '\n'
+
+
+# The heavy shape: thousands of rules on the same few fields, each with counted repetitions after
+# a ".*" (words with gaps, sender names of a given length, numbered relays). Such a set, matched
+# whole, makes automaton states that hold many live rules at once.
+HEAVY_LETTERS = 'abcdefghijklmnopqrstuvwxyz'
+
+
+def _heavy_word(rng):
+    return ''.join(rng.choice(HEAVY_LETTERS) for _ in range(rng.randrange(5, 9)))
+
+
+def _heavy_rule(rng, k):
+    form = k % 4
+    word = _heavy_word(rng)
+    if form == 0:  # two words with up to three bytes of anything between them
+        other = _heavy_word(rng)
+        return ('DENY', '=', None, '^Subject:.*%s.{0,3}%s' % (word, other),
+                r'^Subject:.*%s.\{0,3\}%s' % (word, other))
+    if form == 1:  # a sender name of some length at a numbered domain
+        return ('DENY_NOCASE', '=', None, r'^From:.*[a-z0-9._-]{4,16}@[a-z0-9-]{0,8}%s%d\.' % (
+            word, k), r'^From:.*[a-z0-9._-]\{4,16\}@[a-z0-9-]\{0,8\}%s%d\.' % (word, k))
+    if form == 2:  # a numbered relay
+        return ('SCORE', '=', 20, r'^Received:.*\[[0-9]{1,3}\.%d\.[0-9]{1,3}\.[0-9]{1,3}\]' % (
+            k % 250), r'^Received:.*\[[0-9]\{1,3\}\.%d\.[0-9]\{1,3\}\.[0-9]\{1,3\}\]' % (k % 250))
+    return ('SCORE_NOCASE', '=', 15, r'^Subject:.*%s[^a-z]{1,3}[0-9]{2,6}' % word,
+            r'^Subject:.*%s[^a-z]\{1,3\}[0-9]\{2,6\}' % word)
+
+
+def heavy_rules(count, seed=1):
+    """count rules of the heavy shape, as rules() returns them."""
+    rng = random.Random('%s:heavy' % seed)
+    return [_heavy_rule(rng, k) for k in range(count)]

@@ -67,6 +67,8 @@ def parse_args(argv):
     p.add_argument('--seed', default='1', help='corpus and rule seed')
     p.add_argument('--real', metavar='DIR', help='on loopback, the SpamAssassin corpus fetched by '
                    'bench/learn.py (its data folder) instead of generated mail; N is its size')
+    p.add_argument('--shape', choices=['block', 'heavy'], default='block',
+                   help='the rules: block-list rules or the heavy shape of bench/rules.py')
     p.add_argument('--slow-link', choices=['auto', 'netem', 'relay', 'off'], default='auto',
                    help='auto: netem in network namespaces when the kernel has it, else the relay')
     p.add_argument('--programs', default='pollensift,floor,floor-pipelined,floor-ahead',
@@ -141,7 +143,8 @@ def run_once(measure, argv, stdout, result):
 class Case:
     """One (link, N, R): an rc file per pollensift variant, and every program's samples."""
 
-    def __init__(self, link, n, count, syntax, work, host, ports, user, chosen, duplicates='yes'):
+    def __init__(self, link, n, count, syntax, work, host, ports, user, chosen, duplicates='yes',
+                 shape='block'):
         self.link, self.n, self.count, self.syntax = link, n, count, syntax
         self.dir = tempfile.mkdtemp(prefix='case-', dir=work)
         self.host, self.ports, self.user = host, ports, user
@@ -155,7 +158,8 @@ class Case:
             with open(rc, 'w') as f:
                 f.write(rules.rc_text(count, syntax, log, host,
                                       ports['hidden' if hidden else 'plain'], user, USER_PASSWORD,
-                                      pipelining=pipelining, duplicates=duplicates))
+                                      pipelining=pipelining, duplicates=duplicates,
+                                      shape=shape))
             os.chmod(rc, 0o600)
             self.rcs[name] = (rc, log)
         self.samples = collections.OrderedDict((name, []) for name in chosen)
@@ -306,7 +310,7 @@ def measure(args, programs, link, server, host, ports, sizes, runs, work, chosen
             warm.run(programs, name, args.verbose)
         for count in args.rule_counts:
             case = Case(link, n, count, syntax_for(args, count), work, host, ports, user, chosen,
-                        args.del_duplicates)
+                        args.del_duplicates, args.shape)
             for k in range(runs):
                 # Turn the order round so that no program always follows the same one.
                 order = chosen[k % len(chosen):] + chosen[:k % len(chosen)]

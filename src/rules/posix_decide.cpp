@@ -33,6 +33,8 @@ PosixTranslation Translator::run() {
     out.field = std::move(split_.field);
     out.head = std::move(split_.head);
     out.rest = std::move(split_.rest);
+    out.lead = std::move(split_.lead);
+    out.literal = std::move(split_.literal);
   } catch (const Unsupported& unsupported) {
     fallBack(unsupported.reason);
     // The C library expands each repetition as it reads it, so what was read before the point
@@ -120,11 +122,35 @@ Piece Translator::branch(int depth, bool caret_here) {
   return whole;
 }
 
+namespace {
+
+// The bytes of the pieces from `from` on that are each one byte (or a letter in either case): the
+// leading run into lead, the longest run into literal.
+void literalRuns(const std::vector<Piece>& pieces, size_t from, PosixTranslation& into) {
+  std::string run;
+  into.lead.clear();
+  into.literal.clear();
+  bool leading = true;
+  for (size_t i = from; i <= pieces.size(); ++i) {
+    if (i < pieces.size() && pieces[i].fold >= 0) {
+      run += static_cast<char>(pieces[i].fold);
+      continue;
+    }
+    if (leading) into.lead = run;
+    leading = false;
+    if (run.size() > into.literal.size()) into.literal = run;
+    run.clear();
+  }
+}
+
+}  // namespace
+
 // The field and split of the whole expression, when it is this one branch: the field name and
 // colon right after a start anchor; and "^Subject:.*rest" matches where "rest" matches anywhere
 // after "Subject:", unless something in rest looks at the byte before it (the split would hide
 // that byte).
 void Translator::splitTop(const std::vector<Piece>& pieces) {
+  literalRuns(pieces, 0, split_);
   if (pieces.empty() || !pieces[0].assertion || pieces[0].re != "\\A") return;
   std::string field;
   for (size_t i = 1; i < pieces.size() && pieces[i].fold >= 0; ++i) {
@@ -150,6 +176,7 @@ void Translator::splitTop(const std::vector<Piece>& pieces) {
   }
   split_.head = std::move(head);
   split_.rest = std::move(rest);
+  literalRuns(pieces, k + 1, split_);
 }
 
 // "\<" is a word boundary before a word byte, "\>" one after a word byte: exact when the next

@@ -22,6 +22,14 @@ struct PosixTranslation {
   // which then matches exactly where it matches anywhere in the text after them. Empty otherwise.
   std::string head;
   std::string rest;
+  // The bytes every match of what an unanchored scan tries at each position (rest when the
+  // pattern is split, else the pattern) starts with, letters upper-cased (each byte stands for
+  // itself or, for a letter, either case): a repetition after them starts only where they stand.
+  // Empty for an anchored or alternated pattern.
+  std::string lead;
+  // The longest run of such bytes anywhere in the same part, outside groups and repetitions:
+  // every match holds it (a letter in either case). Empty for an alternated pattern.
+  std::string literal;
 };
 
 // Where the bracket expression whose "[" stands at s[open] ends: the index of its closing "]", or

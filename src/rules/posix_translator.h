@@ -210,7 +210,7 @@ class Translator {
   double loops_ = 0;          // the same for Piece::loops
   double chains_ = 0;         // and for Piece::chains
   bool empty_steps_ = false;  // some repetition holds a part that may match nothing
-  PosixTranslation split_;    // only its field and split
+  PosixTranslation split_;    // only its field, split and lead
 };
 
 }  // namespace posix

@@ -12,7 +12,11 @@
 // All rules of a run, in one order (allow, deny, score), matched against a text in one linear
 // scan by a multi-pattern engine; the few rules it cannot take keep the C library's matcher, on
 // at most kFallbackLineBytes of the text. Rules that can only match lines of one field are kept
-// apart by field, so a line meets just the rules of its own field and those of any field.
+// apart by field, so a line meets just the rules of its own field and those of any field. Where
+// there are many rules with counted repetitions ("{m,n}") that may start at any byte, those that
+// demand some literal text are matched in small sets of their own, and only on texts that hold
+// the literal of one of their rules: in one big set, each keeps many states of its own alive at
+// every byte, and thousands of them build a new, huge automaton state at nearly every byte.
 class RuleMatcher {
  public:
   explicit RuleMatcher(std::vector<const FilterRule*> rules);
@@ -28,17 +32,34 @@ class RuleMatcher {
   // compiledRuleMatcher() returns another.
   unsigned long generation() const { return generation_; }
 
-  // Why rule i keeps the C library's matcher; empty when the engine matches it.
+  // Whether rule i is matched on its own where a text holds its literals, not in a set.
+  bool matchedOnItsOwn(size_t i) const;
+
+  // Compiles what is otherwise compiled when first needed, so that fallbackReason() knows every
+  // rule.
+  void buildEverything();
+
+  // Why rule i keeps the C library's matcher; empty when the engine matches it (known of every
+  // rule once buildEverything() has run).
   const std::string& fallbackReason(size_t i) const { return reasons_[i]; }
 
  private:
   struct Chunk;
   using Chunks = std::vector<std::unique_ptr<Chunk>>;
   struct Field;
+  struct Heavy;
   enum class Form { kWhole, kAnchored, kRest };
   void build(const std::vector<uint32_t>& rules, Form form, Chunks& into);
+  std::vector<uint32_t> routeHeavy(std::vector<uint32_t> candidates, Form form,
+                                   std::unique_ptr<Heavy>& into);
+  void buildGroup(Heavy& heavy, size_t g);
+  void matchHeavy(Heavy& heavy, const std::string& text, size_t length,
+                  std::vector<uint32_t>& out);
   void scan(const Chunks& chunks, const std::string& text, size_t from, size_t length,
             std::vector<uint32_t>& out);
+  // The rules of chunk that match text[from, length).
+  void scanChunk(const Chunk& chunk, const std::string& text, size_t from, size_t length,
+                 std::vector<uint32_t>& out);
 
   std::vector<const FilterRule*> rules_;
   std::vector<std::string> reasons_;
@@ -50,6 +71,9 @@ class RuleMatcher {
   std::vector<uint32_t> head_of_;  // a split rule's head among the heads of its length
   std::vector<uint32_t> split_found_;
   std::vector<char> heads_matched_;
+  std::unique_ptr<Heavy> heavy_;  // rules of any field matched on their own; may be null
+  std::vector<Heavy*> heavies_;  // heavy_ and those of the fields
+  std::vector<char> own_;         // whether each rule is matched on its own; empty when none is
   unsigned long generation_;
 };
 

@@ -44,18 +44,21 @@ long pairBudget() {
 }
 
 struct Tally {
-  long pairs = 0, matches = 0, fallback_rules = 0, rules = 0;
+  long pairs = 0, matches = 0, fallback_rules = 0, own_rules = 0, rules = 0;
 };
 
 // One set of rules in one syntax over the real lines given and lines made of the rules' words;
 // every disagreement is reported.
+// With counted, each expression starts with a counted repetition that may start anywhere, so that
+// enough rules of a set are matched on their own.
 void compare(ExpressionGenerator& generator, bool extended, std::vector<std::string> lines,
-             int rule_count, Tally& tally) {
+             int rule_count, bool counted, Tally& tally) {
   Settings::instance().setRegType(extended ? "extended" : "basic");
   std::vector<FilterRule> rules;
   while (static_cast<int>(rules.size()) < rule_count) {
     const int cflags = generator.chance(50) ? REG_ICASE : 0;
     std::string expression = generator.expression(extended);
+    if (counted) expression = (extended ? "[a-z0-9._-]{2,5}" : "[a-z0-9._-]\\{2,5\\}") + expression;
     if (!compiles(expression, (extended ? REG_EXTENDED : 0) | cflags)) continue;
     generator.learnWords(expression);
     FilterRule rule(std::move(expression), cflags, false);
@@ -66,8 +69,12 @@ void compare(ExpressionGenerator& generator, bool extended, std::vector<std::str
   std::vector<const FilterRule*> pointers;
   for (const FilterRule& rule : rules) pointers.push_back(&rule);
   RuleMatcher matcher(pointers);
-  for (size_t i = 0; i < rules.size(); ++i)
+  // The sets of rules matched on their own are compiled when first needed, or all at once.
+  if (generator.chance(50)) matcher.buildEverything();
+  for (size_t i = 0; i < rules.size(); ++i) {
     tally.fallback_rules += !matcher.fallbackReason(i).empty();
+    tally.own_rules += matcher.matchedOnItsOwn(i);
+  }
   tally.rules += rule_count;
 
   std::vector<uint32_t> found;
@@ -106,16 +113,101 @@ TEST(RuleMatcherDifferentialTest, SameVerdictAsTheCLibraryForEveryRuleAndLine) {
     for (int i = 0; i < 20; ++i)
       lines.push_back(real[generator.below(static_cast<uint32_t>(real.size()))]);
     for (const std::string& line : lines) generator.learnWords(line);
-    compare(generator, seed % 2 == 0, std::move(lines), 50, tally);
+    compare(generator, seed % 2 == 0, std::move(lines), 50, seed % 3 == 0, tally);
   }
   Settings::instance().resetForTesting();
-  std::printf("%ld pairs, %ld matching; %ld of %ld rules kept the C library's matcher\n",
-              tally.pairs, tally.matches, tally.fallback_rules, tally.rules);
+  std::printf(
+      "%ld pairs, %ld matching; %ld of %ld rules kept the C library's matcher, %ld were matched "
+      "on their own\n",
+      tally.pairs, tally.matches, tally.fallback_rules, tally.rules, tally.own_rules);
   // The comparison saw both answers and both paths.
   EXPECT_GT(tally.matches, tally.pairs / 100);
   EXPECT_LT(tally.matches, tally.pairs / 2);
   EXPECT_GT(tally.fallback_rules, 0);
   EXPECT_LT(tally.fallback_rules, tally.rules / 4);
+  EXPECT_GT(tally.own_rules, 0);
+}
+
+// Rules with counted repetitions that may start anywhere are matched on their own where a line
+// holds their literals, once there are enough of them to make a set heavy: the literals are found
+// in the line with its ASCII letters lower-cased, so case, bytes above 127, a NUL before the
+// literal and a literal at the line's very end must all give regexec's answer. Rules whose
+// repetitions stand behind a rare byte or three letters, or that demand no literal, stay in the
+// sets.
+TEST(RuleMatcherDifferentialTest, RulesMatchedOnTheirOwnAgreeWithTheCLibrary) {
+  Settings::instance().resetForTesting();
+  Settings::instance().setRegType("extended");
+  struct Case {
+    std::string expression;
+    int cflags;
+    bool own;
+  };
+  std::vector<Case> cases = {
+      {"^Subject:.*[a-z0-9._-]{2,6}@[a-z-]{0,4}Spam1\\.", 0, true},
+      {"^Subject:.*[a-z0-9._-]{2,6}@[a-z-]{0,4}Spam1\\.", REG_ICASE, true},
+      {"^From:.*[a-z]{0,2}\xc9" "cole[0-9]{1,3}", 0, true},
+      {"^From:.*[a-z]{0,2}\xc9" "cole[0-9]{1,3}", REG_ICASE, true},
+      {"[^a-z]{1,3}gagn[0-9]{2,4}", REG_ICASE, true},           // no field
+      {"(win|gagn)[^a-z]{1,3}[0-9]{2,4}", 0, false},            // no literal outside a group
+      {"^Received:.*e[0-9]{1,3}\\.2\\.[0-9]{1,3}\\]", 0, true},  // behind one letter
+      {"^Received:.*\\[[0-9]{1,3}\\.2\\.[0-9]{1,3}\\]", 0, false},  // behind a rare byte
+      {"offer.{0,3}now$", REG_ICASE, false},                          // behind five letters
+      {"z.{0,2}n.{0,2}d", 0, false},                                  // no literal at all
+  };
+  // Enough rules of the heavy kind that they leave the sets.
+  for (int k = 0; k < 16; ++k)
+    cases.push_back({"^From:.*[a-z0-9]{3,8}@x" + std::to_string(k) + "yz\\.", 0, true});
+  const std::vector<std::string> lines = {
+      "Subject: hi ab.c@spam1.example",        "Subject: hi ab.c@xSPAM1.example",
+      "Subject: hi ab.c@Spam1.example",        "Subject: hi abcdefgh@Spam1.example",
+      "SUBJECT: x@Spam1.",                     "Subject: x@Spam1",
+      "From: \xc9" "cole12 <a@b>",              "From: \xe9" "cole12 <a@b>",
+      "From: ECOLE12",                         "from: \xc9" "COLE1",
+      "X: WIN -- 1234",                        "X: gagn!!12",
+      "X: win 1",                              "X: !!GAGN12",
+      "X: gagn1",                              "Received: from a [10.2.3]",
+      "Received: from a [10.2.3.4]",           "Received: from a [1000.2.3]",
+      "Received: from e10.2.3]",               "Received: from E10.2.3]",
+      "Subject: OFFER!! NOW",                  "Subject: offer now later",
+      "Subject: zxxnyd",                       "Subject: zxxxnd",
+      "From: abc@x7yz.example",                "From: ab@x7yz.example",
+      "From: <someone@X12yz.>",                std::string("From: abcd@x3yz\0.", 17),
+      std::string("Subject: a@Spam1\0.x", 19), std::string("X: win\0 12", 10),
+  };
+  std::vector<FilterRule> rules;
+  for (const Case& c : cases) {
+    FilterRule rule(c.expression, c.cflags, false);
+    ASSERT_EQ(rule.compile(Settings::instance().regType()), 0) << c.expression;
+    rules.push_back(std::move(rule));
+  }
+  std::vector<const FilterRule*> pointers;
+  for (const FilterRule& rule : rules) pointers.push_back(&rule);
+  RuleMatcher matcher(pointers);
+  for (size_t r = 0; r < rules.size(); ++r)
+    EXPECT_EQ(matcher.matchedOnItsOwn(r), cases[r].own) << rules[r].expression();
+  // Too few to be heavy: all stay in the sets.
+  pointers.resize(10);
+  RuleMatcher few(pointers);
+  for (size_t r = 0; r < pointers.size(); ++r) EXPECT_FALSE(few.matchedOnItsOwn(r));
+  long matches = 0;
+  std::vector<uint32_t> found, found_few;
+  for (const std::string& line : lines) {
+    matcher.match(line, found);
+    few.match(line, found_few);
+    for (uint32_t r = 0; r < rules.size(); ++r) {
+      const bool expected = rules[r].matches(line);
+      matches += expected;
+      EXPECT_EQ(std::binary_search(found.begin(), found.end(), r), expected)
+          << rules[r].expression() << (rules[r].cflags() ? " (case ignored)" : "") << " on "
+          << testing::PrintToString(line);
+      if (r < pointers.size()) {
+        EXPECT_EQ(std::binary_search(found_few.begin(), found_few.end(), r), expected)
+            << "in the sets: " << rules[r].expression() << " on " << testing::PrintToString(line);
+      }
+    }
+  }
+  EXPECT_GT(matches, 12);
+  Settings::instance().resetForTesting();
 }
 
 }  // namespace
