@@ -268,18 +268,20 @@ class Bounds(PollensiftTest):
 
     def test_memory_does_not_grow_with_the_number_of_messages(self):
         # The server claims a million messages and serves as many as asked before it hangs up;
-        # every message is fetched, parsed and judged. A hundred times the messages must not take
+        # every message is fetched, parsed and judged. 300 times the messages must not take
         # more memory, beyond allocator noise. (With DEL_DUPLICATES on, the Message-IDs seen are
-        # kept for the whole run, by design.)
+        # kept for the whole run, by design.) The allowance is for the allocator, whose high-water
+        # mark wanders by up to about a MiB between runs in a sanitizer build; anything kept per
+        # message, even a pointer and a size, would cost 299,000 times that and show far above it.
         own = {}
-        for served in (1000, 100000):
+        for served in (1000, 300000):
             code, errors, peak, own[served] = self.run_measured(
                 str(served), 'DENY = "^Subject: message [0-9]*7$"\n')
             self.assertEqual(code, 255)
             self.assertEqual(errors[:2], ['Error: The server closed the connection.',
                                           'Error: Error occurred while sending TOP to server.'])
             self.assertLess(peak, PEAK_LIMIT)
-        self.assertLess(own[100000] - own[1000], MIB, own)
+        self.assertLess(own[300000] - own[1000], 4 * MIB, own)
 
 
 if __name__ == '__main__':
