@@ -2,9 +2,12 @@
 """Many mailboxes at once: N accounts of M generated messages each behind the delay relay of
 bench/slowlink.py (20 ms each way by default), in test mode with the generated rules. Each account
 is run alone first; then all of them with -j 1 and with -j N, with and without DEL_DUPLICATES.
-Prints the seconds of each, the ratio of the -j N run to the slowest single account, and whether
-the -j N log (time stamps taken off) is the -j 1 log line for line. Run as root (the Dovecot
-fixture needs it):
+Prints the seconds of each (the median of --rounds runs), the ratio of the -j N run to the slowest
+single account, and whether the -j N log (time stamps taken off) is the -j 1 log line for line.
+With --timeline, where the time of the last -j N run of each kind went, per account, from the
+relay's records: when its connection came, when it logged in, sent its first and last TOP, took
+the last reply to one, sent QUIT, and when the connection ended, in ms from the run's start. Run as
+root (the Dovecot fixture needs it):
 
     bench/jobs.py --pollensift build/release/src/driver/pollensift [--accounts 20 --messages 100]
 """
@@ -38,6 +41,8 @@ def parse_args(argv):
     p.add_argument('--messages', type=int, default=100)
     p.add_argument('--delay-ms', type=int, default=20, help='one-way delay of the link')
     p.add_argument('--rules', type=int, default=100)
+    p.add_argument('--rounds', type=int, default=3, help='runs of each kind; the median counts')
+    p.add_argument('--timeline', action='store_true')
     return p.parse_args(argv)
 
 
@@ -53,17 +58,59 @@ def rc_file(work, name, args, users, port, duplicates):
     return path
 
 
-def run(binary, rc, *options):
+def run(binary, rc, *options, relay=None):
     log = rc[:-3] + '.log'
     if os.path.exists(log):
         os.remove(log)
+    if relay is not None:
+        relay.sessions.clear()
     started = time.monotonic()
     p = subprocess.run([binary, '-t', '-v', '4', '-M', rc] + list(options),
                        stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
                        stderr=subprocess.DEVNULL)
     seconds = time.monotonic() - started
     with open(log, encoding='latin-1') as f:
-        return seconds, p.returncode, STAMP.sub('', f.read())
+        return seconds, p.returncode, STAMP.sub('', f.read()), started
+
+
+def median_run(binary, rc, rounds, *options, relay=None):
+    """rounds runs; the median's seconds, with the status and log of the last (all logs must be
+    the same)."""
+    runs = [run(binary, rc, *options, relay=relay) for _ in range(rounds)]
+    if any(r[2] != runs[0][2] or r[1] != runs[0][1] for r in runs):
+        sys.exit('jobs.py: runs of %s %s differ from each other' % (rc, ' '.join(options)))
+    seconds = sorted(r[0] for r in runs)[len(runs) // 2]
+    return seconds, runs[-1][1], runs[-1][2], runs[-1][3]
+
+
+def timeline(sessions, started):
+    """Per account of one run, in ms from its start: (user, connected, logged in, first TOP
+    sent, last TOP sent, last TOP reply, QUIT sent, last byte)."""
+    rows = []
+    for events in sessions:
+        def at(tag, word, last=False):
+            hits = [t for t, k, data in events if k == tag and word in data]
+            if not hits:
+                return None
+            return ((hits[-1] if last else hits[0]) - started) * 1000
+        user = next((data.split()[1].decode() for _, k, data in events
+                     if k == 'c' and data.startswith(b'USER ')), '?')
+        tops = [t for t, k, data in events if k == 'c' and b'TOP ' in data]
+        replies = [t for t, k, data in events if k == 's' and tops and t > tops[-1]]
+        rows.append((user, (events[0][0] - started) * 1000 if events else None,
+                     at('c', b'STAT'), at('c', b'TOP '), at('c', b'TOP ', True),
+                     (replies[0] - started) * 1000 if replies else None, at('c', b'QUIT'),
+                     (events[-1][0] - started) * 1000 if events else None))
+    return sorted(rows)
+
+
+def print_timeline(title, rows):
+    print('\n%s (ms from the start of the run)' % title)
+    print('| account | connected | STAT | first TOP | last TOP | its reply | QUIT | end |')
+    print('|---|--:|--:|--:|--:|--:|--:|--:|')
+    for row in rows:
+        print('| %s | %s |' % (row[0], ' | '.join('-' if v is None else '%.0f' % v
+                                                 for v in row[1:])))
 
 
 def main(argv):
@@ -80,7 +127,8 @@ def main(argv):
         # into different accounts, which DEL_DUPLICATES then judges across accounts.
         for i in range(args.accounts * args.messages):
             server.deliver(users[i % args.accounts], corpus.message(5, i)[0])
-        relay = slowlink.DelayRelay(('127.0.0.1', server.port), args.delay_ms)
+        relay = slowlink.DelayRelay(('127.0.0.1', server.port), args.delay_ms,
+                                    record=args.timeline)
         port = relay.address[1]
         try:
             print('# %d accounts of %d messages, delay relay %d ms each way, %d rules, -t' % (
@@ -88,22 +136,29 @@ def main(argv):
             # The first session of each mailbox makes Dovecot index it; those are not counted.
             run(args.pollensift, rc_file(work, 'warm', args, users, port, 'no'), '-j',
                 str(args.accounts))
-            singles = [run(args.pollensift, rc_file(work, user, args, [user], port, 'no'))[0]
-                       for user in users]
+            singles = [median_run(args.pollensift, rc_file(work, user, args, [user], port, 'no'),
+                                  args.rounds)[0] for user in users]
             slowest = max(singles)
             print('single accounts: slowest %.2f s, fastest %.2f s, sum %.2f s' % (
                 slowest, min(singles), sum(singles)))
             print('| DEL_DUPLICATES | -j 1 s | -j %d s | -j %d / slowest single | same log | '
                   'same status |' % (args.accounts, args.accounts))
             print('|---|--:|--:|--:|---|---|')
+            timelines = []
             for duplicates in ('no', 'yes'):
                 rc = rc_file(work, 'all-' + duplicates, args, users, port, duplicates)
-                one = run(args.pollensift, rc, '-j', '1')
-                many = run(args.pollensift, rc, '-j', str(args.accounts))
+                one = median_run(args.pollensift, rc, args.rounds, '-j', '1')
+                many = median_run(args.pollensift, rc, args.rounds, '-j', str(args.accounts),
+                                  relay=relay if args.timeline else None)
+                if args.timeline:
+                    timelines.append(('-j %d, DEL_DUPLICATES = "%s"' % (args.accounts, duplicates),
+                                      timeline(relay.sessions, many[3])))
                 print('| %s | %.2f | %.2f | %.2f | %s | %s |' % (
                     duplicates, one[0], many[0], many[0] / slowest,
                     'yes' if one[2] == many[2] else 'NO', 'yes' if one[1] == many[1] else 'NO'),
                     flush=True)
+            for title, rows in timelines:
+                print_timeline(title, rows)
         finally:
             relay.close()
     return 0
