@@ -18,6 +18,7 @@
 #include "driver/driver.h"
 #include "filter/filter_engine.h"
 #include "filter/seen_ids.h"
+#include "protocol/mailbox_lock.h"
 #include "protocol/protocol.h"
 #include "report/job_records.h"
 #include "report/reporter.h"
@@ -374,6 +375,8 @@ int Runner::run() {
   sigaction(SIGPIPE, &ignore, &old_pipe_);
   // A job forked while another thread still builds the rule matcher would wait for it for ever.
   awaitRuleMatcherBuild();
+  // Set up here once, not again in every job, where each page it writes is a fault of its own.
+  MailboxLock::prepareNaming();
 
   std::vector<pollfd> watched;
   std::vector<size_t> owners;
