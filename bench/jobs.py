@@ -45,6 +45,9 @@ def parse_args(argv):
     p.add_argument('--rules', type=int, default=100)
     p.add_argument('--rounds', type=int, default=3, help='runs of each kind; the median counts')
     p.add_argument('--timeline', action='store_true')
+    p.add_argument('--against', metavar='BINARY',
+                   help='an older build whose -j N runs alternate with those of --pollensift, '
+                   'round by round, so that both meet the same load; its row follows')
     p.add_argument('--server', choices=('ready', 'spawning'), default='ready',
                    help='ready: Dovecot keeps a POP3 process per account and two login '
                    'processes started ahead, as a busy server does; spawning: its default, a '
@@ -191,8 +194,18 @@ def main(argv):
             for duplicates in ('no', 'yes'):
                 rc = rc_file(work, 'all-' + duplicates, args, users, port, duplicates)
                 one = median_run(args.pollensift, rc, args.rounds, '-j', '1')
-                many = median_run(args.pollensift, rc, args.rounds, '-j', str(args.accounts),
-                                  relay=relay, server=server)
+                jobs = ('-j', str(args.accounts))
+                if args.against:
+                    rounds = [(run(args.pollensift, rc, *jobs, relay=relay, server=server),
+                               run(args.against, rc, *jobs, server=server))
+                              for _ in range(args.rounds)]
+                    many, older = (sorted((r[k] for r in rounds), key=lambda r: r[0])
+                                   [args.rounds // 2] for k in (0, 1))
+                    if any(r[k][2] != one[2] for r in rounds for k in (0, 1)):
+                        sys.exit('jobs.py: a -j %d log differs from the -j 1 log' % args.accounts)
+                else:
+                    many = median_run(args.pollensift, rc, args.rounds, *jobs, relay=relay,
+                                      server=server)
                 if args.timeline:
                     timelines.append(('-j %d, DEL_DUPLICATES = "%s"' % (args.accounts, duplicates),
                                       timeline(relay.sessions, many[3])))
@@ -200,6 +213,12 @@ def main(argv):
                     duplicates, one[0], many[0], many[0] / slowest,
                     'yes' if one[2] == many[2] else 'NO', 'yes' if one[1] == many[1] else 'NO',
                     ', '.join('%.2f' % c for c in many[4])), flush=True)
+                if args.against:
+                    print('| %s, older build | - | %.2f | %.2f | %s | %s | %s |' % (
+                        duplicates, older[0], older[0] / slowest,
+                        'yes' if one[2] == older[2] else 'NO',
+                        'yes' if one[1] == older[1] else 'NO',
+                        ', '.join('%.2f' % c for c in older[4])), flush=True)
             for title, rows in timelines:
                 print_timeline(title, rows)
         finally:
