@@ -325,6 +325,57 @@ TEST(FilterEngineTest, SeededIdsTakeTheirPlaceInTheDuplicateCheck) {
   engine.resetForTesting();
 }
 
+// Accounts checked at once: the IDs of the accounts before come in once, at the first look that
+// needs them (until then the scan may ask whether that look would wait); the settled hook runs
+// once whatever calls it.
+TEST(FilterEngineTest, EarlierAccountsIdsComeAtTheFirstLookAndSettleOnce) {
+  Settings& settings = Settings::instance();
+  settings.resetForTesting();
+  settings.setVerbose(0);
+  settings.setDelDuplicates("yes");
+  FilterEngine& engine = FilterEngine::instance();
+  engine.resetForTesting();
+  EXPECT_FALSE(engine.seenAwaited());  // not checked at once
+  SeenIds earlier;
+  earlier.insert(SeenIds::key("<a@x>"));
+  bool ready = false;
+  int waits = 0;
+  engine.beforeSeenUse(
+      [&] {
+        ++waits;
+        engine.addSeen(earlier.packed());
+      },
+      [&] { return ready; });
+  EXPECT_TRUE(engine.seenAwaited());
+  ready = true;
+  EXPECT_FALSE(engine.seenAwaited());
+  ready = false;
+  MessageHeader plain;
+  plain.addField("Subject", "no ID");
+  EXPECT_EQ(engine.filter(&plain), 0);  // no ID: no look at the IDs seen
+  EXPECT_EQ(waits, 0);
+  EXPECT_TRUE(engine.seenAwaited());
+  auto judged = [&](const char* id) {
+    MessageHeader header;
+    header.addField("Message-ID", id);
+    return engine.filter(&header);
+  };
+  EXPECT_EQ(judged("<a@x>"), 1);
+  EXPECT_EQ(judged("<b@x>"), 0);
+  EXPECT_EQ(waits, 1);
+  EXPECT_FALSE(engine.seenAwaited());
+  int settled = 0;
+  engine.onSeenSettled([&] { ++settled; });
+  engine.seenSettled();
+  engine.seenSettled();
+  EXPECT_EQ(settled, 1);
+  SeenIds passed_on;
+  passed_on.insertPacked(engine.seenPacked());
+  EXPECT_FALSE(passed_on.insert(SeenIds::key("<a@x>")));
+  EXPECT_FALSE(passed_on.insert(SeenIds::key("<b@x>")));
+  engine.resetForTesting();
+}
+
 // Header text reaches the terminal only through the Reporter's escaping.
 TEST(FilterEngineTest, HostileHeaderIsEscaped) {
   Settings& settings = Settings::instance();

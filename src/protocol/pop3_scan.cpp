@@ -254,11 +254,11 @@ int POP3::scanWindow(int first, int count, bool pipelined) {
     return -1;
   };
   FilterEngine& engine = FilterEngine::instance();
+  // Only the replies before the first judgement are read ahead (see below): nothing but LIST and
+  // TOP is in flight then, so whatever fails can wait for the verdicts of what was read before it.
+  bool reading_ahead = settings.verbose() < 6;
   // Judges one TOP reply and queues a condemned message's DELE (or RETR); false when the scan
   // has failed.
-  // Only the replies before the first judgement are read ahead: nothing but LIST and TOP is in
-  // flight then, so whatever fails can wait for the verdicts of what was read before it.
-  bool reading_ahead = settings.verbose() < 6;
   auto judgeReply = [&](int number, int size, const std::string& reply) {
     reading_ahead = false;
     std::string message_id;
@@ -307,6 +307,10 @@ int POP3::scanWindow(int first, int count, bool pipelined) {
   };
   std::deque<Held> held;
   size_t held_bytes = 0;
+  // However the scan ends, the log goes on writing lines as they come.
+  struct LinesFlow {
+    ~LinesFlow() { Reporter::instance().releaseHeldLines(true); }
+  } lines_flow;
   // Judges what was held, then writes the lines that reading on gave meanwhile; false when the
   // judging failed (those lines are then dropped: one after another, the scan would have ended
   // before the reading that gave them).
@@ -426,7 +430,7 @@ int POP3::scanWindow(int first, int count, bool pipelined) {
       const std::optional<int> size = listedSize(*link.lastReply(), command.number);
       if (!size) {
         if (!held.empty() && !judgeHeld()) return lostStep();
-      reporter.error("The server's reply to LIST " + std::to_string(command.number) +
+        reporter.error("The server's reply to LIST " + std::to_string(command.number) +
                            " cannot be read: \"" + std::string(statusLine(*link.lastReply())) +
                            "\".",
                        1);
