@@ -296,10 +296,19 @@ TEST(FilterEngineTest, CheckCalledAloneSeesTheHeaderAsItIsNow) {
   EXPECT_EQ(engine.filter(&header), 1);
 }
 
+// Quiet settings with DEL_DUPLICATES on or off, and an engine that has seen nothing.
+FilterEngine& freshEngine(bool duplicates) {
+  Settings& settings = Settings::instance();
+  settings.resetForTesting();
+  settings.setVerbose(0);
+  settings.setDelDuplicates(duplicates ? "yes" : "no");
+  FilterEngine::instance().resetForTesting();
+  return FilterEngine::instance();
+}
+
 // A message kept in an earlier run and not fetched takes its place among the IDs seen: a later
 // message with its ID is a duplicate, and it is one itself when its ID was seen before it.
 TEST(FilterEngineTest, SeededIdsTakeTheirPlaceInTheDuplicateCheck) {
-  Settings& settings = Settings::instance();
   FilterEngine& engine = FilterEngine::instance();
   const std::string long_id = "<" + std::string(1000, 'l') + "@x>";
   auto judged = [&](const std::string& id) {
@@ -308,10 +317,7 @@ TEST(FilterEngineTest, SeededIdsTakeTheirPlaceInTheDuplicateCheck) {
     return engine.filter(&header);
   };
   for (const bool on : {true, false}) {
-    settings.resetForTesting();
-    settings.setVerbose(0);
-    settings.setDelDuplicates(on ? "yes" : "no");
-    engine.resetForTesting();
+    freshEngine(on);
     EXPECT_TRUE(engine.seedSeen(FilterEngine::seenKey("<old@x>")));
     EXPECT_TRUE(engine.seedSeen(FilterEngine::seenKey(long_id)));
     EXPECT_TRUE(engine.seedSeen(FilterEngine::seenKey("")));
@@ -329,12 +335,7 @@ TEST(FilterEngineTest, SeededIdsTakeTheirPlaceInTheDuplicateCheck) {
 // needs them (until then the scan may ask whether that look would wait); the settled hook runs
 // once whatever calls it.
 TEST(FilterEngineTest, EarlierAccountsIdsComeAtTheFirstLookAndSettleOnce) {
-  Settings& settings = Settings::instance();
-  settings.resetForTesting();
-  settings.setVerbose(0);
-  settings.setDelDuplicates("yes");
-  FilterEngine& engine = FilterEngine::instance();
-  engine.resetForTesting();
+  FilterEngine& engine = freshEngine(true);
   EXPECT_FALSE(engine.seenAwaited());  // not checked at once
   SeenIds earlier;
   earlier.insert(SeenIds::key("<a@x>"));
