@@ -13,9 +13,11 @@ the same server looks like one that does not offer it; and it can record when ea
 came from the client and when each went to it, which is what round_trips() counts.
 """
 
+import collections
 import ctypes
+import heapq
 import os
-import queue
+import selectors
 import shutil
 import socket
 import subprocess
@@ -116,25 +118,34 @@ class NamespaceLink:
             self._home = None
 
 
-class _Pair:
-    """The two sockets of one relayed connection, closed when both directions have ended."""
+class _Direction:
+    """One direction of a relayed connection: the chunks read from src, each with the moment it
+    is due at dst, and the bytes of due chunks that dst has not taken yet."""
 
-    def __init__(self, *sockets):
-        self.sockets = sockets
-        self.open_directions = 2
-        self.lock = threading.Lock()
+    def __init__(self, src, dst, hidden, tag):
+        self.src = src
+        self.dst = dst
+        self.hidden = hidden
+        self.tag = tag
+        self.held = collections.deque()  # (due, bytes); b'' is the end of src
+        self.out = b''
+        self.reading = True
+        self.ended = False  # dst has been shut for writing (or the connection failed)
 
-    def done(self):
-        with self.lock:
-            self.open_directions -= 1
-            if self.open_directions == 0:
-                for sock in self.sockets:
-                    sock.close()
+
+class _Connection:
+    def __init__(self, client, server, hidden, events):
+        self.events = events
+        self.directions = (_Direction(client, server, None, 'c'),
+                           _Direction(server, client, hidden, 's'))
+        self.closed = False
 
 
 class DelayRelay:
     """Listens on a free loopback port and relays each connection to target, both directions
-    delayed by delay_ms."""
+    delayed by delay_ms. One thread serves every connection with one selector, so twenty
+    connections at once cost no more threads than one, and a chunk goes on within a millisecond
+    of its moment (the selector's resolution) however many are held."""
 
     def __init__(self, target, delay_ms, host='127.0.0.1', hide=None, record=False):
         self.target = target
@@ -151,70 +162,172 @@ class DelayRelay:
         self.listener.bind((host, 0))
         # Room for many connections at once (-j): a full backlog drops SYNs, which cost a second.
         self.listener.listen(64)
+        self.listener.setblocking(False)
         self.address = self.listener.getsockname()
+        self._selector = selectors.DefaultSelector()
+        self._selector.register(self.listener, selectors.EVENT_READ, None)
+        self._due = []  # heap of (due, sequence, direction) of chunks held
+        self._sequence = 0
+        self._wake = socket.socketpair()
+        self._selector.register(self._wake[0], selectors.EVENT_READ, 'wake')
+        self._open = set()
         self._stop = False
-        self._thread = threading.Thread(target=self._accept, daemon=True)
+        self._thread = threading.Thread(target=self._loop, daemon=True)
         self._thread.start()
 
     def _accept(self):
-        while not self._stop:
-            try:
-                client, _ = self.listener.accept()
-            except OSError:
-                return
-            server = socket.create_connection(self.target)
-            for sock in (client, server):
-                sock.setsockopt(socket.IPPROTO_TCP, socket.TCP_NODELAY, 1)
-            pair = _Pair(client, server)
-            events = None
-            if self.sessions is not None:
-                events = []
-                self.sessions.append(events)
-            for src, dst, hidden, tag in ((client, server, None, 'c'),
-                                          (server, client, self._hidden, 's')):
-                held = queue.Queue()
-                threading.Thread(target=self._read, args=(src, held, hidden, events, tag),
-                                 daemon=True).start()
-                threading.Thread(target=self._write, args=(dst, held, pair, events, tag),
-                                 daemon=True).start()
-
-    def _read(self, src, held, hidden, events, tag):
-        while True:
-            try:
-                data = src.recv(65536)
-            except OSError:
-                data = b''
-            if hidden:
-                data = data.replace(hidden, b'\r\n')
-            if events is not None and tag == 'c' and data:
-                events.append((time.monotonic(), 'c', data))
-            held.put((time.monotonic() + self.delay, data))
-            if not data:
-                return
-
-    @staticmethod
-    def _write(dst, held, pair, events, tag):
         try:
-            while True:
-                due, data = held.get()
-                wait = due - time.monotonic()
-                if wait > 0:
-                    time.sleep(wait)
-                if not data:
-                    dst.shutdown(socket.SHUT_WR)
-                    return
-                # Noted before it goes: the client cannot answer what it has not been sent.
-                if events is not None and tag == 's':
-                    events.append((time.monotonic(), 's', data))
-                dst.sendall(data)
+            client, _ = self.listener.accept()
         except OSError:
             return
-        finally:
-            pair.done()
+        server = socket.create_connection(self.target)
+        events = None
+        if self.sessions is not None:
+            events = []
+            self.sessions.append(events)
+        connection = _Connection(client, server, self._hidden, events)
+        self._open.add(connection)
+        for sock in (client, server):
+            sock.setsockopt(socket.IPPROTO_TCP, socket.TCP_NODELAY, 1)
+            sock.setblocking(False)
+        for direction in connection.directions:
+            self._watch(direction.src, connection)
+
+    def _watch(self, sock, connection):
+        """Registers sock for what its two roles need now: reading while its direction as src
+        still reads, writing while its direction as dst has bytes waiting."""
+        mask = 0
+        for direction in connection.directions:
+            if direction.src is sock and direction.reading:
+                mask |= selectors.EVENT_READ
+            if direction.dst is sock and direction.out and not direction.ended:
+                mask |= selectors.EVENT_WRITE
+        try:
+            key = self._selector.get_key(sock)
+        except (KeyError, ValueError):
+            key = None
+        if mask == 0:
+            if key is not None:
+                self._selector.unregister(sock)
+        elif key is None:
+            self._selector.register(sock, mask, connection)
+        elif key.events != mask:
+            self._selector.modify(sock, mask, connection)
+
+    def _read(self, direction, connection):
+        try:
+            data = direction.src.recv(65536)
+        except BlockingIOError:
+            return
+        except OSError:
+            data = b''
+        now = time.monotonic()
+        if direction.hidden:
+            data = data.replace(direction.hidden, b'\r\n')
+        if connection.events is not None and direction.tag == 'c' and data:
+            connection.events.append((now, 'c', data))
+        direction.held.append((now + self.delay, data))
+        heapq.heappush(self._due, (now + self.delay, self._sequence, direction, connection))
+        self._sequence += 1
+        if not data:
+            direction.reading = False
+            self._watch(direction.src, connection)
+
+    def _pass_on(self, direction, connection):
+        """Moves the chunks that are due into the outgoing bytes and writes what dst takes."""
+        now = time.monotonic()
+        while direction.held and direction.held[0][0] <= now and not direction.ended:
+            data = direction.held[0][1]
+            if not data:
+                if direction.out:
+                    break
+                direction.held.popleft()
+                try:
+                    direction.dst.shutdown(socket.SHUT_WR)
+                except OSError:
+                    pass
+                direction.ended = True
+                break
+            direction.held.popleft()
+            # Noted before it goes: the client cannot answer what it has not been sent.
+            if connection.events is not None and direction.tag == 's':
+                connection.events.append((time.monotonic(), 's', data))
+            direction.out += data
+        if direction.out and not direction.ended:
+            try:
+                sent = direction.dst.send(direction.out)
+                direction.out = direction.out[sent:]
+            except BlockingIOError:
+                pass
+            except OSError:
+                self._close(connection)
+                return
+            if not direction.out and direction.held and not direction.held[0][1] and \
+                    direction.held[0][0] <= time.monotonic():
+                self._pass_on(direction, connection)
+                return
+        self._watch(direction.dst, connection)
+        if all(d.ended for d in connection.directions):
+            self._close(connection)
+
+    def _close(self, connection):
+        if connection.closed:
+            return
+        connection.closed = True
+        self._open.discard(connection)
+        for direction in connection.directions:
+            direction.ended = True
+            direction.reading = False
+            try:
+                self._selector.unregister(direction.src)
+            except (KeyError, ValueError):
+                pass
+            direction.src.close()
+
+    def _loop(self):
+        while not self._stop:
+            timeout = None
+            if self._due:
+                timeout = max(0.0, self._due[0][0] - time.monotonic())
+                # The selector counts whole milliseconds, rounded up: the last two are slept
+                # exactly, so that a chunk is not held longer than the delay.
+                if timeout < 0.002:
+                    time.sleep(timeout)
+                    timeout = 0
+            for key, mask in self._selector.select(timeout):
+                if key.data is None:
+                    self._accept()
+                    continue
+                if key.data == 'wake':
+                    return
+                connection = key.data
+                if connection.closed:
+                    continue
+                for direction in connection.directions:
+                    if mask & selectors.EVENT_READ and direction.src is key.fileobj and \
+                            direction.reading:
+                        self._read(direction, connection)
+                    if mask & selectors.EVENT_WRITE and direction.dst is key.fileobj and \
+                            not connection.closed:
+                        self._pass_on(direction, connection)
+            now = time.monotonic()
+            while self._due and self._due[0][0] <= now:
+                _, _, direction, connection = heapq.heappop(self._due)
+                if not connection.closed:
+                    self._pass_on(direction, connection)
 
     def close(self):
         self._stop = True
+        try:
+            self._wake[1].send(b'x')
+        except OSError:
+            pass
+        self._thread.join(5)
+        for connection in list(self._open):
+            self._close(connection)
         self.listener.close()
+        for sock in self._wake:
+            sock.close()
 
 
 # The commands of the scan's window: what the client sends there depends on the window's size and

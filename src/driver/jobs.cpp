@@ -18,6 +18,7 @@
 #include "driver/driver.h"
 #include "filter/filter_engine.h"
 #include "filter/seen_ids.h"
+#include "protocol/mailbox_lock.h"
 #include "protocol/protocol.h"
 #include "report/job_records.h"
 #include "report/reporter.h"
@@ -29,7 +30,9 @@
 //
 // The records of a job: its lines and headers as the Reporter diverts them; 'w' when it is about
 // to look at the Message-IDs seen (with DEL_DUPLICATES), answered by 'k' (the IDs of the accounts
-// before it, packed) and 'g'; at its end 'k' with its own IDs and 'r' with its result and count.
+// before it, packed) and 'g'; 'k' with its own IDs once its last message is judged (at its end
+// when it never got that far), which lets the next account judge while this one still deletes
+// and quits; at its end 'r' with its result and count.
 
 namespace {
 
@@ -41,6 +44,7 @@ struct Job {
   std::FILE* spool = nullptr;  // its records, kept until the account's lines are shown
   bool started = false;
   bool ended = false;  // its records are all in and the process is gone
+  bool settled = false;  // its Message-IDs are in (seen), or it ended without them
   bool waiting = false;
   bool reported = false;
   int result = -1;
@@ -64,6 +68,7 @@ class Runner {
   void take(size_t index);
   void handle(size_t index, char kind, const std::string& text);
   void end(size_t index);
+  void settle();
   void grantTurns();
   void showFrom(size_t index);
   void finishShown(size_t index);
@@ -76,9 +81,10 @@ class Runner {
   size_t next_ = 0;      // the next account to start
   size_t shown_ = 0;     // accounts before this one have all their lines shown
   size_t done_ = 0;      // accounts before this one have all ended
+  size_t settled_ = 0;   // accounts before this one have their Message-IDs in seen_
   int running_ = 0;
   int run_result_ = 0;
-  SeenIds seen_;         // the Message-IDs of the accounts before done_
+  SeenIds seen_;         // the Message-IDs of the accounts before settled_
   int watch_[2] = {-1, -1};
   std::atomic<int>* undone_ = nullptr;  // per account, shared with the jobs
   size_t undone_bytes_ = 0;
@@ -182,15 +188,24 @@ void Runner::runJob(size_t index, int records, int turns) {
   Reporter::instance().divertTo(records);
   FilterEngine& engine = FilterEngine::instance();
   if (turns >= 0) {
-    engine.beforeSeenUse([&engine, records, turns] {
-      job_records::send(records, 'w', "");
-      // Without its turn (the running process is gone) the job must not judge: it ends
-      // without QUIT.
-      const bool granted = job_records::readUntil(turns, 'g', [&](char kind, const std::string& ids) {
-        if (kind == 'k') engine.addSeen(ids);
-      });
-      if (!granted) _exit(-1);
-    });
+    engine.beforeSeenUse(
+        [&engine, records, turns] {
+          job_records::send(records, 'w', "");
+          // Without its turn (the running process is gone) the job must not judge: it ends
+          // without QUIT.
+          const bool granted =
+              job_records::readUntil(turns, 'g', [&](char kind, const std::string& ids) {
+                if (kind == 'k') engine.addSeen(ids);
+              });
+          if (!granted) _exit(-1);
+        },
+        // The turn is there when its records are (the running process sends them together).
+        [turns] {
+          pollfd turn{turns, POLLIN, 0};
+          return ::poll(&turn, 1, 0) > 0;
+        });
+    engine.onSeenSettled(
+        [&engine, records] { job_records::send(records, 'k', engine.seenPacked()); });
   }
   int result = -1;
   try {
@@ -198,7 +213,7 @@ void Runner::runJob(size_t index, int records, int turns) {
   } catch (...) {
     result = -1;
   }
-  if (turns >= 0) job_records::send(records, 'k', engine.seenPacked());
+  engine.seenSettled();
   job_records::send(records, 'r', std::to_string(result) + " " + std::to_string(remaining_total));
   std::fflush(stdout);
   std::fflush(stderr);
@@ -223,6 +238,8 @@ void Runner::handle(size_t index, char kind, const std::string& text) {
       return;
     case 'k':
       job.seen = text;
+      job.settled = true;
+      settle();
       return;
     case 'r': {
       job.reported = true;
@@ -259,12 +276,9 @@ void Runner::end(size_t index) {
   } else {
     run_result_ = -1;
   }
-  while (done_ < state_.size() && state_[done_].ended) {
-    seen_.insertPacked(state_[done_].seen);
-    std::string().swap(state_[done_].seen);
-    ++done_;
-  }
-  grantTurns();
+  while (done_ < state_.size() && state_[done_].ended) ++done_;
+  job.settled = true;
+  settle();
   // The account shown now may have ended, and the ones after it with it.
   while (shown_ < state_.size() && state_[shown_].ended) {
     finishShown(shown_);
@@ -273,11 +287,22 @@ void Runner::end(size_t index) {
   }
 }
 
-// A job judges once every account before it is done, with their Message-IDs.
+// The Message-IDs of the accounts settled in a row from the first go to seen_, and the next
+// account may judge.
+void Runner::settle() {
+  while (settled_ < state_.size() && state_[settled_].settled) {
+    seen_.insertPacked(state_[settled_].seen);
+    std::string().swap(state_[settled_].seen);
+    ++settled_;
+  }
+  grantTurns();
+}
+
+// A job judges once every account before it has judged all its messages, with their Message-IDs.
 void Runner::grantTurns() {
-  for (size_t index = done_; index < state_.size(); ++index) {
-    Job& job = state_[index];
-    if (!job.waiting || index != done_) continue;
+  if (settled_ < state_.size()) {
+    Job& job = state_[settled_];
+    if (!job.waiting) return;
     job.waiting = false;
     // The job reads until 'g', so these writes cannot wait on it for long.
     job_records::send(job.to, 'k', seen_.packed());
@@ -350,6 +375,8 @@ int Runner::run() {
   sigaction(SIGPIPE, &ignore, &old_pipe_);
   // A job forked while another thread still builds the rule matcher would wait for it for ever.
   awaitRuleMatcherBuild();
+  // Set up here once, not again in every job, where each page it writes is a fault of its own.
+  MailboxLock::prepareNaming();
 
   std::vector<pollfd> watched;
   std::vector<size_t> owners;

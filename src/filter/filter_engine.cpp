@@ -217,6 +217,9 @@ FilterEngine& FilterEngine::instance() {
 
 void FilterEngine::resetForTesting() {
   seen_.clear();
+  before_seen_use_ = nullptr;
+  seen_ready_ = nullptr;
+  on_seen_settled_ = nullptr;
   stats_.reset();
 }
 
@@ -312,14 +315,24 @@ bool FilterEngine::seedSeen(const std::string& key) {
   return seen().insert(key);
 }
 
+namespace {
+
+// Runs a hook that may be run only once; it is gone before it runs.
+void runOnce(std::function<void()>& hook) {
+  if (!hook) return;
+  const std::function<void()> taken = std::move(hook);
+  hook = nullptr;
+  taken();
+}
+
+}  // namespace
+
 SeenIds& FilterEngine::seen() {
-  if (before_seen_use_) {
-    const std::function<void()> hook = std::move(before_seen_use_);
-    before_seen_use_ = nullptr;
-    hook();
-  }
+  runOnce(before_seen_use_);
   return seen_;
 }
+
+void FilterEngine::seenSettled() { runOnce(on_seen_settled_); }
 
 int FilterEngine::checkAllow(const MessageHeader* header) {
   if (header == nullptr) return -1;

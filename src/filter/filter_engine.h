@@ -60,8 +60,19 @@ class FilterEngine {
   // Accounts checked at once, each in a process of its own: whether a message is a duplicate
   // depends on the Message-IDs of the accounts before it. The hook runs once, before the first
   // look at the IDs seen (a check or a seed); it waits for those accounts and adds their IDs
-  // with addSeen. The IDs seen, packed, go on to the accounts after this one.
-  void beforeSeenUse(std::function<void()> hook) { before_seen_use_ = std::move(hook); }
+  // with addSeen. ready tells whether it would find them there now, without waiting. The IDs
+  // seen, packed, go on to the accounts after this one.
+  void beforeSeenUse(std::function<void()> hook, std::function<bool()> ready = nullptr) {
+    before_seen_use_ = std::move(hook);
+    seen_ready_ = std::move(ready);
+  }
+  // Whether the first look at the IDs seen is still to come and would wait now; a scan then
+  // reads ahead instead of judging.
+  bool seenAwaited() const { return before_seen_use_ && seen_ready_ && !seen_ready_(); }
+  // The hook runs once, at the first call of seenSettled: the account's IDs are all seen (its
+  // last message judged, or its check over), so the accounts after it need wait no longer.
+  void onSeenSettled(std::function<void()> hook) { on_seen_settled_ = std::move(hook); }
+  void seenSettled();
   bool addSeen(std::string_view packed) { return seen_.insertPacked(packed); }
   const std::string& seenPacked() const { return seen_.packed(); }
 
@@ -101,6 +112,8 @@ class FilterEngine {
 
   SeenIds seen_;
   std::function<void()> before_seen_use_;
+  std::function<bool()> seen_ready_;
+  std::function<void()> on_seen_settled_;
   const learn::LearnedTokens* learned_ = nullptr;
   std::vector<std::string> lines_;
   std::unique_ptr<Shortlists> shortlists_;

@@ -296,10 +296,19 @@ TEST(FilterEngineTest, CheckCalledAloneSeesTheHeaderAsItIsNow) {
   EXPECT_EQ(engine.filter(&header), 1);
 }
 
+// Quiet settings with DEL_DUPLICATES on or off, and an engine that has seen nothing.
+FilterEngine& freshEngine(bool duplicates) {
+  Settings& settings = Settings::instance();
+  settings.resetForTesting();
+  settings.setVerbose(0);
+  settings.setDelDuplicates(duplicates ? "yes" : "no");
+  FilterEngine::instance().resetForTesting();
+  return FilterEngine::instance();
+}
+
 // A message kept in an earlier run and not fetched takes its place among the IDs seen: a later
 // message with its ID is a duplicate, and it is one itself when its ID was seen before it.
 TEST(FilterEngineTest, SeededIdsTakeTheirPlaceInTheDuplicateCheck) {
-  Settings& settings = Settings::instance();
   FilterEngine& engine = FilterEngine::instance();
   const std::string long_id = "<" + std::string(1000, 'l') + "@x>";
   auto judged = [&](const std::string& id) {
@@ -308,10 +317,7 @@ TEST(FilterEngineTest, SeededIdsTakeTheirPlaceInTheDuplicateCheck) {
     return engine.filter(&header);
   };
   for (const bool on : {true, false}) {
-    settings.resetForTesting();
-    settings.setVerbose(0);
-    settings.setDelDuplicates(on ? "yes" : "no");
-    engine.resetForTesting();
+    freshEngine(on);
     EXPECT_TRUE(engine.seedSeen(FilterEngine::seenKey("<old@x>")));
     EXPECT_TRUE(engine.seedSeen(FilterEngine::seenKey(long_id)));
     EXPECT_TRUE(engine.seedSeen(FilterEngine::seenKey("")));
@@ -322,6 +328,52 @@ TEST(FilterEngineTest, SeededIdsTakeTheirPlaceInTheDuplicateCheck) {
     EXPECT_EQ(engine.seedSeen(FilterEngine::seenKey("<new@x>")), !on);
     EXPECT_EQ(engine.seedSeen(FilterEngine::seenKey("<old@x>")), !on);
   }
+  engine.resetForTesting();
+}
+
+// Accounts checked at once: the IDs of the accounts before come in once, at the first look that
+// needs them (until then the scan may ask whether that look would wait); the settled hook runs
+// once whatever calls it.
+TEST(FilterEngineTest, EarlierAccountsIdsComeAtTheFirstLookAndSettleOnce) {
+  FilterEngine& engine = freshEngine(true);
+  EXPECT_FALSE(engine.seenAwaited());  // not checked at once
+  SeenIds earlier;
+  earlier.insert(SeenIds::key("<a@x>"));
+  bool ready = false;
+  int waits = 0;
+  engine.beforeSeenUse(
+      [&] {
+        ++waits;
+        engine.addSeen(earlier.packed());
+      },
+      [&] { return ready; });
+  EXPECT_TRUE(engine.seenAwaited());
+  ready = true;
+  EXPECT_FALSE(engine.seenAwaited());
+  ready = false;
+  MessageHeader plain;
+  plain.addField("Subject", "no ID");
+  EXPECT_EQ(engine.filter(&plain), 0);  // no ID: no look at the IDs seen
+  EXPECT_EQ(waits, 0);
+  EXPECT_TRUE(engine.seenAwaited());
+  auto judged = [&](const char* id) {
+    MessageHeader header;
+    header.addField("Message-ID", id);
+    return engine.filter(&header);
+  };
+  EXPECT_EQ(judged("<a@x>"), 1);
+  EXPECT_EQ(judged("<b@x>"), 0);
+  EXPECT_EQ(waits, 1);
+  EXPECT_FALSE(engine.seenAwaited());
+  int settled = 0;
+  engine.onSeenSettled([&] { ++settled; });
+  engine.seenSettled();
+  engine.seenSettled();
+  EXPECT_EQ(settled, 1);
+  SeenIds passed_on;
+  passed_on.insertPacked(engine.seenPacked());
+  EXPECT_FALSE(passed_on.insert(SeenIds::key("<a@x>")));
+  EXPECT_FALSE(passed_on.insert(SeenIds::key("<b@x>")));
   engine.resetForTesting();
 }
 

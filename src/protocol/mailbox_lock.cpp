@@ -68,6 +68,8 @@ void MailboxLock::setDirectoryForTesting(const std::string& directory) {
   directoryOverride() = directory;
 }
 
+void MailboxLock::prepareNaming() { lockName("", 0, ""); }
+
 MailboxLock::MailboxLock(const std::string& server, int port, const std::string& user) {
   const std::string where = directory();
   path_ = where + "/" + lockName(server, port, user);

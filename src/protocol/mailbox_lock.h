@@ -22,6 +22,10 @@ class MailboxLock {
   // The lock file.
   const std::string& path() const { return path_; }
 
+  // Sets up, once per process, the digest that names the lock files. Checks run in forked
+  // processes call it before the fork, so that no check sets it up again in its own.
+  static void prepareNaming();
+
   // The directory of the lock files; tests point it elsewhere ("" restores the default).
   static std::string directory();
   static void setDirectoryForTesting(const std::string& directory);

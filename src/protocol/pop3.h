@@ -54,9 +54,10 @@ class POP3 : public Protocol {
   int pipeliningOffered();
   // The messages first..count, one command or a window of them in flight.
   int scanWindow(int first, int count, bool pipelined);
-  // Parses the TOP reply just read and returns the filter's verdict; -2 when it cannot be parsed
-  // or shows that the replies are out of step. The message's Message-ID goes to *message_id.
-  int judge(int number, int count, int size, std::string* message_id);
+  // Parses the TOP reply (the one just read, or one read ahead) and returns the filter's
+  // verdict; -2 when it cannot be parsed or shows that the replies are out of step. The
+  // message's Message-ID goes to *message_id.
+  int judge(int number, int count, int size, const std::string& reply, std::string* message_id);
   // Reads the reply to RETR number (size octets as listed) into the quarantine under field: 1 stored, 0 not stored (the
   // server refused, or the file could not be written; said why), -1 when the reply did not come.
   int store(int number, int size, const Quarantine& quarantine, const std::string& field);

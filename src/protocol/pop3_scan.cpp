@@ -55,6 +55,9 @@ constexpr size_t kExpectedHeader = 16 << 10;
 // Mail systems refuse messages far smaller; a server that lists more is not to be believed, and
 // what it sends must not fill the disk.
 constexpr size_t kLargestQuarantined = size_t{1} << 30;
+// TOP replies read ahead while the judging waits for earlier accounts: past this many bytes held
+// the scan waits too. Some 2,000 headers of common size; a job holds no more than this.
+constexpr size_t kHeldBytes = size_t{8} << 20;
 
 const char* failure(Kind kind) {
   switch (kind) {
@@ -102,6 +105,8 @@ class Outbox {
     if (!listed_) return PendingCommand{Kind::kList, message_, kShortReply};
     return PendingCommand{Kind::kTop, message_, kExpectedHeader + kShortReply};
   }
+  // Every message has had its LIST and TOP sent (or been passed over).
+  bool allAsked() const { return message_ > count_; }
   // The command next() gave has been dealt with.
   void advance() {
     if (!deletions_.empty()) {
@@ -178,6 +183,8 @@ int POP3::scan() {
     first = passed + 1;
   }
   const int result = scanMessages(first, count);
+  // Judged or failed, no more of this account's Message-IDs are to come.
+  FilterEngine::instance().seenSettled();
   if (result == 0 && known != nullptr) known->report();
   return result;
 }
@@ -246,7 +253,86 @@ int POP3::scanWindow(int first, int count, bool pipelined) {
     if (!window.empty()) in_step_ = false;
     return -1;
   };
+  FilterEngine& engine = FilterEngine::instance();
+  // Only the replies before the first judgement are read ahead (see below): nothing but LIST and
+  // TOP is in flight then, so whatever fails can wait for the verdicts of what was read before it.
+  bool reading_ahead = settings.verbose() < 6;
+  // Judges one TOP reply and queues a condemned message's DELE (or RETR); false when the scan
+  // has failed.
+  auto judgeReply = [&](int number, int size, const std::string& reply) {
+    reading_ahead = false;
+    std::string message_id;
+    const int verdict = judge(number, count, size, reply, &message_id);
+    --judging;
+    if (verdict < -1) return false;
+    ++tally_.examined;
+    if (known != nullptr) known->judged(number, verdict, message_id);
+    // The last message judged: its account's Message-IDs are all there is to see of it.
+    if (judging == 0 && outbox.allAsked()) engine.seenSettled();
+    if (verdict == 1 && settings.test()) {
+      reporter.print("Debugging: Simulating DELE command.", 6);
+      ++tally_.deleted;
+    }
+    progress.update(tally_.examined, tally_.deleted);
+    if (verdict != 1 || settings.test()) return true;
+    if (!quarantining) {
+      outbox.deleteLater(number);
+      ++deletions_awaiting_quit;
+    } else if (!quarantine) {
+      ++tally_.unstored;
+    } else if (static_cast<size_t>(size) > kLargestQuarantined) {
+      reporter.error("Message " + std::to_string(number) + " is larger than " +
+                         std::to_string(kLargestQuarantined) +
+                         " bytes, so it is not quarantined and stays on the server.",
+                     1);
+      ++tally_.unstored;
+    } else {
+      const LoginOptions& options = loginOptions();
+      fields[number] = {verdictFieldLine(engine.lastReason(), options.user + "@" + options.host,
+                                         std::time(nullptr)),
+                        size};
+      outbox.retrieveLater(number, size);
+      ++deletions_awaiting_quit;
+    }
+    return true;
+  };
+  // Accounts checked at once with DEL_DUPLICATES judge only once the accounts before them are
+  // done. Until then the TOP replies are read ahead and held, in order, up to kHeldBytes, and
+  // judged when the turn comes, which the first of them waits for; no DELE goes out before. The
+  // dialogue's trace (verbosity 6) would show the reading ahead, so there the scan waits at once.
+  struct Held {
+    int number;
+    int size;
+    std::string reply;
+  };
+  std::deque<Held> held;
+  size_t held_bytes = 0;
+  // However the scan ends, the log goes on writing lines as they come.
+  struct LinesFlow {
+    ~LinesFlow() { Reporter::instance().releaseHeldLines(true); }
+  } lines_flow;
+  // Judges what was held, then writes the lines that reading on gave meanwhile; false when the
+  // judging failed (those lines are then dropped: one after another, the scan would have ended
+  // before the reading that gave them).
+  auto judgeHeld = [&] {
+    reporter.holdLines(false);
+    bool judged = true;
+    while (judged && !held.empty()) {
+      const Held next = std::move(held.front());
+      held.pop_front();
+      judged = judgeReply(next.number, next.size, next.reply);
+    }
+    held.clear();
+    held_bytes = 0;
+    reporter.releaseHeldLines(judged);
+    return judged;
+  };
   for (;;) {
+    // Once the turn has come (or the bytes held are many) what was held is judged, so that its
+    // DELEs go out with the next sending.
+    if (!held.empty() && (held_bytes >= kHeldBytes || !engine.seenAwaited()) && !judgeHeld()) {
+      return lostStep();
+    }
     // Send what the window allows, in one write. Once the server has closed, the replies still in
     // flight are taken and judged as the plain dialogue would have, and nothing more is sent.
     std::string batch;
@@ -275,9 +361,15 @@ int POP3::scanWindow(int first, int count, bool pipelined) {
       }
     }
     if (!batch.empty() && link.sendCommands(batch) < 0) {
-      reporter.error(failure(*first_kind), 1);
       in_step_ = false;
+      if (!held.empty() && !judgeHeld()) return -1;
+      reporter.error(failure(*first_kind), 1);
       return -1;
+    }
+    if (window.empty() && !held.empty()) {
+      // Nothing more to read ahead: the judging waits for its turn now.
+      if (!judgeHeld()) return -1;
+      continue;
     }
     if (window.empty()) {
       // Every reply has been taken: anything more from the server answers nothing we asked, so
@@ -311,6 +403,8 @@ int POP3::scanWindow(int first, int count, bool pipelined) {
     if (command.kind == Kind::kTop) header_limit.emplace(link, kHeaderReplyLimit);
     const int got = read(command.kind == Kind::kTop);
     header_limit.reset();
+    // What went wrong here comes after the verdicts of what was read before.
+    if (!positive(got) && !held.empty() && !judgeHeld()) return lostStep();
     if (!positive(got)) {
       if (command.kind == Kind::kDele && got > 0) {
         // The message stays; so must every other, since this reply may not have been DELE's.
@@ -335,6 +429,7 @@ int POP3::scanWindow(int first, int count, bool pipelined) {
     if (command.kind == Kind::kList) {
       const std::optional<int> size = listedSize(*link.lastReply(), command.number);
       if (!size) {
+        if (!held.empty() && !judgeHeld()) return lostStep();
         reporter.error("The server's reply to LIST " + std::to_string(command.number) +
                            " cannot be read: \"" + std::string(statusLine(*link.lastReply())) +
                            "\".",
@@ -346,39 +441,15 @@ int POP3::scanWindow(int first, int count, bool pipelined) {
       continue;
     }
 
-    // Judge; a condemned message's DELE goes out with the next sending.
-    std::string message_id;
-    const int verdict = judge(command.number, count, listed_size, &message_id);
-    --judging;
-    if (verdict < -1) return lostStep();
-    ++tally_.examined;
-    if (known != nullptr) known->judged(command.number, verdict, message_id);
-    if (verdict == 1 && settings.test()) {
-      reporter.print("Debugging: Simulating DELE command.", 6);
-      ++tally_.deleted;
+    // Judge; a condemned message's DELE goes out with the next sending. While the judging
+    // waits for earlier accounts, the reply is held instead.
+    if (reading_ahead && (!held.empty() || engine.seenAwaited())) {
+      if (held.empty()) reporter.holdLines(true);
+      held.push_back({command.number, listed_size, *link.lastReply()});
+      held_bytes += held.back().reply.size();
+      continue;
     }
-    progress.update(tally_.examined, tally_.deleted);
-    if (verdict != 1 || settings.test()) continue;
-    if (!quarantining) {
-      outbox.deleteLater(command.number);
-      ++deletions_awaiting_quit;
-    } else if (!quarantine) {
-      ++tally_.unstored;
-    } else if (static_cast<size_t>(listed_size) > kLargestQuarantined) {
-      reporter.error("Message " + std::to_string(command.number) + " is larger than " +
-                         std::to_string(kLargestQuarantined) +
-                         " bytes, so it is not quarantined and stays on the server.",
-                     1);
-      ++tally_.unstored;
-    } else {
-      const LoginOptions& options = loginOptions();
-      fields[command.number] = {verdictFieldLine(FilterEngine::instance().lastReason(),
-                                                 options.user + "@" + options.host,
-                                                 std::time(nullptr)),
-                                listed_size};
-      outbox.retrieveLater(command.number, listed_size);
-      ++deletions_awaiting_quit;
-    }
+    if (!judgeReply(command.number, listed_size, *link.lastReply())) return lostStep();
   }
 }
 
@@ -423,9 +494,9 @@ int POP3::store(int number, int size, const Quarantine& quarantine, const std::s
   return 0;
 }
 
-int POP3::judge(int number, int count, int size, std::string* message_id) {
+int POP3::judge(int number, int count, int size, const std::string& reply,
+                std::string* message_id) {
   Reporter& reporter = Reporter::instance();
-  const std::string& reply = *connection()->lastReply();
   if (!Settings::instance().showHeaders().empty() && !reporter.writeHeaders(reply)) {
     reporter.error("Could not write headers to separate file.", 1);
   }

@@ -54,6 +54,10 @@ void Reporter::noteWriteFailure(const char* file_kind, const std::string& path, 
 }
 
 void Reporter::appendToLog(const std::string& line) {
+  if (holding_) {
+    held_.emplace_back('l', line);
+    return;
+  }
   if (divert_fd_ >= 0) {
     job_records::send(divert_fd_, 'l', line);
     return;
@@ -69,6 +73,10 @@ void Reporter::write(std::FILE* terminal, std::string_view prefix, std::string_v
   line += prefix;
   line += escapeControls(message, keep_line_ends);
   if (line.empty() || line.back() != '\n') line += '\n';
+  if (holding_) {
+    held_.emplace_back(terminal == stderr ? 'e' : 'o', std::move(line));
+    return;
+  }
   if (divert_fd_ >= 0) {
     job_records::send(divert_fd_, terminal == stderr ? 'e' : 'o', line);
     return;
@@ -143,6 +151,20 @@ void Reporter::replay(char kind, std::string_view text) {
   appendToLog(line);
 }
 
+void Reporter::releaseHeldLines(bool write) {
+  holding_ = false;
+  std::vector<std::pair<char, std::string>> lines;
+  lines.swap(held_);
+  if (!write) return;
+  for (const auto& [kind, line] : lines) {
+    if (divert_fd_ >= 0) {
+      job_records::send(divert_fd_, kind, line);
+    } else {
+      replay(kind, line);
+    }
+  }
+}
+
 void Reporter::resetForTesting() {
   log_.close();
   headers_.close();
@@ -150,5 +172,7 @@ void Reporter::resetForTesting() {
   log_problem_.clear();
   write_failure_.clear();
   secrets_.clear();
+  holding_ = false;
+  held_.clear();
   clearWarningsForTesting();
 }

@@ -62,6 +62,14 @@ class Reporter {
   bool diverted() const { return divert_fd_ >= 0; }
   void replay(char kind, std::string_view text);
 
+  // A scan that reads ahead of its judging: the lines written while it reads (a failure) belong
+  // after the verdicts of what it read before. holdLines(true) keeps lines back from then on,
+  // in order; holdLines(false) writes them again as they come, keeping back those kept; and
+  // releaseHeldLines writes the kept ones (or drops them, when what they tell never happened
+  // in the order of judging).
+  void holdLines(bool on) { holding_ = on; }
+  void releaseHeldLines(bool write);
+
   // Closes both files; only tests call this.
   void resetForTesting();
 
@@ -81,4 +89,6 @@ class Reporter {
   std::string log_problem_;
   std::string write_failure_;
   int divert_fd_ = -1;
+  bool holding_ = false;
+  std::vector<std::pair<char, std::string>> held_;  // kind as for replay, and the line
 };

@@ -76,6 +76,41 @@ TEST_F(ReporterTest, LineFormatsOnTerminalAndLog) {
   EXPECT_EQ(slurp(log), "old line\n" + out + err);
 }
 
+// Lines held back while a scan reads ahead come after those written once it judges again, in
+// their own order and stream, or not at all.
+TEST_F(ReporterTest, HeldLinesFollowLaterOnesOrAreDropped) {
+  const fs::path log = dir_ / "log";
+  ASSERT_TRUE(Reporter::instance().openLog(log.string()));
+  Reporter& reporter = Reporter::instance();
+  reporter.setLevel(3);
+  for (const bool write : {true, false}) {
+    SCOPED_TRACE(write);
+    fs::resize_file(log, 0);
+    testing::internal::CaptureStdout();
+    testing::internal::CaptureStderr();
+    reporter.holdLines(true);
+    reporter.error("closed", 1);
+    reporter.print("held", 3);
+    reporter.print("quiet", 5);  // above the level: not even held
+    reporter.holdLines(false);
+    reporter.print("verdict", 3);
+    reporter.releaseHeldLines(write);
+    reporter.print("after", 3);
+    const std::string out = testing::internal::GetCapturedStdout();
+    const std::string err = testing::internal::GetCapturedStderr();
+    const std::regex stamps(".{15} pollensift: ");
+    const std::string shown = std::regex_replace(slurp(log), stamps, "");
+    if (write) {
+      EXPECT_EQ(shown, "verdict\nError: closed\nheld\nafter\n");
+      EXPECT_EQ(std::regex_replace(out, stamps, ""), "verdict\nheld\nafter\n");
+      EXPECT_EQ(std::regex_replace(err, stamps, ""), "Error: closed\n");
+    } else {
+      EXPECT_EQ(shown, "verdict\nafter\n");
+      EXPECT_EQ(err, "");
+    }
+  }
+}
+
 TEST_F(ReporterTest, VerbosityGatesEveryLine) {
   struct Case {
     int verbose;

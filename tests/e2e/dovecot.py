@@ -96,6 +96,18 @@ service anvil {{
 """
 
 
+# Added for ready_processes: processes started ahead instead of one per connection as it comes.
+READY_CONFIG = """\
+service pop3-login {{
+  service_count = 0
+  process_min_avail = 2
+}}
+service pop3 {{
+  process_min_avail = {processes}
+}}
+"""
+
+
 # Added when OAuth tokens are given: XOAUTH2 and OAUTHBEARER checked by the test's endpoint.
 OAUTH_PASSDB = """\
 passdb {{
@@ -136,14 +148,20 @@ class Dovecot:
     address of the network namespace that the caller stands in while it calls start().
     oauth_tokens, a map of access tokens to user names, adds XOAUTH2 and OAUTHBEARER, checked by
     an introspection endpoint that the server starts and stops with itself. lock_session makes a
-    POP3 session hold its mailbox, so a second login gets "[IN-USE]"."""
+    POP3 session hold its mailbox, so a second login gets "[IN-USE]". ready_processes, for
+    benchmarks of many sessions at once, starts that many POP3 processes ahead, waiting for
+    logins, and two login processes that serve many connections each, as a busy server runs;
+    by default each connection gets a login process and a POP3 process of its own when it
+    comes."""
 
-    def __init__(self, users, tls=None, host=HOST, oauth_tokens=None, lock_session=False):
+    def __init__(self, users, tls=None, host=HOST, oauth_tokens=None, lock_session=False,
+                 ready_processes=0):
         self.users = dict(users)
         self.host = host
         self.tls = tls
         self.oauth_tokens = oauth_tokens
         self.lock_session = lock_session
+        self.ready_processes = ready_processes
         self.endpoint = None
         self.root = None
         self.port = None
@@ -183,6 +201,8 @@ class Dovecot:
                                       oauth_passdb=oauth_passdb))
                 if self.lock_session:
                     f.write('pop3_lock_session = yes\n')
+                if self.ready_processes:
+                    f.write(READY_CONFIG.format(processes=self.ready_processes))
                 if self.tls:
                     self.tls_port = free_port(self.host)
                     while self.tls_port == self.port:

@@ -11,6 +11,7 @@ from harness import STAMP, DovecotTest, account, fixture_mail
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), '..', '..', 'bench'))
 import corpus  # noqa: E402  (the benchmark's generated mail)
+import slowlink  # noqa: E402  (the benchmark's delay relay)
 
 PILLS = fixture_mail('03-pills.eml')
 MEETING = fixture_mail('01-meeting.eml')
@@ -67,6 +68,19 @@ class Jobs(DovecotTest):
         r = self.pollensift(rc, *args)
         return r, {user: self.left(user) for user in boxes}
 
+    def one_and_many(self, boxes, rc, *args):
+        """Runs over boxes with -j 1 and with -j 8; asserts the same lines, status and mail left,
+        and gives the -j 1 run and what it left."""
+        one, left_one = self.run_over(boxes, rc, *args)
+        many, left_many = self.run_over(boxes, rc, *args, '-j', '8')
+        self.maxDiff = 5000
+        self.assertEqual(lines(one.log), lines(many.log))
+        self.assertEqual(lines(one.out), lines(many.out))
+        self.assertEqual(lines(one.err), lines(many.err))
+        self.assertEqual(one.code, many.code)
+        self.assertEqual(left_one, left_many)
+        return one, left_one
+
     def test_jobs_give_the_lines_deletions_and_status_of_one_job(self):
         boxes = corpus_mail()
         port = self.server.port
@@ -77,14 +91,7 @@ class Jobs(DovecotTest):
         for duplicates in ('yes', 'no'):
             rc = 'DEL_DUPLICATES = "%s"\n' % duplicates + RULES + accounts
             with self.subTest(duplicates=duplicates):
-                one, left_one = self.run_over(boxes, rc, '-v', '6', '-r')
-                many, left_many = self.run_over(boxes, rc, '-v', '6', '-r', '-j', '8')
-                self.maxDiff = 5000
-                self.assertEqual(lines(one.log), lines(many.log))
-                self.assertEqual(lines(one.out), lines(many.out))
-                self.assertEqual(lines(one.err), lines(many.err))
-                self.assertEqual(one.code, many.code)
-                self.assertEqual(left_one, left_many)
+                one, left_one = self.one_and_many(boxes, rc, '-v', '6', '-r')
                 # The run did judge, delete and skip, so the comparison compared something.
                 self.assertIn("Skipping account refused@127.0.0.1", one.log, one.err)
                 self.assertIn('Debugging: Wrote: DELE ', one.log)
@@ -142,3 +149,31 @@ class Jobs(DovecotTest):
         self.assertLessEqual(int(undone.group(1)), logged.count('pollensift: Deny: '))
         for user in ('stop1', 'stop2'):
             self.assertEqual(len(self.ids_left(user)), count, user + ': no QUIT, nothing deleted')
+
+    def test_reading_ahead_gives_the_lines_of_one_job(self):
+        """Below verbosity 6 an account that waits for the accounts before it reads its headers
+        ahead and judges them when its turn comes. The first account comes over a slow link, so
+        that the others read ahead; the second one's server closes the connection in the middle
+        of its fifth header, and that failure's lines must still follow the verdicts of the
+        four headers read before it."""
+        boxes = corpus_mail()
+        relay = slowlink.DelayRelay(('127.0.0.1', self.server.port), 10)
+        self.addCleanup(relay.close)
+        headers = ['From: a@example.org\r\nSubject: note %d\r\nMessage-ID: <n%d@example.org>' %
+                   (n, n) for n in range(1, 9)]
+        headers[2] = headers[2].replace('note', 'lottery')
+        cut = self.fake_server({'messages': headers, 'capa': ['TOP', 'PIPELINING'],
+                                'cut': {'command': 'TOP 5 0', 'bytes': 30}})
+        accounts = (account('m1', USERS['m1'], relay.address[1]) + account('cut', 'pw', cut.port) +
+                    ''.join(account(user, USERS[user], self.server.port)
+                            for user in MAILBOXES[1:]))
+        rc = 'DEL_DUPLICATES = "yes"\n' + RULES + accounts
+        one, left_one = self.one_and_many(boxes, rc, '-v', '5', '-r')
+        # The cut account judged four messages, then failed; duplicates were deleted elsewhere.
+        cut_lines = one.log.partition('querying cut@')[2].partition('querying m2@')[0]
+        self.assertIn('Message 4 of 8', cut_lines)
+        self.assertNotIn('Message 5 of 8', cut_lines)
+        self.assertLess(cut_lines.index('Message 4 of 8'),
+                        cut_lines.index('closed the connection in the middle of a reply'))
+        self.assertIn('Duplicate', one.log)
+        self.assertLess(len(left_one['m5']), len(boxes['m5']) // 2)
