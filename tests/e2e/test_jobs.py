@@ -7,7 +7,8 @@ import shutil
 import sys
 import time
 
-from harness import STAMP, DovecotTest, account, fixture_mail
+import dovecot
+from harness import STAMP, DovecotTest, account, fixture_mail, normalised
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), '..', '..', 'bench'))
 import corpus  # noqa: E402  (the benchmark's generated mail)
@@ -47,9 +48,17 @@ def lines(text):
 class Jobs(DovecotTest):
     USERS = USERS
 
-    def refill(self, boxes):
+    def refill(self, boxes, uidvalidity=None):
+        """Fresh mailboxes; with uidvalidity, Dovecot numbers each anew from 1 under that
+        UIDVALIDITY rather than under the time, so that two fills give the same UIDLs."""
+        owner = dovecot._mail_owner()
         for user, messages in boxes.items():
             shutil.rmtree(os.path.join(self.server.root, 'mail', user), ignore_errors=True)
+            if uidvalidity is not None:
+                listing = os.path.join(self.server._maildir(user), 'dovecot-uidlist')
+                with open(listing, 'w') as f:
+                    f.write('3 V%d N1\n' % uidvalidity)
+                os.chown(listing, *owner)
             for message in messages:
                 self.server.deliver(user, message)
 
@@ -100,6 +109,74 @@ class Jobs(DovecotTest):
                     self.assertLess(len(left_one['m5']), len(boxes['m5']) // 2)
                 else:
                     self.assertNotIn('Duplicate', one.log)
+
+    def test_jobs_with_a_state_file_leave_it_as_one_job(self):
+        """Two runs in a row with STATEFILE, the second incremental, with -j 1 and with -j 8: the
+        same lines, deletions, status and mail left, and the same state file byte for byte after
+        each run. In the second run one account's login fails: it keeps its entries while the
+        others' change."""
+        boxes = corpus_mail()
+        generated = [corpus.message(23, i)[0] for i in range(160, 170)]
+        # New mail for the second run: some for the first mailbox, and a copy of a message the
+        # first run kept in it (so remembered) in a later one, where it is a duplicate.
+        kept_first = next(m for m in boxes['m1'] if not re.search(
+            rb'(?i)^Subject:.*(lottery|casino|winner|prize|!!!)', m, re.M))
+        new = {'m1': generated[0:4], 'm2': generated[4:6], 'm3': generated[6:8],
+               'm4': generated[8:10] + [kept_first]}
+        state = self.path('state')
+
+        def rc(failing):
+            return ('STATEFILE = "%s"\nDEL_DUPLICATES = "yes"\n' % state + RULES +
+                    ''.join(account(user, 'wrong' if user == failing else USERS[user],
+                                    self.server.port) for user in MAILBOXES))
+
+        def runs(*args):
+            if os.path.exists(state):
+                os.remove(state)
+            self.refill(boxes, uidvalidity=1000)
+            seen = []
+            for failing in (None, 'm3'):
+                if failing:
+                    self.assertIn(normalised(kept_first), self.left('m1'))
+                    for user, messages in new.items():
+                        for message in messages:
+                            self.server.deliver(user, message)
+                r = self.pollensift(rc(failing), '-v', '6', '-r', *args)
+                with open(state, 'rb') as f:
+                    seen.append((r, {user: self.left(user) for user in boxes}, f.read()))
+            return seen
+
+        one, many = runs(), runs('-j', '8')
+        self.maxDiff = 5000
+        for (r1, left1, state1), (r8, left8, state8) in zip(one, many):
+            self.assertEqual(lines(r1.log), lines(r8.log))
+            self.assertEqual(lines(r1.out), lines(r8.out))
+            self.assertEqual(lines(r1.err), lines(r8.err))
+            self.assertEqual(r1.code, r8.code)
+            self.assertEqual(left1, left8)
+            self.assertEqual(state1, state8)
+        (first, _, before), (second, _, after) = one
+        # The runs did what the comparison is about: the second passed over remembered mail,
+        # judged the new, deleted a remembered message's copy as a duplicate, and failed m3.
+        self.assertIn('Debugging: Wrote: DELE ', second.log)
+        self.assertIn('Duplicate', second.log.partition('querying m4@')[2])
+        self.assertRegex(second.log, r'pollensift: [1-9]\d* message\(s\) judged in an earlier '
+                                     r'run, not fetched again\.')
+        self.assertIn('Skipping account m3@127.0.0.1', second.err)
+
+        def entries(text):
+            """The state file's lines of each mailbox, by user."""
+            blocks = {}
+            for block in text.decode().split('\naccount ')[1:]:
+                head, _, rest = block.partition('\n')
+                blocks[head.split()[0].rpartition('%0A')[2]] = rest.partition('\nend\n')[0]
+            return blocks
+
+        before, after = entries(before), entries(after)
+        self.assertEqual(sorted(after), MAILBOXES)
+        self.assertNotEqual(before['m3'], '')
+        self.assertEqual(after.pop('m3'), before.pop('m3'))
+        self.assertNotEqual(after, before)
 
     def test_jobs_setting_and_precedence(self):
         rc = 'JOBS = 4\n'
