@@ -113,8 +113,8 @@ class Jobs(DovecotTest):
     def test_jobs_with_a_state_file_leave_it_as_one_job(self):
         """Two runs in a row with STATEFILE, the second incremental, with -j 1 and with -j 8: the
         same lines, deletions, status and mail left, and the same state file byte for byte after
-        each run. In the second run one account's login fails: it keeps its entries while the
-        others' change."""
+        each run. The first run finds the file damaged; in the second one account's login fails:
+        it keeps its entries while the others' change."""
         boxes = corpus_mail()
         generated = [corpus.message(23, i)[0] for i in range(160, 170)]
         # New mail for the second run: some for the first mailbox, and a copy of a message the
@@ -131,8 +131,10 @@ class Jobs(DovecotTest):
                                     self.server.port) for user in MAILBOXES))
 
         def runs(*args):
-            if os.path.exists(state):
-                os.remove(state)
+            # A damaged file to begin with: its warning is one of the first account's lines.
+            with open(state, 'wb') as f:
+                f.write(b'pollensift-state 1\naccount')
+            os.chmod(state, 0o600)
             self.refill(boxes, uidvalidity=1000)
             seen = []
             for failing in (None, 'm3'):
@@ -156,6 +158,8 @@ class Jobs(DovecotTest):
             self.assertEqual(left1, left8)
             self.assertEqual(state1, state8)
         (first, _, before), (second, _, after) = one
+        self.assertIn("' is damaged; every message is judged.\n",
+                      first.log.partition('querying m2@')[0].partition('querying m1@')[2])
         # The runs did what the comparison is about: the second passed over remembered mail,
         # judged the new, deleted a remembered message's copy as a duplicate, and failed m3.
         self.assertIn('Debugging: Wrote: DELE ', second.log)
@@ -178,7 +182,45 @@ class Jobs(DovecotTest):
         self.assertEqual(after.pop('m3'), before.pop('m3'))
         self.assertNotEqual(after, before)
 
-    def test_jobs_setting_and_precedence(self):
+    def test_state_commits_are_written_in_the_order_of_accounts(self):
+        """Whether an account's commit writes the state file, and so what the file holds of the
+        accounts before it, depends on those before it: a mailbox that serves the same messages
+        in another order changes nothing and writes nothing, and the file keeps the old order
+        until a later account writes. Here the first account, over a slow link, has new mail
+        and ends after the second, which is such a mailbox: the file must still end as with one
+        job, with the second account's old order."""
+        relay = slowlink.DelayRelay(('127.0.0.1', self.server.port), 20)
+        self.addCleanup(relay.close)
+        heads = ['Subject: %s\r\nMessage-ID: <%s@x>\r\n' % (n, n) for n in 'ab']
+        shuffled = self.fake_server({
+            'messages': heads, 'replies': {'UIDL': '+OK\r\n1 a\r\n2 b\r\n.\r\n'},
+            'turns': [{}, {'messages': heads[::-1],
+                           'replies': {'UIDL': '+OK\r\n1 b\r\n2 a\r\n.\r\n'}}]})
+        boxes = {'m1': corpus_mail()['m1']}
+        state = self.path('state')
+        rc = ('STATEFILE = "%s"\n' % state + RULES + account('m1', USERS['m1'], relay.address[1]) +
+              account('jo', 'pw', shuffled.port))
+
+        def runs(*args):
+            if os.path.exists(state):
+                os.remove(state)
+            self.refill(boxes, uidvalidity=1000)
+            seen = []
+            for new_mail in (False, True):
+                if new_mail:
+                    self.server.deliver('m1', MEETING)
+                r = self.pollensift(rc, '-v', '5', *args)
+                self.assertEqual(r.code, 0, r.err)
+                with open(state, 'rb') as f:
+                    seen.append((lines(r.log), f.read()))
+            return seen
+
+        one = runs()
+        self.assertEqual(runs('-j', '2'), one)
+        (_, before), (_, after) = one
+        self.assertNotEqual(after, before)
+        self.assertIn(b'\na =<a@x>\nb =<b@x>\n', after)
+
         rc = 'JOBS = 4\n'
         r = self.pollensift(rc, '--check')
         self.assertIn('  JOBS = 4\n', r.out)
