@@ -108,14 +108,7 @@ int checkAccounts(Settings& settings, Reporter& reporter) {
   if (settings.test() && !settings.accounts().empty()) {
     reporter.print("Test mode: messages are judged, none will be deleted.", 3);
   }
-  int jobs = std::min<size_t>(settings.jobs(), settings.accounts().size());
-  // The state file is read once and rewritten after each account by the one process that holds
-  // its lock, so with it the accounts take their turns one after another.
-  if (jobs > 1 && !settings.statefile().empty()) {
-    reporter.print("The accounts are checked one after another: JOBS does not go with STATEFILE.",
-                   3);
-    jobs = 1;
-  }
+  const int jobs = std::min<size_t>(settings.jobs(), settings.accounts().size());
   if (jobs > 1) {
     return checkAccountsAtOnce(settings.accounts(), jobs, [&reporter](MailAccount& account) {
       return checkInTurn(account, reporter);

@@ -7,17 +7,21 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <climits>
 #include <cstdio>
 #include <new>
 #include <stdexcept>
 #include <string>
+#include <utility>
+#include <vector>
 
 #include "config/settings.h"
 #include "driver/driver.h"
 #include "filter/filter_engine.h"
 #include "filter/seen_ids.h"
+#include "protocol/incremental_scan.h"
 #include "protocol/mailbox_lock.h"
 #include "protocol/protocol.h"
 #include "report/job_records.h"
@@ -32,9 +36,27 @@
 // to look at the Message-IDs seen (with DEL_DUPLICATES), answered by 'k' (the IDs of the accounts
 // before it, packed) and 'g'; 'k' with its own IDs once its last message is judged (at its end
 // when it never got that far), which lets the next account judge while this one still deletes
-// and quits; at its end 'r' with its result and count.
+// and quits; at its end 'r' with its result and count. With STATEFILE, 'u' where the account
+// begins to use the state, and 's' with what it keeps there once its session has ended cleanly.
+//
+// The running process takes the state file's lock and reads the file before it forks, and alone
+// writes it: each job's 's' in the order of accounts, as soon as every account before it has
+// ended or sent its own, so that the file is written as one account after another would write
+// it (whether a commit writes, and what, depends on those before it), and a run cut short keeps
+// what the accounts ended so far keep. The lines a job sends after its 's' wait for it, behind
+// a warning of the write. An account whose mailbox an earlier one checks starts once that one's
+// commit is in.
 
 namespace {
+
+// What the running process logs while this lives goes to fd as records, as a job's lines do.
+class Diverted {
+ public:
+  explicit Diverted(int fd) { Reporter::instance().divertTo(fd); }
+  ~Diverted() { Reporter::instance().divertTo(-1); }
+  Diverted(const Diverted&) = delete;
+  Diverted& operator=(const Diverted&) = delete;
+};
 
 struct Job {
   pid_t pid = -1;
@@ -47,6 +69,9 @@ struct Job {
   bool settled = false;  // its Message-IDs are in (seen), or it ended without them
   bool waiting = false;
   bool reported = false;
+  bool committing = false;  // its 's' waits for the accounts before it
+  std::string commit;
+  std::vector<std::pair<char, std::string>> after_commit;  // its lines sent after the 's'
   int result = -1;
   int remaining = 0;
   int status = 0;  // of the process, as waitpid gives it
@@ -70,6 +95,11 @@ class Runner {
   void end(size_t index);
   void settle();
   void grantTurns();
+  void show(size_t index, char kind, const std::string& text);
+  void replay(char kind, const std::string& text);
+  void commitState(size_t index, const std::string& packed);
+  void commitInTurn();
+  void openState();
   void showFrom(size_t index);
   void finishShown(size_t index);
   [[noreturn]] void interrupted(int signal_number);
@@ -82,6 +112,7 @@ class Runner {
   size_t shown_ = 0;     // accounts before this one have all their lines shown
   size_t done_ = 0;      // accounts before this one have all ended
   size_t settled_ = 0;   // accounts before this one have their Message-IDs in seen_
+  size_t committed_ = 0;  // accounts before this one have their 's' applied, or ended without
   int running_ = 0;
   int run_result_ = 0;
   SeenIds seen_;         // the Message-IDs of the accounts before settled_
@@ -89,6 +120,8 @@ class Runner {
   std::atomic<int>* undone_ = nullptr;  // per account, shared with the jobs
   size_t undone_bytes_ = 0;
   bool interrupting_ = false;
+  // The lines of opening the state file, shown at the first 'u' in the order of accounts.
+  std::vector<std::pair<char, std::string>> opening_;
   struct sigaction old_pipe_ {};
 };
 
@@ -109,8 +142,9 @@ bool Runner::sameMailbox(size_t a, size_t b) const {
 // One run holds a mailbox's lock at a time: an account whose mailbox an earlier account is still
 // checking waits, as it would one after another, rather than find the lock taken.
 bool Runner::mayStart(size_t index) const {
-  for (size_t earlier = done_; earlier < index; ++earlier) {
-    if (!state_[earlier].ended && sameMailbox(earlier, index)) return false;
+  for (size_t earlier = std::min(done_, committed_); earlier < index; ++earlier) {
+    const Job& job = state_[earlier];
+    if ((!job.ended || job.committing) && sameMailbox(earlier, index)) return false;
   }
   return true;
 }
@@ -186,6 +220,10 @@ void Runner::runJob(size_t index, int records, int turns) {
   sigprocmask(SIG_UNBLOCK, &unblock, nullptr);
 
   Reporter::instance().divertTo(records);
+  IncrementalScan::inJob([records] { job_records::send(records, 'u', ""); },
+                         [records](const std::string& packed) {
+                           job_records::send(records, 's', packed);
+                         });
   FilterEngine& engine = FilterEngine::instance();
   if (turns >= 0) {
     engine.beforeSeenUse(
@@ -248,13 +286,86 @@ void Runner::handle(size_t index, char kind, const std::string& text) {
       job.remaining = remaining > INT_MAX ? INT_MAX : remaining < 0 ? 0 : static_cast<int>(remaining);
       return;
     }
+    case 's':
+      job.commit = text;
+      job.committing = true;
+      commitInTurn();
+      return;
     default:
-      if (index == shown_) {
-        Reporter::instance().replay(kind, text);
+      if (job.committing) {
+        job.after_commit.emplace_back(kind, text);
       } else {
-        job_records::send(::fileno(job.spool), kind, text);
+        show(index, kind, text);
       }
   }
+}
+
+// The 's' of the accounts whose turn has come, in the order of accounts, each followed by the
+// lines its job sent after it.
+void Runner::commitInTurn() {
+  for (; committed_ < state_.size(); ++committed_) {
+    Job& job = state_[committed_];
+    if (!job.committing) {
+      if (job.ended) continue;
+      return;
+    }
+    commitState(committed_, job.commit);
+    job.committing = false;
+    std::string().swap(job.commit);
+    for (const auto& [kind, text] : job.after_commit) show(committed_, kind, text);
+    decltype(job.after_commit)().swap(job.after_commit);
+  }
+}
+
+// A record for the terminal and the log: shown now when the account's turn to be shown has come,
+// else kept in its spool until then.
+void Runner::show(size_t index, char kind, const std::string& text) {
+  if (index == shown_) {
+    replay(kind, text);
+  } else {
+    job_records::send(::fileno(state_[index].spool), kind, text);
+  }
+}
+
+void Runner::replay(char kind, const std::string& text) {
+  Reporter& reporter = Reporter::instance();
+  if (kind != 'u') {
+    reporter.replay(kind, text);
+    return;
+  }
+  // One process shows them where its first account to use the state begins to.
+  for (const auto& [line_kind, line] : opening_) reporter.replay(line_kind, line);
+  opening_.clear();
+}
+
+// A warning of the write belongs among the account's lines, where its commit was.
+void Runner::commitState(size_t index, const std::string& packed) {
+  if (index == shown_ || state_[index].spool == nullptr) {
+    IncrementalScan::applyCommit(packed);
+    return;
+  }
+  const Diverted kept(::fileno(state_[index].spool));
+  IncrementalScan::applyCommit(packed);
+}
+
+// Before any job forks, and while an interrupt still ends the run at once; its lines wait for
+// the first account that uses the state.
+void Runner::openState() {
+  if (Settings::instance().statefile().empty()) return;
+  std::FILE* lines = std::tmpfile();
+  if (lines == nullptr) {
+    IncrementalScan::openForJobs();
+    return;
+  }
+  {
+    const Diverted opening(::fileno(lines));
+    IncrementalScan::openForJobs();
+  }
+  ::lseek(::fileno(lines), 0, SEEK_SET);
+  job_records::readUntil(::fileno(lines), '\0', [this](char kind, const std::string& text) {
+    opening_.emplace_back(kind, text);
+  });
+  std::fclose(lines);
 }
 
 void Runner::end(size_t index) {
@@ -277,6 +388,7 @@ void Runner::end(size_t index) {
     run_result_ = -1;
   }
   while (done_ < state_.size() && state_[done_].ended) ++done_;
+  commitInTurn();
   job.settled = true;
   settle();
   // The account shown now may have ended, and the ones after it with it.
@@ -317,9 +429,8 @@ void Runner::showFrom(size_t index) {
   std::fflush(job.spool);
   const int fd = ::fileno(job.spool);
   ::lseek(fd, 0, SEEK_SET);
-  Reporter& reporter = Reporter::instance();
-  job_records::readUntil(fd, '\0', [&](char kind, const std::string& text) {
-    reporter.replay(kind, text);
+  job_records::readUntil(fd, '\0', [this](char kind, const std::string& text) {
+    replay(kind, text);
   });
   std::fclose(job.spool);
   job.spool = nullptr;
@@ -360,6 +471,7 @@ void Runner::interrupted(int signal_number) {
 }
 
 int Runner::run() {
+  openState();
   undone_bytes_ = sizeof(std::atomic<int>) * state_.size();
   void* shared = ::mmap(nullptr, undone_bytes_, PROT_READ | PROT_WRITE,
                         MAP_SHARED | MAP_ANONYMOUS, -1, 0);

@@ -16,6 +16,8 @@ using AccountTurn = std::function<int(MailAccount&)>;
 // in the order of accounts, as one account after another would. With DEL_DUPLICATES an account's
 // messages are judged only once every account before it is done, with their Message-IDs, so the
 // verdicts are the same too. An account whose mailbox an earlier one still checks waits for it.
+// With STATEFILE the running process alone holds the lock and writes the file, so the file ends
+// as one account after another would leave it.
 int checkAccountsAtOnce(std::vector<MailAccount>& accounts, int jobs, const AccountTurn& turn);
 
 // In a job's own process: SIGINT and SIGTERM end it at once and silently (no QUIT), leaving in

@@ -24,19 +24,49 @@ int listedNumber(std::string_view word, int count) {
   return number <= count ? number : 0;
 }
 
+// One state for the whole run: it holds the lock from the first account to the end. Null
+// without STATEFILE.
+UidlState* runState() {
+  const std::string& path = Settings::instance().statefile();
+  if (path.empty()) return nullptr;
+  static std::unique_ptr<UidlState> state;
+  if (!state) state = std::make_unique<UidlState>(path);
+  return state.get();
+}
+
+// In a job: where the account begins to use the state.
+std::function<void()>& usedHook() {
+  static std::function<void()> used;
+  return used;
+}
+
 }  // namespace
 
 std::unique_ptr<IncrementalScan> IncrementalScan::begin(const std::string& server, int port,
                                                         const std::string& user) {
-  const std::string& path = Settings::instance().statefile();
-  if (path.empty()) return nullptr;
-  // One state for the whole run: it holds the lock from the first account to the end.
-  static std::unique_ptr<UidlState> state;
-  if (!state) state = std::make_unique<UidlState>(path);
+  UidlState* const state = runState();
+  if (state == nullptr) return nullptr;
+  if (usedHook()) usedHook()();
   if (!state->load(UidlState::accountKey(server, port, user), verdictFingerprint())) {
     return nullptr;
   }
   return std::unique_ptr<IncrementalScan>(new IncrementalScan(*state));
+}
+
+void IncrementalScan::openForJobs() {
+  if (UidlState* const state = runState()) state->open();
+}
+
+void IncrementalScan::inJob(std::function<void()> used,
+                            std::function<void(std::string)> committed) {
+  UidlState* const state = runState();
+  if (state == nullptr) return;
+  usedHook() = std::move(used);
+  state->handCommitsTo(std::move(committed));
+}
+
+void IncrementalScan::applyCommit(std::string_view packed) {
+  if (UidlState* const state = runState()) state->applyCommit(packed);
 }
 
 bool IncrementalScan::list(Connection& link, int count, bool asked) {

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <functional>
 #include <memory>
 #include <string>
 #include <string_view>
@@ -15,6 +16,16 @@ class IncrementalScan {
   // Null without STATEFILE, or when the state cannot serve this run (a warning said why).
   static std::unique_ptr<IncrementalScan> begin(const std::string& server, int port,
                                                 const std::string& user);
+  // Accounts checked at once, each in a process forked from the one that runs them. That one
+  // takes the state file's lock and reads it before it forks (openForJobs), so that a second run
+  // waits for the lock as it would otherwise, and each job finds what the file holds. In a job
+  // (inJob), used runs where the account begins to use the state, where one process would show
+  // the lines of opening it; and what the account keeps goes, packed, to committed, for the
+  // running process to write with applyCommit. None of them does anything without STATEFILE.
+  static void openForJobs();
+  static void inJob(std::function<void()> used, std::function<void(std::string)> committed);
+  static void applyCommit(std::string_view packed);
+
   // The scan over a state whose account is loaded already; for tests.
   static std::unique_ptr<IncrementalScan> over(UidlState& state) {
     return std::unique_ptr<IncrementalScan>(new IncrementalScan(state));

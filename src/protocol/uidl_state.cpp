@@ -75,11 +75,16 @@ uint32_t UidlState::find(std::string_view uidl) const {
   return *at;
 }
 
-bool UidlState::load(const std::string& account, const std::string& fingerprint) {
+bool UidlState::open() {
   if (!opened_) {
     opened_ = true;
     usable_ = lock_.take(path_, lock_wait_ms_) && read();
   }
+  return usable_;
+}
+
+bool UidlState::load(const std::string& account, const std::string& fingerprint) {
+  open();
   putBack();
   account_ = account;
   fingerprint_ = fingerprint;
@@ -142,6 +147,11 @@ bool UidlState::commit() {
   loaded_.clear();
   by_uidl_.clear();
   unchanged_ = 0;
+  // A job's copy of the state lacks what the other jobs commit: the running process writes.
+  if (hand_) {
+    hand_(formatStored(&account_));
+    return true;
+  }
   if (same) return true;
   if (!replaceStateFile(path_, formatStored())) {
     rewrite_ = true;
@@ -160,9 +170,26 @@ std::string UidlState::format(const Contents& contents) {
   return out.finish();
 }
 
-std::string UidlState::formatStored() const {
+bool UidlState::applyCommit(std::string_view packed) {
+  // The job's session over again, with what it remembered: the account's entries and whether the
+  // file is written come out as they would have in one process.
+  bool loaded = false;
+  int accounts = 0;
+  std::string reason;
+  const StateSink sink{[&](std::string account, std::string_view fingerprint) {
+                         ++accounts;
+                         loaded = load(account, std::string(fingerprint));
+                       },
+                       [&](std::string_view uidl, std::string_view key) { remember(uidl, key); }};
+  // What does not read back is dropped whole, as a session that did not end cleanly would be.
+  if (!readStateText(packed, sink, reason) || !loaded || accounts != 1) return false;
+  return commit();
+}
+
+std::string UidlState::formatStored(const std::string* only) const {
   StateWriter out;
   for (const auto& [account, state] : accounts_) {
+    if (only != nullptr && account != *only) continue;
     out.account(account, state.fingerprint, state.entries.size());
     for (const Entry& entry : state.entries) out.entry(uidlOf(entry), keyOf(entry));
   }

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <optional>
 #include <string>
@@ -52,6 +53,18 @@ class UidlState {
   // a warning; the old file is then unchanged.
   bool commit();
 
+  // Accounts checked at once, each in a process forked from the one that runs them. That one
+  // opens the state before it forks: open takes the lock and reads the file as the first load
+  // would, and gives what load would. In a job, handCommitsTo makes commit hand the account's
+  // entries, packed, to hand instead of writing the file; the running process gives them to
+  // applyCommit in the order of the accounts, which makes them the account's entries and writes
+  // the file as that commit would have in one process (false as commit is). The order counts:
+  // whether a commit writes, and so what the file holds of the accounts before it, depends on
+  // the commits before it.
+  bool open();
+  void handCommitsTo(std::function<void(std::string)> hand) { hand_ = std::move(hand); }
+  bool applyCommit(std::string_view packed);
+
   // The account key of a mailbox.
   static std::string accountKey(const std::string& server, int port, const std::string& user);
   // Whether text can serve as a UIDL (1 to 70 printable ASCII characters, as RFC 1939 has it).
@@ -85,7 +98,8 @@ class UidlState {
   uint32_t find(std::string_view uidl) const;
   // Returns the entries of an account loaded but not committed to the stored accounts.
   void putBack();
-  std::string formatStored() const;
+  // The file's text; with only, that of one account alone.
+  std::string formatStored(const std::string* only = nullptr) const;
 
   std::string path_;
   int lock_wait_ms_;
@@ -102,6 +116,7 @@ class UidlState {
   size_t unchanged_ = 0;          // entries of fresh_ that loaded_ holds already
   bool taken_ = false;            // loaded_ holds the account's entries, not accounts_
   bool rewrite_ = false;          // the file on disk is not what accounts_ says
+  std::function<void(std::string)> hand_;  // in a job: where commits go
 };
 
 // SHA-256, in hexadecimal, over everything that can change a verdict: each rule with its kind,

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 #include <sys/file.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cstdlib>
@@ -11,6 +12,7 @@
 #include <set>
 #include <sstream>
 #include <string>
+#include <vector>
 
 #include "config/settings.h"
 #include "report/reporter.h"
@@ -247,6 +249,189 @@ TEST_F(UidlStateTest, OnlyUsableUidlsAreRemembered) {
   const auto contents = UidlState::parse(slurp(path_), reason);
   ASSERT_TRUE(contents.has_value()) << reason;
   EXPECT_EQ(contents->at("acct").entries, (UidlState::Entries{{"ok", ""}}));
+}
+
+// One account's session in a run: what it remembers, and whether it ends cleanly (commits).
+struct Session {
+  std::string account;
+  std::string fingerprint;
+  UidlState::Entries kept;
+  bool commits;
+};
+
+// What a run left: the file's text ("" when there is none) and whether the run wrote it.
+struct Left {
+  std::string text;
+  bool written;
+  bool operator==(const Left&) const = default;
+};
+
+class UidlStateJobsTest : public UidlStateTest {
+ protected:
+  // The sessions one after another in one process.
+  Left oneProcess(const std::string& start, const std::vector<Session>& sessions) {
+    return around(dir_ + "/one", start, [&](UidlState& state) {
+      for (const Session& session : sessions) {
+        state.load(session.account, session.fingerprint);
+        for (const auto& [uidl, key] : session.kept) state.remember(uidl, key);
+        if (session.commits) state.commit();
+      }
+    });
+  }
+
+  // The sessions as jobs: the state opened, then each session in a process forked from it, whose
+  // commit comes back over a pipe; once every job has ended, the commits are applied in the
+  // order of the sessions.
+  Left asJobs(const std::string& start, const std::vector<Session>& sessions) {
+    return around(dir_ + "/jobs", start, [&](UidlState& state) {
+      state.open();
+      std::vector<std::string> commits;
+      for (const Session& session : sessions) commits.push_back(inJob(state, session));
+      for (const std::string& commit : commits) {
+        if (!commit.empty()) state.applyCommit(commit);
+      }
+    });
+  }
+
+ private:
+  template <typename Run>
+  Left around(const std::string& path, const std::string& start, Run run) {
+    // A file written has mode 0600; the one put here has 0400, which a run reads all the same.
+    // (Inode numbers freed by one write are taken again by the next.)
+    ::unlink(path.c_str());
+    if (!start.empty()) {
+      put(path, start);
+      ::chmod(path.c_str(), 0400);
+    }
+    {
+      UidlState state(path, 100);
+      run(state);
+    }
+    struct stat after {};
+    if (::stat(path.c_str(), &after) != 0) return {"", false};
+    return {slurp(path), (after.st_mode & 0777) == 0600};
+  }
+
+  static std::string inJob(UidlState& state, const Session& session) {
+    int fds[2];
+    if (::pipe(fds) != 0) return "";
+    const pid_t pid = ::fork();
+    if (pid == 0) {
+      ::close(fds[0]);
+      state.handCommitsTo([&](const std::string& packed) {
+        for (size_t at = 0; at < packed.size();) {
+          const ssize_t wrote = ::write(fds[1], packed.data() + at, packed.size() - at);
+          if (wrote <= 0) _exit(1);
+          at += static_cast<size_t>(wrote);
+        }
+      });
+      state.load(session.account, session.fingerprint);
+      for (const auto& [uidl, key] : session.kept) state.remember(uidl, key);
+      if (session.commits) state.commit();
+      _exit(0);
+    }
+    ::close(fds[1]);
+    std::string packed;
+    char buffer[4096];
+    for (ssize_t got; (got = ::read(fds[0], buffer, sizeof buffer)) > 0;) packed.append(buffer, got);
+    ::close(fds[0]);
+    int status = 0;
+    ::waitpid(pid, &status, 0);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << session.account;
+    return packed;
+  }
+};
+
+// Accounts checked at once leave the file as one process would, byte for byte, and write it
+// when one process would, with sessions that fail among them.
+TEST_F(UidlStateJobsTest, JobsLeaveTheFileAsOneProcessWould) {
+  Settings::instance().setVerbose(0);
+  const std::string ann = UidlState::accountKey("pop.example.org", 110, "ann smith");
+  const std::string digest = "#" + std::string(31, '\0') + "\xff";
+  UidlState::Contents earlier;
+  earlier[ann] = {kPrint, {{"u1", "=<1@x>"}, {"u2", ""}}};
+  earlier["bob"] = {kPrint, {{"b1", digest}}};
+  earlier["cy"] = {kPrint, {{"c1", "=<c@x>"}}};
+  earlier["dee"] = {kPrint, {{"d1", ""}}};  // not in the run
+  const std::string file = UidlState::format(earlier);
+  const Session ann_same{ann, kPrint, {{"u1", "=<1@x>"}, {"u2", ""}}, true};
+  const Session bob_same{"bob", kPrint, {{"b1", digest}}, true};
+  const struct {
+    const char* what;
+    std::string start;
+    std::vector<Session> sessions;
+  } cases[] = {
+      {"a first run, one account failing",
+       "",
+       {ann_same, {"cy", kPrint, {{"c1", "=<c@x>"}}, false}, bob_same}},
+      {"nothing new", file, {ann_same, bob_same, {"cy", kPrint, {{"c1", "=<c@x>"}}, true}}},
+      {"one new message among unchanged accounts",
+       file,
+       {ann_same, {"bob", kPrint, {{"b1", digest}, {"b2", "=<2@x>"}}, true}}},
+      // The same messages in another order are no change of their own, but the order is what
+      // the file holds once another account has it written.
+      {"reordered, then a change",
+       file,
+       {{ann, kPrint, {{"u2", ""}, {"u1", "=<1@x>"}}, true}, {"new", kPrint, {{"n1", ""}}, true}}},
+      {"a failed account keeps its entries while the others change",
+       file,
+       {{ann, kPrint, {{"u2", ""}, {"u3", "=<3@x>"}}, true},
+        {"cy", kPrint, {{"c2", ""}}, false},
+        {"bob", kPrint, {}, true}}},
+      {"another fingerprint", file, {{ann, kOther, {{"u1", "=<1@x>"}}, true}, bob_same}},
+      {"a damaged file, rewritten though nothing changed", "pollensift-state 1\naccount",
+       {ann_same, bob_same}},
+      {"every session failing", file, {{ann, kPrint, {}, false}, {"bob", kPrint, {}, false}}},
+  };
+  for (const auto& c : cases) {
+    const Left one = oneProcess(c.start, c.sessions);
+    const Left jobs = asJobs(c.start, c.sessions);
+    EXPECT_EQ(jobs.text, one.text) << c.what;
+    EXPECT_EQ(jobs.written, one.written) << c.what;
+  }
+  // What the cases show, in one process and so in jobs.
+  EXPECT_FALSE(oneProcess(file, {ann_same, bob_same}).written);
+  std::string reason;
+  const auto kept = UidlState::parse(
+      oneProcess(file, {{"cy", kPrint, {}, false}, {"bob", kPrint, {}, true}}).text, reason);
+  ASSERT_TRUE(kept.has_value()) << reason;
+  EXPECT_EQ(kept->at("cy").entries, earlier.at("cy").entries);
+  EXPECT_EQ(kept->at("dee").entries, earlier.at("dee").entries);
+  EXPECT_EQ(kept->at("bob").entries, UidlState::Entries{});
+}
+
+// While another run holds the lock, jobs write nothing either; a packed commit that is not one
+// account's is dropped, and the file stays as it was.
+TEST_F(UidlStateJobsTest, JobsWithoutTheLockOrWithABadCommitWriteNothing) {
+  Settings::instance().setVerbose(0);
+  UidlState::Contents earlier;
+  earlier["acct"] = {kPrint, {{"u1", ""}}};
+  earlier["other"] = {kPrint, {{"o1", ""}}};
+  const std::string file = UidlState::format(earlier);
+  const std::vector<Session> sessions = {{"acct", kPrint, {{"u2", ""}}, true}};
+  const int held = ::open((dir_ + "/jobs.lock").c_str(), O_RDWR | O_CREAT, 0600);
+  ASSERT_GE(held, 0);
+  ASSERT_EQ(::flock(held, LOCK_EX), 0);
+  EXPECT_EQ(asJobs(file, sessions), (Left{file, false}));
+  ::close(held);
+
+  const std::string path = dir_ + "/jobs";
+  UidlState state(path, 100);
+  ASSERT_TRUE(state.open());
+  const std::string two = UidlState::format(
+      {{"acct", {kPrint, {{"u3", ""}}}}, {"other", {kPrint, {}}}});
+  for (const std::string& bad : {std::string("junk"), two, two.substr(0, two.size() - 4),
+                                 UidlState::format({})}) {
+    EXPECT_FALSE(state.applyCommit(bad)) << bad;
+  }
+  EXPECT_EQ(slurp(path), file);
+  // A good one after them still counts.
+  ASSERT_TRUE(state.applyCommit(UidlState::format({{"acct", {kPrint, {{"u4", ""}}}}})));
+  std::string reason;
+  const auto contents = UidlState::parse(slurp(path), reason);
+  ASSERT_TRUE(contents.has_value()) << reason;
+  EXPECT_EQ(contents->at("acct").entries, (UidlState::Entries{{"u4", ""}}));
+  EXPECT_EQ(contents->at("other").entries, (UidlState::Entries{{"o1", ""}}));
 }
 
 // Every setting that can change a verdict changes the fingerprint; the others do not.

@@ -31,6 +31,8 @@ Scenario keys (all optional):
   first_only true: of what one read brings, only the first command is taken and the rest dropped
              (a server that lists PIPELINING and mishandles it)
 
+  turns      a list of overrides of these keys, one for each connection in turn, starting over
+             after the last: [{}, {"messages": [...]}] serves other messages to every second one
   echo_auth  true: AUTH is invited with "+ ", the client's response is sent back as the error
              challenge, and the line after it is refused with an -ERR line that quotes the
              response and the password
@@ -59,7 +61,8 @@ def huge_reply(size):
 
 class Session:
     def __init__(self, scenario, conn, number, log):
-        self.s = scenario
+        turns = scenario.get('turns')
+        self.s = dict(scenario, **turns[(number - 1) % len(turns)]) if turns else scenario
         self.conn = conn
         self.number = number
         self.log = log

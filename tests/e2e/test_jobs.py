@@ -7,7 +7,8 @@ import shutil
 import sys
 import time
 
-from harness import STAMP, DovecotTest, account, fixture_mail
+import dovecot
+from harness import STAMP, DovecotTest, account, fixture_mail, normalised
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), '..', '..', 'bench'))
 import corpus  # noqa: E402  (the benchmark's generated mail)
@@ -47,9 +48,17 @@ def lines(text):
 class Jobs(DovecotTest):
     USERS = USERS
 
-    def refill(self, boxes):
+    def refill(self, boxes, uidvalidity=None):
+        """Fresh mailboxes; with uidvalidity, Dovecot numbers each anew from 1 under that
+        UIDVALIDITY rather than under the time, so that two fills give the same UIDLs."""
+        owner = dovecot._mail_owner()
         for user, messages in boxes.items():
             shutil.rmtree(os.path.join(self.server.root, 'mail', user), ignore_errors=True)
+            if uidvalidity is not None:
+                listing = os.path.join(self.server._maildir(user), 'dovecot-uidlist')
+                with open(listing, 'w') as f:
+                    f.write('3 V%d N1\n' % uidvalidity)
+                os.chown(listing, *owner)
             for message in messages:
                 self.server.deliver(user, message)
 
@@ -101,7 +110,120 @@ class Jobs(DovecotTest):
                 else:
                     self.assertNotIn('Duplicate', one.log)
 
-    def test_jobs_setting_and_precedence(self):
+    def test_jobs_with_a_state_file_leave_it_as_one_job(self):
+        """Two runs in a row with STATEFILE, the second incremental, with -j 1 and with -j 8: the
+        same lines, deletions, status and mail left, and the same state file byte for byte after
+        each run. The first run finds the file damaged; in the second one account's login fails:
+        it keeps its entries while the others' change."""
+        boxes = corpus_mail()
+        generated = [corpus.message(23, i)[0] for i in range(160, 170)]
+        # New mail for the second run: some for the first mailbox, and a copy of a message the
+        # first run kept in it (so remembered) in a later one, where it is a duplicate.
+        kept_first = next(m for m in boxes['m1'] if not re.search(
+            rb'(?i)^Subject:.*(lottery|casino|winner|prize|!!!)', m, re.M))
+        new = {'m1': generated[0:4], 'm2': generated[4:6], 'm3': generated[6:8],
+               'm4': generated[8:10] + [kept_first]}
+        state = self.path('state')
+
+        def rc(failing):
+            return ('STATEFILE = "%s"\nDEL_DUPLICATES = "yes"\n' % state + RULES +
+                    ''.join(account(user, 'wrong' if user == failing else USERS[user],
+                                    self.server.port) for user in MAILBOXES))
+
+        def runs(verbosity, *args):
+            # A damaged file to begin with: its warning is one of the first account's lines.
+            with open(state, 'wb') as f:
+                f.write(b'pollensift-state 1\naccount')
+            os.chmod(state, 0o600)
+            self.refill(boxes, uidvalidity=1000)
+            seen = []
+            for failing in (None, 'm3'):
+                if failing:
+                    self.assertIn(normalised(kept_first), self.left('m1'))
+                    for user, messages in new.items():
+                        for message in messages:
+                            self.server.deliver(user, message)
+                r = self.pollensift(rc(failing), '-v', verbosity, '-r', *args)
+                with open(state, 'rb') as f:
+                    seen.append((r, {user: self.left(user) for user in boxes}, f.read()))
+            return seen
+
+        self.maxDiff = 5000
+        # Below verbosity 6 the accounts that wait for their turn read ahead.
+        for verbosity in ('5', '6'):
+            one, many = runs(verbosity), runs(verbosity, '-j', '8')
+            for (r1, left1, state1), (r8, left8, state8) in zip(one, many):
+                with self.subTest(verbosity=verbosity):
+                    self.assertEqual(lines(r1.log), lines(r8.log))
+                    self.assertEqual(lines(r1.out), lines(r8.out))
+                    self.assertEqual(lines(r1.err), lines(r8.err))
+                    self.assertEqual(r1.code, r8.code)
+                    self.assertEqual(left1, left8)
+                    self.assertEqual(state1, state8)
+        (first, _, before), (second, _, after) = one
+        self.assertIn("' is damaged; every message is judged.\n",
+                      first.log.partition('querying m2@')[0].partition('querying m1@')[2])
+        # The runs did what the comparison is about: the second passed over remembered mail,
+        # judged the new, deleted a remembered message's copy as a duplicate, and failed m3.
+        self.assertIn('Debugging: Wrote: DELE ', second.log)
+        self.assertIn('Duplicate', second.log.partition('querying m4@')[2])
+        self.assertRegex(second.log, r'pollensift: [1-9]\d* message\(s\) judged in an earlier '
+                                     r'run, not fetched again\.')
+        self.assertIn('Skipping account m3@127.0.0.1', second.err)
+
+        def entries(text):
+            """The state file's lines of each mailbox, by user."""
+            blocks = {}
+            for block in text.decode().split('\naccount ')[1:]:
+                head, _, rest = block.partition('\n')
+                blocks[head.split()[0].rpartition('%0A')[2]] = rest.partition('\nend\n')[0]
+            return blocks
+
+        before, after = entries(before), entries(after)
+        self.assertEqual(sorted(after), MAILBOXES)
+        self.assertNotEqual(before['m3'], '')
+        self.assertEqual(after.pop('m3'), before.pop('m3'))
+        self.assertNotEqual(after, before)
+
+    def test_state_commits_are_written_in_the_order_of_accounts(self):
+        """Whether an account's commit writes the state file, and so what the file holds of the
+        accounts before it, depends on those before it: a mailbox that serves the same messages
+        in another order changes nothing and writes nothing, and the file keeps the old order
+        until a later account writes. Here the first account, over a slow link, has new mail
+        and ends after the second, which is such a mailbox: the file must still end as with one
+        job, with the second account's old order."""
+        relay = slowlink.DelayRelay(('127.0.0.1', self.server.port), 20)
+        self.addCleanup(relay.close)
+        heads = ['Subject: %s\r\nMessage-ID: <%s@x>\r\n' % (n, n) for n in 'ab']
+        shuffled = self.fake_server({
+            'messages': heads, 'replies': {'UIDL': '+OK\r\n1 a\r\n2 b\r\n.\r\n'},
+            'turns': [{}, {'messages': heads[::-1],
+                           'replies': {'UIDL': '+OK\r\n1 b\r\n2 a\r\n.\r\n'}}]})
+        boxes = {'m1': corpus_mail()['m1']}
+        state = self.path('state')
+        rc = ('STATEFILE = "%s"\n' % state + RULES + account('m1', USERS['m1'], relay.address[1]) +
+              account('jo', 'pw', shuffled.port))
+
+        def runs(*args):
+            if os.path.exists(state):
+                os.remove(state)
+            self.refill(boxes, uidvalidity=1000)
+            seen = []
+            for new_mail in (False, True):
+                if new_mail:
+                    self.server.deliver('m1', MEETING)
+                r = self.pollensift(rc, '-v', '5', *args)
+                self.assertEqual(r.code, 0, r.err)
+                with open(state, 'rb') as f:
+                    seen.append((lines(r.log), f.read()))
+            return seen
+
+        one = runs()
+        self.assertEqual(runs('-j', '2'), one)
+        (_, before), (_, after) = one
+        self.assertNotEqual(after, before)
+        self.assertIn(b'\na =<a@x>\nb =<b@x>\n', after)
+
         rc = 'JOBS = 4\n'
         r = self.pollensift(rc, '--check')
         self.assertIn('  JOBS = 4\n', r.out)
