@@ -100,6 +100,14 @@ int Socket::close() {
   return result;
 }
 
+int Socket::closeInOrder(int wait_ms) {
+  if (!transport_) return -1;
+  const int result = transport_->closeInOrder(wait_ms);
+  transport_.reset();
+  reader_.clear();
+  return result;
+}
+
 int Socket::replyWaitMs() const {
   // A time-out of 0 waits for nothing: what has not arrived yet fails at once.
   if (timeout_ <= 0) return 0;

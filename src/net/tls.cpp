@@ -249,6 +249,7 @@ class TlsTransport : public Transport {
   long receive(char* buffer, size_t size, int timeout_ms) override;
   long send(const char* data, size_t size, int timeout_ms) override;
   int close() override;
+  int closeInOrder(int wait_ms) override;
   bool peerClosed() const override { return tcp_ && tcp_->peerClosed(); }
   // Decrypted bytes OpenSSL holds, or any record still on the wire.
   bool pendingInput() const override {
@@ -362,8 +363,10 @@ long TlsTransport::send(const char* data, size_t size, int timeout_ms) {
   return static_cast<long>(done);
 }
 
-int TlsTransport::close() {
-  if (!connection_) return tcp_->close();
+int TlsTransport::close() { return closeInOrder(-1); }
+
+int TlsTransport::closeInOrder(int wait_ms) {
+  if (!connection_) return wait_ms < 0 ? tcp_->close() : tcp_->closeInOrder(wait_ms);
   {
     // One close notification, not awaited; the result says nothing the caller could act on.
     SigpipeGuard guard;
@@ -371,7 +374,7 @@ int TlsTransport::close() {
     SSL_shutdown(connection_.get());
     ERR_clear_error();
   }
-  const int result = tcp_->close();
+  const int result = wait_ms < 0 ? tcp_->close() : tcp_->closeInOrder(wait_ms);
   connection_.reset();
   context_.reset();
   return result;

@@ -1,5 +1,6 @@
 #include "protocol/account_check.h"
 
+#include <algorithm>
 #include <climits>
 #include <memory>
 #include <string>
@@ -11,6 +12,11 @@
 #include "protocol/mailbox_lock.h"
 #include "protocol/protocol.h"
 #include "report/reporter.h"
+
+namespace {
+// How long a withdrawn session waits for the server to read RSET and close.
+constexpr int kWithdrawWaitSeconds = 5;
+}  // namespace
 
 int checkAccount(const MailAccount& account) {
   // Whatever an earlier account decided is not this one's to report, nor is this one's once its
@@ -80,9 +86,14 @@ int checkAccount(const MailAccount& account) {
                      "so the server keeps the " +
                          std::to_string(marked) + " message(s) marked for deletion.",
                      1);
-    } else {
-      mailbox->quit();
+      // Replies are still on their way; closing over them would reset the connection, and the
+      // reset may throw RSET away before the server reads it, which matters with a server that
+      // carries out deletions when a connection drops. So the server is given a moment to read
+      // it and close first.
+      link->closeInOrder(std::min(settings.timeout(), kWithdrawWaitSeconds) * 1000);
+      return -1;
     }
+    mailbox->quit();
     link->close();
     return -1;
   };
