@@ -7,6 +7,7 @@
 #include <array>
 #include <cerrno>
 #include <charconv>
+#include <cstring>
 #include <map>
 #include <memory>
 #include <string>
@@ -25,6 +26,9 @@ constexpr size_t kMaxFieldTokens = 64;
 constexpr size_t kMaxTokensPerHeader = 1000;
 constexpr size_t kMaxWord = 40;
 constexpr size_t kMaxPrefix = 48;
+// The slots of a header's set of token hashes: at most half full.
+constexpr size_t kSeenSlots = 2048;
+static_assert(kSeenSlots >= 2 * kMaxTokensPerHeader && kSeenSlots <= 65536);
 
 constexpr char lower(char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; }
 
@@ -34,10 +38,11 @@ std::string lowered(std::string_view text) {
   return out;
 }
 
-bool isAlnum(char c) {
+constexpr bool isAlnum(char c) {
   return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9');
 }
-bool isDigit(char c) { return c >= '0' && c <= '9'; }
+constexpr bool isDigit(char c) { return c >= '0' && c <= '9'; }
+constexpr bool isLetter(char c) { return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z'); }
 bool isBlank(char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n'; }
 
 // --- RFC 2047 encoded words ---------------------------------------------------------------
@@ -252,7 +257,7 @@ void shapeOf(std::string_view text, Piece& out) {
   }
 }
 
-bool equalFolded(std::string_view a, std::string_view b) {
+inline bool equalFolded(std::string_view a, std::string_view b) {
   return a.size() == b.size() &&
          std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) { return lower(x) == lower(y); });
 }
@@ -294,18 +299,19 @@ std::string_view baseDomain(std::string_view domain) {
   return before == std::string_view::npos ? domain : domain.substr(before + 1);
 }
 
-// The domain and its parents down to two labels: "a.b.example.com", "b.example.com",
-// "example.com".
+// The domain and its parents down to two labels, at most four of them: "a.b.example.com",
+// "b.example.com", "example.com".
 void addDomains(TokenList& tokens, std::string_view prefix, std::string_view domain) {
   while (!domain.empty() && (domain.back() == '.' || domain.back() == '>')) domain.remove_suffix(1);
   if (domain.empty()) return;
   tokens.add(prefix, domain);
-  for (int level = 0; level < 4; ++level) {
-    const size_t dot = domain.find('.');
-    if (dot == std::string_view::npos || domain.find('.', dot + 1) == std::string_view::npos) break;
-    domain.remove_prefix(dot + 1);
-    tokens.add(prefix, domain);
+  // Each parent starts after one of the first dots and still has a dot of its own.
+  size_t dots[5];
+  size_t found = 0;
+  for (size_t i = 0; i < domain.size() && found < 5; ++i) {
+    if (domain[i] == '.') dots[found++] = i;
   }
+  for (size_t k = 0; k + 1 < found && k < 4; ++k) tokens.add(prefix, domain.substr(dots[k] + 1));
 }
 
 void addAddress(TokenList& tokens, std::string_view kind, std::string_view value) {
@@ -349,21 +355,32 @@ bool ipv4At(std::string_view text, size_t i, std::array<unsigned, 4>& parts, siz
   return true;
 }
 
-bool isLetter(char c) { return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z'); }
+// Classes of bytes, for the scans that run over every byte of a field.
+enum : uint8_t { kAlnum = 1, kDigit = 2, kLetter = 4, kHostByte = 8 };
+constexpr std::array<uint8_t, 256> byteClasses() {
+  std::array<uint8_t, 256> classes{};
+  for (size_t i = 0; i < 256; ++i) {
+    const char c = static_cast<char>(i);
+    classes[i] = static_cast<uint8_t>((isAlnum(c) ? kAlnum | kHostByte : 0) |
+                                      (isDigit(c) ? kDigit : 0) | (isLetter(c) ? kLetter : 0) |
+                                      (c == '.' || c == '-' ? kHostByte : 0));
+  }
+  return classes;
+}
+constexpr std::array<uint8_t, 256> kClasses = byteClasses();
+bool is(char c, uint8_t kind) { return (kClasses[static_cast<unsigned char>(c)] & kind) != 0; }
 
 // Received: the relays' names and addresses, the addresses also by their /24 and /16.
 void addReceived(TokenList& tokens, std::string_view value) {
   size_t count = 0;
   size_t i = 0;
-  while (i < value.size() && count < kMaxFieldTokens) {
-    const char c = value[i];
-    if (!isAlnum(c)) {
-      ++i;
-      continue;
-    }
+  const size_t size = value.size();
+  while (count < kMaxFieldTokens) {
+    while (i < size && !is(value[i], kAlnum)) ++i;
+    if (i == size) break;
     std::array<unsigned, 4> ip{};
     size_t end = 0;
-    if ((i == 0 || !isAlnum(value[i - 1])) && ipv4At(value, i, ip, end)) {
+    if (is(value[i], kDigit) && (i == 0 || !is(value[i - 1], kAlnum)) && ipv4At(value, i, ip, end)) {
       Piece address;
       address << ip[0] << '.' << ip[1];
       tokens.add("rcvd:ip16:", address.view());
@@ -375,16 +392,29 @@ void addReceived(TokenList& tokens, std::string_view value) {
       count += 3;
       continue;
     }
+    // The word of letters, digits, dots and hyphens, less the dots and hyphens at its end; where
+    // its first dot and its first byte that is no letter are, and whether it has a letter.
     size_t j = i;
-    while (j < value.size() && (isAlnum(value[j]) || value[j] == '.' || value[j] == '-')) ++j;
-    std::string_view word = value.substr(i, j - i);
-    while (!word.empty() && (word.back() == '.' || word.back() == '-')) word.remove_suffix(1);
-    const bool host = word.find('.') != std::string_view::npos &&
-                      std::any_of(word.begin(), word.end(), isLetter);
-    if (host) {
+    size_t last_alnum = i;
+    size_t first_dot = size;
+    size_t first_other = size;
+    bool letter = false;
+    for (; j < size && is(value[j], kHostByte); ++j) {
+      const char c = value[j];
+      if (is(c, kAlnum)) last_alnum = j;
+      if (c == '.' && first_dot == size) first_dot = j;
+      if (is(c, kLetter)) {
+        letter = true;
+      } else if (first_other == size) {
+        first_other = j;
+      }
+    }
+    const std::string_view word = value.substr(i, last_alnum + 1 - i);
+    const size_t word_end = last_alnum + 1;
+    if (first_dot < word_end && letter) {
       addDomains(tokens, "rcvd:host:", word);
       ++count;
-    } else if (word.size() >= 4 && std::all_of(word.begin(), word.end(), isLetter)) {
+    } else if (word.size() >= 4 && first_other >= word_end) {
       // Protocol words: "ESMTP", "SMTP", "HTTP", "Postfix", "Exim".
       tokens.add("rcvd:word:", word);
     }
@@ -402,7 +432,8 @@ constexpr std::string_view kCommonFields[] = {
 std::string_view parameter(std::string_view value, std::string_view name) {
   size_t at = 0;
   while (at + name.size() <= value.size()) {
-    if (!equalFolded(value.substr(at, name.size()), name)) {
+    // The first byte alone rules out most places (name is lower case).
+    if (lower(value[at]) != name.front() || !equalFolded(value.substr(at, name.size()), name)) {
       ++at;
       continue;
     }
@@ -627,47 +658,100 @@ constexpr std::array<char, 256> kAsIs = byteMap(false);
 
 }  // namespace
 
+namespace {
+
+// What byteMap does, to eight bytes at once: the bytes at or below a blank and DEL become "_",
+// with kFold the ASCII capitals lower case, the rest stays. Each byte's low seven bits plus a
+// constant carry into its top bit just when they pass a bound, never into the next byte.
+template <bool kFold>
+inline uint64_t mapWord(uint64_t x) {
+  constexpr uint64_t kOnes = 0x0101010101010101;
+  constexpr uint64_t kTops = kOnes * 0x80;
+  const uint64_t ascii = ~x & kTops;
+  const uint64_t low = x & ~kTops;
+  const uint64_t printable = (low + kOnes * (0x80 - 0x21)) & ~(low + kOnes);  // 0x21 to 0x7e
+  const uint64_t blanks = ((ascii & ~printable) >> 7) * 0xff;
+  uint64_t out = x;
+  if constexpr (kFold) {
+    const uint64_t upper = (low + kOnes * (0x80 - 'A')) & ~(low + kOnes * (0x80 - 'Z' - 1));
+    out |= (upper & ascii) >> 2;
+  }
+  return (out & ~blanks) | (kOnes * '_' & blanks);
+}
+
+// Feeds prefix as it is and text through mapWord, eight bytes at a time.
+template <bool kFold>
+uint64_t hashOf(std::string_view prefix, std::string_view text) {
+  TokenHasher hasher(prefix.size() + text.size());
+  size_t i = 0;
+  for (; i + 8 <= prefix.size(); i += 8) hasher.bytes(TokenHasher::load(prefix.data() + i, 8), 8);
+  if (i < prefix.size()) {
+    hasher.bytes(TokenHasher::load(prefix.data() + i, prefix.size() - i), prefix.size() - i);
+  }
+  for (i = 0; i + 8 <= text.size(); i += 8) {
+    hasher.bytes(mapWord<kFold>(TokenHasher::load(text.data() + i, 8)), 8);
+  }
+  if (i < text.size()) {
+    const size_t n = text.size() - i;
+    // The bytes above the text's are zero before mapping, and must be after.
+    const uint64_t mapped = mapWord<kFold>(TokenHasher::load(text.data() + i, n));
+    hasher.bytes(mapped & ((uint64_t{1} << (8 * n)) - 1), n);
+  }
+  return hasher.done();
+}
+
+}  // namespace
+
 void TokenList::add(std::string_view prefix, std::string_view text, bool fold) {
-  if (hashes_.size() >= kMaxTokensPerHeader || text.empty()) return;
-  char token[kMaxPrefix + kMaxWord];
+  if (made_ >= kMaxTokensPerHeader || text.empty()) return;
+  ++made_;
   prefix = prefix.substr(0, kMaxPrefix);
-  std::copy(prefix.begin(), prefix.end(), token);
-  size_t size = prefix.size();
-  const auto& map = fold ? kFolded : kAsIs;
-  for (const char c : text.substr(0, kMaxWord)) token[size++] = map[static_cast<unsigned char>(c)];
-  const std::string_view made(token, size);
-  hashes_.push_back(tokenHash(made));
-  if (keep_texts_) texts_.emplace_back(made);
+  text = text.substr(0, kMaxWord);
+  if (keep_texts_) {
+    const auto& map = fold ? kFolded : kAsIs;
+    std::string& made = texts_.emplace_back(prefix);
+    for (const char c : text) made += map[static_cast<unsigned char>(c)];
+  }
+  // Hashed from words in registers as the token is made: laying it out in memory and reading it
+  // back as words stalls on every word.
+  const uint64_t hash = fold ? hashOf<true>(prefix, text) : hashOf<false>(prefix, text);
+  if (firstSeen(hash)) hashes_.push_back(hash);
+}
+
+TokenList::TokenList(bool keep_texts)
+    : keep_texts_(keep_texts), seen_(kSeenSlots, 0), taken_(kMaxTokensPerHeader) {}
+
+bool TokenList::firstSeen(uint64_t hash) {
+  if (hash == 0) {
+    const bool fresh = !zero_seen_;
+    zero_seen_ = true;
+    return fresh;
+  }
+  size_t i = static_cast<size_t>(hash >> 40) & (kSeenSlots - 1);
+  while (seen_[i] != 0) {
+    if (seen_[i] == hash) return false;
+    i = (i + 1) & (kSeenSlots - 1);
+  }
+  seen_[i] = hash;
+  taken_[taken_count_++] = static_cast<uint16_t>(i);
+  return true;
+}
+
+void TokenList::clear() {
+  made_ = 0;
+  hashes_.clear();
+  texts_.clear();
+  for (size_t k = 0; k < taken_count_; ++k) seen_[taken_[k]] = 0;
+  taken_count_ = 0;
+  zero_seen_ = false;
 }
 
 void TokenList::dedupe() {
-  if (keep_texts_) {
-    std::sort(texts_.begin(), texts_.end());
-    texts_.erase(std::unique(texts_.begin(), texts_.end()), texts_.end());
-  }
-  // The hashes through a small open-addressed set, in the order first made: cheaper than sorting
-  // the few hundred of a header.
-  size_t size = 64;
-  while (size < hashes_.size() * 2) size *= 2;
-  seen_.assign(size, 0);
-  const size_t mask = size - 1;
-  bool zero_seen = false;
-  size_t kept = 0;
-  for (const uint64_t hash : hashes_) {
-    bool fresh = false;
-    if (hash == 0) {
-      fresh = !zero_seen;
-      zero_seen = true;
-    } else {
-      size_t i = static_cast<size_t>(hash >> 40) & mask;
-      while (seen_[i] != 0 && seen_[i] != hash) i = (i + 1) & mask;
-      fresh = seen_[i] == 0;
-      seen_[i] = hash;
-    }
-    if (fresh) hashes_[kept++] = hash;
-  }
-  hashes_.resize(kept);
+  if (!keep_texts_) return;
+  std::sort(texts_.begin(), texts_.end());
+  texts_.erase(std::unique(texts_.begin(), texts_.end()), texts_.end());
 }
+
 std::string decodeEncodedWords(std::string_view text) {
   std::string out;
   out.reserve(text.size());
