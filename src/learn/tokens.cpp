@@ -356,14 +356,15 @@ bool ipv4At(std::string_view text, size_t i, std::array<unsigned, 4>& parts, siz
 }
 
 // Classes of bytes, for the scans that run over every byte of a field.
-enum : uint8_t { kAlnum = 1, kDigit = 2, kLetter = 4, kHostByte = 8 };
+enum : uint8_t { kAlnum = 1, kDigit = 2, kLetter = 4, kHostByte = 8, kDot = 16 };
 constexpr std::array<uint8_t, 256> byteClasses() {
   std::array<uint8_t, 256> classes{};
   for (size_t i = 0; i < 256; ++i) {
     const char c = static_cast<char>(i);
     classes[i] = static_cast<uint8_t>((isAlnum(c) ? kAlnum | kHostByte : 0) |
                                       (isDigit(c) ? kDigit : 0) | (isLetter(c) ? kLetter : 0) |
-                                      (c == '.' || c == '-' ? kHostByte : 0));
+                                      (c == '.' || c == '-' ? kHostByte : 0) |
+                                      (c == '.' ? kDot : 0));
   }
   return classes;
 }
@@ -393,28 +394,24 @@ void addReceived(TokenList& tokens, std::string_view value) {
       continue;
     }
     // The word of letters, digits, dots and hyphens, less the dots and hyphens at its end; where
-    // its first dot and its first byte that is no letter are, and whether it has a letter.
+    // its first dot is, and whether it has a letter.
     size_t j = i;
-    size_t last_alnum = i;
     size_t first_dot = size;
-    size_t first_other = size;
-    bool letter = false;
-    for (; j < size && is(value[j], kHostByte); ++j) {
-      const char c = value[j];
-      if (is(c, kAlnum)) last_alnum = j;
-      if (c == '.' && first_dot == size) first_dot = j;
-      if (is(c, kLetter)) {
-        letter = true;
-      } else if (first_other == size) {
-        first_other = j;
-      }
+    uint8_t classes = 0;
+    for (; j < size; ++j) {
+      const uint8_t k = kClasses[static_cast<unsigned char>(value[j])];
+      if ((k & kHostByte) == 0) break;
+      classes |= k;
+      if ((k & kDot) != 0 && first_dot == size) first_dot = j;
     }
-    const std::string_view word = value.substr(i, last_alnum + 1 - i);
-    const size_t word_end = last_alnum + 1;
+    size_t word_end = j;
+    while (!is(value[word_end - 1], kAlnum)) --word_end;
+    const std::string_view word = value.substr(i, word_end - i);
+    const bool letter = (classes & kLetter) != 0;
     if (first_dot < word_end && letter) {
       addDomains(tokens, "rcvd:host:", word);
       ++count;
-    } else if (word.size() >= 4 && first_other >= word_end) {
+    } else if (word.size() >= 4 && std::all_of(word.begin(), word.end(), isLetter)) {
       // Protocol words: "ESMTP", "SMTP", "HTTP", "Postfix", "Exim".
       tokens.add("rcvd:word:", word);
     }
@@ -422,11 +419,74 @@ void addReceived(TokenList& tokens, std::string_view value) {
   }
 }
 
-// The common fields whose absence says something.
-constexpr std::string_view kCommonFields[] = {
-    "date",         "message-id", "from",     "to",           "subject",   "mime-version",
-    "content-type", "reply-to",   "received", "x-mailer",     "user-agent", "cc",
-    "list-id",      "references", "in-reply-to", "return-path", "content-transfer-encoding"};
+// What the value of a field gives, by the field's name.
+enum class FieldKind : uint8_t {
+  kNameOnly, kSubject, kFrom, kAddress, kRecipients, kReceived, kMailer, kContentType,
+  kTransferEncoding, kMessageId, kDate, kAsIs
+};
+
+struct KnownField {
+  std::string_view name;
+  FieldKind kind;
+};
+
+// The first kCommonFields are the common fields whose absence says something.
+constexpr size_t kCommonFields = 17;
+constexpr KnownField kKnownFields[] = {
+    {"date", FieldKind::kDate},
+    {"message-id", FieldKind::kMessageId},
+    {"from", FieldKind::kFrom},
+    {"to", FieldKind::kRecipients},
+    {"subject", FieldKind::kSubject},
+    {"mime-version", FieldKind::kAsIs},
+    {"content-type", FieldKind::kContentType},
+    {"reply-to", FieldKind::kAddress},
+    {"received", FieldKind::kReceived},
+    {"x-mailer", FieldKind::kMailer},
+    {"user-agent", FieldKind::kMailer},
+    {"cc", FieldKind::kRecipients},
+    {"list-id", FieldKind::kAsIs},
+    {"references", FieldKind::kNameOnly},
+    {"in-reply-to", FieldKind::kNameOnly},
+    {"return-path", FieldKind::kAddress},
+    {"content-transfer-encoding", FieldKind::kTransferEncoding},
+    {"sender", FieldKind::kAddress},
+    {"errors-to", FieldKind::kAddress},
+    {"precedence", FieldKind::kAsIs},
+    {"x-priority", FieldKind::kAsIs},
+    {"x-msmail-priority", FieldKind::kAsIs},
+    {"importance", FieldKind::kAsIs},
+};
+
+// The known fields by a hash of a name's size and its first and last bytes: one look and one
+// comparison a field, where comparing with each name in turn was some forty.
+constexpr size_t bucketOf(std::string_view name) {
+  return (name.size() + static_cast<unsigned char>(name.front()) +
+          13 * static_cast<unsigned char>(name.back())) & 63;
+}
+constexpr std::array<int8_t, 64> knownBuckets() {
+  std::array<int8_t, 64> buckets{};
+  buckets.fill(-1);
+  for (size_t i = 0; i < std::size(kKnownFields); ++i) {
+    buckets[bucketOf(kKnownFields[i].name)] = static_cast<int8_t>(i);
+  }
+  return buckets;
+}
+constexpr std::array<int8_t, 64> kBuckets = knownBuckets();
+constexpr bool eachInItsOwnBucket() {
+  for (size_t i = 0; i < std::size(kKnownFields); ++i) {
+    if (kBuckets[bucketOf(kKnownFields[i].name)] != static_cast<int8_t>(i)) return false;
+  }
+  return true;
+}
+static_assert(eachInItsOwnBucket(), "two known field names share a bucket");
+
+// The index of a (lower-case) field name in kKnownFields; -1 when it is none of them.
+int knownField(std::string_view name) {
+  if (name.empty()) return -1;
+  const int i = kBuckets[bucketOf(name)];
+  return i >= 0 && kKnownFields[i].name == name ? i : -1;
+}
 
 // The value of a "name=value" parameter of a structured field; "" when absent.
 std::string_view parameter(std::string_view value, std::string_view name) {
@@ -554,62 +614,77 @@ void addMessageId(TokenList& tokens, std::string_view value, std::string_view fr
   }
 }
 
-void addField(TokenList& tokens, std::string_view name, std::string_view value,
+void addField(TokenList& tokens, FieldKind kind, std::string_view name, std::string_view value,
               std::string_view from_domain) {
-  if (name == "subject") {
-    addSubject(tokens, value);
-  } else if (name == "from") {
-    addFrom(tokens, value);
-  } else if (name == "reply-to" || name == "return-path" || name == "sender" ||
-             name == "errors-to") {
-    addAddress(tokens, (Piece() << name << ':').view(), value);
-  } else if (name == "to" || name == "cc") {
-    const auto recipients = static_cast<unsigned>(std::count(value.begin(), value.end(), '@'));
-    const std::string_view prefix = name == "to" ? "to:count:" : "cc:count:";
-    if (recipients >= 6) {
-      tokens.add(prefix, "6+");
-    } else {
-      tokens.add(prefix, (Piece() << recipients).view());
+  switch (kind) {
+    case FieldKind::kNameOnly:
+      break;
+    case FieldKind::kSubject:
+      addSubject(tokens, value);
+      break;
+    case FieldKind::kFrom:
+      addFrom(tokens, value);
+      break;
+    case FieldKind::kAddress:
+      addAddress(tokens, (Piece() << name << ':').view(), value);
+      break;
+    case FieldKind::kRecipients: {
+      const auto recipients = static_cast<unsigned>(std::count(value.begin(), value.end(), '@'));
+      const std::string_view prefix = name == "to" ? "to:count:" : "cc:count:";
+      if (recipients >= 6) {
+        tokens.add(prefix, "6+");
+      } else {
+        tokens.add(prefix, (Piece() << recipients).view());
+      }
+      eachWord(value, [&](std::string_view word) {
+        if (equalFolded(word, "undisclosed")) tokens.add(name == "to" ? "to:" : "cc:", "undisclosed");
+      });
+      if (recipients == 1) addDomains(tokens, name == "to" ? "to:dom:" : "cc:dom:", domainOf(addressOf(value)));
+      break;
     }
-    eachWord(value, [&](std::string_view word) {
-      if (equalFolded(word, "undisclosed")) tokens.add(name == "to" ? "to:" : "cc:", "undisclosed");
-    });
-    if (recipients == 1) addDomains(tokens, name == "to" ? "to:dom:" : "cc:dom:", domainOf(addressOf(value)));
-  } else if (name == "received") {
-    addReceived(tokens, value);
-  } else if (name == "x-mailer" || name == "user-agent") {
-    tokens.add("mailer:", value);
-    eachWord(value, [&](std::string_view word) { tokens.add("mailer:word:", word); });
-  } else if (name == "content-type") {
-    std::string_view type = value.substr(0, value.find(';'));
-    while (!type.empty() && isBlank(type.back())) type.remove_suffix(1);
-    while (!type.empty() && isBlank(type.front())) type.remove_prefix(1);
-    tokens.add("ctype:", type);
-    const std::string_view charset = parameter(value, "charset");
-    if (!charset.empty()) tokens.add("charset:", charset);
-    const std::string_view boundary = parameter(value, "boundary");
-    if (!boundary.empty()) {
+    case FieldKind::kReceived:
+      addReceived(tokens, value);
+      break;
+    case FieldKind::kMailer:
+      tokens.add("mailer:", value);
+      eachWord(value, [&](std::string_view word) { tokens.add("mailer:word:", word); });
+      break;
+    case FieldKind::kContentType: {
+      std::string_view type = value.substr(0, value.find(';'));
+      while (!type.empty() && isBlank(type.back())) type.remove_suffix(1);
+      while (!type.empty() && isBlank(type.front())) type.remove_prefix(1);
+      tokens.add("ctype:", type);
+      const std::string_view charset = parameter(value, "charset");
+      if (!charset.empty()) tokens.add("charset:", charset);
+      const std::string_view boundary = parameter(value, "boundary");
+      if (!boundary.empty()) {
+        Piece shape;
+        shapeOf(boundary, shape);
+        tokens.add("ctype:boundary:", shape.view(), false);
+      }
+      break;
+    }
+    case FieldKind::kTransferEncoding:
+      tokens.add("cte:", value);
+      break;
+    case FieldKind::kMessageId:
+      addMessageId(tokens, value, from_domain);
+      break;
+    case FieldKind::kDate: {
+      // The time zone, whether the day of the week is there, and the form of the whole.
+      const size_t last = value.find_last_of(" \t");
+      if (last != std::string_view::npos) tokens.add("date:zone:", value.substr(last + 1));
+      if (value.empty() || !isAlnum(value.front()) || isDigit(value.front())) {
+        tokens.add("date:", "noweekday");
+      }
       Piece shape;
-      shapeOf(boundary, shape);
-      tokens.add("ctype:boundary:", shape.view(), false);
+      shapeOf(value, shape);
+      tokens.add("date:shape:", shape.view(), false);
+      break;
     }
-  } else if (name == "content-transfer-encoding") {
-    tokens.add("cte:", value);
-  } else if (name == "message-id") {
-    addMessageId(tokens, value, from_domain);
-  } else if (name == "date") {
-    // The time zone, whether the day of the week is there, and the form of the whole.
-    const size_t last = value.find_last_of(" \t");
-    if (last != std::string_view::npos) tokens.add("date:zone:", value.substr(last + 1));
-    if (value.empty() || !isAlnum(value.front()) || isDigit(value.front())) {
-      tokens.add("date:", "noweekday");
-    }
-    Piece shape;
-    shapeOf(value, shape);
-    tokens.add("date:shape:", shape.view(), false);
-  } else if (name == "list-id" || name == "precedence" || name == "x-priority" ||
-             name == "x-msmail-priority" || name == "importance" || name == "mime-version") {
-    tokens.add((Piece() << name << ':').view(), value);
+    case FieldKind::kAsIs:
+      tokens.add((Piece() << name << ':').view(), value);
+      break;
   }
 }
 
@@ -779,7 +854,7 @@ std::string decodeEncodedWords(std::string_view text) {
 }
 
 void tokenize(const MessageHeader& header, TokenList& tokens) {
-  bool present[std::size(kCommonFields)] = {};
+  bool present[kCommonFields] = {};
   unsigned received = 0;
   std::string_view from_domain;
   for (const auto& field : header.fields()) {
@@ -800,14 +875,15 @@ void tokenize(const MessageHeader& header, TokenList& tokens) {
       tokens.add("order:", (Piece() << previous.view() << '>' << name).view());
     }
     previous = folded;
-    for (size_t i = 0; i < std::size(kCommonFields); ++i) {
-      if (name == kCommonFields[i]) present[i] = true;
-    }
-    if (name == "received") ++received;
-    addField(tokens, name, field.second, from_domain);
+    const int known = knownField(name);
+    if (known < 0) continue;
+    if (static_cast<size_t>(known) < kCommonFields) present[known] = true;
+    const FieldKind kind = kKnownFields[known].kind;
+    if (kind == FieldKind::kReceived) ++received;
+    addField(tokens, kind, name, field.second, from_domain);
   }
-  for (size_t i = 0; i < std::size(kCommonFields); ++i) {
-    if (!present[i]) tokens.add("no:", kCommonFields[i]);
+  for (size_t i = 0; i < kCommonFields; ++i) {
+    if (!present[i]) tokens.add("no:", kKnownFields[i].name);
   }
   if (received >= 8) {
     tokens.add("rcvd:count:", "8+");
