@@ -9,9 +9,11 @@
 #include <cstdlib>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "config/settings.h"
 #include "header/message_header.h"
+#include "learn/header_tokens.h"
 #include "learn/learn.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
@@ -34,12 +36,21 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (colon != std::string_view::npos) header.addField(line.substr(0, colon), line.substr(colon + 1));
     at = end + 1;
   }
+  std::vector<uint64_t> from_texts;
   for (const std::string& token : learn::headerTokens(header)) {
     for (const char c : token) {
       const auto byte = static_cast<unsigned char>(c);
       if (byte <= ' ' || byte == 0x7f) std::abort();
     }
+    from_texts.push_back(learn::tokenHash(token));
   }
+  // Judging hashes the tokens as it makes them: the same hashes as their texts give.
+  learn::TokenList judged(false);
+  learn::tokenize(header, judged);
+  std::vector<uint64_t> made = judged.hashes();
+  std::sort(made.begin(), made.end());
+  std::sort(from_texts.begin(), from_texts.end());
+  if (made != from_texts) std::abort();
   learn::LearnedTokens tokens;
   tokens.learn(header, learn::Corpus::kSpam);
   std::string reason;

@@ -7,6 +7,7 @@
 #include <array>
 #include <cerrno>
 #include <charconv>
+#include <cstring>
 #include <map>
 #include <memory>
 #include <string>
@@ -25,6 +26,9 @@ constexpr size_t kMaxFieldTokens = 64;
 constexpr size_t kMaxTokensPerHeader = 1000;
 constexpr size_t kMaxWord = 40;
 constexpr size_t kMaxPrefix = 48;
+// The slots of a header's set of token hashes: at most half full.
+constexpr size_t kSeenSlots = 2048;
+static_assert(kSeenSlots >= 2 * kMaxTokensPerHeader && kSeenSlots <= 65536);
 
 constexpr char lower(char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; }
 
@@ -34,10 +38,11 @@ std::string lowered(std::string_view text) {
   return out;
 }
 
-bool isAlnum(char c) {
+constexpr bool isAlnum(char c) {
   return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9');
 }
-bool isDigit(char c) { return c >= '0' && c <= '9'; }
+constexpr bool isDigit(char c) { return c >= '0' && c <= '9'; }
+constexpr bool isLetter(char c) { return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z'); }
 bool isBlank(char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n'; }
 
 // --- RFC 2047 encoded words ---------------------------------------------------------------
@@ -252,7 +257,7 @@ void shapeOf(std::string_view text, Piece& out) {
   }
 }
 
-bool equalFolded(std::string_view a, std::string_view b) {
+inline bool equalFolded(std::string_view a, std::string_view b) {
   return a.size() == b.size() &&
          std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) { return lower(x) == lower(y); });
 }
@@ -294,18 +299,19 @@ std::string_view baseDomain(std::string_view domain) {
   return before == std::string_view::npos ? domain : domain.substr(before + 1);
 }
 
-// The domain and its parents down to two labels: "a.b.example.com", "b.example.com",
-// "example.com".
+// The domain and its parents down to two labels, at most four of them: "a.b.example.com",
+// "b.example.com", "example.com".
 void addDomains(TokenList& tokens, std::string_view prefix, std::string_view domain) {
   while (!domain.empty() && (domain.back() == '.' || domain.back() == '>')) domain.remove_suffix(1);
   if (domain.empty()) return;
   tokens.add(prefix, domain);
-  for (int level = 0; level < 4; ++level) {
-    const size_t dot = domain.find('.');
-    if (dot == std::string_view::npos || domain.find('.', dot + 1) == std::string_view::npos) break;
-    domain.remove_prefix(dot + 1);
-    tokens.add(prefix, domain);
+  // Each parent starts after one of the first dots and still has a dot of its own.
+  size_t dots[5];
+  size_t found = 0;
+  for (size_t i = 0; i < domain.size() && found < 5; ++i) {
+    if (domain[i] == '.') dots[found++] = i;
   }
+  for (size_t k = 0; k + 1 < found && k < 4; ++k) tokens.add(prefix, domain.substr(dots[k] + 1));
 }
 
 void addAddress(TokenList& tokens, std::string_view kind, std::string_view value) {
@@ -349,21 +355,33 @@ bool ipv4At(std::string_view text, size_t i, std::array<unsigned, 4>& parts, siz
   return true;
 }
 
-bool isLetter(char c) { return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z'); }
+// Classes of bytes, for the scans that run over every byte of a field.
+enum : uint8_t { kAlnum = 1, kDigit = 2, kLetter = 4, kHostByte = 8, kDot = 16 };
+constexpr std::array<uint8_t, 256> byteClasses() {
+  std::array<uint8_t, 256> classes{};
+  for (size_t i = 0; i < 256; ++i) {
+    const char c = static_cast<char>(i);
+    classes[i] = static_cast<uint8_t>((isAlnum(c) ? kAlnum | kHostByte : 0) |
+                                      (isDigit(c) ? kDigit : 0) | (isLetter(c) ? kLetter : 0) |
+                                      (c == '.' || c == '-' ? kHostByte : 0) |
+                                      (c == '.' ? kDot : 0));
+  }
+  return classes;
+}
+constexpr std::array<uint8_t, 256> kClasses = byteClasses();
+bool is(char c, uint8_t kind) { return (kClasses[static_cast<unsigned char>(c)] & kind) != 0; }
 
 // Received: the relays' names and addresses, the addresses also by their /24 and /16.
 void addReceived(TokenList& tokens, std::string_view value) {
   size_t count = 0;
   size_t i = 0;
-  while (i < value.size() && count < kMaxFieldTokens) {
-    const char c = value[i];
-    if (!isAlnum(c)) {
-      ++i;
-      continue;
-    }
+  const size_t size = value.size();
+  while (count < kMaxFieldTokens) {
+    while (i < size && !is(value[i], kAlnum)) ++i;
+    if (i == size) break;
     std::array<unsigned, 4> ip{};
     size_t end = 0;
-    if ((i == 0 || !isAlnum(value[i - 1])) && ipv4At(value, i, ip, end)) {
+    if (is(value[i], kDigit) && (i == 0 || !is(value[i - 1], kAlnum)) && ipv4At(value, i, ip, end)) {
       Piece address;
       address << ip[0] << '.' << ip[1];
       tokens.add("rcvd:ip16:", address.view());
@@ -375,13 +393,22 @@ void addReceived(TokenList& tokens, std::string_view value) {
       count += 3;
       continue;
     }
+    // The word of letters, digits, dots and hyphens, less the dots and hyphens at its end; where
+    // its first dot is, and whether it has a letter.
     size_t j = i;
-    while (j < value.size() && (isAlnum(value[j]) || value[j] == '.' || value[j] == '-')) ++j;
-    std::string_view word = value.substr(i, j - i);
-    while (!word.empty() && (word.back() == '.' || word.back() == '-')) word.remove_suffix(1);
-    const bool host = word.find('.') != std::string_view::npos &&
-                      std::any_of(word.begin(), word.end(), isLetter);
-    if (host) {
+    size_t first_dot = size;
+    uint8_t classes = 0;
+    for (; j < size; ++j) {
+      const uint8_t k = kClasses[static_cast<unsigned char>(value[j])];
+      if ((k & kHostByte) == 0) break;
+      classes |= k;
+      if ((k & kDot) != 0 && first_dot == size) first_dot = j;
+    }
+    size_t word_end = j;
+    while (!is(value[word_end - 1], kAlnum)) --word_end;
+    const std::string_view word = value.substr(i, word_end - i);
+    const bool letter = (classes & kLetter) != 0;
+    if (first_dot < word_end && letter) {
       addDomains(tokens, "rcvd:host:", word);
       ++count;
     } else if (word.size() >= 4 && std::all_of(word.begin(), word.end(), isLetter)) {
@@ -392,17 +419,81 @@ void addReceived(TokenList& tokens, std::string_view value) {
   }
 }
 
-// The common fields whose absence says something.
-constexpr std::string_view kCommonFields[] = {
-    "date",         "message-id", "from",     "to",           "subject",   "mime-version",
-    "content-type", "reply-to",   "received", "x-mailer",     "user-agent", "cc",
-    "list-id",      "references", "in-reply-to", "return-path", "content-transfer-encoding"};
+// What the value of a field gives, by the field's name.
+enum class FieldKind : uint8_t {
+  kNameOnly, kSubject, kFrom, kAddress, kRecipients, kReceived, kMailer, kContentType,
+  kTransferEncoding, kMessageId, kDate, kAsIs
+};
+
+struct KnownField {
+  std::string_view name;
+  FieldKind kind;
+};
+
+// The first kCommonFields are the common fields whose absence says something.
+constexpr size_t kCommonFields = 17;
+constexpr KnownField kKnownFields[] = {
+    {"date", FieldKind::kDate},
+    {"message-id", FieldKind::kMessageId},
+    {"from", FieldKind::kFrom},
+    {"to", FieldKind::kRecipients},
+    {"subject", FieldKind::kSubject},
+    {"mime-version", FieldKind::kAsIs},
+    {"content-type", FieldKind::kContentType},
+    {"reply-to", FieldKind::kAddress},
+    {"received", FieldKind::kReceived},
+    {"x-mailer", FieldKind::kMailer},
+    {"user-agent", FieldKind::kMailer},
+    {"cc", FieldKind::kRecipients},
+    {"list-id", FieldKind::kAsIs},
+    {"references", FieldKind::kNameOnly},
+    {"in-reply-to", FieldKind::kNameOnly},
+    {"return-path", FieldKind::kAddress},
+    {"content-transfer-encoding", FieldKind::kTransferEncoding},
+    {"sender", FieldKind::kAddress},
+    {"errors-to", FieldKind::kAddress},
+    {"precedence", FieldKind::kAsIs},
+    {"x-priority", FieldKind::kAsIs},
+    {"x-msmail-priority", FieldKind::kAsIs},
+    {"importance", FieldKind::kAsIs},
+};
+
+// The known fields by a hash of a name's size and its first and last bytes: one look and one
+// comparison a field, where comparing with each name in turn was some forty.
+constexpr size_t bucketOf(std::string_view name) {
+  return (name.size() + static_cast<unsigned char>(name.front()) +
+          13 * static_cast<unsigned char>(name.back())) & 63;
+}
+constexpr std::array<int8_t, 64> knownBuckets() {
+  std::array<int8_t, 64> buckets{};
+  buckets.fill(-1);
+  for (size_t i = 0; i < std::size(kKnownFields); ++i) {
+    buckets[bucketOf(kKnownFields[i].name)] = static_cast<int8_t>(i);
+  }
+  return buckets;
+}
+constexpr std::array<int8_t, 64> kBuckets = knownBuckets();
+constexpr bool eachInItsOwnBucket() {
+  for (size_t i = 0; i < std::size(kKnownFields); ++i) {
+    if (kBuckets[bucketOf(kKnownFields[i].name)] != static_cast<int8_t>(i)) return false;
+  }
+  return true;
+}
+static_assert(eachInItsOwnBucket(), "two known field names share a bucket");
+
+// The index of a (lower-case) field name in kKnownFields; -1 when it is none of them.
+int knownField(std::string_view name) {
+  if (name.empty()) return -1;
+  const int i = kBuckets[bucketOf(name)];
+  return i >= 0 && kKnownFields[i].name == name ? i : -1;
+}
 
 // The value of a "name=value" parameter of a structured field; "" when absent.
 std::string_view parameter(std::string_view value, std::string_view name) {
   size_t at = 0;
   while (at + name.size() <= value.size()) {
-    if (!equalFolded(value.substr(at, name.size()), name)) {
+    // The first byte alone rules out most places (name is lower case).
+    if (lower(value[at]) != name.front() || !equalFolded(value.substr(at, name.size()), name)) {
       ++at;
       continue;
     }
@@ -523,62 +614,77 @@ void addMessageId(TokenList& tokens, std::string_view value, std::string_view fr
   }
 }
 
-void addField(TokenList& tokens, std::string_view name, std::string_view value,
+void addField(TokenList& tokens, FieldKind kind, std::string_view name, std::string_view value,
               std::string_view from_domain) {
-  if (name == "subject") {
-    addSubject(tokens, value);
-  } else if (name == "from") {
-    addFrom(tokens, value);
-  } else if (name == "reply-to" || name == "return-path" || name == "sender" ||
-             name == "errors-to") {
-    addAddress(tokens, (Piece() << name << ':').view(), value);
-  } else if (name == "to" || name == "cc") {
-    const auto recipients = static_cast<unsigned>(std::count(value.begin(), value.end(), '@'));
-    const std::string_view prefix = name == "to" ? "to:count:" : "cc:count:";
-    if (recipients >= 6) {
-      tokens.add(prefix, "6+");
-    } else {
-      tokens.add(prefix, (Piece() << recipients).view());
+  switch (kind) {
+    case FieldKind::kNameOnly:
+      break;
+    case FieldKind::kSubject:
+      addSubject(tokens, value);
+      break;
+    case FieldKind::kFrom:
+      addFrom(tokens, value);
+      break;
+    case FieldKind::kAddress:
+      addAddress(tokens, (Piece() << name << ':').view(), value);
+      break;
+    case FieldKind::kRecipients: {
+      const auto recipients = static_cast<unsigned>(std::count(value.begin(), value.end(), '@'));
+      const std::string_view prefix = name == "to" ? "to:count:" : "cc:count:";
+      if (recipients >= 6) {
+        tokens.add(prefix, "6+");
+      } else {
+        tokens.add(prefix, (Piece() << recipients).view());
+      }
+      eachWord(value, [&](std::string_view word) {
+        if (equalFolded(word, "undisclosed")) tokens.add(name == "to" ? "to:" : "cc:", "undisclosed");
+      });
+      if (recipients == 1) addDomains(tokens, name == "to" ? "to:dom:" : "cc:dom:", domainOf(addressOf(value)));
+      break;
     }
-    eachWord(value, [&](std::string_view word) {
-      if (equalFolded(word, "undisclosed")) tokens.add(name == "to" ? "to:" : "cc:", "undisclosed");
-    });
-    if (recipients == 1) addDomains(tokens, name == "to" ? "to:dom:" : "cc:dom:", domainOf(addressOf(value)));
-  } else if (name == "received") {
-    addReceived(tokens, value);
-  } else if (name == "x-mailer" || name == "user-agent") {
-    tokens.add("mailer:", value);
-    eachWord(value, [&](std::string_view word) { tokens.add("mailer:word:", word); });
-  } else if (name == "content-type") {
-    std::string_view type = value.substr(0, value.find(';'));
-    while (!type.empty() && isBlank(type.back())) type.remove_suffix(1);
-    while (!type.empty() && isBlank(type.front())) type.remove_prefix(1);
-    tokens.add("ctype:", type);
-    const std::string_view charset = parameter(value, "charset");
-    if (!charset.empty()) tokens.add("charset:", charset);
-    const std::string_view boundary = parameter(value, "boundary");
-    if (!boundary.empty()) {
+    case FieldKind::kReceived:
+      addReceived(tokens, value);
+      break;
+    case FieldKind::kMailer:
+      tokens.add("mailer:", value);
+      eachWord(value, [&](std::string_view word) { tokens.add("mailer:word:", word); });
+      break;
+    case FieldKind::kContentType: {
+      std::string_view type = value.substr(0, value.find(';'));
+      while (!type.empty() && isBlank(type.back())) type.remove_suffix(1);
+      while (!type.empty() && isBlank(type.front())) type.remove_prefix(1);
+      tokens.add("ctype:", type);
+      const std::string_view charset = parameter(value, "charset");
+      if (!charset.empty()) tokens.add("charset:", charset);
+      const std::string_view boundary = parameter(value, "boundary");
+      if (!boundary.empty()) {
+        Piece shape;
+        shapeOf(boundary, shape);
+        tokens.add("ctype:boundary:", shape.view(), false);
+      }
+      break;
+    }
+    case FieldKind::kTransferEncoding:
+      tokens.add("cte:", value);
+      break;
+    case FieldKind::kMessageId:
+      addMessageId(tokens, value, from_domain);
+      break;
+    case FieldKind::kDate: {
+      // The time zone, whether the day of the week is there, and the form of the whole.
+      const size_t last = value.find_last_of(" \t");
+      if (last != std::string_view::npos) tokens.add("date:zone:", value.substr(last + 1));
+      if (value.empty() || !isAlnum(value.front()) || isDigit(value.front())) {
+        tokens.add("date:", "noweekday");
+      }
       Piece shape;
-      shapeOf(boundary, shape);
-      tokens.add("ctype:boundary:", shape.view(), false);
+      shapeOf(value, shape);
+      tokens.add("date:shape:", shape.view(), false);
+      break;
     }
-  } else if (name == "content-transfer-encoding") {
-    tokens.add("cte:", value);
-  } else if (name == "message-id") {
-    addMessageId(tokens, value, from_domain);
-  } else if (name == "date") {
-    // The time zone, whether the day of the week is there, and the form of the whole.
-    const size_t last = value.find_last_of(" \t");
-    if (last != std::string_view::npos) tokens.add("date:zone:", value.substr(last + 1));
-    if (value.empty() || !isAlnum(value.front()) || isDigit(value.front())) {
-      tokens.add("date:", "noweekday");
-    }
-    Piece shape;
-    shapeOf(value, shape);
-    tokens.add("date:shape:", shape.view(), false);
-  } else if (name == "list-id" || name == "precedence" || name == "x-priority" ||
-             name == "x-msmail-priority" || name == "importance" || name == "mime-version") {
-    tokens.add((Piece() << name << ':').view(), value);
+    case FieldKind::kAsIs:
+      tokens.add((Piece() << name << ':').view(), value);
+      break;
   }
 }
 
@@ -627,47 +733,100 @@ constexpr std::array<char, 256> kAsIs = byteMap(false);
 
 }  // namespace
 
+namespace {
+
+// What byteMap does, to eight bytes at once: the bytes at or below a blank and DEL become "_",
+// with kFold the ASCII capitals lower case, the rest stays. Each byte's low seven bits plus a
+// constant carry into its top bit just when they pass a bound, never into the next byte.
+template <bool kFold>
+inline uint64_t mapWord(uint64_t x) {
+  constexpr uint64_t kOnes = 0x0101010101010101;
+  constexpr uint64_t kTops = kOnes * 0x80;
+  const uint64_t ascii = ~x & kTops;
+  const uint64_t low = x & ~kTops;
+  const uint64_t printable = (low + kOnes * (0x80 - 0x21)) & ~(low + kOnes);  // 0x21 to 0x7e
+  const uint64_t blanks = ((ascii & ~printable) >> 7) * 0xff;
+  uint64_t out = x;
+  if constexpr (kFold) {
+    const uint64_t upper = (low + kOnes * (0x80 - 'A')) & ~(low + kOnes * (0x80 - 'Z' - 1));
+    out |= (upper & ascii) >> 2;
+  }
+  return (out & ~blanks) | (kOnes * '_' & blanks);
+}
+
+// Feeds prefix as it is and text through mapWord, eight bytes at a time.
+template <bool kFold>
+uint64_t hashOf(std::string_view prefix, std::string_view text) {
+  TokenHasher hasher(prefix.size() + text.size());
+  size_t i = 0;
+  for (; i + 8 <= prefix.size(); i += 8) hasher.bytes(TokenHasher::load(prefix.data() + i, 8), 8);
+  if (i < prefix.size()) {
+    hasher.bytes(TokenHasher::load(prefix.data() + i, prefix.size() - i), prefix.size() - i);
+  }
+  for (i = 0; i + 8 <= text.size(); i += 8) {
+    hasher.bytes(mapWord<kFold>(TokenHasher::load(text.data() + i, 8)), 8);
+  }
+  if (i < text.size()) {
+    const size_t n = text.size() - i;
+    // The bytes above the text's are zero before mapping, and must be after.
+    const uint64_t mapped = mapWord<kFold>(TokenHasher::load(text.data() + i, n));
+    hasher.bytes(mapped & ((uint64_t{1} << (8 * n)) - 1), n);
+  }
+  return hasher.done();
+}
+
+}  // namespace
+
 void TokenList::add(std::string_view prefix, std::string_view text, bool fold) {
-  if (hashes_.size() >= kMaxTokensPerHeader || text.empty()) return;
-  char token[kMaxPrefix + kMaxWord];
+  if (made_ >= kMaxTokensPerHeader || text.empty()) return;
+  ++made_;
   prefix = prefix.substr(0, kMaxPrefix);
-  std::copy(prefix.begin(), prefix.end(), token);
-  size_t size = prefix.size();
-  const auto& map = fold ? kFolded : kAsIs;
-  for (const char c : text.substr(0, kMaxWord)) token[size++] = map[static_cast<unsigned char>(c)];
-  const std::string_view made(token, size);
-  hashes_.push_back(tokenHash(made));
-  if (keep_texts_) texts_.emplace_back(made);
+  text = text.substr(0, kMaxWord);
+  if (keep_texts_) {
+    const auto& map = fold ? kFolded : kAsIs;
+    std::string& made = texts_.emplace_back(prefix);
+    for (const char c : text) made += map[static_cast<unsigned char>(c)];
+  }
+  // Hashed from words in registers as the token is made: laying it out in memory and reading it
+  // back as words stalls on every word.
+  const uint64_t hash = fold ? hashOf<true>(prefix, text) : hashOf<false>(prefix, text);
+  if (firstSeen(hash)) hashes_.push_back(hash);
+}
+
+TokenList::TokenList(bool keep_texts)
+    : keep_texts_(keep_texts), seen_(kSeenSlots, 0), taken_(kMaxTokensPerHeader) {}
+
+bool TokenList::firstSeen(uint64_t hash) {
+  if (hash == 0) {
+    const bool fresh = !zero_seen_;
+    zero_seen_ = true;
+    return fresh;
+  }
+  size_t i = static_cast<size_t>(hash >> 40) & (kSeenSlots - 1);
+  while (seen_[i] != 0) {
+    if (seen_[i] == hash) return false;
+    i = (i + 1) & (kSeenSlots - 1);
+  }
+  seen_[i] = hash;
+  taken_[taken_count_++] = static_cast<uint16_t>(i);
+  return true;
+}
+
+void TokenList::clear() {
+  made_ = 0;
+  hashes_.clear();
+  texts_.clear();
+  for (size_t k = 0; k < taken_count_; ++k) seen_[taken_[k]] = 0;
+  taken_count_ = 0;
+  zero_seen_ = false;
 }
 
 void TokenList::dedupe() {
-  if (keep_texts_) {
-    std::sort(texts_.begin(), texts_.end());
-    texts_.erase(std::unique(texts_.begin(), texts_.end()), texts_.end());
-  }
-  // The hashes through a small open-addressed set, in the order first made: cheaper than sorting
-  // the few hundred of a header.
-  size_t size = 64;
-  while (size < hashes_.size() * 2) size *= 2;
-  seen_.assign(size, 0);
-  const size_t mask = size - 1;
-  bool zero_seen = false;
-  size_t kept = 0;
-  for (const uint64_t hash : hashes_) {
-    bool fresh = false;
-    if (hash == 0) {
-      fresh = !zero_seen;
-      zero_seen = true;
-    } else {
-      size_t i = static_cast<size_t>(hash >> 40) & mask;
-      while (seen_[i] != 0 && seen_[i] != hash) i = (i + 1) & mask;
-      fresh = seen_[i] == 0;
-      seen_[i] = hash;
-    }
-    if (fresh) hashes_[kept++] = hash;
-  }
-  hashes_.resize(kept);
+  if (!keep_texts_) return;
+  std::sort(texts_.begin(), texts_.end());
+  texts_.erase(std::unique(texts_.begin(), texts_.end()), texts_.end());
 }
+
 std::string decodeEncodedWords(std::string_view text) {
   std::string out;
   out.reserve(text.size());
@@ -695,7 +854,7 @@ std::string decodeEncodedWords(std::string_view text) {
 }
 
 void tokenize(const MessageHeader& header, TokenList& tokens) {
-  bool present[std::size(kCommonFields)] = {};
+  bool present[kCommonFields] = {};
   unsigned received = 0;
   std::string_view from_domain;
   for (const auto& field : header.fields()) {
@@ -716,14 +875,15 @@ void tokenize(const MessageHeader& header, TokenList& tokens) {
       tokens.add("order:", (Piece() << previous.view() << '>' << name).view());
     }
     previous = folded;
-    for (size_t i = 0; i < std::size(kCommonFields); ++i) {
-      if (name == kCommonFields[i]) present[i] = true;
-    }
-    if (name == "received") ++received;
-    addField(tokens, name, field.second, from_domain);
+    const int known = knownField(name);
+    if (known < 0) continue;
+    if (static_cast<size_t>(known) < kCommonFields) present[known] = true;
+    const FieldKind kind = kKnownFields[known].kind;
+    if (kind == FieldKind::kReceived) ++received;
+    addField(tokens, kind, name, field.second, from_domain);
   }
-  for (size_t i = 0; i < std::size(kCommonFields); ++i) {
-    if (!present[i]) tokens.add("no:", kCommonFields[i]);
+  for (size_t i = 0; i < kCommonFields; ++i) {
+    if (!present[i]) tokens.add("no:", kKnownFields[i].name);
   }
   if (received >= 8) {
     tokens.add("rcvd:count:", "8+");
