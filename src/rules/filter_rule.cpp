@@ -1,6 +1,7 @@
 #include "rules/filter_rule.h"
 
 #include <cstdio>
+#include <mutex>
 #include <string>
 #include <utility>
 #include <vector>
@@ -36,9 +37,12 @@ FilterRule::FilterRule(FilterRule&& other) noexcept
       cflags_(other.cflags_),
       negated_(other.negated_),
       compiled_(other.compiled_),
+      matches_empty_(other.matches_empty_),
       compile_flags_(other.compile_flags_),
       place_(std::move(other.place_)),
       sequence_(other.sequence_) {
+  held_.store(other.held_.load());
+  other.held_.store(false);
   other.compiled_ = false;
 }
 
@@ -52,10 +56,13 @@ FilterRule& FilterRule::operator=(FilterRule&& other) noexcept {
     cflags_ = other.cflags_;
     negated_ = other.negated_;
     compiled_ = other.compiled_;
+    matches_empty_ = other.matches_empty_;
+    held_.store(other.held_.load());
+    other.held_.store(false);
+    other.compiled_ = false;
     compile_flags_ = other.compile_flags_;
     place_ = std::move(other.place_);
     sequence_ = other.sequence_;
-    other.compiled_ = false;
   }
   return *this;
 }
@@ -73,7 +80,7 @@ unsigned long FilterRule::compilations() {
 }
 
 void FilterRule::release() {
-  if (compiled_) regfree(&pattern_);
+  if (held_.exchange(false)) regfree(&pattern_);
   compiled_ = false;
 }
 
@@ -112,8 +119,15 @@ int FilterRule::compile(int syntax) {
     return code;
   }
   compiled_ = true;
+  held_.store(true);
   compile_flags_ = flags;
+  matches_empty_ = regexec(&pattern_, "", 0, nullptr, 0) == 0;
   translated_ = std::move(translation);
+  if (translated_.fallback.empty()) {
+    // The engine matches it: the pattern is compiled again only if something asks for it.
+    held_.store(false);
+    regfree(&pattern_);
+  }
   return 0;
 }
 
@@ -125,8 +139,36 @@ int FilterRule::refused() const {
   return REG_ESIZE;
 }
 
+bool FilterRule::holdPattern() const {
+  if (compiled_ && !held_.load(std::memory_order_acquire)) {
+    static std::mutex compiling;
+    const std::lock_guard<std::mutex> hold(compiling);
+    // It compiled before with these flags: only a lack of memory can fail it now, and then the
+    // rule matches nothing, as on any error of the C library's matcher.
+    if (!held_.load(std::memory_order_relaxed) &&
+        regcomp(&pattern_, expression_.c_str(), compile_flags_ | REG_NOSUB) == 0) {
+      held_.store(true, std::memory_order_release);
+    }
+  }
+  return held_.load(std::memory_order_acquire);
+}
+
+const regex_t& FilterRule::pattern() const {
+  holdPattern();
+  return pattern_;
+}
+
 bool FilterRule::matches(const std::string& text) const {
-  return compiled_ && regexec(&pattern_, text.c_str(), 0, nullptr, 0) == 0;
+  return compiled_ && holdPattern() &&
+         regexec(&pattern_, text.c_str(), 0, nullptr, 0) == 0;
+}
+
+bool FilterRule::matchesRange(const std::string& text, size_t length) const {
+  if (!compiled_ || !holdPattern()) return false;
+  regmatch_t range[1];
+  range[0].rm_so = 0;
+  range[0].rm_eo = static_cast<regoff_t>(length);
+  return regexec(&pattern_, text.c_str(), 0, range, REG_STARTEND) == 0;
 }
 
 namespace {
@@ -150,7 +192,7 @@ std::string describeCompileError(const FilterRule& rule, const char* kind, int c
 // Every header line begins with the empty text, so a positive rule that matches it matches every
 // line of every message.
 bool matchesEveryLine(const FilterRule& rule) {
-  return !rule.negated() && rule.matches("");
+  return !rule.negated() && rule.matchesEmpty();
 }
 
 // What a deny rule that matches every line would do: delete every message of every mailbox.

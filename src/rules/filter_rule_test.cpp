@@ -186,6 +186,44 @@ TEST_F(FilterRuleTest, MovedRulesFreeTheirPatternOnce) {
   EXPECT_FALSE(moved[3].compiled());
 }
 
+// A rule the engine takes drops the C library's pattern after compile and compiles it again when
+// something asks; one the engine cannot take keeps it. Either way it answers as the library does,
+// also after a move (the sanitizer build checks that each pattern is freed once).
+TEST_F(FilterRuleTest, OnlyRulesTheEngineCannotTakeKeepTheirPattern) {
+  struct Case {
+    const char* expression;
+    int cflags;
+    bool kept;
+    const char* yes;
+    const char* no;
+  };
+  const Case cases[] = {
+      {"^Subject:.*(win|gagn)[^a-z]{1,3}[0-9]{2,6}", REG_EXTENDED | REG_ICASE, false,
+       "SUBJECT: you WIN! 100", "Subject: win 1"},
+      {"^Subject: \\(ab\\)\\1", 0, true, "Subject: abab", "Subject: abba"},
+      {"x*", REG_EXTENDED, false, "", nullptr},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.expression);
+    FilterRule rule(c.expression, c.cflags, false);
+    ASSERT_EQ(rule.compile(0), 0);
+    EXPECT_EQ(rule.holdsPattern(), c.kept);
+    EXPECT_EQ(rule.matchesEmpty(), std::string(c.yes).empty());
+    EXPECT_TRUE(rule.matches(c.yes));
+    EXPECT_TRUE(rule.holdsPattern());
+    if (c.no != nullptr) {
+      EXPECT_FALSE(rule.matches(c.no));
+    }
+    const std::string line = std::string(c.yes) + '\0' + "tail";
+    EXPECT_TRUE(rule.matchesRange(line, line.size()));
+    FilterRule moved = std::move(rule);
+    EXPECT_TRUE(moved.matches(c.yes));
+    EXPECT_FALSE(rule.holdsPattern());  // NOLINT(bugprone-use-after-move): the move hands it on
+    ASSERT_EQ(moved.compile(0), 0);     // compiling again frees what it held first
+    EXPECT_EQ(moved.holdsPattern(), c.kept);
+  }
+}
+
 TEST_F(FilterRuleTest, RegTypeRejectsOtherValues) {
   setFatalHandler([](const std::string& text, int status) { throw FatalExit(text, status); });
   try {

@@ -2,7 +2,6 @@
 
 #include <re2/re2.h>
 #include <re2/set.h>
-#include <regex.h>
 
 #include <algorithm>
 #include <array>
@@ -83,10 +82,7 @@ RE2::Options engineOptions() {
 }
 
 bool fallbackMatches(const FilterRule& rule, const std::string& text, size_t length) {
-  regmatch_t range[1];
-  range[0].rm_so = 0;
-  range[0].rm_eo = static_cast<regoff_t>(std::min(length, kFallbackLineBytes));
-  return regexec(&rule.pattern(), text.c_str(), 0, range, REG_STARTEND) == 0;
+  return rule.matchesRange(text, std::min(length, kFallbackLineBytes));
 }
 
 // Whether a translation holds a repetition of at least two copies ("{2,5}", "{3,}", "{4}"),
