@@ -3,7 +3,6 @@
 #include <regex.h>
 
 #include <atomic>
-
 #include <string>
 #include <vector>
 
@@ -24,6 +23,13 @@ class FilterRule {
   // translates it for the multi-pattern engine; prints the library's message on failure, or why
   // the rule cannot be matched safely. Returns 0 or an error code.
   int compile(int syntax);
+  // What compile does without printing: 0 or the error code for reportError. A rule whose
+  // compile must first be tried in a child process is left for compile() (kLeftForCompile)
+  // unless trials is true. May run for different rules on different threads at once.
+  static constexpr int kLeftForCompile = -1;
+  int compileQuietly(int syntax, bool trials);
+  // Prints what compile prints for the error code compileQuietly gave.
+  void reportError(int code) const;
 
   // True when the compiled pattern matches anywhere in text; any matcher error counts as no match.
   bool matches(const std::string& text) const;
@@ -70,8 +76,8 @@ class FilterRule {
   void release();
   // Compiles pattern_ again if compile dropped it; whether it is held.
   bool holdPattern() const;
-  // Reports refusal_ and gives compile's error code for it.
-  int refused() const;
+  // Prints why the rule is refused (refusal_).
+  void refused() const;
 
   std::string expression_;
   PosixTranslation translated_;
