@@ -230,24 +230,29 @@ struct Listed {
   bool deny;
 };
 
-// Compiles every rule quietly, the later half on a second thread: each rule's translation and
+// Compiles the rules quietly, the later half on a second thread: each rule's translation and
 // compile stand alone, and at 10,000 rules they are half of the start-up. What this leaves
-// (errors to print, trials in a child process) compileInOrder does on this thread.
+// (errors to print, trials in a child process, rules after an error) compileInOrder does on this
+// thread. Short lists are left to it whole, so that no rule after a failing one is compiled.
 void compileInParallel(const std::vector<Listed>& rules, int syntax, std::vector<int>& codes) {
   codes.assign(rules.size(), FilterRule::kLeftForCompile);
-  auto run = [&](size_t from, size_t to) {
-    for (size_t i = from; i < to; ++i) codes[i] = rules[i].rule->compileQuietly(syntax, false);
+  if (rules.size() < kRulesForTwoThreads) return;
+  std::atomic<bool> failed = false;  // in the first half: the second half will not be needed
+  auto run = [&](size_t from, size_t to, bool first) {
+    for (size_t i = from; i < to && !failed.load(std::memory_order_relaxed); ++i) {
+      codes[i] = rules[i].rule->compileQuietly(syntax, false);
+      if (first && codes[i] != 0 && codes[i] != FilterRule::kLeftForCompile)
+        failed.store(true, std::memory_order_relaxed);
+    }
   };
   const size_t middle = rules.size() / 2;
   std::thread second;
-  if (rules.size() >= kRulesForTwoThreads) {
-    try {
-      second = std::thread(run, middle, rules.size());
-    } catch (const std::system_error&) {
-      // No thread to be had: compileInOrder compiles the rest as it reaches them.
-    }
+  try {
+    second = std::thread(run, middle, rules.size(), false);
+  } catch (const std::system_error&) {
+    // No thread to be had: compileInOrder compiles the rest as it reaches them.
   }
-  run(0, second.joinable() ? middle : rules.size());
+  run(0, middle, true);
   if (second.joinable()) second.join();
 }
 

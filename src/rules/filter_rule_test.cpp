@@ -77,6 +77,57 @@ TEST_F(FilterRuleTest, BadExpressionReportsLibraryMessageAndList) {
   EXPECT_FALSE(s.denyRules()[0].compiled()) << "no rule after the failing one is compiled";
 }
 
+// Long lists are compiled on two threads, yet only the first bad rule in rc order is reported,
+// as the compile of one rule after another would; a rule that needs a trial compile before it is
+// still compiled on the way.
+TEST_F(FilterRuleTest, InALongListTheFirstBadRuleInRcOrderIsReported) {
+  struct Case {
+    const char* name;
+    size_t bad;   // the first bad deny rule, after 100 allow rules
+    bool empty;   // it matches the empty text, rather than failing to compile
+    const char* message;
+  };
+  const Case cases[] = {
+      {"library error in the second half", 150, false,
+       "pollensift: Error: Unmatched ( or \\(\n"
+       "pollensift: Error: Could not compile regular expression (deny).\n"
+       "pollensift: The deny rule \"(bad\" is not a valid regular expression: "
+       "Unmatched ( or \\(.\n"},
+      {"library error in the first half", 10, false,
+       "pollensift: Error: Unmatched ( or \\(\n"
+       "pollensift: Error: Could not compile regular expression (deny).\n"
+       "pollensift: The deny rule \"(bad\" is not a valid regular expression: "
+       "Unmatched ( or \\(.\n"},
+      {"catch-all before a library error", 120, true,
+       "pollensift: Error: The deny rule \"x*\" matches the empty text, so it matches every "
+       "header line and would delete every message.\n"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    Settings::instance().resetForTesting();
+    Settings& s = Settings::instance();
+    s.setRegType("extended");
+    for (int i = 0; i < 100; ++i) s.addAllow("ALLOW", "=", "^From:.*friend" + std::to_string(i));
+    for (size_t i = 0; i < 200; ++i) {
+      if (i == c.bad) {
+        s.addDeny("DENY", "=", c.empty ? "x*" : "(bad");
+      } else if (i == c.bad + 20) {
+        s.addDeny("DENY", "=", "(later bad");
+      } else if (i == c.bad - 5) {
+        s.addDeny("DENY", "=", "^Subject:.*(x?){2,3}y");  // tried in a child process first
+      } else {
+        s.addDeny("DENY", "=", "^Subject:.*spam" + std::to_string(i));
+      }
+    }
+    testing::internal::CaptureStderr();
+    EXPECT_NE(compileRules(), 0);
+    EXPECT_EQ(testing::internal::GetCapturedStderr(), c.message);
+    EXPECT_TRUE(s.allowRules()[99].compiled());
+    EXPECT_TRUE(s.denyRules()[c.bad - 5].compiled());
+    EXPECT_TRUE(s.denyRules()[c.bad - 1].compiled());
+  }
+}
+
 // Every header line begins with the empty text: a positive deny rule that matches it would delete
 // every message. Whether it does is the C library's answer under the rule's own flags.
 TEST_F(FilterRuleTest, ADenyRuleThatMatchesTheEmptyTextIsRefused) {
