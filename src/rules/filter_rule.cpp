@@ -1,7 +1,11 @@
 #include "rules/filter_rule.h"
 
+#include <atomic>
 #include <cstdio>
+#include <mutex>
 #include <string>
+#include <system_error>
+#include <thread>
 #include <utility>
 #include <vector>
 
@@ -36,9 +40,12 @@ FilterRule::FilterRule(FilterRule&& other) noexcept
       cflags_(other.cflags_),
       negated_(other.negated_),
       compiled_(other.compiled_),
+      matches_empty_(other.matches_empty_),
       compile_flags_(other.compile_flags_),
       place_(std::move(other.place_)),
       sequence_(other.sequence_) {
+  held_.store(other.held_.load());
+  other.held_.store(false);
   other.compiled_ = false;
 }
 
@@ -52,10 +59,13 @@ FilterRule& FilterRule::operator=(FilterRule&& other) noexcept {
     cflags_ = other.cflags_;
     negated_ = other.negated_;
     compiled_ = other.compiled_;
+    matches_empty_ = other.matches_empty_;
+    held_.store(other.held_.load());
+    other.held_.store(false);
+    other.compiled_ = false;
     compile_flags_ = other.compile_flags_;
     place_ = std::move(other.place_);
     sequence_ = other.sequence_;
-    other.compiled_ = false;
   }
   return *this;
 }
@@ -65,7 +75,7 @@ FilterRule::~FilterRule() {
 }
 
 namespace {
-unsigned long compile_count = 0;
+std::atomic<unsigned long> compile_count = 0;
 }  // namespace
 
 unsigned long FilterRule::compilations() {
@@ -73,20 +83,40 @@ unsigned long FilterRule::compilations() {
 }
 
 void FilterRule::release() {
-  if (compiled_) regfree(&pattern_);
+  if (held_.exchange(false)) regfree(&pattern_);
   compiled_ = false;
 }
 
 int FilterRule::compile(int syntax) {
+  const int code = compileQuietly(syntax, true);
+  if (code != 0) reportError(code);
+  return code;
+}
+
+void FilterRule::reportError(int code) const {
+  if (!refusal_.empty()) {
+    refused();
+    return;
+  }
+  std::vector<char> message(regerror(code, &pattern_, nullptr, 0) + 1);
+  regerror(code, &pattern_, message.data(), message.size());
+  std::fflush(stdout);
+  std::fprintf(stderr, "pollensift: Error: %s\n", message.data());
+  std::fflush(stderr);
+}
+
+int FilterRule::compileQuietly(int syntax, bool trials) {
   release();
+  refusal_.clear();
   ++compile_count;
   const int flags = syntax | cflags_;
   // Read before the C library compiles it: some expressions take it minutes and gigabytes.
   PosixTranslation translation =
       translatePosix(expression_, (flags & REG_EXTENDED) != 0, (flags & REG_ICASE) != 0);
   refusal_ = translation.refusal;
-  if (!refusal_.empty()) return refused();
+  if (!refusal_.empty()) return REG_ESIZE;
   if (translation.empty_steps) {
+    if (!trials) return kLeftForCompile;
     switch (trialCompile(expression_, flags | REG_NOSUB, kTrialMilliseconds)) {
       case TrialCompile::kInTime:
         break;
@@ -98,35 +128,61 @@ int FilterRule::compile(int syntax) {
         refusal_ = "the C library's compile of it fails";
         break;
     }
-    if (!refusal_.empty()) return refused();
+    if (!refusal_.empty()) return REG_ESIZE;
   }
   // Only yes or no is asked of a rule, never where it matched: without the group positions the
   // C library compiles many times faster (back-references still work).
   const int code = regcomp(&pattern_, expression_.c_str(), flags | REG_NOSUB);
-  if (code != 0) {
-    std::vector<char> message(regerror(code, &pattern_, nullptr, 0) + 1);
-    regerror(code, &pattern_, message.data(), message.size());
-    std::fflush(stdout);
-    std::fprintf(stderr, "pollensift: Error: %s\n", message.data());
-    std::fflush(stderr);
-    return code;
-  }
+  if (code != 0) return code;
   compiled_ = true;
+  held_.store(true);
   compile_flags_ = flags;
+  matches_empty_ = regexec(&pattern_, "", 0, nullptr, 0) == 0;
   translated_ = std::move(translation);
+  if (translated_.fallback.empty()) {
+    // The engine matches it: the pattern is compiled again only if something asks for it.
+    held_.store(false);
+    regfree(&pattern_);
+  }
   return 0;
 }
 
-int FilterRule::refused() const {
+void FilterRule::refused() const {
   std::fflush(stdout);
   std::fprintf(stderr, "pollensift: Error: The rule \"%s\" cannot be matched safely: %s.\n",
                escapeControls(expression_).c_str(), refusal_.c_str());
   std::fflush(stderr);
-  return REG_ESIZE;
+}
+
+bool FilterRule::holdPattern() const {
+  if (compiled_ && !held_.load(std::memory_order_acquire)) {
+    static std::mutex compiling;
+    const std::lock_guard<std::mutex> hold(compiling);
+    // It compiled before with these flags: only a lack of memory can fail it now, and then the
+    // rule matches nothing, as on any error of the C library's matcher.
+    if (!held_.load(std::memory_order_relaxed) &&
+        regcomp(&pattern_, expression_.c_str(), compile_flags_ | REG_NOSUB) == 0) {
+      held_.store(true, std::memory_order_release);
+    }
+  }
+  return held_.load(std::memory_order_acquire);
+}
+
+const regex_t& FilterRule::pattern() const {
+  holdPattern();
+  return pattern_;
 }
 
 bool FilterRule::matches(const std::string& text) const {
-  return compiled_ && regexec(&pattern_, text.c_str(), 0, nullptr, 0) == 0;
+  return compiled_ && holdPattern() && regexec(&pattern_, text.c_str(), 0, nullptr, 0) == 0;
+}
+
+bool FilterRule::matchesRange(const std::string& text, size_t length) const {
+  if (!compiled_ || !holdPattern()) return false;
+  regmatch_t range[1];
+  range[0].rm_so = 0;
+  range[0].rm_eo = static_cast<regoff_t>(length);
+  return regexec(&pattern_, text.c_str(), 0, range, REG_STARTEND) == 0;
 }
 
 namespace {
@@ -150,7 +206,7 @@ std::string describeCompileError(const FilterRule& rule, const char* kind, int c
 // Every header line begins with the empty text, so a positive rule that matches it matches every
 // line of every message.
 bool matchesEveryLine(const FilterRule& rule) {
-  return !rule.negated() && rule.matches("");
+  return !rule.negated() && rule.matchesEmpty();
 }
 
 // What a deny rule that matches every line would do: delete every message of every mailbox.
@@ -165,17 +221,61 @@ int refuseCatchAll(const FilterRule& rule) {
   return REG_BADPAT;
 }
 
-template <typename Rules>
-int compileList(Rules& rules, int syntax, const char* kind, bool refuse_catch_all = false) {
-  for (auto& rule : rules) {
-    const int code = rule.compile(syntax);
+// Below this many rules a second thread costs more than it spares.
+constexpr size_t kRulesForTwoThreads = 64;
+
+struct Listed {
+  FilterRule* rule;
+  const char* kind;
+  bool deny;
+};
+
+// Compiles the rules quietly, the later half on a second thread: each rule's translation and
+// compile stand alone, and at 10,000 rules they are half of the start-up. What this leaves
+// (errors to print, trials in a child process, rules after an error) compileInOrder does on this
+// thread. Short lists are left to it whole, so that no rule after a failing one is compiled.
+void compileInParallel(const std::vector<Listed>& rules, int syntax, std::vector<int>& codes) {
+  codes.assign(rules.size(), FilterRule::kLeftForCompile);
+  if (rules.size() < kRulesForTwoThreads) return;
+  std::atomic<bool> failed = false;  // in the first half: the second half will not be needed
+  auto run = [&](size_t from, size_t to, bool first) {
+    for (size_t i = from; i < to && !failed.load(std::memory_order_relaxed); ++i) {
+      codes[i] = rules[i].rule->compileQuietly(syntax, false);
+      if (first && codes[i] != 0 && codes[i] != FilterRule::kLeftForCompile)
+        failed.store(true, std::memory_order_relaxed);
+    }
+  };
+  const size_t middle = rules.size() / 2;
+  std::thread second;
+  try {
+    second = std::thread(run, middle, rules.size(), false);
+  } catch (const std::system_error&) {
+    // No thread to be had: compileInOrder compiles the rest as it reaches them.
+  }
+  run(0, middle, true);
+  if (second.joinable()) second.join();
+}
+
+// Goes through the rules in rc order as a compile of each in turn would: the first that fails
+// is reported (with its list) and ends the compile, and so does a deny rule that matches every
+// line.
+int compileInOrder(const std::vector<Listed>& rules, int syntax, const std::vector<int>& codes) {
+  for (size_t i = 0; i < rules.size(); ++i) {
+    FilterRule& rule = *rules[i].rule;
+    int code = codes[i];
+    if (code == FilterRule::kLeftForCompile) {
+      code = rule.compile(syntax);
+    } else if (code != 0) {
+      rule.reportError(code);
+    }
     if (code != 0) {
-      std::fprintf(stderr, "pollensift: Error: Could not compile regular expression (%s).\n", kind);
-      std::fputs(describeCompileError(rule, kind, code).c_str(), stderr);
+      std::fprintf(stderr, "pollensift: Error: Could not compile regular expression (%s).\n",
+                   rules[i].kind);
+      std::fputs(describeCompileError(rule, rules[i].kind, code).c_str(), stderr);
       std::fflush(stderr);
       return code;
     }
-    if (refuse_catch_all && matchesEveryLine(rule)) return refuseCatchAll(rule);
+    if (rules[i].deny && matchesEveryLine(rule)) return refuseCatchAll(rule);
   }
   return 0;
 }
@@ -185,7 +285,8 @@ int compileList(Rules& rules, int syntax, const char* kind, bool refuse_catch_al
 void warnAboutCatchAllScores(const std::vector<ScoreRule>& rules, int highscore) {
   for (const ScoreRule& rule : rules) {
     if (rule.score() <= 0 || rule.score() < highscore || !matchesEveryLine(rule)) continue;
-    warn(ruleName(rule, "score") + " matches the empty text, so it matches every header line; its " +
+    warn(ruleName(rule, "score") +
+         " matches the empty text, so it matches every header line; its " +
          std::to_string(rule.score()) + " points alone reach HIGHSCORE " +
          std::to_string(highscore) + ", so every message that reaches scoring is deleted.");
   }
@@ -196,9 +297,14 @@ void warnAboutCatchAllScores(const std::vector<ScoreRule>& rules, int highscore)
 int compileRuleLists(const RuleLists& lists, int syntax, int highscore, MatcherBuild build) {
   awaitRuleMatcherBuild();  // it reads the rules that compiling changes
   setMatchedRuleLists(lists);
-  if (int code = compileList(*lists.allow, syntax, "allow")) return code;
-  if (int code = compileList(*lists.deny, syntax, "deny", true)) return code;
-  if (int code = compileList(*lists.score, syntax, "score")) return code;
+  std::vector<Listed> rules;
+  rules.reserve(lists.allow->size() + lists.deny->size() + lists.score->size());
+  for (FilterRule& rule : *lists.allow) rules.push_back({&rule, "allow", false});
+  for (FilterRule& rule : *lists.deny) rules.push_back({&rule, "deny", true});
+  for (ScoreRule& rule : *lists.score) rules.push_back({&rule, "score", false});
+  std::vector<int> codes;
+  compileInParallel(rules, syntax, codes);
+  if (int code = compileInOrder(rules, syntax, codes)) return code;
   warnAboutCatchAllScores(*lists.score, highscore);
   // Every rule is known good now; building the matcher cannot fail on a rule (one the engine
   // cannot take keeps the C library's matcher), so it may go on while a server is contacted.

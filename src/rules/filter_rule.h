@@ -2,6 +2,7 @@
 
 #include <regex.h>
 
+#include <atomic>
 #include <string>
 #include <vector>
 
@@ -22,9 +23,20 @@ class FilterRule {
   // translates it for the multi-pattern engine; prints the library's message on failure, or why
   // the rule cannot be matched safely. Returns 0 or an error code.
   int compile(int syntax);
+  // What compile does without printing: 0 or the error code for reportError. A rule whose
+  // compile must first be tried in a child process is left for compile() (kLeftForCompile)
+  // unless trials is true. May run for different rules on different threads at once.
+  static constexpr int kLeftForCompile = -1;
+  int compileQuietly(int syntax, bool trials);
+  // Prints what compile prints for the error code compileQuietly gave.
+  void reportError(int code) const;
 
   // True when the compiled pattern matches anywhere in text; any matcher error counts as no match.
   bool matches(const std::string& text) const;
+  // The same for text[0, length) with NUL bytes taken as text (REG_STARTEND).
+  bool matchesRange(const std::string& text, size_t length) const;
+  // Whether the rule matches the empty text, as compile found it.
+  bool matchesEmpty() const { return matches_empty_; }
 
   // The flags of the last successful compile (syntax | case): what the pattern really is, even
   // if the configured syntax changed afterwards.
@@ -44,10 +56,16 @@ class FilterRule {
   const std::string& refusal() const { return refusal_; }
 
   const std::string& expression() const { return expression_; }
-  const regex_t& pattern() const { return pattern_; }
+  // The C library's compiled pattern. A rule the engine takes does not keep it after compile (ten
+  // thousand of them held 80 MB, and touching that memory was most of the start-up): it is
+  // compiled again when first needed here.
+  const regex_t& pattern() const;
   int cflags() const { return cflags_; }
   bool negated() const { return negated_; }
   bool compiled() const { return compiled_; }
+  // Whether the compiled pattern is held now (false until pattern() needs it again, for a rule
+  // the engine takes).
+  bool holdsPattern() const { return held_.load(std::memory_order_acquire); }
   // Where the rule stands in the rc file ("line 5 of your main rcfile '...'"), for messages.
   const std::string& place() const { return place_; }
   void setPlace(std::string place) { place_ = std::move(place); }
@@ -56,16 +74,22 @@ class FilterRule {
 
  private:
   void release();
-  // Reports refusal_ and gives compile's error code for it.
-  int refused() const;
+  // Compiles pattern_ again if compile dropped it; whether it is held.
+  bool holdPattern() const;
+  // Prints why the rule is refused (refusal_).
+  void refused() const;
 
   std::string expression_;
   PosixTranslation translated_;
   std::string refusal_;
-  regex_t pattern_{};
+  mutable regex_t pattern_{};
+  // Whether pattern_ holds a compiled pattern: set by compile and by pattern(), possibly on the
+  // thread that matches while another reads it.
+  mutable std::atomic<bool> held_{false};
   int cflags_;
   bool negated_;
   bool compiled_ = false;
+  bool matches_empty_ = false;
   int compile_flags_ = 0;
   std::string place_;
   unsigned long sequence_;

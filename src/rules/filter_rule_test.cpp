@@ -77,6 +77,57 @@ TEST_F(FilterRuleTest, BadExpressionReportsLibraryMessageAndList) {
   EXPECT_FALSE(s.denyRules()[0].compiled()) << "no rule after the failing one is compiled";
 }
 
+// Long lists are compiled on two threads, yet only the first bad rule in rc order is reported,
+// as the compile of one rule after another would; a rule that needs a trial compile before it is
+// still compiled on the way.
+TEST_F(FilterRuleTest, InALongListTheFirstBadRuleInRcOrderIsReported) {
+  struct Case {
+    const char* name;
+    size_t bad;   // the first bad deny rule, after 100 allow rules
+    bool empty;   // it matches the empty text, rather than failing to compile
+    const char* message;
+  };
+  const Case cases[] = {
+      {"library error in the second half", 150, false,
+       "pollensift: Error: Unmatched ( or \\(\n"
+       "pollensift: Error: Could not compile regular expression (deny).\n"
+       "pollensift: The deny rule \"(bad\" is not a valid regular expression: "
+       "Unmatched ( or \\(.\n"},
+      {"library error in the first half", 10, false,
+       "pollensift: Error: Unmatched ( or \\(\n"
+       "pollensift: Error: Could not compile regular expression (deny).\n"
+       "pollensift: The deny rule \"(bad\" is not a valid regular expression: "
+       "Unmatched ( or \\(.\n"},
+      {"catch-all before a library error", 120, true,
+       "pollensift: Error: The deny rule \"x*\" matches the empty text, so it matches every "
+       "header line and would delete every message.\n"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    Settings::instance().resetForTesting();
+    Settings& s = Settings::instance();
+    s.setRegType("extended");
+    for (int i = 0; i < 100; ++i) s.addAllow("ALLOW", "=", "^From:.*friend" + std::to_string(i));
+    for (size_t i = 0; i < 200; ++i) {
+      if (i == c.bad) {
+        s.addDeny("DENY", "=", c.empty ? "x*" : "(bad");
+      } else if (i == c.bad + 20) {
+        s.addDeny("DENY", "=", "(later bad");
+      } else if (i == c.bad - 5) {
+        s.addDeny("DENY", "=", "^Subject:.*(x?){2,3}y");  // tried in a child process first
+      } else {
+        s.addDeny("DENY", "=", "^Subject:.*spam" + std::to_string(i));
+      }
+    }
+    testing::internal::CaptureStderr();
+    EXPECT_NE(compileRules(), 0);
+    EXPECT_EQ(testing::internal::GetCapturedStderr(), c.message);
+    EXPECT_TRUE(s.allowRules()[99].compiled());
+    EXPECT_TRUE(s.denyRules()[c.bad - 5].compiled());
+    EXPECT_TRUE(s.denyRules()[c.bad - 1].compiled());
+  }
+}
+
 // Every header line begins with the empty text: a positive deny rule that matches it would delete
 // every message. Whether it does is the C library's answer under the rule's own flags.
 TEST_F(FilterRuleTest, ADenyRuleThatMatchesTheEmptyTextIsRefused) {
@@ -184,6 +235,44 @@ TEST_F(FilterRuleTest, MovedRulesFreeTheirPatternOnce) {
   other = std::move(moved[3]);
   EXPECT_TRUE(other.matches("From: X3"));
   EXPECT_FALSE(moved[3].compiled());
+}
+
+// A rule the engine takes drops the C library's pattern after compile and compiles it again when
+// something asks; one the engine cannot take keeps it. Either way it answers as the library does,
+// also after a move (the sanitizer build checks that each pattern is freed once).
+TEST_F(FilterRuleTest, OnlyRulesTheEngineCannotTakeKeepTheirPattern) {
+  struct Case {
+    const char* expression;
+    int cflags;
+    bool kept;
+    const char* yes;
+    const char* no;
+  };
+  const Case cases[] = {
+      {"^Subject:.*(win|gagn)[^a-z]{1,3}[0-9]{2,6}", REG_EXTENDED | REG_ICASE, false,
+       "SUBJECT: you WIN! 100", "Subject: win 1"},
+      {"^Subject: \\(ab\\)\\1", 0, true, "Subject: abab", "Subject: abba"},
+      {"x*", REG_EXTENDED, false, "", nullptr},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.expression);
+    FilterRule rule(c.expression, c.cflags, false);
+    ASSERT_EQ(rule.compile(0), 0);
+    EXPECT_EQ(rule.holdsPattern(), c.kept);
+    EXPECT_EQ(rule.matchesEmpty(), std::string(c.yes).empty());
+    EXPECT_TRUE(rule.matches(c.yes));
+    EXPECT_TRUE(rule.holdsPattern());
+    if (c.no != nullptr) {
+      EXPECT_FALSE(rule.matches(c.no));
+    }
+    const std::string line = std::string(c.yes) + '\0' + "tail";
+    EXPECT_TRUE(rule.matchesRange(line, line.size()));
+    FilterRule moved = std::move(rule);
+    EXPECT_TRUE(moved.matches(c.yes));
+    EXPECT_FALSE(rule.holdsPattern());  // NOLINT(bugprone-use-after-move): the move hands it on
+    ASSERT_EQ(moved.compile(0), 0);     // compiling again frees what it held first
+    EXPECT_EQ(moved.holdsPattern(), c.kept);
+  }
 }
 
 TEST_F(FilterRuleTest, RegTypeRejectsOtherValues) {

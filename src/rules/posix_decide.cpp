@@ -80,8 +80,13 @@ Piece Translator::alternation(int depth, bool caret_here) {
 }
 
 Piece Translator::branch(int depth, bool caret_here) {
-  std::vector<Piece> pieces;
-  pieces.reserve(std::min<size_t>(s_.size() - pos_, 64));  // most branches never grow past it
+  // The pieces of a branch live only while it is read: each depth reuses one list per thread,
+  // kept from rule to rule. A fresh list per branch, reserved for 64 pieces, cost a large
+  // allocation and a merge of the allocator's freed chunks for every branch of every rule.
+  // All depths at once: a list that grew would move the lists of the branches being read.
+  thread_local std::vector<std::vector<Piece>> lists(kMaxDepth + 1);
+  std::vector<Piece>& pieces = lists[static_cast<size_t>(depth)];
+  pieces.clear();
   for (bool first = true;; first = false) {
     const Token token = peek(first && caret_here);
     if (token.kind == kEnd || token.kind == kAlt || token.kind == kClose) break;

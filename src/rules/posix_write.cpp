@@ -3,6 +3,7 @@
 #include <cctype>
 #include <cstdio>
 #include <map>
+#include <mutex>
 #include <utility>
 
 #include "rules/posix_translator.h"
@@ -115,7 +116,10 @@ int foldOf(const ByteSet& set) {
 // The bytes a bracket expression matches, as the C library itself says: for collating elements
 // and equivalence classes, whose names this file does not interpret.
 ByteSet probedBracket(const std::string& bracket, bool icase) {
+  // Rules are translated on two threads at once.
+  static std::mutex lock;
   static std::map<std::pair<std::string, bool>, ByteSet> cache;
+  const std::lock_guard<std::mutex> hold(lock);
   const auto key = std::make_pair(bracket, icase);
   if (const auto it = cache.find(key); it != cache.end()) return it->second;
   ByteSet set;

@@ -2,7 +2,6 @@
 
 #include <re2/re2.h>
 #include <re2/set.h>
-#include <regex.h>
 
 #include <algorithm>
 #include <array>
@@ -59,8 +58,8 @@ struct RuleMatcher::Field {
     std::vector<std::string> heads;  // as PosixTranslation::head
     Chunks rests;
   };
-  Chunks anchored;              // whole patterns, each starting with a start anchor
-  std::vector<Split> splits;    // one for each length of heads
+  Chunks anchored;               // whole patterns, each starting with a start anchor
+  std::vector<Split> splits;     // one for each length of heads
   std::unique_ptr<Heavy> heavy;  // rules of the field matched on their own; may be null
 };
 
@@ -83,10 +82,7 @@ RE2::Options engineOptions() {
 }
 
 bool fallbackMatches(const FilterRule& rule, const std::string& text, size_t length) {
-  regmatch_t range[1];
-  range[0].rm_so = 0;
-  range[0].rm_eo = static_cast<regoff_t>(std::min(length, kFallbackLineBytes));
-  return regexec(&rule.pattern(), text.c_str(), 0, range, REG_STARTEND) == 0;
+  return rule.matchesRange(text, std::min(length, kFallbackLineBytes));
 }
 
 // Whether a translation holds a repetition of at least two copies ("{2,5}", "{3,}", "{4}"),
@@ -129,8 +125,8 @@ bool selectiveLead(const std::string& lead) {
   int weight = 0;
   for (const char c : lead) {
     const bool common = (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') ||
-                        (c >= '0' && c <= '9') || c == ' ' || c == '\t' || c == '.' ||
-                        c == ':' || c == '-';
+                        (c >= '0' && c <= '9') || c == ' ' || c == '\t' || c == '.' || c == ':' ||
+                        c == '-';
     weight += common ? 1 : 3;
   }
   return weight >= 3;
@@ -211,8 +207,10 @@ RuleMatcher::RuleMatcher(std::vector<const FilterRule*> rules)
       split[{translated.field, translated.head}].push_back(i);
     }
   }
-  build(anywhere, Form::kWhole, anywhere_);
-  for (const auto& [field, list] : anchored) build(list, Form::kAnchored, fields_[field].anchored);
+  std::vector<BuildJob> jobs;
+  jobs.push_back({std::move(anywhere), Form::kWhole, &anywhere_, {}});
+  for (auto& [field, list] : anchored)
+    jobs.push_back({std::move(list), Form::kAnchored, &fields_[field].anchored, {}});
   head_of_.assign(rules_.size(), 0);
   std::map<std::pair<std::string, size_t>, std::vector<uint32_t>> by_length;  // field, length
   for (const auto& [key, list] : split) {
@@ -226,12 +224,14 @@ RuleMatcher::RuleMatcher(std::vector<const FilterRule*> rules)
     std::vector<uint32_t>& rules = by_length[{key.first, length}];
     rules.insert(rules.end(), list.begin(), list.end());
   }
+  // Every split is in place now: the jobs may point into the lists of them.
   for (auto& [key, list] : by_length) {
     std::sort(list.begin(), list.end());
     for (Field::Split& s : fields_[key.first].splits) {
-      if (s.length == key.second) build(list, Form::kRest, s.rests);
+      if (s.length == key.second) jobs.push_back({std::move(list), Form::kRest, &s.rests, {}});
     }
   }
+  buildOnTwoThreads(jobs);
   for (const auto& [field, rules] : fields_)
     longest_field_ = std::max(longest_field_, field.size());
   std::sort(fallback_.begin(), fallback_.end());
@@ -320,7 +320,7 @@ void RuleMatcher::buildGroup(Heavy& heavy, size_t g) {
   if (group.built) return;
   group.built = true;
   const size_t fallbacks = fallback_.size();
-  build(group.rules, heavy.form, group.chunks);
+  build(group.rules, heavy.form, group.chunks, fallback_);
   if (fallback_.size() != fallbacks) std::sort(fallback_.begin(), fallback_.end());
 }
 
@@ -330,7 +330,33 @@ void RuleMatcher::buildEverything() {
   }
 }
 
-void RuleMatcher::build(const std::vector<uint32_t>& rules, Form form, Chunks& into) {
+// Compiling sets is most of what building the matcher costs, and each set stands alone: the
+// largest jobs first, each taken by whichever of two threads is free.
+void RuleMatcher::buildOnTwoThreads(std::vector<BuildJob>& jobs) {
+  std::sort(jobs.begin(), jobs.end(),
+            [](const BuildJob& a, const BuildJob& b) { return a.rules.size() > b.rules.size(); });
+  std::atomic<size_t> next = 0;
+  auto run = [&]() {
+    for (size_t k = next++; k < jobs.size(); k = next++) {
+      build(jobs[k].rules, jobs[k].form, *jobs[k].into, jobs[k].fallback);
+    }
+  };
+  std::thread second;
+  if (jobs.size() > 1) {
+    try {
+      second = std::thread(run);
+    } catch (const std::system_error&) {
+      // No thread to be had: this one builds them all.
+    }
+  }
+  run();
+  if (second.joinable()) second.join();
+  for (const BuildJob& job : jobs)
+    fallback_.insert(fallback_.end(), job.fallback.begin(), job.fallback.end());
+}
+
+void RuleMatcher::build(const std::vector<uint32_t>& rules, Form form, Chunks& into,
+                        std::vector<uint32_t>& fallback) {
   if (rules.empty()) return;
   // Anchored patterns start with a start anchor: a scan can stop where all have failed.
   auto chunk = std::make_unique<Chunk>(
@@ -340,7 +366,7 @@ void RuleMatcher::build(const std::vector<uint32_t>& rules, Form form, Chunks& i
     std::string error;
     if (chunk->set.Add(form == Form::kRest ? translated.rest : translated.pattern, &error) < 0) {
       reasons_[i] = "the engine rejects its translation (" + error + ")";
-      fallback_.push_back(i);
+      fallback.push_back(i);
     } else {
       chunk->rules.push_back(i);
     }
@@ -352,12 +378,12 @@ void RuleMatcher::build(const std::vector<uint32_t>& rules, Form form, Chunks& i
   }
   if (chunk->rules.size() == 1) {
     reasons_[chunk->rules[0]] = "too large for the engine";
-    fallback_.push_back(chunk->rules[0]);
+    fallback.push_back(chunk->rules[0]);
     return;
   }
   const auto middle = chunk->rules.begin() + static_cast<long>(chunk->rules.size() / 2);
-  build(std::vector<uint32_t>(chunk->rules.begin(), middle), form, into);
-  build(std::vector<uint32_t>(middle, chunk->rules.end()), form, into);
+  build(std::vector<uint32_t>(chunk->rules.begin(), middle), form, into, fallback);
+  build(std::vector<uint32_t>(middle, chunk->rules.end()), form, into, fallback);
 }
 
 void RuleMatcher::match(const std::string& text, std::vector<uint32_t>& out) {
@@ -408,8 +434,8 @@ void RuleMatcher::scan(const Chunks& chunks, const std::string& text, size_t fro
   for (const auto& chunk : chunks) scanChunk(*chunk, text, from, length, out);
 }
 
-void RuleMatcher::scanChunk(const Chunk& chunk, const std::string& text, size_t from,
-                            size_t length, std::vector<uint32_t>& out) {
+void RuleMatcher::scanChunk(const Chunk& chunk, const std::string& text, size_t from, size_t length,
+                            std::vector<uint32_t>& out) {
   const re2::StringPiece piece(text.data() + from, length - from);
   found_.clear();
   RE2::Set::ErrorInfo error{};

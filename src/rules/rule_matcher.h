@@ -49,12 +49,21 @@ class RuleMatcher {
   struct Field;
   struct Heavy;
   enum class Form { kWhole, kAnchored, kRest };
-  void build(const std::vector<uint32_t>& rules, Form form, Chunks& into);
+  // Compiles rules into sets appended to into; rules the engine rejects go to fallback (with
+  // their reasons). Builds of different chunks may run on different threads at once.
+  void build(const std::vector<uint32_t>& rules, Form form, Chunks& into,
+             std::vector<uint32_t>& fallback);
+  struct BuildJob {
+    std::vector<uint32_t> rules;
+    Form form;
+    Chunks* into;
+    std::vector<uint32_t> fallback;
+  };
+  void buildOnTwoThreads(std::vector<BuildJob>& jobs);
   std::vector<uint32_t> routeHeavy(std::vector<uint32_t> candidates, Form form,
                                    std::unique_ptr<Heavy>& into);
   void buildGroup(Heavy& heavy, size_t g);
-  void matchHeavy(Heavy& heavy, const std::string& text, size_t length,
-                  std::vector<uint32_t>& out);
+  void matchHeavy(Heavy& heavy, const std::string& text, size_t length, std::vector<uint32_t>& out);
   void scan(const Chunks& chunks, const std::string& text, size_t from, size_t length,
             std::vector<uint32_t>& out);
   // The rules of chunk that match text[from, length).
@@ -72,7 +81,7 @@ class RuleMatcher {
   std::vector<uint32_t> split_found_;
   std::vector<char> heads_matched_;
   std::unique_ptr<Heavy> heavy_;  // rules of any field matched on their own; may be null
-  std::vector<Heavy*> heavies_;  // heavy_ and those of the fields
+  std::vector<Heavy*> heavies_;   // heavy_ and those of the fields
   std::vector<char> own_;         // whether each rule is matched on its own; empty when none is
   unsigned long generation_;
 };
