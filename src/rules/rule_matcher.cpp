@@ -20,6 +20,11 @@ struct RuleMatcher::Chunk {
   Chunk(const RE2::Options& options, RE2::Anchor anchor) : set(options, anchor) {}
   RE2::Set set;
   std::vector<uint32_t> rules;  // the rule of each pattern of the set
+  // For a chunk of rules of any field, its patterns as they match in texts joined by newlines:
+  // each anchor of the text's start or end made one of a line's, and no newline matched, so that
+  // where no text holds a newline the joined texts match exactly when one of them does. Null
+  // where there is none.
+  std::unique_ptr<RE2::Set> joined;
 };
 
 // Rules matched apart from the sets, in small sets of their own, each only where a text holds the
@@ -152,6 +157,26 @@ std::string literalPattern(const std::string& literal) {
   return out;
 }
 
+// pattern with each anchor of the text's start or end ("\\A", "\\z") made one of a line's start or
+// end. Beside a line of the joined texts stands a newline, which, like the text's edge, is no word
+// byte: the word assertions keep their answers.
+std::string lineAnchored(const std::string& pattern) {
+  std::string out;
+  out.reserve(pattern.size() + 16);
+  for (size_t i = 0; i < pattern.size(); ++i) {
+    if (pattern[i] != '\\' || i + 1 == pattern.size()) {
+      out += pattern[i];
+    } else if (pattern[i + 1] == 'A' || pattern[i + 1] == 'z') {
+      out += pattern[i + 1] == 'A' ? "(?m:^)" : "(?m:$)";
+      ++i;
+    } else {
+      out.append(pattern, i, 2);  // an escaped byte: never the start of an anchor
+      ++i;
+    }
+  }
+  return out;
+}
+
 bool startsWithHead(const std::string& text, size_t length, const std::string& head) {
   if (length < head.size() / 2) return false;
   for (size_t i = 0; i < head.size() / 2; ++i) {
@@ -212,6 +237,7 @@ RuleMatcher::RuleMatcher(std::vector<const FilterRule*> rules)
     }
   }
   build(anywhere, Form::kWhole, anywhere_);
+  buildJoined();
   for (const auto& [field, list] : anchored) build(list, Form::kAnchored, fields_[field].anchored);
   head_of_.assign(rules_.size(), 0);
   std::map<std::pair<std::string, size_t>, std::vector<uint32_t>> by_length;  // field, length
@@ -330,6 +356,23 @@ void RuleMatcher::buildEverything() {
   }
 }
 
+// A joined set that cannot be made leaves its chunk asked line by line.
+void RuleMatcher::buildJoined() {
+  for (const auto& chunk : anywhere_) {
+    RE2::Options options = engineOptions();
+    options.set_never_nl(true);
+    auto joined = std::make_unique<RE2::Set>(options, RE2::UNANCHORED);
+    bool added = true;
+    for (const uint32_t i : chunk->rules) {
+      if (joined->Add(lineAnchored(rules_[i]->translated().pattern), nullptr) < 0) {
+        added = false;
+        break;
+      }
+    }
+    if (added && joined->Compile()) chunk->joined = std::move(joined);
+  }
+}
+
 void RuleMatcher::build(const std::vector<uint32_t>& rules, Form form, Chunks& into) {
   if (rules.empty()) return;
   // Anchored patterns start with a start anchor: a scan can stop where all have failed.
@@ -361,9 +404,39 @@ void RuleMatcher::build(const std::vector<uint32_t>& rules, Form form, Chunks& i
 }
 
 void RuleMatcher::match(const std::string& text, std::vector<uint32_t>& out) {
+  matchOne(text, nullptr, out);
+}
+
+void RuleMatcher::matchEach(const std::vector<std::string>& texts,
+                            std::vector<std::vector<uint32_t>>& out) {
+  if (out.size() < texts.size()) out.resize(texts.size());
+  joined_text_.clear();
+  bool newline = false;
+  for (size_t i = 0; i < texts.size() && !newline; ++i) {
+    if (i > 0) joined_text_ += '\n';
+    const size_t length = strnlen(texts[i].c_str(), texts[i].size());
+    newline = std::memchr(texts[i].data(), '\n', length) != nullptr;
+    joined_text_.append(texts[i].data(), length);
+  }
+  skipped_.assign(anywhere_.size(), 0);
+  // A text's own newline would end a line of the joined texts early: each is asked on its own.
+  for (size_t c = 0; c < anywhere_.size() && !newline; ++c) {
+    const RE2::Set* joined = anywhere_[c]->joined.get();
+    if (joined == nullptr) continue;
+    RE2::Set::ErrorInfo error{};
+    // Out of memory for the joined texts: each text is asked on its own.
+    skipped_[c] = !joined->Match(joined_text_, nullptr, &error) && error.kind == RE2::Set::kNoError;
+  }
+  for (size_t i = 0; i < texts.size(); ++i) matchOne(texts[i], &skipped_, out[i]);
+}
+
+void RuleMatcher::matchOne(const std::string& text, const std::vector<char>* skip,
+                           std::vector<uint32_t>& out) {
   out.clear();
   const size_t length = strnlen(text.c_str(), text.size());  // the C library stops at a NUL
-  scan(anywhere_, text, 0, length, out);
+  for (size_t c = 0; c < anywhere_.size(); ++c) {
+    if (skip == nullptr || (*skip)[c] == 0) scanChunk(*anywhere_[c], text, 0, length, out);
+  }
   const void* colon = std::memchr(text.data(), ':', std::min(length, longest_field_));
   if (colon != nullptr) {
     std::string name(text.data(), static_cast<const char*>(colon) + 1);
