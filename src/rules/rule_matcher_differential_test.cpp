@@ -235,4 +235,46 @@ TEST(RuleMatcherDifferentialTest, RulesMatchedOnTheirOwnAgreeWithTheCLibrary) {
   Settings::instance().resetForTesting();
 }
 
+// Rules that are a start anchor and plain bytes are compared byte by byte, not searched: case,
+// bytes above 127, a line as long as the rule or shorter, a NUL inside it and rules that differ
+// from those only by a last part must all give regexec's answer.
+TEST(RuleMatcherDifferentialTest, RulesOfAnchoredBytesAloneAgreeWithTheCLibrary) {
+  Settings::instance().resetForTesting();
+  Settings::instance().setRegType("extended");
+  const std::vector<std::pair<std::string, int>> cases = {
+      {"^Received:", 0},          {"^received:", REG_ICASE},   {"^X-Spam-Flag: YES", 0},
+      {"^X-Spam-Flag: yes", REG_ICASE}, {"^X-\\A1: \xe9t\xc9", 0}, {"^X-Priority: 1$", 0},
+      {"^X-Priority: 1.", 0},     {"^(X-Priority): 1", 0},
+  };
+  const std::vector<std::string> lines = {
+      "Received: from a",  "RECEIVED:",           "Received",          "received: x",
+      "Receiver: x",       "X-Spam-Flag: YES",    "X-Spam-Flag: yes!", "X-SPAM-FLAG: Yes",
+      "X-Spam-Flag: YE",   "X-\\A1: \xe9t\xc9",  "X-\\A1: \xc9t\xc9",   "X-Priority: 1",
+      "X-Priority: 12",    std::string("X-Spam-Flag: Y\0ES", 17), std::string("Received\0:", 10),
+  };
+  std::vector<FilterRule> rules;
+  for (const auto& [expression, cflags] : cases) {
+    FilterRule rule(expression, cflags, false);
+    ASSERT_EQ(rule.compile(Settings::instance().regType()), 0) << expression;
+    rules.push_back(std::move(rule));
+  }
+  std::vector<const FilterRule*> pointers;
+  for (const FilterRule& rule : rules) pointers.push_back(&rule);
+  RuleMatcher matcher(pointers);
+  std::vector<std::vector<uint32_t>> each;
+  matcher.matchEach(lines, each);
+  long matches = 0;
+  for (size_t i = 0; i < lines.size(); ++i) {
+    for (uint32_t r = 0; r < rules.size(); ++r) {
+      const bool expected = rules[r].matches(lines[i]);
+      matches += expected;
+      EXPECT_EQ(std::binary_search(each[i].begin(), each[i].end(), r), expected)
+          << rules[r].expression() << (rules[r].cflags() ? " (case ignored)" : "") << " on "
+          << testing::PrintToString(lines[i]);
+    }
+  }
+  EXPECT_GT(matches, 8);
+  Settings::instance().resetForTesting();
+}
+
 }  // namespace
