@@ -5,9 +5,9 @@
 #include <regex.h>
 
 #include <algorithm>
-#include <cctype>
 #include <array>
 #include <atomic>
+#include <cctype>
 #include <cstring>
 #include <exception>
 #include <map>
