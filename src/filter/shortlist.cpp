@@ -26,15 +26,19 @@ void Shortlist::scan(const std::vector<std::string>& lines, const std::string* n
   engine_ = engine;
   if (!engine) return;
   if (lines_.size() < lines.size()) lines_.resize(lines.size());
-  for (size_t i = 0; i < lines.size(); ++i) split(lines[i], lines_[i]);
-  if (normalised != nullptr) split(*normalised, normalised_);
+  RuleMatcher& matcher = compiledRuleMatcher();
+  matcher.matchEach(lines, found_lines_);
+  for (size_t i = 0; i < lines.size(); ++i) split(found_lines_[i], lines_[i]);
+  if (normalised != nullptr) {
+    matcher.match(*normalised, found_);
+    split(found_, normalised_);
+  }
 }
 
-void Shortlist::split(const std::string& text, Split& out) {
-  compiledRuleMatcher().match(text, found_);
+void Shortlist::split(const std::vector<uint32_t>& found, Split& out) {
   for (auto& rules : out.positive) rules.clear();
   for (auto& rules : out.negative) rules.clear();
-  for (const uint32_t rule : found_) {
+  for (const uint32_t rule : found) {
     const Origin& origin = origin_[rule];
     (origin.negated ? out.negative : out.positive)[origin.list].push_back(origin.position);
   }

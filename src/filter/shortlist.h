@@ -61,7 +61,7 @@ class Shortlist {
 
   template <typename Rules>
   void add(const Rules& rules, ListKind list);
-  void split(const std::string& text, Split& out);
+  void split(const std::vector<uint32_t>& found, Split& out);
 
   std::array<uint32_t, 3> first_{};
   std::vector<Origin> origin_;
@@ -69,6 +69,7 @@ class Shortlist {
   std::vector<Split> lines_;
   Split normalised_;
   std::vector<uint32_t> found_;
+  std::vector<std::vector<uint32_t>> found_lines_;
   bool engine_ = true;
   std::vector<uint32_t> satisfied_;
   uint32_t stamp_ = 0;

@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <array>
 #include <atomic>
+#include <cctype>
 #include <cstring>
 #include <exception>
 #include <map>
@@ -19,6 +20,11 @@ struct RuleMatcher::Chunk {
   Chunk(const RE2::Options& options, RE2::Anchor anchor) : set(options, anchor) {}
   RE2::Set set;
   std::vector<uint32_t> rules;  // the rule of each pattern of the set
+  // For a chunk of rules of any field, its patterns as they match in texts joined by newlines:
+  // each anchor of the text's start or end made one of a line's, and no newline matched, so that
+  // where no text holds a newline the joined texts match exactly when one of them does. Null
+  // where there is none.
+  std::unique_ptr<RE2::Set> joined;
 };
 
 // Rules matched apart from the sets, in small sets of their own, each only where a text holds the
@@ -59,6 +65,9 @@ struct RuleMatcher::Field {
     Chunks rests;
   };
   Chunks anchored;               // whole patterns, each starting with a start anchor
+  // Rules that are a start anchor and bytes alone ("^Received:"), as heads: compared byte by
+  // byte, which spares a line the set-up of a search.
+  std::vector<std::pair<std::string, uint32_t>> prefixes;
   std::vector<Split> splits;     // one for each length of heads
   std::unique_ptr<Heavy> heavy;  // rules of the field matched on their own; may be null
 };
@@ -148,6 +157,55 @@ std::string literalPattern(const std::string& literal) {
   return out;
 }
 
+// pattern with each anchor of the text's start or end ("\\A", "\\z") made one of a line's start or
+// end. Beside a line of the joined texts stands a newline, which, like the text's edge, is no word
+// byte: the word assertions keep their answers.
+std::string lineAnchored(const std::string& pattern) {
+  std::string out;
+  out.reserve(pattern.size() + 16);
+  for (size_t i = 0; i < pattern.size(); ++i) {
+    if (pattern[i] != '\\' || i + 1 == pattern.size()) {
+      out += pattern[i];
+    } else if (pattern[i + 1] == 'A' || pattern[i + 1] == 'z') {
+      out += pattern[i + 1] == 'A' ? "(?m:^)" : "(?m:$)";
+      ++i;
+    } else {
+      out.append(pattern, i, 2);  // an escaped byte: never the start of an anchor
+      ++i;
+    }
+  }
+  return out;
+}
+
+// The bytes of a translation that is a start anchor and nothing but bytes, each one byte or a
+// letter in both cases, as PosixTranslation::head writes them (two for each); empty for any
+// other.
+std::string prefixHead(const std::string& pattern) {
+  if (pattern.rfind("\\A", 0) != 0 || pattern.size() == 2) return {};
+  std::string head;
+  for (size_t i = 2; i < pattern.size();) {
+    const char c = pattern[i];
+    if ((c >= '0' && c <= '9') || (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z')) {
+      head += {c, c};
+      i += 1;
+    } else if (c == '\\' && pattern.compare(i, 3, "\\x{") == 0 && i + 5 < pattern.size() &&
+               pattern[i + 5] == '}' && std::isxdigit(static_cast<unsigned char>(pattern[i + 3])) &&
+               std::isxdigit(static_cast<unsigned char>(pattern[i + 4]))) {
+      const auto b = static_cast<char>(std::stoi(pattern.substr(i + 3, 2), nullptr, 16));
+      head += {b, b};
+      i += 6;
+    } else if (c == '[' && i + 3 < pattern.size() && pattern[i + 3] == ']' &&
+               pattern[i + 1] >= 'A' && pattern[i + 1] <= 'Z' &&
+               pattern[i + 2] == pattern[i + 1] - 'A' + 'a') {
+      head += {pattern[i + 1], pattern[i + 2]};
+      i += 4;
+    } else {
+      return {};
+    }
+  }
+  return head;
+}
+
 bool startsWithHead(const std::string& text, size_t length, const std::string& head) {
   if (length < head.size() / 2) return false;
   for (size_t i = 0; i < head.size() / 2; ++i) {
@@ -202,7 +260,11 @@ RuleMatcher::RuleMatcher(std::vector<const FilterRule*> rules)
     if (translated.field.empty()) {
       anywhere.push_back(i);
     } else if (translated.head.empty()) {
-      anchored[translated.field].push_back(i);
+      if (std::string head = prefixHead(translated.pattern); !head.empty()) {
+        fields_[translated.field].prefixes.emplace_back(std::move(head), i);
+      } else {
+        anchored[translated.field].push_back(i);
+      }
     } else {
       split[{translated.field, translated.head}].push_back(i);
     }
@@ -232,6 +294,7 @@ RuleMatcher::RuleMatcher(std::vector<const FilterRule*> rules)
     }
   }
   buildOnTwoThreads(jobs);
+  buildJoined();
   for (const auto& [field, rules] : fields_)
     longest_field_ = std::max(longest_field_, field.size());
   std::sort(fallback_.begin(), fallback_.end());
@@ -330,6 +393,23 @@ void RuleMatcher::buildEverything() {
   }
 }
 
+// A joined set that cannot be made leaves its chunk asked line by line.
+void RuleMatcher::buildJoined() {
+  for (const auto& chunk : anywhere_) {
+    RE2::Options options = engineOptions();
+    options.set_never_nl(true);
+    auto joined = std::make_unique<RE2::Set>(options, RE2::UNANCHORED);
+    bool added = true;
+    for (const uint32_t i : chunk->rules) {
+      if (joined->Add(lineAnchored(rules_[i]->translated().pattern), nullptr) < 0) {
+        added = false;
+        break;
+      }
+    }
+    if (added && joined->Compile()) chunk->joined = std::move(joined);
+  }
+}
+
 // Compiling sets is most of what building the matcher costs, and each set stands alone: the
 // largest jobs first, each taken by whichever of two threads is free.
 void RuleMatcher::buildOnTwoThreads(std::vector<BuildJob>& jobs) {
@@ -387,9 +467,39 @@ void RuleMatcher::build(const std::vector<uint32_t>& rules, Form form, Chunks& i
 }
 
 void RuleMatcher::match(const std::string& text, std::vector<uint32_t>& out) {
+  matchOne(text, nullptr, out);
+}
+
+void RuleMatcher::matchEach(const std::vector<std::string>& texts,
+                            std::vector<std::vector<uint32_t>>& out) {
+  if (out.size() < texts.size()) out.resize(texts.size());
+  joined_text_.clear();
+  bool newline = false;
+  for (size_t i = 0; i < texts.size() && !newline; ++i) {
+    if (i > 0) joined_text_ += '\n';
+    const size_t length = strnlen(texts[i].c_str(), texts[i].size());
+    newline = std::memchr(texts[i].data(), '\n', length) != nullptr;
+    joined_text_.append(texts[i].data(), length);
+  }
+  skipped_.assign(anywhere_.size(), 0);
+  // A text's own newline would end a line of the joined texts early: each is asked on its own.
+  for (size_t c = 0; c < anywhere_.size() && !newline; ++c) {
+    const RE2::Set* joined = anywhere_[c]->joined.get();
+    if (joined == nullptr) continue;
+    RE2::Set::ErrorInfo error{};
+    // Out of memory for the joined texts: each text is asked on its own.
+    skipped_[c] = !joined->Match(joined_text_, nullptr, &error) && error.kind == RE2::Set::kNoError;
+  }
+  for (size_t i = 0; i < texts.size(); ++i) matchOne(texts[i], &skipped_, out[i]);
+}
+
+void RuleMatcher::matchOne(const std::string& text, const std::vector<char>* skip,
+                           std::vector<uint32_t>& out) {
   out.clear();
   const size_t length = strnlen(text.c_str(), text.size());  // the C library stops at a NUL
-  scan(anywhere_, text, 0, length, out);
+  for (size_t c = 0; c < anywhere_.size(); ++c) {
+    if (skip == nullptr || (*skip)[c] == 0) scanChunk(*anywhere_[c], text, 0, length, out);
+  }
   const void* colon = std::memchr(text.data(), ':', std::min(length, longest_field_));
   if (colon != nullptr) {
     std::string name(text.data(), static_cast<const char*>(colon) + 1);
@@ -400,6 +510,9 @@ void RuleMatcher::match(const std::string& text, std::vector<uint32_t>& out) {
       const Field& field = it->second;
       if (field.heavy) matchHeavy(*field.heavy, text, length, out);
       scan(field.anchored, text, 0, length, out);
+      for (const auto& [head, rule] : field.prefixes) {
+        if (startsWithHead(text, length, head)) out.push_back(rule);
+      }
       for (const Field::Split& split : field.splits) {
         heads_matched_.assign(split.heads.size(), 0);
         size_t matched = 0;

@@ -28,6 +28,11 @@ class RuleMatcher {
   // overwritten.
   void match(const std::string& text, std::vector<uint32_t>& out);
 
+  // What match() gives for each of texts, out[i] for texts[i]. The texts are first searched
+  // together, once, by the sets of rules of any field: a set that matches none of them is not
+  // asked again for each.
+  void matchEach(const std::vector<std::string>& texts, std::vector<std::vector<uint32_t>>& out);
+
   // Differs between any two matchers of a process: what is derived from one is stale when
   // compiledRuleMatcher() returns another.
   unsigned long generation() const { return generation_; }
@@ -63,7 +68,11 @@ class RuleMatcher {
   std::vector<uint32_t> routeHeavy(std::vector<uint32_t> candidates, Form form,
                                    std::unique_ptr<Heavy>& into);
   void buildGroup(Heavy& heavy, size_t g);
-  void matchHeavy(Heavy& heavy, const std::string& text, size_t length, std::vector<uint32_t>& out);
+  void matchHeavy(Heavy& heavy, const std::string& text, size_t length,
+                  std::vector<uint32_t>& out);
+  void matchOne(const std::string& text, const std::vector<char>* skip,
+                std::vector<uint32_t>& out);
+  void buildJoined();
   void scan(const Chunks& chunks, const std::string& text, size_t from, size_t length,
             std::vector<uint32_t>& out);
   // The rules of chunk that match text[from, length).
@@ -73,6 +82,8 @@ class RuleMatcher {
   std::vector<const FilterRule*> rules_;
   std::vector<std::string> reasons_;
   Chunks anywhere_;                                // rules of lines of any field
+  std::string joined_text_;  // the texts of matchEach(), each up to its first NUL, joined by "\n"
+  std::vector<char> skipped_;  // of each chunk of anywhere_, whether it matches none of the texts
   std::unordered_map<std::string, Field> fields_;  // by the fields their rules demand
   size_t longest_field_ = 0;
   std::vector<uint32_t> fallback_;

@@ -66,6 +66,13 @@ void compare(ExpressionGenerator& generator, bool extended, std::vector<std::str
     rules.push_back(std::move(rule));
   }
   for (int i = 0; i < 60; ++i) lines.push_back(generator.line());
+  // A NUL ends what the C library sees; a newline inside a line must not split it in two where
+  // the lines of a header are searched together.
+  for (int i = 0; i < 4; ++i) {
+    const std::string& a = lines[generator.below(static_cast<uint32_t>(lines.size()))];
+    const std::string& b = lines[generator.below(static_cast<uint32_t>(lines.size()))];
+    lines.push_back(a + (i % 2 == 0 ? std::string("\n") : std::string(1, '\0')) + b);
+  }
   std::vector<const FilterRule*> pointers;
   for (const FilterRule& rule : rules) pointers.push_back(&rule);
   RuleMatcher matcher(pointers);
@@ -78,8 +85,26 @@ void compare(ExpressionGenerator& generator, bool extended, std::vector<std::str
   tally.rules += rule_count;
 
   std::vector<uint32_t> found;
-  for (const std::string& line : lines) {
+  std::vector<std::vector<uint32_t>> each;
+  for (size_t i = 0; i < lines.size(); ++i) {
+    const std::string& line = lines[i];
     matcher.match(line, found);
+    // The same lines as parts of headers, searched together, give the same rules each.
+    if (each.empty() || generator.chance(20)) {
+      const auto most = static_cast<uint32_t>(std::min<size_t>(lines.size() - i, 30));
+      const size_t count = 1 + generator.below(most);
+      matcher.matchEach(std::vector<std::string>(lines.begin() + static_cast<long>(i),
+                                                 lines.begin() + static_cast<long>(i + count)),
+                        each);
+      each.resize(count);
+    }
+    const std::vector<uint32_t> together = std::move(each.front());
+    each.erase(each.begin());
+    if (together != found) {
+      ADD_FAILURE() << "the line searched with others gives other rules than on its own\nline: "
+                    << testing::PrintToString(line);
+      return;
+    }
     // A rule the C library keeps sees the start of a long line only.
     const std::string start = line.substr(0, kFallbackLineBytes);
     for (uint32_t r = 0; r < rules.size(); ++r) {
@@ -207,6 +232,48 @@ TEST(RuleMatcherDifferentialTest, RulesMatchedOnTheirOwnAgreeWithTheCLibrary) {
     }
   }
   EXPECT_GT(matches, 12);
+  Settings::instance().resetForTesting();
+}
+
+// Rules that are a start anchor and plain bytes are compared byte by byte, not searched: case,
+// bytes above 127, a line as long as the rule or shorter, a NUL inside it and rules that differ
+// from those only by a last part must all give regexec's answer.
+TEST(RuleMatcherDifferentialTest, RulesOfAnchoredBytesAloneAgreeWithTheCLibrary) {
+  Settings::instance().resetForTesting();
+  Settings::instance().setRegType("extended");
+  const std::vector<std::pair<std::string, int>> cases = {
+      {"^Received:", 0},          {"^received:", REG_ICASE},   {"^X-Spam-Flag: YES", 0},
+      {"^X-Spam-Flag: yes", REG_ICASE}, {"^X-\\A1: \xe9t\xc9", 0}, {"^X-Priority: 1$", 0},
+      {"^X-Priority: 1.", 0},     {"^(X-Priority): 1", 0},
+  };
+  const std::vector<std::string> lines = {
+      "Received: from a",  "RECEIVED:",           "Received",          "received: x",
+      "Receiver: x",       "X-Spam-Flag: YES",    "X-Spam-Flag: yes!", "X-SPAM-FLAG: Yes",
+      "X-Spam-Flag: YE",   "X-\\A1: \xe9t\xc9",  "X-\\A1: \xc9t\xc9",   "X-Priority: 1",
+      "X-Priority: 12",    std::string("X-Spam-Flag: Y\0ES", 17), std::string("Received\0:", 10),
+  };
+  std::vector<FilterRule> rules;
+  for (const auto& [expression, cflags] : cases) {
+    FilterRule rule(expression, cflags, false);
+    ASSERT_EQ(rule.compile(Settings::instance().regType()), 0) << expression;
+    rules.push_back(std::move(rule));
+  }
+  std::vector<const FilterRule*> pointers;
+  for (const FilterRule& rule : rules) pointers.push_back(&rule);
+  RuleMatcher matcher(pointers);
+  std::vector<std::vector<uint32_t>> each;
+  matcher.matchEach(lines, each);
+  long matches = 0;
+  for (size_t i = 0; i < lines.size(); ++i) {
+    for (uint32_t r = 0; r < rules.size(); ++r) {
+      const bool expected = rules[r].matches(lines[i]);
+      matches += expected;
+      EXPECT_EQ(std::binary_search(each[i].begin(), each[i].end(), r), expected)
+          << rules[r].expression() << (rules[r].cflags() ? " (case ignored)" : "") << " on "
+          << testing::PrintToString(lines[i]);
+    }
+  }
+  EXPECT_GT(matches, 8);
   Settings::instance().resetForTesting();
 }
 
