@@ -7,6 +7,7 @@
 #include <cstdio>
 #include <initializer_list>
 #include <memory>
+#include <span>
 #include <utility>
 
 #include "config/settings.h"
@@ -85,7 +86,7 @@ bool confirmed(const Shortlist& shortlist, const FilterRule& rule, const std::st
 // Calls fn(rule, on_line, on_normalised) for every rule of line or normalised (both ascending),
 // in list order, until fn returns true; returns whether it did.
 template <typename Fn>
-bool eachCandidate(const std::vector<uint32_t>& line, const std::vector<uint32_t>* normalised,
+bool eachCandidate(std::span<const uint32_t> line, const std::vector<uint32_t>* normalised,
                    Fn fn) {
   if (normalised == nullptr) {
     for (const uint32_t rule : line) {

@@ -25,17 +25,28 @@ void Shortlist::scan(const std::vector<std::string>& lines, const std::string* n
                      bool engine) {
   engine_ = engine;
   if (!engine) return;
-  if (lines_.size() < lines.size()) lines_.resize(lines.size());
   RuleMatcher& matcher = compiledRuleMatcher();
   matcher.matchEach(lines, found_lines_);
-  for (size_t i = 0; i < lines.size(); ++i) split(found_lines_[i], lines_[i]);
+  line_rules_.clear();
+  line_bounds_.assign(1, 0);
+  line_bounds_.reserve(lines.size() * kBuckets + 1);
+  for (size_t i = 0; i < lines.size(); ++i) {
+    const std::span<const uint32_t> found = found_lines_.of(i);
+    for (size_t b = 0; b < kBuckets; ++b) {
+      for (const uint32_t rule : found) {
+        const Origin& origin = origin_[rule];
+        if (bucket(origin.list, origin.negated) == b) line_rules_.push_back(origin.position);
+      }
+      line_bounds_.push_back(line_rules_.size());
+    }
+  }
   if (normalised != nullptr) {
     matcher.match(*normalised, found_);
     split(found_, normalised_);
   }
 }
 
-void Shortlist::split(const std::vector<uint32_t>& found, Split& out) {
+void Shortlist::split(std::span<const uint32_t> found, Split& out) {
   for (auto& rules : out.positive) rules.clear();
   for (auto& rules : out.negative) rules.clear();
   for (const uint32_t rule : found) {

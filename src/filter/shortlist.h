@@ -2,9 +2,11 @@
 
 #include <array>
 #include <cstdint>
+#include <span>
 #include <string>
 #include <vector>
 
+#include "rules/rules.h"
 
 class FilterRule;
 class ScoreRule;
@@ -26,11 +28,11 @@ class Shortlist {
   // True when the lists hold only rules that match; false when they are mere candidates.
   bool verified() const { return engine_; }
 
-  const std::vector<uint32_t>& positive(ListKind list, size_t line) const {
-    return (engine_ ? lines_[line] : all_).positive[list];
+  std::span<const uint32_t> positive(ListKind list, size_t line) const {
+    return engine_ ? ofLine(line, bucket(list, false)) : all_.positive[list];
   }
-  const std::vector<uint32_t>& negative(ListKind list, size_t line) const {
-    return (engine_ ? lines_[line] : all_).negative[list];
+  std::span<const uint32_t> negative(ListKind list, size_t line) const {
+    return engine_ ? ofLine(line, bucket(list, true)) : all_.negative[list];
   }
   const std::vector<uint32_t>& positiveNormalised(ListKind list) const {
     return (engine_ ? normalised_ : all_).positive[list];
@@ -59,17 +61,28 @@ class Shortlist {
     uint32_t position;
   };
 
+  // The rules of the lines are kept in one list, line after line and within a line by bucket:
+  // a header may have hundreds of thousands of lines, and six lists each would cost more than
+  // the lines themselves.
+  static constexpr size_t kBuckets = 6;
+  static size_t bucket(ListKind list, bool negated) { return size_t{list} * 2 + negated; }
+  std::span<const uint32_t> ofLine(size_t line, size_t b) const {
+    const size_t at = line * kBuckets + b;
+    return {line_rules_.data() + line_bounds_[at], line_bounds_[at + 1] - line_bounds_[at]};
+  }
+
   template <typename Rules>
   void add(const Rules& rules, ListKind list);
-  void split(const std::vector<uint32_t>& found, Split& out);
+  void split(std::span<const uint32_t> found, Split& out);
 
   std::array<uint32_t, 3> first_{};
   std::vector<Origin> origin_;
   Split all_;
-  std::vector<Split> lines_;
+  std::vector<uint32_t> line_rules_;
+  std::vector<size_t> line_bounds_;  // of line i's bucket b: [i * 6 + b], [i * 6 + b + 1]
   Split normalised_;
   std::vector<uint32_t> found_;
-  std::vector<std::vector<uint32_t>> found_lines_;
+  RuleMatcher::EachMatch found_lines_;
   bool engine_ = true;
   std::vector<uint32_t> satisfied_;
   uint32_t stamp_ = 0;

@@ -467,13 +467,20 @@ void RuleMatcher::build(const std::vector<uint32_t>& rules, Form form, Chunks& i
 }
 
 void RuleMatcher::match(const std::string& text, std::vector<uint32_t>& out) {
+  out.clear();
   matchOne(text, nullptr, out);
 }
 
-void RuleMatcher::matchEach(const std::vector<std::string>& texts,
-                            std::vector<std::vector<uint32_t>>& out) {
-  if (out.size() < texts.size()) out.resize(texts.size());
+void RuleMatcher::matchEach(const std::vector<std::string>& texts, EachMatch& out) {
+  out.rules.clear();
+  out.ends.clear();
+  out.ends.reserve(texts.size());
   joined_text_.clear();
+  // Sized at once: a header of many short lines would otherwise grow it by doubling, and hold
+  // the old and the new copy at the same time.
+  size_t total = texts.size();
+  for (const std::string& text : texts) total += text.size();
+  joined_text_.reserve(total);
   bool newline = false;
   for (size_t i = 0; i < texts.size() && !newline; ++i) {
     if (i > 0) joined_text_ += '\n';
@@ -490,12 +497,15 @@ void RuleMatcher::matchEach(const std::vector<std::string>& texts,
     // Out of memory for the joined texts: each text is asked on its own.
     skipped_[c] = !joined->Match(joined_text_, nullptr, &error) && error.kind == RE2::Set::kNoError;
   }
-  for (size_t i = 0; i < texts.size(); ++i) matchOne(texts[i], &skipped_, out[i]);
+  for (const std::string& text : texts) {
+    matchOne(text, &skipped_, out.rules);
+    out.ends.push_back(out.rules.size());
+  }
 }
 
 void RuleMatcher::matchOne(const std::string& text, const std::vector<char>* skip,
                            std::vector<uint32_t>& out) {
-  out.clear();
+  const size_t start = out.size();  // what is before is other texts'
   const size_t length = strnlen(text.c_str(), text.size());  // the C library stops at a NUL
   for (size_t c = 0; c < anywhere_.size(); ++c) {
     if (skip == nullptr || (*skip)[c] == 0) scanChunk(*anywhere_[c], text, 0, length, out);
@@ -538,7 +548,7 @@ void RuleMatcher::matchOne(const std::string& text, const std::vector<char>* ski
   for (const uint32_t rule : fallback_) {
     if (fallbackMatches(*rules_[rule], text, length)) out.push_back(rule);
   }
-  std::sort(out.begin(), out.end());
+  std::sort(out.begin() + static_cast<long>(start), out.end());
 }
 
 // The rules of chunks that match text[from, length).

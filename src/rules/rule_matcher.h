@@ -3,6 +3,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <span>
 #include <string>
 #include <unordered_map>
 #include <vector>
@@ -28,10 +29,20 @@ class RuleMatcher {
   // overwritten.
   void match(const std::string& text, std::vector<uint32_t>& out);
 
-  // What match() gives for each of texts, out[i] for texts[i]. The texts are first searched
+  // What match() gives for each of several texts, kept in one list: a header may have hundreds
+  // of thousands of lines, and a list for each would cost more than the lines themselves.
+  struct EachMatch {
+    std::vector<uint32_t> rules;
+    std::vector<size_t> ends;  // the rules of text i end at ends[i] and start where i - 1's end
+    std::span<const uint32_t> of(size_t i) const {
+      const size_t from = i == 0 ? 0 : ends[i - 1];
+      return {rules.data() + from, ends[i] - from};
+    }
+  };
+  // What match() gives for each of texts, out.of(i) for texts[i]. The texts are first searched
   // together, once, by the sets of rules of any field: a set that matches none of them is not
   // asked again for each.
-  void matchEach(const std::vector<std::string>& texts, std::vector<std::vector<uint32_t>>& out);
+  void matchEach(const std::vector<std::string>& texts, EachMatch& out);
 
   // Differs between any two matchers of a process: what is derived from one is stale when
   // compiledRuleMatcher() returns another.

@@ -85,21 +85,23 @@ void compare(ExpressionGenerator& generator, bool extended, std::vector<std::str
   tally.rules += rule_count;
 
   std::vector<uint32_t> found;
-  std::vector<std::vector<uint32_t>> each;
+  // What matchEach gave for the lines from here on; `next` is the next one's place in it.
+  RuleMatcher::EachMatch each;
+  size_t next = 0;
   for (size_t i = 0; i < lines.size(); ++i) {
     const std::string& line = lines[i];
     matcher.match(line, found);
     // The same lines as parts of headers, searched together, give the same rules each.
-    if (each.empty() || generator.chance(20)) {
+    if (next == each.ends.size() || generator.chance(20)) {
       const auto most = static_cast<uint32_t>(std::min<size_t>(lines.size() - i, 30));
       const size_t count = 1 + generator.below(most);
       matcher.matchEach(std::vector<std::string>(lines.begin() + static_cast<long>(i),
                                                  lines.begin() + static_cast<long>(i + count)),
                         each);
-      each.resize(count);
+      next = 0;
     }
-    const std::vector<uint32_t> together = std::move(each.front());
-    each.erase(each.begin());
+    const std::span<const uint32_t> span = each.of(next++);
+    const std::vector<uint32_t> together(span.begin(), span.end());
     if (together != found) {
       ADD_FAILURE() << "the line searched with others gives other rules than on its own\nline: "
                     << testing::PrintToString(line);
@@ -261,14 +263,14 @@ TEST(RuleMatcherDifferentialTest, RulesOfAnchoredBytesAloneAgreeWithTheCLibrary)
   std::vector<const FilterRule*> pointers;
   for (const FilterRule& rule : rules) pointers.push_back(&rule);
   RuleMatcher matcher(pointers);
-  std::vector<std::vector<uint32_t>> each;
+  RuleMatcher::EachMatch each;
   matcher.matchEach(lines, each);
   long matches = 0;
   for (size_t i = 0; i < lines.size(); ++i) {
     for (uint32_t r = 0; r < rules.size(); ++r) {
       const bool expected = rules[r].matches(lines[i]);
       matches += expected;
-      EXPECT_EQ(std::binary_search(each[i].begin(), each[i].end(), r), expected)
+      EXPECT_EQ(std::binary_search(each.of(i).begin(), each.of(i).end(), r), expected)
           << rules[r].expression() << (rules[r].cflags() ? " (case ignored)" : "") << " on "
           << testing::PrintToString(lines[i]);
     }
