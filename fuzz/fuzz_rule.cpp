@@ -50,10 +50,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (cr == std::string::npos) break;
     from = cr + 1;
   }
-  std::vector<std::vector<uint32_t>> each;
+  RuleMatcher::EachMatch each;
   matcher.matchEach(lines, each);
+  if (each.ends.size() != lines.size()) std::abort();
   for (size_t i = 0; i < lines.size(); ++i) {
-    if (each[i].empty() == rule.matches(lines[i])) std::abort();
+    if (each.of(i).empty() == rule.matches(lines[i])) std::abort();
   }
   return 0;
 }
