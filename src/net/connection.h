@@ -81,6 +81,9 @@ class Connection {
   virtual bool peerClosed() const { return false; }
   // Whether the server has sent bytes that no reply read has taken yet. It does not wait.
   virtual bool pendingInput() const { return false; }
+  // Whether the next reply (multi-line or not) has already arrived whole, so that reading it
+  // will not wait. It neither waits nor reads from the network.
+  virtual bool replyBuffered(bool /*multiline*/) { return false; }
 };
 
 // The longest header (the reply to TOP n 0) accepted. Real headers are kilobytes, spam with long

@@ -37,6 +37,9 @@ class Socket : public Connection {
   bool pendingInput() const override {
     return reader_.buffered() != 0 || (transport_ && transport_->pendingInput());
   }
+  bool replyBuffered(bool multiline) override {
+    return reader_.buffered() != 0 && reader_.check(multiline) == ReplyReader::Status::kComplete;
+  }
 
   bool useSsl() const { return use_ssl_; }
   // The longest reply accepted before readReply gives up.

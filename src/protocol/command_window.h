@@ -37,6 +37,8 @@ class CommandWindow {
     return command;
   }
   bool empty() const { return in_flight_.empty(); }
+  // The command the next reply answers; the window must not be empty.
+  const PendingCommand& oldest() const { return in_flight_.front(); }
 
  private:
   std::deque<PendingCommand> in_flight_;

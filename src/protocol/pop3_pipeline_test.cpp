@@ -222,15 +222,19 @@ TEST(Pop3PipelineTest, AFailureInTheWindowDeletesNothingUnjudged) {
     std::string rest;
     bool ends;
     Lines errors;
+    // Whether the DELEs of messages 1 and 2 went out: they go with the next sending, which comes
+    // only once the scan would wait for a reply, so not where the failing reply was there to read.
+    bool deleted;
   };
   const Case cases[] = {
       {"silence after the third LIST", "", false,
-       {"pollensift: Error: Connection has timed out.", top_failed}},
-      {"closed after the third LIST", "", true, {closed, top_failed}},
+       {"pollensift: Error: Connection has timed out.", top_failed}, true},
+      {"closed after the third LIST", "", true, {closed, top_failed}, true},
       {"third TOP cut off", top(spam(3)).substr(0, 30), true,
-       {"pollensift: Error: The server closed the connection in the middle of a reply.", top_failed}},
+       {"pollensift: Error: The server closed the connection in the middle of a reply.", top_failed},
+       true},
       {"third TOP refused", "-ERR gone\r\n" + list(4) + top(spam(4)), false,
-       {top_failed, "pollensift: Error: The server replied: -ERR gone"}},
+       {top_failed, "pollensift: Error: The server replied: -ERR gone"}, false},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
@@ -240,10 +244,11 @@ TEST(Pop3PipelineTest, AFailureInTheWindowDeletesNothingUnjudged) {
     EXPECT_EQ(scan.run(), -1);
     EXPECT_EQ(scan.errors(), c.errors);
     // Messages 1 and 2 were judged in full and condemned; nothing after them is deleted.
-    EXPECT_EQ(scan.written(),
-              (Lines{"STAT", "CAPA", "LIST 1", "TOP 1 0", "LIST 2", "TOP 2 0", "LIST 3", "TOP 3 0",
-                     "LIST 4", "TOP 4 0", "LIST 5", "TOP 5 0", "DELE 1", "DELE 2"}));
-    EXPECT_EQ(scan.pop3().tally().marked, 2);
+    Lines written{"STAT",    "CAPA",   "LIST 1",  "TOP 1 0", "LIST 2",  "TOP 2 0",
+                  "LIST 3",  "TOP 3 0", "LIST 4", "TOP 4 0", "LIST 5", "TOP 5 0"};
+    if (c.deleted) written.insert(written.end(), {"DELE 1", "DELE 2"});
+    EXPECT_EQ(scan.written(), written);
+    EXPECT_EQ(scan.pop3().tally().marked, c.deleted ? 2 : 0);
     // The session is withdrawn: RSET goes out and nothing is read for it.
     const size_t reads = scan.server().waits().size();
     scan.pop3().withdraw();

@@ -73,6 +73,9 @@ const char* failure(Kind kind) {
   return "Error occurred while sending DELE to server.";
 }
 
+// Whether the reply to a command of this kind runs to a "." line.
+bool multiLine(Kind kind) { return kind == Kind::kTop || kind == Kind::kRetr; }
+
 std::string text(const PendingCommand& command) {
   const std::string number = std::to_string(command.number);
   switch (command.kind) {
@@ -257,6 +260,7 @@ int POP3::scanWindow(int first, int count, bool pipelined) {
   // Only the replies before the first judgement are read ahead (see below): nothing but LIST and
   // TOP is in flight then, so whatever fails can wait for the verdicts of what was read before it.
   bool reading_ahead = settings.verbose() < 6;
+  const bool draining = settings.verbose() < 6;
   // Judges one TOP reply and queues a condemned message's DELE (or RETR); false when the scan
   // has failed.
   auto judgeReply = [&](int number, int size, const std::string& reply) {
@@ -335,11 +339,21 @@ int POP3::scanWindow(int first, int count, bool pipelined) {
     }
     // Send what the window allows, in one write. Once the server has closed, the replies still in
     // flight are taken and judged as the plain dialogue would have, and nothing more is sent.
+    // While the next reply has already arrived whole, the window is left to drain: each write is
+    // a system call that on loopback also runs the server's side of TCP, and refilling after
+    // every reply would cost one per command. The server still has the rest of the window to
+    // answer meanwhile, and the window is refilled before the scan would wait for a reply. The
+    // dialogue's trace (verbosity 6) would then depend on how the replies arrived, so there the
+    // window is refilled after every reply.
     std::string batch;
     std::optional<Kind> first_kind;
-    if (window.empty() || !link.peerClosed()) {
-      for (std::optional<PendingCommand> command = outbox.next();
-           command && window.fits(*command); command = outbox.next()) {
+    std::optional<PendingCommand> next;
+    if (window.empty() || !draining || !link.replyBuffered(multiLine(window.oldest().kind))) {
+      next = outbox.next();
+    }
+    if (next && window.fits(*next) && (window.empty() || !link.peerClosed())) {
+      for (std::optional<PendingCommand> command = next; command && window.fits(*command);
+           command = outbox.next()) {
         if (known != nullptr && Outbox::opensMessage(*command) &&
             known->remembered(command->number)) {
           // Whether a message kept before is a duplicate depends on every message before it, so

@@ -59,8 +59,9 @@ class Slips(PollensiftTest):
                     deles = [c for c in commands if c.startswith('DELE')]
                     self.assertLessEqual(set(deles), {'DELE 3', 'DELE 4'})
                     if name.startswith('the reply to TOP 3') and pipelining == 'yes':
-                        # Message 3 was judged on message 4's header before the slip showed.
-                        self.assertEqual(deles, ['DELE 3'])
+                        # Message 3 was judged on message 4's header before the slip showed; its
+                        # DELE went out only if the scan had to wait for the reply that showed it.
+                        self.assertLessEqual(set(deles), {'DELE 3'})
                     if deles:
                         # Once a DELE went out, the session ends with RSET and without QUIT.
                         self.assertEqual(commands[-1], 'RSET')
