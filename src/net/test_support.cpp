@@ -24,15 +24,19 @@ long FakeTransport::receive(char* buffer, size_t size, int timeout_ms) {
   server.waits_.push_back(timeout_ms);
   server.written_at_receive_.push_back(server.written_.size());
   if (server.outgoing_.empty()) return server.end_of_stream_ ? 0 : kTimedOut;
-  std::string& chunk = server.outgoing_.front();
-  const size_t n = std::min(size, chunk.size());
-  std::memcpy(buffer, chunk.data(), n);
-  if (n == chunk.size()) {
-    server.outgoing_.pop_front();
-  } else {
-    chunk.erase(0, n);
-  }
-  return static_cast<long>(n);
+  size_t taken = 0;
+  do {
+    std::string& chunk = server.outgoing_.front();
+    const size_t n = std::min(size - taken, chunk.size());
+    std::memcpy(buffer + taken, chunk.data(), n);
+    taken += n;
+    if (n == chunk.size()) {
+      server.outgoing_.pop_front();
+    } else {
+      chunk.erase(0, n);
+    }
+  } while (server.join_chunks_ && taken < size && !server.outgoing_.empty());
+  return static_cast<long>(taken);
 }
 
 long FakeTransport::send(const char* data, size_t size, int) {

@@ -24,6 +24,9 @@ class FakeServer {
   }
   // After everything scripted has been read, the stream ends instead of timing out.
   void endStream() { end_of_stream_ = true; }
+  // Each receive takes as much of what has been sent as fits, across chunks, as a socket gives
+  // what has arrived; by default it takes at most one chunk.
+  void joinChunks() { join_chunks_ = true; }
   // Every write fails (the peer has gone), or only writes of exactly command.
   void failWrites() { fail_writes_ = true; }
   void failWrite(std::string command) { failing_commands_.push_back(std::move(command)); }
@@ -48,6 +51,7 @@ class FakeServer {
   std::vector<int> waits_;
   std::vector<size_t> written_at_receive_;
   bool end_of_stream_ = false;
+  bool join_chunks_ = false;
   bool fail_writes_ = false;
   bool closed_ = false;
   size_t writes_ = 0;

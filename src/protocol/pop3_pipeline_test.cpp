@@ -145,6 +145,46 @@ TEST(Pop3PipelineTest, TheWindowHoldsAHundredCommands) {
   }
 }
 
+TEST(Pop3PipelineTest, RepliesAlreadyHereAreTakenBeforeTheWindowIsFilledAgain) {
+  // 120 messages, every third spam, from a server whose replies arrive together as a socket
+  // gives them: below verbosity 6 the window is filled again only once no whole reply is left
+  // to read, so a write carries many commands; at verbosity 6 it is filled again after every
+  // reply, as the trace then shows. Both send the same commands and judge alike.
+  constexpr int kCount = 120;
+  std::vector<std::string> headers;
+  for (int n = 1; n <= kCount; ++n) headers.push_back(n % 3 ? wanted(n) : spam(n));
+  Lines verdicts[2];
+  Lines commands[2];
+  size_t writes[2] = {0, 0};
+  const int levels[] = {5, 6};
+  for (int k = 0; k < 2; ++k) {
+    SCOPED_TRACE(levels[k]);
+    Scan scan(levels[k]);
+    scan.serve(headers);
+    scan.server().joinChunks();
+    ASSERT_EQ(scan.run(), 0);
+    EXPECT_EQ(scan.pop3().tally().deleted, kCount / 3);
+    for (const std::string& line : scan.lines()) {
+      // The trace's lines, and the reply lines it shows, are left out.
+      if (line.starts_with("pollensift: ") && !line.starts_with("pollensift: Debugging:")) {
+        verdicts[k].push_back(line);
+      }
+    }
+    commands[k] = scan.written();
+    // The DELEs may go out at other moments; the rest in the same order.
+    std::stable_partition(commands[k].begin(), commands[k].end(),
+                          [](const std::string& command) { return !command.starts_with("DELE"); });
+    writes[k] = scan.server().writes();
+  }
+  EXPECT_EQ(verdicts[0], verdicts[1]);
+  EXPECT_EQ(commands[0], commands[1]);
+  EXPECT_EQ(commands[0].size(), 2u + 2u * kCount + kCount / 3);
+  // STAT, CAPA and 280 commands: at verbosity 6 the first 100 in one write, then one write
+  // after nearly every reply; below it a few dozen writes.
+  EXPECT_GT(writes[1], 150u);
+  EXPECT_LT(writes[0], 40u) << writes[0];
+}
+
 TEST(Pop3PipelineTest, AListReplyForAnotherMessageFailsTheScan) {
   for (const std::string& capa : {kCapaPipelining, kCapaPlain}) {
     SCOPED_TRACE(capa);
