@@ -17,6 +17,7 @@ import argparse
 import os
 import re
 import resource
+import statistics
 import subprocess
 import sys
 import tempfile
@@ -45,6 +46,9 @@ def parse_args(argv):
     p.add_argument('--rules', type=int, default=100)
     p.add_argument('--rounds', type=int, default=3, help='runs of each kind; the median counts')
     p.add_argument('--timeline', action='store_true')
+    p.add_argument('--floor', metavar='FLOOR_CLIENT',
+                   help='bench/floor_client: also time the pipelined floor, each account alone '
+                   'and all at once, which bounds what -j N can reach on this machine')
     p.add_argument('--against', metavar='BINARY',
                    help='an older build whose -j N runs alternate with those of --pollensift, '
                    'round by round, so that both meet the same load; its row follows')
@@ -124,6 +128,36 @@ def median_run(binary, rc, rounds, *options, relay=None, server=None):
         sys.exit('jobs.py: runs of %s %s differ from each other' % (rc, ' '.join(options)))
     middle = sorted(runs, key=lambda r: r[0])[len(runs) // 2]
     return middle[0], runs[-1][1], runs[-1][2], runs[-1][3], middle[4]
+
+
+def floor_sessions(floor, users, port, server):
+    """Seconds until the pipelined floor has read every header of every one of users, all
+    started at once, and the CPU seconds of (the floor clients, Dovecot)."""
+    before = (resource.getrusage(resource.RUSAGE_CHILDREN), tree_cpu(server.process.pid))
+    started = time.monotonic()
+    clients = [subprocess.Popen([floor, '--pipelined', '127.0.0.1', str(port), user, PASSWORD],
+                                stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL)
+               for user in users]
+    if any(client.wait() != 0 for client in clients):
+        sys.exit('jobs.py: the floor client failed')
+    seconds = time.monotonic() - started
+    after = (resource.getrusage(resource.RUSAGE_CHILDREN), tree_cpu(server.process.pid))
+    return seconds, (after[0].ru_utime + after[0].ru_stime - before[0].ru_utime -
+                     before[0].ru_stime, after[1] - before[1])
+
+
+def floor_at_once(args, users, port, server):
+    """The same question for the protocol floor: how much longer all accounts at once take than
+    the slowest alone, when the client does nothing but read."""
+    singles = [statistics.median(floor_sessions(args.floor, [user], port, server)[0]
+                                 for _ in range(args.rounds)) for user in users]
+    runs = sorted((floor_sessions(args.floor, users, port, server) for _ in range(args.rounds)),
+                  key=lambda r: r[0])
+    seconds, cpu = runs[len(runs) // 2]
+    print('pipelined floor: slowest single %.2f s; all %d at once %.2f s, %.2f times the slowest '
+          'single; CPU s: floor clients %.2f, Dovecot %.2f' % (
+              max(singles), len(users), seconds, seconds / max(singles), cpu[0], cpu[1]),
+          flush=True)
 
 
 def timeline(sessions, started):
@@ -219,6 +253,8 @@ def main(argv):
                         'yes' if one[2] == older[2] else 'NO',
                         'yes' if one[1] == older[1] else 'NO',
                         ', '.join('%.2f' % c for c in older[4])), flush=True)
+            if args.floor:
+                floor_at_once(args, users, port, server)
             for title, rows in timelines:
                 print_timeline(title, rows)
         finally:
