@@ -8,7 +8,8 @@ the CPU time of the -j N run: pollensift with its jobs, the Dovecot processes, t
 --timeline, where the time of the last -j N run of each kind went, per account, from the relay's
 records: when the client was passed the greeting, when it sent STAT, its first and last TOP, when
 it was passed the first reply after its last TOP, when it sent QUIT and when the connection's last
-bytes went, in ms from the run's start. Run as root (the Dovecot fixture needs it):
+bytes went, in ms from the run's start. With --floor, the pipelined floor client on each account
+alone and on all at once: what any client can reach on the machine. Run as root (the Dovecot fixture needs it):
 
     bench/jobs.py --pollensift build/release/src/driver/pollensift [--accounts 20 --messages 100]
 """
