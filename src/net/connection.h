@@ -40,10 +40,10 @@ class Connection {
   // 0 when connected (for the TLS protocol codes: hand-shake done); -1 after reporting why.
   virtual int connect(const char* host, int port, int timeout, int protocolType) = 0;
   virtual int close() = 0;
-  // Closes once the server has had what was sent, waiting up to wait_ms for it to close too (see
-  // Transport::closeInOrder): for a session that ends without QUIT after commands whose replies
-  // are not read.
-  virtual int closeInOrder(int /*wait_ms*/) { return close(); }
+  // Closes once the server has had what was sent, waiting up to wait_seconds for it to close too
+  // (see Transport::closeInOrder): for a session that ends without QUIT after commands whose
+  // replies are not read.
+  virtual int closeInOrder(int /*wait_seconds*/) { return close(); }
   // Length of the complete reply, -1 on time-out, end of stream or read failure, -2 when it could
   // not be stored.
   virtual int readReply(bool multiline) = 0;

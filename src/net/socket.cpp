@@ -100,9 +100,9 @@ int Socket::close() {
   return result;
 }
 
-int Socket::closeInOrder(int wait_ms) {
+int Socket::closeInOrder(int wait_seconds) {
   if (!transport_) return -1;
-  const int result = transport_->closeInOrder(wait_ms);
+  const int result = transport_->closeInOrder(wait_seconds);
   transport_.reset();
   reader_.clear();
   return result;

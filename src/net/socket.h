@@ -23,7 +23,7 @@ class Socket : public Connection {
 
   int connect(const char* host, int port, int timeout, int protocolType) override;
   int close() override;
-  int closeInOrder(int wait_ms) override;
+  int closeInOrder(int wait_seconds) override;
   int readReply(bool multiline) override;
   long readMessage(const std::function<bool(std::string_view)>& sink, size_t limit) override;
   int sendCommand(const char* text) override;

@@ -209,17 +209,14 @@ long TcpTransport::receive(char* buffer, size_t size, int timeout_ms) {
   }
 }
 
-int TcpTransport::closeInOrder(int wait_ms) {
+int TcpTransport::closeInOrder(int wait_seconds) {
   if (fd_.get() < 0) return -1;
-  if (::shutdown(fd_.get(), SHUT_WR) == 0 && wait_ms > 0) {
-    const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(wait_ms);
+  if (::shutdown(fd_.get(), SHUT_WR) == 0 && wait_seconds > 0) {
+    const Deadline deadline(wait_seconds);
     char scratch[4096];
     for (;;) {
-      const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-          end - std::chrono::steady_clock::now());
-      if (left.count() <= 0 || pollOne(fd_.get(), POLLIN, static_cast<int>(left.count())) <= 0) {
-        break;
-      }
+      const int left_ms = deadline.remainingMs();
+      if (left_ms <= 0 || pollOne(fd_.get(), POLLIN, left_ms) <= 0) break;
       const ssize_t got = ::recv(fd_.get(), scratch, sizeof scratch, MSG_DONTWAIT);
       if (got == 0 || (got < 0 && errno != EINTR && errno != EAGAIN && errno != EWOULDBLOCK)) {
         break;

@@ -56,7 +56,7 @@ class TcpTransport : public Transport {
   long receive(char* buffer, size_t size, int timeout_ms) override;
   long send(const char* data, size_t size, int timeout_ms) override;
   int close() override { return fd_.reset(); }
-  int closeInOrder(int wait_ms) override;
+  int closeInOrder(int wait_seconds) override;
   bool peerClosed() const override;
   bool pendingInput() const override;
   // Sends the acknowledgement of what has been read now instead of delaying it.

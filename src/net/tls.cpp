@@ -249,7 +249,7 @@ class TlsTransport : public Transport {
   long receive(char* buffer, size_t size, int timeout_ms) override;
   long send(const char* data, size_t size, int timeout_ms) override;
   int close() override;
-  int closeInOrder(int wait_ms) override;
+  int closeInOrder(int wait_seconds) override;
   bool peerClosed() const override { return tcp_ && tcp_->peerClosed(); }
   // Decrypted bytes OpenSSL holds, or any record still on the wire.
   bool pendingInput() const override {
@@ -258,6 +258,9 @@ class TlsTransport : public Transport {
   const TlsPeer* tlsPeer() const override { return connection_ ? &peer_ : nullptr; }
 
  private:
+  // Sends the close notification, not awaited, and drops the session; the TCP stream stays.
+  void endTls();
+
   SslContextPtr context_;
   std::unique_ptr<TcpTransport> tcp_;
   SslPtr connection_;
@@ -363,10 +366,18 @@ long TlsTransport::send(const char* data, size_t size, int timeout_ms) {
   return static_cast<long>(done);
 }
 
-int TlsTransport::close() { return closeInOrder(-1); }
+int TlsTransport::close() {
+  endTls();
+  return tcp_->close();
+}
 
-int TlsTransport::closeInOrder(int wait_ms) {
-  if (!connection_) return wait_ms < 0 ? tcp_->close() : tcp_->closeInOrder(wait_ms);
+int TlsTransport::closeInOrder(int wait_seconds) {
+  endTls();
+  return tcp_->closeInOrder(wait_seconds);
+}
+
+void TlsTransport::endTls() {
+  if (!connection_) return;
   {
     // One close notification, not awaited; the result says nothing the caller could act on.
     SigpipeGuard guard;
@@ -374,10 +385,9 @@ int TlsTransport::closeInOrder(int wait_ms) {
     SSL_shutdown(connection_.get());
     ERR_clear_error();
   }
-  const int result = wait_ms < 0 ? tcp_->close() : tcp_->closeInOrder(wait_ms);
+  // The session reads and writes through the descriptor without owning it (BIO_NOCLOSE).
   connection_.reset();
   context_.reset();
-  return result;
 }
 
 // The transport of a finished hand-shake, with what it showed. A certificate that was accepted

@@ -22,9 +22,9 @@ class Transport {
   // 0, or -1 from the system.
   virtual int close() = 0;
   // Closes once the peer has had what was sent: the write side is ended, and whatever the peer
-  // still sends is read and dropped until it closes too or wait_ms has passed. Closing with
+  // still sends is read and dropped until it closes too or wait_seconds have passed. Closing with
   // unread bytes resets the stream, and a reset may throw away commands the peer has not read.
-  virtual int closeInOrder(int /*wait_ms*/) { return close(); }
+  virtual int closeInOrder(int /*wait_seconds*/) { return close(); }
   // Whether the peer has ended its side of the stream: nothing will follow what has arrived.
   // It does not wait.
   virtual bool peerClosed() const { return false; }

@@ -90,7 +90,7 @@ int checkAccount(const MailAccount& account) {
       // reset may throw RSET away before the server reads it, which matters with a server that
       // carries out deletions when a connection drops. So the server is given a moment to read
       // it and close first.
-      link->closeInOrder(std::min(settings.timeout(), kWithdrawWaitSeconds) * 1000);
+      link->closeInOrder(std::min(settings.timeout(), kWithdrawWaitSeconds));
       return -1;
     }
     mailbox->quit();
