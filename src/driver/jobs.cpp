@@ -34,9 +34,10 @@
 //
 // The records of a job: its lines and headers as the Reporter diverts them; 'w' when it is about
 // to look at the Message-IDs seen (with DEL_DUPLICATES), answered by 'k' (the IDs of the accounts
-// before it, packed) and 'g'; 'k' with its own IDs once its last message is judged (at its end
-// when it never got that far), which lets the next account judge while this one still deletes
-// and quits; at its end 'r' with its result and count. With STATEFILE, 'u' where the account
+// before it, packed) and 'g'; 'k' with its IDs once its last message is judged (at its end when
+// it never got that far), or with its own as soon as every message is read and waits for its
+// turn, which lets the next accounts judge while this one still judges, deletes and quits; at
+// its end 'r' with its result and count. With STATEFILE, 'u' where the account
 // begins to use the state, and 's' with what it keeps there once its session has ended cleanly.
 //
 // The running process takes the state file's lock and reads the file before it forks, and alone
@@ -116,6 +117,9 @@ class Runner {
   int running_ = 0;
   int run_result_ = 0;
   SeenIds seen_;         // the Message-IDs of the accounts before settled_
+  // Per account, up to settled_: how much of seen_.packed() the accounts before it gave. Keys
+  // are only ever appended there, so this prefix is what that account may be told.
+  std::vector<size_t> before_;
   int watch_[2] = {-1, -1};
   std::atomic<int>* undone_ = nullptr;  // per account, shared with the jobs
   size_t undone_bytes_ = 0;
@@ -243,7 +247,7 @@ void Runner::runJob(size_t index, int records, int turns) {
           return ::poll(&turn, 1, 0) > 0;
         });
     engine.onSeenSettled(
-        [&engine, records] { job_records::send(records, 'k', engine.seenPacked()); });
+        [records](const std::string& packed) { job_records::send(records, 'k', packed); });
   }
   int result = -1;
   try {
@@ -402,22 +406,27 @@ void Runner::end(size_t index) {
 // The Message-IDs of the accounts settled in a row from the first go to seen_, and the next
 // account may judge.
 void Runner::settle() {
+  if (before_.empty()) before_.push_back(0);
   while (settled_ < state_.size() && state_[settled_].settled) {
     seen_.insertPacked(state_[settled_].seen);
     std::string().swap(state_[settled_].seen);
     ++settled_;
+    before_.push_back(seen_.packed().size());
   }
   grantTurns();
 }
 
-// A job judges once every account before it has judged all its messages, with their Message-IDs.
+// A job judges once every account before it has given its Message-IDs: judged, or all read and
+// known ahead. It is told those of the accounts before it, never its own: they would make each of
+// its messages a duplicate.
 void Runner::grantTurns() {
-  if (settled_ < state_.size()) {
-    Job& job = state_[settled_];
-    if (!job.waiting) return;
+  if (before_.empty()) before_.push_back(0);
+  for (size_t index = 0; index <= settled_ && index < state_.size(); ++index) {
+    Job& job = state_[index];
+    if (!job.waiting) continue;
     job.waiting = false;
     // The job reads until 'g', so these writes cannot wait on it for long.
-    job_records::send(job.to, 'k', seen_.packed());
+    job_records::send(job.to, 'k', std::string_view(seen_.packed()).substr(0, before_[index]));
     job_records::send(job.to, 'g', "");
   }
 }

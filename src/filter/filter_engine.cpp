@@ -333,7 +333,16 @@ SeenIds& FilterEngine::seen() {
   return seen_;
 }
 
-void FilterEngine::seenSettled() { runOnce(on_seen_settled_); }
+void FilterEngine::seenSettled() { settleWith(seen_.packed()); }
+
+void FilterEngine::seenSettledAhead(const SeenIds& own) { settleWith(own.packed()); }
+
+void FilterEngine::settleWith(const std::string& packed) {
+  if (!on_seen_settled_) return;
+  const std::function<void(const std::string&)> taken = std::move(on_seen_settled_);
+  on_seen_settled_ = nullptr;
+  taken(packed);
+}
 
 int FilterEngine::checkAllow(const MessageHeader* header) {
   if (header == nullptr) return -1;

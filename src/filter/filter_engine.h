@@ -69,12 +69,17 @@ class FilterEngine {
   // Whether the first look at the IDs seen is still to come and would wait now; a scan then
   // reads ahead instead of judging.
   bool seenAwaited() const { return before_seen_use_ && seen_ready_ && !seen_ready_(); }
-  // The hook runs once, at the first call of seenSettled: the account's IDs are all seen (its
-  // last message judged, or its check over), so the accounts after it need wait no longer.
-  void onSeenSettled(std::function<void()> hook) { on_seen_settled_ = std::move(hook); }
+  // The hook runs once, at the first call of seenSettled or seenSettledAhead: the account's IDs
+  // are all seen (its last message judged, or its check over), or known before they are, so the
+  // accounts after it need wait no longer. It gets them packed: all seen, or the account's own.
+  void onSeenSettled(std::function<void(const std::string&)> hook) {
+    on_seen_settled_ = std::move(hook);
+  }
   void seenSettled();
+  // Every message of the account has been read and none judged yet: own holds exactly the IDs
+  // that judging them will add, which is all the accounts after it need of this one.
+  void seenSettledAhead(const SeenIds& own);
   bool addSeen(std::string_view packed) { return seen_.insertPacked(packed); }
-  const std::string& seenPacked() const { return seen_.packed(); }
 
   // Forgets the seen Message-IDs and the rule statistics; only tests call this.
   void resetForTesting();
@@ -108,12 +113,13 @@ class FilterEngine {
   int learnedPoints(const MessageHeader& header) const;
 
   // The IDs seen, once the hook of beforeSeenUse (if any) has run.
+  void settleWith(const std::string& packed);
   SeenIds& seen();
 
   SeenIds seen_;
   std::function<void()> before_seen_use_;
   std::function<bool()> seen_ready_;
-  std::function<void()> on_seen_settled_;
+  std::function<void(const std::string&)> on_seen_settled_;
   const learn::LearnedTokens* learned_ = nullptr;
   std::vector<std::string> lines_;
   std::unique_ptr<Shortlists> shortlists_;

@@ -366,14 +366,27 @@ TEST(FilterEngineTest, EarlierAccountsIdsComeAtTheFirstLookAndSettleOnce) {
   EXPECT_EQ(waits, 1);
   EXPECT_FALSE(engine.seenAwaited());
   int settled = 0;
-  engine.onSeenSettled([&] { ++settled; });
-  engine.seenSettled();
-  engine.seenSettled();
-  EXPECT_EQ(settled, 1);
   SeenIds passed_on;
-  passed_on.insertPacked(engine.seenPacked());
+  engine.onSeenSettled([&](const std::string& packed) {
+    ++settled;
+    passed_on.insertPacked(packed);
+  });
+  engine.seenSettled();
+  engine.seenSettled();
+  SeenIds own;
+  own.insert(SeenIds::key("<c@x>"));
+  engine.seenSettledAhead(own);
+  EXPECT_EQ(settled, 1);
   EXPECT_FALSE(passed_on.insert(SeenIds::key("<a@x>")));
   EXPECT_FALSE(passed_on.insert(SeenIds::key("<b@x>")));
+  EXPECT_TRUE(passed_on.insert(SeenIds::key("<c@x>")));
+  // Known ahead, an account's own IDs are what goes on.
+  passed_on.clear();
+  engine.onSeenSettled([&](const std::string& packed) { passed_on.insertPacked(packed); });
+  engine.seenSettledAhead(own);
+  engine.seenSettled();
+  EXPECT_EQ(passed_on.size(), 1u);
+  EXPECT_FALSE(passed_on.insert(SeenIds::key("<c@x>")));
   engine.resetForTesting();
 }
 

@@ -17,6 +17,7 @@
 
 #include "config/settings.h"
 #include "filter/filter_engine.h"
+#include "filter/seen_ids.h"
 #include "net/socket.h"
 #include "net/test_support.h"
 #include "protocol/incremental_scan.h"
@@ -183,6 +184,67 @@ TEST(Pop3PipelineTest, RepliesAlreadyHereAreTakenBeforeTheWindowIsFilledAgain) {
   // after nearly every reply; below it a few dozen writes.
   EXPECT_GT(writes[1], 150u);
   EXPECT_LT(writes[0], 40u) << writes[0];
+}
+
+// An account checked while the accounts before it still judge (accounts at once, with
+// DEL_DUPLICATES) reads ahead; once every message is read it gives the Message-IDs its judging
+// will add, before it judges, so the accounts after it need not wait for that judging. They must
+// be exactly those: an ID too many would make a later account's message a duplicate.
+TEST(Pop3PipelineTest, AnAccountThatReadsAheadGivesTheIdsItsJudgingWillAdd) {
+  auto with_id = [](int n) {
+    return "From: ann@example.org\r\nSubject: minutes\r\nMessage-ID: <" + std::to_string(n) +
+           "@x>\r\n";
+  };
+  struct Case {
+    const char* name;
+    std::optional<int> cut_short;  // the message whose header ends without its empty line
+    std::vector<int> given;        // the IDs given ahead
+    int deleted;
+  };
+  const Case cases[] = {
+      // <1@x> again, and <9@x> from an earlier account: both duplicates.
+      {"all read", std::nullopt, {1, 2, 9, 3}, 2},
+      // Judging stops at message 3 (the duplicate), so message 4's ID is never added.
+      {"message 3 out of step", 3, {1, 2}, 0},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    Scan scan;
+    Settings::instance().setDelDuplicates("yes");
+    const std::vector<std::string> headers = {with_id(1), with_id(2), with_id(1) + "X: a\r\n",
+                                              with_id(9), with_id(3)};
+    const std::optional<int> cut_short = c.cut_short;
+    scan.server().answerWith([headers, cut_short](const std::string& command) {
+      if (command == "STAT\r\n") return std::vector<std::string>{"+OK 5 500\r\n"};
+      if (cut_short && command == number(*cut_short, "TOP ") + " 0\r\n") {
+        return std::vector<std::string>{"+OK\r\n" + headers[*cut_short - 1] + ".\r\n"};
+      }
+      return mailbox(headers, kCapaPipelining, command);
+    });
+    FilterEngine& engine = FilterEngine::instance();
+    bool turn = false;
+    bool judged_before_given = false;
+    std::string given;
+    engine.beforeSeenUse(
+        [&] {
+          SeenIds earlier;
+          earlier.insert(SeenIds::key("<9@x>"));
+          engine.addSeen(earlier.packed());
+          judged_before_given = given.empty();
+        },
+        [&] { return turn; });
+    engine.onSeenSettled([&](const std::string& packed) {
+      given = packed;
+      turn = true;
+    });
+    scan.run();
+    EXPECT_FALSE(judged_before_given);
+    SeenIds expected;
+    for (const int n : c.given) expected.insert(SeenIds::key("<" + std::to_string(n) + "@x>"));
+    EXPECT_EQ(given, expected.packed());
+    EXPECT_EQ(scan.pop3().tally().deleted, c.deleted);
+    engine.resetForTesting();
+  }
 }
 
 TEST(Pop3PipelineTest, AListReplyForAnotherMessageFailsTheScan) {

@@ -22,6 +22,7 @@
 
 #include "config/settings.h"
 #include "filter/filter_engine.h"
+#include "filter/seen_ids.h"
 #include "header/message_header.h"
 #include "header/parse_header.h"
 #include "net/connection.h"
@@ -155,6 +156,29 @@ size_t headerEnd(std::string_view text) {
 
 constexpr std::string_view kEndLine = ".\r\n";
 constexpr std::string_view kHeaderTail = "\r\n.\r\n";
+
+// The header of a TOP reply as it is parsed: past the status line, ending at its first empty
+// line, as in saved mail (a server that ignores TOP's line count sends the body after it, which
+// is then left out, in *cut). nullopt where the header has no empty line yet is shorter than the
+// message's listed size: it was cut short by a "." line inside it, and what follows would be read
+// as later replies.
+std::optional<std::string_view> headerOf(const std::string& reply, int size, std::string* cut) {
+  std::string_view text(reply);
+  const size_t line_feed = text.find('\n');
+  if (line_feed != std::string_view::npos) text.remove_prefix(line_feed + 1);
+  if (const size_t end = headerEnd(text); end != std::string_view::npos) {
+    if (text.size() != end + kHeaderTail.size()) {
+      cut->clear();
+      cut->reserve(end + kHeaderTail.size());
+      cut->append(text.substr(0, end)).append(kHeaderTail);
+      return std::string_view(*cut);
+    }
+  } else if (text.ends_with(kEndLine) &&
+             text.size() - kEndLine.size() < static_cast<size_t>(size)) {
+    return std::nullopt;
+  }
+  return text;
+}
 
 }  // namespace
 
@@ -311,6 +335,22 @@ int POP3::scanWindow(int first, int count, bool pipelined) {
   };
   std::deque<Held> held;
   size_t held_bytes = 0;
+  // The Message-IDs that judging what is held will add to those seen, in order: those of the
+  // messages before the first whose judging fails, as that ends the scan (judge below).
+  auto announceSeen = [&] {
+    if (!engine.seenAwaited()) return;
+    SeenIds own;
+    std::string cut;
+    for (const Held& next : held) {
+      const std::optional<std::string_view> text = headerOf(next.reply, next.size, &cut);
+      MessageHeader header;
+      header.setSize(next.size);
+      if (!text || parseHeader(*text, &header) < 0) break;
+      const std::string key = FilterEngine::seenKey(header.messageId());
+      if (!key.empty()) own.insert(key);
+    }
+    engine.seenSettledAhead(own);
+  };
   // However the scan ends, the log goes on writing lines as they come.
   struct LinesFlow {
     ~LinesFlow() { Reporter::instance().releaseHeldLines(true); }
@@ -381,7 +421,10 @@ int POP3::scanWindow(int first, int count, bool pipelined) {
       return -1;
     }
     if (window.empty() && !held.empty()) {
-      // Nothing more to read ahead: the judging waits for its turn now.
+      // Nothing more to read ahead: the judging waits for its turn now. Every message of the
+      // account is here, so the Message-IDs its judging will add to those seen are known, and
+      // the accounts after it need not wait for that judging too.
+      if (known == nullptr && outbox.allAsked()) announceSeen();
       if (!judgeHeld()) return -1;
       continue;
     }
@@ -516,30 +559,20 @@ int POP3::judge(int number, int count, int size, const std::string& reply,
   }
   // The header is parsed where it lies in the reply, past the status line; the reply is complete
   // up to its "." line, so no message is judged on half a header.
-  std::string_view text(reply);
-  const size_t line_feed = text.find('\n');
-  if (line_feed != std::string_view::npos) text.remove_prefix(line_feed + 1);
-  // The header ends at its first empty line, as in saved mail. A server that ignores TOP's line
-  // count sends the body after it, which is not judged.
   std::string cut;
-  if (const size_t end = headerEnd(text); end != std::string_view::npos) {
-    if (text.size() != end + kHeaderTail.size()) {
-      reporter.print("Debugging: The server sent more than the header of message " +
-                         std::to_string(number) + "; what follows its empty line is not judged.",
-                     6);
-      cut.reserve(end + kHeaderTail.size());
-      cut.append(text.substr(0, end)).append(kHeaderTail);
-      text = cut;
-    }
-  } else if (text.ends_with(kEndLine) &&
-             text.size() - kEndLine.size() < static_cast<size_t>(size)) {
-    // A header without its empty line is the whole message: shorter than the message, it was cut
-    // short by a "." line inside it, and what follows would be read as later replies.
+  const std::optional<std::string_view> header_text = headerOf(reply, size, &cut);
+  if (!header_text) {
     reporter.error("The header of message " + std::to_string(number) +
                        " has no empty line, yet is shorter than the message's " +
                        std::to_string(size) + " octets: the replies are out of step.",
                    1);
     return -2;
+  }
+  const std::string_view text = *header_text;
+  if (!cut.empty()) {
+    reporter.print("Debugging: The server sent more than the header of message " +
+                       std::to_string(number) + "; what follows its empty line is not judged.",
+                   6);
   }
   // Names the message for the verdict line that follows, so a log can be held against the server.
   if (Settings::instance().verbose() >= 5) {
