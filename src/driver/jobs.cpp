@@ -82,7 +82,7 @@ struct Job {
 class Runner {
  public:
   Runner(std::vector<MailAccount>& accounts, int jobs, const AccountTurn& turn)
-      : accounts_(accounts), jobs_(jobs), turn_(turn), state_(accounts.size()) {}
+      : accounts_(accounts), jobs_(jobs), turn_(turn), state_(accounts.size()), before_(1, 0) {}
   ~Runner();
   int run();
 
@@ -406,7 +406,6 @@ void Runner::end(size_t index) {
 // The Message-IDs of the accounts settled in a row from the first go to seen_, and the next
 // account may judge.
 void Runner::settle() {
-  if (before_.empty()) before_.push_back(0);
   while (settled_ < state_.size() && state_[settled_].settled) {
     seen_.insertPacked(state_[settled_].seen);
     std::string().swap(state_[settled_].seen);
@@ -420,7 +419,6 @@ void Runner::settle() {
 // known ahead. It is told those of the accounts before it, never its own: they would make each of
 // its messages a duplicate.
 void Runner::grantTurns() {
-  if (before_.empty()) before_.push_back(0);
   for (size_t index = 0; index <= settled_ && index < state_.size(); ++index) {
     Job& job = state_[index];
     if (!job.waiting) continue;

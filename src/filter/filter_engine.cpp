@@ -8,6 +8,7 @@
 #include <initializer_list>
 #include <memory>
 #include <span>
+#include <type_traits>
 #include <utility>
 
 #include "config/settings.h"
@@ -319,11 +320,12 @@ bool FilterEngine::seedSeen(const std::string& key) {
 namespace {
 
 // Runs a hook that may be run only once; it is gone before it runs.
-void runOnce(std::function<void()>& hook) {
+template <typename... Args>
+void runOnce(std::function<void(Args...)>& hook, const std::remove_reference_t<Args>&... args) {
   if (!hook) return;
-  const std::function<void()> taken = std::move(hook);
+  const std::function<void(Args...)> taken = std::move(hook);
   hook = nullptr;
-  taken();
+  taken(args...);
 }
 
 }  // namespace
@@ -333,16 +335,9 @@ SeenIds& FilterEngine::seen() {
   return seen_;
 }
 
-void FilterEngine::seenSettled() { settleWith(seen_.packed()); }
+void FilterEngine::seenSettled() { runOnce(on_seen_settled_, seen_.packed()); }
 
-void FilterEngine::seenSettledAhead(const SeenIds& own) { settleWith(own.packed()); }
-
-void FilterEngine::settleWith(const std::string& packed) {
-  if (!on_seen_settled_) return;
-  const std::function<void(const std::string&)> taken = std::move(on_seen_settled_);
-  on_seen_settled_ = nullptr;
-  taken(packed);
-}
+void FilterEngine::seenSettledAhead(const SeenIds& own) { runOnce(on_seen_settled_, own.packed()); }
 
 int FilterEngine::checkAllow(const MessageHeader* header) {
   if (header == nullptr) return -1;

@@ -113,7 +113,6 @@ class FilterEngine {
   int learnedPoints(const MessageHeader& header) const;
 
   // The IDs seen, once the hook of beforeSeenUse (if any) has run.
-  void settleWith(const std::string& packed);
   SeenIds& seen();
 
   SeenIds seen_;

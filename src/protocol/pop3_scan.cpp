@@ -283,8 +283,8 @@ int POP3::scanWindow(int first, int count, bool pipelined) {
   FilterEngine& engine = FilterEngine::instance();
   // Only the replies before the first judgement are read ahead (see below): nothing but LIST and
   // TOP is in flight then, so whatever fails can wait for the verdicts of what was read before it.
-  bool reading_ahead = settings.verbose() < 6;
-  const bool draining = settings.verbose() < 6;
+  const bool traced = settings.verbose() >= 6;
+  bool reading_ahead = !traced;
   // Judges one TOP reply and queues a condemned message's DELE (or RETR); false when the scan
   // has failed.
   auto judgeReply = [&](int number, int size, const std::string& reply) {
@@ -388,7 +388,7 @@ int POP3::scanWindow(int first, int count, bool pipelined) {
     std::string batch;
     std::optional<Kind> first_kind;
     std::optional<PendingCommand> next;
-    if (window.empty() || !draining || !link.replyBuffered(multiLine(window.oldest().kind))) {
+    if (window.empty() || traced || !link.replyBuffered(multiLine(window.oldest().kind))) {
       next = outbox.next();
     }
     if (next && window.fits(*next) && (window.empty() || !link.peerClosed())) {
