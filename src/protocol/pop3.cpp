@@ -153,8 +153,8 @@ bool POP3::prepareScan() {
       return false;
     }
   }
-  // RFC 6856 lets a server accept UTF8 after the login too: a proxy lists the capabilities of the
-  // server behind it only then. A refusal leaves the stand-in check of the scan on guard.
+  // A proxy lists the capabilities of the server behind it only after the login, and passes
+  // UTF8 on to it then. A refusal leaves the stand-in check of the scan on guard.
   if (!utf8_on_ && after_login_.has("UTF8")) {
     utf8_on_ = exchange("UTF8\r\n");
     if (!in_step_) {
