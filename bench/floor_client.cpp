@@ -2,7 +2,7 @@
 // nothing else. Whatever pollensift takes beyond this program's time is the cost of parsing,
 // filtering and logging.
 //
-//   floor_client [--pipelined | --ahead] HOST PORT USER PASSWORD
+//   floor_client [--pipelined | --ahead | --uidl] HOST PORT USER PASSWORD
 //
 // Without --pipelined it is pollensift's dialogue with PIPELINING = "no": USER, PASS, STAT twice
 // (the account check asks for the status once and the scan once more), LIST n and TOP n 0 for
@@ -21,7 +21,10 @@
 // thread while the first only frames the replies as they come; then QUIT. No window: the server
 // is never kept waiting for a command.
 //
-// All three await QUIT's reply. Every reply is read to its end without looking inside, but for STAT's
+// With --uidl it is the bare session of a repeat run under STATEFILE where nothing is new: CAPA,
+// USER and PASS in one write, STAT and UIDL in one write, QUIT.
+//
+// All four await QUIT's reply. Every reply is read to its end without looking inside, but for STAT's
 // count. Prints "messages M bytes B" (replies read) and exits 0, or names the failed step and
 // exits 1.
 #include <netdb.h>
@@ -265,12 +268,14 @@ int ahead(Link& link, int fd, long count) {
 int main(int argc, char** argv) {
   const bool pipelining = argc > 1 && std::strcmp(argv[1], "--pipelined") == 0;
   const bool all_ahead = argc > 1 && std::strcmp(argv[1], "--ahead") == 0;
-  if (pipelining || all_ahead) {
+  const bool uidl = argc > 1 && std::strcmp(argv[1], "--uidl") == 0;
+  if (pipelining || all_ahead || uidl) {
     --argc;
     ++argv;
   }
   if (argc != 5) {
-    std::fprintf(stderr, "usage: floor_client [--pipelined | --ahead] HOST PORT USER PASSWORD\n");
+    std::fprintf(stderr,
+                 "usage: floor_client [--pipelined | --ahead | --uidl] HOST PORT USER PASSWORD\n");
     return 2;
   }
   Descriptor socket(connectTo(argv[1], argv[2]));
@@ -280,15 +285,23 @@ int main(int argc, char** argv) {
   if (!link.read(false)) return fail("greeting");
   const std::string user = std::string("USER ") + argv[3] + "\r\n";
   const std::string pass = std::string("PASS ") + argv[4] + "\r\n";
-  if (pipelining) {
+  if (pipelining || uidl) {
     if (!link.send("CAPA\r\n") || !link.read(true)) return fail("CAPA");
   }
-  if (pipelining || all_ahead) {
+  if (pipelining || all_ahead || uidl) {
     if (!link.send(user + pass) || !link.read(false)) return fail("USER");
     if (!link.read(false)) return fail("PASS");
   } else {
     if (!link.send(user) || !link.read(false)) return fail("USER");
     if (!link.send(pass) || !link.read(false)) return fail("PASS");
+  }
+  if (uidl) {
+    if (!link.send("STAT\r\nUIDL\r\n") || !link.read(false)) return fail("STAT");
+    const long listed = secondWord(link.reply());
+    if (!link.read(true)) return fail("UIDL");
+    if (!link.send("QUIT\r\n") || !link.read(false)) return fail("QUIT");
+    std::printf("messages %ld bytes %llu\n", listed, link.bytes());
+    return 0;
   }
   long count = 0;
   for (int i = 0; i < (pipelining || all_ahead ? 1 : 2); ++i) {

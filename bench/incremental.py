@@ -126,16 +126,22 @@ def print_rows(rows):
     sys.stdout.flush()
 
 
-def main(argv):
-    args = parse_args(argv)
+def prepare(args, script):
+    """The programs and a fresh work directory, once the script may run here."""
     if os.geteuid() != 0:
-        sys.exit('incremental.py: run it as root (the private Dovecot needs it)')
+        sys.exit('%s: run it as root (the private Dovecot needs it)' % script)
     programs = run.build(argparse.Namespace(no_build=args.no_build, build_dir=args.build_dir,
                                             pollensift=args.pollensift, old=None))
     if not available():
-        sys.exit('incremental.py: Dovecot is not installed')
-    work = tempfile.mkdtemp(prefix='pollensift-inc-', dir='/tmp')
+        sys.exit('%s: Dovecot is not installed' % script)
+    work = tempfile.mkdtemp(prefix='pollensift-%s-' % script.split('.')[0], dir='/tmp')
     os.chmod(work, 0o755)
+    return programs, work
+
+
+def main(argv):
+    args = parse_args(argv)
+    programs, work = prepare(args, 'incremental.py')
     print('# incremental runs: N=%d, R=%d, k=%d, %d runs per row, medians; %d CPUs; load %.1f'
           % (args.size, args.rules, args.new, args.runs, os.cpu_count(), os.getloadavg()[0]))
     try:

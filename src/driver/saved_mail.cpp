@@ -13,6 +13,7 @@
 #include <string_view>
 #include <vector>
 
+#include "header/line_ends.h"
 #include "header/message_header.h"
 #include "header/parse_header.h"
 #include "report/reporter.h"
@@ -29,7 +30,8 @@ class LineReader {
       : input_(input), buffer_(std::make_unique_for_overwrite<char[]>(kBufferBytes)) {}
 
   // The next line: its first `keep` bytes in text and its whole length, both without the line
-  // end (LF or CR LF); terminated tells whether a LF ended it. False at the end of the input.
+  // end (a LF and any CRs before it); terminated tells whether a LF ended it. False at the end of
+  // the input.
   bool next(size_t keep, std::string& text, uint64_t& length, bool& terminated) {
     text.clear();
     length = 0;
@@ -55,6 +57,12 @@ class LineReader {
     if (terminated && last == '\r') {
       if (text.size() == length) text.pop_back();
       --length;
+      // Any CR before the CR LF belongs to the line end too, as where a server sends the line.
+      if (text.size() == length) {
+        const size_t kept = withoutLineEnd(text).size();
+        length -= text.size() - kept;
+        text.resize(kept);
+      }
     }
     return any;
   }

@@ -71,6 +71,12 @@ int Socket::startTls() {
   // not be read as if they had come through TLS.
   if (reader_.buffered() != 0) {
     reporter.error("The server sent more text after agreeing to start TLS.", 1);
+    const std::string_view more = reader_.pending();
+    if (more.starts_with("-ERR")) {
+      reporter.error(stlsRefusalLine(more.substr(0, std::min(more.find_first_of("\r\n"),
+                                                             size_t{200}))),
+                     1);
+    }
     return -1;
   }
   auto* tcp = dynamic_cast<TcpTransport*>(transport_.get());

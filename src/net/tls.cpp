@@ -183,6 +183,22 @@ bool looksLikePop3(const FirstBytes& first) {
   return text.starts_with("+OK") || text.starts_with("-ERR") || text.starts_with("+ok");
 }
 
+// The "-ERR" line a server sent where the TLS hand-shake was expected, from its first bytes and
+// what follows them within a second, cut to a readable length; empty for any other reply.
+std::string refusalAfterStls(const FirstBytes& first, TcpTransport& tcp) {
+  constexpr size_t kShown = 200;
+  std::string line(first.data, first.size);
+  if (!line.starts_with("-ERR")) return {};
+  char chunk[kShown];
+  while (line.find('\n') == std::string::npos && line.size() < kShown) {
+    const long got = tcp.receive(chunk, kShown - line.size(), 1000);
+    if (got <= 0) break;
+    line.append(chunk, static_cast<size_t>(got));
+  }
+  line = line.substr(0, std::min(line.find_first_of("\r\n"), kShown));
+  return line;
+}
+
 // Tells the server which name it is asked for and makes the certificate check require that name.
 // An IP literal is never sent as server name indication and is checked against the
 // certificate's IP addresses instead.
@@ -418,6 +434,12 @@ std::unique_ptr<Transport> encryptedTransport(SslContextPtr context,
 
 }  // namespace
 
+std::string stlsRefusalLine(std::string_view words) {
+  return "The server said \"" + std::string(words) +
+         "\" instead of starting TLS: the server could not start TLS on its side (such as for a "
+         "missing certificate); ask its owner.";
+}
+
 std::unique_ptr<Transport> startTls(std::unique_ptr<TcpTransport> tcp, const char* host,
                                     const Deadline& deadline, const TlsTrust& trust,
                                     TlsStart start) {
@@ -497,6 +519,11 @@ std::unique_ptr<Transport> startTls(std::unique_ptr<TcpTransport> tcp, const cha
       reporter.error("The server went on in clear text after agreeing to STLS; nothing more is "
                      "sent on this connection.",
                      1);
+      // A server that agrees and then fails to start TLS on its side (no certificate, say) says
+      // so in clear text: its words show the cause.
+      if (const std::string words = refusalAfterStls(first, *tcp); !words.empty()) {
+        reporter.error(stlsRefusalLine(words), 1);
+      }
     } else {
       reporter.error("The server answered in clear text, not TLS: this port probably serves plain "
                      "POP3. Use PROTOCOL = \"POP3/STLS\" on it, or PROTOCOL = \"POP3/SSL\" with "

@@ -2,6 +2,7 @@
 
 #include <memory>
 #include <string>
+#include <string_view>
 
 #include "net/connection.h"
 #include "net/tcp_transport.h"
@@ -9,6 +10,9 @@
 // Whether TLS starts with the connection or on an open POP3 connection after STLS; only the
 // explanation of a failure differs.
 enum class TlsStart { kFirstByte, kUpgrade };
+
+// The line that shows what a server said in clear text ("-ERR ...") after agreeing to STLS.
+std::string stlsRefusalLine(std::string_view words);
 
 // Runs the TLS hand-shake over a TCP stream, before the deadline, and returns the encrypted
 // stream; null after reporting why it failed. The server's certificate must chain to the default

@@ -71,7 +71,8 @@ int checkAccount(const MailAccount& account) {
     return -1;
   }
   if (!mailbox->login(account.user().c_str(), account.pass().c_str())) {
-    reporter.error("Server login failure.", 1);
+    const std::string& not_tried = mailbox->loginNotTried();
+    reporter.error(not_tried.empty() ? "Server login failure." : not_tried, 1);
     link->close();
     return -1;
   }

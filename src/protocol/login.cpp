@@ -58,7 +58,19 @@ bool POP3::openSession() {
   capabilities_ = Capabilities();
   stat_asked_ = false;
   uidl_asked_ = false;
-  if (link.readReply(false) == -1) return false;
+  utf8_on_ = false;
+  after_login_read_ = false;
+  after_login_ = Capabilities();
+  login_not_tried_.clear();
+  if (link.readReply(false) == -1) {
+    // Silence, unlike a greeting that could not be read, is how a port that expects TLS from the
+    // start looks.
+    noLogin(link.pendingInput()
+                ? "No login was tried: the server's greeting could not be read."
+                : "No login was tried: no greeting came from the server (a port that expects TLS "
+                  "from the start stays silent like this).");
+    return false;
+  }
   if (link.lastReply() != nullptr) greeting_ = *link.lastReply();
 
   // CAPA tells STLS, the SASL mechanisms and UTF8; a server without it answers "-ERR" and gets
@@ -66,11 +78,19 @@ bool POP3::openSession() {
   // asked only where STLS or AUTH need it.
   const bool ask = Settings::instance().pipelining() || protocolUsesStls(protocolType()) ||
                    !loginOptions().mechanism.empty();
-  if (ask && !readCapabilities()) return false;
-  if (protocolUsesStls(protocolType()) && !upgrade()) return false;
+  if (ask && !readCapabilities()) {
+    noLogin("No login was tried: the server did not answer CAPA.");
+    return false;
+  }
+  if (protocolUsesStls(protocolType()) && !upgrade()) {
+    noLogin("No login was tried: the connection could not be encrypted with STLS.");
+    return false;
+  }
   // A server that replaces headers with raw 8-bit bytes by a stand-in sends them whole only to
-  // a client that has said UTF8, which it may say only before the login.
-  if (capabilities_.has("UTF8")) exchange("UTF8\r\n");
+  // a client that has said UTF8; said before the login where the server lists it then, else
+  // after it (see prepareScan).
+  if (capabilities_.has("UTF8")) utf8_on_ = exchange("UTF8\r\n");
+  refusal_.clear();
   return true;
 }
 

@@ -62,9 +62,13 @@ class ApopLogin : public LoginMethod {
   bool login(POP3& session, const LoginRequest& request) const override {
     const std::string& greeting = request.greeting;
     const size_t open = greeting.find('<');
-    if (open == std::string::npos) return false;
-    const size_t close = greeting.find('>', open);
-    if (close == std::string::npos) return false;
+    const size_t close = greeting.find('>', open == std::string::npos ? 0 : open);
+    if (open == std::string::npos || close == std::string::npos) {
+      session.noLogin("No login was tried: the server's greeting has no time stamp, which APOP "
+                      "needs; use USER/PASS instead (PROTOCOL = \"POP3\", \"POP3/STLS\" or "
+                      "\"POP3/SSL\").");
+      return false;
+    }
 
     const std::string digest =
         apopDigest(greeting.substr(open, close - open + 1), request.password);

@@ -100,15 +100,21 @@ int POP3::status() {
   // STAT opens the transaction state, where every reply is read in turn.
   in_step_ = true;
   counted_ = -1;
-  // With the state file the scan asks UIDL right after the first STAT; a server that pipelines
-  // gets both at once, and the scan reads UIDL's reply.
-  const bool with_uidl = !stat_asked_ && incremental() != nullptr && pipelines();
+  // A server that pipelines gets the first STAT together with what the scan asks next: UIDL
+  // with the state file, whose reply the scan reads; without it, CAPA after the login where the
+  // scan needs it. (With the state file a repeat run often fetches nothing, and so asks no CAPA.)
+  const bool first = !stat_asked_ && pipelines();
+  const bool with_uidl = first && incremental() != nullptr;
+  const bool with_capa =
+      first && !with_uidl && !after_login_read_ && wantsCapabilitiesAfterLogin();
   stat_asked_ = true;
   bool answered = false;
-  if (with_uidl) {
-    uidl_asked_ = sendTogether("STAT\r\nUIDL\r\n");
-    answered = uidl_asked_ && positive(read(false));
-    // UIDL's reply is still to come: whatever is read next would be taken for another's.
+  if (with_capa || with_uidl) {
+    const bool sent = sendTogether(std::string("STAT\r\n") + (with_capa ? "CAPA\r\n" : "") +
+                                   (with_uidl ? "UIDL\r\n" : ""));
+    uidl_asked_ = sent && with_uidl;
+    answered = sent && positive(read(false));
+    // Replies are still to come: whatever is read next would be taken for another's.
     if (!answered) in_step_ = false;
   } else {
     answered = exchange("STAT\r\n");
@@ -117,6 +123,45 @@ int POP3::status() {
     reportRefusal(false);
     return -1;
   }
-  counted_ = statCount(*connection()->lastReply());
+  const int count = statCount(*connection()->lastReply());
+  if (with_capa && !readCapabilitiesAfterLogin()) {
+    Reporter::instance().error("Error occurred while sending CAPA to server.", 1);
+    return -1;
+  }
+  counted_ = count;
   return counted_;
+}
+
+bool POP3::wantsCapabilitiesAfterLogin() const {
+  return !utf8_on_ || (Settings::instance().pipelining() && !pipelines());
+}
+
+bool POP3::readCapabilitiesAfterLogin() {
+  Connection& link = *connection();
+  const int got = read(true);
+  if (got <= 0 || link.lastReply() == nullptr) return false;
+  // A server without CAPA says "-ERR": it lists nothing.
+  after_login_ = Capabilities::parse(*link.lastReply());
+  after_login_read_ = true;
+  return true;
+}
+
+bool POP3::prepareScan() {
+  if (!after_login_read_ && wantsCapabilitiesAfterLogin()) {
+    if (connection()->sendCommand("CAPA\r\n") < 0 || !readCapabilitiesAfterLogin()) {
+      Reporter::instance().error("Error occurred while sending CAPA to server.", 1);
+      return false;
+    }
+  }
+  // A proxy lists the capabilities of the server behind it only after the login, and passes
+  // UTF8 on to it then. A refusal leaves the stand-in check of the scan on guard.
+  if (!utf8_on_ && after_login_.has("UTF8")) {
+    utf8_on_ = exchange("UTF8\r\n");
+    if (!in_step_) {
+      Reporter::instance().error("Error occurred while sending UTF8 to server.", 1);
+      return false;
+    }
+    refusal_.clear();
+  }
+  return true;
 }

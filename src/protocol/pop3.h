@@ -1,6 +1,8 @@
 #pragma once
 
 #include <string>
+#include <utility>
+#include <vector>
 
 #include "protocol/capabilities.h"
 #include "protocol/protocol.h"
@@ -28,6 +30,8 @@ class POP3 : public Protocol {
   bool positive(int read_result);
   // After the line that says which step failed: the server's own words, when it sent any.
   void reportRefusal(bool login_step);
+  // Ends the session before its login: cause (a sentence) says why none was tried.
+  void noLogin(std::string cause) { login_not_tried_ = std::move(cause); }
   // What the server listed in CAPA before the login; nothing when it was not asked.
   const Capabilities& capabilities() const { return capabilities_; }
   // Whether commands go to the server together: PIPELINING = "yes" and the CAPA before the login
@@ -50,10 +54,21 @@ class POP3 : public Protocol {
   void reportGreeting();
   // CAPA into capabilities_: false when it got no reply at all.
   bool readCapabilities();
-  // 1 when CAPA lists PIPELINING, 0 when it does not or CAPA is refused, -1 on failure.
-  int pipeliningOffered();
-  // The messages first..count, one command or a window of them in flight.
-  int scanWindow(int first, int count, bool pipelined);
+  // Whether the scan needs the capabilities after the login: for UTF8, which a server (or the
+  // server behind a proxy) may list only then, until UTF8 is on; and for PIPELINING, where the
+  // settings allow it and the CAPA before the login did not list it.
+  bool wantsCapabilitiesAfterLogin() const;
+  // The reply to CAPA after the login (already sent) into after_login_: false when none came.
+  bool readCapabilitiesAfterLogin();
+  // Before the first LIST or TOP: the capabilities after the login, and UTF8 where they list it
+  // and it is not on yet. False after reporting a failure.
+  bool prepareScan();
+  // The messages first..count, one command or a window of them in flight; with sizes (every
+  // message's, as listed) TOP n 0 goes without LIST n.
+  int scanWindow(int first, int count, bool pipelined, const std::vector<int>* sizes);
+  // LIST of every message into sizes: 1 listed, 0 refused or not a listing of 1..count, -1 when
+  // the reply did not come (reported).
+  int listAll(int count, std::vector<int>* sizes);
   // Parses the TOP reply (the one just read, or one read ahead) and returns the filter's
   // verdict; -2 when it cannot be parsed or shows that the replies are out of step. The
   // message's Message-ID goes to *message_id.
@@ -72,6 +87,9 @@ class POP3 : public Protocol {
   int counted_ = -1;     // the count of the last STAT, until a scan takes it
   bool stat_asked_ = false;  // this session has sent STAT
   bool uidl_asked_ = false;  // UIDL went out with the first STAT; the scan reads its reply
+  bool utf8_on_ = false;     // the server accepted UTF8 in this session
+  bool after_login_read_ = false;  // this session has read CAPA after the login
+  Capabilities after_login_;
 };
 
 // The POP3 dialogue with the APOP login: the password never crosses the wire.

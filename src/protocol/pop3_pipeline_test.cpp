@@ -51,6 +51,11 @@ std::vector<std::string> mailbox(const std::vector<std::string>& headers, const 
   const bool exists = std::sscanf(command.c_str(), "%*s %d", &n) == 1 && n >= 1 &&
                       n <= static_cast<int>(headers.size());
   if (command == "CAPA\r\n") return {capa};
+  if (command == "LIST\r\n") {
+    std::string listing = "+OK\r\n";
+    for (size_t m = 1; m <= headers.size(); ++m) listing += std::to_string(m) + " 100\r\n";
+    return {listing + ".\r\n"};
+  }
   if (command.starts_with("LIST ") && exists) return {list(n)};
   if (command.starts_with("TOP ") && exists) return {top(headers[n - 1])};
   if (command.starts_with("DELE ") && exists) return {"+OK\r\n"};
@@ -105,8 +110,8 @@ class Scan {
 TEST(Pop3PipelineTest, CapabilitiesChooseTheWindow) {
   const Lines pipelined = {"STAT",   "CAPA",    "LIST 1", "TOP 1 0", "LIST 2",
                            "TOP 2 0", "LIST 3", "TOP 3 0", "DELE 2"};
-  const Lines one_at_a_time = {"STAT",    "CAPA",   "LIST 1", "TOP 1 0", "LIST 2",
-                               "TOP 2 0", "DELE 2", "LIST 3", "TOP 3 0"};
+  // One command at a time every size comes from one LIST, and each message costs TOP n 0.
+  const Lines one_at_a_time = {"STAT", "CAPA", "LIST", "TOP 1 0", "TOP 2 0", "DELE 2", "TOP 3 0"};
   struct Case {
     const char* name;
     std::string capa;
@@ -254,6 +259,8 @@ TEST(Pop3PipelineTest, AListReplyForAnotherMessageFailsTheScan) {
     FakeServer& server = scan.server();
     server.expect("STAT\r\n", {"+OK 2\r\n"});
     server.expect("CAPA\r\n", {capa});
+    // One command at a time, a server that refuses the listing of every size is asked LIST n.
+    if (capa == kCapaPlain) server.expect("LIST\r\n", {"-ERR no\r\n"});
     server.expect("LIST 1\r\n", {list(1)});
     server.expect("TOP 1 0\r\n", {top(spam(1))});
     if (capa == kCapaPlain) server.expect("DELE 1\r\n", {"+OK\r\n"});
@@ -262,7 +269,7 @@ TEST(Pop3PipelineTest, AListReplyForAnotherMessageFailsTheScan) {
     if (capa == kCapaPipelining) server.expect("DELE 1\r\n", {"+OK\r\n"});
     EXPECT_EQ(scan.run(), -1);
     const Lines pipelined = {"STAT", "CAPA", "LIST 1", "TOP 1 0", "LIST 2", "TOP 2 0", "DELE 1"};
-    const Lines plain = {"STAT", "CAPA", "LIST 1", "TOP 1 0", "DELE 1", "LIST 2"};
+    const Lines plain = {"STAT", "CAPA", "LIST", "LIST 1", "TOP 1 0", "DELE 1", "LIST 2"};
     EXPECT_EQ(scan.written(), capa == kCapaPipelining ? pipelined : plain);
     EXPECT_EQ(scan.errors(),
               (Lines{"pollensift: Error: The server's reply to LIST 2 cannot be read: \"+OK 3 100\".",
@@ -281,13 +288,14 @@ std::string pipelinedStream() {
 TEST(Pop3PipelineTest, HoweverTheStreamIsCutTheScanIsTheSame) {
   Lines judged;  // every line at verbosity 5
   {
-    // The plain dialogue is the reference.
+    // The plain dialogue is the reference: every size from one LIST, then TOP n 0 alone.
     Scan scan(5);
     Settings::instance().setPipelining("no");
     FakeServer& server = scan.server();
     server.expect("STAT\r\n", {"+OK 5 500\r\n"});
+    server.expect("CAPA\r\n", {kCapaPlain});
+    server.expect("LIST\r\n", {"+OK\r\n1 100\r\n2 100\r\n3 100\r\n4 100\r\n5 100\r\n.\r\n"});
     for (int n = 1; n <= 5; ++n) {
-      server.expect(number(n, "LIST ") + "\r\n", {list(n)});
       server.expect(number(n, "TOP ") + " 0\r\n", {top(n % 2 ? wanted(n) : spam(n))});
       if (n % 2 == 0) server.expect(number(n, "DELE ") + "\r\n", {"+OK\r\n"});
     }
@@ -520,7 +528,7 @@ TEST(Pop3PipelineTest, ACondemnedMessageIsQuarantinedBeforeItsDele) {
   const Case cases[] = {
       {"pipelined", kCapaPipelining.c_str(), std::nullopt, false, 0, {"RETR 2", "DELE 2"}, {}},
       {"one at a time", kCapaPlain.c_str(), std::nullopt, false, 0,
-       {"RETR 2", "DELE 2", "LIST 3", "TOP 3 0"}, {}},
+       {"RETR 2", "DELE 2", "TOP 3 0"}, {}},
       {"RETR refused", kCapaPipelining.c_str(), "-ERR [SYS/TEMP] later\r\n", false, 0, {"RETR 2"},
        {"pollensift: Error: The server refused RETR 2: -ERR [SYS/TEMP] later", stays}},
       {"RETR cut off", kCapaPipelining.c_str(), "+OK\r\nSubject: half", false, -1, {"RETR 2"},
@@ -641,13 +649,15 @@ TEST(Pop3PipelineTest, WithTheStateFileUidlGoesWithStat) {
     EXPECT_EQ(scan.run(), 0);
     scan.pop3().setIncremental(nullptr);
     EXPECT_EQ(scan.errors(), Lines{});
-    const Lines window = {"LIST 1", "TOP 1 0", "LIST 2", "TOP 2 0", "DELE 2"};
-    Lines expected = {"CAPA", "USER jo", "PASS pw", "STAT", "UIDL"};
-    if (!offered) expected.push_back("CAPA");
+    // CAPA after the login only once the scan knows a message is to be fetched; one command at
+    // a time every size comes from one LIST.
+    const Lines window = offered ? Lines{"LIST 1", "TOP 1 0", "LIST 2", "TOP 2 0", "DELE 2"}
+                                 : Lines{"LIST", "TOP 1 0", "TOP 2 0", "DELE 2"};
+    Lines expected = {"CAPA", "USER jo", "PASS pw", "STAT", "UIDL", "CAPA"};
     expected.insert(expected.end(), window.begin(), window.end());
     EXPECT_EQ(scan.written(), expected);
-    // CAPA, USER and PASS, STAT and UIDL, the window, DELE; or every command alone.
-    EXPECT_EQ(scan.server().writes(), offered ? 5u : 11u);
+    // CAPA, USER and PASS, STAT and UIDL, CAPA, the window, DELE; or every command alone.
+    EXPECT_EQ(scan.server().writes(), offered ? 6u : 10u);
     std::filesystem::remove(path);
     std::filesystem::remove(path.string() + ".lock");
   }
@@ -725,6 +735,10 @@ TEST(Pop3PipelineTest, TheTraceOfALongScanMissesNothingAndKeepsTheOrder) {
         reply = "+OK " + std::to_string(kMessages) + "\r\n";
       } else if (command == "CAPA\r\n") {
         reply = kCapaPipelining;
+      } else if (command == "LIST\r\n") {
+        reply = "+OK\r\n";
+        for (int m = 1; m <= kMessages; ++m) reply += std::to_string(m) + " 100\r\n";
+        reply += ".\r\n";
       } else if (std::sscanf(command.c_str(), "LIST %d", &n) == 1) {
         reply = number(n, "+OK ") + " 100\r\n";
       } else if (std::sscanf(command.c_str(), "TOP %d", &n) == 1) {

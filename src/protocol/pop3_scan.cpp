@@ -5,9 +5,12 @@
 //
 // A reply stream that slips (a reply missing, cut short, doubled, or split by a header line "."
 // that the server did not dot-stuff) would have one message judged on another's header. So every
-// TOP n 0 is paired with LIST n just before it, whose reply names its message; a TOP reply that
-// stops before its header's empty line must be as long as the message; and when the window has
-// drained nothing more may have arrived. Whatever fails a check fails the scan, and the account
+// TOP n 0 in a window of many is paired with LIST n just before it, whose reply names its message;
+// a TOP reply that stops before its header's empty line must be as long as the message; and when
+// the window has drained nothing more may have arrived. One command at a time, the sizes come from
+// one LIST and each message costs TOP n 0 alone: a header cut short fails the size check, and
+// only a server that sends the body as well could slip within one, so its messages go back to
+// LIST n pairs. Whatever fails a check fails the scan, and the account
 // check then withdraws every deletion of the session.
 
 #include <algorithm>
@@ -23,6 +26,7 @@
 #include "config/settings.h"
 #include "filter/filter_engine.h"
 #include "filter/seen_ids.h"
+#include "header/line_ends.h"
 #include "header/message_header.h"
 #include "header/parse_header.h"
 #include "net/connection.h"
@@ -94,10 +98,11 @@ std::string text(const PendingCommand& command) {
 
 // What is still to be sent, in the order it must go: the DELE of a message just judged (or just
 // quarantined) first, then the RETR of one to quarantine, then the next message's LIST n and its
-// TOP n 0.
+// TOP n 0; or its TOP n 0 alone where every size came from one LIST (sizes).
 class Outbox {
  public:
-  Outbox(int first, int count) : count_(count), message_(first) {}
+  Outbox(int first, int count, const std::vector<int>* sizes)
+      : sizes_(sizes), count_(count), message_(first) {}
 
   std::optional<PendingCommand> next() const {
     if (!deletions_.empty()) return PendingCommand{Kind::kDele, deletions_.front(), kShortReply};
@@ -106,7 +111,7 @@ class Outbox {
       return PendingCommand{Kind::kRetr, number, static_cast<size_t>(size) + kShortReply};
     }
     if (message_ > count_) return std::nullopt;
-    if (!listed_) return PendingCommand{Kind::kList, message_, kShortReply};
+    if (sizes_ == nullptr && !listed_) return PendingCommand{Kind::kList, message_, kShortReply};
     return PendingCommand{Kind::kTop, message_, kExpectedHeader + kShortReply};
   }
   // Every message has had its LIST and TOP sent (or been passed over).
@@ -117,7 +122,7 @@ class Outbox {
       deletions_.pop_front();
     } else if (!retrievals_.empty()) {
       retrievals_.pop_front();
-    } else if (!listed_) {
+    } else if (sizes_ == nullptr && !listed_) {
       listed_ = true;
     } else {
       ++message_;
@@ -126,9 +131,19 @@ class Outbox {
   }
   void deleteLater(int number) { deletions_.push_back(number); }
   void retrieveLater(int number, int size) { retrievals_.emplace_back(number, size); }
-  // Whether a command next() gave is the first one for its message (its LIST), so the message
-  // can still be passed over whole.
-  static bool opensMessage(const PendingCommand& command) { return command.kind == Kind::kList; }
+  // Whether a command next() gave is the first one for its message (its LIST, or its TOP where
+  // the sizes are listed), so the message can still be passed over whole.
+  bool opensMessage(const PendingCommand& command) const {
+    return command.kind == Kind::kList || (command.kind == Kind::kTop && sizes_ != nullptr);
+  }
+  // The listed size of message number; only where the sizes are listed.
+  int size(int number) const { return (*sizes_)[static_cast<size_t>(number - 1)]; }
+  bool sizesListed() const { return sizes_ != nullptr; }
+  // From the next message on, each TOP n 0 follows its LIST n again.
+  void askSizes() {
+    sizes_ = nullptr;
+    listed_ = false;
+  }
   // Passes over the message next() named without sending anything for it.
   void passOver() {
     ++message_;
@@ -136,6 +151,7 @@ class Outbox {
   }
 
  private:
+  const std::vector<int>* sizes_;
   std::deque<int> deletions_;
   std::deque<std::pair<int, int>> retrievals_;  // message number and listed size
   int count_;
@@ -143,41 +159,45 @@ class Outbox {
   bool listed_ = false;
 };
 
-// Where the header in the text of a TOP reply (status line removed) ends: just past the line end
-// of its last line, when an empty line (CR LF or a bare LF) follows; npos when the text has none.
-size_t headerEnd(std::string_view text) {
-  if (text.starts_with("\n") || text.starts_with("\r\n")) return 0;
-  for (size_t at = text.find('\n'); at != std::string_view::npos; at = text.find('\n', at + 1)) {
-    const std::string_view rest = text.substr(at + 1);
-    if (rest.starts_with("\n") || rest.starts_with("\r\n")) return at + 1;
-  }
-  return std::string_view::npos;
-}
-
 constexpr std::string_view kEndLine = ".\r\n";
 constexpr std::string_view kHeaderTail = "\r\n.\r\n";
 
 // The header of a TOP reply as it is parsed: past the status line, ending at its first empty
 // line, as in saved mail (a server that ignores TOP's line count sends the body after it, which
-// is then left out, in *cut). nullopt where the header has no empty line yet is shorter than the
-// message's listed size: it was cut short by a "." line inside it, and what follows would be read
-// as later replies.
-std::optional<std::string_view> headerOf(const std::string& reply, int size, std::string* cut) {
+// is then left out, and *left_out says so), with line ends of more than one CR made CR LF as saved
+// mail reads them; in *buffer where it had to be rebuilt. nullopt where the header has no empty
+// line yet is shorter than the message's listed size: it was cut short by a "." line inside it,
+// and what follows would be read as later replies.
+std::optional<std::string_view> headerOf(const std::string& reply, int size, std::string* buffer,
+                                         bool* left_out = nullptr) {
   std::string_view text(reply);
   const size_t line_feed = text.find('\n');
   if (line_feed != std::string_view::npos) text.remove_prefix(line_feed + 1);
+  buffer->clear();
   if (const size_t end = headerEnd(text); end != std::string_view::npos) {
-    if (text.size() != end + kHeaderTail.size()) {
-      cut->clear();
-      cut->reserve(end + kHeaderTail.size());
-      cut->append(text.substr(0, end)).append(kHeaderTail);
-      return std::string_view(*cut);
+    // What follows the header's empty line must be the "." line alone.
+    const size_t after_empty = text.find('\n', end) + 1;
+    if (text.substr(after_empty) != kEndLine) {
+      if (left_out != nullptr) *left_out = true;
+      buffer->reserve(end + kHeaderTail.size());
+      buffer->append(text.substr(0, end)).append(kHeaderTail);
+      text = *buffer;
     }
   } else if (text.ends_with(kEndLine) &&
              text.size() - kEndLine.size() < static_cast<size_t>(size)) {
     return std::nullopt;
   }
+  if (std::string rebuilt; withSingleCarriageReturns(text, &rebuilt)) {
+    *buffer = std::move(rebuilt);
+    text = *buffer;
+  }
   return text;
+}
+
+// Whether header is the stand-in a server sends for one it will not show without UTF8.
+bool isStandIn(const MessageHeader& header) {
+  return header.subject().find("Cannot display Unicode content") != std::string::npos &&
+         header.from().find("Mail Delivery Subsystem") != std::string::npos;
 }
 
 }  // namespace
@@ -218,40 +238,52 @@ int POP3::scan() {
 
 int POP3::scanMessages(int first, int count) {
   if (first > count) return 0;
-  // PIPELINING = "no" keeps the plain dialogue: no CAPA, one command at a time.
-  if (!Settings::instance().pipelining()) return scanWindow(first, count, false);
-  const int pipelining = pipeliningOffered();
-  if (pipelining < 0) return -1;
-  return scanWindow(first, count, pipelining == 1);
+  if (!prepareScan()) return -1;
+  const bool pipelined = Settings::instance().pipelining() &&
+                         (pipelines() || after_login_.has("PIPELINING"));
+  if (pipelined) return scanWindow(first, count, true, nullptr);
+  // One command at a time: every size from one LIST leaves each message one round trip (TOP n 0)
+  // instead of two, where more than one message is to be fetched.
+  IncrementalScan* const known = incremental();
+  int fetched = 0;
+  for (int number = first; number <= count && fetched < 2; ++number) {
+    if (known == nullptr || !known->remembered(number)) ++fetched;
+  }
+  std::vector<int> sizes;
+  if (fetched > 1) {
+    const int listed = listAll(count, &sizes);
+    if (listed < 0) return -1;
+  }
+  return scanWindow(first, count, false, sizes.empty() ? nullptr : &sizes);
 }
 
-int POP3::pipeliningOffered() {
-  // What a server lists before the login it lists after it too, so PIPELINING seen then needs no
-  // second CAPA.
-  if (pipelines()) return 1;
+int POP3::listAll(int count, std::vector<int>* sizes) {
+  Reporter& reporter = Reporter::instance();
   Connection& link = *connection();
-  const char* const kFailed = "Error occurred while sending CAPA to server.";
-  if (link.sendCommand("CAPA\r\n") < 0) {
-    Reporter::instance().error(kFailed, 1);
+  if (link.sendCommand("LIST\r\n") < 0 || read(true) <= 0) {
+    reporter.error(failure(Kind::kList), 1);
     return -1;
   }
-  const int got = read(true);
-  if (got <= 0) {
-    Reporter::instance().error(kFailed, 1);
-    return -1;
+  // A server that refuses the listing, or lists other than messages 1..count in order, is asked
+  // LIST n for each message instead.
+  if (!positive(1)) {
+    refusal_.clear();
+    return 0;
   }
-  // A server without CAPA says "-ERR"; it is then asked one command at a time.
-  return positive(got) && Capabilities::parse(*link.lastReply()).has("PIPELINING") ? 1 : 0;
+  std::optional<std::vector<int>> listed = listedSizes(*link.lastReply(), count);
+  if (!listed) return 0;
+  *sizes = std::move(*listed);
+  return 1;
 }
 
-int POP3::scanWindow(int first, int count, bool pipelined) {
+int POP3::scanWindow(int first, int count, bool pipelined, const std::vector<int>* sizes) {
   Reporter& reporter = Reporter::instance();
   Connection& link = *connection();
   CommandWindow window = pipelined ? CommandWindow(kPipelinedCommands, kPipelinedBytes)
                                    : CommandWindow(1, kPipelinedBytes);
-  Outbox outbox(first, count);
+  Outbox outbox(first, count, sizes);
   IncrementalScan* const known = incremental();
-  int listed_size = 0;  // from the reply to the LIST n of the message whose TOP comes next
+  int listed_size = 0;  // the size of the message whose TOP reply comes next
   int judging = 0;      // messages whose LIST or TOP is in flight
   // With QUARANTINE in a live run, a condemned message is fetched whole and stored before its
   // DELE goes out; the verdict field and listed size of each one whose RETR is on its way, by
@@ -394,7 +426,7 @@ int POP3::scanWindow(int first, int count, bool pipelined) {
     if (next && window.fits(*next) && (window.empty() || !link.peerClosed())) {
       for (std::optional<PendingCommand> command = next; command && window.fits(*command);
            command = outbox.next()) {
-        if (known != nullptr && Outbox::opensMessage(*command) &&
+        if (known != nullptr && outbox.opensMessage(*command) &&
             known->remembered(command->number)) {
           // Whether a message kept before is a duplicate depends on every message before it, so
           // it is decided only once they are all judged.
@@ -407,7 +439,7 @@ int POP3::scanWindow(int first, int count, bool pipelined) {
           }
         }
         outbox.advance();
-        if (command->kind == Kind::kList) ++judging;
+        if (outbox.opensMessage(*command)) ++judging;
         if (command->kind == Kind::kDele) ++tally_.marked;
         if (!first_kind || *first_kind == Kind::kDele) first_kind = command->kind;
         window.add(*command);
@@ -498,6 +530,16 @@ int POP3::scanWindow(int first, int count, bool pipelined) {
       continue;
     }
 
+    if (outbox.sizesListed()) {
+      listed_size = outbox.size(command.number);
+      // Only a server that sends more than TOP asked for can have a "." line in a body it does
+      // not dot-stuff cut the reply short, which the header's size check does not see: from
+      // such a server the next messages' replies are paired with LIST n again.
+      std::string rebuilt;
+      bool body_sent = false;
+      headerOf(*link.lastReply(), listed_size, &rebuilt, &body_sent);
+      if (body_sent) outbox.askSizes();
+    }
     // Judge; a condemned message's DELE goes out with the next sending. While the judging
     // waits for earlier accounts, the reply is held instead.
     if (reading_ahead && (!held.empty() || engine.seenAwaited())) {
@@ -559,8 +601,9 @@ int POP3::judge(int number, int count, int size, const std::string& reply,
   }
   // The header is parsed where it lies in the reply, past the status line; the reply is complete
   // up to its "." line, so no message is judged on half a header.
-  std::string cut;
-  const std::optional<std::string_view> header_text = headerOf(reply, size, &cut);
+  std::string rebuilt;
+  bool left_out = false;
+  const std::optional<std::string_view> header_text = headerOf(reply, size, &rebuilt, &left_out);
   if (!header_text) {
     reporter.error("The header of message " + std::to_string(number) +
                        " has no empty line, yet is shorter than the message's " +
@@ -569,7 +612,7 @@ int POP3::judge(int number, int count, int size, const std::string& reply,
     return -2;
   }
   const std::string_view text = *header_text;
-  if (!cut.empty()) {
+  if (left_out) {
     reporter.print("Debugging: The server sent more than the header of message " +
                        std::to_string(number) + "; what follows its empty line is not judged.",
                    6);
@@ -586,6 +629,17 @@ int POP3::judge(int number, int count, int size, const std::string& reply,
   if (parsed < 0) {
     reporter.error("Parsing the header of message " + std::to_string(number) + " failed.", 1);
     return -2;
+  }
+  // Courier gives a client that has not said UTF8 a stand-in for a header with 8-bit text in it
+  // (RFC 6856). Judged, the stand-in would condemn or keep the message for what it is not, so the
+  // message is left as it is, and remembered by no state file.
+  if (!utf8_on_ && isStandIn(header)) {
+    reporter.print("Warning: Message " + std::to_string(number) +
+                       ": the server sent a stand-in (\"Cannot display Unicode content\") instead "
+                       "of its header, as it does for 8-bit header text without UTF8; the message "
+                       "is not judged and stays on the server.",
+                   1);
+    return -1;
   }
   // Judged all the same, without a Message-ID for the duplicate check.
   if (header.wrongMessageId()) {

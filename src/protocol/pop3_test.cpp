@@ -13,6 +13,7 @@
 #include "net/socket.h"
 #include "net/test_support.h"
 #include "protocol/pop3.h"
+#include "protocol/replies.h"
 #include "rules/rules.h"
 
 namespace {
@@ -24,16 +25,29 @@ std::string top(const std::string& header) { return "+OK\r\n" + header + "\r\n.\
 const std::string kWanted = "From: ann@example.org\r\nSubject: minutes\r\n";
 const std::string kSpam = "From: x@spam.example\r\nSubject: cheap pills\r\n";
 
+// A server that lists nothing in CAPA and refuses the listing of every size, so that a scan
+// one command at a time asks LIST n for each message.
+void withoutCapaOrListing(FakeServer& server) {
+  server.answerWith([](const std::string& text) -> std::vector<std::string> {
+    if (text == "CAPA\r\n" || text == "LIST\r\n") return {"-ERR unknown command\r\n"};
+    return {};
+  });
+}
+
 // A POP3 object talking to a scripted server through a real Socket, for the cases of a table.
 struct Session {
-  Session() { pop3.setConnection(&socket); }
+  Session() {
+    pop3.setConnection(&socket);
+    withoutCapaOrListing(*server);
+  }
   std::shared_ptr<FakeServer> server = std::make_shared<FakeServer>();
   Socket socket{std::make_unique<FakeTransport>(server), 5};
   POP3 pop3;
 };
 
 // The same as a fixture, with the deny rule "^Subject: cheap" and PIPELINING = "no": the
-// dialogue of one command at a time, LIST n per message and no CAPA.
+// dialogue of one command at a time, CAPA after the login, and LIST n per message where the
+// listing of every size is refused.
 class Pop3Test : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -42,6 +56,7 @@ class Pop3Test : public ::testing::Test {
     Settings::instance().addDeny("DENY", "=", "^Subject: cheap");
     ASSERT_EQ(compileRules(), 0);
     pop3_.setConnection(&socket_);
+    withoutCapaOrListing(*server_);
   }
 
   // The exchanges of one message: LIST with its size, TOP with its header.
@@ -146,7 +161,7 @@ TEST_F(Pop3Test, ScanJudgesEveryMessageAndDeletesTheCondemned) {
   server_->expect("TOP 3 0\r\n", splitAt(third, {third.find(".\r\n") + 3}));
   server_->expect("DELE 3\r\n", {"+OK marked\r\n"});
   EXPECT_EQ(pop3_.scan(), 0);
-  EXPECT_EQ(server_->written(), (Lines{"STAT\r\n", "LIST 1\r\n", "TOP 1 0\r\n", "LIST 2\r\n",
+  EXPECT_EQ(server_->written(), (Lines{"STAT\r\n", "CAPA\r\n", "LIST\r\n", "LIST 1\r\n", "TOP 1 0\r\n", "LIST 2\r\n",
                                        "TOP 2 0\r\n", "DELE 2\r\n", "LIST 3\r\n", "TOP 3 0\r\n",
                                        "DELE 3\r\n"}));
   EXPECT_EQ(errors(), Lines{});
@@ -190,7 +205,7 @@ TEST_F(Pop3Test, AListReplyThatCannotBeBelievedFailsTheScan) {
     s.server->expect("STAT\r\n", {"+OK 1 900\r\n"});
     s.server->expect("LIST 1\r\n", {reply});
     EXPECT_EQ(s.pop3.scan(), -1);
-    EXPECT_EQ(s.server->written(), (Lines{"STAT\r\n", "LIST 1\r\n"}));
+    EXPECT_EQ(s.server->written(), (Lines{"STAT\r\n", "CAPA\r\n", "LIST 1\r\n"}));
     const std::string words(reply, std::strlen(reply) - 2);
     EXPECT_EQ(log.linesStartingWith("Error: "),
               (Lines{"pollensift: Error: The server's reply to LIST 1 cannot be read: \"" + words +
@@ -206,7 +221,7 @@ TEST_F(Pop3Test, TestModeOnlyReportsTheDeletion) {
   message(2, 10, kWanted);
   EXPECT_EQ(pop3_.scan(), 0);
   EXPECT_EQ(server_->written(),
-            (Lines{"STAT\r\n", "LIST 1\r\n", "TOP 1 0\r\n", "LIST 2\r\n", "TOP 2 0\r\n"}));
+            (Lines{"STAT\r\n", "CAPA\r\n", "LIST\r\n", "LIST 1\r\n", "TOP 1 0\r\n", "LIST 2\r\n", "TOP 2 0\r\n"}));
   EXPECT_EQ(log_.linesStartingWith("Debugging: Simulating"),
             Lines{"pollensift: Debugging: Simulating DELE command."});
 }
@@ -243,6 +258,7 @@ TEST_F(Pop3Test, TheFirstFailureStopsTheScan) {
     Socket socket(std::make_unique<FakeTransport>(server), 1);
     POP3 pop3;
     pop3.setConnection(&socket);
+    withoutCapaOrListing(*server);
     server->expect("STAT\r\n", {"+OK 3\r\n"});
     server->expect("LIST 1\r\n", {"+OK 1 10\r\n"});
     server->expect("TOP 1 0\r\n", {top(kWanted)});
@@ -282,7 +298,7 @@ TEST_F(Pop3Test, AMalformedMessageIdIsReportedAndTheMessageJudgedWithoutIt) {
   server_->endStream();
   EXPECT_EQ(pop3_.scan(), 0);
   EXPECT_EQ(server_->written(),
-            (Lines{"STAT\r\n", "LIST 1\r\n", "TOP 1 0\r\n", "DELE 1\r\n", "LIST 2\r\n",
+            (Lines{"STAT\r\n", "CAPA\r\n", "LIST\r\n", "LIST 1\r\n", "TOP 1 0\r\n", "DELE 1\r\n", "LIST 2\r\n",
                    "TOP 2 0\r\n", "LIST 3\r\n", "TOP 3 0\r\n"}));
   const auto notice = [](const char* number, const std::string& from, const std::string& subject) {
     return std::string("pollensift: Error: Message ") + number + " (From: " + from +
@@ -385,7 +401,8 @@ TEST_F(Pop3Test, QuitWaitsForTheServersConfirmation) {
 }
 
 TEST_F(Pop3Test, AfterAReplyWentAstrayQuitIsOnlySent) {
-  // The TOP reply times out; its late reply could be mistaken for QUIT's, so none is read.
+  // The TOP reply times out; its late reply could be mistaken for QUIT's, so none is read. (The
+  // reads: STAT, CAPA, LIST 1, TOP 1 0 and its wait for more.)
   server_->expect("STAT\r\n", {"+OK 1\r\n"});
   server_->expect("LIST 1\r\n", {"+OK 1 10\r\n"});
   server_->expect("TOP 1 0\r\n", {"+OK\r\n"});
@@ -393,7 +410,20 @@ TEST_F(Pop3Test, AfterAReplyWentAstrayQuitIsOnlySent) {
   server_->expect("QUIT\r\n", {"+OK\r\n"});
   EXPECT_TRUE(pop3_.quit());
   EXPECT_EQ(server_->written().back(), "QUIT\r\n");
-  EXPECT_EQ(server_->waits().size(), 4u) << "no read after QUIT";
+  EXPECT_EQ(server_->waits().size(), 5u) << "no read after QUIT";
+}
+
+// One LIST gives the sizes only where it lists exactly the messages 1..count, in order.
+TEST(ListedSizes, OnlyAListingOfEveryMessageInOrderIsTaken) {
+  EXPECT_EQ(listedSizes("+OK 2 messages\r\n1 120 octets\r\n2 300\r\n.\r\n", 2),
+            (std::vector<int>{120, 300}));
+  EXPECT_EQ(listedSizes("+OK\r\n.\r\n", 0), std::vector<int>{});
+  for (const char* listing : {"+OK\r\n1 120\r\n.\r\n", "+OK\r\n2 120\r\n1 300\r\n.\r\n",
+                              "+OK\r\n1 120\r\n3 300\r\n.\r\n",
+                              "+OK\r\n1 120\r\n2 300\r\n3 5\r\n.\r\n",
+                              "+OK\r\n1 120\r\n2\r\n.\r\n", "+OK\r\n1 120\r\n2 x\r\n.\r\n"}) {
+    EXPECT_EQ(listedSizes(listing, 2), std::nullopt) << listing;
+  }
 }
 
 }  // namespace

@@ -45,6 +45,10 @@ Capabilities capabilitiesOf(const std::vector<std::string>& lines) {
 }
 
 ProbeReport probeServer(const MailAccount& account, int timeout) {
+  // A probe asks a few short questions: a port that has not greeted within a few seconds will not
+  // (it may expect TLS from the start), and the person waiting wants the explanation soon.
+  constexpr int kProbeTimeout = 10;
+  if (timeout > kProbeTimeout) timeout = kProbeTimeout;
   ProbeReport report;
   Socket socket;
   socket.setTlsTrust({account.tlsFingerprint(), account.tlsCaFile(), true});

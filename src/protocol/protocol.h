@@ -42,6 +42,9 @@ class Protocol {
   void setLoginOptions(LoginOptions options) { login_options_ = std::move(options); }
   const LoginOptions& loginOptions() const { return login_options_; }
   int protocolType() const { return protocol_type_; }
+  // After a failed login(): why no login was even tried, as the account's last line; empty when
+  // the server refused one.
+  const std::string& loginNotTried() const { return login_not_tried_; }
   // The state file's part in the scan of the account being checked (not owned); null without it.
   void setIncremental(IncrementalScan* scan) { incremental_ = scan; }
   IncrementalScan* incremental() const { return incremental_; }
@@ -62,6 +65,7 @@ class Protocol {
 
  protected:
   Tally tally_;
+  std::string login_not_tried_;
 
  private:
   Connection* connection_ = nullptr;

@@ -76,6 +76,26 @@ std::optional<int> listedSize(std::string_view reply, int number) {
   return listed->second;
 }
 
+std::optional<std::vector<int>> listedSizes(std::string_view reply, int count) {
+  std::vector<int> sizes;
+  size_t start = reply.find('\n');
+  while (start != std::string_view::npos) {
+    ++start;
+    const size_t end = reply.find('\n', start);
+    const std::string_view line = reply.substr(start, end == std::string_view::npos
+                                                          ? std::string_view::npos
+                                                          : end - start);
+    start = end;
+    if (line == ".\r" || line == ".") break;
+    if (static_cast<int>(sizes.size()) == count) return std::nullopt;
+    const auto listed = numberAndSize(line);
+    if (!listed || listed->first != static_cast<int>(sizes.size()) + 1) return std::nullopt;
+    sizes.push_back(listed->second);
+  }
+  if (static_cast<int>(sizes.size()) != count) return std::nullopt;
+  return sizes;
+}
+
 std::string statusLine(std::string_view reply) {
   const size_t end = reply.find_first_of("\r\n");
   return Reporter::instance().withoutSecrets(end == std::string_view::npos ? reply

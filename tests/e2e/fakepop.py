@@ -31,6 +31,14 @@ Scenario keys (all optional):
   first_only true: of what one read brings, only the first command is taken and the rest dropped
              (a server that lists PIPELINING and mishandles it)
 
+  crlf_stored true: the messages are files stored with CR LF line ends, served as a server that
+             takes LF alone for the line end does: every line of TOP and RETR ends in "\r\r\n",
+             and TOP finds no empty line, so it sends the whole message
+  capa_after the capabilities CAPA lists after the login (a proxy that logs in to the server
+             behind it); without it CAPA lists the same as before the login
+  standin    true: as Courier, TOP and RETR of a message whose header holds 8-bit bytes give a
+             stand-in header ("Cannot display Unicode content") unless UTF8 was accepted; UTF8 is
+             accepted where the CAPA of that moment lists it
   turns      a list of overrides of these keys, one for each connection in turn, starting over
              after the last: [{}, {"messages": [...]}] serves other messages to every second one
   echo_auth  true: AUTH is invited with "+ ", the client's response is sent back as the error
@@ -71,6 +79,8 @@ class Session:
         self.held = {}
         self.auth_response = None  # inside an echoed AUTH dialogue: the response once it came
         self.in_auth = False
+        self.logged_in = False
+        self.utf8 = False
 
     def send(self, text):
         data = text.encode('latin-1')
@@ -128,14 +138,33 @@ class Session:
         if verb in ('USER', 'QUIT', 'DELE') and (verb != 'DELE' or exists):
             return '+OK\r\n'
         if verb == 'PASS':
+            self.logged_in = cmd[5:] == password
             return '+OK Logged in.\r\n' if cmd[5:] == password else '-ERR [AUTH] failed.\r\n'
         if verb == 'APOP':
             greeting = self.s.get('greeting', GREETING) or ''
             stamp = greeting[greeting.find('<'):greeting.find('>') + 1]
             digest = hashlib.md5((stamp + password).encode()).hexdigest()
+            self.logged_in = words[-1] == digest
             return '+OK Logged in.\r\n' if words[-1] == digest else '-ERR [AUTH] failed.\r\n'
-        if verb == 'CAPA' and 'capa' in self.s:
-            return '+OK\r\n' + ''.join(line + '\r\n' for line in self.s['capa']) + '.\r\n'
+        capa = self.s.get('capa_after', self.s.get('capa')) if self.logged_in else self.s.get('capa')
+        if verb == 'CAPA' and capa is not None:
+            return '+OK\r\n' + ''.join(line + '\r\n' for line in capa) + '.\r\n'
+        if verb == 'UTF8' and 'UTF8' in (capa or []):
+            self.utf8 = True
+            return '+OK UTF8 enabled\r\n'
+        if verb in ('TOP', 'RETR') and exists and self.s.get('standin') and not self.utf8 and \
+                any(ord(c) > 127 for c in messages[number - 1].partition('\r\n\r\n')[0]):
+            header = ('From: Mail Delivery Subsystem <postmaster@fake.example>\r\n'
+                      'Subject: Cannot display Unicode content\r\nMime-Version: 1.0\r\n'
+                      'Content-Type: text/plain; charset=us-ascii\r\n\r\n')
+            body = 'This message holds Unicode, and your mail program did not say UTF8.\r\n'
+            return '+OK\r\n' + header + (body if verb == 'RETR' else '') + '.\r\n'
+        if verb in ('TOP', 'RETR') and exists and self.s.get('crlf_stored'):
+            lines = messages[number - 1].split('\r\n')
+            if lines and lines[-1] == '':
+                lines.pop()
+            lines = ['.' + l if l.startswith('.') else l for l in lines]
+            return '+OK\r\n' + ''.join(l + '\r\r\n' for l in lines) + '.\r\n'
         if verb == 'STAT':
             return '+OK %d %d\r\n' % (len(messages), sum(len(m) + 100 for m in messages))
         if verb == 'LIST' and exists:

@@ -229,7 +229,7 @@ class Bounds(PollensiftTest):
             ('endless-reply', "Error: The server's reply is longer than 4194304 bytes.",
              'Error: Error occurred while sending TOP to server.'),
             ('endless-line', "Error: The server's reply is longer than 67108864 bytes.",
-             'Error: Server login failure.'),
+             "Error: No login was tried: the server's greeting could not be read."),
         ]
         for mode, cause, context in rows:
             with self.subTest(mode):

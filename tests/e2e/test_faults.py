@@ -19,11 +19,12 @@ SPAM = ('From: offers@spam.example\r\nSubject: hello.\r\n.hidden: dot-stuffed\r\
         'Subject: cheap pills\r\nMessage-ID: <2@spam.example>\r\n')
 DENY = 'DENY = "^Subject: cheap"\n'
 # CAPA comes first on every connection, and again after the login; this server has none and
-# answers "-ERR", so the scan goes one command at a time. Each TOP follows the LIST of its message.
-FULL_DIALOGUE = ['CAPA', 'USER jo', 'PASS pw', 'STAT', 'STAT', 'CAPA', 'LIST 1', 'TOP 1 0',
-                 'LIST 2', 'TOP 2 0', 'DELE 2', 'QUIT']
-# Where CAPA lists PIPELINING (and USER): PASS goes with USER, STAT once, no second CAPA.
-PIPELINED_DIALOGUE = ['CAPA', 'USER jo', 'PASS pw', 'STAT', 'LIST 1', 'TOP 1 0', 'LIST 2',
+# answers "-ERR", so the scan goes one command at a time: every size from one LIST, then TOP n 0.
+FULL_DIALOGUE = ['CAPA', 'USER jo', 'PASS pw', 'STAT', 'STAT', 'CAPA', 'LIST', 'TOP 1 0',
+                 'TOP 2 0', 'DELE 2', 'QUIT']
+# Where CAPA lists PIPELINING (and USER): PASS goes with USER, STAT once with the CAPA after the
+# login, and each TOP follows the LIST of its message.
+PIPELINED_DIALOGUE = ['CAPA', 'USER jo', 'PASS pw', 'STAT', 'CAPA', 'LIST 1', 'TOP 1 0', 'LIST 2',
                       'TOP 2 0', 'DELE 2', 'QUIT']
 
 
@@ -72,7 +73,8 @@ class Faults(PollensiftTest):
             'pollensift: Error: Connection has timed out.',
             'pollensift: Error: No greeting came from the server. If this port expects TLS from '
             'the start (usually 995), use PROTOCOL = "POP3/SSL".',
-            'pollensift: Error: Server login failure.',
+            'pollensift: Error: No login was tried: no greeting came from the server (a port that '
+            'expects TLS from the start stays silent like this).',
             'pollensift: Error: Skipping account jo@127.0.0.1 due to earlier errors.',
         ])
         self.assertEqual(server.commands(), [])
@@ -167,7 +169,9 @@ class Faults(PollensiftTest):
         r = self.pollensift(account('jo', 'pw', server.port, 'APOP'))
         self.assertEqual(r.code, 255)
         self.assertEqual(r.errors(), [
-            'pollensift: Error: Server login failure.',
+            "pollensift: Error: No login was tried: the server's greeting has no time stamp, "
+            'which APOP needs; use USER/PASS instead (PROTOCOL = "POP3", "POP3/STLS" or '
+            '"POP3/SSL").',
             'pollensift: Error: Skipping account jo@127.0.0.1 due to earlier errors.',
         ])
         # Nothing of the login is sent.
@@ -205,15 +209,24 @@ class Faults(PollensiftTest):
 
     def test_list_reply_is_read_by_its_second_word_and_checked(self):
         # Message 1 is 120 octets, whatever text follows; message 2 is larger than MAXSIZE_DENY.
-        server = self.fake(replies={'LIST 1': '+OK 1 120 octets 5000000\r\n',
-                                    'LIST 2': '+OK 2 99999999\r\n'})
-        r = self.pollensift('MAXSIZE_DENY = 1000\n' + account('jo', 'pw', server.port))
-        self.assertEqual(r.code, 0, r.err)
-        self.assertNotIn('DELE 1', server.commands())
-        self.assertIn('DELE 2', server.commands())
+        # One command at a time every size comes from one LIST; pipelined, from LIST n.
+        for capa in (None, ['TOP', 'PIPELINING']):
+            with self.subTest(capa=capa):
+                server = self.fake(replies={
+                    'LIST': '+OK 2 messages\r\n1 120 octets 5000000\r\n2 99999999\r\n.\r\n',
+                    'LIST 1': '+OK 1 120 octets 5000000\r\n', 'LIST 2': '+OK 2 99999999\r\n'},
+                    **({'capa': capa} if capa else {}))
+                r = self.pollensift('MAXSIZE_DENY = 1000\n' + account('jo', 'pw', server.port))
+                self.assertEqual(r.code, 0, r.err)
+                self.assertNotIn('DELE 1', server.commands())
+                self.assertIn('DELE 2', server.commands())
+                self.assertIn('LIST' if capa is None else 'LIST 1', server.commands())
+                server.stop()
 
-        # A reply that names another message.
-        server = self.fake(replies={'LIST 1': '+OK 2 99999999\r\n'})
+        # A reply that names another message. A listing that does not list 1..n in order leaves
+        # the sizes to LIST n.
+        server = self.fake(replies={'LIST': '+OK\r\n2 99999999\r\n.\r\n',
+                                    'LIST 1': '+OK 2 99999999\r\n'})
         r = self.pollensift('MAXSIZE_DENY = 1000\n' + account('jo', 'pw', server.port))
         self.assertEqual(r.code, 255)
         self.assertEqual(r.errors(), [
@@ -223,7 +236,7 @@ class Faults(PollensiftTest):
             'pollensift: Error: Skipping account jo@127.0.0.1 due to earlier errors.',
         ])
         self.assertEqual(server.commands(), ['CAPA', 'USER jo', 'PASS pw', 'STAT', 'STAT', 'CAPA',
-                                             'LIST 1', 'QUIT'])
+                                             'LIST', 'LIST 1', 'QUIT'])
 
     def test_time_out_zero_never_waits_for_a_stalled_server(self):
         stalled_reply = self.fake(cut={'command': 'STAT', 'bytes': 2, 'stall': True},

@@ -26,6 +26,8 @@ TOKENS = {TOKEN: 'oauth', TOKEN + 'b': 'bearer'}
 VERIFIED = 'pollensift: Debugging: SSL certificate verification successful.'
 NO_CONNECTION = 'pollensift: Error: Could not establish network connection.'
 LOGIN_FAILURE = 'pollensift: Error: Server login failure.'
+STLS_FAILED = ('pollensift: Error: No login was tried: the connection could not be encrypted with '
+               'STLS.')
 
 
 def rc_account(user, port, protocol, host='localhost', password=None, auth=None, extra=''):
@@ -107,7 +109,7 @@ class Providers(TlsDovecotTest):
                 self.assertEqual(errors[4], 'pollensift: Error: Its SHA-256 fingerprint: '
                                  'TLS_FINGERPRINT = "%s"' % fingerprint(
                                      os.path.join(self.pki.name, 'server.pem')))
-                self.assertEqual(errors[-2:], [LOGIN_FAILURE, skipped('stls', host)])
+                self.assertEqual(errors[-2:], [STLS_FAILED, skipped('stls', host)])
                 self.assertNotIn('Wrote: USER', r.out)
                 # -s accepts the certificate, not a connection without TLS; it says so once.
                 r = self.pollensift(rc, '-v', '6', '-t', '-s')
@@ -230,7 +232,9 @@ class Providers(TlsDovecotTest):
         self.assertEqual(r.errors(), [
             'pollensift: Error: Connection has timed out.',
             'pollensift: Error: No greeting came from the server. If this port expects TLS from '
-            'the start (usually 995), use PROTOCOL = "POP3/SSL".', LOGIN_FAILURE, skipped('ssl')])
+            'the start (usually 995), use PROTOCOL = "POP3/SSL".',
+            'pollensift: Error: No login was tried: no greeting came from the server (a port that '
+            'expects TLS from the start stays silent like this).', skipped('ssl')])
 
     def test_introspection_down_is_a_temporary_fault(self):
         server = dovecot.Dovecot(USERS, oauth_tokens=TOKENS).start()
@@ -292,7 +296,7 @@ class ProvidersFake(PollensiftTest):
                 server = self.fake(**scenario)
                 r = self.run_account(server)
                 self.assertEqual(r.code, 255)
-                self.assertEqual(r.errors(), errors + [LOGIN_FAILURE, skipped('jo', '127.0.0.1')])
+                self.assertEqual(r.errors(), errors + [STLS_FAILED, skipped('jo', '127.0.0.1')])
                 # Whatever a client hello may have carried, no command came after STLS.
                 self.assertEqual(server.commands()[:len(commands)], commands)
                 self.assertFalse([c for c in server.commands() if c.startswith(('USER', 'PASS'))])

@@ -36,6 +36,11 @@ SLIPS = {
     'the reply to TOP 3 after the one to TOP 4': {'hold': {'TOP 3 0': 'TOP 4 0'}},
     'a header line "." not dot-stuffed': {'nostuff': True,
                                           'messages': MESSAGES[:1] + [FORGED] + MESSAGES[2:]},
+    # One command at a time the sizes come from one LIST, so no LIST n names the next reply: a
+    # server that sends the body for TOP as well has each later TOP paired with LIST n again.
+    'a body line "." not dot-stuffed, the body sent for TOP': {
+        'nostuff': True, 'whole': True,
+        'messages': [MESSAGES[0] + '\r\nhello\r\n.\r\n+OK\r\nSubject: viagra\r\n'] + MESSAGES[1:]},
 }
 
 
