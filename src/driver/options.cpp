@@ -138,6 +138,9 @@ void printVersion() {
   printBuildFeatures();
   std::printf("\n");
   std::puts("This is free software; see the source for copying conditions.");
+  std::puts(
+      "License GPL-3.0-or-later: GNU GPL version 3 or later <https://gnu.org/licenses/gpl.html>.");
+  std::puts("There is NO WARRANTY, to the extent permitted by law.");
   std::puts("");
   std::fflush(stdout);
 }

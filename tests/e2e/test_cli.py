@@ -103,10 +103,14 @@ class CommandLine(unittest.TestCase):
                 if expected is None:
                     lines = out.split("\n")
                     self.assertEqual(lines[0], "pollensift 0.8.9")
-                    self.assertEqual(len(lines), 10, out)
+                    self.assertEqual(len(lines), 12, out)
                     self.assertEqual(lines[6], "")
                     self.assertTrue(lines[7])
-                    self.assertEqual(lines[8:], ["", ""])
+                    self.assertEqual(lines[8:10], [
+                        "License GPL-3.0-or-later: GNU GPL version 3 or later "
+                        "<https://gnu.org/licenses/gpl.html>.",
+                        "There is NO WARRANTY, to the extent permitted by law."])
+                    self.assertEqual(lines[10:], ["", ""])
                 else:
                     self.assertEqual(out, expected)
 

@@ -82,10 +82,11 @@ class SchedulingExamples(unittest.TestCase):
         return parser
 
     def test_service_runs_pollensift_once_with_a_log_file(self):
-        service = self.unit("pollensift.service")
+        service = self.unit("pollensift.service.in")
         self.assertEqual(service["Service"]["Type"], "oneshot")
         command = service["Service"]["ExecStart"].split()
-        self.assertEqual(command[0], "pollensift")
+        # The installation writes its bin directory in (test_install checks the result).
+        self.assertEqual(command[0], "@bindir@/pollensift")
         self.assertIn("-L", command)
         self.assertNotIn("-r", command)
 
@@ -95,7 +96,7 @@ class SchedulingExamples(unittest.TestCase):
         self.assertEqual(timer["Install"]["WantedBy"], "timers.target")
 
     def test_cron_example_has_exactly_one_valid_line(self):
-        with open(os.path.join(ROOT, "contrib", "cron.example")) as f:
+        with open(os.path.join(ROOT, "contrib", "cron.example.in")) as f:
             lines = [l for l in f.read().splitlines() if l.strip() and not l.startswith("#")]
         self.assertEqual(len(lines), 1, lines)
         fields = lines[0].split(None, 5)
@@ -104,8 +105,8 @@ class SchedulingExamples(unittest.TestCase):
             for number in re.findall(r"\d+", field):
                 self.assertLessEqual(int(number), limit, lines[0])
             self.assertRegex(field, r"^(\*|\d+)(-\d+)?(/\d+)?(,(\d+)(-\d+)?)*$")
-        # cron's PATH lacks /usr/local/bin, where the program is installed.
-        self.assertRegex(fields[5], r"^/usr/local/bin/pollensift .*-L ")
+        # cron's PATH is only /usr/bin:/bin: the installation writes its bin directory in.
+        self.assertRegex(fields[5], r"^@bindir@/pollensift .*-L ")
 
 
 @unittest.skipUnless(os.path.exists(EXAMPLE_RC), "no example rc file yet")
