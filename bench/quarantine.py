@@ -1,4 +1,5 @@
 #!/usr/bin/env python3
+# SPDX-License-Identifier: GPL-3.0-or-later
 """Live runs with and without QUARANTINE over a slow link, side by side.
 
 A private Dovecot holds, for every run, a fresh copy of 500 generated messages; about one in five

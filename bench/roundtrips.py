@@ -1,4 +1,5 @@
 #!/usr/bin/env python3
+# SPDX-License-Identifier: GPL-3.0-or-later
 """Round trips per session over a slow link: pollensift in test mode against a private Dovecot
 behind the delay relay of bench/slowlink.py, which records when the client sent and when it was
 sent something. Each turn of the client after the greeting (what it sends before the next reply

@@ -1,4 +1,5 @@
 #!/usr/bin/env python3
+# SPDX-License-Identifier: GPL-3.0-or-later
 """Whole-run benchmark: pollensift in test mode against the protocol floor, on loopback and over a
 slow link.
 

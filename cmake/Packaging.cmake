@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: GPL-3.0-or-later
 # Debian package built with CPack: running cpack in the build tree gives
 # pollensift_<version>_<arch>.deb with whatever the install() rules put in place.
 include(GNUInstallDirs)

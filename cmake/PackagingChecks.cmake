@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: GPL-3.0-or-later
 # Read by cpack before it builds the package (CPACK_PROJECT_CONFIG_FILE).
 find_program(POLLENSIFT_SHLIBDEPS dpkg-shlibdeps)
 if(NOT POLLENSIFT_SHLIBDEPS)

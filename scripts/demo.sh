@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: GPL-3.0-or-later
 # Installs what is missing, builds, and lets pollensift judge the sample messages of
 # tests/fixtures/mail on a throwaway local POP3 server, in test mode: nothing is deleted.
 set -euo pipefail

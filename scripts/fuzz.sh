@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: GPL-3.0-or-later
 # Builds the libFuzzer harnesses with clang in build/fz and runs each one for a bounded time from
 # its seed corpus: scripts/fuzz.sh [seconds per fuzzer, default 30]. Any finding fails the run;
 # the input that caused it is kept in build/fz/findings/ for the regression test.

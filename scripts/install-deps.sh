@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: GPL-3.0-or-later
 # Installs the Debian packages that pollensift needs. Safe to run again.
 #   scripts/install-deps.sh             everything: building, running, the tests, the package
 #                                       checks, the benchmarks, the fuzzers and the demo

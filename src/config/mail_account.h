@@ -74,3 +74,14 @@ class MailAccount {
 // Messages left on the servers, summed over the accounts checked through; the exit status under
 // --return-value.
 extern int remaining_total;
+
+// What the accounts checked through judged, summed, for the run's closing total; failed counts
+// the accounts whose check failed.
+struct RunTotals {
+  long long examined = 0;
+  long long deleted = 0;  // or, in test mode, would be deleted
+  long long kept = 0;
+  long long quarantined = 0;
+  int failed = 0;
+};
+extern RunTotals run_totals;

@@ -98,6 +98,7 @@ int checkInTurn(MailAccount& account, Reporter& reporter) {
       std::string(program_version) + " querying " + account.user() + "@" + account.server() + ".",
       3);
   if (checkOneAccount(account, reporter) == 0) return 0;
+  ++run_totals.failed;
   reporter.error(
       "Skipping account " + account.user() + "@" + account.server() + " due to earlier errors.", 1);
   return -1;
@@ -120,6 +121,22 @@ int checkAccounts(Settings& settings, Reporter& reporter) {
   return run_result;
 }
 
+// A run over several accounts ends with their sum; one account's summary says it all already.
+void printRunTotal(Settings& settings, Reporter& reporter) {
+  const size_t accounts = settings.accounts().size();
+  if (accounts < 2) return;
+  const RunTotals& total = run_totals;
+  std::string line = "Total for " + std::to_string(accounts) +
+                     " account(s): " + std::to_string(total.examined) + " message(s) examined, " +
+                     std::to_string(total.deleted) +
+                     (settings.test() ? " would be deleted, " : " deleted, ") +
+                     std::to_string(total.kept) + " kept";
+  if (!settings.quarantine().empty() && !settings.test()) {
+    line += ", " + std::to_string(total.quarantined) + " quarantined";
+  }
+  reporter.print(line + ", " + std::to_string(total.failed) + " account(s) failed.", 3);
+}
+
 // --stats: the table ends the run.
 void printRuleStatisticsIfAsked() {
   if (const RuleStats* stats = FilterEngine::instance().ruleStatistics()) {
@@ -130,7 +147,9 @@ void printRuleStatisticsIfAsked() {
 // The offline modes contact no server and write no log: their lines go to the terminal only.
 int runOfflineMode(const ModeRequest& request) {
   try {
-    if (request.mode == ModeRequest::Mode::kQuarantine) return listQuarantined();
+    if (request.mode == ModeRequest::Mode::kQuarantine) {
+      return listQuarantined({request.probe_account, request.since});
+    }
     if (request.mode == ModeRequest::Mode::kRelease) {
       return releaseQuarantined(request.release_files);
     }
@@ -156,6 +175,7 @@ int runOfflineMode(const ModeRequest& request) {
 int runPollensift(int argc, char** argv) {
   Reporter& reporter = Reporter::instance();
   remaining_total = 0;
+  run_totals = RunTotals{};
   Settings::instance().setObjectFactory(makeAccountObjects);
   Settings& settings = Settings::instance();
   if (argc > 1) parseOptions(argc, argv);
@@ -223,6 +243,7 @@ int runPollensift(int argc, char** argv) {
     expireQuarantined(settings, reporter);
     if (request.stats) FilterEngine::instance().collectRuleStatistics();
     run_result = checkAccounts(settings, reporter);
+    printRunTotal(settings, reporter);
     printRuleStatisticsIfAsked();
   } catch (const std::exception& e) {
     reporter.error(std::string("Runtime exception occurred: ") + e.what(), 1);

@@ -75,6 +75,7 @@ struct Job {
   std::vector<std::pair<char, std::string>> after_commit;  // its lines sent after the 's'
   int result = -1;
   int remaining = 0;
+  RunTotals totals;  // what its account added to the run's total
   int status = 0;  // of the process, as waitpid gives it
   std::string seen;
 };
@@ -216,6 +217,9 @@ void Runner::runJob(size_t index, int records, int turns) {
   // A job whose running process is gone ends at its next line, without QUIT.
   sigaction(SIGPIPE, &old_pipe_, nullptr);
   undone_[index] = 0;
+  // The running process adds what this job reports to what it summed before the fork.
+  remaining_total = 0;
+  run_totals = RunTotals{};
   installJobInterruptHandlers(&undone_[index]);
   sigset_t unblock;
   sigemptyset(&unblock);
@@ -256,7 +260,12 @@ void Runner::runJob(size_t index, int records, int turns) {
     result = -1;
   }
   engine.seenSettled();
-  job_records::send(records, 'r', std::to_string(result) + " " + std::to_string(remaining_total));
+  const RunTotals& totals = run_totals;
+  job_records::send(records, 'r',
+                    std::to_string(result) + " " + std::to_string(remaining_total) + " " +
+                        std::to_string(totals.examined) + " " + std::to_string(totals.deleted) +
+                        " " + std::to_string(totals.kept) + " " +
+                        std::to_string(totals.quarantined) + " " + std::to_string(totals.failed));
   std::fflush(stdout);
   std::fflush(stderr);
   _exit(0);
@@ -286,7 +295,12 @@ void Runner::handle(size_t index, char kind, const std::string& text) {
     case 'r': {
       job.reported = true;
       long long remaining = 0;
-      if (std::sscanf(text.c_str(), "%d %lld", &job.result, &remaining) != 2) job.result = -1;
+      RunTotals& totals = job.totals;
+      if (std::sscanf(text.c_str(), "%d %lld %lld %lld %lld %lld %d", &job.result, &remaining,
+                      &totals.examined, &totals.deleted, &totals.kept, &totals.quarantined,
+                      &totals.failed) != 7) {
+        job.result = -1;
+      }
       job.remaining = remaining > INT_MAX ? INT_MAX : remaining < 0 ? 0 : static_cast<int>(remaining);
       return;
     }
@@ -388,8 +402,14 @@ void Runner::end(size_t index) {
     if (__builtin_add_overflow(remaining_total, job.remaining, &remaining_total)) {
       remaining_total = INT_MAX;
     }
+    run_totals.examined += job.totals.examined;
+    run_totals.deleted += job.totals.deleted;
+    run_totals.kept += job.totals.kept;
+    run_totals.quarantined += job.totals.quarantined;
+    run_totals.failed += job.totals.failed;
   } else {
     run_result_ = -1;
+    ++run_totals.failed;
   }
   while (done_ < state_.size() && state_[done_].ended) ++done_;
   commitInTurn();

@@ -1,11 +1,17 @@
+#include <sys/stat.h>
+
 #include <string>
 #include <vector>
 
 #include "driver/modes.h"
 #include "driver/saved_mail.h"
 #include "filter/filter_engine.h"
+#include "filter/rule_stats.h"
 #include "header/message_header.h"
+#include "learn/learn.h"
+#include "quarantine/quarantine.h"
 #include "report/reporter.h"
+#include "text/escape.h"
 
 namespace {
 
@@ -37,11 +43,24 @@ class Judge {
     FilterEngine& engine = FilterEngine::instance();
     // The verdict lines are those of a run; the line before them says which message they judge.
     engine.introduceNextVerdict("Message " + number + " (" + message.origin + "):");
+    // A quarantined message carries the verdict that condemned it.
+    HeldMessage held;
+    const bool was_condemned = readHeldHeader(message.header, &held);
+    if (was_condemned) ++held_;
     if (engine.filter(&header) == 1) {
       ++condemned_[static_cast<size_t>(engine.lastCondemned())];
     } else {
       ++kept_;
+      if (was_condemned) showNowKept(held, message.origin);
     }
+  }
+
+  // For the quarantine: how many of its messages the rules would now keep. Nothing when no
+  // message carried a verdict.
+  std::string quarantineSummary() const {
+    if (held_ == 0) return "";
+    return std::to_string(now_kept_) + " of " + std::to_string(held_) +
+           " quarantined message(s) would now be kept.";
   }
 
   // "Judged n message(s): d would be deleted (1 duplicate, 2 deny rule), k kept[, u not judged]."
@@ -65,6 +84,18 @@ class Judge {
   bool allJudged() const { return not_judged_ == 0; }
 
  private:
+  // A message the rules condemned once and would keep now: what the user came to look for when
+  // judging the quarantine again, so it is shown at the default verbosity.
+  void showNowKept(HeldMessage& held, const std::string& origin) {
+    ++now_kept_;
+    held.file = origin;
+    held.from = learn::decodeEncodedWords(held.from);
+    held.subject = learn::decodeEncodedWords(held.subject);
+    Reporter::instance().print("Now kept: " + heldMessageLine(held), 3);
+  }
+
+  int held_ = 0;
+  int now_kept_ = 0;
   int examined_ = 0;
   int kept_ = 0;
   int not_judged_ = 0;
@@ -77,13 +108,32 @@ int judgeSavedMail(const std::vector<std::string>& paths) {
   Reporter& reporter = Reporter::instance();
   Judge judge;
   bool all_read = true;
+  // --stats over several folders: a table for each folder (a Maildir, or an mbox of more than
+  // one message), as they differ (spam, wanted mail), before the run's table over them all.
+  const RuleStats* stats = FilterEngine::instance().ruleStatistics();
+  const bool per_path = stats != nullptr && paths.size() > 1;
+  RuleStats before = per_path ? *stats : RuleStats();
   for (const std::string& path : paths) {
+    int messages = 0;
     if (!readSavedMail(
-            path, [&](const SavedMessage& message) { judge.judge(message); },
-            [&](const std::string& error) { reporter.error("Could not read " + error + ".", 1); })) {
+            path,
+            [&](const SavedMessage& message) {
+              ++messages;
+              judge.judge(message);
+            },
+            [&](const std::string& error) {
+              reporter.error("Could not read " + error + ".", 1);
+            })) {
       all_read = false;
     }
+    struct stat info {};
+    const bool folder = messages > 1 || (::stat(path.c_str(), &info) == 0 && S_ISDIR(info.st_mode));
+    if (!per_path) continue;
+    if (folder) printRuleStatistics(stats->since(before), escapeControls(path));
+    before = *stats;
   }
   reporter.print(judge.summary(), 3);
+  const std::string quarantined = judge.quarantineSummary();
+  if (!quarantined.empty()) reporter.print(quarantined, 3);
   return all_read && judge.allJudged() ? 0 : -1;
 }

@@ -1,3 +1,7 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+// pollensift is free software under the GNU General Public License, version 3 or later: see
+// COPYING at the top of the source tree, which covers every file of it.
+
 #include <malloc.h>
 
 #include "driver/driver.h"

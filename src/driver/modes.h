@@ -1,5 +1,6 @@
 #pragma once
 
+#include <ctime>
 #include <string>
 #include <vector>
 
@@ -14,7 +15,9 @@ struct ModeRequest {
   bool stats = false;         // --stats: a run or --judge ends with the rules' statistics
   std::vector<std::string> judge_paths;  // the saved mail of --judge and the learning modes
   std::vector<std::string> release_files;
-  std::string probe_account;  // --account USER@SERVER: the one account --probe visits
+  std::string probe_account;  // --account USER@SERVER: the one account --probe visits, or the
+                              // one whose messages --quarantine lists
+  std::time_t since = 0;      // --since DATE: --quarantine lists what was held from then on
 };
 ModeRequest& modeRequest();
 
@@ -43,9 +46,16 @@ LearnedStatus learnedStatus();
 // warnings of the configuration just read and compiled. 0, or -1 when it has a fault.
 int checkConfiguration(bool commands_run);
 
-// --quarantine: prints one line for each message that QUARANTINE holds, newest first. 0, or -1
-// when no quarantine is configured or it cannot be read.
-int listQuarantined();
+// What --quarantine lists: the messages of one account (USER@SERVER, "" for all) held from since
+// on (0 for all).
+struct QuarantineFilter {
+  std::string account;
+  std::time_t since = 0;
+};
+
+// --quarantine: prints one line for each message that QUARANTINE holds and filter lets through,
+// newest first, then a count line. 0, or -1 when no quarantine is configured or it cannot be read.
+int listQuarantined(const QuarantineFilter& filter);
 
 // --release: writes the quarantined messages in files to standard output as an mbox, leaving
 // the files where they are. -1 when one could not be read; the others are written all the same.

@@ -4,6 +4,8 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
+#include <ctime>
 #include <string>
 
 #include "config/protocol_codes.h"
@@ -29,7 +31,8 @@ enum : int {
   kLearnHamOption,
   kUnlearnSpamOption,
   kUnlearnHamOption,
-  kStatsOption
+  kStatsOption,
+  kSinceOption
 };
 
 // A usage error: the message, then the pointer to --help; status -1 before anything is contacted.
@@ -45,6 +48,21 @@ enum : int {
 constexpr const char* kModeOptions[] = {
     "",           "--check",      "--judge",         "--quarantine",  "--release",
     "--probe",    "--learn-spam", "--learn-ham",     "--unlearn-spam", "--unlearn-ham"};
+
+// --since's date, YYYY-MM-DD, as the start of that day in local time.
+std::time_t sinceDate(const char* text, const char* program) {
+  std::tm local{};
+  const char* end = ::strptime(text, "%Y-%m-%d", &local);
+  std::time_t when = -1;
+  if (end != nullptr && *end == '\0' && std::strlen(text) == 10) {
+    local.tm_isdst = -1;
+    when = std::mktime(&local);
+  }
+  if (when <= 0) {
+    usageError(std::string("--since takes a date: YYYY-MM-DD, not '") + text + "'.", program);
+  }
+  return when;
+}
 
 void chooseMode(ModeRequest::Mode mode, const char* program) {
   ModeRequest& request = modeRequest();
@@ -92,7 +110,8 @@ void printHelp() {
       "      --release FILE...      Write quarantined messages to standard output as an mbox",
       "      --probe                Ask each server what it offers and suggest PROTOCOL, PORT",
       "                             and AUTH; send no user name or password",
-      "      --account=USER@SERVER  With --probe: only that account",
+      "      --account=USER@SERVER  With --probe or --quarantine: only that account",
+      "      --since=DATE           With --quarantine: only messages held from DATE (YYYY-MM-DD)",
       "      --learn-spam PATH...   Learn saved mail (as --judge reads it) as spam, into LEARN_FILE",
       "      --learn-ham PATH...    Learn saved mail as wanted mail (ham), into LEARN_FILE",
       "      --unlearn-spam PATH... Take back messages learned as spam",
@@ -138,6 +157,9 @@ void printVersion() {
   printBuildFeatures();
   std::printf("\n");
   std::puts("This is free software; see the source for copying conditions.");
+  std::puts(
+      "License GPL-3.0-or-later: GNU GPL version 3 or later <https://gnu.org/licenses/gpl.html>.");
+  std::puts("There is NO WARRANTY, to the extent permitted by law.");
   std::puts("");
   std::fflush(stdout);
 }
@@ -208,6 +230,7 @@ void parseOptions(int argc, char** argv) {
       {"unlearn-spam", no_argument, nullptr, kUnlearnSpamOption},
       {"unlearn-ham", no_argument, nullptr, kUnlearnHamOption},
       {"stats", no_argument, nullptr, kStatsOption},
+      {"since", required_argument, nullptr, kSinceOption},
       {nullptr, 0, nullptr, 0},
   };
   Settings& settings = Settings::instance();
@@ -278,6 +301,9 @@ void parseOptions(int argc, char** argv) {
       case kStatsOption:
         modeRequest().stats = true;
         break;
+      case kSinceOption:
+        modeRequest().since = sinceDate(optarg, argv[0]);
+        break;
       default:
         std::fprintf(stderr, "Try '%s --help' for more information.\n", argv[0]);
         std::fflush(stderr);
@@ -305,7 +331,11 @@ void parseOptions(int argc, char** argv) {
   } else {
     refuseOperands(optind, argc, argv);
   }
-  if (!request.probe_account.empty() && request.mode != ModeRequest::Mode::kProbe) {
+  if (request.since != 0 && request.mode != ModeRequest::Mode::kQuarantine) {
+    usageError("--since is for --quarantine, which is missing.", argv[0]);
+  }
+  if (!request.probe_account.empty() && request.mode != ModeRequest::Mode::kProbe &&
+      request.mode != ModeRequest::Mode::kQuarantine) {
     usageError("--account names the account for --probe, which is missing.", argv[0]);
   }
   if (request.stats && request.mode != ModeRequest::Mode::kRun &&

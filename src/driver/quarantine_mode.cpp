@@ -1,13 +1,33 @@
+#include <unistd.h>
+
+#include <ctime>
 #include <iostream>
+#include <sstream>
 #include <string>
 #include <vector>
 
 #include "config/settings.h"
 #include "driver/modes.h"
+#include "learn/learn.h"
 #include "quarantine/quarantine.h"
 #include "report/reporter.h"
+#include "text/compare.h"
+#include "text/escape.h"
 
-int listQuarantined() {
+namespace {
+
+// USER@SERVER as --account names it: the user exactly, the server in any letter case.
+bool isAccount(const std::string& account, const std::string& wanted) {
+  const size_t at = wanted.rfind('@');
+  const size_t held_at = account.rfind('@');
+  if (at == std::string::npos || held_at == std::string::npos) return account == wanted;
+  return account.compare(0, held_at, wanted, 0, at) == 0 &&
+         equalsIgnoreCase(account.substr(held_at + 1), wanted.substr(at + 1));
+}
+
+}  // namespace
+
+int listQuarantined(const QuarantineFilter& filter) {
   Reporter& reporter = Reporter::instance();
   const std::string& path = Settings::instance().quarantine();
   if (path.empty()) {
@@ -21,19 +41,44 @@ int listQuarantined() {
     reporter.error("Could not read the quarantine: " + problem, 1);
     return -1;
   }
-  for (const HeldMessage& message : held) std::cout << heldMessageLine(message) << '\n';
+  const bool filtered = !filter.account.empty() || filter.since > 0;
+  size_t shown = 0;
+  for (HeldMessage& message : held) {
+    if (!filter.account.empty() && !isAccount(message.account, filter.account)) continue;
+    if (message.when < filter.since) continue;
+    // Encoded words are shown as the text they stand for, then escaped as any header text.
+    message.from = learn::decodeEncodedWords(message.from);
+    message.subject = learn::decodeEncodedWords(message.subject);
+    std::cout << heldMessageLine(message) << '\n';
+    ++shown;
+  }
+  if (held.empty()) {
+    std::cout << "The quarantine is empty.\n";
+  } else if (filtered) {
+    std::cout << shown << " of " << held.size() << " message(s) in the quarantine match.\n";
+  } else {
+    std::cout << held.size() << " message(s) in the quarantine.\n";
+  }
   std::cout.flush();
   return 0;
 }
 
 int releaseQuarantined(const std::vector<std::string>& files) {
   Reporter& reporter = Reporter::instance();
+  // To a terminal the messages are read, not saved: a hostile message's escape sequences would
+  // drive it, so control characters are shown escaped. To a file or a pipe the bytes stay exact.
+  const bool terminal = ::isatty(STDOUT_FILENO) == 1;
   int result = 0;
   for (const std::string& file : files) {
     std::string problem;
-    if (!releaseMessage(Settings::instance().quarantine(), file, std::cout, &problem)) {
+    std::ostringstream text;
+    std::ostream& out = terminal ? text : std::cout;
+    if (!releaseMessage(Settings::instance().quarantine(), file, out, &problem)) {
       reporter.error("Could not release " + problem, 1);
       result = -1;
+    } else if (terminal) {
+      std::cout << escapeControls(text.str(), true);
+      std::cout.flush();
     }
   }
   return result;

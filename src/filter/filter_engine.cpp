@@ -237,6 +237,7 @@ int FilterEngine::filter(const MessageHeader* header) {
   deny_reason.clear();
   deciding_rule_ = -1;
   scored_.clear();
+  learned_scored_.reset();
   const int outcome = runChecks(header);
   if (stats_ && header != nullptr) countRules(*header, outcome);
   introduction.clear();
@@ -268,6 +269,10 @@ void FilterEngine::introduceNextVerdict(std::string line) {
 void FilterEngine::countRules(const MessageHeader& header, int outcome) {
   RuleStats& stats = *stats_;
   stats.beginMessage();
+  if (learned_scored_) {
+    const int points = *learned_scored_;
+    stats.noteLearned(points != 0, outcome == 1 ? points > 0 : points < 0);
+  }
   Settings& settings = Settings::instance();
   if (settings.allowRules().empty() && settings.denyRules().empty() &&
       settings.scoreRules().empty()) {
@@ -526,7 +531,11 @@ int FilterEngine::checkScore(const MessageHeader* header) {
     }
   }
 
-  if (learned_ != nullptr) total = addPoints(total, learnedPoints(*header));
+  if (learned_ != nullptr) {
+    const int learned = learnedPoints(*header);
+    total = addPoints(total, learned);
+    if (stats_) learned_scored_ = learned;
+  }
 
   const std::string points = std::to_string(total);
   if (total < settings.highscore()) {

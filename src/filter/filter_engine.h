@@ -3,6 +3,7 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -138,6 +139,8 @@ class FilterEngine {
   ListKind deciding_list_ = kAllowList;
   long deciding_rule_ = -1;
   std::vector<std::pair<uint32_t, int>> scored_;
+  // For --stats: the learned score's points in the last filter call, when it was added.
+  std::optional<int> learned_scored_;
   Condemned last_condemned_ = Condemned::kNone;
   Condemned deny_kind_ = Condemned::kDenyRule;
   bool sharing_ = false;   // inside filter: the checks share what prepare made

@@ -27,6 +27,27 @@ bool RuleStats::matchedNow(ListKind list, uint32_t rule) const {
   return rule < counts.size() && counts[rule].matched_for == messages_;
 }
 
+void RuleStats::noteLearned(bool matched, bool decided) {
+  learned_used_ = true;
+  learned_.first += matched;
+  learned_.second += decided;
+}
+
+RuleStats RuleStats::since(const RuleStats& earlier) const {
+  RuleStats part = *this;
+  part.messages_ -= earlier.messages_;
+  part.learned_.first -= earlier.learned_.first;
+  part.learned_.second -= earlier.learned_.second;
+  for (size_t list = 0; list < counts_.size(); ++list) {
+    const std::vector<Count>& before = earlier.counts_[list];
+    for (size_t rule = 0; rule < before.size() && rule < part.counts_[list].size(); ++rule) {
+      part.counts_[list][rule].matched -= before[rule].matched;
+      part.counts_[list][rule].decided -= before[rule].decided;
+    }
+  }
+  return part;
+}
+
 RuleStats::Count RuleStats::at(ListKind list, uint32_t rule) const {
   const std::vector<Count>& counts = counts_[list];
   return rule < counts.size() ? counts[rule] : Count{};
@@ -70,7 +91,7 @@ std::string column(int number) {
 
 }  // namespace
 
-void printRuleStatistics(const RuleStats& stats) {
+void printRuleStatistics(const RuleStats& stats, const std::string& of) {
   Settings& settings = Settings::instance();
   Reporter& reporter = Reporter::instance();
   const auto none = [](const FilterRule&) { return std::string(); };
@@ -82,8 +103,9 @@ void printRuleStatistics(const RuleStats& stats) {
   std::stable_sort(rows.begin(), rows.end(),
                    [](const Row& a, const Row& b) { return a.sequence < b.sequence; });
 
-  const std::string judged = std::to_string(stats.messages()) + " judged message(s)";
-  if (rows.empty()) {
+  const std::string judged =
+      std::to_string(stats.messages()) + " judged message(s)" + (of.empty() ? "" : " of " + of);
+  if (rows.empty() && !stats.learnedUsed()) {
     reporter.print("Rule statistics over " + judged + ": there are no rules.", kLevel);
     return;
   }
@@ -97,12 +119,22 @@ void printRuleStatistics(const RuleStats& stats) {
                        row.rule,
                    kLevel);
   }
+  // The learned score counts as a rule of its own; it stands last, as it is added last.
+  std::string learned_row;
+  if (stats.learnedUsed()) {
+    learned_row = "LEARNED_SCORE " + std::to_string(settings.learnedScore()) + " (learned score)";
+    if (stats.learned().first == 0) unmatched.push_back(nullptr);
+    reporter.print(
+        column(stats.learned().second) + " " + column(stats.learned().first) + "  " + learned_row,
+        kLevel);
+  }
+  const size_t all = rows.size() + (stats.learnedUsed() ? 1 : 0);
   if (unmatched.empty()) {
     reporter.print("Rules that never matched: none.", kLevel);
     return;
   }
   reporter.print("Rules that never matched: " + std::to_string(unmatched.size()) + " of " +
-                     std::to_string(rows.size()) + ".",
+                     std::to_string(all) + ".",
                  kLevel);
-  for (const Row* row : unmatched) reporter.print("  " + row->rule, kLevel);
+  for (const Row* row : unmatched) reporter.print("  " + (row ? row->rule : learned_row), kLevel);
 }

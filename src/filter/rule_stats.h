@@ -2,6 +2,8 @@
 
 #include <array>
 #include <cstdint>
+#include <string>
+#include <utility>
 #include <vector>
 
 #include "filter/shortlist.h"
@@ -23,6 +25,15 @@ class RuleStats {
   int matched(ListKind list, uint32_t rule) const { return at(list, rule).matched; }
   int decided(ListKind list, uint32_t rule) const { return at(list, rule).decided; }
 
+  // The learned score, for a message whose score it joined: matched when it added points,
+  // decided when they pushed the total towards the verdict, as for a score rule.
+  void noteLearned(bool matched, bool decided);
+  bool learnedUsed() const { return learned_used_; }
+  const std::pair<int, int>& learned() const { return learned_; }  // matched, decided
+
+  // What was counted after earlier, a copy of these counts taken before: for a table of its own.
+  RuleStats since(const RuleStats& earlier) const;
+
  private:
   struct Count {
     int matched = 0;
@@ -36,8 +47,11 @@ class RuleStats {
 
   std::array<std::vector<Count>, 3> counts_;
   int messages_ = 0;
+  bool learned_used_ = false;
+  std::pair<int, int> learned_;
 };
 
 // Prints the table of every rule of the rc file in the order it was read, with the messages it
-// decided and matched, then the rules that never matched; at every verbosity but 0.
-void printRuleStatistics(const RuleStats& stats);
+// decided and matched, and the learned score's row when it was used, then the rules that never
+// matched; at every verbosity but 0. of names what was judged ("" for the whole run).
+void printRuleStatistics(const RuleStats& stats, const std::string& of = "");

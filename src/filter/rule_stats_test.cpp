@@ -118,3 +118,34 @@ TEST(RuleStatsTest, NormalisedSubjectCountsForDenyAndScoreRules) {
 }
 
 }  // namespace
+
+namespace {
+
+// A folder's own table is what was counted after the copy taken before it: rules the earlier
+// messages matched or decided, and the learned score, start again from nothing.
+TEST(RuleStatsTest, SinceCountsOnlyWhatCameAfterTheCopy) {
+  RuleStats stats;
+  stats.beginMessage();
+  stats.noteMatched(kDenyList, 0);
+  stats.noteDecided(kDenyList, 0);
+  stats.noteLearned(true, false);
+  const RuleStats before = stats;
+  stats.beginMessage();
+  stats.noteMatched(kDenyList, 0);
+  stats.noteMatched(kScoreList, 2);  // a rule first seen after the copy
+  stats.noteLearned(true, true);
+  stats.beginMessage();
+  stats.noteLearned(false, false);
+  const RuleStats part = stats.since(before);
+  EXPECT_EQ(part.messages(), 2);
+  EXPECT_EQ(part.matched(kDenyList, 0), 1);
+  EXPECT_EQ(part.decided(kDenyList, 0), 0);
+  EXPECT_EQ(part.matched(kScoreList, 2), 1);
+  EXPECT_TRUE(part.learnedUsed());
+  EXPECT_EQ(part.learned(), std::make_pair(1, 1));
+  // The whole keeps counting as before.
+  EXPECT_EQ(stats.matched(kDenyList, 0), 2);
+  EXPECT_EQ(stats.learned(), std::make_pair(2, 1));
+}
+
+}  // namespace

@@ -119,6 +119,10 @@ int checkAccount(const MailAccount& account) {
   reporter.print("Summary for " + account.user() + "@" + account.server() + ": " +
                      std::to_string(tally.examined) + " message(s) examined, " + counts,
                  3);
+  run_totals.examined += tally.examined;
+  run_totals.deleted += deleted;
+  run_totals.kept += tally.examined - deleted;
+  if (scanned >= 0 && !quarantined.empty()) run_totals.quarantined += tally.quarantined;
   if (scanned < 0) return giveUp("Scanning of mail account failed.");
   if (settings.returnValue()) {
     // Messages marked for deletion no longer count.

@@ -81,6 +81,11 @@ struct HeldMessage {
 // when the quarantine cannot be read.
 bool listQuarantine(const std::string& path, std::vector<HeldMessage>* held, std::string* problem);
 
+// Reads into held what the message text (or its start) says of itself: the verdict field's
+// reason, account and time (when stays as it is without a readable time), From and Subject.
+// True when text begins with the verdict field.
+bool readHeldHeader(std::string_view text, HeldMessage* held);
+
 // The line --quarantine prints for one message: control characters escaped, long fields cut.
 std::string heldMessageLine(const HeldMessage& message);
 

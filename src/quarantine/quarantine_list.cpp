@@ -22,10 +22,15 @@
 
 namespace {
 
-// Enough for the header of any message worth listing; a hostile header cannot fill the memory.
+// Enough for the header of any message worth listing, after the verdict field; a hostile header
+// cannot fill the memory.
 constexpr size_t kListedBytes = 64 * 1024;
-// Longest From or Subject shown, in bytes before escaping.
+// The verdict field quotes the matched header line, which may be as long as a header may be: it
+// is read whole up to this, so that the account and time at its end are found.
+constexpr size_t kLongestVerdict = 64 * 1024 * 1024;
+// Longest From or Subject shown, in bytes before escaping; and longest reason.
 constexpr size_t kShownField = 60;
+constexpr size_t kShownReason = 200;
 // A file left in tmp/ this long is no delivery in progress (the Maildir convention).
 constexpr std::time_t kStaleUnfinished = 36 * 3600;
 
@@ -41,6 +46,22 @@ struct FileText {
   std::string bytes;
   timespec modified{};
 };
+
+// Where the verdict field at the top of text ends (past its line end and its continuations): 0
+// without the field, npos when text ends before the field does.
+size_t verdictFieldEnd(std::string_view text) {
+  const std::string_view name = kVerdictField;
+  if (text.size() <= name.size() || text[name.size()] != ':' ||
+      text.substr(0, name.size()) != name) {
+    return 0;
+  }
+  size_t end = text.find('\n');
+  while (end != std::string_view::npos && end + 1 < text.size() &&
+         (text[end + 1] == ' ' || text[end + 1] == '\t')) {
+    end = text.find('\n', end + 1);
+  }
+  return end == std::string_view::npos || end + 1 == text.size() ? std::string_view::npos : end + 1;
+}
 
 // Reads the first limit bytes of the regular file at path: 0, the errno of the failure, or -1
 // when it is no regular file (*kind then says what it is). Opened without blocking, so that a
@@ -176,6 +197,19 @@ Verdict skipVerdict(Lines* lines) {
   return verdict;
 }
 
+// Reads the verdict field and the header after it, as much as listing needs: the verdict field
+// whole, however long, and kListedBytes after it.
+int readListed(const std::string& path, FileText* text, const char** kind) {
+  size_t limit = kListedBytes;
+  for (;;) {
+    const int error = readFile(path, limit, false, text, kind);
+    if (error != 0 || text->bytes.size() < limit || limit >= kLongestVerdict) return error;
+    const size_t end = verdictFieldEnd(text->bytes);
+    if (end != std::string::npos && text->bytes.size() >= end + kListedBytes) return 0;
+    limit = std::min(kLongestVerdict, end != std::string::npos ? end + kListedBytes : limit * 8);
+  }
+}
+
 bool isHidden(const char* name) {
   return name[0] == '.';
 }
@@ -298,13 +332,9 @@ bool listQuarantine(const std::string& path, std::vector<HeldMessage>* held, std
       FileText text;
       const char* kind = nullptr;
       // Directories, links and files that vanished are no messages; skip them.
-      if (readFile(path + "/" + message.file, kListedBytes, false, &text, &kind) != 0) continue;
-      Lines lines(text.bytes);
-      const Verdict verdict = skipVerdict(&lines);
-      message.when = whenHeld(verdict, text);
-      message.account = verdict.account;
-      message.reason = verdict.reason;
-      readHeader(lines, &message);
+      if (readListed(path + "/" + message.file, &text, &kind) != 0) continue;
+      message.when = text.modified.tv_sec;
+      readHeldHeader(text.bytes, &message);
       found.emplace_back(std::move(message), text.modified);
     }
   }
@@ -314,13 +344,24 @@ bool listQuarantine(const std::string& path, std::vector<HeldMessage>* held, std
   return true;
 }
 
+bool readHeldHeader(std::string_view text, HeldMessage* held) {
+  Lines lines(text);
+  const Verdict verdict = skipVerdict(&lines);
+  if (verdict.dated) held->when = verdict.when;
+  held->account = verdict.account;
+  held->reason = verdict.reason;
+  readHeader(lines, held);
+  return verdict.present;
+}
+
 std::string heldMessageLine(const HeldMessage& message) {
   std::string line = localStamp(message.when);
   line.append("  ").append(message.account.empty() ? "-" : escapeControls(message.account));
   line.append("  From: ").append(shownField(message.from));
   line.append("  Subject: ").append(shownField(message.subject));
-  line.append("  [").append(message.reason.empty() ? "no verdict field"
-                                                   : escapeControls(message.reason));
+  line.append("  [").append(message.reason.empty()
+                                ? "no verdict field"
+                                : escapeControls(cut(message.reason, kShownReason)));
   line.append("]  ").append(escapeControls(message.file));
   return line;
 }

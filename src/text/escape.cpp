@@ -28,6 +28,14 @@ size_t utf8Length(std::string_view text, size_t i, unsigned* code_point) {
   return length;
 }
 
+// The bidirectional controls (U+061C, U+200E, U+200F, U+202A..U+202E, U+2066..U+2069): they
+// reorder what follows on the line, so that a header could make a line read as another.
+bool isBidiControl(unsigned code_point) {
+  return code_point == 0x061c || code_point == 0x200e || code_point == 0x200f ||
+         (code_point >= 0x202a && code_point <= 0x202e) ||
+         (code_point >= 0x2066 && code_point <= 0x2069);
+}
+
 void appendHex(std::string& out, unsigned char c) {
   static const char kHex[] = "0123456789abcdef";
   out += "\\x";
@@ -63,7 +71,7 @@ std::string escapeControls(std::string_view text, bool keep_line_ends) {
         }
       } else {
         for (size_t k = 0; k < length; ++k) {
-          if (code_point <= 0x9f) {
+          if (code_point <= 0x9f || isBidiControl(code_point)) {
             appendHex(out, static_cast<unsigned char>(text[i + k]));
           } else {
             out += text[i + k];

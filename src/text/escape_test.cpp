@@ -31,6 +31,15 @@ TEST(EscapeControls, ControlsAreEscapedAndTextIsKept) {
       {"truncated sequence", "\xe2\x82", "\xe2\\x82"},
       {"surrogate is not UTF-8", "\xed\xa0\x80", "\xed\xa0\\x80"},
       {"lone continuation after letter", "\xc3\xa9\x9b", "\xc3\xa9\\x9b"},
+      // Bidirectional controls reorder the rest of the line; their neighbours are text.
+      {"right-to-left override",
+       "a\xe2\x80\xae"
+       "b",
+       "a\\xe2\\x80\\xaeb"},
+      {"isolates and marks", "\xe2\x81\xa6\xe2\x81\xa9\xe2\x80\x8f\xd8\x9c",
+       "\\xe2\\x81\\xa6\\xe2\\x81\\xa9\\xe2\\x80\\x8f\\xd8\\x9c"},
+      {"neighbours pass", "\xe2\x80\xaf\xe2\x81\xaa\xe2\x80\x94",
+       "\xe2\x80\xaf\xe2\x81\xaa\xe2\x80\x94"},
   };
   for (const Case& c : cases) {
     EXPECT_EQ(escapeControls(c.in), c.out) << c.name;

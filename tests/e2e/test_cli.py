@@ -43,7 +43,8 @@ HELP = (
     "      --release FILE...      Write quarantined messages to standard output as an mbox\n"
     "      --probe                Ask each server what it offers and suggest PROTOCOL, PORT\n"
     "                             and AUTH; send no user name or password\n"
-    "      --account=USER@SERVER  With --probe: only that account\n"
+    "      --account=USER@SERVER  With --probe or --quarantine: only that account\n"
+    "      --since=DATE           With --quarantine: only messages held from DATE (YYYY-MM-DD)\n"
     "      --learn-spam PATH...   Learn saved mail (as --judge reads it) as spam, into LEARN_FILE\n"
     "      --learn-ham PATH...    Learn saved mail as wanted mail (ham), into LEARN_FILE\n"
     "      --unlearn-spam PATH... Take back messages learned as spam\n"
@@ -103,10 +104,14 @@ class CommandLine(unittest.TestCase):
                 if expected is None:
                     lines = out.split("\n")
                     self.assertEqual(lines[0], "pollensift 0.8.9")
-                    self.assertEqual(len(lines), 10, out)
+                    self.assertEqual(len(lines), 12, out)
                     self.assertEqual(lines[6], "")
                     self.assertTrue(lines[7])
-                    self.assertEqual(lines[8:], ["", ""])
+                    self.assertEqual(lines[8:10], [
+                        "License GPL-3.0-or-later: GNU GPL version 3 or later "
+                        "<https://gnu.org/licenses/gpl.html>.",
+                        "There is NO WARRANTY, to the extent permitted by law."])
+                    self.assertEqual(lines[10:], ["", ""])
                 else:
                     self.assertEqual(out, expected)
 

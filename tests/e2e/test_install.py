@@ -58,6 +58,55 @@ class Install(unittest.TestCase):
                 installed = os.path.join(destdir, prefix.strip("/"), "bin", "pollensift")
                 self.assertTrue(os.access(installed, os.X_OK))
                 self.assertEqual(run([installed, "--version"]).returncode, 0)
+                examples = os.path.join(destdir, prefix.strip("/"), "share", "doc", "pollensift",
+                                        "examples")
+                def read(name):
+                    with open(os.path.join(examples, name)) as f:
+                        return f.read()
+                self.assert_examples_name(prefix + "/bin/pollensift", read)
+
+    def assert_examples_name(self, program, read):
+        """The cron and systemd examples run the program where this installation put it."""
+        cron = [l for l in read("cron.example").splitlines() if l and not l.startswith("#")]
+        self.assertEqual(len(cron), 1, cron)
+        self.assertEqual(cron[0].split(None, 5)[5].split()[0], program)
+        self.assertIn("\nExecStart=%s -L " % program, read("pollensift.service"))
+        for name in ["cron.example", "pollensift.service"]:
+            self.assertNotIn("@", read(name).replace("%h", ""), name)
+
+    def test_user_build_has_the_program_and_manuals_only(self):
+        """The README's build step: no test and no benchmark is built with the two options."""
+        with tempfile.TemporaryDirectory() as tree:
+            p = run([CMAKE, "-S", ROOT, "-B", tree, "-DPOLLENSIFT_TESTS=OFF",
+                     "-DPOLLENSIFT_BENCHMARKS=OFF"])
+            self.assertEqual(p.returncode, 0, p.stdout + p.stderr)
+            # Every target of the tree; with the options, none of the tests or benchmarks.
+            p = run([CMAKE, "--build", tree, "--target", "help"])
+            targets = {line.split()[-1] for line in p.stdout.splitlines() if line.startswith("...")}
+            self.assertIn("pollensift", targets)
+            self.assertIn("manual_pages", targets)
+            built = [t for t in targets if t.endswith(("_test", "_bench")) or
+                     t in ("measure", "learn_measure", "floor_client")]
+            self.assertEqual(built, [])
+            with open(os.path.join(tree, "CTestTestfile.cmake")) as f:
+                self.assertNotIn("subdirs(\"tests\")", f.read())
+
+
+class Licence(unittest.TestCase):
+    def test_copying_is_the_gpl_3_and_the_copyright_file_names_it(self):
+        with open(os.path.join(ROOT, "COPYING")) as f:
+            copying = f.read()
+        self.assertTrue(copying.lstrip().startswith("GNU GENERAL PUBLIC LICENSE\n"
+                                                    "                       Version 3, 29 June 2007"))
+        if os.path.exists("/usr/share/common-licenses/GPL-3"):
+            with open("/usr/share/common-licenses/GPL-3") as f:
+                self.assertEqual(copying, f.read())
+        with open(os.path.join(ROOT, "cmake", "debian", "copyright")) as f:
+            copyright = f.read()
+        self.assertIn("\nLicense: GPL-3.0-or-later\n", copyright)
+        self.assertIn("/usr/share/common-licenses/GPL-3", copyright)
+        notice = run([BIN, "--version"]).stdout
+        self.assertIn("License GPL-3.0-or-later: GNU GPL version 3 or later", notice)
 
 
 @unittest.skipUnless(BUILD, "POLLENSIFT_BUILD_DIR names no build tree")
@@ -96,6 +145,15 @@ class DebianPackage(unittest.TestCase):
         self.assertRegex(fields["Description"], r"^delete unwanted mail .*\n .{20,}")
         info = run(["dpkg-deb", "--info", self.deb])
         self.assertEqual(info.returncode, 0, info.stderr)
+
+    def test_package_examples_name_usr_bin(self):
+        def read(name):
+            tar = subprocess.run(["dpkg-deb", "--fsys-tarfile", self.deb], capture_output=True,
+                                 check=True, timeout=60).stdout
+            return subprocess.run(["tar", "-xO", "./usr/share/doc/pollensift/examples/" + name],
+                                  input=tar, capture_output=True, check=True,
+                                  timeout=60).stdout.decode()
+        Install.assert_examples_name(self, "/usr/bin/pollensift", read)
 
     def test_package_contents_are_the_installed_files(self):
         p = run(["dpkg-deb", "--contents", self.deb])

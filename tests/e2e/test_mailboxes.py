@@ -28,7 +28,7 @@ MALFORMED_ID = (b'Message-ID: 12345@example.org\nFrom: someone@example.org\n'
 USERS = {name: 'pw-' + name for name in (
     'login', 'plain', 'apop', 'empty', 'testmode', 'delete', 'first', 'second', 'headers',
     'dup1', 'dup2', 'malformed', 'emptyfield', 'summary', 'sigterm', 'negdeny', 'overlap',
-    'beside')}
+    'beside', 'total1', 'total2')}
 
 
 class Mailboxes(DovecotTest):
@@ -58,6 +58,37 @@ class Mailboxes(DovecotTest):
         # Test mode: the second account leaves all 3 messages, and that is the exit status.
         self.assertEqual(r.code, 3)
         self.assertEqual(len(self.left('plain')), 3)
+
+    def test_a_run_over_several_accounts_ends_with_their_total(self):
+        self.server.deliver('total1', MEETING)
+        self.server.deliver('total1', PILLS)
+        for message in (INVOICE, PILLS, PILLS):
+            self.server.deliver('total2', message)
+        rc = (DENY_PILLS + account('total1', USERS['total1'], self.server.port) +
+              account('login', 'wrong', self.server.port) +
+              account('total2', USERS['total2'], self.server.port))
+        total = ('pollensift: Total for 3 account(s): 5 message(s) examined, 3 would be deleted, '
+                 '2 kept, 1 account(s) failed.\n')
+        for jobs in ('1', '2'):
+            with self.subTest(jobs=jobs):
+                r = self.pollensift(rc, '-t', '-j', jobs)
+                self.assertEqual(r.code, 255, r.err)
+                # The last line of the run, on standard output and in the log.
+                self.assertTrue(r.out.endswith(total), r.out)
+                self.assertTrue(r.log.endswith(total), r.log)
+        r = self.pollensift(rc, '-t', '-v', '2')
+        self.assertNotIn('Total', r.out + r.log)
+        # One account: its summary says it all.
+        r = self.pollensift(DENY_PILLS + account('total1', USERS['total1'], self.server.port), '-t')
+        self.assertNotIn('Total', r.out + r.log)
+        # Live, with a quarantine: what left the servers is counted as stored.
+        quarantine = 'QUARANTINE = "%s"\n' % self.path('quarantine')
+        r = self.pollensift(quarantine + rc)
+        self.assertEqual(r.code, 255, r.err)
+        self.assertTrue(r.out.endswith(
+            'pollensift: Total for 3 account(s): 5 message(s) examined, 3 deleted, 2 kept, '
+            '3 quarantined, 1 account(s) failed.\n'), r.out)
+        self.assertEqual(len(self.left('total1')) + len(self.left('total2')), 2)
 
     def test_apop_login(self):
         self.server.deliver('apop', MEETING)

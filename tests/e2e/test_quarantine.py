@@ -7,7 +7,7 @@ import re
 import time
 import unittest
 
-from harness import PollensiftTest, account
+from harness import BIN, PollensiftTest, account, run_with_terminal
 
 DAY = 24 * 3600
 
@@ -60,16 +60,130 @@ class Quarantine(PollensiftTest):
         self.put('tmp/1765400800.M4P10Q1.host', verdict_line('Duplicate', 'a@b', '2026-12-12 00:00'))
         r = self.pollensift(self.rc, '--quarantine')
         self.assertEqual((r.code, r.err), (0, ''))
+        # Encoded words are decoded (UTF-8 bytes, read here as Latin-1); a count ends the list.
         self.assertEqual(r.out, (
-            '2026-12-11 08:00  bob@mail.example.com  From: =?UTF-8?Q?Bj=C3=B6rn?= <b@example.net>  '
+            '2026-12-11 08:00  bob@mail.example.com  From: Bj\xc3\xb6rn <b@example.net>  '
             'Subject: free (really) \\x1b[2Jnow  '
             '["^Subject: (cheap|free)" matches "Subject: free (really)"]  '
             'cur/1765300000.M2P10Q1.host:2,S\n'
             '2026-12-10 21:05  alice@pop.example.org  From: Casino <win@casino.example>  '
             'Subject: casino night  [deny rule "^Subject:.*casino"]  new/1765400700.M1P10Q1.host\n'
             '2026-12-09 06:30  alice@pop.example.org  From: (none)  Subject: no sender  '
-            '[Duplicate]  new/1765200000.M3P10Q1.host\n'))
+            '[Duplicate]  new/1765200000.M3P10Q1.host\n'
+            '3 message(s) in the quarantine.\n'))
         self.assertEqual(r.log, '')  # no log is written, no server contacted
+
+    def test_the_listing_of_one_account_or_since_a_date_and_of_an_empty_quarantine(self):
+        r = self.pollensift(self.rc, '--quarantine')
+        self.assertEqual((r.code, r.out, r.err), (0, 'The quarantine is empty.\n', ''))
+        self.hold_all()
+        rows = [
+            # (options, the files listed, the count line)
+            (['--account=alice@POP.example.org'], [HELD[0][0], HELD[2][0]], '2 of 3'),
+            (['--account', 'bob@mail.example.com'], [HELD[1][0]], '1 of 3'),
+            (['--account=ALICE@pop.example.org'], [], '0 of 3'),
+            (['--since=2026-12-10'], [HELD[1][0], HELD[0][0]], '2 of 3'),
+            (['--since', '2026-12-11', '--account=alice@pop.example.org'], [], '0 of 3'),
+            (['--since=2026-12-09'], [HELD[1][0], HELD[0][0], HELD[2][0]], '3 of 3'),
+        ]
+        for args, files, count in rows:
+            with self.subTest(args=args):
+                r = self.pollensift(self.rc, '--quarantine', *args)
+                self.assertEqual((r.code, r.err), (0, ''))
+                lines = r.out.splitlines()
+                self.assertEqual([l.split('  ')[-1] for l in lines[:-1]], files)
+                self.assertEqual(lines[-1], count + ' message(s) in the quarantine match.')
+        rows = [
+            (['--quarantine', '--since=10.12.2026'],
+             "--since takes a date: YYYY-MM-DD, not '10.12.2026'."),
+            (['--quarantine', '--since=2026-12-10x'],
+             "--since takes a date: YYYY-MM-DD, not '2026-12-10x'."),
+            (['--since=2026-12-10'], '--since is for --quarantine, which is missing.'),
+            (['--check', '--account=a@b'],
+             '--account names the account for --probe, which is missing.'),
+        ]
+        for args, error in rows:
+            with self.subTest(args=args):
+                r = self.pollensift(self.rc, *args)
+                self.assertEqual((r.code, r.out), (255, ''))
+                self.assertTrue(r.err.startswith('pollensift: Error: %s\n' % error), r.err)
+
+    def test_hostile_fields_are_escaped_and_cut_in_the_listing(self):
+        long_line = 'Subject: ' + 'x' * 70000
+        reason = '"^Subject: x" matches "%s"' % long_line
+        self.put('new/1.long', verdict_line(reason, 'jo@127.0.0.1', '2026-12-10 10:00') +
+                 b'From: Long <l@example.org>\n' + long_line.encode() + b'\n\nbody\n')
+        # Right-to-left override and an OSC 52 clipboard sequence, raw and as encoded words.
+        self.put('new/2.bidi', verdict_line('Duplicate', 'jo@127.0.0.1', '2026-12-10 09:00') +
+                 b'From: =?UTF-8?B?YWRtaW7igK5nbnAuZXhl?= <a@example.org>\n'
+                 b'Subject: invoice\xe2\x80\xaefdp.exe \x1b]52;c;cm0gLXJmIH4=\x07 ' +
+                 b'y' * 100 + b'\n\nbody\n')
+        r = self.pollensift(self.rc, '--quarantine')
+        self.assertEqual((r.code, r.err), (0, ''))
+        lines = r.out.splitlines()
+        self.assertEqual(len(lines), 3, r.out)
+        self.assertNotRegex(r.out, '[\x00-\x08\x0b-\x1f\x7f]')
+        self.assertNotIn('\xe2\x80\xae', r.out)  # U+202E as UTF-8 read as Latin-1
+        # The verdict field quotes a line over 64 KiB: the account, From and Subject are found
+        # after it, and the reason is cut.
+        self.assertTrue(lines[0].startswith('2026-12-10 10:00  jo@127.0.0.1  From: Long '
+                                            '<l@example.org>  Subject: ' + 'x' * 60 + '...  '
+                                            '["^Subject: x" matches "Subject: '), lines[0][:300])
+        self.assertTrue(lines[0].endswith('...]  new/1.long'), lines[0][-100:])
+        self.assertLess(len(lines[0]), 400)
+        self.assertEqual(lines[1], '2026-12-10 09:00  jo@127.0.0.1  '
+                                   'From: admin\\xe2\\x80\\xaegnp.exe <a@example.org>  '
+                                   'Subject: invoice\\xe2\\x80\\xaefdp.exe \\x1b]52;c;cm0gLXJmIH4=\\x07 '
+                                   + 'y' * 21 + '...  [Duplicate]  new/2.bidi')
+
+    def test_release_to_a_terminal_shows_control_characters_escaped(self):
+        osc = b'\x1b]52;c;cm0gLXJmIH4=\x07'
+        message = (b'From: a@example.org\nSubject: \xe2\x80\xae clip' + osc + b'\n\n'
+                   b'body \x1b[2J\ttab\n')
+        self.put('new/1.osc', verdict_line('Duplicate', 'jo@127.0.0.1', '2026-12-10 09:00') +
+                 message)
+        rc = self.path('rc')
+        with open(rc, 'w') as f:
+            f.write(self.rc)
+        os.chmod(rc, 0o600)
+        code, received = run_with_terminal([BIN, '-M', rc, '--release', 'new/1.osc'], 30)
+        self.assertEqual(code, 0, received)
+        self.assertNotIn(b'\x1b', received)
+        self.assertIn(b'Subject: \\xe2\\x80\\xae clip\\x1b]52;c;cm0gLXJmIH4=\\x07', received)
+        self.assertIn(b'body \\x1b[2J\ttab', received)
+        # To a pipe the bytes stay exact.
+        r = self.pollensift(self.rc, '--release', 'new/1.osc')
+        self.assertEqual(r.code, 0, r.err)
+        self.assertIn(message, r.out.encode('latin-1'))
+
+    def test_judging_the_quarantine_shows_what_the_rules_would_keep_now(self):
+        self.hold_all()
+        # Not held: a message without the field, which the count leaves out.
+        self.put('new/1765000000.M9P10Q1.host', b'From: x@example.org\nSubject: casino too\n\nb\n')
+        rc = self.rc + 'DENY = "^Subject:.*casino"\n'
+        r = self.pollensift(rc, '--judge', self.q)
+        self.assertEqual((r.code, r.err), (0, ''))
+        # In the order judged: new/, then cur/.
+        now_kept = [l for l in r.out.splitlines() if 'Now kept:' in l]
+        self.assertEqual(now_kept, [
+            'pollensift: Now kept: 2026-12-09 06:30  alice@pop.example.org  From: (none)  '
+            'Subject: no sender  [Duplicate]  %s/new/1765200000.M3P10Q1.host' % self.q,
+            'pollensift: Now kept: 2026-12-11 08:00  bob@mail.example.com  '
+            'From: Bj\xc3\xb6rn <b@example.net>  Subject: free (really) \\x1b[2Jnow  '
+            '["^Subject: (cheap|free)" matches "Subject: free (really)"]  '
+            '%s/cur/1765300000.M2P10Q1.host:2,S' % self.q,
+        ])
+        self.assertTrue(r.out.endswith(
+            'pollensift: Judged 4 message(s): 2 would be deleted (2 deny rule), 2 kept.\n'
+            'pollensift: 2 of 3 quarantined message(s) would now be kept.\n'), r.out)
+        # Below the default verbosity only the condemned are shown.
+        r = self.pollensift(rc, '-v', '2', '--judge', self.q)
+        self.assertNotIn('Now kept', r.out)
+        self.assertNotIn('would now be kept', r.out)
+        # Saved mail without the field gives no such line.
+        r = self.pollensift(rc, '--judge', os.path.join(self.q, 'new', '1765000000.M9P10Q1.host'))
+        self.assertEqual(r.out.splitlines()[-1],
+                         'pollensift: Judged 1 message(s): 1 would be deleted (1 deny rule), 0 kept.')
 
     def test_a_quarantine_that_is_not_there_is_an_error(self):
         rows = [

@@ -100,6 +100,46 @@ class Stats(PollensiftTest):
         self.assertEqual(table(r.out), self.expected(6))
         self.assertEqual(table(r.log), self.expected(6), 'the table is logged too')
 
+    def test_a_table_for_each_folder_and_the_learned_score_as_a_row(self):
+        folders = {'spam': [2, 3], 'ham': [0, 1, 4]}  # pills and lottery; the rest is wanted
+        for folder, picked in folders.items():
+            for sub in ('cur', 'new', 'tmp'):
+                os.makedirs(self.path(folder + '/' + sub))
+            for n in picked:
+                with open(self.path('%s/cur/%d' % (folder, n)), 'wb') as f:
+                    f.write(fixture_mail(NAMES[n]).replace(b'\r\n', b'\n'))
+        rc = self.rules() + 'LEARN_FILE = "%s"\nLEARNED_SCORE = 40\n' % self.path('learned')
+        for option, folder in (('--learn-spam', 'spam'), ('--learn-ham', 'ham')):
+            self.assertEqual(self.pollensift(rc, option, self.path(folder)).code, 0)
+        # A single message file among them has no table of its own.
+        r = self.pollensift(rc, '--stats', '--judge', self.path('spam'), PATHS[5],
+                            self.path('ham'))
+        self.assertEqual((r.code, r.err), (0, ''))
+        lines = [l[len('pollensift: '):] for l in r.out.splitlines()]
+        headings = [i for i, l in enumerate(lines) if l.startswith('Rule statistics over')]
+        self.assertEqual([lines[i] for i in headings], [
+            'Rule statistics over 2 judged message(s) of %s, in rc file order: decided, matched, '
+            'rule.' % self.path('spam'),
+            'Rule statistics over 3 judged message(s) of %s, in rc file order: decided, matched, '
+            'rule.' % self.path('ham'),
+            'Rule statistics over 6 judged message(s), in rc file order: decided, matched, rule.'])
+        self.assertTrue(lines[headings[2] - 1].startswith('Judged 6 message(s): '))
+        rows = re.compile(r'^ +(\d+) +(\d+)  (.*)$')
+        tables = [[rows.match(l).groups() for l in lines[i + 1:i + 10]] for i in headings]
+        for table_rows in tables:
+            self.assertEqual(table_rows[-1][2], 'LEARNED_SCORE 40 (learned score)')
+            self.assertEqual([row[2] for row in table_rows[:-1]],
+                             [re.sub(r'^ +\d+ +\d+  ', '', l) for l in self.expected(6)[1:9]])
+        # Each folder's counts add up to those of the whole run, with the single file's.
+        single = self.pollensift(rc, '--stats', '--judge', PATHS[5])
+        alone = {m.group(3): m.groups()[:2] for m in map(rows.match, table(single.out)) if m}
+        for spam, ham, whole in zip(*tables):
+            one = alone.get(whole[2], ('0', '0'))
+            self.assertEqual([int(spam[k]) + int(ham[k]) + int(one[k]) for k in (0, 1)],
+                             [int(whole[0]), int(whole[1])], whole[2])
+        # The lottery message reaches the score, where the learned score joins it.
+        self.assertGreater(int(tables[0][-1][1]), 0)
+
     def test_stats_go_with_a_run_or_judge_only(self):
         for mode in ('--check', '--quarantine', '--probe'):
             with self.subTest(mode=mode):
