@@ -29,7 +29,8 @@ enum : int {
   kLearnHamOption,
   kUnlearnSpamOption,
   kUnlearnHamOption,
-  kStatsOption
+  kStatsOption,
+  kRemoveOption
 };
 
 // A usage error: the message, then the pointer to --help; status -1 before anything is contacted.
@@ -90,6 +91,8 @@ void printHelp() {
       "                             for standard input) with the rules; contact no server",
       "      --quarantine           List the messages that QUARANTINE holds, newest first",
       "      --release FILE...      Write quarantined messages to standard output as an mbox",
+      "      --remove               With --release: then take each released message out of the",
+      "                             quarantine",
       "      --probe                Ask each server what it offers and suggest PROTOCOL, PORT",
       "                             and AUTH; send no user name or password",
       "      --account=USER@SERVER  With --probe: only that account",
@@ -208,6 +211,7 @@ void parseOptions(int argc, char** argv) {
       {"unlearn-spam", no_argument, nullptr, kUnlearnSpamOption},
       {"unlearn-ham", no_argument, nullptr, kUnlearnHamOption},
       {"stats", no_argument, nullptr, kStatsOption},
+      {"remove", no_argument, nullptr, kRemoveOption},
       {nullptr, 0, nullptr, 0},
   };
   Settings& settings = Settings::instance();
@@ -278,6 +282,9 @@ void parseOptions(int argc, char** argv) {
       case kStatsOption:
         modeRequest().stats = true;
         break;
+      case kRemoveOption:
+        modeRequest().remove_released = true;
+        break;
       default:
         std::fprintf(stderr, "Try '%s --help' for more information.\n", argv[0]);
         std::fflush(stderr);
@@ -304,6 +311,10 @@ void parseOptions(int argc, char** argv) {
     }
   } else {
     refuseOperands(optind, argc, argv);
+  }
+  if (request.remove_released && request.mode != ModeRequest::Mode::kRelease) {
+    usageError("--remove takes released messages out of the quarantine: it goes with --release.",
+               argv[0]);
   }
   if (!request.probe_account.empty() && request.mode != ModeRequest::Mode::kProbe) {
     usageError("--account names the account for --probe, which is missing.", argv[0]);

@@ -26,13 +26,18 @@ int listQuarantined() {
   return 0;
 }
 
-int releaseQuarantined(const std::vector<std::string>& files) {
+int releaseQuarantined(const std::vector<std::string>& files, bool remove) {
   Reporter& reporter = Reporter::instance();
   int result = 0;
   for (const std::string& file : files) {
     std::string problem;
-    if (!releaseMessage(Settings::instance().quarantine(), file, std::cout, &problem)) {
+    std::string read_from;
+    const std::string& path = Settings::instance().quarantine();
+    if (!releaseMessage(path, file, std::cout, &problem, &read_from)) {
       reporter.error("Could not release " + problem, 1);
+      result = -1;
+    } else if (remove && !removeReleased(path, read_from, &problem)) {
+      reporter.error("Could not remove a released message: " + problem, 1);
       result = -1;
     }
   }
