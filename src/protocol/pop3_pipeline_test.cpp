@@ -593,9 +593,9 @@ TEST(Pop3PipelineTest, ACondemnedMessageIsQuarantinedBeforeItsDele) {
       }
       return mailbox(headers, capa, command);
     };
-    Settings::instance().setQuarantine((root / "q").string());
     if (c.stored_before) {
       Scan before;
+      Settings::instance().setQuarantine((root / "q").string());
       before.pop3().setLoginOptions({"", "pop.example.org", 110, "jo"});
       before.server().answerWith(answer);
       Quarantine::setSyncForTesting(failing_on_directories);
@@ -604,6 +604,7 @@ TEST(Pop3PipelineTest, ACondemnedMessageIsQuarantinedBeforeItsDele) {
       ASSERT_EQ(before.pop3().tally().deleted, 0);
     }
     Scan scan;
+    Settings::instance().setQuarantine((root / "q").string());
     scan.pop3().setLoginOptions({"", "pop.example.org", 110, "jo"});
     scan.server().answerWith(answer);
     if (c.flush_fails) Quarantine::setSyncForTesting(failing_on_directories);
