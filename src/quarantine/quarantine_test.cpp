@@ -142,6 +142,16 @@ TEST_F(QuarantineTest, WhatCannotServeIsNamed) {
     EXPECT_FALSE(fs::exists(c.path + "/tmp"));
   }
   ::setenv("HOME", saved_home.c_str(), 1);
+  // A folder that another user made first (root can make one for the test).
+  if (::geteuid() == 0) {
+    fs::create_directories(root_ / "theirs" / "new");
+    ASSERT_EQ(::chown((root_ / "theirs" / "new").c_str(), 65534, 65534), 0);
+    EXPECT_EQ(Quarantine::inspect((root_ / "theirs").string()),
+              "'" + r + "/theirs/new' belongs to another user.");
+    ASSERT_EQ(::chown((root_ / "theirs").c_str(), 65534, 65534), 0);
+    EXPECT_EQ(Quarantine::inspect((root_ / "theirs").string()),
+              "'" + r + "/theirs' belongs to another user.");
+  }
 }
 
 // A missing quarantine is made with its missing parents, all private; a folder that holds only
