@@ -2,6 +2,8 @@
 // window of commands in flight; and how the scan notices a reply stream that has slipped.
 
 #include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -522,6 +524,7 @@ TEST(Pop3PipelineTest, ACondemnedMessageIsQuarantinedBeforeItsDele) {
     std::string body = "body\n.dotted\n";  // what the stored copy holds after its header
     bool flush_fails = false;    // flushing new/ after the rename fails
     bool stored_before = false;  // a run before stored it, and stopped before its DELE
+    bool write_fails = false;    // files may grow to 64 KiB only (a full disk, a quota)
   };
   const std::string another = "pollensift: Error: Message 2 could not be quarantined: The "
                               "server's copy (RETR) has another header than the one judged (TOP). "
@@ -567,6 +570,15 @@ TEST(Pop3PipelineTest, ACondemnedMessageIsQuarantinedBeforeItsDele) {
        false, 100, "body\n.dotted\n", true},
       {"stored by a run that stopped", kCapaPipelining.c_str(), std::nullopt, false, 0,
        {"DELE 2"}, {}, false, 100, "body\n.dotted\n", false, true},
+      // The file's failure is the reason given, though the copy is then cut short.
+      {"the file cannot be written", kCapaPipelining.c_str(),
+       "+OK\r\n" + spam(2) + "\r\n" + [] {
+         std::string body;
+         for (int line = 0; line < 100; ++line) body += std::string(998, 'b') + "\r\n";
+         return body;
+       }() + ".\r\n",
+       false, 0, {"RETR 2"}, {"pollensift: Error: Message 2 could not be quarantined: Writing '"},
+       false, 100100, "", false, false, true},
   };
   // Fails the flush of a directory, as a crash between the rename and the flush would lose it.
   const Quarantine::Sync failing_on_directories = [](int fd) {
@@ -608,13 +620,33 @@ TEST(Pop3PipelineTest, ACondemnedMessageIsQuarantinedBeforeItsDele) {
     scan.pop3().setLoginOptions({"", "pop.example.org", 110, "jo"});
     scan.server().answerWith(answer);
     if (c.flush_fails) Quarantine::setSyncForTesting(failing_on_directories);
+    rlimit before_limit{};
+    ASSERT_EQ(::getrlimit(RLIMIT_FSIZE, &before_limit), 0);
+    const auto old_handler = ::signal(SIGXFSZ, SIG_IGN);
+    if (c.write_fails) {
+      rlimit small = before_limit;
+      small.rlim_cur = 64 << 10;  // more than the log takes, less than the message
+      ASSERT_EQ(::setrlimit(RLIMIT_FSIZE, &small), 0);
+    }
     EXPECT_EQ(scan.run(), c.result);
+    ::setrlimit(RLIMIT_FSIZE, &before_limit);
+    ::signal(SIGXFSZ, old_handler);
     Quarantine::setSyncForTesting(nullptr);
     const Lines written = scan.written();
     EXPECT_EQ(Lines(written.end() - static_cast<long>(c.tail.size()), written.end()), c.tail);
-    EXPECT_EQ(scan.errors(), c.errors);
+    if (c.write_fails) {
+      // The file's name is unique to the run: its start and the reason's end are compared.
+      const Lines errors = scan.errors();
+      ASSERT_EQ(errors.size(), 1u);
+      EXPECT_TRUE(errors[0].starts_with(c.errors[0] + (root / "q" / "tmp").string() + "/"))
+          << errors[0];
+      EXPECT_TRUE(errors[0].ends_with("' failed: File too large. It stays on the server."))
+          << errors[0];
+    } else {
+      EXPECT_EQ(scan.errors(), c.errors);
+    }
     const Protocol::Tally& tally = scan.pop3().tally();
-    const bool stored = c.result == 0 && c.errors.empty();
+    const bool stored = c.result == 0 && c.errors.empty() && !c.write_fails;
     EXPECT_EQ(tally.quarantined, stored ? 1 : 0);
     EXPECT_EQ(tally.deleted, stored ? 1 : 0);
     EXPECT_EQ(tally.unstored, c.result == 0 && !stored ? 1 : 0);

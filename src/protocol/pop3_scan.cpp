@@ -547,7 +547,9 @@ int POP3::store(int number, const Quarantine& quarantine, const ToStore& judged)
       [&](std::string_view text) {
         copy_header.add(text);
         octets += text.size() + static_cast<size_t>(std::count(text.begin(), text.end(), '\n'));
-        return delivery && delivery->write(text);
+        // The copy is measured whole even when the file has failed, which is then the reason.
+        if (delivery) delivery->write(text);
+        return true;
       },
       largest + kShortReply);
   if (got <= 0) {
@@ -564,18 +566,21 @@ int POP3::store(int number, const Quarantine& quarantine, const ToStore& judged)
     reporter.error("Message " + name + " is not quarantined and stays on the server.", 1);
     return 0;
   }
-  if (copy_header.value() != judged.header_digest) {
+  if (delivery && !delivery->problem().empty()) {
+    problem = delivery->problem();
+  } else if (!delivery) {
+    // Why the file could not be made is in problem already.
+  } else if (copy_header.value() != judged.header_digest) {
     problem = "The server's copy (RETR) has another header than the one judged (TOP).";
   } else if (octets < smallest || octets > largest) {
     problem = "The server's copy (RETR) is " + std::to_string(octets) + " octets long where LIST "
               "said " + std::to_string(size) + ".";
-  } else if (delivery) {
-    if (delivery->finish()) {
-      reporter.print("Debugging: Message " + name + " is quarantined as new/" + delivery->name() +
-                         ".",
-                     6);
-      return 1;
-    }
+  } else if (delivery->finish()) {
+    reporter.print("Debugging: Message " + name + " is quarantined as new/" + delivery->name() +
+                       ".",
+                   6);
+    return 1;
+  } else {
     problem = delivery->problem();
   }
   if (delivery) delivery->abandon();
