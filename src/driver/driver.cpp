@@ -151,7 +151,7 @@ int runOfflineMode(const ModeRequest& request) {
       return listQuarantined({request.probe_account, request.since});
     }
     if (request.mode == ModeRequest::Mode::kRelease) {
-      return releaseQuarantined(request.release_files);
+      return releaseQuarantined(request.release_files, request.remove_released);
     }
     // Learning reads the header only: the rules play no part.
     if (request.mode >= ModeRequest::Mode::kLearnSpam) {

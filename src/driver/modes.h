@@ -15,6 +15,7 @@ struct ModeRequest {
   bool stats = false;         // --stats: a run or --judge ends with the rules' statistics
   std::vector<std::string> judge_paths;  // the saved mail of --judge and the learning modes
   std::vector<std::string> release_files;
+  bool remove_released = false;  // --remove: --release then takes each message out
   std::string probe_account;  // --account USER@SERVER: the one account --probe visits, or the
                               // one whose messages --quarantine lists
   std::time_t since = 0;      // --since DATE: --quarantine lists what was held from then on
@@ -58,8 +59,9 @@ struct QuarantineFilter {
 int listQuarantined(const QuarantineFilter& filter);
 
 // --release: writes the quarantined messages in files to standard output as an mbox, leaving
-// the files where they are. -1 when one could not be read; the others are written all the same.
-int releaseQuarantined(const std::vector<std::string>& files);
+// the files where they are, or with remove (--remove) taking each one written out of the
+// quarantine. -1 when one could not be read or removed; the others are written all the same.
+int releaseQuarantined(const std::vector<std::string>& files, bool remove);
 
 // --probe: connects to the server of every account (or only of the one named USER@SERVER) and
 // reports what it offers and the PROTOCOL, PORT and AUTH that would suit, sending no secret.

@@ -32,7 +32,8 @@ enum : int {
   kUnlearnSpamOption,
   kUnlearnHamOption,
   kStatsOption,
-  kSinceOption
+  kSinceOption,
+  kRemoveOption
 };
 
 // A usage error: the message, then the pointer to --help; status -1 before anything is contacted.
@@ -108,6 +109,8 @@ void printHelp() {
       "                             for standard input) with the rules; contact no server",
       "      --quarantine           List the messages that QUARANTINE holds, newest first",
       "      --release FILE...      Write quarantined messages to standard output as an mbox",
+      "      --remove               With --release: then take each released message out of the",
+      "                             quarantine",
       "      --probe                Ask each server what it offers and suggest PROTOCOL, PORT",
       "                             and AUTH; send no user name or password",
       "      --account=USER@SERVER  With --probe or --quarantine: only that account",
@@ -231,6 +234,7 @@ void parseOptions(int argc, char** argv) {
       {"unlearn-ham", no_argument, nullptr, kUnlearnHamOption},
       {"stats", no_argument, nullptr, kStatsOption},
       {"since", required_argument, nullptr, kSinceOption},
+      {"remove", no_argument, nullptr, kRemoveOption},
       {nullptr, 0, nullptr, 0},
   };
   Settings& settings = Settings::instance();
@@ -304,6 +308,9 @@ void parseOptions(int argc, char** argv) {
       case kSinceOption:
         modeRequest().since = sinceDate(optarg, argv[0]);
         break;
+      case kRemoveOption:
+        modeRequest().remove_released = true;
+        break;
       default:
         std::fprintf(stderr, "Try '%s --help' for more information.\n", argv[0]);
         std::fflush(stderr);
@@ -333,6 +340,10 @@ void parseOptions(int argc, char** argv) {
   }
   if (request.since != 0 && request.mode != ModeRequest::Mode::kQuarantine) {
     usageError("--since is for --quarantine, which is missing.", argv[0]);
+  }
+  if (request.remove_released && request.mode != ModeRequest::Mode::kRelease) {
+    usageError("--remove takes released messages out of the quarantine: it goes with --release.",
+               argv[0]);
   }
   if (!request.probe_account.empty() && request.mode != ModeRequest::Mode::kProbe &&
       request.mode != ModeRequest::Mode::kQuarantine) {

@@ -6,6 +6,7 @@
 #include <cerrno>
 #include <cstring>
 
+#include "quarantine/quarantine.h"
 #include "text/escape.h"
 #include "text/file_kind.h"
 
@@ -13,14 +14,6 @@ namespace {
 
 std::string quoted(const std::string& path) {
   return "'" + escapeControls(path) + "'";
-}
-
-std::string parentOf(const std::string& path) {
-  const size_t end = path.find_last_not_of('/');
-  const size_t slash = end == std::string::npos ? std::string::npos : path.rfind('/', end);
-  if (slash == std::string::npos) return ".";
-  if (slash == 0) return "/";
-  return path.substr(0, slash);
 }
 
 // "" when path is a directory in which files can be made, renamed and removed.
@@ -44,7 +37,7 @@ std::string makeable(const std::string& path, bool* exists) {
   *exists = ::stat(path.c_str(), &status) == 0;
   if (*exists) return "";
   if (errno != ENOENT) return quoted(path) + " cannot be examined: " + std::strerror(errno);
-  const std::string directory = writableDirectory(parentOf(path));
+  const std::string directory = writableDirectory(parentDirectory(path));
   if (directory.empty()) return "";
   return quoted(path) + " cannot be made: " + directory;
 }
@@ -73,22 +66,14 @@ std::string stateFileProblem(const std::string& path) {
   const std::string file = fileProblem(path, false, R_OK, &exists);
   if (!exists || !file.empty()) return file;
   // The new file and the lock file are made beside it.
-  const std::string directory = writableDirectory(parentOf(path));
+  const std::string directory = writableDirectory(parentDirectory(path));
   if (directory.empty()) return "";
   return quoted(path) + " cannot be replaced: " + directory;
 }
 
 std::string quarantineProblem(const std::string& path) {
-  bool exists = false;
-  const std::string missing = makeable(path, &exists);
-  if (!exists) return missing;
-  const std::string top = writableDirectory(path);
-  if (!top.empty()) return top;
-  for (const char* sub : {"/tmp", "/new", "/cur"}) {
-    struct stat status {};
-    if (::stat((path + sub).c_str(), &status) != 0 && errno == ENOENT) continue;
-    const std::string problem = writableDirectory(path + sub);
-    if (!problem.empty()) return problem;
-  }
-  return "";
+  std::string problem = Quarantine::inspect(path);
+  // Said in the middle of a sentence here.
+  if (problem.ends_with('.')) problem.pop_back();
+  return problem;
 }

@@ -11,5 +11,6 @@
 std::string logFileProblem(const std::string& path);
 // The state file: read, and replaced by a new file written beside it.
 std::string stateFileProblem(const std::string& path);
-// The quarantine: a Maildir whose directory, tmp/, new/ and cur/ a run makes where missing.
+// The quarantine: a Maildir whose directory (with its missing parents), tmp/, new/ and cur/ a
+// run makes where missing; private to the user, and one that pollensift made or can adopt.
 std::string quarantineProblem(const std::string& path);

@@ -63,7 +63,7 @@ int listQuarantined(const QuarantineFilter& filter) {
   return 0;
 }
 
-int releaseQuarantined(const std::vector<std::string>& files) {
+int releaseQuarantined(const std::vector<std::string>& files, bool remove) {
   Reporter& reporter = Reporter::instance();
   // To a terminal the messages are read, not saved: a hostile message's escape sequences would
   // drive it, so control characters are shown escaped. To a file or a pipe the bytes stay exact.
@@ -71,14 +71,22 @@ int releaseQuarantined(const std::vector<std::string>& files) {
   int result = 0;
   for (const std::string& file : files) {
     std::string problem;
+    std::string read_from;
     std::ostringstream text;
     std::ostream& out = terminal ? text : std::cout;
-    if (!releaseMessage(Settings::instance().quarantine(), file, out, &problem)) {
+    const std::string& path = Settings::instance().quarantine();
+    if (!releaseMessage(path, file, out, &problem, &read_from)) {
       reporter.error("Could not release " + problem, 1);
       result = -1;
-    } else if (terminal) {
+      continue;
+    }
+    if (terminal) {
       std::cout << escapeControls(text.str(), true);
       std::cout.flush();
+    }
+    if (remove && !removeReleased(path, read_from, &problem)) {
+      reporter.error("Could not remove a released message: " + problem, 1);
+      result = -1;
     }
   }
   return result;

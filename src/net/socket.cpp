@@ -1,6 +1,7 @@
 #include "net/socket.h"
 
 #include <algorithm>
+#include <chrono>
 #include <climits>
 #include <cstring>
 #include <exception>
@@ -12,6 +13,7 @@
 #include "net/tcp_transport.h"
 #include "net/tls.h"
 #include "report/reporter.h"
+#include "text/dot_stuffing.h"
 
 namespace {
 
@@ -138,23 +140,34 @@ long Socket::awaitGreeting(char* chunk, size_t size, int wait_ms) {
   return transport_->receive(chunk, size, left_ms);
 }
 
-bool Socket::receiveMore(bool first_data, std::optional<Deadline>& rest) {
+bool Socket::receiveMore(bool first_data, std::optional<ReplyPace>& pace) {
   Reporter& reporter = Reporter::instance();
   char chunk[16384];
-  // Once a reply has begun, the rest of it must follow within the time-out too: a server that
-  // sends a byte every few seconds would otherwise hold the run for ever.
+  // Once a reply has begun, each wait for more of it is again a wait for silence of up to the
+  // time-out, so a long transfer that keeps coming is not cut short. It must keep coming at
+  // kSlowestPace on average too: a server that sends a byte every few seconds would otherwise
+  // hold the run for ever.
   int wait_ms = replyWaitMs();
+  bool overdue = false;
   if (!first_data && timeout_ > 0) {
-    if (!rest) rest.emplace(timeout_);
-    wait_ms = rest->remainingMs();
+    const auto now = std::chrono::steady_clock::now();
+    if (!pace) pace.emplace(ReplyPace{now, 0});
+    const long long allowed_ms = static_cast<long long>(timeout_) * 1000 +
+                                 static_cast<long long>(pace->bytes / kSlowestPace) * 1000;
+    const long long left_ms =
+        allowed_ms -
+        std::chrono::duration_cast<std::chrono::milliseconds>(now - pace->start).count();
+    overdue = left_ms <= 0;
+    wait_ms = static_cast<int>(std::min<long long>(wait_ms, left_ms));
   }
   const bool greeting = first_data && !use_ssl_ && !last_reply_;
   long got = Transport::kTimedOut;
-  if (!rest || !rest->passed()) {
+  if (!overdue) {
     got = greeting ? awaitGreeting(chunk, sizeof chunk, wait_ms)
                    : transport_->receive(chunk, sizeof chunk, wait_ms);
   }
   if (got > 0) {
+    if (pace) pace->bytes += static_cast<size_t>(got);
     reader_.append(std::string_view(chunk, static_cast<size_t>(got)));
     return true;
   }
@@ -184,7 +197,7 @@ int Socket::readReply(bool multiline) {
     return -1;
   }
   try {
-    std::optional<Deadline> rest;
+    std::optional<ReplyPace> pace;
     for (;;) {
       switch (reader_.check(multiline)) {
         case ReplyReader::Status::kComplete: {
@@ -208,7 +221,7 @@ int Socket::readReply(bool multiline) {
         case ReplyReader::Status::kIncomplete:
           break;
       }
-      if (!receiveMore(reader_.buffered() == 0, rest)) return -1;
+      if (!receiveMore(reader_.buffered() == 0, pace)) return -1;
     }
   } catch (const std::exception& e) {
     reader_.clear();
@@ -227,7 +240,7 @@ long Socket::readMessage(const std::function<bool(std::string_view)>& sink, size
   // sink in pieces.
   constexpr size_t kPiece = size_t{64} << 10;
   try {
-    std::optional<Deadline> rest;
+    std::optional<ReplyPace> pace;
     const int status = readReply(false);
     if (status <= 0) return -1;
     if (last_reply_->empty() || last_reply_->front() != '+') return status;
@@ -276,9 +289,12 @@ long Socket::readMessage(const std::function<bool(std::string_view)>& sink, size
           }
           return total;
         }
-        if (line.ends_with('\r')) line.remove_suffix(1);
         // Dot-stuffing: a line that begins with "." was sent with one more.
-        if (line_start && line.starts_with('.')) line.remove_prefix(1);
+        if (line_start) {
+          line = unstuffedLine(line);
+        } else if (line.ends_with('\r')) {
+          line.remove_suffix(1);
+        }
         piece.assign(line);
         piece += '\n';
         emit(piece);
@@ -286,7 +302,7 @@ long Socket::readMessage(const std::function<bool(std::string_view)>& sink, size
       }
       reader_.consume(taken);
       total += static_cast<long>(taken);
-      if (!receiveMore(false, rest)) return -1;
+      if (!receiveMore(false, pace)) return -1;
     }
   } catch (const std::exception& e) {
     reader_.clear();

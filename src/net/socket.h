@@ -1,5 +1,6 @@
 #pragma once
 
+#include <chrono>
 #include <cstddef>
 #include <memory>
 #include <optional>
@@ -11,8 +12,9 @@
 #include "net/transport.h"
 
 // The connection to a POP3 server: TCP, or TLS over TCP for the SSL protocol codes. Replies are
-// framed by their own end markers; a reply must begin within the time-out and, once begun, be
-// complete within the time-out again; a time-out of 0 waits for nothing. Every command and reply
+// framed by their own end markers; a reply must begin within the time-out and, once begun, may
+// fall silent for no longer than the time-out at a time while it keeps coming at a least pace
+// (kSlowestPace); a time-out of 0 waits for nothing. Every command and reply
 // is traced at verbosity 6 (passwords masked).
 class Socket : public Connection {
  public:
@@ -51,9 +53,17 @@ class Socket : public Connection {
 
  private:
   int replyWaitMs() const;
+  // The least a reply that has begun must bring on average, in bytes a second, beyond the
+  // time-out allowed from its first bytes.
+  static constexpr size_t kSlowestPace = 1024;
+  // When the rest of a reply began to be waited for, and what has come since.
+  struct ReplyPace {
+    std::chrono::steady_clock::time_point start;
+    size_t bytes = 0;
+  };
   // Waits for and appends more of a reply: true, or false after reporting why (the reader is then
-  // cleared). first_data: nothing of the reply has arrived yet; rest: the deadline of the rest.
-  bool receiveMore(bool first_data, std::optional<Deadline>& rest);
+  // cleared). first_data: nothing of the reply has arrived yet; pace: how the rest is coming.
+  bool receiveMore(bool first_data, std::optional<ReplyPace>& pace);
   // Receives the first bytes of the greeting of a plain connection, explaining a long silence.
   long awaitGreeting(char* chunk, size_t size, int wait_ms);
   // Writes text; the trace shows it in full, or only its first shown bytes and "*****".

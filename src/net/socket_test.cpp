@@ -224,6 +224,34 @@ TEST_F(SocketTest, AReplyThatTricklesInIsCutOffByTheTimeOut) {
             Lines{"pollensift: Error: Connection has timed out."});
 }
 
+// A reply that keeps coming in 16 KiB pieces every 200 ms (80 KiB a second) for longer than
+// the time-out: the time-out is a limit on silence, so it is read whole.
+class SteadyTransport : public Transport {
+ public:
+  long receive(char* buffer, size_t size, int timeout_ms) override {
+    constexpr int kPauseMs = 200;
+    constexpr size_t kPiece = 16384;
+    if (timeout_ms >= 0 && timeout_ms < kPauseMs) return kTimedOut;
+    std::this_thread::sleep_for(std::chrono::milliseconds(kPauseMs));
+    const std::string piece = ++calls_ == 1 ? "+OK\r\n" : calls_ < 10 ? std::string(kPiece, 'x')
+                                                                   : std::string("\r\n.\r\n");
+    const size_t length = std::min(size, piece.size());
+    piece.copy(buffer, length);
+    return static_cast<long>(length);
+  }
+  long send(const char*, size_t size, int) override { return static_cast<long>(size); }
+  int close() override { return 0; }
+
+ private:
+  int calls_ = 0;
+};
+
+TEST_F(SocketTest, AReplyThatKeepsComingOutlastsTheTimeOut) {
+  Socket socket(std::make_unique<SteadyTransport>(), 1);
+  EXPECT_EQ(socket.readReply(true), 5 + 8 * 16384 + 5);
+  EXPECT_EQ(log_.linesStartingWith("Error: "), Lines{});
+}
+
 TEST_F(SocketTest, TimeOutZeroWaitsForNothing) {
   server_->send({"+OK\r\n", "A: b\r\n", ".\r\n", "+O"});
   Socket& socket = open(0);

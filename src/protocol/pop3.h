@@ -73,9 +73,18 @@ class POP3 : public Protocol {
   // verdict; -2 when it cannot be parsed or shows that the replies are out of step. The
   // message's Message-ID goes to *message_id.
   int judge(int number, int count, int size, const std::string& reply, std::string* message_id);
-  // Reads the reply to RETR number (size octets as listed) into the quarantine under field: 1 stored, 0 not stored (the
-  // server refused, or the file could not be written; said why), -1 when the reply did not come.
-  int store(int number, int size, const Quarantine& quarantine, const std::string& field);
+  // What a condemned message's RETR is held against: its verdict field, listed size, judged
+  // header (HeaderDigest) and the tag its stored copy's name carries.
+  struct ToStore {
+    std::string field;
+    int size = 0;
+    std::string header_digest;
+    std::string tag;
+  };
+  // Reads the reply to RETR number into the quarantine: 1 stored, 0 not stored (the server
+  // refused, or its copy is not the message judged, or the quarantine failed; the reply was read
+  // whole), -1 when the reply could not be read and the replies are out of step.
+  int store(int number, const Quarantine& quarantine, const ToStore& judged);
   // After STAT (and the UIDL listing): the messages first..count, with CAPA and LIST as the
   // settings, the server and the state file allow.
   int scanMessages(int first, int count);

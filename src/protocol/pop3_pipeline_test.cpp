@@ -2,9 +2,13 @@
 // window of commands in flight; and how the scan notices a reply stream that has slipped.
 
 #include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
@@ -23,6 +27,7 @@
 #include "protocol/incremental_scan.h"
 #include "protocol/pop3.h"
 #include "protocol/uidl_state.h"
+#include "quarantine/quarantine.h"
 #include "rules/rules.h"
 
 namespace {
@@ -523,7 +528,15 @@ TEST(Pop3PipelineTest, ACondemnedMessageIsQuarantinedBeforeItsDele) {
     Lines tail;  // the commands from the RETR on (or from the last TOP)
     Lines errors;
     bool huge = false;  // message 2 is listed at 2,000,000,000 octets
+    int listed = 100;   // message 2's listed size
+    std::string body = "body\n.dotted\n";  // what the stored copy holds after its header
+    bool flush_fails = false;    // flushing new/ after the rename fails
+    bool stored_before = false;  // a run before stored it, and stopped before its DELE
+    bool write_fails = false;    // files may grow to 64 KiB only (a full disk, a quota)
   };
+  const std::string another = "pollensift: Error: Message 2 could not be quarantined: The "
+                              "server's copy (RETR) has another header than the one judged (TOP). "
+                              "It stays on the server.";
   const std::string stays = "pollensift: Error: Message 2 is not quarantined and stays on the server.";
   const Case cases[] = {
       {"pipelined", kCapaPipelining.c_str(), std::nullopt, false, 0, {"RETR 2", "DELE 2"}, {}},
@@ -541,30 +554,107 @@ TEST(Pop3PipelineTest, ACondemnedMessageIsQuarantinedBeforeItsDele) {
        {"pollensift: Error: Message 2 is larger than 1073741824 bytes, so it is not quarantined "
         "and stays on the server."},
        true},
+      {"RETR gives another message", kCapaPipelining.c_str(),
+       "+OK\r\n" + wanted(3) + "\r\nbody\r\n.\r\n", false, 0, {"RETR 2"}, {another}},
+      {"RETR gives an empty message", kCapaPipelining.c_str(), "+OK\r\n.\r\n", false, 0,
+       {"RETR 2"}, {another}},
+      {"RETR gives the header alone", kCapaPipelining.c_str(), "+OK\r\n" + spam(2) + "\r\n.\r\n",
+       false, 0, {"RETR 2"},
+       {"pollensift: Error: Message 2 could not be quarantined: The server's copy (RETR) is " +
+        std::to_string(spam(2).size() + 2) + " octets long where LIST said 5000. It stays on the "
+        "server."},
+       false, 5000},
+      {"RETR far longer than listed", kCapaPipelining.c_str(),
+       "+OK\r\n" + spam(2) + "\r\n" + std::string(100000, 'x') + "\r\n.\r\n", false, -1,
+       {"RETR 2"},
+       {"pollensift: Error: The server's reply is longer than 65700 bytes.",
+        "pollensift: Error: Error occurred while sending RETR to server."}},
+      {"a lone dot ended by a bare LF", kCapaPipelining.c_str(),
+       "+OK\r\n" + spam(2) + "\r\nbody\n.\nmore\r\n.\r\n", false, 0, {"RETR 2", "DELE 2"}, {},
+       false, 100, "body\n.\nmore\n"},
+      {"flushing new/ fails", kCapaPipelining.c_str(), std::nullopt, false, 0, {"RETR 2"},
+       {"pollensift: Error: Message 2 could not be quarantined: Flushing '" +
+        (root / "q" / "new").string() + "' failed: Input/output error. It stays on the server."},
+       false, 100, "body\n.dotted\n", true},
+      {"stored by a run that stopped", kCapaPipelining.c_str(), std::nullopt, false, 0,
+       {"DELE 2"}, {}, false, 100, "body\n.dotted\n", false, true},
+      // The file's failure is the reason given, though the copy is then cut short.
+      {"the file cannot be written", kCapaPipelining.c_str(),
+       "+OK\r\n" + spam(2) + "\r\n" + [] {
+         std::string body;
+         for (int line = 0; line < 100; ++line) body += std::string(998, 'b') + "\r\n";
+         return body;
+       }() + ".\r\n",
+       false, 0, {"RETR 2"}, {"pollensift: Error: Message 2 could not be quarantined: Writing '"},
+       false, 100100, "", false, false, true},
+  };
+  // Fails the flush of a directory, as a crash between the rename and the flush would lose it.
+  const Quarantine::Sync failing_on_directories = [](int fd) {
+    struct stat info {};
+    if (::fstat(fd, &info) == 0 && S_ISDIR(info.st_mode)) {
+      errno = EIO;
+      return -1;
+    }
+    return ::fsync(fd);
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
     fs::remove_all(root);
     fs::create_directories(root / "q");
     if (c.unusable) std::ofstream(root / "q" / "tmp") << "x";
-    Scan scan;
-    Settings::instance().setQuarantine((root / "q").string());
-    scan.pop3().setLoginOptions({"", "pop.example.org", 110, "jo"});
     const std::vector<std::string> headers = {wanted(1), spam(2), wanted(3)};
     const std::string capa = c.capa;
     const std::optional<std::string> retr = c.retr_reply;
-    scan.server().answerWith([&](const std::string& command) {
+    auto answer = [&](const std::string& command) {
       if (command == "STAT\r\n") return std::vector<std::string>{"+OK 3 300\r\n"};
       if (command == "RETR 2\r\n" && retr) return std::vector<std::string>{*retr};
-      if (command == "LIST 2\r\n" && c.huge) return std::vector<std::string>{list(2, 2000000000)};
+      if (command == "LIST 2\r\n") {
+        return std::vector<std::string>{list(2, c.huge ? 2000000000 : c.listed)};
+      }
       return mailbox(headers, capa, command);
-    });
+    };
+    if (c.stored_before) {
+      Scan before;
+      Settings::instance().setQuarantine((root / "q").string());
+      before.pop3().setLoginOptions({"", "pop.example.org", 110, "jo"});
+      before.server().answerWith(answer);
+      Quarantine::setSyncForTesting(failing_on_directories);
+      EXPECT_EQ(before.run(), 0);
+      Quarantine::setSyncForTesting(nullptr);
+      ASSERT_EQ(before.pop3().tally().deleted, 0);
+    }
+    Scan scan;
+    Settings::instance().setQuarantine((root / "q").string());
+    scan.pop3().setLoginOptions({"", "pop.example.org", 110, "jo"});
+    scan.server().answerWith(answer);
+    if (c.flush_fails) Quarantine::setSyncForTesting(failing_on_directories);
+    rlimit before_limit{};
+    ASSERT_EQ(::getrlimit(RLIMIT_FSIZE, &before_limit), 0);
+    const auto old_handler = ::signal(SIGXFSZ, SIG_IGN);
+    if (c.write_fails) {
+      rlimit small = before_limit;
+      small.rlim_cur = 64 << 10;  // more than the log takes, less than the message
+      ASSERT_EQ(::setrlimit(RLIMIT_FSIZE, &small), 0);
+    }
     EXPECT_EQ(scan.run(), c.result);
+    ::setrlimit(RLIMIT_FSIZE, &before_limit);
+    ::signal(SIGXFSZ, old_handler);
+    Quarantine::setSyncForTesting(nullptr);
     const Lines written = scan.written();
     EXPECT_EQ(Lines(written.end() - static_cast<long>(c.tail.size()), written.end()), c.tail);
-    EXPECT_EQ(scan.errors(), c.errors);
+    if (c.write_fails) {
+      // The file's name is unique to the run: its start and the reason's end are compared.
+      const Lines errors = scan.errors();
+      ASSERT_EQ(errors.size(), 1u);
+      EXPECT_TRUE(errors[0].starts_with(c.errors[0] + (root / "q" / "tmp").string() + "/"))
+          << errors[0];
+      EXPECT_TRUE(errors[0].ends_with("' failed: File too large. It stays on the server."))
+          << errors[0];
+    } else {
+      EXPECT_EQ(scan.errors(), c.errors);
+    }
     const Protocol::Tally& tally = scan.pop3().tally();
-    const bool stored = c.result == 0 && c.errors.empty();
+    const bool stored = c.result == 0 && c.errors.empty() && !c.write_fails;
     EXPECT_EQ(tally.quarantined, stored ? 1 : 0);
     EXPECT_EQ(tally.deleted, stored ? 1 : 0);
     EXPECT_EQ(tally.unstored, c.result == 0 && !stored ? 1 : 0);
@@ -573,7 +663,12 @@ TEST(Pop3PipelineTest, ACondemnedMessageIsQuarantinedBeforeItsDele) {
       for (const auto& entry : fs::directory_iterator(root / "q" / "new")) held.push_back(entry.path());
       EXPECT_TRUE(fs::is_empty(root / "q" / "tmp"));
     }
-    ASSERT_EQ(held.size(), stored ? 1u : 0u);
+    if (c.stored_before) {
+      const Lines sent = scan.written();
+      EXPECT_EQ(std::count(sent.begin(), sent.end(), "RETR 2"), 0);
+    }
+    // A copy whose new/ could not be flushed is there, but gets no DELE.
+    ASSERT_EQ(held.size(), stored || c.flush_fails ? 1u : 0u);
     if (stored) {
       std::ifstream in(held[0], std::ios::binary);
       std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
@@ -582,8 +677,8 @@ TEST(Pop3PipelineTest, ACondemnedMessageIsQuarantinedBeforeItsDele) {
                                     "cheap pills\" (jo@pop.example.org, "))
           << first;
       EXPECT_EQ(text.substr(first.size()),
-                "From: x@spam.example\nSubject: cheap pills\nMessage-ID: <2@spam.example>\n\n"
-                "body\n.dotted\n");
+                "From: x@spam.example\nSubject: cheap pills\nMessage-ID: <2@spam.example>\n\n" +
+                    c.body);
     }
   }
   fs::remove_all(root);

@@ -37,6 +37,7 @@
 #include "protocol/pop3.h"
 #include "protocol/replies.h"
 #include "protocol/server_words.h"
+#include "quarantine/header_digest.h"
 #include "quarantine/quarantine.h"
 #include "report/progress.h"
 #include "report/reporter.h"
@@ -60,6 +61,8 @@ constexpr size_t kExpectedHeader = 16 << 10;
 // Mail systems refuse messages far smaller; a server that lists more is not to be believed, and
 // what it sends must not fill the disk.
 constexpr size_t kLargestQuarantined = size_t{1} << 30;
+// How much larger than listed a message's copy may be at least (see POP3::store).
+constexpr size_t kCopySlack = size_t{64} << 10;
 // TOP replies read ahead while the judging waits for earlier accounts: past this many bytes held
 // the scan waits too. Some 2,000 headers of common size; a job holds no more than this.
 constexpr size_t kHeldBytes = size_t{8} << 20;
@@ -300,10 +303,6 @@ int POP3::scanWindow(int first, int count, bool pipelined, const std::vector<int
                      1);
     }
   }
-  struct ToStore {
-    std::string field;
-    int size;  // as listed
-  };
   std::map<int, ToStore> fields;
   ScanProgress progress(loginOptions().user + "@" + loginOptions().host, count,
                         Settings::instance().verbose(), Settings::instance().test());
@@ -348,10 +347,26 @@ int POP3::scanWindow(int first, int count, bool pipelined, const std::vector<int
       ++tally_.unstored;
     } else {
       const LoginOptions& options = loginOptions();
-      fields[number] = {verdictFieldLine(engine.lastReason(), options.user + "@" + options.host,
-                                         std::time(nullptr)),
-                        size};
-      outbox.retrieveLater(number, size);
+      const std::string account = options.user + "@" + options.host;
+      const size_t status_end = reply.find('\n');
+      ToStore entry{verdictFieldLine(engine.lastReason(), account, std::time(nullptr)), size,
+                    replyHeaderDigest(status_end == std::string::npos
+                                          ? std::string_view()
+                                          : std::string_view(reply).substr(status_end + 1)),
+                    ""};
+      entry.tag = messageTag(account, size, entry.header_digest);
+      std::string file;
+      if (quarantine->holds(entry.tag, account, entry.header_digest, &file)) {
+        // A run that stopped before its DELE stored it already.
+        reporter.print("Debugging: Message " + std::to_string(number) +
+                           " is in the quarantine already, as " + file + ".",
+                       6);
+        ++tally_.quarantined;
+        outbox.deleteLater(number);
+      } else {
+        fields[number] = std::move(entry);
+        outbox.retrieveLater(number, size);
+      }
       ++deletions_awaiting_quit;
     }
     return true;
@@ -477,7 +492,7 @@ int POP3::scanWindow(int first, int count, bool pipelined, const std::vector<int
     const PendingCommand command = window.answered();
     if (command.kind == Kind::kRetr) {
       const auto held = fields.find(command.number);
-      const int stored = store(command.number, held->second.size, *quarantine, held->second.field);
+      const int stored = store(command.number, *quarantine, held->second);
       fields.erase(held);
       if (stored < 0) return lostStep();
       if (stored == 1) {
@@ -552,18 +567,33 @@ int POP3::scanWindow(int first, int count, bool pipelined, const std::vector<int
   }
 }
 
-int POP3::store(int number, int size, const Quarantine& quarantine, const std::string& field) {
+int POP3::store(int number, const Quarantine& quarantine, const ToStore& judged) {
   Reporter& reporter = Reporter::instance();
   Connection& link = *connection();
   std::string problem;
-  std::unique_ptr<Quarantine::Delivery> delivery = quarantine.begin(field, &problem);
+  std::unique_ptr<Quarantine::Delivery> delivery =
+      quarantine.begin(judged.field, &problem, judged.tag);
+  // The copy must be the message that was judged: its header the one TOP gave, its size near the
+  // listed one. LIST sizes are a little off on some servers (too small where the server counts
+  // its file's LF line ends), so the copy may be larger by the listed size or 64 KiB, whichever
+  // is more; past that no more is read. It may be smaller by a sixteenth and 512 octets (header
+  // fields a server keeps to itself), not more: a header alone is not the message.
+  const size_t size = static_cast<size_t>(judged.size);
+  const size_t largest = std::max(2 * size, size + kCopySlack);
+  const size_t smallest = size - std::min(size, size / 16 + 512);
+  HeaderDigest copy_header;
+  size_t octets = 0;  // of the copy, counted with CR LF line ends as LIST counts them
   // The reply is read to its end whatever becomes of the file: the replies after it must stay in
   // step.
-  // A message may be as large as the server says, with room for dot-stuffing; a server that
-  // sends far more is not sending this message.
-  const size_t limit = std::max(ReplyReader::kDefaultLimit, 2 * static_cast<size_t>(size));
   const long got = link.readMessage(
-      [&delivery](std::string_view text) { return delivery && delivery->write(text); }, limit);
+      [&](std::string_view text) {
+        copy_header.add(text);
+        octets += text.size() + static_cast<size_t>(std::count(text.begin(), text.end(), '\n'));
+        // The copy is measured whole even when the file has failed, which is then the reason.
+        if (delivery) delivery->write(text);
+        return true;
+      },
+      largest + kShortReply);
   if (got <= 0) {
     in_step_ = false;
     reporter.error(failure(Kind::kRetr), 1);
@@ -578,15 +608,24 @@ int POP3::store(int number, int size, const Quarantine& quarantine, const std::s
     reporter.error("Message " + name + " is not quarantined and stays on the server.", 1);
     return 0;
   }
-  if (delivery) {
-    if (delivery->finish()) {
-      reporter.print("Debugging: Message " + name + " is quarantined as new/" + delivery->name() +
-                         ".",
-                     6);
-      return 1;
-    }
+  if (delivery && !delivery->problem().empty()) {
+    problem = delivery->problem();
+  } else if (!delivery) {
+    // Why the file could not be made is in problem already.
+  } else if (copy_header.value() != judged.header_digest) {
+    problem = "The server's copy (RETR) has another header than the one judged (TOP).";
+  } else if (octets < smallest || octets > largest) {
+    problem = "The server's copy (RETR) is " + std::to_string(octets) + " octets long where LIST "
+              "said " + std::to_string(size) + ".";
+  } else if (delivery->finish()) {
+    reporter.print("Debugging: Message " + name + " is quarantined as new/" + delivery->name() +
+                       ".",
+                   6);
+    return 1;
+  } else {
     problem = delivery->problem();
   }
+  if (delivery) delivery->abandon();
   reporter.error("Message " + name + " could not be quarantined: " + problem +
                      " It stays on the server.",
                  1);

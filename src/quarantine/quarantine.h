@@ -24,11 +24,27 @@ constexpr std::string_view kVerdictField = "X-Pollensift-Verdict";
 // The added field's line, with its LF: reason, the account (user@server) and when.
 std::string verdictFieldLine(std::string_view reason, std::string_view account, std::time_t when);
 
+// The file pollensift writes into a quarantine it made, or adopted: the clean-up removes files
+// only from a folder that holds it.
+constexpr std::string_view kQuarantineMarker = ".pollensift-quarantine";
+
 class Quarantine {
  public:
-  // The Maildir at path, made with tmp/, new/ and cur/ (mode 0700) where they are missing. Null
-  // with *problem saying why it cannot serve.
+  // The Maildir at path, made with tmp/, new/ and cur/ (mode 0700) where they are missing, and
+  // its missing parent folders too. Null with *problem saying why it cannot serve: a folder or
+  // one of its three that is a symbolic link, belongs to another user or that others may write
+  // to; the home directory; or an existing folder that pollensift did not make (without the
+  // marker), unless it holds nothing but tmp/, new/ and cur/ with messages that carry the
+  // verdict field, which is adopted (the marker written). Another process making it at the same
+  // time is no problem.
   static std::unique_ptr<Quarantine> open(const std::string& path, std::string* problem);
+  // What open would find at path, making and writing nothing: "" when it could serve.
+  static std::string inspect(const std::string& path);
+
+  // How the durability steps flush a file or directory to disk: fsync(2) unless a test has put
+  // another in (a null one puts fsync back).
+  using Sync = int (*)(int fd);
+  static void setSyncForTesting(Sync sync);
 
   // One message on its way in.
   class Delivery {
@@ -56,16 +72,30 @@ class Quarantine {
     std::string problem_;
     bool done_ = false;
   };
-  // Starts a message in tmp/ with first as its first line (the verdict field). Null with
-  // *problem when the file cannot be made.
-  std::unique_ptr<Delivery> begin(std::string_view first, std::string* problem) const;
+  // Starts a message in tmp/ with first as its first line (the verdict field), its file name
+  // carrying tag (messageTag) where one is given. Null with *problem when the file cannot be made.
+  std::unique_ptr<Delivery> begin(std::string_view first, std::string* problem,
+                                  const std::string& tag = "") const;
+
+  // Whether a message with this tag was in new/ or cur/ when the quarantine was opened, and is
+  // there still with the verdict field of account and this header digest: a run that stopped
+  // before its DELE stored it. Each such file answers for one message only; *file then names it
+  // (new/NAME or cur/NAME).
+  bool holds(const std::string& tag, std::string_view account, const std::string& header_digest,
+             std::string* file);
 
   const std::string& path() const { return path_; }
 
  private:
   explicit Quarantine(std::string path) : path_(std::move(path)) {}
+  void noteTags();
   std::string path_;
+  std::vector<std::string> tagged_;  // new/NAME and cur/NAME of files whose names carry a tag
 };
+
+// Whether name is one that pollensift gives a message it stores, in tmp/ or new/ (a mail client
+// may add its flags after a colon in cur/).
+bool isQuarantineName(std::string_view name);
 
 // One message the quarantine holds, as --quarantine shows it.
 struct HeldMessage {
@@ -91,9 +121,15 @@ std::string heldMessageLine(const HeldMessage& message);
 
 // Writes the message in file (a path, or a name relative to the quarantine at path) to out as
 // one mbox message (mboxrd quoting), without the verdict field. False with *problem, which names
-// the file, when it cannot be read; nothing is written then.
+// the file, when it cannot be read; nothing is written then. *read_from, where given, is set
+// to the file that was read.
 bool releaseMessage(const std::string& path, const std::string& file, std::ostream& out,
-                    std::string* problem);
+                    std::string* problem, std::string* read_from = nullptr);
+
+// Takes the released message at file (as releaseMessage's read_from names it) out of the
+// quarantine at path: only a file of its new/ or cur/ that carries the verdict field. False
+// with *problem, which names the file, when it stays.
+bool removeReleased(const std::string& path, const std::string& file, std::string* problem);
 
 // What one clean-up removed, or why it could not look.
 struct Expiry {
@@ -101,6 +137,8 @@ struct Expiry {
   int unfinished = 0;  // stale files of tmp/
   std::string problem;
 };
-// Removes from new/ and cur/ the files last changed more than days before now (days 0 keeps
-// them), and from tmp/ those older than 36 hours. A quarantine that does not exist holds nothing.
+// Removes from new/ and cur/ the messages last changed more than days before now (days 0 keeps
+// them), and from tmp/ those older than 36 hours: only files that pollensift wrote (its file
+// names, the verdict field on their first line), and only in a quarantine that open accepts (one
+// to adopt is adopted). A quarantine that does not exist holds nothing.
 Expiry expireQuarantine(const std::string& path, int days, std::time_t now);

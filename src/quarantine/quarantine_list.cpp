@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "quarantine/quarantine.h"
+#include "quarantine/quarantine_folder.h"
 #include "text/escape.h"
 #include "text/file_kind.h"
 
@@ -185,15 +186,15 @@ void readHeader(Lines lines, HeldMessage* held) {
   }
 }
 
-// The verdict field's line and its continuations, if the message begins with it; what follows.
+// The verdict field's line, if the message begins with it; what follows. The field is written
+// on one line, so a continuation line after it is the message's own (a header that began with
+// one), and stays.
 Verdict skipVerdict(Lines* lines) {
   Lines probe = *lines;
   std::string_view line;
   if (!probe.next(&line)) return {};
   Verdict verdict = readVerdict(line);
-  if (!verdict.present) return verdict;
-  *lines = probe;
-  while (probe.next(&line) && isContinuation(line)) *lines = probe;
+  if (verdict.present) *lines = probe;
   return verdict;
 }
 
@@ -270,8 +271,19 @@ bool needsQuoting(std::string_view line) {
   return first != std::string_view::npos && line.substr(first).rfind("From ", 0) == 0;
 }
 
-// Removes the regular files of directory older than cutoff; counts them, or says why not.
-int removeOlder(const std::string& directory, std::time_t cutoff, std::string* problem) {
+// Whether the file name in directory is one that pollensift wrote: its own name, and the verdict
+// field on the first line (a file of tmp/ may still be empty).
+bool writtenHere(const std::string& directory, const std::string& name, bool unfinished) {
+  if (!isQuarantineName(name)) return false;
+  const std::string file = directory + "/" + name;
+  const int carries = carriesVerdictField(file);
+  return carries == 1 || (carries == 0 && unfinished && isEmptyFile(file));
+}
+
+// Removes the files of directory older than cutoff that pollensift wrote; counts them, or says
+// why not.
+int removeOlder(const std::string& directory, std::time_t cutoff, bool unfinished,
+                std::string* problem) {
   std::vector<std::string> names;
   if (!directoryNames(directory, &names)) {
     if (errno != ENOENT && problem->empty()) *problem = systemProblem(directory, errno);
@@ -281,7 +293,8 @@ int removeOlder(const std::string& directory, std::time_t cutoff, std::string* p
   for (const std::string& name : names) {
     const std::string file = directory + "/" + name;
     struct stat info {};
-    if (::lstat(file.c_str(), &info) != 0 || !S_ISREG(info.st_mode) || info.st_mtime >= cutoff) {
+    if (::lstat(file.c_str(), &info) != 0 || !S_ISREG(info.st_mode) || info.st_mtime >= cutoff ||
+        !writtenHere(directory, name, unfinished)) {
       continue;
     }
     if (::unlink(file.c_str()) == 0) {
@@ -367,16 +380,22 @@ std::string heldMessageLine(const HeldMessage& message) {
 }
 
 bool releaseMessage(const std::string& path, const std::string& file, std::ostream& out,
-                    std::string* problem) {
+                    std::string* problem, std::string* read_from) {
   FileText text;
   const char* kind = nullptr;
+  std::string where = file;
   int error = readFile(file, SIZE_MAX, true, &text, &kind);
   // A name that --quarantine showed is relative to the quarantine.
   if (error == ENOENT && !file.empty() && file.front() != '/' && !path.empty()) {
-    error = readFile(path + "/" + file, SIZE_MAX, true, &text, &kind);
+    where = path + "/" + file;
+    error = readFile(where, SIZE_MAX, true, &text, &kind);
   }
   const std::string moved = error == ENOENT ? movedToCur(path, file) : "";
-  if (!moved.empty()) error = readFile(moved, SIZE_MAX, true, &text, &kind);
+  if (!moved.empty()) {
+    where = moved;
+    error = readFile(moved, SIZE_MAX, true, &text, &kind);
+  }
+  if (read_from != nullptr) *read_from = where;
   if (error != 0) {
     *problem = error < 0 ? quoted(file) + " " + kind + "." : systemProblem(file, error);
     return false;
@@ -398,25 +417,48 @@ bool releaseMessage(const std::string& path, const std::string& file, std::ostre
   return true;
 }
 
+bool removeReleased(const std::string& path, const std::string& file, std::string* problem) {
+  // Only a message of this quarantine goes: one in its new/ or cur/ that pollensift stored.
+  const size_t slash = file.rfind('/');
+  struct stat folder {};
+  bool inside = false;
+  if (!path.empty() && slash != std::string::npos &&
+      ::stat(file.substr(0, slash + 1).c_str(), &folder) == 0) {
+    for (const char* sub : {"/new", "/cur"}) {
+      struct stat held {};
+      inside = inside || (::stat((path + sub).c_str(), &held) == 0 &&
+                          held.st_dev == folder.st_dev && held.st_ino == folder.st_ino);
+    }
+  }
+  if (!inside || carriesVerdictField(file) != 1) {
+    *problem = quoted(file) + " is no message of the quarantine; it stays where it is.";
+    return false;
+  }
+  if (::unlink(file.c_str()) != 0) {
+    *problem = systemProblem(file, errno);
+    return false;
+  }
+  return true;
+}
+
 Expiry expireQuarantine(const std::string& path, int days, std::time_t now) {
   Expiry expiry;
   struct stat info {};
-  if (::stat(path.c_str(), &info) != 0) {
+  if (::lstat(path.c_str(), &info) != 0) {
     if (errno != ENOENT) expiry.problem = systemProblem(path, errno);
     return expiry;
   }
-  if (!S_ISDIR(info.st_mode)) {
-    expiry.problem = quoted(path) + " is not a directory.";
-    return expiry;
-  }
+  // Nothing is removed from a folder that is not the quarantine a run would use.
+  expiry.problem = claimQuarantine(path);
+  if (!expiry.problem.empty()) return expiry;
   if (days > 0) {
     const std::time_t cutoff = now - static_cast<std::time_t>(days) * 86400;
     for (const char* sub : {"new", "cur"}) {
-      expiry.messages += removeOlder(path + "/" + sub, cutoff, &expiry.problem);
+      expiry.messages += removeOlder(path + "/" + sub, cutoff, false, &expiry.problem);
     }
   }
   // A file still in tmp/ was never renamed into new/, so its message got no DELE: it is on the
   // server still, and the half copy can go.
-  expiry.unfinished = removeOlder(path + "/tmp", now - kStaleUnfinished, &expiry.problem);
+  expiry.unfinished = removeOlder(path + "/tmp", now - kStaleUnfinished, true, &expiry.problem);
   return expiry;
 }

@@ -153,50 +153,112 @@ TEST_F(HeldTest, AFileThatCannotBeReleasedIsNamed) {
   EXPECT_EQ(release("new/fifo", false), "'new/fifo' is a FIFO, not a regular file.");
 }
 
-TEST_F(HeldTest, ExpiryRemovesOnlyWhatIsOldEnough) {
+constexpr const char* kStored = "X-Pollensift-Verdict: deny (a@b, 2026-01-01 10:00)\nSubject: x\n\n";
+
+TEST_F(HeldTest, ExpiryRemovesOnlyWhatIsOldEnoughAndItsOwn) {
   const std::time_t now = at("2026-12-31 12:00");
   const std::time_t hour = 3600, day = 24 * hour;
+  std::string problem;
+  ASSERT_NE(Quarantine::open(q(), &problem), nullptr) << problem;  // adopted: empty
   struct File {
     const char* name;
     std::time_t age;
     bool kept;
+    const char* text = kStored;
   };
   const File files[] = {
-      {"new/old", 31 * day, false},        {"new/young", 29 * day, true},
-      {"cur/old:2,S", 40 * day, false},    {"cur/young:2,S", day, true},
-      {"tmp/stale", 37 * hour, false},     {"tmp/in-progress", hour, true},
+      {"new/1.M1P1Q1.host", 31 * day, false},
+      {"new/2.M2P2Q2.host,X=0123456789abcdef", 29 * day, true},
+      {"cur/3.M3P3Q3.host:2,S", 40 * day, false},
+      {"cur/4.M4P4Q4.host:2,S", day, true},
+      {"tmp/5.M5P5Q5.host", 37 * hour, false},
+      {"tmp/6.M6P6Q6.host", 37 * hour, false, ""},  // a run stopped before its first write
+      {"tmp/7.M7P7Q7.host", hour, true},
       {"new/.hidden-old", 40 * day, true},
+      // Files that pollensift did not write stay, however old: another name, or no field.
+      {"new/old", 40 * day, true},
+      {"cur/8.M8P8Q8.host:2,S", 40 * day, true, "Subject: a client's own\n\n"},
+      {"new/9.M9P9Q9.host", 40 * day, true, ""},
+      {"tmp/stale", 40 * day, true},
   };
-  for (const File& file : files) put(file.name, "Subject: x\n\n", now - file.age);
+  for (const File& file : files) put(file.name, file.text, now - file.age);
   fs::create_directory(root_ / "q" / "cur" / "old-directory");
 
   const Expiry expiry = expireQuarantine(q(), 30, now);
   EXPECT_EQ(expiry.problem, "");
   EXPECT_EQ(expiry.messages, 2);
-  EXPECT_EQ(expiry.unfinished, 1);
+  EXPECT_EQ(expiry.unfinished, 2);
   for (const File& file : files) EXPECT_EQ(held(file.name), file.kept) << file.name;
   EXPECT_TRUE(held("cur/old-directory"));
 }
 
 TEST_F(HeldTest, ExpiryWithZeroDaysKeepsEveryMessage) {
   const std::time_t now = at("2026-12-31 12:00");
-  put("new/ancient", "Subject: x\n\n", now - 3650 * 24 * 3600);
-  put("tmp/stale", "Subject: x\n\n", now - 37 * 3600);
+  put("new/1.M1P1Q1.host", kStored, now - 3650 * 24 * 3600);
+  put("tmp/2.M2P2Q2.host", kStored, now - 37 * 3600);
   const Expiry expiry = expireQuarantine(q(), 0, now);
   EXPECT_EQ(expiry.messages, 0);
   EXPECT_EQ(expiry.unfinished, 1);
-  EXPECT_TRUE(held("new/ancient"));
-  EXPECT_FALSE(held("tmp/stale"));
+  EXPECT_TRUE(held("new/1.M1P1Q1.host"));
+  EXPECT_FALSE(held("tmp/2.M2P2Q2.host"));
 }
 
-TEST_F(HeldTest, ExpiryOfAQuarantineThatIsNoDirectory) {
-  // Not made yet: nothing to do. A file in its place: said, and nothing removed.
+// A folder that is no quarantine a run would use is said to be so, and nothing in it is removed:
+// a file, the home directory, a Maildir of real mail.
+TEST_F(HeldTest, ExpiryOfWhatIsNoQuarantine) {
   const Expiry missing = expireQuarantine((root_ / "missing").string(), 30, std::time(nullptr));
   EXPECT_EQ(missing.problem, "");
   std::ofstream(root_ / "file") << "x";
   const Expiry file = expireQuarantine((root_ / "file").string(), 30, std::time(nullptr));
   EXPECT_EQ(file.problem, "'" + (root_ / "file").string() + "' is not a directory.");
   EXPECT_TRUE(fs::exists(root_ / "file"));
+
+  const std::time_t now = at("2026-12-31 12:00");
+  put("new/1.M1P1Q1.host", kStored, now - 40 * 86400);
+  put("cur/2.M2P2Q2.host:2,S", "Subject: real mail\n\n", now - 40 * 86400);
+  const Expiry mailbox = expireQuarantine(q(), 30, now);
+  EXPECT_EQ(mailbox.problem, "'" + q() + "' is a folder that pollensift did not make: '" + q() +
+                                 "/cur/2.M2P2Q2.host:2,S' is no message that it stored.");
+  EXPECT_EQ(mailbox.messages, 0);
+  EXPECT_TRUE(held("new/1.M1P1Q1.host"));
+
+  const char* home = std::getenv("HOME");
+  const std::string saved = home != nullptr ? home : "";
+  ::setenv("HOME", q().c_str(), 1);
+  fs::remove(root_ / "q" / "cur" / "2.M2P2Q2.host:2,S");
+  const Expiry in_home = expireQuarantine(q(), 30, now);
+  ::setenv("HOME", saved.c_str(), 1);
+  EXPECT_EQ(in_home.problem, "'" + q() + "' is the home directory.");
+  EXPECT_TRUE(held("new/1.M1P1Q1.host"));
+}
+
+// A header whose first line is a continuation line is the message's own, not the field's.
+TEST_F(HeldTest, ReleaseKeepsALineThatFollowsTheField) {
+  put("new/1.M1P1Q1.host", "X-Pollensift-Verdict: deny (a@b, 2026-12-10 21:05)\n folded\n"
+      "Subject: s\n\nbody\n", at("2026-12-01 12:00"));
+  EXPECT_EQ(release("new/1.M1P1Q1.host"),
+            "From MAILER-DAEMON Thu Dec 10 21:05:00 2026\n folded\nSubject: s\n\nbody\n\n");
+}
+
+// --release --remove: a released message leaves the quarantine; nothing else is removed.
+TEST_F(HeldTest, ARemovedMessageIsOnlyOneOfTheQuarantine) {
+  put("new/1.M1P1Q1.host", kStored, at("2026-12-01 12:00"));
+  put("cur/2.M2P2Q2.host:2,S", kStored, at("2026-12-01 12:00"));
+  put("new/3.M3P3Q3.host", "Subject: no field\n\n", at("2026-12-01 12:00"));
+  std::ofstream(root_ / "outside") << kStored;
+  std::string read_from;
+  std::string problem;
+  std::ostringstream out;
+  ASSERT_TRUE(releaseMessage(q(), "new/1.M1P1Q1.host", out, &problem, &read_from));
+  EXPECT_TRUE(removeReleased(q(), read_from, &problem)) << problem;
+  EXPECT_FALSE(held("new/1.M1P1Q1.host"));
+  EXPECT_TRUE(removeReleased(q(), q() + "/cur/2.M2P2Q2.host:2,S", &problem)) << problem;
+  EXPECT_FALSE(held("cur/2.M2P2Q2.host:2,S"));
+  for (const std::string& kept : {q() + "/new/3.M3P3Q3.host", (root_ / "outside").string()}) {
+    EXPECT_FALSE(removeReleased(q(), kept, &problem));
+    EXPECT_EQ(problem, "'" + kept + "' is no message of the quarantine; it stays where it is.");
+    EXPECT_TRUE(fs::exists(kept));
+  }
 }
 
 }  // namespace

@@ -17,3 +17,11 @@ const char* pathKindProblem(const std::string& path, bool devices_allowed) {
   if (::stat(path.c_str(), &status) != 0) return nullptr;
   return fileKindProblem(status.st_mode, devices_allowed);
 }
+
+std::string parentDirectory(const std::string& path) {
+  const size_t end = path.find_last_not_of('/');
+  const size_t slash = end == std::string::npos ? std::string::npos : path.rfind('/', end);
+  if (slash == std::string::npos) return ".";
+  if (slash == 0) return "/";
+  return path.substr(0, slash);
+}

@@ -11,3 +11,6 @@ const char* fileKindProblem(mode_t mode, bool devices_allowed);
 
 // The same for the file at path, when it exists; nullptr when it does not (opening it then tells).
 const char* pathKindProblem(const std::string& path, bool devices_allowed);
+
+// The directory that holds path: "." for a bare name, "/" for a name at the root.
+std::string parentDirectory(const std::string& path);

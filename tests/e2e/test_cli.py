@@ -41,6 +41,8 @@ HELP = (
     "                             for standard input) with the rules; contact no server\n"
     "      --quarantine           List the messages that QUARANTINE holds, newest first\n"
     "      --release FILE...      Write quarantined messages to standard output as an mbox\n"
+    "      --remove               With --release: then take each released message out of the\n"
+    "                             quarantine\n"
     "      --probe                Ask each server what it offers and suggest PROTOCOL, PORT\n"
     "                             and AUTH; send no user name or password\n"
     "      --account=USER@SERVER  With --probe or --quarantine: only that account\n"

@@ -351,9 +351,9 @@ class Check(PollensiftTest):
             ('QUARANTINE = "%s/file"\n' % d,
              "Error: The quarantine cannot be used: '%s/file' is not a directory; a run without "
              "-t deletes no message." % d),
-            ('QUARANTINE = "%s/none/q"\n' % d,
-             "Error: The quarantine cannot be used: '{0}/none/q' cannot be made: '{0}/none' does "
-             "not exist; a run without -t deletes no message.".format(d)),
+            ('QUARANTINE = "%s/file/q"\n' % d,
+             "Error: The quarantine cannot be used: '%s/file' is not a directory; a run without "
+             "-t deletes no message." % d),
             ('QUARANTINE = "%s/q"\n' % d,
              "Error: The quarantine cannot be used: '%s/q/new' is not a directory; a run without "
              "-t deletes no message." % d),
@@ -375,13 +375,14 @@ class Check(PollensiftTest):
                 self.assertEqual([l for l in r.out.splitlines() if l.startswith('Error: ')],
                                  [error])
                 self.assertEqual(r.out.splitlines()[-1], 'The configuration has errors.')
-        # What a run makes when missing is not made by a check, and is no error.
-        r = self.pollensift('QUARANTINE = "%s/new-q"\nQUARANTINE_DAYS = 7\n' % d +
+        # What a run makes when missing is not made by a check, and is no error: the quarantine
+        # with its missing parents too.
+        r = self.pollensift('QUARANTINE = "%s/new-parent/new-q"\nQUARANTINE_DAYS = 7\n' % d +
                             'STATEFILE = "%s/state"\n' % d, '-L', self.path('new.log'), '--check')
         self.assertEqual((r.code, r.err), (0, ''), r.out)
-        self.assertIn('  STATEFILE = "{0}/state"\n  QUARANTINE = "{0}/new-q"\n'
+        self.assertIn('  STATEFILE = "{0}/state"\n  QUARANTINE = "{0}/new-parent/new-q"\n'
                       '  QUARANTINE_DAYS = 7\n'.format(d), r.out)
-        self.assertEqual([os.path.exists(self.path(n)) for n in ('new-q', 'state', 'new.log')],
+        self.assertEqual([os.path.exists(self.path(n)) for n in ('new-parent', 'state', 'new.log')],
                          [False, False, False])
         # A CA file with no certificate in it: the reason a connection would give.
         with open(self.path('ca.pem'), 'w') as f:

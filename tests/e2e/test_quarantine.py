@@ -227,12 +227,20 @@ class Quarantine(PollensiftTest):
     def expiry_files(self):
         """Files of several ages; QUARANTINE_DAYS = 10 keeps those marked True."""
         files = {
-            'new/old': (40 * DAY, False), 'cur/older-than-ten:2,S': (20 * DAY, False),
-            'new/young': (5 * DAY, True), 'cur/young:2,S': (DAY, True),
-            'tmp/stale': (2 * DAY, False), 'tmp/in-progress': (60, True),
+            'new/1.M1P1Q1.host': (40 * DAY, False), 'cur/2.M2P2Q2.host:2,S': (20 * DAY, False),
+            'new/3.M3P3Q3.host': (5 * DAY, True), 'cur/4.M4P4Q4.host:2,S': (DAY, True),
+            'tmp/5.M5P5Q5.host': (2 * DAY, False), 'tmp/6.M6P6Q6.host': (60, True),
         }
         for name, (age, _) in files.items():
             self.put(name, verdict_line('Duplicate', 'jo@127.0.0.1', '2026-01-01 00:00'), age)
+        # Files that pollensift did not write stay however old: the clean-up removes only its
+        # own names with its field on the first line.
+        self.put('.pollensift-quarantine', b'made by pollensift\n')
+        foreign = {'new/old': verdict_line('Duplicate', 'jo@127.0.0.1', '2026-01-01 00:00'),
+                   'cur/7.M7P7Q7.host:2,S': b'Subject: a client put this here\n\n'}
+        for name, text in foreign.items():
+            self.put(name, text, 40 * DAY)
+            files[name] = (40 * DAY, True)
         return files
 
     def test_a_live_run_removes_what_is_older_than_quarantine_days(self):
