@@ -6,6 +6,7 @@ import re
 import select
 import signal
 import subprocess
+import sys
 import tempfile
 import time
 import unittest
@@ -72,6 +73,17 @@ def run_with_terminal(command, timeout):
     finally:
         os.close(master)
     return code, received
+
+
+def peak_rss_kib(args):
+    """Runs args in a fresh process and gives its exit status and the peak resident size of
+    that one child, in KiB."""
+    probe = ('import resource, subprocess, sys\n'
+             'r = subprocess.run(sys.argv[1:], capture_output=True)\n'
+             'print(r.returncode, resource.getrusage(resource.RUSAGE_CHILDREN).ru_maxrss)\n')
+    out = subprocess.run([sys.executable, '-c', probe] + args, capture_output=True, check=True,
+                         timeout=300).stdout.split()
+    return int(out[0]), int(out[1])
 
 
 class Result:
