@@ -10,7 +10,7 @@ import signal
 import subprocess
 import unittest
 
-from harness import BIN, PollensiftTest, account, peak_rss_kib
+from harness import ASAN_OPTIONS, BIN, PollensiftTest, account, peak_rss_kib
 
 
 
@@ -174,7 +174,8 @@ class Learning(PollensiftTest):
             box = maildir(self.path('crafted%d' % count), [crafted(n) for n in range(count)])
             if os.path.exists(self.learned):
                 os.remove(self.learned)
-            code, peaks[count] = peak_rss_kib([BIN, '-M', self.path('rc'), '--learn-spam', box])
+            code, peaks[count] = peak_rss_kib([BIN, '-M', self.path('rc'), '--learn-spam', box],
+                                              env=dict(os.environ, ASAN_OPTIONS=ASAN_OPTIONS))
             self.assertEqual(code, 0)
         self.assertLess(peaks[2000] - peaks[1], 60 * 1024, peaks)
         self.assertLess(peaks[2000] - peaks[1000], 16 * 1024, peaks)
