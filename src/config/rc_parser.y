@@ -62,6 +62,20 @@ void checkQuarantineDays(int days) {
   }
 }
 
+// Below zero the learned score would give learned ham points towards deletion.
+void checkLearnedScore(int points) {
+  if (points < 0) {
+    grammarError("LEARNED_SCORE must be 0 or more points, not " + std::to_string(points));
+  }
+}
+
+void checkLearnMinimum(int messages) {
+  if (messages < Settings::kMinLearnMinimum) {
+    grammarError("LEARN_MINIMUM must be " + std::to_string(Settings::kMinLearnMinimum) +
+                 " or more messages, not " + std::to_string(messages));
+  }
+}
+
 // Where the account statements after the last PORT began ("" when there are none): a PORT must
 // follow to complete that account.
 std::string pending_account_place;
@@ -113,7 +127,7 @@ void append(std::string& text, const std::string& piece) {
 %token <std::string>
   ALLOW ALLOW_CASE ALLOW_NOCASE DENY DENY_CASE DENY_NOCASE SCORE SCORE_CASE SCORE_NOCASE
   DEL_DUPLICATES HIGHSCORE LOGFILE MAXLENGTH MAXSIZE_ALLOW MAXSIZE_DENY MAXSIZE_SCORE NORMAL
-  JOBS PIPELINING SERVER USER PASS PROTOCOL PORT QUARANTINE QUARANTINE_DAYS LEARN_FILE LEARNED_SCORE REG_CASE REG_TYPE SHOW_HEADERS STATEFILE TEST TIMEOUT
+  JOBS PIPELINING SERVER USER PASS PROTOCOL PORT QUARANTINE QUARANTINE_DAYS LEARN_FILE LEARNED_SCORE LEARN_MINIMUM REG_CASE REG_TYPE SHOW_HEADERS STATEFILE TEST TIMEOUT
   VERBOSE
   AUTH TLS_FINGERPRINT TLS_CA_FILE
 %token <std::string> '=' NEQ "<>"
@@ -161,7 +175,8 @@ statement
   | QUARANTINE '=' string                 { settings.setQuarantine($3); }
   | QUARANTINE_DAYS '=' number            { checkQuarantineDays($3); settings.setQuarantineDays($3); }
   | LEARN_FILE '=' string                 { settings.setLearnFile($3); }
-  | LEARNED_SCORE '=' number              { settings.setLearnedScore($3); }
+  | LEARNED_SCORE '=' number              { checkLearnedScore($3); settings.setLearnedScore($3); }
+  | LEARN_MINIMUM '=' number              { checkLearnMinimum($3); settings.setLearnMinimum($3); }
   | TEST '=' yesno                        { settings.setTest($3); }
   | PIPELINING '=' yesno                  { settings.setPipelining($3); }
   | TIMEOUT '=' number                    { checkTimeout($3); settings.setTimeout($3); }

@@ -41,6 +41,10 @@ class Settings {
     learned_score_ = points;
     learned_score_set_ = true;
   }
+  void setLearnMinimum(int messages) { learn_minimum_ = messages; }
+  // The fewest spam and the fewest ham messages LEARN_MINIMUM may ask for: fewer give
+  // probabilities that one provider's name can push past any threshold.
+  static constexpr int kMinLearnMinimum = 50;
   void setVerbose(int level);
   void setTest(const std::string& text);
   void setRegCase(const std::string& text);
@@ -96,6 +100,8 @@ class Settings {
   // score is added.
   int learnedScore() const { return learned_score_; }
   bool learnedScoreSet() const { return learned_score_set_; }
+  // The spam and the ham messages that must each be learned before the learned score applies.
+  int learnMinimum() const { return learn_minimum_; }
   std::vector<MailAccount>& accounts() { return accounts_; }
   std::vector<FilterRule>& allowRules() { return allow_rules_; }
   std::vector<FilterRule>& denyRules() { return deny_rules_; }
@@ -147,6 +153,7 @@ class Settings {
   std::string learn_file_;
   int learned_score_ = 0;
   bool learned_score_set_ = false;
+  int learn_minimum_ = 200;
   int reg_case_;
   bool normal_ = false;
   bool test_ = false;

@@ -149,6 +149,7 @@ void showSettings(Settings& settings, Findings& found) {
          (settings.learnFile().empty() ? "(none)" : shown(settings.learnFile())));
     line("  LEARNED_SCORE = " +
          (settings.learnedScoreSet() ? std::to_string(settings.learnedScore()) : "(none)"));
+    line("  LEARN_MINIMUM = " + std::to_string(settings.learnMinimum()));
   }
   line("  TEST = " + yesNo(settings.test()));
   line("  VERBOSE = " + std::to_string(settings.verbose()));

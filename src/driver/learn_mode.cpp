@@ -1,6 +1,8 @@
 // Learning from saved mail, and the learned tokens that a run or --judge uses.
 
+#include <algorithm>
 #include <cerrno>
+#include <cstdint>
 #include <cstdio>
 #include <cstring>
 #include <string>
@@ -35,6 +37,20 @@ std::string holding(const learn::LearnedTokens& tokens) {
   return std::to_string(tokens.spamMessages()) + " spam and " +
          std::to_string(tokens.hamMessages()) + " ham message(s) learned, " +
          std::to_string(tokens.tokenCount()) + " tokens";
+}
+
+// "" when enough of both kinds are learned for the learned score to apply; else what is
+// missing: "190 more spam and 12 more ham message(s) are learned (LEARN_MINIMUM = 200)".
+std::string stillNeeded(const learn::LearnedTokens& tokens) {
+  const int64_t minimum = Settings::instance().learnMinimum();
+  const int64_t spam = std::max<int64_t>(0, minimum - tokens.spamMessages());
+  const int64_t ham = std::max<int64_t>(0, minimum - tokens.hamMessages());
+  if (spam == 0 && ham == 0) return "";
+  std::string more;
+  if (spam > 0) more = std::to_string(spam) + " more spam";
+  if (spam > 0 && ham > 0) more += " and ";
+  if (ham > 0) more += std::to_string(ham) + " more ham";
+  return more + " message(s) are learned (LEARN_MINIMUM = " + std::to_string(minimum) + ")";
 }
 
 }  // namespace
@@ -73,6 +89,7 @@ int learnSavedMail(ModeRequest::Mode mode, const std::vector<std::string>& paths
   int done = 0;
   int moved = 0;
   int unchanged = 0;
+  int kept = 0;
   int unread = 0;
   bool all_read = true;
   for (const std::string& source : paths) {
@@ -82,15 +99,24 @@ int learnSavedMail(ModeRequest::Mode mode, const std::vector<std::string>& paths
           const std::string number = std::to_string(++examined);
           reporter.print("Debugging: Message " + number + " is " + message.origin + ".", 6);
           MessageHeader header;
-          if (!parseSavedHeader(message, number, learning ? "learned" : "taken back", header)) {
+          bool quarantine_copy = false;
+          if (!parseSavedHeader(message, number, learning ? "learned" : "taken back", header,
+                                &quarantine_copy)) {
             ++unread;
             return;
           }
+          // A quarantine copy of a message the user learned as ham (after releasing it) is not
+          // moved back by learning the quarantine as spam: the user's own word stands.
+          const bool move_over = !(spam && quarantine_copy);
           const learn::Change change =
-              learning ? tokens.learn(header, corpus) : tokens.unlearn(header, corpus);
+              learning ? tokens.learn(header, corpus, move_over) : tokens.unlearn(header, corpus);
           if (change == learn::Change::kDone) ++done;
           if (change == learn::Change::kMoved) ++moved;
           if (change == learn::Change::kUnchanged) ++unchanged;
+          if (change == learn::Change::kKept) ++kept;
+          // Pruned as it goes, so that no input can fill the memory; an input that never
+          // passes the bound gives the same file as pruning at the end alone.
+          if (tokens.tokenCount() > learn::kMaxTokens) tokens.prune(learn::kMaxTokens);
         },
         [&](const std::string& error) { reporter.error("Could not read " + error + ".", 1); });
     all_read = all_read && read;
@@ -106,6 +132,10 @@ int learnSavedMail(ModeRequest::Mode mode, const std::vector<std::string>& paths
            " message(s) as " + kind;
     if (moved > 0) line += " (" + std::to_string(moved) + " moved over from " + other + ")";
     if (unchanged > 0) line += ", " + std::to_string(unchanged) + " learned before";
+    if (kept > 0) {
+      line += ", " + std::to_string(kept) + " kept as " + other + " (quarantine copies of " +
+              "messages learned as " + other + ")";
+    }
   } else {
     line = "Took back " + std::to_string(done) + " of " + std::to_string(examined) +
            " message(s) from " + kind;
@@ -128,6 +158,11 @@ void useLearnedTokens() {
     return;
   }
   Reporter::instance().print("Learned score: " + holding(tokens) + ".", 3);
+  const std::string needed = stillNeeded(tokens);
+  if (!needed.empty()) {
+    Reporter::instance().print("Learned score: not applied until " + needed + ".", 3);
+    return;
+  }
   FilterEngine::instance().setLearnedTokens(&tokens);
 }
 
@@ -140,6 +175,8 @@ LearnedStatus learnedStatus() {
   const learn::FileRead read = learn::readLearnFile(settings.learnFile(), tokens, problem);
   if (read == learn::FileRead::kRead) {
     status.line = "Learned tokens: loaded, " + holding(tokens) + ".";
+    const std::string needed = stillNeeded(tokens);
+    if (!needed.empty()) status.line += " Not applied until " + needed + ".";
   } else {
     status.line = "Learned tokens: not loaded.";
     status.warning = fileNamed(settings.learnFile()) + " " + problem + "; no learned score.";

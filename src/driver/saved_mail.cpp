@@ -16,7 +16,9 @@
 #include "header/line_ends.h"
 #include "header/message_header.h"
 #include "header/parse_header.h"
+#include "quarantine/quarantine.h"
 #include "report/reporter.h"
+#include "text/compare.h"
 
 namespace {
 
@@ -239,8 +241,39 @@ bool readSavedStream(std::istream& input, const std::string& origin,
   return true;
 }
 
+namespace {
+
+// The header without the field the quarantine added (with its continuation lines): it tells the
+// old verdict, which rules and tokens must not see. How many bytes went in removed.
+std::string withoutVerdictField(std::string_view header, size_t& removed) {
+  std::string kept;
+  bool dropping = false;
+  size_t at = 0;
+  while (at < header.size()) {
+    const size_t end = header.find('\n', at);
+    const size_t next = end == std::string_view::npos ? header.size() : end + 1;
+    const std::string_view line = header.substr(at, next - at);
+    const bool continuation = !line.empty() && (line[0] == ' ' || line[0] == '\t');
+    if (!continuation) {
+      dropping = line.size() > kVerdictField.size() && line[kVerdictField.size()] == ':' &&
+                 equalsIgnoreCase(line.substr(0, kVerdictField.size()), kVerdictField);
+    }
+    // The header's end ("" and ".") is never part of a field.
+    if (dropping && line != "\r\n") {
+      removed += line.size();
+    } else {
+      dropping = false;
+      kept.append(line);
+    }
+    at = next;
+  }
+  return kept;
+}
+
+}  // namespace
+
 bool parseSavedHeader(const SavedMessage& message, const std::string& number, const char* verb,
-                      MessageHeader& header) {
+                      MessageHeader& header, bool* quarantine_copy) {
   Reporter& reporter = Reporter::instance();
   if (message.header_too_long) {
     reporter.error("The header of message " + number + " (" + message.origin +
@@ -249,8 +282,12 @@ bool parseSavedHeader(const SavedMessage& message, const std::string& number, co
                    1);
     return false;
   }
-  header.setSize(message.size > INT_MAX ? INT_MAX : static_cast<int>(message.size));
-  if (parseHeader(message.header, &header) < 0) {
+  size_t removed = 0;
+  const std::string text = withoutVerdictField(message.header, removed);
+  if (quarantine_copy != nullptr) *quarantine_copy = removed > 0;
+  const int64_t size = message.size - static_cast<int64_t>(removed);
+  header.setSize(size > INT_MAX ? INT_MAX : static_cast<int>(size));
+  if (parseHeader(text, &header) < 0) {
     reporter.error("Parsing the header of message " + number + " failed.", 1);
     return false;
   }

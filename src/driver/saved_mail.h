@@ -21,10 +21,12 @@ constexpr size_t kMaxSavedHeader = kHeaderReplyLimit;
 
 class MessageHeader;
 
-// Parses the header of message, the number-th read, into header. False after an error line when
-// the header is too long ("...; it is not " + verb + ".") or cannot be parsed.
+// Parses the header of message, the number-th read, into header, leaving out the field the
+// quarantine adds (the old verdict must not judge the message again); *quarantine_copy tells
+// whether it was there. False after an error line when the header is too long ("...; it is not "
+// + verb + ".") or cannot be parsed.
 bool parseSavedHeader(const SavedMessage& message, const std::string& number, const char* verb,
-                      MessageHeader& header);
+                      MessageHeader& header, bool* quarantine_copy = nullptr);
 
 using SavedMessageVisitor = std::function<void(const SavedMessage&)>;
 

@@ -32,6 +32,7 @@ enum class Change {
   kDone,       // learned, or taken back
   kMoved,      // it had been learned as the other kind: moved over
   kUnchanged,  // already learned as this kind, or (unlearning) not learned as this kind
+  kKept,       // learned as the other kind, and left so (learning without moving over)
 };
 
 // A token that weighed in a judgement, with its own spam probability.
@@ -56,7 +57,8 @@ class LearnedTokens {
   // The text of the file; parse gives back the same.
   std::string format() const;
 
-  Change learn(const MessageHeader& header, Corpus corpus);
+  // Learns header as corpus; one learned as the other kind moves over unless move_over is false.
+  Change learn(const MessageHeader& header, Corpus corpus, bool move_over = true);
   Change unlearn(const MessageHeader& header, Corpus corpus);
   // Drops the rarest tokens until at most max_tokens are left: a token seen once or twice in
   // years of mail says little, and the file must stay small.

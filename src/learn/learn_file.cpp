@@ -8,6 +8,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <string>
 
 #include "learn/learn.h"
 #include "text/replace_file.h"
@@ -21,12 +22,19 @@ constexpr off_t kMaxFileBytes = off_t{64} << 20;
 }  // namespace
 
 FileRead readLearnFile(const std::string& path, LearnedTokens& tokens, std::string& problem) {
-  // Not blocking: a FIFO in the file's place must not hang the run.
-  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+  // Not blocking: a FIFO in the file's place must not hang the run. Not following a link: the
+  // file is replaced whole by rename, which would put a plain file in the link's place and leave
+  // its target unchanged for ever after.
+  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOFOLLOW);
   if (fd < 0) {
     if (errno == ENOENT) {
       problem = "does not exist yet";
       return FileRead::kAbsent;
+    }
+    struct stat link {};
+    if (errno == ELOOP && ::lstat(path.c_str(), &link) == 0 && S_ISLNK(link.st_mode)) {
+      problem = "is a symbolic link (name the file itself)";
+      return FileRead::kRefused;
     }
     problem = std::string("cannot be read (") + std::strerror(errno) + ")";
     return FileRead::kRefused;
@@ -41,6 +49,10 @@ FileRead readLearnFile(const std::string& path, LearnedTokens& tokens, std::stri
     char mode[8];
     std::snprintf(mode, sizeof mode, "%04o", static_cast<unsigned>(info.st_mode & 07777));
     problem = std::string("can be changed by other users (mode ") + mode + ")";
+    ok = false;
+  } else if (info.st_uid != ::geteuid()) {
+    // Another user's counts decide which of this user's messages are deleted.
+    problem = "belongs to another user (uid " + std::to_string(info.st_uid) + ")";
     ok = false;
   } else if (info.st_size > kMaxFileBytes) {
     problem = "is too large";

@@ -6,6 +6,7 @@ import re
 import select
 import signal
 import subprocess
+import sys
 import tempfile
 import time
 import unittest
@@ -72,6 +73,23 @@ def run_with_terminal(command, timeout):
     finally:
         os.close(master)
     return code, received
+
+
+# In a build with AddressSanitizer, freed memory would be held back in quarantine, which looks
+# like growth; it is turned off so that the same limits hold for both builds.
+ASAN_OPTIONS = ':'.join(filter(None, [os.environ.get('ASAN_OPTIONS'), 'quarantine_size_mb=0',
+                                      'thread_local_quarantine_size_kb=0']))
+
+
+def peak_rss_kib(args, env=None):
+    """Runs args in a fresh process (with env, when given) and gives its exit status and the
+    peak resident size of that one child, in KiB."""
+    probe = ('import resource, subprocess, sys\n'
+             'r = subprocess.run(sys.argv[1:], capture_output=True)\n'
+             'print(r.returncode, resource.getrusage(resource.RUSAGE_CHILDREN).ru_maxrss)\n')
+    out = subprocess.run([sys.executable, '-c', probe] + args, capture_output=True, check=True,
+                         timeout=300, env=env).stdout.split()
+    return int(out[0]), int(out[1])
 
 
 class Result:

@@ -18,7 +18,7 @@ import threading
 import time
 import unittest
 
-from harness import BIN, PollensiftTest, account
+from harness import ASAN_OPTIONS, BIN, PollensiftTest, account
 
 MIB = 1 << 20
 # Generous: the longest reply pollensift keeps is 64 MiB, and its buffer may be copied once as it
@@ -30,10 +30,6 @@ HEADER_LIMIT = 4 * MIB
 HEADER_COST_LIMIT = 8 * HEADER_LIMIT
 # A header just below the limit: its reply with status line and end marker fits.
 NEAR_LIMIT = HEADER_LIMIT - 1024
-# In a build with AddressSanitizer, freed memory would be held back in quarantine, which looks
-# like growth; it is turned off so that the same limits hold for both builds.
-ASAN_OPTIONS = ':'.join(filter(None, [os.environ.get('ASAN_OPTIONS'), 'quarantine_size_mb=0',
-                                      'thread_local_quarantine_size_kb=0']))
 MILLION = 1000000
 
 

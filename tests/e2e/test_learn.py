@@ -2,11 +2,16 @@
 the learned points in a run's verdicts against a scripted server, and files that must not be
 believed. Without both LEARN_FILE and LEARNED_SCORE a run must be what it was, byte for byte."""
 
+import fcntl
 import os
 import re
+import resource
+import signal
+import subprocess
 import unittest
 
-from harness import PollensiftTest, account
+from harness import ASAN_OPTIONS, BIN, PollensiftTest, account, peak_rss_kib
+
 
 
 def spam(n):
@@ -123,6 +128,90 @@ class Learning(PollensiftTest):
         self.assertEqual(r.code, 255)
         self.assertIn('Learned 10 of 11 message(s) as ham, 1 not read; 0 spam and 10 ham', r.out)
 
+    def test_the_file_is_locked_and_replaced_whole(self):
+        self.assertEqual(self.learn('--learn-spam', self.spam).code, 0)
+        first = self.read_file()
+        # Another learner holds the lock for longer than the wait.
+        with open(self.learned + '.lock', 'w') as lock:
+            fcntl.flock(lock, fcntl.LOCK_EX)
+            r = self.learn('--learn-ham', self.ham)
+        self.assertEqual(r.code, 255)
+        self.assertEqual(r.errors(), ["pollensift: Error: The learned-token file '%s' is held by "
+                                      "another process; nothing was learned." % self.learned])
+        self.assertEqual(self.read_file(), first)
+
+        # A write cut short by a file-size limit leaves the old file whole and readable.
+        def limited():
+            signal.signal(signal.SIGXFSZ, signal.SIG_IGN)
+            resource.setrlimit(resource.RLIMIT_FSIZE, (len(first) // 2, len(first) // 2))
+        with open(self.path('rc'), 'w') as f:
+            f.write(self.rc)
+        os.chmod(self.path('rc'), 0o600)
+        p = subprocess.run([BIN, '-M', self.path('rc'), '--learn-ham', self.ham],
+                           capture_output=True, text=True, timeout=60, preexec_fn=limited)
+        self.assertEqual(p.returncode, 255)
+        self.assertIn("The learned-token file '%s' cannot be written (File too large); nothing "
+                      "was learned." % self.learned, p.stderr)
+        self.assertEqual(self.read_file(), first)
+        self.assertEqual(sorted(os.listdir(self.dir.name)).count('learned'), 1)
+        self.assertEqual([n for n in os.listdir(self.dir.name) if n.startswith('learned.')],
+                         ['learned.lock'], 'no half-written file is left beside it')
+        r = self.learn('--learn-ham', self.ham)
+        self.assertIn('Learned 10 of 10 message(s) as ham; 10 spam and 10 ham', r.out)
+
+    def test_memory_is_bounded_whatever_the_input(self):
+        # Headers of 6 KB whose every word is new: each adds a thousand tokens. The program's own
+        # size (larger in a sanitizer build) does not count: one message measures it.
+        def crafted(n):
+            lines = ['X-Crafted-Field%05d-%03d: value' % (n, k) for k in range(180)]
+            words = ' '.join('w%dx%d' % (n, k) for k in range(64))
+            return '\n'.join(lines + ['Subject: ' + words, 'From: <a%d@d%d.example>' % (n, n)])
+        with open(self.path('rc'), 'w') as f:
+            f.write(self.rc)
+        os.chmod(self.path('rc'), 0o600)
+        peaks = {}
+        for count in (1, 1000, 2000):
+            box = maildir(self.path('crafted%d' % count), [crafted(n) for n in range(count)])
+            if os.path.exists(self.learned):
+                os.remove(self.learned)
+            code, peaks[count] = peak_rss_kib([BIN, '-M', self.path('rc'), '--learn-spam', box],
+                                              env=dict(os.environ, ASAN_OPTIONS=ASAN_OPTIONS))
+            self.assertEqual(code, 0)
+        self.assertLess(peaks[2000] - peaks[1], 60 * 1024, peaks)
+        self.assertLess(peaks[2000] - peaks[1000], 16 * 1024, peaks)
+        self.assertIn(b'\nmessages 2000 0\n', self.read_file())
+        self.assertLessEqual(self.read_file().count(b'\nt '), 250000)
+
+class QuarantineCopies(PollensiftTest):
+    """The field the quarantine adds tells the old verdict: neither rules nor learning see it,
+    and learning the quarantine as spam does not undo what the user learned as ham."""
+
+    VERDICT = ('X-Pollensift-Verdict: Deny: "casino" matches (jo@pop.example, 2024-06-01 '
+               '10:00)\r\n')
+
+    def test_rules_and_learning_leave_the_verdict_field_out(self):
+        quarantine = maildir(self.path('q'), [self.VERDICT + ham(3), self.VERDICT + spam(1)])
+        # The size too is the server's: the copy's is larger by the field.
+        size = len(ham(3) + '\r\n\r\nbody\r\n')
+        r = self.pollensift('DENY = "casino"\nMAXSIZE_DENY = %d\n' % (size + 10), '--judge',
+                            quarantine)
+        self.assertEqual(r.code, 0, r.err)
+        self.assertIn('Judged 2 message(s): 0 would be deleted, 2 kept.', r.out)
+
+        learned = self.path('learned')
+        rc = 'LEARN_FILE = "%s"\n' % learned
+        released = maildir(self.path('released'), [ham(3)])
+        self.assertEqual(self.pollensift(rc, '--learn-ham', released).code, 0)
+        r = self.pollensift(rc, '--learn-spam', quarantine)
+        self.assertEqual(r.code, 0, r.err)
+        self.assertIn('Learned 1 of 2 message(s) as spam, 1 kept as ham (quarantine copies of '
+                      'messages learned as ham); 1 spam and 1 ham', r.out)
+        with open(learned, 'rb') as f:
+            self.assertNotIn(b'casino', f.read())
+        # The user's own copy still moves it: a mistake is corrected as before.
+        r = self.pollensift(rc, '--learn-spam', released)
+        self.assertIn('(1 moved over from ham); 2 spam and 0 ham', r.out)
+
 
 class LearnedScoreInARun(PollensiftTest):
     """Two messages: one the rules alone keep and the learned score condemns, one the rules
@@ -132,12 +221,14 @@ class LearnedScoreInARun(PollensiftTest):
     RULES = 'HIGHSCORE = 50\nSCORE 30 = "^Subject:.*watches"\nSCORE 60 = "^Subject:.*lunch"\n'
     MESSAGES = [spam(77).replace('B?Q2hlYXAgd2F0Y2hlcyE=?= 77', 'Q?Cheap_watches?= 77'), ham(77)]
 
+    LEARNED = 50  # of each kind: the least LEARN_MINIMUM allows
+
     def setUp(self):
         super().setUp()
         self.learned = self.path('learned')
         learn_rc = 'LEARN_FILE = "%s"\n' % self.learned
-        for option, headers in (('--learn-spam', [spam(n) for n in range(10)]),
-                                ('--learn-ham', [ham(n) for n in range(10)])):
+        for option, headers in (('--learn-spam', [spam(n) for n in range(self.LEARNED)]),
+                                ('--learn-ham', [ham(n) for n in range(self.LEARNED)])):
             box = maildir(self.path(option), headers)
             self.assertEqual(self.pollensift(learn_rc, option, box).code, 0)
 
@@ -148,9 +239,11 @@ class LearnedScoreInARun(PollensiftTest):
         return r, server
 
     def test_the_learned_points_condemn_and_spare(self):
-        r, server = self.run_with('LEARN_FILE = "%s"\nLEARNED_SCORE = 40\n' % self.learned, '-v', '5')
+        r, server = self.run_with('LEARN_FILE = "%s"\nLEARNED_SCORE = 40\nLEARN_MINIMUM = 50\n'
+                                  % self.learned, '-v', '5')
         self.assertEqual(server.deleted(), [1])
-        self.assertRegex(r.log, r'Learned score: 10 spam and 10 ham message\(s\) learned, \d+ tokens')
+        self.assertRegex(r.log, r'Learned score: 50 spam and 50 ham message\(s\) learned, \d+ tokens')
+        self.assertNotIn('not applied', r.log)
         self.assertRegex(r.log, r'Score: learned spam probability 1\.000 \[40\]\.\n'
                                 r'pollensift: Score: learned tokens for spam: \S+ \(0\.9\d\d\)')
         self.assertRegex(r.log, r'Score: learned spam probability 0\.000 \[-40\]\.\n'
@@ -160,9 +253,36 @@ class LearnedScoreInARun(PollensiftTest):
         self.assertIn('Pass: Ann <ann@friends.example>: Re: lunch on day 77, Mon, 3 Jun 2024 '
                       '10:00:00 +0200 [Score: 20].', r.log)
 
-        # LEARNED_SCORE below zero turns it round.
-        r, server = self.run_with('LEARN_FILE = "%s"\nLEARNED_SCORE = -40\n' % self.learned)
+    def test_too_few_learned_messages_add_no_points_and_say_how_many_more(self):
+        rc = self.RULES + 'LEARN_FILE = "%s"\nLEARNED_SCORE = 40\n' % self.learned
+        r, server = self.run_with('LEARN_FILE = "%s"\nLEARNED_SCORE = 40\n' % self.learned)
+        self.assertEqual(server.deleted(), [2], 'the rules alone')
+        self.assertIn('pollensift: Learned score: not applied until 150 more spam and 150 more '
+                      'ham message(s) are learned (LEARN_MINIMUM = 200).\n', r.log)
+        r, server = self.run_with('LEARN_FILE = "%s"\nLEARNED_SCORE = 40\nLEARN_MINIMUM = 51\n'
+                                  % self.learned)
         self.assertEqual(server.deleted(), [2])
+        self.assertIn('not applied until 1 more spam and 1 more ham message(s) are learned '
+                      '(LEARN_MINIMUM = 51).', r.log)
+        saved = maildir(self.path('saved'), self.MESSAGES)
+        r = self.pollensift(rc, '--judge', saved)
+        self.assertIn('Judged 2 message(s): 1 would be deleted (1 score), 1 kept.', r.out)
+        self.assertIn('Learned score: not applied until 150 more spam and 150 more ham', r.out)
+        r = self.pollensift(rc, '--check')
+        self.assertIn('  LEARN_MINIMUM = 200\n', r.out)
+        self.assertRegex(r.out, r'\nLearned tokens: loaded, 50 spam and 50 ham message\(s\) '
+                                r'learned, \d+ tokens\. Not applied until 150 more spam and 150 '
+                                r'more ham message\(s\) are learned \(LEARN_MINIMUM = 200\)\.\n')
+
+    def test_rc_values_that_would_mislead_are_refused(self):
+        for line, error in (('LEARNED_SCORE = -40', 'LEARNED_SCORE must be 0 or more points, '
+                                                     'not -40'),
+                            ('LEARN_MINIMUM = 49', 'LEARN_MINIMUM must be 50 or more messages, '
+                                                    'not 49')):
+            with self.subTest(line):
+                r = self.pollensift('LEARN_FILE = "%s"\n%s\n' % (self.learned, line), '--check')
+                self.assertEqual(r.code, 255)
+                self.assertIn(error, r.err)
 
     def test_without_both_keywords_a_run_is_unchanged(self):
         runs = []
@@ -176,7 +296,7 @@ class LearnedScoreInARun(PollensiftTest):
         self.assertNotIn('earned', runs[0][0])
 
     def test_a_file_that_cannot_serve_gives_a_warning_and_the_rules_alone(self):
-        rc = 'LEARN_FILE = "%s"\nLEARNED_SCORE = 40\n' % self.learned
+        rc = 'LEARN_FILE = "%s"\nLEARNED_SCORE = 40\nLEARN_MINIMUM = 50\n' % self.learned
         with open(self.learned, 'rb') as f:
             good = f.read()
         cases = (('damaged', good[:len(good) // 2], 'is damaged at line'),
@@ -204,18 +324,42 @@ class LearnedScoreInARun(PollensiftTest):
         r, server = self.run_with(rc)
         self.assertIn('can be changed by other users (mode 0666); no learned score.', r.log)
         self.assertEqual(server.deleted(), [2])
+        os.chmod(self.learned, 0o600)
+        # A link would be replaced by a plain file on the next learning, its target never
+        # updated again; a file of another user's decides which of this user's mail goes.
+        real = self.path('real')
+        os.rename(self.learned, real)
+        os.symlink(real, self.learned)
+        r, server = self.run_with(rc)
+        self.assertIn("Warning: The learned-token file '%s' is a symbolic link (name the file "
+                      "itself); no learned score." % self.learned, r.log)
+        self.assertEqual(server.deleted(), [2])
+        r = self.pollensift(rc, '--learn-ham', maildir(self.path('more'), [ham(99)]))
+        self.assertEqual(r.code, 255)
+        self.assertTrue(os.path.islink(self.learned))
+        with open(real, 'rb') as f:
+            self.assertEqual(f.read(), good)
+        os.remove(self.learned)
+        os.rename(real, self.learned)
+        if os.geteuid() == 0:
+            os.chown(self.learned, 65534, -1)
+            r, server = self.run_with(rc)
+            self.assertIn("Warning: The learned-token file '%s' belongs to another user (uid "
+                          "65534); no learned score." % self.learned, r.log)
+            self.assertEqual(server.deleted(), [2])
 
     def test_judge_and_check_tell_what_is_loaded(self):
-        rc = 'LEARN_FILE = "%s"\nLEARNED_SCORE = 40\n' % self.learned
+        rc = 'LEARN_FILE = "%s"\nLEARNED_SCORE = 40\nLEARN_MINIMUM = 50\n' % self.learned
         saved = maildir(self.path('saved'), self.MESSAGES)
         r = self.pollensift(self.RULES + rc, '--judge', saved)
         self.assertEqual(r.code, 0, r.err)
-        self.assertRegex(r.out, r'^pollensift: Learned score: 10 spam and 10 ham message\(s\) '
+        self.assertRegex(r.out, r'^pollensift: Learned score: 50 spam and 50 ham message\(s\) '
                                 r'learned, \d+ tokens\.\n')
         self.assertIn('Judged 2 message(s): 1 would be deleted (1 score), 1 kept.', r.out)
         r = self.pollensift(self.RULES + rc, '--check')
-        self.assertIn('  LEARN_FILE = "%s"\n  LEARNED_SCORE = 40\n' % self.learned, r.out)
-        self.assertRegex(r.out, r'\nLearned tokens: loaded, 10 spam and 10 ham message\(s\) '
+        self.assertIn('  LEARN_FILE = "%s"\n  LEARNED_SCORE = 40\n  LEARN_MINIMUM = 50\n'
+                      % self.learned, r.out)
+        self.assertRegex(r.out, r'\nLearned tokens: loaded, 50 spam and 50 ham message\(s\) '
                                 r'learned, \d+ tokens\.\n')
         os.remove(self.learned)
         r = self.pollensift(self.RULES + 'LEARN_FILE = "%s"\n' % self.learned, '--check')

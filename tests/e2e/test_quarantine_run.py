@@ -17,7 +17,8 @@ import threading
 import time
 import unittest
 
-from harness import BIN, DovecotTest, PollensiftTest, account, fixture_mail, normalised
+from harness import (BIN, DovecotTest, PollensiftTest, account, fixture_mail, normalised,
+                     peak_rss_kib)
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), '..', '..', 'bench'))
 import corpus  # noqa: E402  (the benchmark's generated mail)
@@ -64,16 +65,6 @@ def held(quarantine):
             field, _, message = f.read().partition(b'\n')
         found.append((field, message))
     return found
-
-
-def peak_rss_kib(args):
-    """Runs args in a fresh process and gives the peak resident size of its child, in KiB."""
-    probe = ('import resource, subprocess, sys\n'
-             'r = subprocess.run(sys.argv[1:], capture_output=True)\n'
-             'print(r.returncode, resource.getrusage(resource.RUSAGE_CHILDREN).ru_maxrss)\n')
-    out = subprocess.run([sys.executable, '-c', probe] + args, capture_output=True, check=True,
-                         timeout=300).stdout.split()
-    return int(out[0]), int(out[1])
 
 
 class QuarantineRun(DovecotTest):
