@@ -29,7 +29,8 @@ enum : int {
   kLearnHamOption,
   kUnlearnSpamOption,
   kUnlearnHamOption,
-  kStatsOption
+  kStatsOption,
+  kDnsblOption
 };
 
 // A usage error: the message, then the pointer to --help; status -1 before anything is contacted.
@@ -99,6 +100,7 @@ void printHelp() {
       "      --unlearn-ham PATH...  Take back messages learned as ham",
       "      --stats                With a run or --judge: end with how many messages each rule",
       "                             decided and matched, and the rules that never matched",
+      "      --dnsbl                With --judge: ask the DNSBL lists of the rc file too",
       "",
       "See pollensift(1) and pollensiftrc(5) for the details.",
       "Report bugs to <pollensift-bugs@lists.pollensift.org>.",
@@ -208,6 +210,7 @@ void parseOptions(int argc, char** argv) {
       {"unlearn-spam", no_argument, nullptr, kUnlearnSpamOption},
       {"unlearn-ham", no_argument, nullptr, kUnlearnHamOption},
       {"stats", no_argument, nullptr, kStatsOption},
+      {"dnsbl", no_argument, nullptr, kDnsblOption},
       {nullptr, 0, nullptr, 0},
   };
   Settings& settings = Settings::instance();
@@ -278,6 +281,9 @@ void parseOptions(int argc, char** argv) {
       case kStatsOption:
         modeRequest().stats = true;
         break;
+      case kDnsblOption:
+        modeRequest().dnsbl = true;
+        break;
       default:
         std::fprintf(stderr, "Try '%s --help' for more information.\n", argv[0]);
         std::fflush(stderr);
@@ -313,6 +319,9 @@ void parseOptions(int argc, char** argv) {
     usageError(std::string("--stats counts what the rules do in a run or with --judge, not with ") +
                    kModeOptions[static_cast<size_t>(request.mode)] + ".",
                argv[0]);
+  }
+  if (request.dnsbl && request.mode != ModeRequest::Mode::kJudge) {
+    usageError("--dnsbl asks the block lists with --judge; a run asks them anyway.", argv[0]);
   }
 }
 

@@ -1,5 +1,7 @@
 #pragma once
 
+#include <cstdint>
+
 #include <string>
 
 #include "protocol/capabilities.h"
@@ -57,7 +59,9 @@ class POP3 : public Protocol {
   // Parses the TOP reply (the one just read, or one read ahead) and returns the filter's
   // verdict; -2 when it cannot be parsed or shows that the replies are out of step. The
   // message's Message-ID goes to *message_id.
-  int judge(int number, int count, int size, const std::string& reply, std::string* message_id);
+  // ticket: the message's block-list lookups (0 for none), whose listings add to its score.
+  int judge(int number, int count, int size, const std::string& reply, std::string* message_id,
+            uint64_t ticket = 0);
   // Reads the reply to RETR number (size octets as listed) into the quarantine under field: 1 stored, 0 not stored (the
   // server refused, or the file could not be written; said why), -1 when the reply did not come.
   int store(int number, int size, const Quarantine& quarantine, const std::string& field);
