@@ -178,7 +178,7 @@ BlockLists::Ticket BlockLists::ask(const MessageHeader& header) {
   TicketState& ticket = s.tickets[id];
   ticket.deadline = Clock::now() + std::chrono::milliseconds(s.config.wait_ms);
   ticket.relay = s.relayOf(header);
-  if (!ticket.relay) return id;
+  if (!ticket.relay || s.lists.empty()) return id;
   Resolver* resolver = s.resolve();
   for (ListState& list : s.lists) {
     std::string name;

@@ -57,7 +57,8 @@ std::vector<Piece> pieces(std::string_view clause) {
       if (end == std::string_view::npos) break;
       found.push_back({clause.substr(at + 1, end - at - 1), depth, true});
       at = end + 1;
-    } else if (std::isspace(static_cast<unsigned char>(c)) != 0 || c == ',' || c == ';') {
+    } else if (std::isspace(static_cast<unsigned char>(c)) != 0 || c == ',' || c == ';' ||
+               c == ']') {
       ++at;
     } else {
       size_t end = at;

@@ -50,6 +50,7 @@ TEST(ReceivedFrom, TakesTheAddressTheReceivingServerNoted) {
       {"from x (x [203.0.113]) by y", "-"},
       {"from x (x [2001:db8::1%eth0]) by y", "-"},
       {"from x (x [203.0.113.18", "-"},
+      {"from x] (x ]] [203.0.113.19]) by y", "203.0.113.19"},
       {"from", "-"},
       {"", "-"},
   };
