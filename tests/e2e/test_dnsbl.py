@@ -7,7 +7,7 @@ import time
 import unittest
 
 from fakedns import FakeDns
-from harness import PollensiftTest, account
+from harness import DovecotTest, PollensiftTest, account, normalised
 
 LISTED = '7.113.0.203.bl.example'       # 203.0.113.7, listed
 ERRING = '9.113.0.203.bl.example'       # 203.0.113.9, answered with the lists' error code
@@ -171,6 +171,27 @@ class BlockLists(PollensiftTest):
             r = self.pollensift(line, '--check')
             self.assertNotEqual(r.code, 0, line)
             self.assertIn(words, r.err + r.out, line)
+
+
+class BlockListsDovecot(DovecotTest):
+    USERS = {'jo': 'pw-j'}
+
+    def test_a_live_run_deletes_what_the_lists_list(self):
+        mail = [(message('spam %d' % i, ('relay.provider.example', '198.51.100.77'),
+                         ('a.example', '203.0.113.%d' % (7 + i % 2))) +
+                 '\r\nMessage-ID: <%d@example.org>\r\n\r\nbody\r\n' % i).encode()
+                for i in range(6)]
+        for m in mail:
+            self.server.deliver('jo', m)
+        dns = FakeDns({'answers': {LISTED: ['127.0.0.2']}}, self.path('queries'))
+        dns.start()
+        self.addCleanup(dns.stop)
+        r = self.pollensift('DNSBL 100 = "bl.example"\nDNS_SERVER = "127.0.0.1:%d"\n'
+                            'TRUSTED_RELAYS = "from relay\\.provider\\.example"\n' % dns.port +
+                            account('jo', 'pw-j', self.server.port))
+        self.assertEqual((r.code, r.errors()), (0, []), r.err)
+        self.assertEqual(sorted(self.left('jo')), sorted(normalised(m) for m in mail[1::2]))
+        self.assertEqual(sorted(dns.queries()), [LISTED, '8.113.0.203.bl.example'])
 
 
 if __name__ == '__main__':
