@@ -113,6 +113,7 @@ struct BlockLists::State {
   std::string outcome(ListState& list, const TicketState& ticket, size_t i,
                       std::optional<Listing>* listed) {
     const std::string& name = ticket.names[i];
+    if (name.empty() && !resolver) return "not asked: the resolver cannot start.";
     if (name.empty()) return "not asked: " + list.list.zone + " did not answer in time before.";
     const Lookup& lookup = lookups[name];
     std::string head = name + (ticket.asked_before[i] ? " (asked before in this run): " : ": ");

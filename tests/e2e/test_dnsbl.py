@@ -132,6 +132,22 @@ class BlockLists(PollensiftTest):
         self.assertEqual(pop.deleted(), list(range(1, 41, 2)))
         self.assertNotIn('Warning', r.err)
 
+    def test_a_scan_that_fails_judges_what_was_read_before_it_first(self):
+        # The answers come after the server has cut its reply off: the messages read before
+        # still get their verdicts, before the error, as without block lists.
+        dns = self.dns({'answers': {LISTED: ['127.0.0.2']}, 'delay': 0.5})
+        pop = self.fake_server({'messages': [message('m%d' % i, ('a.example', '203.0.113.7'))
+                                             for i in range(6)],
+                                'capa': ['TOP', 'PIPELINING'],
+                                'cut': {'command': 'TOP 4 0', 'bytes': 10}})
+        r = self.pollensift('DNSBL 100 = "bl.example"\nDNS_SERVER = "127.0.0.1:%d"\n' % dns.port +
+                            account('jo', 'pw', pop.port))
+        self.assertNotEqual(r.code, 0)
+        denied = [r.log.find('Deny: sender@example.org: m%d,' % i) for i in range(3)]
+        failed = r.log.find('Error occurred while sending TOP to server.')
+        self.assertTrue(0 <= denied[0] < denied[1] < denied[2] < failed, r.log)
+        self.assertNotIn('m3,', r.log)
+
     def test_check_and_judge(self):
         dns = self.dns({'answers': {LISTED: ['127.0.0.2']}})
         rc = ('DNSBL 100 = "bl.example"\nDNSBL -20 = "list.dnswl.example"\n'
