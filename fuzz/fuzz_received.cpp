@@ -37,7 +37,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     (void)dnsbl::scopeOf(*address);
     const std::string name = dnsbl::queryName(*address, "bl.example");
     check(name.ends_with(".bl.example"));
-    const std::string_view digits(name.data(), name.size() - std::string_view(".bl.example").size());
+    const std::string_view digits(name.data(),
+                                  name.size() - std::string_view(".bl.example").size());
     check(digits.find_first_not_of("0123456789abcdef.") == std::string_view::npos);
     size_t labels = 1;
     for (const char c : digits) labels += c == '.' ? 1 : 0;
@@ -45,7 +46,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   }
 
   // Each line a Received field, the relay found past the trusted ones, with no list to ask.
-  static dnsbl::BlockLists lists(dnsbl::Config{{}, {"relay\\.provider\\.example", "^Received: by"}, "", 0});
+  static dnsbl::BlockLists lists(
+      dnsbl::Config{{}, {"relay\\.provider\\.example", "^Received: by"}, "", 0});
   MessageHeader header;
   size_t at = 0;
   while (at < text.size()) {

@@ -28,8 +28,8 @@ struct Lookup {
 
 struct ListState {
   List list;
-  bool silent = false;   // did not answer in time once: not asked again in this run
-  bool warned = false;   // named in a warning already
+  bool silent = false;  // did not answer in time once: not asked again in this run
+  bool warned = false;  // named in a warning already
 };
 
 struct TicketState {
@@ -54,7 +54,8 @@ struct Expression {
 
 bool equalsNoCase(std::string_view a, std::string_view b) {
   return std::equal(a.begin(), a.end(), b.begin(), b.end(), [](char x, char y) {
-    return std::tolower(static_cast<unsigned char>(x)) == std::tolower(static_cast<unsigned char>(y));
+    return std::tolower(static_cast<unsigned char>(x)) ==
+           std::tolower(static_cast<unsigned char>(y));
   });
 }
 
@@ -122,7 +123,8 @@ struct BlockLists::State {
       if (!list.warned) {
         list.warned = true;
         warn("The DNS block list " + list.list.zone + " did not answer within " +
-             std::to_string(config.wait_ms) + " ms; it is not asked again in this run and adds "
+             std::to_string(config.wait_ms) +
+             " ms; it is not asked again in this run and adds "
              "no points.");
       }
       return head + "no answer in time, no points.";
@@ -222,7 +224,8 @@ void BlockLists::await(Ticket id) {
     int due = watch(&fds);
     const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
                           state_->tickets[id].deadline - Clock::now())
-                          .count() + 1;
+                          .count() +
+                      1;
     if (due < 0 || due > left) due = static_cast<int>(left);
     if (::poll(fds.data(), fds.size(), due) < 0 && errno != EINTR) break;
     serve(fds);
@@ -270,7 +273,7 @@ std::vector<std::string> BlockLists::describe() {
   }
   Resolver* resolver = s.resolve();
   std::string where = s.config.server.empty() ? "the system's resolver configuration"
-                                               : "DNS_SERVER = \"" + s.config.server + "\"";
+                                              : "DNS_SERVER = \"" + s.config.server + "\"";
   lines.push_back("DNS resolver: " + where + ", asking " +
                   (resolver != nullptr ? resolver->servers() : std::string("nothing")) +
                   "; a message waits at most " + std::to_string(s.config.wait_ms) +
@@ -285,7 +288,11 @@ std::unique_ptr<BlockLists>& current() {
 }
 }  // namespace
 
-BlockLists* runLists() { return current().get(); }
-void setRunLists(std::unique_ptr<BlockLists> lists) { current() = std::move(lists); }
+BlockLists* runLists() {
+  return current().get();
+}
+void setRunLists(std::unique_ptr<BlockLists> lists) {
+  current() = std::move(lists);
+}
 
 }  // namespace dnsbl

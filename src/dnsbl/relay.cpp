@@ -62,8 +62,8 @@ std::vector<Piece> pieces(std::string_view clause) {
       ++at;
     } else {
       size_t end = at;
-      while (end < clause.size() && std::string_view(" \t\r\n()[],;").find(clause[end]) ==
-                                        std::string_view::npos) {
+      while (end < clause.size() &&
+             std::string_view(" \t\r\n()[],;").find(clause[end]) == std::string_view::npos) {
         ++end;
       }
       found.push_back({clause.substr(at, end - at), depth, false});
@@ -97,7 +97,7 @@ Scope scopeOf(const Address& address) {
     return Scope::kPublic;
   }
   static constexpr std::array<uint8_t, 16> kLoopback{0, 0, 0, 0, 0, 0, 0, 0,
-                                                      0, 0, 0, 0, 0, 0, 0, 1};
+                                                     0, 0, 0, 0, 0, 0, 0, 1};
   if (address.bytes == kLoopback) return Scope::kLoopback;
   if (address.bytes == std::array<uint8_t, 16>{}) return Scope::kReserved;
   if (within(b, {0xfe, 0x80}, 10)) return Scope::kLinkLocal;
@@ -136,7 +136,8 @@ std::string addressText(const Address& address) {
 std::string queryName(const Address& address, std::string_view zone) {
   std::string name;
   if (!address.v6) {
-    for (int i = 3; i >= 0; --i) name += std::to_string(address.bytes[static_cast<size_t>(i)]) + ".";
+    for (int i = 3; i >= 0; --i)
+      name += std::to_string(address.bytes[static_cast<size_t>(i)]) + ".";
   } else {
     static constexpr char kDigits[] = "0123456789abcdef";
     for (int i = 15; i >= 0; --i) {
@@ -168,8 +169,9 @@ std::optional<Address> receivedFrom(std::string_view value) {
     const Piece& piece = all[i];
     if (piece.depth == 0) continue;
     // "HELO name", "helo=name", "helo=[address]".
-    if (!piece.bracketed && (equalsNoCase(piece.text, "helo") || equalsNoCase(piece.text, "ehlo") ||
-                             equalsNoCase(piece.text, "helo=") || equalsNoCase(piece.text, "ehlo="))) {
+    if (!piece.bracketed &&
+        (equalsNoCase(piece.text, "helo") || equalsNoCase(piece.text, "ehlo") ||
+         equalsNoCase(piece.text, "helo=") || equalsNoCase(piece.text, "ehlo="))) {
       after_helo = true;
       continue;
     }

@@ -94,8 +94,8 @@ std::unique_ptr<Resolver> Resolver::open(const std::string& server, int timeout_
   if (!server.empty()) {
     const int set = ares_set_servers_ports_csv(channel->handle, server.c_str());
     if (set != ARES_SUCCESS) {
-      *problem = std::string("the DNS server \"") + server + "\" cannot be used: " +
-                 ares_strerror(set);
+      *problem =
+          std::string("the DNS server \"") + server + "\" cannot be used: " + ares_strerror(set);
       return nullptr;
     }
   }
@@ -104,7 +104,9 @@ std::unique_ptr<Resolver> Resolver::open(const std::string& server, int timeout_
 
 Resolver::Resolver(std::unique_ptr<Channel> channel) : channel_(std::move(channel)) {}
 
-Resolver::~Resolver() { channel_.reset(); }
+Resolver::~Resolver() {
+  channel_.reset();
+}
 
 void Resolver::ask(const std::string& name, Done done) {
   if (in_flight_ >= kInFlight) {

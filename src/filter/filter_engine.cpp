@@ -537,8 +537,7 @@ int FilterEngine::checkScore(const MessageHeader* header) {
   std::string listed;  // " [DNSBL bl.example lists 203.0.113.7: 100]" for each listing
   for (const dnsbl::Listing& listing : listings_) {
     const std::string listing_points = std::to_string(listing.points);
-    say(5, {"Score: DNSBL ", listing.zone, " lists ", listing.address, " [", listing_points,
-            "]."});
+    say(5, {"Score: DNSBL ", listing.zone, " lists ", listing.address, " [", listing_points, "]."});
     total = addPoints(total, listing.points);
     listed += " [DNSBL " + listing.zone + " lists " + listing.address + ": " + listing_points + "]";
   }

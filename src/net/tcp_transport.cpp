@@ -61,7 +61,9 @@ int pollBeside(int fd, short events, int timeout_ms) {
 
 }  // namespace
 
-void setSideWait(SideWait* work) { side_wait = work; }
+void setSideWait(SideWait* work) {
+  side_wait = work;
+}
 
 int pollOne(int fd, short events, int timeout_ms) {
   if (side_wait != nullptr) return pollBeside(fd, events, timeout_ms);

@@ -606,8 +606,8 @@ int POP3::store(int number, int size, const Quarantine& quarantine, const std::s
   return 0;
 }
 
-int POP3::judge(int number, int count, int size, const std::string& reply,
-                std::string* message_id, uint64_t ticket) {
+int POP3::judge(int number, int count, int size, const std::string& reply, std::string* message_id,
+                uint64_t ticket) {
   Reporter& reporter = Reporter::instance();
   if (!Settings::instance().showHeaders().empty() && !reporter.writeHeaders(reply)) {
     reporter.error("Could not write headers to separate file.", 1);
