@@ -392,24 +392,24 @@ int POP3::scanWindow(int first, int count, bool pipelined) {
   std::deque<Held> asking;
   size_t asking_bytes = 0;
   // A TOP reply read (or its answers come): judged, or held while the judging waits.
-  auto takeReply = [&](Held next) {
+  auto takeReply = [&](int number, int size, const std::string& reply, uint64_t ticket) {
     if (reading_ahead && (!held.empty() || engine.seenAwaited())) {
       if (held.empty()) reporter.holdLines(true);
-      held_bytes += next.reply.size();
-      held.push_back(std::move(next));
+      held.push_back({number, size, reply, ticket});
+      held_bytes += reply.size();
       return true;
     }
-    return judgeReply(next.number, next.size, next.reply, next.ticket);
+    return judgeReply(number, size, reply, ticket);
   };
   // Passes on the messages at the front whose answers are in; with wait, waits for all of them.
   auto passAnswered = [&](bool wait) {
     while (!asking.empty()) {
       if (wait) lists->await(asking.front().ticket);
       if (!lists->answered(asking.front().ticket)) return true;
-      Held next = std::move(asking.front());
+      const Held next = std::move(asking.front());
       asking.pop_front();
       asking_bytes -= next.reply.size();
-      if (!takeReply(std::move(next))) return false;
+      if (!takeReply(next.number, next.size, next.reply, next.ticket)) return false;
     }
     return true;
   };
@@ -551,17 +551,18 @@ int POP3::scanWindow(int first, int count, bool pipelined) {
     // Judge; a condemned message's DELE goes out with the next sending. While the judging
     // waits for earlier accounts, the reply is held instead; while its block-list answers are
     // out, it waits for them. The dialogue's trace (verbosity 6) waits for them at once.
-    Held read{command.number, listed_size, *link.lastReply(), 0};
+    const std::string& reply = *link.lastReply();
+    uint64_t ticket = 0;
     if (lists != nullptr) {
-      read.ticket = askLists(*lists, read.reply, read.size);
-      if (traced) lists->await(read.ticket);
-      if (!asking.empty() || !lists->answered(read.ticket)) {
-        asking_bytes += read.reply.size();
-        asking.push_back(std::move(read));
+      ticket = askLists(*lists, reply, listed_size);
+      if (traced) lists->await(ticket);
+      if (!asking.empty() || !lists->answered(ticket)) {
+        asking.push_back({command.number, listed_size, reply, ticket});
+        asking_bytes += reply.size();
         continue;
       }
     }
-    if (!takeReply(std::move(read))) return lostStep();
+    if (!takeReply(command.number, listed_size, reply, ticket)) return lostStep();
   }
 }
 
