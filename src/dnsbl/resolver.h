@@ -26,8 +26,9 @@ struct Answer {
 class Resolver {
  public:
   using Done = std::function<void(Answer)>;
-  // The most queries sent and not yet answered; more wait in order.
-  static constexpr size_t kInFlight = 32;
+  // The most queries sent and not yet answered; more wait in order. The scan brings 50 headers
+  // at a time, so one list is answered in one round.
+  static constexpr size_t kInFlight = 64;
 
   // server: "address[:port]" ("[v6]:port" for IPv6 with a port), or empty for the system's
   // resolver configuration. timeout_ms: how long one try waits for its answer. Null, with
