@@ -9,7 +9,7 @@ root=$(cd "$(dirname "$0")/.." && pwd)
 cd "$root"
 
 dir=build/fz
-fuzzers=(header rcfile reply pop3 saved_mail rule state learn)
+fuzzers=(header rcfile reply pop3 saved_mail rule state learn received)
 cmake -S . -B "$dir" -DCMAKE_CXX_COMPILER=clang++ -DCMAKE_BUILD_TYPE=RelWithDebInfo \
   -DPOLLENSIFT_WERROR=ON -DPOLLENSIFT_FUZZ=ON -DPOLLENSIFT_BENCHMARKS=OFF >/dev/null
 cmake --build "$dir" -j "$(nproc)" --target "${fuzzers[@]/#/fuzz_}" >/dev/null

@@ -13,6 +13,7 @@ packages=(
   libc6-dev       # iconv: the charsets of encoded words in subjects (learned scoring)
   libssl-dev
   libre2-dev      # the multi-pattern rule matcher
+  libc-ares-dev   # the DNS block lists' resolver
   flex libfl-dev bison
   libgtest-dev libbenchmark-dev
   python3

@@ -23,6 +23,11 @@ class Settings;
 }
 
 %code {
+#include <arpa/inet.h>
+#include <regex.h>
+
+#include <algorithm>
+#include <cctype>
 #include <new>
 
 #include "config/rc_command.h"
@@ -41,6 +46,51 @@ rcparser::symbol_type yylex(rcFlexLexer& scanner);
 [[noreturn]] void grammarError(const std::string& diagnostic);
 
 namespace {
+// A DNSBL zone is a domain name: letters, digits, '-' and '_' in dot-separated labels.
+void checkDnsblZone(const std::string& zone) {
+  bool fits = !zone.empty() && zone.size() <= 200 && zone.front() != '.' &&
+              zone.find("..") == std::string::npos;
+  for (const char c : zone) {
+    fits = fits && (std::isalnum(static_cast<unsigned char>(c)) != 0 || c == '.' || c == '-' ||
+                    c == '_');
+  }
+  if (!fits) grammarError("DNSBL must name a DNS zone such as \"zen.spamhaus.org\"");
+}
+
+void checkTrustedRelays(const std::string& expression) {
+  regex_t compiled;
+  if (regcomp(&compiled, expression.c_str(), REG_EXTENDED | REG_ICASE | REG_NOSUB) != 0) {
+    grammarError("TRUSTED_RELAYS must be an extended regular expression");
+  }
+  regfree(&compiled);
+}
+
+// "192.0.2.1", "192.0.2.1:5353", "2001:db8::1", "[2001:db8::1]:5353".
+void checkDnsServer(const std::string& server) {
+  std::string address = server;
+  std::string port;
+  if (server.starts_with("[")) {
+    const size_t end = server.find(']');
+    address = server.substr(1, end == std::string::npos ? std::string::npos : end - 1);
+    if (end != std::string::npos && end + 1 < server.size()) {
+      port = server[end + 1] == ':' ? server.substr(end + 2) : "x";
+    }
+  } else if (std::count(server.begin(), server.end(), ':') == 1) {
+    address = server.substr(0, server.find(':'));
+    port = server.substr(server.find(':') + 1);
+  }
+  unsigned char bytes[16];
+  const bool v4 = !server.starts_with("[") && inet_pton(AF_INET, address.c_str(), bytes) == 1;
+  const bool v6 = inet_pton(AF_INET6, address.c_str(), bytes) == 1;
+  const bool port_fits = port.empty() || (port.size() <= 5 &&
+                                          port.find_first_not_of("0123456789") == std::string::npos &&
+                                          std::stoi(port) >= 1 && std::stoi(port) <= 65535);
+  if (!(v4 || v6) || !port_fits) {
+    grammarError("DNS_SERVER must be an IP address with an optional port, such as "
+                 "\"127.0.0.1:5353\" or \"[::1]:5353\"");
+  }
+}
+
 // A negative time-out has no sound meaning; 0 is allowed and waits for nothing.
 void checkTimeout(int seconds) {
   if (seconds < 0) {
@@ -130,6 +180,7 @@ void append(std::string& text, const std::string& piece) {
   JOBS PIPELINING SERVER USER PASS PROTOCOL PORT QUARANTINE QUARANTINE_DAYS LEARN_FILE LEARNED_SCORE LEARN_MINIMUM REG_CASE REG_TYPE SHOW_HEADERS STATEFILE TEST TIMEOUT
   VERBOSE
   AUTH TLS_FINGERPRINT TLS_CA_FILE
+%token <std::string> DNSBL TRUSTED_RELAYS DNS_SERVER
 %token <std::string> '=' NEQ "<>"
 %token <std::string> QUOTE 34 YESNO COMMAND ENVVAR WORD CHAR
 %token <int> NUMBER
@@ -151,6 +202,11 @@ statement
       { settings.addDeny($1, $2, $4); noteRule(settings.denyRules(), "deny"); }
   | score_keyword number operator { startValue(ValueUse::kRule); } string
       { settings.addScore($1, $2, $3, $5); noteRule(settings.scoreRules(), "score"); }
+  | DNSBL number '=' string
+      { checkDnsblZone($4); settings.blockLists().lists.emplace_back($4, $2); }
+  | TRUSTED_RELAYS '=' string
+      { checkTrustedRelays($3); settings.blockLists().trusted_relays.push_back($3); }
+  | DNS_SERVER '=' string                 { checkDnsServer($3); settings.blockLists().dns_server = $3; }
   | DEL_DUPLICATES '=' yesno              { settings.setDelDuplicates($3); }
   | HIGHSCORE '=' number                  { settings.setHighscore($3); }
   | LOGFILE '=' string                    { settings.setLogfile($3); }

@@ -129,6 +129,15 @@ class Settings {
   int negativeAllowCount() const { return negative_allow_count_; }
   int negativeDenyCount() const { return negative_deny_count_; }
 
+  // DNSBL, TRUSTED_RELAYS and DNS_SERVER: the DNS block lists asked about each message's relay.
+  struct BlockLists {
+    std::vector<std::pair<std::string, int>> lists;  // zone and points, in rc order
+    std::vector<std::string> trusted_relays;         // extended expressions, case-insensitive
+    std::string dns_server;                          // "address[:port]"; empty: the system's
+  };
+  BlockLists& blockLists() { return block_lists_; }
+  const BlockLists& blockLists() const { return block_lists_; }
+
   // Puts every field back to its default; only tests and fuzzers call this.
   void resetForTesting();
 
@@ -177,6 +186,7 @@ class Settings {
   bool verbose_set_ = false;
   bool test_set_ = false;
   AccountObjectFactory object_factory_;
+  BlockLists block_lists_;
 };
 
 // Compiles the rules of the settings in the configured syntax (see compileRuleLists).

@@ -225,6 +225,7 @@ int checkConfiguration(bool commands_run) {
   const LearnedStatus learned = learnedStatus();
   if (!learned.line.empty()) line(learned.line);
   if (!learned.warning.empty()) found.warnings.push_back(learned.warning);
+  for (const std::string& text : blockListLines()) line(text);
   showCommands(commands_run);
   for (const std::string& fault : found.faults) line("Error: " + fault);
   for (const std::string& warning : found.warnings) line("Warning: " + warning);

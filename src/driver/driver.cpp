@@ -161,6 +161,7 @@ int runOfflineMode(const ModeRequest& request) {
     if (compileRules() != 0) return -1;
     if (request.mode == ModeRequest::Mode::kCheck) return checkConfiguration(request.run_commands);
     useLearnedTokens();
+    if (request.dnsbl) useBlockLists();
     if (request.stats) FilterEngine::instance().collectRuleStatistics();
     const int judged = judgeSavedMail(request.judge_paths);
     printRuleStatisticsIfAsked();
@@ -240,6 +241,7 @@ int runPollensift(int argc, char** argv) {
     if (compileRules(MatcherBuild::kInBackground) != 0) return -1;
     traceFallbackRules(reporter);
     useLearnedTokens();
+    useBlockLists();
     expireQuarantined(settings, reporter);
     if (request.stats) FilterEngine::instance().collectRuleStatistics();
     run_result = checkAccounts(settings, reporter);

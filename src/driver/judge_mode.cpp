@@ -3,6 +3,8 @@
 #include <string>
 #include <vector>
 
+#include "config/settings.h"
+#include "dnsbl/dnsbl.h"
 #include "driver/modes.h"
 #include "driver/saved_mail.h"
 #include "filter/filter_engine.h"
@@ -42,12 +44,24 @@ class Judge {
     }
     FilterEngine& engine = FilterEngine::instance();
     // The verdict lines are those of a run; the line before them says which message they judge.
-    engine.introduceNextVerdict("Message " + number + " (" + message.origin + "):");
+    const std::string introduction = "Message " + number + " (" + message.origin + "):";
     // A quarantined message carries the verdict that condemned it.
     HeldMessage held;
     const bool was_condemned = readHeldHeader(message.header, &held);
     if (was_condemned) ++held_;
-    if (engine.filter(&header) == 1) {
+    std::vector<dnsbl::Listing> listings;
+    if (dnsbl::BlockLists* lists = dnsbl::runLists()) {
+      // At level 5 every message has a verdict line, so the lookups' lines follow the
+      // introduction; below it they are not shown.
+      if (Settings::instance().verbose() >= 5) reporter.print(introduction, 5);
+      const dnsbl::BlockLists::Ticket ticket = lists->ask(header);
+      lists->await(ticket);
+      listings = lists->take(ticket);
+    }
+    if (dnsbl::runLists() == nullptr || Settings::instance().verbose() < 5) {
+      engine.introduceNextVerdict(introduction);
+    }
+    if (engine.filter(&header, listings) == 1) {
       ++condemned_[static_cast<size_t>(engine.lastCondemned())];
     } else {
       ++kept_;

@@ -13,6 +13,7 @@ struct ModeRequest {
   Mode mode = Mode::kRun;
   bool run_commands = false;  // --check-commands: the rc file's backquoted commands run
   bool stats = false;         // --stats: a run or --judge ends with the rules' statistics
+  bool dnsbl = false;         // --dnsbl: --judge asks the block lists too
   std::vector<std::string> judge_paths;  // the saved mail of --judge and the learning modes
   std::vector<std::string> release_files;
   bool remove_released = false;  // --remove: --release then takes each message out
@@ -34,6 +35,14 @@ int learnSavedMail(ModeRequest::Mode mode, const std::vector<std::string>& paths
 // For a run and --judge, with LEARN_FILE and LEARNED_SCORE: reads the learned tokens and hands
 // them to the filter; a file that cannot serve gives a warning and no learned score.
 void useLearnedTokens();
+
+// For a run, and --judge with --dnsbl, with DNSBL lists: the lists of the run, whose lookups are
+// served beside every wait for a server.
+void useBlockLists();
+
+// For --check with any of DNSBL, TRUSTED_RELAYS and DNS_SERVER: the lists and the resolver, one
+// line each; none otherwise.
+std::vector<std::string> blockListLines();
 
 // For --check: the line that tells the learned-token file's state, or a warning when it cannot
 // serve; nothing without LEARN_FILE.

@@ -33,7 +33,8 @@ enum : int {
   kUnlearnHamOption,
   kStatsOption,
   kSinceOption,
-  kRemoveOption
+  kRemoveOption,
+  kDnsblOption
 };
 
 // A usage error: the message, then the pointer to --help; status -1 before anything is contacted.
@@ -121,6 +122,7 @@ void printHelp() {
       "      --unlearn-ham PATH...  Take back messages learned as ham",
       "      --stats                With a run or --judge: end with how many messages each rule",
       "                             decided and matched, and the rules that never matched",
+      "      --dnsbl                With --judge: ask the DNSBL lists of the rc file too",
       "",
       "See pollensift(1) and pollensiftrc(5) for the details.",
       "Report bugs to <pollensift-bugs@lists.pollensift.org>.",
@@ -235,6 +237,7 @@ void parseOptions(int argc, char** argv) {
       {"stats", no_argument, nullptr, kStatsOption},
       {"since", required_argument, nullptr, kSinceOption},
       {"remove", no_argument, nullptr, kRemoveOption},
+      {"dnsbl", no_argument, nullptr, kDnsblOption},
       {nullptr, 0, nullptr, 0},
   };
   Settings& settings = Settings::instance();
@@ -311,6 +314,9 @@ void parseOptions(int argc, char** argv) {
       case kRemoveOption:
         modeRequest().remove_released = true;
         break;
+      case kDnsblOption:
+        modeRequest().dnsbl = true;
+        break;
       default:
         std::fprintf(stderr, "Try '%s --help' for more information.\n", argv[0]);
         std::fflush(stderr);
@@ -354,6 +360,9 @@ void parseOptions(int argc, char** argv) {
     usageError(std::string("--stats counts what the rules do in a run or with --judge, not with ") +
                    kModeOptions[static_cast<size_t>(request.mode)] + ".",
                argv[0]);
+  }
+  if (request.dnsbl && request.mode != ModeRequest::Mode::kJudge) {
+    usageError("--dnsbl asks the block lists with --judge; a run asks them anyway.", argv[0]);
   }
 }
 

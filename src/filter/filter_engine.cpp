@@ -44,11 +44,13 @@ void say(int level, std::initializer_list<std::string_view> parts) {
 std::string deny_reason;
 
 // kind + verdict summary (from, subject, date) + " [" + reason + "]."
+// tail follows the reason's brackets: the block lists that added points, each in brackets.
 void verdict(std::string_view kind, const MessageHeader& header, int level,
-             std::initializer_list<std::string_view> reason) {
+             std::initializer_list<std::string_view> reason, std::string_view tail = {}) {
   if (kind == "Deny: " && !Settings::instance().quarantine().empty()) {
     deny_reason.clear();
     for (const std::string_view part : reason) deny_reason += part;
+    deny_reason += tail;
   }
   if (Settings::instance().verbose() < level) return;
   introduce(level);
@@ -60,7 +62,9 @@ void verdict(std::string_view kind, const MessageHeader& header, int level,
   line += header.date();
   line += " [";
   for (const std::string_view part : reason) line += part;
-  line += "].";
+  line += "]";
+  line += tail;
+  line += ".";
   Reporter::instance().print(line, level);
 }
 
@@ -225,7 +229,8 @@ void FilterEngine::resetForTesting() {
   stats_.reset();
 }
 
-int FilterEngine::filter(const MessageHeader* header) {
+int FilterEngine::filter(const MessageHeader* header, std::span<const dnsbl::Listing> listings) {
+  listings_ = listings;
   // The checks of one call share the header's lines and their candidates.
   struct Sharing {
     explicit Sharing(FilterEngine& engine) : engine(engine) { engine.sharing_ = true; }
@@ -239,6 +244,7 @@ int FilterEngine::filter(const MessageHeader* header) {
   scored_.clear();
   learned_scored_.reset();
   const int outcome = runChecks(header);
+  listings_ = {};
   if (stats_ && header != nullptr) countRules(*header, outcome);
   introduction.clear();
   return outcome;
@@ -537,11 +543,19 @@ int FilterEngine::checkScore(const MessageHeader* header) {
     if (stats_) learned_scored_ = learned;
   }
 
+  std::string listed;  // " [DNSBL bl.example lists 203.0.113.7: 100]" for each listing
+  for (const dnsbl::Listing& listing : listings_) {
+    const std::string listing_points = std::to_string(listing.points);
+    say(5, {"Score: DNSBL ", listing.zone, " lists ", listing.address, " [", listing_points, "]."});
+    total = addPoints(total, listing.points);
+    listed += " [DNSBL " + listing.zone + " lists " + listing.address + ": " + listing_points + "]";
+  }
+
   const std::string points = std::to_string(total);
   if (total < settings.highscore()) {
-    verdict("Pass: ", *header, 5, {"Score: ", points});
+    verdict("Pass: ", *header, 5, {"Score: ", points}, listed);
     return 0;
   }
-  verdict("Deny: ", *header, 2, {"Score: ", points});
+  verdict("Deny: ", *header, 2, {"Score: ", points}, listed);
   return 1;
 }

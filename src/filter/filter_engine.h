@@ -4,11 +4,13 @@
 #include <functional>
 #include <memory>
 #include <optional>
+#include <span>
 #include <string>
 #include <string_view>
 #include <utility>
 #include <vector>
 
+#include "dnsbl/dnsbl.h"
 #include "filter/rule_stats.h"
 #include "filter/seen_ids.h"
 
@@ -23,7 +25,8 @@ class FilterEngine {
  public:
   static FilterEngine& instance();
 
-  int filter(const MessageHeader* header);
+  // listings: the DNS block lists that list the message's relay; their points go to the score.
+  int filter(const MessageHeader* header, std::span<const dnsbl::Listing> listings = {});
 
   // Which check condemned the message of the last filter call (kNone when it was kept).
   enum class Condemned { kNone, kDuplicate, kMaxsizeAllow, kMaxlength, kMaxsizeDeny, kDenyRule,
@@ -121,6 +124,7 @@ class FilterEngine {
   std::function<bool()> seen_ready_;
   std::function<void(const std::string&)> on_seen_settled_;
   const learn::LearnedTokens* learned_ = nullptr;
+  std::span<const dnsbl::Listing> listings_;  // of the filter call under way
   std::vector<std::string> lines_;
   std::unique_ptr<Shortlists> shortlists_;
   bool engine_ = true;

@@ -5,6 +5,7 @@
 #include <climits>
 #include <functional>
 #include <memory>
+#include <span>
 #include <sstream>
 #include <string>
 #include <utility>
@@ -294,6 +295,44 @@ TEST(FilterEngineTest, CheckCalledAloneSeesTheHeaderAsItIsNow) {
   header.addField("X-Spam-Flag", "yes");
   EXPECT_EQ(engine.checkDeny(&header), 1);
   EXPECT_EQ(engine.filter(&header), 1);
+}
+
+// The block lists that list a message's relay add their points to the score, after the rules,
+// and are named after it in the verdict line; an allow rule still spares the message.
+TEST(FilterEngineTest, BlockListPointsCountInTheScore) {
+  Settings& settings = Settings::instance();
+  settings.resetForTesting();
+  settings.setVerbose(5);
+  settings.addScore("score", 30, "=", "^Subject: cheap");
+  settings.addAllow("allow", "=", "^From: friend");
+  ASSERT_EQ(compileRules(), 0);
+  FilterEngine& engine = FilterEngine::instance();
+  engine.resetForTesting();
+  const std::vector<dnsbl::Listing> listings = {{"bl.example", "203.0.113.7", 100},
+                                                {"wl.example", "203.0.113.7", -20}};
+  auto judge = [&](const char* from, int points) {
+    MessageHeader header;
+    header.addField("From", from);
+    header.addField("Subject", "cheap");
+    return engine.filter(&header, std::span(listings).first(points));
+  };
+  testing::internal::CaptureStdout();
+  EXPECT_EQ(judge("ann", 2), 1);
+  EXPECT_EQ(judge("ann", 0), 0);
+  EXPECT_EQ(judge("friend", 2), 0);
+  std::istringstream out(testing::internal::GetCapturedStdout());
+  std::vector<std::string> lines;
+  for (std::string line; std::getline(out, line);) lines.push_back(line.substr(28));
+  EXPECT_EQ(lines, (std::vector<std::string>{
+                       "Score: \"^Subject: cheap\" matches \"Subject: cheap\" [30].",
+                       "Score: DNSBL bl.example lists 203.0.113.7 [100].",
+                       "Score: DNSBL wl.example lists 203.0.113.7 [-20].",
+                       "Deny: ann: cheap,  [Score: 110] [DNSBL bl.example lists 203.0.113.7: 100] "
+                       "[DNSBL wl.example lists 203.0.113.7: -20].",
+                       "Score: \"^Subject: cheap\" matches \"Subject: cheap\" [30].",
+                       "Pass: ann: cheap,  [Score: 30].",
+                       "Allow: friend: cheap,  [\"^From: friend\" matches \"From: friend\"].",
+                   }));
 }
 
 // Quiet settings with DEL_DUPLICATES on or off, and an engine that has seen nothing.

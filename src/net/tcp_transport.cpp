@@ -7,12 +7,16 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <climits>
 #include <cstring>
 #include <memory>
+#include <span>
 #include <string>
+#include <vector>
 
+#include "net/side_wait.h"
 #include "report/reporter.h"
 
 namespace {
@@ -28,7 +32,41 @@ void reportErrno(int error_number) { Reporter::instance().error(std::strerror(er
 
 }  // namespace
 
+namespace {
+
+SideWait* side_wait = nullptr;
+
+// pollOne with side work: the side's descriptors are polled too and served whenever they are
+// ready or due, until fd is ready or the time is up.
+int pollBeside(int fd, short events, int timeout_ms) {
+  const Clock::time_point end = Clock::now() + std::chrono::milliseconds(timeout_ms);
+  std::vector<pollfd> entries;
+  for (;;) {
+    entries.assign(1, pollfd{fd, events, 0});
+    int wait_ms = side_wait->watch(&entries);
+    int left_ms = -1;
+    if (timeout_ms >= 0) {
+      left_ms = static_cast<int>(std::max<long>(
+          0, std::chrono::ceil<std::chrono::milliseconds>(end - Clock::now()).count()));
+    }
+    if (wait_ms < 0 || (left_ms >= 0 && left_ms < wait_ms)) wait_ms = left_ms;
+    const int ready = ::poll(entries.data(), entries.size(), wait_ms);
+    if (ready < 0 && errno != EINTR) return ready;
+    if (ready < 0) entries.resize(1);
+    side_wait->serve(std::span<const pollfd>(entries).subspan(1));
+    if (ready > 0 && entries[0].revents != 0) return 1;
+    if (timeout_ms >= 0 && Clock::now() >= end) return 0;
+  }
+}
+
+}  // namespace
+
+void setSideWait(SideWait* work) {
+  side_wait = work;
+}
+
 int pollOne(int fd, short events, int timeout_ms) {
+  if (side_wait != nullptr) return pollBeside(fd, events, timeout_ms);
   const Clock::time_point start = Clock::now();
   for (;;) {
     pollfd entry{fd, events, 0};

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstdint>
 #include <string>
 #include <utility>
 #include <vector>
@@ -72,7 +73,9 @@ class POP3 : public Protocol {
   // Parses the TOP reply (the one just read, or one read ahead) and returns the filter's
   // verdict; -2 when it cannot be parsed or shows that the replies are out of step. The
   // message's Message-ID goes to *message_id.
-  int judge(int number, int count, int size, const std::string& reply, std::string* message_id);
+  // ticket: the message's block-list lookups (0 for none), whose listings add to its score.
+  int judge(int number, int count, int size, const std::string& reply, std::string* message_id,
+            uint64_t ticket = 0);
   // What a condemned message's RETR is held against: its verdict field, listed size, judged
   // header (HeaderDigest) and the tag its stored copy's name carries.
   struct ToStore {

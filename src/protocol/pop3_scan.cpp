@@ -24,6 +24,7 @@
 #include <vector>
 
 #include "config/settings.h"
+#include "dnsbl/dnsbl.h"
 #include "filter/filter_engine.h"
 #include "filter/seen_ids.h"
 #include "header/line_ends.h"
@@ -203,6 +204,17 @@ bool isStandIn(const MessageHeader& header) {
          header.from().find("Mail Delivery Subsystem") != std::string::npos;
 }
 
+// Starts the block-list lookups of a TOP reply's header; one that cannot be parsed is judged
+// (and refused) as it is, with no lookup.
+uint64_t askLists(dnsbl::BlockLists& lists, const std::string& reply, int size) {
+  std::string cut;
+  const std::optional<std::string_view> text = headerOf(reply, size, &cut);
+  MessageHeader header;
+  header.setSize(size);
+  if (!text || parseHeader(*text, &header) < 0) return 0;
+  return lists.ask(header);
+}
+
 }  // namespace
 
 int POP3::scan() {
@@ -318,10 +330,10 @@ int POP3::scanWindow(int first, int count, bool pipelined, const std::vector<int
   bool reading_ahead = !traced;
   // Judges one TOP reply and queues a condemned message's DELE (or RETR); false when the scan
   // has failed.
-  auto judgeReply = [&](int number, int size, const std::string& reply) {
+  auto judgeReply = [&](int number, int size, const std::string& reply, uint64_t ticket) {
     reading_ahead = false;
     std::string message_id;
-    const int verdict = judge(number, count, size, reply, &message_id);
+    const int verdict = judge(number, count, size, reply, &message_id, ticket);
     --judging;
     if (verdict < -1) return false;
     ++tally_.examined;
@@ -379,6 +391,7 @@ int POP3::scanWindow(int first, int count, bool pipelined, const std::vector<int
     int number;
     int size;
     std::string reply;
+    uint64_t ticket;  // its block-list lookups; 0 for none
   };
   std::deque<Held> held;
   size_t held_bytes = 0;
@@ -411,14 +424,46 @@ int POP3::scanWindow(int first, int count, bool pipelined, const std::vector<int
     while (judged && !held.empty()) {
       const Held next = std::move(held.front());
       held.pop_front();
-      judged = judgeReply(next.number, next.size, next.reply);
+      judged = judgeReply(next.number, next.size, next.reply, next.ticket);
     }
     held.clear();
     held_bytes = 0;
     reporter.releaseHeldLines(judged);
     return judged;
   };
+  // With DNS block lists, each header's lookups start as it arrives, and the messages whose
+  // answers are still out wait here, in order, while the replies after them are read: the
+  // lookups take the time of the reading, not a round trip each. A message goes on to be judged
+  // (or held) once its answers are in or its time is up.
+  dnsbl::BlockLists* const lists = dnsbl::runLists();
+  std::deque<Held> asking;
+  size_t asking_bytes = 0;
+  // A TOP reply read (or its answers come): judged, or held while the judging waits.
+  auto takeReply = [&](int number, int size, const std::string& reply, uint64_t ticket) {
+    if (reading_ahead && (!held.empty() || engine.seenAwaited())) {
+      if (held.empty()) reporter.holdLines(true);
+      held.push_back({number, size, reply, ticket});
+      held_bytes += reply.size();
+      return true;
+    }
+    return judgeReply(number, size, reply, ticket);
+  };
+  // Passes on the messages at the front whose answers are in; with wait, waits for all of them.
+  auto passAnswered = [&](bool wait) {
+    while (!asking.empty()) {
+      if (wait) lists->await(asking.front().ticket);
+      if (!lists->answered(asking.front().ticket)) return true;
+      const Held next = std::move(asking.front());
+      asking.pop_front();
+      asking_bytes -= next.reply.size();
+      if (!takeReply(next.number, next.size, next.reply, next.ticket)) return false;
+    }
+    return true;
+  };
+  // Before an error is reported, what was read before it is judged.
+  auto settleRead = [&] { return passAnswered(true) && (held.empty() || judgeHeld()); };
   for (;;) {
+    if (!asking.empty() && !passAnswered(asking_bytes >= kHeldBytes)) return lostStep();
     // Once the turn has come (or the bytes held are many) what was held is judged, so that its
     // DELEs go out with the next sending.
     if (!held.empty() && (held_bytes >= kHeldBytes || !engine.seenAwaited()) && !judgeHeld()) {
@@ -463,9 +508,14 @@ int POP3::scanWindow(int first, int count, bool pipelined, const std::vector<int
     }
     if (!batch.empty() && link.sendCommands(batch) < 0) {
       in_step_ = false;
-      if (!held.empty() && !judgeHeld()) return -1;
+      if (!settleRead()) return -1;
       reporter.error(failure(*first_kind), 1);
       return -1;
+    }
+    if (window.empty() && !asking.empty()) {
+      // Nothing more to read meanwhile: the next message's answers are waited for.
+      if (!passAnswered(true)) return lostStep();
+      continue;
     }
     if (window.empty() && !held.empty()) {
       // Nothing more to read ahead: the judging waits for its turn now. Every message of the
@@ -508,7 +558,7 @@ int POP3::scanWindow(int first, int count, bool pipelined, const std::vector<int
     const int got = read(command.kind == Kind::kTop);
     header_limit.reset();
     // What went wrong here comes after the verdicts of what was read before.
-    if (!positive(got) && !held.empty() && !judgeHeld()) return lostStep();
+    if (!positive(got) && !settleRead()) return lostStep();
     if (!positive(got)) {
       if (command.kind == Kind::kDele && got > 0) {
         // The message stays; so must every other, since this reply may not have been DELE's.
@@ -533,7 +583,7 @@ int POP3::scanWindow(int first, int count, bool pipelined, const std::vector<int
     if (command.kind == Kind::kList) {
       const std::optional<int> size = listedSize(*link.lastReply(), command.number);
       if (!size) {
-        if (!held.empty() && !judgeHeld()) return lostStep();
+        if (!settleRead()) return lostStep();
         reporter.error("The server's reply to LIST " + std::to_string(command.number) +
                            " cannot be read: \"" + std::string(statusLine(*link.lastReply())) +
                            "\".",
@@ -556,14 +606,20 @@ int POP3::scanWindow(int first, int count, bool pipelined, const std::vector<int
       if (body_sent) outbox.askSizes();
     }
     // Judge; a condemned message's DELE goes out with the next sending. While the judging
-    // waits for earlier accounts, the reply is held instead.
-    if (reading_ahead && (!held.empty() || engine.seenAwaited())) {
-      if (held.empty()) reporter.holdLines(true);
-      held.push_back({command.number, listed_size, *link.lastReply()});
-      held_bytes += held.back().reply.size();
-      continue;
+    // waits for earlier accounts, the reply is held instead; while its block-list answers are
+    // out, it waits for them. The dialogue's trace (verbosity 6) waits for them at once.
+    const std::string& reply = *link.lastReply();
+    uint64_t ticket = 0;
+    if (lists != nullptr) {
+      ticket = askLists(*lists, reply, listed_size);
+      if (traced) lists->await(ticket);
+      if (!asking.empty() || !lists->answered(ticket)) {
+        asking.push_back({command.number, listed_size, reply, ticket});
+        asking_bytes += reply.size();
+        continue;
+      }
     }
-    if (!judgeReply(command.number, listed_size, *link.lastReply())) return lostStep();
+    if (!takeReply(command.number, listed_size, reply, ticket)) return lostStep();
   }
 }
 
@@ -632,8 +688,8 @@ int POP3::store(int number, const Quarantine& quarantine, const ToStore& judged)
   return 0;
 }
 
-int POP3::judge(int number, int count, int size, const std::string& reply,
-                std::string* message_id) {
+int POP3::judge(int number, int count, int size, const std::string& reply, std::string* message_id,
+                uint64_t ticket) {
   Reporter& reporter = Reporter::instance();
   if (!Settings::instance().showHeaders().empty() && !reporter.writeHeaders(reply)) {
     reporter.error("Could not write headers to separate file.", 1);
@@ -684,7 +740,9 @@ int POP3::judge(int number, int count, int size, const std::string& reply,
   if (header.wrongMessageId()) {
     reporter.error(wrongMessageIdNotice(std::to_string(number), header), 1);
   }
-  const int verdict = FilterEngine::instance().filter(&header);
+  std::vector<dnsbl::Listing> listings;
+  if (ticket != 0) listings = dnsbl::runLists()->take(ticket);
+  const int verdict = FilterEngine::instance().filter(&header, listings);
   *message_id = header.messageId();
   return verdict;
 }

@@ -53,6 +53,7 @@ HELP = (
     "      --unlearn-ham PATH...  Take back messages learned as ham\n"
     "      --stats                With a run or --judge: end with how many messages each rule\n"
     "                             decided and matched, and the rules that never matched\n"
+    "      --dnsbl                With --judge: ask the DNSBL lists of the rc file too\n"
     "\n"
     "See pollensift(1) and pollensiftrc(5) for the details.\n"
     "Report bugs to <pollensift-bugs@lists.pollensift.org>.\n"

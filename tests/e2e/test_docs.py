@@ -50,7 +50,7 @@ class ManualPages(unittest.TestCase):
         help_text = subprocess.run([BIN, "--help"], capture_output=True, text=True,
                                    timeout=30).stdout
         options = re.findall(r"^  (?:-(\w), |    )--([\w-]+)", help_text, re.MULTILINE)
-        self.assertEqual(len(options), 24, help_text)
+        self.assertEqual(len(options), 25, help_text)
         page = render(PAGES[0])
         for short, long in options:
             with self.subTest(option=long):
