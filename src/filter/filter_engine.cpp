@@ -317,6 +317,11 @@ bool FilterEngine::seedSeen(const std::string& key) {
   return seen().insert(key);
 }
 
+bool FilterEngine::seeMessage(std::string_view uidl, const std::string& key) {
+  if (uidl.empty() || key.empty() || !Settings::instance().delDuplicates()) return true;
+  return seen().insert(SeenIds::messageKey(uidl, key));
+}
+
 namespace {
 
 // Runs a hook that may be run only once; it is gone before it runs.

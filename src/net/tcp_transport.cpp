@@ -7,11 +7,13 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <climits>
 #include <cstring>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "report/reporter.h"
 
@@ -27,6 +29,27 @@ using AddrinfoList = std::unique_ptr<addrinfo, AddrinfoFree>;
 void reportErrno(int error_number) { Reporter::instance().error(std::strerror(error_number), 1); }
 
 }  // namespace
+
+std::vector<std::string> resolveAddresses(const std::string& host) {
+  addrinfo hints{};
+  hints.ai_family = AF_UNSPEC;
+  hints.ai_socktype = SOCK_STREAM;
+  addrinfo* found = nullptr;
+  std::vector<std::string> addresses;
+  if (host.empty() || ::getaddrinfo(host.c_str(), nullptr, &hints, &found) != 0) return addresses;
+  const AddrinfoList list(found);
+  for (const addrinfo* address = list.get(); address != nullptr; address = address->ai_next) {
+    char numeric[NI_MAXHOST];
+    if (::getnameinfo(address->ai_addr, address->ai_addrlen, numeric, sizeof numeric, nullptr, 0,
+                      NI_NUMERICHOST) != 0) {
+      continue;
+    }
+    if (std::find(addresses.begin(), addresses.end(), numeric) == addresses.end()) {
+      addresses.emplace_back(numeric);
+    }
+  }
+  return addresses;
+}
 
 int pollOne(int fd, short events, int timeout_ms) {
   const Clock::time_point start = Clock::now();

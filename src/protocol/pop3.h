@@ -7,6 +7,7 @@
 
 class LoginMethod;
 class Quarantine;
+class UidlListing;
 
 // The POP3 dialogue: the login (USER/PASS, or AUTH with a SASL mechanism, after STLS where the
 // protocol asks for it), STAT, and the scan that fetches every message's size and header, has it
@@ -18,6 +19,7 @@ class POP3 : public Protocol {
   int deleteMessage(int number) override;
   int status() override;
   int scan() override;
+  bool keepAlive() override;
   void withdraw() override;
 
   // For the login methods and the steps of the dialogue.
@@ -72,6 +74,9 @@ class POP3 : public Protocol {
   int counted_ = -1;     // the count of the last STAT, until a scan takes it
   bool stat_asked_ = false;  // this session has sent STAT
   bool uidl_asked_ = false;  // UIDL went out with the first STAT; the scan reads its reply
+  bool idle_ = false;  // the scan waits with nothing in flight: a NOOP may go out
+  // The server's unique ids during a scan that holds them against the Message-IDs; else null.
+  const UidlListing* uidls_ = nullptr;
 };
 
 // The POP3 dialogue with the APOP login: the password never crosses the wire.

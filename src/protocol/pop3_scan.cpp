@@ -33,6 +33,7 @@
 #include "protocol/pop3.h"
 #include "protocol/replies.h"
 #include "protocol/server_words.h"
+#include "protocol/uidl_listing.h"
 #include "quarantine/quarantine.h"
 #include "report/progress.h"
 #include "report/reporter.h"
@@ -40,6 +41,19 @@
 namespace {
 
 using Kind = PendingCommand::Kind;
+
+// While this lives the session has nothing in flight, so that a wait for the accounts before it
+// may keep it alive (POP3::keepAlive).
+class Idle {
+ public:
+  explicit Idle(bool& flag) : flag_(flag) { flag_ = true; }
+  ~Idle() { flag_ = false; }
+  Idle(const Idle&) = delete;
+  Idle& operator=(const Idle&) = delete;
+
+ private:
+  bool& flag_;
+};
 
 // The window where the server pipelines. 100 commands (50 messages, each LIST n and TOP n 0) keep
 // a link with a round trip of 40 ms busy at well under a millisecond per message; 1 MiB of
@@ -125,6 +139,8 @@ class Outbox {
     }
   }
   void deleteLater(int number) { deletions_.push_back(number); }
+  // The DELEs and RETRs queued and not yet sent.
+  int queued() const { return static_cast<int>(deletions_.size() + retrievals_.size()); }
   void retrieveLater(int number, int size) { retrievals_.emplace_back(number, size); }
   // Whether a command next() gave is the first one for its message (its LIST), so the message
   // can still be passed over whole.
@@ -201,10 +217,30 @@ int POP3::scan() {
     reporter.error("Error occurred while sending UIDL to server.", 1);
     return -1;
   }
+  // With DEL_DUPLICATES over several accounts each message's UIDL is held with its Message-ID:
+  // an account that reaches an earlier one's mailbox again, under a name no address check sees
+  // through (the same server on another port), shows it by the same message with the same UIDL
+  // (see judge). Without UIDL from the server there is no such evidence.
+  Settings& settings = Settings::instance();
+  UidlListing own_ids;
+  if (known != nullptr) {
+    uidls_ = &known->listing();
+  } else if (settings.delDuplicates() && settings.accounts().size() > 1) {
+    if (!own_ids.read(*connection(), count, false)) {
+      reporter.error("Error occurred while sending UIDL to server.", 1);
+      return -1;
+    }
+    uidls_ = &own_ids;
+  }
+  struct Forget {
+    const UidlListing*& uidls;
+    ~Forget() { uidls = nullptr; }
+  } forget{uidls_};
   int first = 1;
   if (known != nullptr) {
     // The messages kept before that lead the mailbox are passed over before anything else is
     // asked: where nothing is new, the session needs neither CAPA nor sizes.
+    const Idle idle(idle_);
     const int passed = known->skipLeading(count);
     tally_.examined += passed;
     first = passed + 1;
@@ -347,7 +383,10 @@ int POP3::scanWindow(int first, int count, bool pipelined) {
       header.setSize(next.size);
       if (!text || parseHeader(*text, &header) < 0) break;
       const std::string key = FilterEngine::seenKey(header.messageId());
-      if (!key.empty()) own.insert(key);
+      if (key.empty()) continue;
+      own.insert(key);
+      const std::string_view uidl = uidls_ != nullptr ? uidls_->uidlOf(next.number) : "";
+      if (!uidl.empty()) own.insert(SeenIds::messageKey(uidl, key));
     }
     engine.seenSettledAhead(own);
   };
@@ -371,12 +410,25 @@ int POP3::scanWindow(int first, int count, bool pipelined) {
     reporter.releaseHeldLines(judged);
     return judged;
   };
+  // Judges what was held before the scan fails. One after another, each condemned message's
+  // DELE (or RETR) would have gone out before the next command; they count as sent, so that the
+  // session is withdrawn with the same lines (see the account check).
+  auto judgeHeldBeforeFailure = [&] {
+    if (held.empty()) return true;
+    const int before = outbox.queued();
+    const bool judged = judgeHeld();
+    tally_.marked += outbox.queued() - before;
+    return judged;
+  };
+  // The trace does not read ahead: it waits for its turn before its first command.
+  if (traced && engine.seenAwaited()) {
+    const Idle idle(idle_);
+    engine.awaitSeen();
+  }
   for (;;) {
     // Once the turn has come (or the bytes held are many) what was held is judged, so that its
     // DELEs go out with the next sending.
-    if (!held.empty() && (held_bytes >= kHeldBytes || !engine.seenAwaited()) && !judgeHeld()) {
-      return lostStep();
-    }
+    if (!held.empty() && !engine.seenAwaited() && !judgeHeld()) return lostStep();
     // Send what the window allows, in one write. Once the server has closed, the replies still in
     // flight are taken and judged as the plain dialogue would have, and nothing more is sent.
     // While the next reply has already arrived whole, the window is left to drain: each write is
@@ -388,7 +440,9 @@ int POP3::scanWindow(int first, int count, bool pipelined) {
     std::string batch;
     std::optional<Kind> first_kind;
     std::optional<PendingCommand> next;
-    if (window.empty() || traced || !link.replyBuffered(multiLine(window.oldest().kind))) {
+    // Past kHeldBytes held nothing more is asked: the window drains, and the judging waits.
+    if (held_bytes < kHeldBytes &&
+        (window.empty() || traced || !link.replyBuffered(multiLine(window.oldest().kind)))) {
       next = outbox.next();
     }
     if (next && window.fits(*next) && (window.empty() || !link.peerClosed())) {
@@ -416,7 +470,7 @@ int POP3::scanWindow(int first, int count, bool pipelined) {
     }
     if (!batch.empty() && link.sendCommands(batch) < 0) {
       in_step_ = false;
-      if (!held.empty() && !judgeHeld()) return -1;
+      if (!judgeHeldBeforeFailure()) return -1;
       reporter.error(failure(*first_kind), 1);
       return -1;
     }
@@ -425,6 +479,7 @@ int POP3::scanWindow(int first, int count, bool pipelined) {
       // account is here, so the Message-IDs its judging will add to those seen are known, and
       // the accounts after it need not wait for that judging too.
       if (known == nullptr && outbox.allAsked()) announceSeen();
+      const Idle idle(idle_);
       if (!judgeHeld()) return -1;
       continue;
     }
@@ -461,7 +516,7 @@ int POP3::scanWindow(int first, int count, bool pipelined) {
     const int got = read(command.kind == Kind::kTop);
     header_limit.reset();
     // What went wrong here comes after the verdicts of what was read before.
-    if (!positive(got) && !held.empty() && !judgeHeld()) return lostStep();
+    if (!positive(got) && !judgeHeldBeforeFailure()) return lostStep();
     if (!positive(got)) {
       if (command.kind == Kind::kDele && got > 0) {
         // The message stays; so must every other, since this reply may not have been DELE's.
@@ -486,7 +541,7 @@ int POP3::scanWindow(int first, int count, bool pipelined) {
     if (command.kind == Kind::kList) {
       const std::optional<int> size = listedSize(*link.lastReply(), command.number);
       if (!size) {
-        if (!held.empty() && !judgeHeld()) return lostStep();
+        if (!judgeHeldBeforeFailure()) return lostStep();
         reporter.error("The server's reply to LIST " + std::to_string(command.number) +
                            " cannot be read: \"" + std::string(statusLine(*link.lastReply())) +
                            "\".",
@@ -585,6 +640,18 @@ int POP3::judge(int number, int count, int size, const std::string& reply,
   const int parsed = parseHeader(text, &header);
   if (parsed < 0) {
     reporter.error("Parsing the header of message " + std::to_string(number) + " failed.", 1);
+    return -2;
+  }
+  // The same message under the same UIDL in an earlier account: this account reaches that
+  // mailbox again, and every message would be deleted as a copy of itself.
+  const std::string_view uidl = uidls_ != nullptr ? uidls_->uidlOf(number) : "";
+  if (!uidl.empty() && !header.messageId().empty() &&
+      !FilterEngine::instance().seeMessage(uidl, FilterEngine::seenKey(header.messageId()))) {
+    reporter.error("Message " + std::to_string(number) +
+                       " has the unique id (UIDL) and Message-ID of a message of an earlier "
+                       "account: this account reaches the same mailbox again, so none of its "
+                       "messages is deleted.",
+                   1);
     return -2;
   }
   // Judged all the same, without a Message-ID for the duplicate check.
