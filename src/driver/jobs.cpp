@@ -27,6 +27,7 @@
 #include "protocol/mailbox_lock.h"
 #include "protocol/protocol.h"
 #include "report/job_records.h"
+#include "report/progress.h"
 #include "report/reporter.h"
 #include "rules/rules.h"
 
@@ -126,6 +127,8 @@ class Runner {
   pid_t runner_ = ::getpid();  // the process that runs the jobs
   int watch_[2] = {-1, -1};
   std::string spool_place_;  // where the spools are, for a failure's line
+  // One progress line for the accounts being checked, on a terminal.
+  JobsProgress progress_{Settings::instance().verbose(), Settings::instance().test()};
   std::atomic<int>* undone_ = nullptr;  // per account, shared with the jobs
   size_t undone_bytes_ = 0;
   bool interrupting_ = false;
@@ -283,6 +286,9 @@ void Runner::take(size_t index) {
 void Runner::handle(size_t index, char kind, const std::string& text) {
   Job& job = state_[index];
   switch (kind) {
+    case 'p':
+      progress_.set(index, text);
+      return;
     case 'w':
       job.waiting = true;
       grantTurns();
@@ -416,6 +422,7 @@ void Runner::end(size_t index) {
   }
   job.pid = -1;
   job.ended = true;
+  progress_.ended(index);
   --running_;
   if (job.reported) {
     if (job.result != 0) run_result_ = -1;

@@ -47,10 +47,12 @@ class FilterEngine {
   bool seedSeen(const std::string& key);
 
   // With DEL_DUPLICATES: the message with this UIDL and Message-ID key takes its place among the
-  // messages seen. False when an earlier account of the run had it already: the account reaches
-  // that account's mailbox again, and its messages would be taken for copies of themselves.
-  // True without a UIDL or an ID, or when duplicates are not deleted.
+  // messages seen. False when an earlier account of the run had it already: it may be that very
+  // message, reached again through another name of its mailbox. True without a UIDL or an ID,
+  // or when duplicates are not deleted.
   bool seeMessage(std::string_view uidl, const std::string& key);
+  // The next filter call does not condemn its message as a duplicate: it may be a copy of itself.
+  void spareNextDuplicate() { spare_duplicate_ = true; }
 
   // --stats: from here on, counts for each rule the messages it decided and those it matched at
   // all. Finding every rule that matches takes each rule to every line of every header, which a
@@ -148,6 +150,7 @@ class FilterEngine {
   std::vector<std::pair<uint32_t, int>> scored_;
   Condemned last_condemned_ = Condemned::kNone;
   Condemned deny_kind_ = Condemned::kDenyRule;
+  bool spare_duplicate_ = false;
   bool sharing_ = false;   // inside filter: the checks share what prepare made
   bool prepared_ = false;
 };

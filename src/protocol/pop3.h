@@ -77,6 +77,11 @@ class POP3 : public Protocol {
   bool idle_ = false;  // the scan waits with nothing in flight: a NOOP may go out
   // The server's unique ids during a scan that holds them against the Message-IDs; else null.
   const UidlListing* uidls_ = nullptr;
+  // Of the messages judged with a UIDL and a Message-ID, how many an earlier account had.
+  struct {
+    int listed = 0;
+    int seen = 0;
+  } evidence_;
 };
 
 // The POP3 dialogue with the APOP login: the password never crosses the wire.

@@ -245,7 +245,15 @@ int POP3::scan() {
     tally_.examined += passed;
     first = passed + 1;
   }
-  const int result = scanMessages(first, count);
+  evidence_ = {};
+  int result = scanMessages(first, count);
+  if (result == 0 && evidence_.seen > 0 && evidence_.seen == evidence_.listed) {
+    reporter.error("Every message of this account has the unique id (UIDL) and Message-ID of a "
+                   "message of an earlier account: it reaches the same mailbox again, so none of "
+                   "its messages is deleted.",
+                   1);
+    result = -1;
+  }
   // Judged or failed, no more of this account's Message-IDs are to come.
   FilterEngine::instance().seenSettled();
   if (result == 0 && known != nullptr) known->report();
@@ -642,21 +650,27 @@ int POP3::judge(int number, int count, int size, const std::string& reply,
     reporter.error("Parsing the header of message " + std::to_string(number) + " failed.", 1);
     return -2;
   }
-  // The same message under the same UIDL in an earlier account: this account reaches that
-  // mailbox again, and every message would be deleted as a copy of itself.
+  // The same UIDL with the same Message-ID in an earlier account: it may be that very message,
+  // reached again through another name of its mailbox, so it is never condemned as a copy of
+  // itself. Two mailboxes may share a UIDL by chance; only when every message does is it the same
+  // mailbox (see scan).
   const std::string_view uidl = uidls_ != nullptr ? uidls_->uidlOf(number) : "";
-  if (!uidl.empty() && !header.messageId().empty() &&
-      !FilterEngine::instance().seeMessage(uidl, FilterEngine::seenKey(header.messageId()))) {
-    reporter.error("Message " + std::to_string(number) +
-                       " has the unique id (UIDL) and Message-ID of a message of an earlier "
-                       "account: this account reaches the same mailbox again, so none of its "
-                       "messages is deleted.",
-                   1);
-    return -2;
+  if (!uidl.empty() && !header.messageId().empty()) {
+    ++evidence_.listed;
+    FilterEngine& engine = FilterEngine::instance();
+    if (!engine.seeMessage(uidl, FilterEngine::seenKey(header.messageId()))) {
+      ++evidence_.seen;
+      engine.spareNextDuplicate();
+      reporter.print("Warning: Message " + std::to_string(number) +
+                         " has the unique id (UIDL) and Message-ID of a message of an earlier "
+                         "account, so it may be that very message: it is not deleted as a "
+                         "duplicate.",
+                     1);
+    }
   }
   // Judged all the same, without a Message-ID for the duplicate check.
   if (header.wrongMessageId()) {
-    reporter.error(wrongMessageIdNotice(std::to_string(number), header), 1);
+    reporter.print("Warning: " + wrongMessageIdNotice(std::to_string(number), header), 4);
   }
   const int verdict = FilterEngine::instance().filter(&header);
   *message_id = header.messageId();

@@ -63,6 +63,8 @@ class Reporter {
   // standard error and the log, 'l' for the log alone, 'h' text for the headers store file.
   void divertTo(int fd) { divert_fd_ = fd; }
   bool diverted() const { return divert_fd_ >= 0; }
+  // A diverted check's progress, 'p' "judged deleted total", for the running process to sum up.
+  void divertProgress(int judged, int deleted, int total);
   void replay(char kind, std::string_view text);
 
   // A scan that reads ahead of its judging: the lines written while it reads (a failure) belong

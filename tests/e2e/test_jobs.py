@@ -76,7 +76,9 @@ class Jobs(DovecotTest):
         self.fail('the mailbox of %s did not settle' % user)
 
     def run_over(self, boxes, rc, *args):
-        self.refill(boxes)
+        # The same UIDLs in both runs: with DEL_DUPLICATES each session lists them, and the
+        # trace shows the listing.
+        self.refill(boxes, uidvalidity=1000)
         r = self.pollensift(rc, *args)
         return r, {user: self.left(user) for user in boxes}
 
@@ -259,9 +261,11 @@ class Jobs(DovecotTest):
         refused = ('pollensift: Error: The account %s on port %d reaches the mailbox of the '
                    'account same@127.0.0.1 again (the same server address, port and user); it is '
                    'checked once, so this account is not checked.\n')
-        evidence = ('pollensift: Error: Message 1 has the unique id (UIDL) and Message-ID of a '
-                    'message of an earlier account: this account reaches the same mailbox again, '
-                    'so none of its messages is deleted.\n')
+        evidence = ('pollensift: Warning: Message 20 has the unique id (UIDL) and Message-ID of a '
+                    'message of an earlier account, so it may be that very message: it is not '
+                    'deleted as a duplicate.\npollensift: Error: Every message of this account has '
+                    'the unique id (UIDL) and Message-ID of a message of an earlier account: it '
+                    'reaches the same mailbox again, so none of its messages is deleted.\n')
         twice = {
             'localhost': (first.replace('127.0.0.1', 'localhost'), refused % ('same@localhost', port)),
             'user in upper case': (account('SAME', USERS['same'], port),
@@ -282,6 +286,26 @@ class Jobs(DovecotTest):
                     self.assertEqual(r.code, 255)
                     logs.append(lines(r.log))
             self.assertEqual(logs[0], logs[1], name)
+
+    def test_a_unique_id_shared_by_chance_spares_one_message(self):
+        """Two mailboxes may share a UIDL and a Message-ID by chance (a copy delivered to both,
+        numbered alike): that message is not deleted as a duplicate, as it may be itself, and
+        the account is checked on; a copy under another UIDL is still a duplicate."""
+        heads = ['Subject: x\r\nMessage-ID: <x@x>', 'Subject: y\r\nMessage-ID: <y@x>']
+        first = self.fake_server({'messages': heads,
+                                  'replies': {'UIDL': '+OK\r\n1 u1\r\n2 u2\r\n.\r\n'}})
+        second = self.fake_server({'messages': heads,
+                                   'replies': {'UIDL': '+OK\r\n1 u1\r\n2 u9\r\n.\r\n'}})
+        rc = 'DEL_DUPLICATES = "yes"\n' + account('u', 'pw', first.port) + account('v', 'pw',
+                                                                                   second.port)
+        for connection, jobs in ((1, '1'), (2, '2')):
+            r = self.pollensift(rc, '-j', jobs)
+            self.assertEqual(r.code, 0, r.err)
+            self.assertIn('pollensift: Warning: Message 1 has the unique id (UIDL) and Message-ID '
+                          'of a message of an earlier account, so it may be that very message: '
+                          'it is not deleted as a duplicate.\n', r.log)
+            self.assertEqual(first.deleted(connection), [])
+            self.assertEqual(second.deleted(connection), [2])
 
     def test_jobs_of_a_killed_run_send_no_quit(self):
         """SIGKILL to the running process alone, below verbosity 2, where a job sends no line
@@ -380,6 +404,24 @@ class Jobs(DovecotTest):
         self.assertEqual(lines(one.log), lines(many.log))
         self.assertEqual(waiting.deleted(2), [1])
         self.assertIn('NOOP', waiting.commands(2))
+
+    def test_a_malformed_message_id_is_told_once_with_jobs(self):
+        """The second account reads its headers ahead while the slow first one is checked, and
+        parses them twice (once to give its Message-IDs on, once to judge): its warning for a
+        Message-ID of the wrong form must still come once, as with one job."""
+        slow = self.fake_server({'messages': ['Subject: a\r\nMessage-ID: <a@x>'],
+                                 'replies': {'TOP 1 0': ['+OK\r\n', 'Subject: a\r\n',
+                                                         'Message-ID: <a@x>\r\n\r\n.\r\n']}})
+        bad = self.fake_server({'messages': ['Subject: b\r\nMessage-ID: no-brackets@x',
+                                             'Subject: c\r\nMessage-ID: <c@x>']})
+        rc = 'DEL_DUPLICATES = "yes"\n' + account('u', 'pw', slow.port) + account('v', 'pw', bad.port)
+        one = self.pollensift(rc, '-v', '4')
+        many = self.pollensift(rc, '-v', '4', '-j', '2')
+        self.assertEqual([l for l in lines(one.log) if 'Message-ID' in l], [
+            'pollensift: Warning: Message 1 (From: , Subject: b) has a Message-ID of the wrong '
+            'form; -i (--ignore-time-stamps) accepts such IDs.'])
+        self.assertEqual(lines(one.log), lines(many.log))
+        self.assertEqual((one.code, one.err), (0, ''))
 
     def test_sigterm_ends_every_session_without_quit(self):
         count = 300
