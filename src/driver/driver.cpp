@@ -5,13 +5,16 @@
 #include <ctime>
 #include <exception>
 #include <string>
+#include <vector>
 
 #include "config/rc_file.h"
 #include "config/settings.h"
 #include "driver/jobs.h"
 #include "driver/modes.h"
+#include "driver/same_mailbox.h"
 #include "filter/filter_engine.h"
 #include "net/connection.h"
+#include "net/tcp_transport.h"
 #include "protocol/account_check.h"
 #include "protocol/account_objects.h"
 #include "quarantine/quarantine.h"
@@ -92,12 +95,17 @@ void expireQuarantined(const Settings& settings, Reporter& reporter) {
   }
 }
 
-// One account's turn in the run loop; -1 when its check failed.
-int checkInTurn(MailAccount& account, Reporter& reporter) {
+// One account's turn in the run loop; -1 when its check failed. An account that reaches the
+// mailbox of an earlier one again (earlier) is not checked.
+int checkInTurn(MailAccount& account, const MailAccount* earlier, Reporter& reporter) {
   reporter.print(
       std::string(program_version) + " querying " + account.user() + "@" + account.server() + ".",
       3);
-  if (checkOneAccount(account, reporter) == 0) return 0;
+  if (earlier != nullptr) {
+    reporter.error(sameMailboxLine(account, *earlier), 1);
+  } else if (checkOneAccount(account, reporter) == 0) {
+    return 0;
+  }
   ++run_totals.failed;
   reporter.error(
       "Skipping account " + account.user() + "@" + account.server() + " due to earlier errors.", 1);
@@ -109,14 +117,20 @@ int checkAccounts(Settings& settings, Reporter& reporter) {
   if (settings.test() && !settings.accounts().empty()) {
     reporter.print("Test mode: messages are judged, none will be deleted.", 3);
   }
-  const int jobs = std::min<size_t>(settings.jobs(), settings.accounts().size());
+  std::vector<MailAccount>& accounts = settings.accounts();
+  const std::vector<size_t> same = earlierSameMailbox(accounts, resolveAddresses);
+  auto earlier = [&](const MailAccount& account) -> const MailAccount* {
+    const size_t other = same[static_cast<size_t>(&account - accounts.data())];
+    return other == kNoEarlier ? nullptr : &accounts[other];
+  };
+  const int jobs = std::min<size_t>(settings.jobs(), accounts.size());
   if (jobs > 1) {
-    return checkAccountsAtOnce(settings.accounts(), jobs, [&reporter](MailAccount& account) {
-      return checkInTurn(account, reporter);
+    return checkAccountsAtOnce(accounts, jobs, [&](MailAccount& account) {
+      return checkInTurn(account, earlier(account), reporter);
     });
   }
-  for (MailAccount& account : settings.accounts()) {
-    if (checkInTurn(account, reporter) != 0) run_result = -1;
+  for (MailAccount& account : accounts) {
+    if (checkInTurn(account, earlier(account), reporter) != 0) run_result = -1;
   }
   return run_result;
 }

@@ -4,6 +4,7 @@
 #include <poll.h>
 #include <signal.h>
 #include <sys/mman.h>
+#include <sys/prctl.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -21,10 +22,12 @@
 #include "driver/driver.h"
 #include "filter/filter_engine.h"
 #include "filter/seen_ids.h"
+#include "protocol/account_check.h"
 #include "protocol/incremental_scan.h"
 #include "protocol/mailbox_lock.h"
 #include "protocol/protocol.h"
 #include "report/job_records.h"
+#include "report/progress.h"
 #include "report/reporter.h"
 #include "rules/rules.h"
 
@@ -45,10 +48,12 @@
 // ended or sent its own, so that the file is written as one account after another would write
 // it (whether a commit writes, and what, depends on those before it), and a run cut short keeps
 // what the accounts ended so far keep. The lines a job sends after its 's' wait for it, behind
-// a warning of the write. An account whose mailbox an earlier one checks starts once that one's
-// commit is in.
+// a warning of the write.
 
 namespace {
+
+// The longest a session waiting for its turn is left idle; below TIMEOUT where that is shorter.
+constexpr int kKeepAliveSeconds = 60;
 
 // What the running process logs while this lives goes to fd as records, as a job's lines do.
 class Diverted {
@@ -64,7 +69,8 @@ struct Job {
   int from = -1;  // records from the job
   int to = -1;    // its turn to judge, with DEL_DUPLICATES
   job_records::Reader reader;
-  std::FILE* spool = nullptr;  // its records, kept until the account's lines are shown
+  int spool = -1;  // its records, kept until the account's lines are shown
+  bool spool_lost = false;  // a record could not be written there
   bool started = false;
   bool ended = false;  // its records are all in and the process is gone
   bool settled = false;  // its Message-IDs are in (seen), or it ended without them
@@ -88,8 +94,6 @@ class Runner {
   int run();
 
  private:
-  bool sameMailbox(size_t a, size_t b) const;
-  bool mayStart(size_t index) const;
   bool start(size_t index);
   [[noreturn]] void runJob(size_t index, int records, int turns);
   void take(size_t index);
@@ -102,6 +106,7 @@ class Runner {
   void commitState(size_t index, const std::string& packed);
   void commitInTurn();
   void openState();
+  int openSpool();
   void showFrom(size_t index);
   void finishShown(size_t index);
   [[noreturn]] void interrupted(int signal_number);
@@ -112,7 +117,6 @@ class Runner {
   std::vector<Job> state_;
   size_t next_ = 0;      // the next account to start
   size_t shown_ = 0;     // accounts before this one have all their lines shown
-  size_t done_ = 0;      // accounts before this one have all ended
   size_t settled_ = 0;   // accounts before this one have their Message-IDs in seen_
   size_t committed_ = 0;  // accounts before this one have their 's' applied, or ended without
   int running_ = 0;
@@ -121,7 +125,11 @@ class Runner {
   // Per account, up to settled_: how much of seen_.packed() the accounts before it gave. Keys
   // are only ever appended there, so this prefix is what that account may be told.
   std::vector<size_t> before_;
+  pid_t runner_ = ::getpid();  // the process that runs the jobs
   int watch_[2] = {-1, -1};
+  std::string spool_place_;  // where the spools are, for a failure's line
+  // One progress line for the accounts being checked, on a terminal.
+  JobsProgress progress_{Settings::instance().verbose(), Settings::instance().test()};
   std::atomic<int>* undone_ = nullptr;  // per account, shared with the jobs
   size_t undone_bytes_ = 0;
   bool interrupting_ = false;
@@ -139,21 +147,6 @@ Runner::~Runner() {
   if (undone_ != nullptr) ::munmap(undone_, undone_bytes_);
 }
 
-bool Runner::sameMailbox(size_t a, size_t b) const {
-  return accounts_[a].server() == accounts_[b].server() &&
-         accounts_[a].port() == accounts_[b].port() && accounts_[a].user() == accounts_[b].user();
-}
-
-// One run holds a mailbox's lock at a time: an account whose mailbox an earlier account is still
-// checking waits, as it would one after another, rather than find the lock taken.
-bool Runner::mayStart(size_t index) const {
-  for (size_t earlier = std::min(done_, committed_); earlier < index; ++earlier) {
-    const Job& job = state_[earlier];
-    if ((!job.ended || job.committing) && sameMailbox(earlier, index)) return false;
-  }
-  return true;
-}
-
 bool Runner::start(size_t index) {
   Job& job = state_[index];
   int records[2];
@@ -164,8 +157,8 @@ bool Runner::start(size_t index) {
     ::close(records[1]);
     return false;
   }
-  job.spool = std::tmpfile();
-  if (job.spool == nullptr) {
+  job.spool = openSpool();
+  if (job.spool < 0) {
     for (const int fd : {records[0], records[1], turns[0], turns[1]}) {
       if (fd >= 0) ::close(fd);
     }
@@ -192,8 +185,8 @@ bool Runner::start(size_t index) {
   if (pid < 0) {
     ::close(records[0]);
     if (turns[1] >= 0) ::close(turns[1]);
-    std::fclose(job.spool);
-    job.spool = nullptr;
+    ::close(job.spool);
+    job.spool = -1;
     return false;
   }
   job.pid = pid;
@@ -210,11 +203,18 @@ void Runner::runJob(size_t index, int records, int turns) {
     const Job& job = state_[other];
     if (job.from >= 0) ::close(job.from);
     if (job.to >= 0) ::close(job.to);
-    if (job.spool != nullptr) ::close(::fileno(job.spool));
+    if (job.spool >= 0) ::close(job.spool);
   }
   ::close(watch_[0]);
   ::close(watch_[1]);
-  // A job whose running process is gone ends at its next line, without QUIT.
+  // A job whose running process is gone ends at once, without QUIT: no log would show what QUIT
+  // carries out. It dies with that process, and a process gone before it was asked to is seen
+  // at once; below verbosity 2 a job may send no line before QUIT, so QUIT asks again. Else it
+  // ends at its next line.
+  ::prctl(PR_SET_PDEATHSIG, SIGKILL);
+  const pid_t runner = runner_;
+  if (::getppid() != runner) _exit(-1);
+  guardQuit([runner] { return ::getppid() == runner; });
   sigaction(SIGPIPE, &old_pipe_, nullptr);
   undone_[index] = 0;
   // The running process adds what this job reports to what it summed before the fork.
@@ -234,9 +234,21 @@ void Runner::runJob(size_t index, int records, int turns) {
                          });
   FilterEngine& engine = FilterEngine::instance();
   if (turns >= 0) {
+    Protocol* const session = accounts_[index].protocol();
     engine.beforeSeenUse(
-        [&engine, records, turns] {
+        [&engine, records, turns, session] {
           job_records::send(records, 'w', "");
+          // A server logs out a session left idle too long (RFC 1939 allows ten minutes, some
+          // take less): while the accounts before it are checked, the session is kept alive.
+          const int timeout = Settings::instance().timeout();
+          const int interval_ms = 1000 * (timeout > 0 && timeout < kKeepAliveSeconds
+                                              ? timeout
+                                              : kKeepAliveSeconds);
+          for (;;) {
+            pollfd turn{turns, POLLIN, 0};
+            if (::poll(&turn, 1, interval_ms) != 0) break;
+            if (session != nullptr) session->keepAlive();
+          }
           // Without its turn (the running process is gone) the job must not judge: it ends
           // without QUIT.
           const bool granted =
@@ -283,6 +295,9 @@ void Runner::take(size_t index) {
 void Runner::handle(size_t index, char kind, const std::string& text) {
   Job& job = state_[index];
   switch (kind) {
+    case 'p':
+      progress_.set(index, text);
+      return;
     case 'w':
       job.waiting = true;
       grantTurns();
@@ -341,7 +356,13 @@ void Runner::show(size_t index, char kind, const std::string& text) {
   if (index == shown_) {
     replay(kind, text);
   } else {
-    job_records::send(::fileno(state_[index].spool), kind, text);
+    // A line that cannot be kept is lost to the log: a failed write, as the log's own. What
+    // follows it is dropped too, as a record cut short would garble the rest.
+    Job& job = state_[index];
+    if (!job.spool_lost && !job_records::send(job.spool, kind, text)) {
+      job.spool_lost = true;
+      Reporter::instance().noteWriteFailure("spool of an account's lines", spool_place_, errno);
+    }
   }
 }
 
@@ -358,32 +379,51 @@ void Runner::replay(char kind, const std::string& text) {
 
 // A warning of the write belongs among the account's lines, where its commit was.
 void Runner::commitState(size_t index, const std::string& packed) {
-  if (index == shown_ || state_[index].spool == nullptr) {
+  if (index == shown_ || state_[index].spool < 0) {
     IncrementalScan::applyCommit(packed);
     return;
   }
-  const Diverted kept(::fileno(state_[index].spool));
+  const Diverted kept(state_[index].spool);
   IncrementalScan::applyCommit(packed);
+}
+
+// A file without a name for the records kept back, in the log file's directory, which exists and
+// takes the log anyway, so the lines do not depend on room in /tmp; /tmp where that directory
+// cannot hold such a file. -1 when neither can.
+int Runner::openSpool() {
+  const std::string& log = Settings::instance().logfile();
+  const size_t slash = log.rfind('/');
+  spool_place_ = slash == std::string::npos ? "." : slash == 0 ? "/" : log.substr(0, slash);
+  int fd = ::open(spool_place_.c_str(), O_TMPFILE | O_RDWR | O_CLOEXEC, 0600);
+  if (fd >= 0) return fd;
+  spool_place_ = P_tmpdir;
+  fd = ::open(spool_place_.c_str(), O_TMPFILE | O_RDWR | O_CLOEXEC, 0600);
+  if (fd >= 0) return fd;
+  std::FILE* file = std::tmpfile();
+  if (file == nullptr) return -1;
+  fd = ::dup(::fileno(file));
+  std::fclose(file);
+  return fd;
 }
 
 // Before any job forks, and while an interrupt still ends the run at once; its lines wait for
 // the first account that uses the state.
 void Runner::openState() {
   if (Settings::instance().statefile().empty()) return;
-  std::FILE* lines = std::tmpfile();
-  if (lines == nullptr) {
+  const int lines = openSpool();
+  if (lines < 0) {
     IncrementalScan::openForJobs();
     return;
   }
   {
-    const Diverted opening(::fileno(lines));
+    const Diverted opening(lines);
     IncrementalScan::openForJobs();
   }
-  ::lseek(::fileno(lines), 0, SEEK_SET);
-  job_records::readUntil(::fileno(lines), '\0', [this](char kind, const std::string& text) {
+  ::lseek(lines, 0, SEEK_SET);
+  job_records::readUntil(lines, '\0', [this](char kind, const std::string& text) {
     opening_.emplace_back(kind, text);
   });
-  std::fclose(lines);
+  ::close(lines);
 }
 
 void Runner::end(size_t index) {
@@ -396,6 +436,7 @@ void Runner::end(size_t index) {
   }
   job.pid = -1;
   job.ended = true;
+  progress_.ended(index);
   --running_;
   if (job.reported) {
     if (job.result != 0) run_result_ = -1;
@@ -411,7 +452,6 @@ void Runner::end(size_t index) {
     run_result_ = -1;
     ++run_totals.failed;
   }
-  while (done_ < state_.size() && state_[done_].ended) ++done_;
   commitInTurn();
   job.settled = true;
   settle();
@@ -452,15 +492,14 @@ void Runner::grantTurns() {
 // The account's turn to be shown: what it said so far, then the rest as it comes.
 void Runner::showFrom(size_t index) {
   Job& job = state_[index];
-  if (job.spool == nullptr) return;
-  std::fflush(job.spool);
-  const int fd = ::fileno(job.spool);
+  if (job.spool < 0) return;
+  const int fd = job.spool;
   ::lseek(fd, 0, SEEK_SET);
   job_records::readUntil(fd, '\0', [this](char kind, const std::string& text) {
     replay(kind, text);
   });
-  std::fclose(job.spool);
-  job.spool = nullptr;
+  ::close(job.spool);
+  job.spool = -1;
 }
 
 void Runner::finishShown(size_t index) {
@@ -520,7 +559,7 @@ int Runner::run() {
   std::vector<pollfd> watched;
   std::vector<size_t> owners;
   while (shown_ < state_.size()) {
-    while (running_ < jobs_ && next_ < state_.size() && mayStart(next_)) {
+    while (running_ < jobs_ && next_ < state_.size()) {
       if (!start(next_)) {
         if (running_ > 0) break;
         throw std::runtime_error("no process could be started for an account");

@@ -15,8 +15,7 @@ using AccountTurn = std::function<int(MailAccount&)>;
 // gets every account's count. The log and the terminal show the lines of each account together,
 // in the order of accounts, as one account after another would. With DEL_DUPLICATES an account's
 // messages are judged only once every account before it is done, with their Message-IDs, so the
-// verdicts are the same too. An account whose mailbox an earlier one still checks waits for it.
-// With STATEFILE the running process alone holds the lock and writes the file, so the file ends
+// verdicts are the same too. With STATEFILE the running process alone holds the lock and writes the file, so the file ends
 // as one account after another would leave it.
 int checkAccountsAtOnce(std::vector<MailAccount>& accounts, int jobs, const AccountTurn& turn);
 

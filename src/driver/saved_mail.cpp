@@ -291,8 +291,10 @@ bool parseSavedHeader(const SavedMessage& message, const std::string& number, co
     reporter.error("Parsing the header of message " + number + " failed.", 1);
     return false;
   }
-  if (header.wrongMessageId()) {
-    reporter.error(wrongMessageIdNotice(number + " of " + message.origin, header), 1);
+  // Learning takes no Message-ID, so it has nothing to say about one.
+  if (header.wrongMessageId() && std::string_view(verb) == "judged") {
+    reporter.print("Warning: " + wrongMessageIdNotice(number + " of " + message.origin, header),
+                   4);
   }
   return true;
 }

@@ -311,7 +311,9 @@ int FilterEngine::decided(int result, Condemned kind) {
 int FilterEngine::checkDuplicate(const MessageHeader* header) {
   if (header == nullptr) return -1;
   const std::string& id = header->messageId();
-  if (id.empty() || !Settings::instance().delDuplicates()) return 0;
+  const bool spared = spare_duplicate_;
+  spare_duplicate_ = false;
+  if (id.empty() || !Settings::instance().delDuplicates() || spared) return 0;
   if (!seen().insert(SeenIds::key(id))) {
     verdict("Deny: ", *header, 2, {"Duplicate"});
     return 1;
@@ -326,6 +328,11 @@ std::string FilterEngine::seenKey(std::string_view message_id) {
 bool FilterEngine::seedSeen(const std::string& key) {
   if (key.empty() || !Settings::instance().delDuplicates()) return true;
   return seen().insert(key);
+}
+
+bool FilterEngine::seeMessage(std::string_view uidl, const std::string& key) {
+  if (uidl.empty() || key.empty() || !Settings::instance().delDuplicates()) return true;
+  return seen().insert(SeenIds::messageKey(uidl, key));
 }
 
 namespace {

@@ -50,6 +50,14 @@ class FilterEngine {
   // or duplicates are not deleted); false when it was, so that the message is a duplicate now.
   bool seedSeen(const std::string& key);
 
+  // With DEL_DUPLICATES: the message with this UIDL and Message-ID key takes its place among the
+  // messages seen. False when an earlier account of the run had it already: it may be that very
+  // message, reached again through another name of its mailbox. True without a UIDL or an ID,
+  // or when duplicates are not deleted.
+  bool seeMessage(std::string_view uidl, const std::string& key);
+  // The next filter call does not condemn its message as a duplicate: it may be a copy of itself.
+  void spareNextDuplicate() { spare_duplicate_ = true; }
+
   // --stats: from here on, counts for each rule the messages it decided and those it matched at
   // all. Finding every rule that matches takes each rule to every line of every header, which a
   // run without --stats does not spend.
@@ -72,6 +80,8 @@ class FilterEngine {
   }
   // Whether the first look at the IDs seen is still to come and would wait now; a scan then
   // reads ahead instead of judging.
+  // Runs the hook of beforeSeenUse now, if it has not run.
+  void awaitSeen() { seen(); }
   bool seenAwaited() const { return before_seen_use_ && seen_ready_ && !seen_ready_(); }
   // The hook runs once, at the first call of seenSettled or seenSettledAhead: the account's IDs
   // are all seen (its last message judged, or its check over), or known before they are, so the
@@ -147,6 +157,7 @@ class FilterEngine {
   std::optional<int> learned_scored_;
   Condemned last_condemned_ = Condemned::kNone;
   Condemned deny_kind_ = Condemned::kDenyRule;
+  bool spare_duplicate_ = false;
   bool sharing_ = false;   // inside filter: the checks share what prepare made
   bool prepared_ = false;
 };

@@ -7,21 +7,37 @@
 #include <new>
 #include <stdexcept>
 
+namespace {
+
+// prefix + the SHA-256 of text.
+std::string digestKey(char prefix, std::string_view text) {
+  unsigned char digest[EVP_MAX_MD_SIZE];
+  unsigned int length = 0;
+  if (EVP_Digest(text.data(), text.size(), digest, &length, EVP_sha256(), nullptr) != 1) {
+    // Only a library without memory fails here; the run cannot go on sensibly.
+    throw std::bad_alloc();
+  }
+  std::string hashed(1, prefix);
+  hashed.append(reinterpret_cast<const char*>(digest), length);
+  return hashed;
+}
+
+}  // namespace
+
 std::string SeenIds::key(std::string_view id) {
   if (id.size() <= kLongId) {
     std::string verbatim = "=";
     verbatim += id;
     return verbatim;
   }
-  unsigned char digest[EVP_MAX_MD_SIZE];
-  unsigned int length = 0;
-  if (EVP_Digest(id.data(), id.size(), digest, &length, EVP_sha256(), nullptr) != 1) {
-    // Only a library without memory fails here; the run cannot go on sensibly.
-    throw std::bad_alloc();
-  }
-  std::string hashed = "#";
-  hashed.append(reinterpret_cast<const char*>(digest), length);
-  return hashed;
+  return digestKey('#', id);
+}
+
+std::string SeenIds::messageKey(std::string_view uidl, std::string_view id_key) {
+  std::string both(uidl);
+  both += '\0';
+  both += id_key;
+  return digestKey('%', both);
 }
 
 std::string_view SeenIds::keyAt(uint32_t slot_value) const {

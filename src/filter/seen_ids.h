@@ -18,6 +18,10 @@ class SeenIds {
   // The form an ID is kept in: "=" + id, or "#" + its 32-byte SHA-256 for a long one.
   static std::string key(std::string_view id);
 
+  // One message of one mailbox: its UIDL with the key of its Message-ID, as "%" + the SHA-256 of
+  // both; never equal to the key of an ID.
+  static std::string messageKey(std::string_view uidl, std::string_view id_key);
+
   // Adds key; false when it was there already.
   bool insert(std::string_view key);
   bool contains(std::string_view key) const;

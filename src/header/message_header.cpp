@@ -47,6 +47,39 @@ std::string unfoldedMessageId(std::string_view value) {
   return std::string(value);
 }
 
+// Past the white space and comments ("(...)", nested, with \-quoted characters) from at on;
+// npos in a comment that does not end.
+size_t skipCfws(std::string_view text, size_t at) {
+  int depth = 0;
+  for (; at < text.size(); ++at) {
+    const char c = text[at];
+    if (depth > 0 && c == '\\') {
+      ++at;
+    } else if (c == '(') {
+      ++depth;
+    } else if (depth > 0 && c == ')') {
+      --depth;
+    } else if (depth == 0 && c != ' ' && c != '\t' && c != '\r' && c != '\n') {
+      return at;
+    }
+  }
+  return depth == 0 ? text.size() : std::string_view::npos;
+}
+
+// The msg-id of a Message-ID value: "<...>" with the comments and blanks allowed around it
+// ("<3D43@mta.example> (added by postmaster)") left out. Any other value is kept as it is,
+// apart from the blanks of a fold, and is then of the wrong form.
+std::string messageIdOf(std::string_view value) {
+  const size_t start = skipCfws(value, 0);
+  if (start < value.size() && value[start] == '<') {
+    const size_t end = value.find('>', start);
+    if (end != std::string_view::npos && skipCfws(value, end + 1) == value.size()) {
+      return std::string(value.substr(start, end - start + 1));
+    }
+  }
+  return unfoldedMessageId(value);
+}
+
 // Every field is tested against the four kept names; the length settles most of them at once.
 bool isNamed(std::string_view name, std::string_view kept) {
   return name.size() == kept.size() && equalsIgnoreCase(name, kept);
@@ -84,11 +117,11 @@ void MessageHeader::addField(std::string_view name_text, std::string_view value_
   const std::string_view name = added.first;
   const std::string_view value = added.second;
   if (isNamed(name, "Message-Id")) {
-    std::string id = unfoldedMessageId(value);
+    std::string id = messageIdOf(value);
     if (!Settings::instance().ignoreTimeStamps() && !isWellFormedMessageId(id)) {
       // One hostile header must not stop the filtering of its mailbox: the message is judged,
-      // but an identity it may have forged takes no part in the duplicate check.
-      Reporter::instance().error("POP timestamp in message-ID invalid.", 1);
+      // but an identity it may have forged takes no part in the duplicate check. Whoever judges
+      // it says so, once (a header read ahead is parsed twice).
       wrong_message_id_ = true;
       message_id_.clear();
     } else if (!wrong_message_id_) {

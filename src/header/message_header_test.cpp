@@ -28,7 +28,12 @@ TEST_F(MessageHeaderTest, MessageIdForms) {
   };
   const Case cases[] = {
       {"<a1@b2>", true},   {"<@b2>", true},  {"a1@b2", false},      {"<>", false},
-      {"<a1b2>", false},   {"<@>", false},   {"<a1@b2> ", false},   {"", false},
+      {"<a1b2>", false},   {"<@>", false},   {"<a1@b2> ", true, "<a1@b2>"},   {"", false},
+      // Comments and blanks around the ID are allowed (RFC 5322 CFWS), and not part of it.
+      {"<3D43@mta.example.mx> (added by postmaster@mta.example.mx)", true, "<3D43@mta.example.mx>"},
+      {"(c) <a1@b2>\t(d (nested \\) e))", true, "<a1@b2>"},
+      {"<a1@b2> (not closed", false, "<a1@b2> (not closed"},
+      {"<a1@b2> junk", false, "<a1@b2> junk"},
       {"<a1@b2", false},   {" <a1@b2>", true, "<a1@b2>"},          {" <a1@b2> ", true, "<a1@b2>"},
       {" ", false, ""},    {" a1@b2 ", false, "a1@b2"},
   };
@@ -43,10 +48,8 @@ TEST_F(MessageHeaderTest, MessageIdForms) {
       const bool accepted = ignore || c.well_formed;
       EXPECT_EQ(header.wrongMessageId(), !accepted) << c.value;
       EXPECT_EQ(header.messageId(), accepted ? c.kept : "") << c.value;
-      EXPECT_EQ(err.empty(), accepted) << c.value;
-      if (!accepted) {
-        EXPECT_EQ(err.substr(15), " pollensift: Error: POP timestamp in message-ID invalid.\n");
-      }
+      // Whoever judges the message says so, once; the parse, which may run twice, does not.
+      EXPECT_EQ(err, "") << c.value;
       ASSERT_EQ(header.fields().size(), 1u) << "the pair stays even when the form is wrong";
     }
   }

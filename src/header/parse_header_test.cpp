@@ -158,7 +158,7 @@ TEST_F(ParseHeaderTest, MessageIdOnTheFoldedNextLine) {
   EXPECT_EQ(header.messageId(), "<a1@b2>");
   EXPECT_EQ(header.fields(), (Fields{{"Message-ID", " <a1@b2> "}, {"Date", "d"}}));
 
-  for (const std::string text : {"Message-ID:\r\nDate: d\r\n", "Message-ID: <a1@b2> \r\n"}) {
+  for (const std::string text : {"Message-ID:\r\nDate: d\r\n", "Message-ID: <a1@b2> x\r\n"}) {
     MessageHeader wrong;
     testing::internal::CaptureStderr();
     EXPECT_EQ(parseHeader(&text, &wrong), 0) << text;
@@ -228,14 +228,15 @@ TEST_F(ParseHeaderTest, SyntaxErrorsAreInWords) {
   }
 }
 
-// A Message-ID of the wrong form is reported, and the parse goes on to the end of the header.
+// A Message-ID of the wrong form is marked (its judge reports it), and the parse goes on to the end
+// of the header.
 TEST_F(ParseHeaderTest, WrongMessageIdIsReportedAndTheParseGoesOn) {
   const std::string text = "Subject: a\r\nMessage-ID: <nothing>\r\nFrom: b\x1b\r\nDate: d\r\n\r\n.\r\n";
   MessageHeader header;
   testing::internal::CaptureStderr();
   EXPECT_EQ(parseHeader(&text, &header), 0);
   const std::string err = testing::internal::GetCapturedStderr();
-  EXPECT_EQ(err.substr(15), " pollensift: Error: POP timestamp in message-ID invalid.\n");
+  EXPECT_EQ(err, "");
   EXPECT_EQ(header.fields(), (Fields{{"Subject", "a"}, {"Message-ID", "<nothing>"},
                                      {"From", "b\x1b"}, {"Date", "d"}}));
   EXPECT_TRUE(header.wrongMessageId());

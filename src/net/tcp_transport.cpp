@@ -65,6 +65,27 @@ void setSideWait(SideWait* work) {
   side_wait = work;
 }
 
+std::vector<std::string> resolveAddresses(const std::string& host) {
+  addrinfo hints{};
+  hints.ai_family = AF_UNSPEC;
+  hints.ai_socktype = SOCK_STREAM;
+  addrinfo* found = nullptr;
+  std::vector<std::string> addresses;
+  if (host.empty() || ::getaddrinfo(host.c_str(), nullptr, &hints, &found) != 0) return addresses;
+  const AddrinfoList list(found);
+  for (const addrinfo* address = list.get(); address != nullptr; address = address->ai_next) {
+    char numeric[NI_MAXHOST];
+    if (::getnameinfo(address->ai_addr, address->ai_addrlen, numeric, sizeof numeric, nullptr, 0,
+                      NI_NUMERICHOST) != 0) {
+      continue;
+    }
+    if (std::find(addresses.begin(), addresses.end(), numeric) == addresses.end()) {
+      addresses.emplace_back(numeric);
+    }
+  }
+  return addresses;
+}
+
 int pollOne(int fd, short events, int timeout_ms) {
   if (side_wait != nullptr) return pollBeside(fd, events, timeout_ms);
   const Clock::time_point start = Clock::now();

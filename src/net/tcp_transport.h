@@ -2,6 +2,8 @@
 
 #include <chrono>
 #include <optional>
+#include <string>
+#include <vector>
 
 #include "net/transport.h"
 
@@ -43,6 +45,10 @@ class Deadline {
 // poll() on one descriptor, restarted after a signal with the time that is left: 1 ready, 0 timed
 // out, -1 failed (errno set). A negative timeout waits without a limit.
 int pollOne(int fd, short events, int timeout_ms);
+
+// The numeric addresses host resolves to (an address given as one is itself), each once; none
+// when it cannot be resolved. Two names that share an address reach the same server.
+std::vector<std::string> resolveAddresses(const std::string& host);
 
 // Connects to host:port over TCP, trying each IPv4 and IPv6 address in turn, all before the
 // deadline. Reports the reason of a failure itself and then returns an invalid descriptor; a

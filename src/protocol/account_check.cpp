@@ -4,6 +4,7 @@
 #include <climits>
 #include <memory>
 #include <string>
+#include <utility>
 
 #include "config/mail_account.h"
 #include "config/settings.h"
@@ -16,7 +17,14 @@
 namespace {
 // How long a withdrawn session waits for the server to read RSET and close.
 constexpr int kWithdrawWaitSeconds = 5;
+
+std::function<bool()>& quitGuard() {
+  static std::function<bool()> guard;
+  return guard;
+}
 }  // namespace
+
+void guardQuit(std::function<bool()> may_quit) { quitGuard() = std::move(may_quit); }
 
 int checkAccount(const MailAccount& account) {
   // Whatever an earlier account decided is not this one's to report, nor is this one's once its
@@ -132,6 +140,10 @@ int checkAccount(const MailAccount& account) {
   // Counts come from the servers: saturate rather than overflow.
   if (__builtin_add_overflow(remaining_total, count, &remaining_total)) remaining_total = INT_MAX;
 
+  if (quitGuard() && !quitGuard()()) {
+    link->close();
+    return -1;
+  }
   // Without QUIT's "+OK" the deletions may not have been carried out: the account has failed.
   const bool confirmed = mailbox->quit();
   // Only a session that ended cleanly is remembered.

@@ -6,6 +6,8 @@
 #include <string_view>
 #include <vector>
 
+#include "protocol/uidl_listing.h"
+
 class Connection;
 class UidlState;
 
@@ -46,25 +48,19 @@ class IncrementalScan {
   int skipLeading(int count);
   // After message number was judged now.
   void judged(int number, int verdict, const std::string& message_id);
+  // The UIDL of message number; "" when it was not listed or cannot be trusted.
+  std::string_view uidlOf(int number) const;
+  const UidlListing& listing() const { return listing_; }
   // After the scan: the level-3 line of how many messages were not fetched.
   void report() const;
   // After the session ended cleanly: the state file keeps this session's kept messages.
   void commit();
 
  private:
-  // A message number and its UIDL, a view into listing_.
-  struct Listed {
-    int number;
-    std::string_view uidl;
-  };
-
   explicit IncrementalScan(UidlState& state) : state_(state) {}
-  // The UIDL of message number; "" when it was not listed or cannot be trusted.
-  std::string_view uidlOf(int number) const;
 
   UidlState& state_;
-  std::string listing_;         // the UIDL reply
-  std::vector<Listed> listed_;  // the usable lines of the listing, by message number
+  UidlListing listing_;
   int skipped_ = 0;
   bool asked_ = false;  // the server listed its UIDLs
 };

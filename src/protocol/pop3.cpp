@@ -53,6 +53,11 @@ bool POP3::exchange(const std::string& text, bool multiline) {
   return positive(read(multiline));
 }
 
+bool POP3::keepAlive() {
+  if (!idle_) return true;
+  return exchange("NOOP\r\n");
+}
+
 bool POP3::quit() {
   Reporter& reporter = Reporter::instance();
   Connection& link = *connection();

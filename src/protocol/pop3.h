@@ -10,6 +10,7 @@
 
 class LoginMethod;
 class Quarantine;
+class UidlListing;
 
 // The POP3 dialogue: the login (USER/PASS, or AUTH with a SASL mechanism, after STLS where the
 // protocol asks for it), STAT, and the scan that fetches every message's size and header, has it
@@ -21,6 +22,7 @@ class POP3 : public Protocol {
   int deleteMessage(int number) override;
   int status() override;
   int scan() override;
+  bool keepAlive() override;
   void withdraw() override;
 
   // For the login methods and the steps of the dialogue.
@@ -102,6 +104,14 @@ class POP3 : public Protocol {
   bool utf8_on_ = false;     // the server accepted UTF8 in this session
   bool after_login_read_ = false;  // this session has read CAPA after the login
   Capabilities after_login_;
+  bool idle_ = false;  // the scan waits with nothing in flight: a NOOP may go out
+  // The server's unique ids during a scan that holds them against the Message-IDs; else null.
+  const UidlListing* uidls_ = nullptr;
+  // Of the messages judged with a UIDL and a Message-ID, how many an earlier account had.
+  struct {
+    int listed = 0;
+    int seen = 0;
+  } evidence_;
 };
 
 // The POP3 dialogue with the APOP login: the password never crosses the wire.

@@ -39,6 +39,7 @@
 #include "protocol/replies.h"
 #include "protocol/server_words.h"
 #include "quarantine/header_digest.h"
+#include "protocol/uidl_listing.h"
 #include "quarantine/quarantine.h"
 #include "report/progress.h"
 #include "report/reporter.h"
@@ -46,6 +47,19 @@
 namespace {
 
 using Kind = PendingCommand::Kind;
+
+// While this lives the session has nothing in flight, so that a wait for the accounts before it
+// may keep it alive (POP3::keepAlive).
+class Idle {
+ public:
+  explicit Idle(bool& flag) : flag_(flag) { flag_ = true; }
+  ~Idle() { flag_ = false; }
+  Idle(const Idle&) = delete;
+  Idle& operator=(const Idle&) = delete;
+
+ private:
+  bool& flag_;
+};
 
 // The window where the server pipelines. 100 commands (50 messages, each LIST n and TOP n 0) keep
 // a link with a round trip of 40 ms busy at well under a millisecond per message; 1 MiB of
@@ -134,6 +148,8 @@ class Outbox {
     }
   }
   void deleteLater(int number) { deletions_.push_back(number); }
+  // The DELEs and RETRs queued and not yet sent.
+  int queued() const { return static_cast<int>(deletions_.size() + retrievals_.size()); }
   void retrieveLater(int number, int size) { retrievals_.emplace_back(number, size); }
   // Whether a command next() gave is the first one for its message (its LIST, or its TOP where
   // the sizes are listed), so the message can still be passed over whole.
@@ -236,15 +252,43 @@ int POP3::scan() {
     reporter.error("Error occurred while sending UIDL to server.", 1);
     return -1;
   }
+  // With DEL_DUPLICATES over several accounts each message's UIDL is held with its Message-ID:
+  // an account that reaches an earlier one's mailbox again, under a name no address check sees
+  // through (the same server on another port), shows it by the same message with the same UIDL
+  // (see judge). Without UIDL from the server there is no such evidence.
+  Settings& settings = Settings::instance();
+  UidlListing own_ids;
+  if (known != nullptr) {
+    uidls_ = &known->listing();
+  } else if (settings.delDuplicates() && settings.accounts().size() > 1) {
+    if (!own_ids.read(*connection(), count, false)) {
+      reporter.error("Error occurred while sending UIDL to server.", 1);
+      return -1;
+    }
+    uidls_ = &own_ids;
+  }
+  struct Forget {
+    const UidlListing*& uidls;
+    ~Forget() { uidls = nullptr; }
+  } forget{uidls_};
   int first = 1;
   if (known != nullptr) {
     // The messages kept before that lead the mailbox are passed over before anything else is
     // asked: where nothing is new, the session needs neither CAPA nor sizes.
+    const Idle idle(idle_);
     const int passed = known->skipLeading(count);
     tally_.examined += passed;
     first = passed + 1;
   }
-  const int result = scanMessages(first, count);
+  evidence_ = {};
+  int result = scanMessages(first, count);
+  if (result == 0 && evidence_.seen > 0 && evidence_.seen == evidence_.listed) {
+    reporter.error("Every message of this account has the unique id (UIDL) and Message-ID of a "
+                   "message of an earlier account: it reaches the same mailbox again, so none of "
+                   "its messages is deleted.",
+                   1);
+    result = -1;
+  }
   // Judged or failed, no more of this account's Message-IDs are to come.
   FilterEngine::instance().seenSettled();
   if (result == 0 && known != nullptr) known->report();
@@ -407,7 +451,10 @@ int POP3::scanWindow(int first, int count, bool pipelined, const std::vector<int
       header.setSize(next.size);
       if (!text || parseHeader(*text, &header) < 0) break;
       const std::string key = FilterEngine::seenKey(header.messageId());
-      if (!key.empty()) own.insert(key);
+      if (key.empty()) continue;
+      own.insert(key);
+      const std::string_view uidl = uidls_ != nullptr ? uidls_->uidlOf(next.number) : "";
+      if (!uidl.empty()) own.insert(SeenIds::messageKey(uidl, key));
     }
     engine.seenSettledAhead(own);
   };
@@ -461,14 +508,25 @@ int POP3::scanWindow(int first, int count, bool pipelined, const std::vector<int
     return true;
   };
   // Before an error is reported, what was read before it is judged.
-  auto settleRead = [&] { return passAnswered(true) && (held.empty() || judgeHeld()); };
+  // One after another, each condemned message's DELE (or RETR) would have gone out before the
+  // next command; those that judging queues here count as sent, so that the session is withdrawn
+  // with the same lines (see the account check).
+  auto settleRead = [&] {
+    const int before = outbox.queued();
+    const bool judged = passAnswered(true) && (held.empty() || judgeHeld());
+    tally_.marked += outbox.queued() - before;
+    return judged;
+  };
+  // The trace does not read ahead: it waits for its turn before its first command.
+  if (traced && engine.seenAwaited()) {
+    const Idle idle(idle_);
+    engine.awaitSeen();
+  }
   for (;;) {
     if (!asking.empty() && !passAnswered(asking_bytes >= kHeldBytes)) return lostStep();
     // Once the turn has come (or the bytes held are many) what was held is judged, so that its
     // DELEs go out with the next sending.
-    if (!held.empty() && (held_bytes >= kHeldBytes || !engine.seenAwaited()) && !judgeHeld()) {
-      return lostStep();
-    }
+    if (!held.empty() && !engine.seenAwaited() && !judgeHeld()) return lostStep();
     // Send what the window allows, in one write. Once the server has closed, the replies still in
     // flight are taken and judged as the plain dialogue would have, and nothing more is sent.
     // While the next reply has already arrived whole, the window is left to drain: each write is
@@ -480,7 +538,9 @@ int POP3::scanWindow(int first, int count, bool pipelined, const std::vector<int
     std::string batch;
     std::optional<Kind> first_kind;
     std::optional<PendingCommand> next;
-    if (window.empty() || traced || !link.replyBuffered(multiLine(window.oldest().kind))) {
+    // Past kHeldBytes held nothing more is asked: the window drains, and the judging waits.
+    if (held_bytes < kHeldBytes &&
+        (window.empty() || traced || !link.replyBuffered(multiLine(window.oldest().kind)))) {
       next = outbox.next();
     }
     if (next && window.fits(*next) && (window.empty() || !link.peerClosed())) {
@@ -522,6 +582,7 @@ int POP3::scanWindow(int first, int count, bool pipelined, const std::vector<int
       // account is here, so the Message-IDs its judging will add to those seen are known, and
       // the accounts after it need not wait for that judging too.
       if (known == nullptr && outbox.allAsked()) announceSeen();
+      const Idle idle(idle_);
       if (!judgeHeld()) return -1;
       continue;
     }
@@ -736,9 +797,27 @@ int POP3::judge(int number, int count, int size, const std::string& reply, std::
                    1);
     return -1;
   }
+  // The same UIDL with the same Message-ID in an earlier account: it may be that very message,
+  // reached again through another name of its mailbox, so it is never condemned as a copy of
+  // itself. Two mailboxes may share a UIDL by chance; only when every message does is it the same
+  // mailbox (see scan).
+  const std::string_view uidl = uidls_ != nullptr ? uidls_->uidlOf(number) : "";
+  if (!uidl.empty() && !header.messageId().empty()) {
+    ++evidence_.listed;
+    FilterEngine& engine = FilterEngine::instance();
+    if (!engine.seeMessage(uidl, FilterEngine::seenKey(header.messageId()))) {
+      ++evidence_.seen;
+      engine.spareNextDuplicate();
+      reporter.print("Warning: Message " + std::to_string(number) +
+                         " has the unique id (UIDL) and Message-ID of a message of an earlier "
+                         "account, so it may be that very message: it is not deleted as a "
+                         "duplicate.",
+                     1);
+    }
+  }
   // Judged all the same, without a Message-ID for the duplicate check.
   if (header.wrongMessageId()) {
-    reporter.error(wrongMessageIdNotice(std::to_string(number), header), 1);
+    reporter.print("Warning: " + wrongMessageIdNotice(std::to_string(number), header), 4);
   }
   std::vector<dnsbl::Listing> listings;
   if (ticket != 0) listings = dnsbl::runLists()->take(ticket);

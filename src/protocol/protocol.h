@@ -35,6 +35,9 @@ class Protocol {
   // Ends a session that must not carry out its deletions, instead of quit: the marks are
   // withdrawn where the protocol can, and the caller closes the connection without QUIT.
   virtual void withdraw() {}
+  // While the scan waits for the accounts before it with nothing in flight: a command that keeps
+  // the server from logging the idle session out. False when it was not answered "+OK".
+  virtual bool keepAlive() { return true; }
 
   void setConnection(Connection* connection) { connection_ = connection; }
   Connection* connection() const { return connection_; }

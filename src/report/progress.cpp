@@ -46,13 +46,24 @@ std::string_view fitted(std::string_view text, size_t columns) {
   return text.substr(0, end);
 }
 
+// Draws text over the line shown, fitted to the terminal.
+void drawLine(const std::string& text) {
+  const std::string_view line = fitted(text, usableColumns());
+  const size_t before = static_cast<size_t>(shown_width);
+  shown_width = 0;
+  writeOver(line, before);
+  shown_width = static_cast<std::sig_atomic_t>(line.size());
+}
+
 }  // namespace
 
 ScanProgress::ScanProgress(std::string account, int total, int level, bool test)
     : account_(escapeControls(account)),
       total_(total),
-      // A job of several at once shows no progress: its lines are shown later, in turn.
-      enabled_(level >= 3 && isatty(STDERR_FILENO) == 1 && !Reporter::instance().diverted()),
+      enabled_(level >= 3 && isatty(STDERR_FILENO) == 1),
+      // A job of several at once draws nothing itself: its lines are shown later, in turn, and
+      // the running process shows one line for all the jobs.
+      in_job_(Reporter::instance().diverted()),
       test_(test),
       start_(Clock::now()) {}
 
@@ -63,16 +74,59 @@ ScanProgress::~ScanProgress() {
 void ScanProgress::update(int judged, int deleted) {
   if (!enabled_) return;
   const Clock::time_point now = Clock::now();
+  if (in_job_) {
+    // The running process decides when to draw; it is told a few times a second at most.
+    if (now - drawn_ < kRedrawEvery) return;
+    drawn_ = now;
+    Reporter::instance().divertProgress(judged, deleted, total_);
+    return;
+  }
   if (now - start_ < kQuietStart || now - drawn_ < kRedrawEvery) return;
   drawn_ = now;
-  const std::string text = "Scanning " + account_ + ": " + std::to_string(judged) + " of " +
-                           std::to_string(total_) + " judged, " + std::to_string(deleted) +
-                           (test_ ? " would be deleted" : " deleted");
-  const std::string_view line = fitted(text, usableColumns());
-  const size_t before = static_cast<size_t>(shown_width);
-  shown_width = 0;
-  writeOver(line, before);
-  shown_width = static_cast<std::sig_atomic_t>(line.size());
+  drawLine("Scanning " + account_ + ": " + std::to_string(judged) + " of " +
+           std::to_string(total_) + " judged, " + std::to_string(deleted) +
+           (test_ ? " would be deleted" : " deleted"));
+}
+
+JobsProgress::JobsProgress(int level, bool test)
+    : enabled_(level >= 3 && isatty(STDERR_FILENO) == 1), test_(test), start_(Clock::now()) {}
+
+JobsProgress::~JobsProgress() { eraseProgress(); }
+
+void JobsProgress::set(size_t index, const std::string& counts) {
+  if (!enabled_) return;
+  if (counts_.size() <= index) counts_.resize(index + 1);
+  Counts& account = counts_[index];
+  if (std::sscanf(counts.c_str(), "%lld %lld %lld", &account.judged, &account.deleted,
+                  &account.total) != 3) {
+    return;
+  }
+  account.running = true;
+  draw();
+}
+
+void JobsProgress::ended(size_t index) {
+  if (index < counts_.size()) counts_[index].running = false;
+}
+
+void JobsProgress::draw() {
+  const Clock::time_point now = Clock::now();
+  if (now - start_ < kQuietStart || now - drawn_ < kRedrawEvery) return;
+  drawn_ = now;
+  long long accounts = 0;
+  Counts sum;
+  for (const Counts& account : counts_) {
+    if (!account.running) continue;
+    ++accounts;
+    sum.judged += account.judged;
+    sum.deleted += account.deleted;
+    sum.total += account.total;
+  }
+  if (accounts == 0) return;
+  drawLine("Scanning " + std::to_string(accounts) +
+           (accounts == 1 ? " account: " : " accounts: ") + std::to_string(sum.judged) + " of " +
+           std::to_string(sum.total) + " judged, " + std::to_string(sum.deleted) +
+           (test_ ? " would be deleted" : " deleted"));
 }
 
 void eraseProgress() {

@@ -145,6 +145,7 @@ void Reporter::replay(char kind, std::string_view text) {
   const std::string line(text);
   if (kind == 'o' || kind == 'e') {
     std::FILE* terminal = kind == 'e' ? stderr : stdout;
+    eraseProgress();
     std::fwrite(line.data(), 1, line.size(), terminal);
     std::fflush(terminal);
   }
@@ -175,4 +176,11 @@ void Reporter::resetForTesting() {
   holding_ = false;
   held_.clear();
   clearWarningsForTesting();
+}
+
+void Reporter::divertProgress(int judged, int deleted, int total) {
+  if (divert_fd_ < 0) return;
+  job_records::send(divert_fd_, 'p',
+                    std::to_string(judged) + " " + std::to_string(deleted) + " " +
+                        std::to_string(total));
 }

@@ -53,6 +53,9 @@ class Reporter {
   // standard error as it happens; this gives its message for the end of the run, "" when every
   // write went through.
   const std::string& writeFailure() const { return write_failure_; }
+  // A write of lines on their way to the log or the terminal that failed: a failure as above,
+  // "Could not write to <what> '<path>': <reason>."
+  void noteWriteFailure(const char* file_kind, const std::string& path, int error);
 
   // Accounts checked at once: each is checked in a process of its own, whose lines (to the
   // terminal and the log) and headers go from divertTo on as job_records to fd, and the running
@@ -60,6 +63,8 @@ class Reporter {
   // standard error and the log, 'l' for the log alone, 'h' text for the headers store file.
   void divertTo(int fd) { divert_fd_ = fd; }
   bool diverted() const { return divert_fd_ >= 0; }
+  // A diverted check's progress, 'p' "judged deleted total", for the running process to sum up.
+  void divertProgress(int judged, int deleted, int total);
   void replay(char kind, std::string_view text);
 
   // A scan that reads ahead of its judging: the lines written while it reads (a failure) belong
@@ -78,7 +83,6 @@ class Reporter {
   void write(std::FILE* terminal, std::string_view prefix, std::string_view message, int level,
              bool keep_line_ends);
   void appendToLog(const std::string& line);
-  void noteWriteFailure(const char* file_kind, const std::string& path, int error);
 
   int level_ = 3;
   std::string headers_path_;

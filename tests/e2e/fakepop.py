@@ -28,6 +28,7 @@ Scenario keys (all optional):
              a server that does not set TCP_NODELAY
   hold       {C: D}: the reply to command C is held back and sent right after the reply to D
              (a server that answers pipelined commands out of order)
+  autologout seconds: a session silent that long is closed, as a server's autologout timer does
   first_only true: of what one read brings, only the first command is taken and the rest dropped
              (a server that lists PIPELINING and mishandles it)
 
@@ -98,8 +99,13 @@ class Session:
             self.conn.sendall(data)
 
     def command(self):
+        if self.s.get('autologout'):
+            self.conn.settimeout(self.s['autologout'])
         while b'\r\n' not in self.buffer:
-            chunk = self.conn.recv(4096)
+            try:
+                chunk = self.conn.recv(4096)
+            except socket.timeout:
+                return None
             if not chunk:
                 return None
             self.buffer += chunk
@@ -135,7 +141,7 @@ class Session:
         if verb == 'QUIT':
             with open(self.log, 'a') as f:
                 f.write('%d UPDATE%s\n' % (self.number, ''.join(' %d' % n for n in sorted(self.marked))))
-        if verb in ('USER', 'QUIT', 'DELE') and (verb != 'DELE' or exists):
+        if verb in ('USER', 'QUIT', 'DELE', 'NOOP') and (verb != 'DELE' or exists):
             return '+OK\r\n'
         if verb == 'PASS':
             self.logged_in = cmd[5:] == password

@@ -4,11 +4,14 @@ the same exit status as one account after another, against a private Dovecot."""
 import os
 import re
 import shutil
+import signal
+import subprocess
 import sys
+import tempfile
 import time
 
 import dovecot
-from harness import STAMP, DovecotTest, account, fixture_mail, normalised
+from harness import BIN, STAMP, DovecotTest, account, fixture_mail, normalised
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), '..', '..', 'bench'))
 import corpus  # noqa: E402  (the benchmark's generated mail)
@@ -20,7 +23,7 @@ RULES = ('DENY_NOCASE = "^Subject:.*(lottery|casino|winner|prize)"\n'
          'DENY_NOCASE = "^From:.*pills-direct"\nSCORE 60 = "^Subject:.*!!!"\n')
 MAILBOXES = ['m1', 'm2', 'm3', 'm4', 'm5']
 USERS = dict({name: 'pw-' + name for name in MAILBOXES}, refused='pw-r', stop1='pw-s1',
-             stop2='pw-s2')
+             stop2='pw-s2', same='pw-same')
 
 
 def corpus_mail():
@@ -73,7 +76,9 @@ class Jobs(DovecotTest):
         self.fail('the mailbox of %s did not settle' % user)
 
     def run_over(self, boxes, rc, *args):
-        self.refill(boxes)
+        # The same UIDLs in both runs: with DEL_DUPLICATES each session lists them, and the
+        # trace shows the listing.
+        self.refill(boxes, uidvalidity=1000)
         r = self.pollensift(rc, *args)
         return r, {user: self.left(user) for user in boxes}
 
@@ -239,6 +244,184 @@ class Jobs(DovecotTest):
                 r = self.pollensift('', '-j', bad)
                 self.assertEqual(r.code, 255)
                 self.assertIn("Invalid number of jobs '%s'" % bad, r.err)
+
+    def test_the_same_mailbox_under_another_name_loses_nothing(self):
+        """127.0.0.1 and localhost, a user name in other case, the same server through another
+        port: the second account reaches the first one's mailbox again, where DEL_DUPLICATES
+        would take every message for a copy of itself. The first two are refused by address
+        and user before any connection; the last by the server's evidence, a message with the
+        same UIDL and Message-ID as one of the first account. Nothing is deleted, and one job
+        and two give the same lines."""
+        messages = [b'From: ann@example.org\nSubject: note %d\nMessage-ID: <same%d@example.org>\n'
+                    b'\nbody %d\n' % (n, n, n) for n in range(20)]
+        relay = slowlink.DelayRelay(('127.0.0.1', self.server.port), 1)
+        self.addCleanup(relay.close)
+        port = self.server.port
+        first = account('same', USERS['same'], port)
+        refused = ('pollensift: Error: The account %s on port %d reaches the mailbox of the '
+                   'account same@127.0.0.1 again (the same server address, port and user); it is '
+                   'checked once, so this account is not checked.\n')
+        evidence = ('pollensift: Warning: Message 20 has the unique id (UIDL) and Message-ID of a '
+                    'message of an earlier account, so it may be that very message: it is not '
+                    'deleted as a duplicate.\npollensift: Error: Every message of this account has '
+                    'the unique id (UIDL) and Message-ID of a message of an earlier account: it '
+                    'reaches the same mailbox again, so none of its messages is deleted.\n')
+        twice = {
+            'localhost': (first.replace('127.0.0.1', 'localhost'), refused % ('same@localhost', port)),
+            'user in upper case': (account('SAME', USERS['same'], port),
+                                   refused % ('SAME@127.0.0.1', port)),
+            'another port': (account('same', USERS['same'], relay.address[1]), evidence),
+        }
+        for name, (again, line) in twice.items():
+            logs = []
+            for jobs in ('1', '2'):
+                with self.subTest(name, jobs=jobs):
+                    self.refill({'same': messages})
+                    r = self.pollensift('DEL_DUPLICATES = "yes"\n' + first + again, '-j', jobs)
+                    self.assertEqual(len(self.left('same')), 20, r.log)
+                    self.assertNotIn('Duplicate', r.log)
+                    self.assertIn(line, r.log)
+                    self.assertIn('Skipping account %s@' % ('SAME' if 'upper' in name else 'same'),
+                                  r.log)
+                    self.assertEqual(r.code, 255)
+                    logs.append(lines(r.log))
+            self.assertEqual(logs[0], logs[1], name)
+
+    def test_a_unique_id_shared_by_chance_spares_one_message(self):
+        """Two mailboxes may share a UIDL and a Message-ID by chance (a copy delivered to both,
+        numbered alike): that message is not deleted as a duplicate, as it may be itself, and
+        the account is checked on; a copy under another UIDL is still a duplicate."""
+        heads = ['Subject: x\r\nMessage-ID: <x@x>', 'Subject: y\r\nMessage-ID: <y@x>']
+        first = self.fake_server({'messages': heads,
+                                  'replies': {'UIDL': '+OK\r\n1 u1\r\n2 u2\r\n.\r\n'}})
+        second = self.fake_server({'messages': heads,
+                                   'replies': {'UIDL': '+OK\r\n1 u1\r\n2 u9\r\n.\r\n'}})
+        rc = 'DEL_DUPLICATES = "yes"\n' + account('u', 'pw', first.port) + account('v', 'pw',
+                                                                                   second.port)
+        for connection, jobs in ((1, '1'), (2, '2')):
+            r = self.pollensift(rc, '-j', jobs)
+            self.assertEqual(r.code, 0, r.err)
+            self.assertIn('pollensift: Warning: Message 1 has the unique id (UIDL) and Message-ID '
+                          'of a message of an earlier account, so it may be that very message: '
+                          'it is not deleted as a duplicate.\n', r.log)
+            self.assertEqual(first.deleted(connection), [])
+            self.assertEqual(second.deleted(connection), [2])
+
+    def test_jobs_of_a_killed_run_send_no_quit(self):
+        """SIGKILL to the running process alone, below verbosity 2, where a job sends no line
+        before its QUIT: the jobs must end with it, and no QUIT carries out deletions that no log
+        shows. Each DELE is answered slowly, so the kill finds both sessions mid-way."""
+        heads = ['Subject: lottery %d\r\nMessage-ID: <k%d@x>' % (n, n) for n in range(1, 6)]
+        slow = {'DELE %d' % n: ['+OK ', 'slowly\r\n'] for n in range(1, 6)}
+        servers = [self.fake_server({'messages': heads, 'replies': slow}) for _ in range(2)]
+        rc = self.path('rc')
+        with open(rc, 'w') as f:
+            f.write('LOGFILE = "%s"\nDENY = "^Subject: lottery"\n' % self.path('log') +
+                    ''.join(account('u', 'pw', server.port) for server in servers))
+        os.chmod(rc, 0o600)
+        run = subprocess.Popen([BIN, '-M', rc, '-v', '1', '-j', '2'],
+                               stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        try:
+            deadline = time.monotonic() + 30
+            while not all('DELE 1' in server.commands(wait=0) for server in servers):
+                self.assertLess(time.monotonic(), deadline, 'no DELE reached both servers')
+                self.assertIsNone(run.poll(), 'the run ended before its DELEs')
+                time.sleep(0.01)
+            run.send_signal(signal.SIGKILL)
+        finally:
+            run.wait(timeout=30)
+        for number, server in enumerate(servers, 1):
+            commands = server.commands(wait=20)
+            self.assertIn('DELE 1', commands, number)
+            self.assertNotIn('QUIT', commands, number)
+            self.assertIsNone(server.deleted(), number)
+
+    def test_a_full_tmp_loses_no_line(self):
+        """The lines of an account whose turn to be shown has not come are kept back in a spool.
+        With /tmp full (a private 16 KiB tmpfs over it, filled) they must still reach the log:
+        the spool lies in the log file's directory, here outside /tmp."""
+        heads = ['Subject: note %d\r\nMessage-ID: <t%d@x>' % (n, n) for n in range(1, 41)]
+        slow = self.fake_server({'messages': heads[:3], 'replies': {'TOP 3 0': [
+            '+OK\r\n', 'Subject: slow\r\n\r\n.\r\n']}})
+        quick = self.fake_server({'messages': heads})
+        work = tempfile.mkdtemp(prefix='ps-e2e-', dir='/var/tmp')
+        self.addCleanup(shutil.rmtree, work)
+        rc = os.path.join(work, 'rc')
+        log = os.path.join(work, 'log')
+        with open(rc, 'w') as f:
+            f.write('LOGFILE = "%s"\n' % log + account('u', 'pw', slow.port) +
+                    account('u', 'pw', quick.port))
+        os.chmod(rc, 0o600)
+        full_tmp = ('mount -t tmpfs -o size=16k pollensift-full /tmp && '
+                    '(head -c 1M /dev/zero > /tmp/fill; true) && exec "$0" "$@"')
+        r = subprocess.run(['unshare', '-m', 'sh', '-c', full_tmp, BIN, '-M', rc, '-v', '5',
+                            '-j', '2'], capture_output=True, timeout=60)
+        with open(log) as f:
+            logged = f.read()
+        self.assertEqual(r.returncode, 0, r.stderr)
+        self.assertIn('Summary for u@127.0.0.1: 3 message(s) examined', logged)
+        self.assertIn('Summary for u@127.0.0.1: 40 message(s) examined', logged)
+        self.assertEqual(logged.count('pollensift: Message '), 43, logged)
+
+    def test_a_failure_while_reading_ahead_withdraws_as_one_job(self):
+        """DEL_DUPLICATES without pipelining: the second account reads ahead while the slow first
+        one is checked, and its server drops the connection at TOP 6. One after another, the
+        DELE of message 3 went out before TOP 4, and the session is withdrawn with RSET and a
+        line that says so; the jobs must give the same lines."""
+        slow = self.fake_server({'messages': ['Subject: a\r\nMessage-ID: <a@x>',
+                                              'Subject: b\r\nMessage-ID: <b@x>'],
+                                 'replies': {'TOP 2 0': ['+OK\r\n', 'Subject: b\r\n',
+                                                         'Message-ID: <b@x>\r\n\r\n.\r\n']}})
+        heads = ['Subject: note %d\r\nMessage-ID: <c%d@x>' % (n, n) for n in range(1, 9)]
+        heads[2] = heads[2].replace('note', 'lottery')
+        cut = self.fake_server({'messages': heads, 'cut': {'command': 'TOP 6 0', 'bytes': 30}})
+        rc = ('DEL_DUPLICATES = "yes"\nPIPELINING = "no"\nDENY = "^Subject: lottery"\n' +
+              account('u', 'pw', slow.port) + account('v', 'pw', cut.port))
+        one = self.pollensift(rc, '-v', '5')
+        many = self.pollensift(rc, '-v', '5', '-j', '2')
+        self.assertIn('pollensift: Error: No message of this session is deleted: it ends with RSET '
+                      'and without QUIT, so the server keeps the 1 message(s) marked for '
+                      'deletion.\n', one.log)
+        self.assertEqual(lines(one.log), lines(many.log))
+        self.assertEqual((one.out, one.err, one.code), (many.out, many.err, many.code))
+
+    def test_a_session_that_waits_its_turn_is_kept_alive(self):
+        """With DEL_DUPLICATES an account reads its headers ahead, then waits, logged in, for the
+        slow account before it; a server that logs out a session silent for 3 s must not end
+        it. The wait sends NOOP at an interval of TIMEOUT (2 s here), and the run is the one
+        job's."""
+        heads = ['Subject: a%d\r\nMessage-ID: <a%d@x>' % (n, n) for n in range(1, 21)]
+        slow = self.fake_server({'messages': heads, 'replies': {
+            'TOP %d 0' % n: ['+OK\r\n', heads[n - 1] + '\r\n\r\n.\r\n'] for n in range(1, 21)}})
+        waiting = self.fake_server({'messages': ['Subject: lottery\r\nMessage-ID: <b1@x>',
+                                                 'Subject: b2\r\nMessage-ID: <b2@x>'],
+                                    'autologout': 3})
+        rc = ('TIMEOUT = 2\nDEL_DUPLICATES = "yes"\nDENY = "^Subject: lottery"\n' +
+              account('u', 'pw', slow.port) + account('v', 'pw', waiting.port))
+        one = self.pollensift(rc)
+        many = self.pollensift(rc, '-j', '2')
+        self.assertEqual((many.code, many.errors()), (0, []), many.err)
+        self.assertEqual(lines(one.log), lines(many.log))
+        self.assertEqual(waiting.deleted(2), [1])
+        self.assertIn('NOOP', waiting.commands(2))
+
+    def test_a_malformed_message_id_is_told_once_with_jobs(self):
+        """The second account reads its headers ahead while the slow first one is checked, and
+        parses them twice (once to give its Message-IDs on, once to judge): its warning for a
+        Message-ID of the wrong form must still come once, as with one job."""
+        slow = self.fake_server({'messages': ['Subject: a\r\nMessage-ID: <a@x>'],
+                                 'replies': {'TOP 1 0': ['+OK\r\n', 'Subject: a\r\n',
+                                                         'Message-ID: <a@x>\r\n\r\n.\r\n']}})
+        bad = self.fake_server({'messages': ['Subject: b\r\nMessage-ID: no-brackets@x',
+                                             'Subject: c\r\nMessage-ID: <c@x>']})
+        rc = 'DEL_DUPLICATES = "yes"\n' + account('u', 'pw', slow.port) + account('v', 'pw', bad.port)
+        one = self.pollensift(rc, '-v', '4')
+        many = self.pollensift(rc, '-v', '4', '-j', '2')
+        self.assertEqual([l for l in lines(one.log) if 'Message-ID' in l], [
+            'pollensift: Warning: Message 1 (From: , Subject: b) has a Message-ID of the wrong '
+            'form; -i (--ignore-time-stamps) accepts such IDs.'])
+        self.assertEqual(lines(one.log), lines(many.log))
+        self.assertEqual((one.code, one.err), (0, ''))
 
     def test_sigterm_ends_every_session_without_quit(self):
         count = 300

@@ -28,7 +28,7 @@ MALFORMED_ID = (b'Message-ID: 12345@example.org\nFrom: someone@example.org\n'
 USERS = {name: 'pw-' + name for name in (
     'login', 'plain', 'apop', 'empty', 'testmode', 'delete', 'first', 'second', 'headers',
     'dup1', 'dup2', 'malformed', 'emptyfield', 'summary', 'sigterm', 'negdeny', 'overlap',
-    'beside', 'total1', 'total2')}
+    'beside', 'total1', 'total2', 'commented')}
 
 
 class Mailboxes(DovecotTest):
@@ -271,15 +271,15 @@ class Mailboxes(DovecotTest):
         malformed_pills = PILLS.replace(b'Message-ID: <', b'Message-ID: ', 1)
         self.assertNotEqual(malformed_pills, PILLS)
         rc = DENY_PILLS + self.mailbox('malformed', MEETING, MALFORMED_ID, PILLS, malformed_pills)
-        r = self.pollensift(rc)
+        r = self.pollensift(rc, '-v', '4')
         self.assertEqual(r.code, 0, r.err)
-        self.assertEqual(r.errors(), [
-            'pollensift: Error: POP timestamp in message-ID invalid.',
-            'pollensift: Error: Message 2 (From: someone@example.org, Subject: no angle '
+        # No longer an error: one warning a message, in the log, from verbosity 4.
+        self.assertEqual(r.errors(), [])
+        self.assertEqual([l for l in r.log.splitlines() if 'Message-ID' in l], [
+            'pollensift: Warning: Message 2 (From: someone@example.org, Subject: no angle '
             'brackets\\x1b[2J) has a Message-ID of the wrong form; -i (--ignore-time-stamps) '
             'accepts such IDs.',
-            'pollensift: Error: POP timestamp in message-ID invalid.',
-            'pollensift: Error: Message 4 (From: "Best Pharmacy" <offers@cheap-meds.example>, '
+            'pollensift: Warning: Message 4 (From: "Best Pharmacy" <offers@cheap-meds.example>, '
             'Subject: Cheap pills, no prescription needed!!!) has a Message-ID of the wrong form; -i '
             '(--ignore-time-stamps) accepts such IDs.',
         ])
@@ -289,7 +289,20 @@ class Mailboxes(DovecotTest):
         self.server.deliver('malformed', malformed_pills)
         r = self.pollensift(rc, '-i', '-t')
         self.assertEqual((r.code, r.errors()), (0, []))
+        self.assertNotIn('Message-ID', r.log)
         self.assertIn('pollensift: Examined 3 message(s): 1 would be deleted, 2 kept.\n', r.out)
+
+    def test_a_message_id_with_comments_is_no_complaint(self):
+        # RFC 5322 allows comments and blanks around the msg-id; the ID is what the brackets hold,
+        # and a copy of the message is its duplicate. Nothing is said at any verbosity.
+        commented = MEETING.replace(b'Message-ID: <', b'Message-ID: (relayed) <', 1).replace(
+            b'>\n', b'> (added by postmaster@mta.example)\n', 1)
+        self.assertNotEqual(commented, MEETING)
+        r = self.pollensift('DEL_DUPLICATES = "yes"\n' +
+                            self.mailbox('commented', MEETING, commented), '-v', '5', '-t')
+        self.assertEqual((r.code, r.errors()), (0, []), r.err)
+        self.assertNotIn('Message-ID of the wrong form', r.log)
+        self.assertIn('Duplicate', r.log)
 
     def test_summary_lines_in_test_mode_and_live(self):
         rc = DENY_PILLS + self.mailbox('summary', MEETING, PILLS, INVOICE, PILLS)
