@@ -42,6 +42,7 @@ FilterRule::FilterRule(FilterRule&& other) noexcept
       compiled_(other.compiled_),
       matches_empty_(other.matches_empty_),
       ordinary_line_(other.ordinary_line_),
+      look_for_ordinary_(other.look_for_ordinary_),
       compile_flags_(other.compile_flags_),
       place_(std::move(other.place_)),
       sequence_(other.sequence_) {
@@ -62,6 +63,7 @@ FilterRule& FilterRule::operator=(FilterRule&& other) noexcept {
     compiled_ = other.compiled_;
     matches_empty_ = other.matches_empty_;
     ordinary_line_ = other.ordinary_line_;
+    look_for_ordinary_ = other.look_for_ordinary_;
     held_.store(other.held_.load());
     other.held_.store(false);
     other.compiled_ = false;
@@ -141,7 +143,7 @@ int FilterRule::compileQuietly(int syntax, bool trials) {
   compile_flags_ = flags;
   matches_empty_ = regexec(&pattern_, "", 0, nullptr, 0) == 0;
   ordinary_line_ = nullptr;
-  if (!negated_) {
+  if (!negated_ && look_for_ordinary_) {
     for (const char* line : ordinaryHeaderLines()) {
       if (regexec(&pattern_, line, 0, nullptr, 0) == 0) {
         ordinary_line_ = line;
@@ -348,8 +350,14 @@ int compileRuleLists(const RuleLists& lists, int syntax, int highscore, MatcherB
   std::vector<Listed> rules;
   rules.reserve(lists.allow->size() + lists.deny->size() + lists.score->size());
   for (FilterRule& rule : *lists.allow) rules.push_back({&rule, "allow", false});
-  for (FilterRule& rule : *lists.deny) rules.push_back({&rule, "deny", true});
-  for (ScoreRule& rule : *lists.score) rules.push_back({&rule, "score", false});
+  for (FilterRule& rule : *lists.deny) {
+    rule.lookForOrdinaryLines(true);
+    rules.push_back({&rule, "deny", true});
+  }
+  for (ScoreRule& rule : *lists.score) {
+    rule.lookForOrdinaryLines(rule.score() > 0 && rule.score() >= highscore);
+    rules.push_back({&rule, "score", false});
+  }
   std::vector<int> codes;
   compileInParallel(rules, syntax, codes);
   if (int code = compileInOrder(rules, syntax, codes)) return code;

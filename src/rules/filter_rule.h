@@ -37,10 +37,12 @@ class FilterRule {
   bool matchesRange(const std::string& text, size_t length) const;
   // Whether the rule matches the empty text, as compile found it.
   bool matchesEmpty() const { return matches_empty_; }
-  // For a positive rule: the first line of an ordinary header (ordinaryHeaderLines) that it
-  // matches, as compile found it; null when it matches none. Such a deny rule would condemn
-  // nearly every message.
+  // For a positive rule whose compile was asked to look (lookForOrdinaryLines): the first line of
+  // an ordinary header (ordinaryHeaderLines) that it matches; null when it matches none or was
+  // not looked at. Such a deny rule would condemn nearly every message. The look costs as much as
+  // the compile itself, so only the rules that could condemn on their own are looked at.
   const char* ordinaryLineMatched() const { return ordinary_line_; }
+  void lookForOrdinaryLines(bool on) { look_for_ordinary_ = on; }
 
   // The flags of the last successful compile (syntax | case): what the pattern really is, even
   // if the configured syntax changed afterwards.
@@ -95,6 +97,7 @@ class FilterRule {
   bool compiled_ = false;
   bool matches_empty_ = false;
   const char* ordinary_line_ = nullptr;
+  bool look_for_ordinary_ = false;
   int compile_flags_ = 0;
   std::string place_;
   unsigned long sequence_;
