@@ -1,8 +1,14 @@
 #include "config/rc_diagnostics.h"
 
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <algorithm>
 #include <cctype>
+#include <fstream>
+#include <string>
 
+#include "report/fatal.h"
 #include "text/compare.h"
 #include "text/escape.h"
 
@@ -79,6 +85,8 @@ bool findSecret(const std::string& line, size_t& from, size_t& to) {
       if (!quotedYesNo(line, i, i)) return false;
       continue;
     }
+    // A comment after a value (an error of its own): its words are no keywords.
+    if (line[i] == '#' && line.find_first_not_of(" \t") < i) return false;
     if (std::isalpha(static_cast<unsigned char>(line[i])) == 0 ||
         (i > 0 && isWordCharacter(line[i - 1]))) {
       ++i;
@@ -164,4 +172,27 @@ std::string nearestKeyword(const std::string& word, const std::vector<std::strin
     }
   }
   return best;
+}
+
+void refuseForeignRcFile(const std::string& path, const char* what) {
+  struct stat status {};
+  if (::stat(path.c_str(), &status) != 0) return;  // its opening says what is wrong
+  if (status.st_uid == ::geteuid() || status.st_uid == 0) return;
+  std::ifstream input(path, std::ios::in | std::ios::binary);
+  std::string line;
+  bool secret = false;
+  bool command = false;
+  while (!secret && !command && std::getline(input, line)) {
+    const size_t first = line.find_first_not_of(" \t");
+    if (first == std::string::npos || line[first] == '#') continue;
+    size_t from = 0;
+    size_t to = 0;
+    secret = findSecret(line, from, to);
+    command = line.find('`') != std::string::npos || line.find("$(") != std::string::npos;
+  }
+  if (!secret && !command) return;
+  failFatal("pollensift: Error: The " + std::string(what) + " '" + escapeControls(path) +
+                "' holds " + (secret ? "a password" : "a command") + " but belongs to user " +
+                std::to_string(status.st_uid) + ", not to you: it must be owned by you (or root).\n",
+            -1);
 }

@@ -30,3 +30,8 @@ std::string nearestKeyword(const std::string& word, const std::vector<std::strin
 
 // The rc keywords, as the scanner recognises them (defined with the grammar, from its tokens).
 const std::vector<std::string>& rcKeywords();
+
+// A file of another user (root aside) that holds a password or a command would hand the one who
+// reads it their secret or run their command as the reader: a fatal error, before anything in
+// it is read or run. what names the file in the message ("rcfile", "Nested rcfile").
+void refuseForeignRcFile(const std::string& path, const char* what);

@@ -8,6 +8,7 @@
 #include <utility>
 #include <vector>
 
+#include "config/rc_diagnostics.h"
 #include "config/rc_lexer.h"
 #include "config/settings.h"
 #include "rc_parser.hh"
@@ -67,6 +68,7 @@ void parseRcStream(std::istream& input, Settings& settings, const std::string& n
 bool parseRcFile(Settings& settings) {
   std::ifstream& input = settings.rcFileStream();
   if (!input.is_open()) return false;
+  refuseForeignRcFile(settings.pollensiftrc(), "rcfile");
   parseRcStream(input, settings, settings.pollensiftrc());
   warnAboutOpenFiles(settings.pollensiftrc());
   return true;

@@ -289,6 +289,8 @@ TEST_F(RcFileTest, MalformedFilesEndWithTheirMessage) {
                "pollensift: 'USERNAME' is not a keyword; did you mean USER?\n")},
       {"comment after a number", "VERBOSE = 4 # four\n",
        lexical(1, "#", "VERBOSE = 4 # four", 12, kCommentHint)},
+      {"comment after a number that names a password", "VERBOSE = 4 # was pass 3\n",
+       lexical(1, "#", "VERBOSE = 4 # was pass 3", 12, kCommentHint)},
       {"comment after a yes/no value", "TEST = \"yes\" # to start with\n",
        lexical(1, "#", "TEST = \"yes\" # to start with", 13, kCommentHint)},
       {"comment after a quoted value", "\nDENY = \"secret\"  # mine\nPORT = 1\n",
@@ -408,9 +410,11 @@ TEST_F(RcFileTest, MalformedFilesEndWithTheirMessage) {
       {"unknown protocol", "PROTOCOL = \"IMAP\"\n",
        "pollensift: Error: Only supported protocols are POP3 and APOP (SSL only if OpenSSL is "
        "available).\npollensift: PROTOCOL \"IMAP\" is none of the valid values: \"POP3\", "
-       "\"APOP\", \"POP3/SSL\", \"APOP/SSL\", \"POP3/STLS\", \"APOP/STLS\".\n"},
-      {"bad REG_TYPE", "REG_TYPE = \"perl\"\n",
-       "pollensift: Error: Regular expressions must either be of type 'extended', or 'basic'.\n"},
+       "\"APOP\", \"POP3/SSL\", \"APOP/SSL\", \"POP3/STLS\", \"APOP/STLS\".\n"
+       "pollensift: PROTOCOL \"IMAP\" stands in line 1 of " + main + ".\n"},
+      {"bad REG_TYPE", "\nREG_TYPE = \"perl\"\n",
+       "pollensift: Error: Regular expressions must either be of type 'extended', or 'basic'.\n"
+       "pollensift: REG_TYPE \"perl\" stands in line 2 of " + main + ".\n"},
       {"include name that expands to nothing", "INCLUDE = $POLLENSIFT_SURELY_UNSET\n",
        "pollensift: Error: Nested rcfile '$POLLENSIFT_SURELY_UNSET' could not be found.\n"},
       {"include name that cannot be expanded", "INCLUDE=a|b\n",

@@ -106,6 +106,13 @@ void checkJobs(int jobs) {
   }
 }
 
+// A share of a mailbox's messages in percent; 0 sets no limit.
+void checkMaxDelete(int percent) {
+  if (percent < 0 || percent > 100) {
+    grammarError("MAX_DELETE must be from 0 to 100 percent, not " + std::to_string(percent));
+  }
+}
+
 void checkQuarantineDays(int days) {
   if (days < 0) {
     grammarError("QUARANTINE_DAYS must be 0 or more days, not " + std::to_string(days));
@@ -177,6 +184,7 @@ void append(std::string& text, const std::string& piece) {
 %token <std::string>
   ALLOW ALLOW_CASE ALLOW_NOCASE DENY DENY_CASE DENY_NOCASE SCORE SCORE_CASE SCORE_NOCASE
   DEL_DUPLICATES HIGHSCORE LOGFILE MAXLENGTH MAXSIZE_ALLOW MAXSIZE_DENY MAXSIZE_SCORE NORMAL
+  MAX_DELETE
   JOBS PIPELINING SERVER USER PASS PROTOCOL PORT QUARANTINE QUARANTINE_DAYS LEARN_FILE LEARNED_SCORE LEARN_MINIMUM REG_CASE REG_TYPE SHOW_HEADERS STATEFILE TEST TIMEOUT
   VERBOSE
   AUTH TLS_FINGERPRINT TLS_CA_FILE
@@ -214,18 +222,19 @@ statement
   | MAXSIZE_ALLOW '=' number              { settings.setMaxsizeAllow($3); }
   | MAXSIZE_DENY '=' number               { settings.setMaxsizeDeny($3); }
   | MAXSIZE_SCORE number '=' number       { settings.setMaxsizeScore($2, $4); }
+  | MAX_DELETE '=' number                 { checkMaxDelete($3); settings.setMaxDelete($3); }
   | NORMAL '=' yesno                      { settings.setNormal($3); }
   | SERVER '=' string                     { settings.setServer($3); noteAccountStatement(); }
   | USER '=' string                       { settings.setUser($3); noteAccountStatement(); }
   | PASS '=' { startValue(ValueUse::kSecret); } string
       { settings.setPass($4); startValue(ValueUse::kPlain); notePasswordStatement(); noteAccountStatement(); }
-  | PROTOCOL '=' string                   { settings.setProtocol($3); noteAccountStatement(); }
+  | PROTOCOL '=' string                   { settings.setProtocol($3, rcPlace()); noteAccountStatement(); }
   | PORT '=' number                       { settings.setPort($3, rcPlace()); pending_account_place.clear(); }
   | AUTH '=' string                       { settings.setAuth($3); noteAccountStatement(); }
   | TLS_FINGERPRINT '=' string            { settings.setTlsFingerprint($3); noteAccountStatement(); }
   | TLS_CA_FILE '=' string                { settings.setTlsCaFile($3); noteAccountStatement(); }
   | REG_CASE '=' yesno                    { settings.setRegCase($3); }
-  | REG_TYPE '=' string                   { settings.setRegType($3); }
+  | REG_TYPE '=' string                   { settings.setRegType($3, rcPlace()); }
   | SHOW_HEADERS '=' string               { settings.setShowHeaders($3); }
   | STATEFILE '=' string                  { settings.setStatefile($3); }
   | QUARANTINE '=' string                 { settings.setQuarantine($3); }

@@ -153,13 +153,24 @@ void Settings::setPipelining(const std::string& text) {
   pipelining_ = isYes(text);
 }
 
-void Settings::setRegType(const std::string& text) {
+namespace {
+// The line that names where an unknown value stands; "" without a place.
+std::string standsIn(const char* keyword, const std::string& value, const std::string& place) {
+  if (place.empty()) return "";
+  return "pollensift: " + std::string(keyword) + " \"" + escapeControls(value) + "\" stands in " +
+         place + ".\n";
+}
+}  // namespace
+
+void Settings::setRegType(const std::string& text, const std::string& place) {
   if (equalsIgnoreCase(text, "extended")) {
     reg_type_ = REG_EXTENDED;
   } else if (equalsIgnoreCase(text, "basic")) {
     reg_type_ = 0;
   } else {
-    fatalError("Regular expressions must either be of type 'extended', or 'basic'.");
+    failFatal("pollensift: Error: Regular expressions must either be of type 'extended', or "
+              "'basic'.\n" + standsIn("REG_TYPE", text, place),
+              -1);
   }
 }
 
@@ -193,7 +204,7 @@ const auto& kProtocols = kProtocolNames;
 
 }  // namespace
 
-void Settings::setProtocol(const std::string& text) {
+void Settings::setProtocol(const std::string& text, const std::string& place) {
   for (const auto& [name, code] : kProtocols) {
     if (equalsIgnoreCase(text, name)) {
       try {
@@ -211,7 +222,8 @@ void Settings::setProtocol(const std::string& text) {
   failFatal(
       "pollensift: Error: Only supported protocols are POP3 and APOP (SSL only if OpenSSL "
       "is available).\npollensift: PROTOCOL \"" +
-          escapeControls(text) + "\" is none of the valid values: " + names + ".\n",
+          escapeControls(text) + "\" is none of the valid values: " + names + ".\n" +
+          standsIn("PROTOCOL", text, place),
       -1);
 }
 

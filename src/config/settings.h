@@ -60,11 +60,18 @@ class Settings {
   void setMaxsizeDeny(int value) { maxsize_deny_ = value; }
   void setMaxsizeAllow(int value) { maxsize_allow_ = value; }
   void setMaxlength(int value) { maxlength_ = value; }
+  // MAX_DELETE: the most a live run deletes of a mailbox, in percent of its messages (0: no
+  // limit); and whether the rc file gave it.
+  void setMaxDelete(int percent) {
+    max_delete_ = percent;
+    max_delete_set_ = true;
+  }
   void setMaxsizeScore(int score, int size) { maxsize_score_ = {score, size}; }
   void setReturnValue(bool value) { return_value_ = value; }
   void setIgnoreTimeStamps(bool value) { ignore_time_stamps_ = value; }
   void setSkipSslVerify(bool value) { skip_ssl_verify_ = value; }
-  void setRegType(const std::string& text);
+  // place: where the rc file sets it, named under an unknown value's error.
+  void setRegType(const std::string& text, const std::string& place = "");
   void addAllow(const std::string& keyword, const std::string& op, const std::string& expression);
   void addDeny(const std::string& keyword, const std::string& op, const std::string& expression);
   void addScore(const std::string& keyword, int score, const std::string& op,
@@ -72,7 +79,7 @@ class Settings {
   void setServer(const std::string& text) { current_account_.setServer(text); }
   void setUser(const std::string& text) { current_account_.setUser(text); }
   void setPass(const std::string& text) { current_account_.setPass(text); }
-  void setProtocol(const std::string& text);
+  void setProtocol(const std::string& text, const std::string& place = "");
   // AUTH, TLS_FINGERPRINT and TLS_CA_FILE of the account being built; bad values are fatal.
   void setAuth(const std::string& text);
   void setTlsFingerprint(const std::string& text);
@@ -125,6 +132,8 @@ class Settings {
   std::pair<int, int> maxsizeScore() const { return maxsize_score_; }
   int maxsizeAllow() const { return maxsize_allow_; }
   int maxlength() const { return maxlength_; }
+  int maxDelete() const { return max_delete_; }
+  bool maxDeleteSet() const { return max_delete_set_; }
   int verbose() const { return verbose_; }
   int negativeAllowCount() const { return negative_allow_count_; }
   int negativeDenyCount() const { return negative_deny_count_; }
@@ -179,6 +188,8 @@ class Settings {
   std::pair<int, int> maxsize_score_{0, 0};
   int maxsize_allow_ = 0;
   int maxlength_ = 0;
+  int max_delete_ = 0;
+  bool max_delete_set_ = false;
   int reg_type_ = 0;
   int verbose_ = 3;
   int negative_allow_count_ = 0;

@@ -2,6 +2,7 @@
 
 #include <cstdio>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "config/protocol_codes.h"
@@ -161,6 +162,11 @@ void showSettings(Settings& settings, Findings& found) {
   line("  MAXSIZE_DENY = " + std::to_string(settings.maxsizeDeny()));
   const auto [points, size] = settings.maxsizeScore();
   line("  MAXSIZE_SCORE " + std::to_string(points) + " = " + std::to_string(size));
+  // Shown where the rc file gives it, so that the listing of one without it stays as it was.
+  if (settings.maxDeleteSet()) {
+    line("  MAX_DELETE = " + std::to_string(settings.maxDelete()) +
+         (settings.maxDelete() == 0 ? " (no limit)" : " (percent of a mailbox's messages)"));
+  }
   line("  DEL_DUPLICATES = " + yesNo(settings.delDuplicates()));
   line("  PIPELINING = " + yesNo(settings.pipelining()));
   line("  NORMAL = " + yesNo(settings.normal()));
@@ -212,6 +218,29 @@ void showCommands(bool commands_run) {
 
 }  // namespace
 
+std::vector<std::string> idleSettings() {
+  Settings& settings = Settings::instance();
+  std::vector<std::string> found;
+  if (settings.learnedScoreSet() && settings.learnFile().empty()) {
+    found.push_back("LEARNED_SCORE is set but LEARN_FILE is not, so no learned score is added.");
+  }
+  for (const MailAccount& account : settings.accounts()) {
+    const int code = account.protocolCode();
+    if (protocolUsesTls(code) || protocolUsesStls(code)) continue;
+    const std::pair<const char*, bool> trust[] = {
+        {"TLS_FINGERPRINT", !account.tlsFingerprint().empty()},
+        {"TLS_CA_FILE", !account.tlsCaFile().empty()}};
+    for (const auto& [keyword, given] : trust) {
+      if (!given) continue;
+      found.push_back("The account '" + escapeControls(account.user()) + "@" +
+                      escapeControls(account.server()) + "' has " + keyword +
+                      ", but its PROTOCOL " + protocolName(code) +
+                      " uses no TLS, so it is not used.");
+    }
+  }
+  return found;
+}
+
 int checkConfiguration(bool commands_run) {
   Settings& settings = Settings::instance();
   Findings found;
@@ -227,6 +256,7 @@ int checkConfiguration(bool commands_run) {
   if (!learned.warning.empty()) found.warnings.push_back(learned.warning);
   for (const std::string& text : blockListLines()) line(text);
   showCommands(commands_run);
+  for (const std::string& idle : idleSettings()) found.warnings.push_back(idle);
   for (const std::string& fault : found.faults) line("Error: " + fault);
   for (const std::string& warning : found.warnings) line("Warning: " + warning);
   line(found.faults.empty() ? "The configuration is usable." : "The configuration has errors.");

@@ -19,6 +19,7 @@
 #include "protocol/account_objects.h"
 #include "quarantine/quarantine.h"
 #include "report/reporter.h"
+#include "report/warning.h"
 #include "rules/rules.h"
 #include "text/escape.h"
 #include "text/file_kind.h"
@@ -252,6 +253,7 @@ int runPollensift(int argc, char** argv) {
   int run_result = 0;
   try {
     warnAboutRuleSyntax();
+    for (const std::string& idle : idleSettings()) warn(idle);
     if (compileRules(MatcherBuild::kInBackground) != 0) return -1;
     traceFallbackRules(reporter);
     useLearnedTokens();

@@ -52,6 +52,11 @@ struct LearnedStatus {
 };
 LearnedStatus learnedStatus();
 
+// Settings that do nothing where they stand, which a run would pass over in silence: LEARNED_SCORE
+// without LEARN_FILE, TLS_FINGERPRINT or TLS_CA_FILE on an account without TLS. One warning each,
+// for --check and the start of a run.
+std::vector<std::string> idleSettings();
+
 // --check: prints the accounts (secrets hidden), the settings in force, the rule counts and the
 // warnings of the configuration just read and compiled. 0, or -1 when it has a fault.
 int checkConfiguration(bool commands_run);

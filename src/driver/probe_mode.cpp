@@ -20,6 +20,19 @@ void line(const std::string& text) {
   std::fflush(stdout);
 }
 
+// What the server (or its certificate) says, as a line shows it: a terminal line's worth, with
+// nothing in it that could turn the text around.
+constexpr size_t kShownServerText = 200;
+std::string fromServer(const std::string& text) { return escapeShownText(text, kShownServerText); }
+
+// The words after a capability's name ("10" of "LOGIN-DELAY 10"), or "".
+std::string argumentsOf(const std::string& capability) {
+  const size_t blank = capability.find(' ');
+  if (blank == std::string::npos) return "";
+  const size_t start = capability.find_first_not_of(' ', blank);
+  return start == std::string::npos ? "" : capability.substr(start);
+}
+
 // What a capability means for pollensift, by its name; the words after it follow in "%s".
 struct Meaning {
   std::string_view name;
@@ -41,8 +54,21 @@ constexpr Meaning kMeanings[] = {
     {"IMPLEMENTATION", "names the server's software"},
 };
 
-std::string explain(const std::string& capability) {
+std::string explain(const std::string& capability, bool encrypted) {
   const Capabilities named = capabilitiesOf({capability});
+  const std::string arguments = fromServer(argumentsOf(capability));
+  const std::string first = arguments.substr(0, arguments.find(' '));
+  if (named.has("STLS") && encrypted) {
+    return "upgrades a plain connection to TLS; this one is encrypted already";
+  }
+  if (named.has("LOGIN-DELAY") && !first.empty()) {
+    return "wants " + first + " seconds between logins: run pollensift no more often";
+  }
+  if (named.has("EXPIRE") && !first.empty()) {
+    if (first == "NEVER") return "keeps retrieved messages (NEVER): it deletes none on its own";
+    return "deletes messages on its own " + first +
+           " day(s) after they were retrieved (0: at the end of the session that retrieved them)";
+  }
   if (named.has("SASL")) {
     std::string text = "logins with AUTH:";
     const std::string listed = named.saslList();
@@ -63,14 +89,16 @@ std::string explain(const std::string& capability) {
 }
 
 void showCapabilities(const std::string& heading,
-                      const std::optional<std::vector<std::string>>& lines) {
+                      const std::optional<std::vector<std::string>>& lines, bool encrypted) {
   if (!lines) {
     line("  " + heading + ": refused or not answered; the server gets the commands of RFC 1939 "
          "alone.");
     return;
   }
   line("  " + heading + ":" + (lines->empty() ? " nothing" : ""));
-  for (const std::string& capability : *lines) line("    " + capability + ": " + explain(capability));
+  for (const std::string& capability : *lines) {
+    line("    " + fromServer(capability) + ": " + explain(capability, encrypted));
+  }
 }
 
 // The APOP time stamp of a greeting ("<...>"), or empty.
@@ -82,8 +110,8 @@ std::string apopStamp(const std::string& greeting) {
 
 void showTls(const TlsPeer& tls) {
   line("  TLS: " + tls.version + ", cipher " + tls.cipher);
-  line("  Certificate names: " + tls.names);
-  line("  Issued by: " + tls.issuer);
+  line("  Certificate names: " + fromServer(tls.names));
+  line("  Issued by: " + fromServer(tls.issuer));
   line("  Valid from " + tls.valid_from + " until " + tls.valid_until);
   line("  SHA-256 fingerprint: TLS_FINGERPRINT = \"" + tls.fingerprint + "\"");
   line(tls.problem.empty() ? "  Verified: yes" : "  Verified: no: " + tls.problem);
@@ -158,19 +186,31 @@ int probeAccounts(const std::string& only) {
       continue;
     }
     if (report.tls_from_start && report.tls) showTls(*report.tls);
-    line("  Greeting: " + report.greeting);
+    line("  Greeting: " + fromServer(report.greeting));
     const std::string stamp = apopStamp(report.greeting);
     line(stamp.empty() ? "  APOP: no time stamp in the greeting, so no APOP login."
-                       : "  APOP: the greeting carries the time stamp " + stamp +
+                       : "  APOP: the greeting carries the time stamp " + fromServer(stamp) +
                              ", so APOP can log in without sending the password.");
     if (report.stls_done) {
-      showCapabilities("CAPA before STLS", report.capabilities_before_tls);
+      showCapabilities("CAPA before STLS", report.capabilities_before_tls, false);
       line("  STLS: the connection is now encrypted.");
       showTls(*report.tls);
-      showCapabilities("CAPA after STLS", report.capabilities);
+      showCapabilities("CAPA after STLS", report.capabilities, true);
     } else {
-      showCapabilities("CAPA", report.capabilities);
+      showCapabilities("CAPA", report.capabilities, report.tls_from_start);
       if (report.stls_offered) line("  STLS: offered, but the upgrade failed (see above).");
+    }
+    if (protocolUsesStls(account.protocolCode()) && !report.stls_done) {
+      // Whoever sits on the link can strip STLS or break it; a suggestion without it would hand
+      // them the password.
+      line(std::string("  Warning: the server's STLS looks tampered with: ") +
+           (report.stls_offered ? "the upgrade to TLS failed"
+                                : "CAPA does not list STLS, as if it had been stripped on the way") +
+           ". Nothing less than PROTOCOL = \"" + protocol +
+           "\" is suggested; a run skips the account rather than send the password in clear "
+           "text. Probe again from another network, or ask the server's owner.");
+      result = -1;
+      continue;
     }
     suggest(account, report);
   }

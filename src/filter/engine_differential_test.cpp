@@ -81,12 +81,15 @@ int caseFlag(const std::string& keyword) {
   return REG_ICASE;
 }
 
-// Whether a rule matches the empty text, and so every header line; such a positive deny rule is
-// refused at start-up.
+// Whether a rule matches the empty text, and so every header line, or a line of an ordinary
+// header; such a positive deny rule is refused at start-up.
 bool matchesEmptyText(const std::string& expression, int cflags) {
   regex_t pattern;
   if (regcomp(&pattern, expression.c_str(), cflags | REG_NOSUB) != 0) return false;
-  const bool matched = regexec(&pattern, "", 0, nullptr, 0) == 0;
+  bool matched = regexec(&pattern, "", 0, nullptr, 0) == 0;
+  for (const char* line : ordinaryHeaderLines()) {
+    matched = matched || regexec(&pattern, line, 0, nullptr, 0) == 0;
+  }
   regfree(&pattern);
   return matched;
 }
@@ -138,7 +141,9 @@ void configure(ExpressionGenerator& generator, bool extended) {
 
 TEST(EngineDifferentialTest, GeneratedRulesAndHeaders) {
   Seen seen;
-  for (uint32_t seed = 1; seed <= 40; ++seed) {
+  // Deny rules that match an ordinary header are left out, so it takes this many seeds to meet a
+  // deny rule that matches a normalised subject only.
+  for (uint32_t seed = 1; seed <= 80; ++seed) {
     ExpressionGenerator generator(seed);
     configure(generator, seed % 2 == 0);
     addRules(generator, 40);

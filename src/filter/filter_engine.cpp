@@ -264,6 +264,36 @@ int FilterEngine::runChecks(const MessageHeader* header) {
 
 const std::string& FilterEngine::lastReason() const { return deny_reason; }
 
+std::string FilterEngine::lastCondemnedBy() const {
+  Settings& settings = Settings::instance();
+  switch (last_condemned_) {
+    case Condemned::kNone:
+      break;
+    case Condemned::kDuplicate:
+      return "DEL_DUPLICATES";
+    case Condemned::kMaxsizeAllow:
+      return "MAXSIZE_ALLOW";
+    case Condemned::kMaxlength:
+      return "MAXLENGTH";
+    case Condemned::kMaxsizeDeny:
+      return "MAXSIZE_DENY";
+    case Condemned::kScore:
+      return "the score (HIGHSCORE = " + std::to_string(settings.highscore()) + ")";
+    case Condemned::kDenyRule:
+    case Condemned::kNegativeDenyRule: {
+      const auto& rules = settings.denyRules();
+      if (deciding_list_ != kDenyList || deciding_rule_ < 0 ||
+          static_cast<size_t>(deciding_rule_) >= rules.size()) {
+        return "a deny rule";
+      }
+      const FilterRule& rule = rules[static_cast<size_t>(deciding_rule_)];
+      return std::string(last_condemned_ == Condemned::kNegativeDenyRule ? "the negative " : "the ") +
+             "deny rule \"" + rule.expression() + "\"";
+    }
+  }
+  return "";
+}
+
 void FilterEngine::collectRuleStatistics() {
   if (!stats_) stats_ = std::make_unique<RuleStats>();
 }

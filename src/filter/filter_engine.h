@@ -32,6 +32,9 @@ class FilterEngine {
   enum class Condemned { kNone, kDuplicate, kMaxsizeAllow, kMaxlength, kMaxsizeDeny, kDenyRule,
                          kNegativeDenyRule, kScore };
   Condemned lastCondemned() const { return last_condemned_; }
+  // What condemned it, as MAX_DELETE's refusal names it: the deny rule with its expression, the
+  // score, or the keyword of the check ("" when it was kept).
+  std::string lastCondemnedBy() const;
   // With QUARANTINE: the reason its "Deny:" line gives (shown or not), for the message that the
   // last filter call condemned; empty otherwise.
   const std::string& lastReason() const;

@@ -124,13 +124,13 @@ const std::vector<Case>& cases() {
       {"MAXSIZE_DENY boundary; the size reason comes before deny rules",
        [](Settings& s) {
          s.setMaxsizeDeny(100);
-         s.addDeny("deny", "=", "^Subject:");
+         s.addDeny("deny", "=", "^Subject: Hi");
          s.setHighscore(1000);
        },
        {{{{"X", "1"}}, 100, 0}, {kPlain, 101, 1}, {kPlain, 0, 1}},
        {{5, "Pass: : ,  [Score: 0]."},
         {2, "Deny: ann: Hi, d [Maxsize_Deny exceeded]."},
-        {2, "Deny: ann: Hi, d [\"^Subject:\" matches \"Subject: Hi\"]."}}},
+        {2, "Deny: ann: Hi, d [\"^Subject: Hi\" matches \"Subject: Hi\"]."}}},
       {"an allowed message is not subject to MAXSIZE_DENY",
        [](Settings& s) {
          s.setMaxsizeDeny(100);
@@ -434,7 +434,7 @@ TEST(FilterEngineTest, HostileHeaderIsEscaped) {
   Settings& settings = Settings::instance();
   settings.resetForTesting();
   settings.setVerbose(6);
-  settings.addDeny("deny", "=", "^Subject:");
+  settings.addDeny("deny", "=", "^Subject: a");
   ASSERT_EQ(compileRules(), 0);
   MessageHeader header;
   header.addField("From", "\x1b[2J\x1b]0;owned\x07");
@@ -445,7 +445,7 @@ TEST(FilterEngineTest, HostileHeaderIsEscaped) {
   ASSERT_GT(out.size(), 15u);
   EXPECT_EQ(out.substr(15),
             " pollensift: Deny: \\x1b[2J\\x1b]0;owned\\x07: a\\x0d\\x0a12:00:00 pollensift: "
-            "forged\\x7f,  [\"^Subject:\" matches \"Subject: a\\x0d\\x0a12:00:00 pollensift: "
+            "forged\\x7f,  [\"^Subject: a\" matches \"Subject: a\\x0d\\x0a12:00:00 pollensift: "
             "forged\\x7f\"].\n");
 }
 

@@ -14,6 +14,7 @@
 // check then withdraws every deletion of the session.
 
 #include <algorithm>
+#include <cstdint>
 #include <ctime>
 #include <deque>
 #include <map>
@@ -123,8 +124,10 @@ class Outbox {
       : sizes_(sizes), count_(count), message_(first) {}
 
   std::optional<PendingCommand> next() const {
-    if (!deletions_.empty()) return PendingCommand{Kind::kDele, deletions_.front(), kShortReply};
-    if (!retrievals_.empty()) {
+    if (!withholding_ && !deletions_.empty()) {
+      return PendingCommand{Kind::kDele, deletions_.front(), kShortReply};
+    }
+    if (!withholding_ && !retrievals_.empty()) {
       const auto [number, size] = retrievals_.front();
       return PendingCommand{Kind::kRetr, number, static_cast<size_t>(size) + kShortReply};
     }
@@ -136,9 +139,9 @@ class Outbox {
   bool allAsked() const { return message_ > count_; }
   // The command next() gave has been dealt with.
   void advance() {
-    if (!deletions_.empty()) {
+    if (!withholding_ && !deletions_.empty()) {
       deletions_.pop_front();
-    } else if (!retrievals_.empty()) {
+    } else if (!withholding_ && !retrievals_.empty()) {
       retrievals_.pop_front();
     } else if (sizes_ == nullptr && !listed_) {
       listed_ = true;
@@ -151,6 +154,10 @@ class Outbox {
   // The DELEs and RETRs queued and not yet sent.
   int queued() const { return static_cast<int>(deletions_.size() + retrievals_.size()); }
   void retrieveLater(int number, int size) { retrievals_.emplace_back(number, size); }
+  // Keeps every DELE and RETR back, until release, while the messages are asked for and judged.
+  void withhold() { withholding_ = true; }
+  bool withholding() const { return withholding_; }
+  void release() { withholding_ = false; }
   // Whether a command next() gave is the first one for its message (its LIST, or its TOP where
   // the sizes are listed), so the message can still be passed over whole.
   bool opensMessage(const PendingCommand& command) const {
@@ -177,6 +184,43 @@ class Outbox {
   int count_;
   int message_;
   bool listed_ = false;
+  bool withholding_ = false;
+};
+
+// MAX_DELETE: a run that would delete more than that share of a mailbox deletes none of it, since
+// rules that condemn most of a mailbox are far more often wrong than right. A mailbox of a few
+// messages is left out: one spam among three is no sign of a wrong rule.
+class DeletionLimit {
+ public:
+  static constexpr int kSmallestLimited = 10;
+  DeletionLimit(int percent, int messages) : percent_(percent), messages_(messages) {}
+  bool applies() const { return percent_ > 0 && messages_ >= kSmallestLimited; }
+  void condemned(const std::string& by) {
+    ++condemned_;
+    ++by_[by];
+  }
+  bool exceeded() const {
+    return applies() && int64_t{condemned_} * 100 > int64_t{percent_} * messages_;
+  }
+  // The error line of a run that the limit stops; test says whether it is a trial (-t).
+  std::string refusal(bool test) const {
+    const auto most = std::max_element(by_.begin(), by_.end(), [](const auto& a, const auto& b) {
+      return a.second < b.second;
+    });
+    const std::string share = std::to_string(int64_t{condemned_} * 100 / messages_);
+    return "MAX_DELETE = " + std::to_string(percent_) +
+           (test ? " would hold back every deletion of a run without -t: "
+                 : " holds back every deletion: ") +
+           std::to_string(condemned_) + " of the mailbox's " + std::to_string(messages_) +
+           " messages (" + share + "%) are condemned, " + std::to_string(most->second) +
+           " of them by " + most->first + (test ? "; none would be deleted." : "; none is deleted.");
+  }
+
+ private:
+  int percent_;
+  int messages_;
+  int condemned_ = 0;
+  std::map<std::string, int> by_;
 };
 
 constexpr std::string_view kEndLine = ".\r\n";
@@ -341,6 +385,10 @@ int POP3::scanWindow(int first, int count, bool pipelined, const std::vector<int
   CommandWindow window = pipelined ? CommandWindow(kPipelinedCommands, kPipelinedBytes)
                                    : CommandWindow(1, kPipelinedBytes);
   Outbox outbox(first, count, sizes);
+  // With MAX_DELETE, the verdicts of the whole mailbox decide whether any DELE goes out, so none
+  // does before the last message is judged.
+  DeletionLimit limit(Settings::instance().maxDelete(), count);
+  if (limit.applies() && !Settings::instance().test()) outbox.withhold();
   IncrementalScan* const known = incremental();
   int listed_size = 0;  // the size of the message whose TOP reply comes next
   int judging = 0;      // messages whose LIST or TOP is in flight
@@ -382,6 +430,7 @@ int POP3::scanWindow(int first, int count, bool pipelined, const std::vector<int
     if (verdict < -1) return false;
     ++tally_.examined;
     if (known != nullptr) known->judged(number, verdict, message_id);
+    if (verdict == 1 && limit.applies()) limit.condemned(engine.lastCondemnedBy());
     // The last message judged: its account's Message-IDs are all there is to see of it.
     if (judging == 0 && outbox.allAsked()) engine.seenSettled();
     if (verdict == 1 && settings.test()) {
@@ -595,6 +644,15 @@ int POP3::scanWindow(int first, int count, bool pipelined, const std::vector<int
                        1);
         in_step_ = false;
         return -1;
+      }
+      // Every verdict is in: the deletions held back go out now, or none does.
+      if (limit.exceeded()) {
+        reporter.error(limit.refusal(settings.test()), 1);
+        return -1;
+      }
+      if (outbox.withholding()) {
+        outbox.release();
+        continue;
       }
       return 0;
     }

@@ -1,6 +1,7 @@
 #include "report/reporter.h"
 
 #include <algorithm>
+#include <cctype>
 #include <cstdio>
 #include <cstring>
 #include <ctime>
@@ -109,12 +110,32 @@ void Reporter::hideSecret(std::string_view secret) {
   secrets_.emplace(at, secret);
 }
 
+namespace {
+// A secret this short stands inside many words ("p" in "password"): hidden inside one it would
+// make the server's words unreadable and tell what it is.
+constexpr size_t kShortSecret = 4;
+
+bool wordCharacter(char c) { return std::isalnum(static_cast<unsigned char>(c)) != 0; }
+
+// Whether text[at, at + length) runs on into a word on either side.
+bool insideWord(const std::string& text, size_t at, size_t length) {
+  return (at > 0 && wordCharacter(text[at - 1])) ||
+         (at + length < text.size() && wordCharacter(text[at + length]));
+}
+}  // namespace
+
 std::string Reporter::withoutSecrets(std::string_view text) const {
   std::string shown(text);
   for (const std::string& secret : secrets_) {
-    for (size_t at = shown.find(secret); at != std::string::npos;
-         at = shown.find(secret, at + kHidden.size())) {
+    const bool whole_words_only = secret.size() < kShortSecret;
+    size_t at = shown.find(secret);
+    while (at != std::string::npos) {
+      if (whole_words_only && insideWord(shown, at, secret.size())) {
+        at = shown.find(secret, at + 1);
+        continue;
+      }
       shown.replace(at, secret.size(), kHidden);
+      at = shown.find(secret, at + kHidden.size());
     }
   }
   return shown;

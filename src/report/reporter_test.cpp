@@ -49,7 +49,15 @@ TEST_F(ReporterTest, HidesEachSecretWholeWhereverItStands) {
   reporter.hideSecret("tok");
   reporter.hideSecret("auth=tok;");  // a longer form holding the shorter goes whole
   reporter.hideSecret("tok");
-  EXPECT_EQ(reporter.withoutSecrets("tok, auth=tok; xtoky"), "*****, ***** x*****y");
+  EXPECT_EQ(reporter.withoutSecrets("tok, auth=tok; (tok)"), "*****, ***** (*****)");
+  // Shorter than 4 characters, a secret is hidden only where it stands as a word of its own; a
+  // longer one wherever it stands.
+  EXPECT_EQ(reporter.withoutSecrets("xtoky toky tok"), "xtoky toky *****");
+  reporter.hideSecret("p");
+  EXPECT_EQ(reporter.withoutSecrets("-ERR password p wrong: p"),
+            "-ERR password ***** wrong: *****");
+  reporter.hideSecret("hunter");
+  EXPECT_EQ(reporter.withoutSecrets("xhunter2 hunter"), "x*****2 *****");
   EXPECT_EQ(reporter.withoutSecrets(""), "");
   // Only what quotes a server asks: other lines stay as they are.
   testing::internal::CaptureStdout();

@@ -41,6 +41,8 @@ FilterRule::FilterRule(FilterRule&& other) noexcept
       negated_(other.negated_),
       compiled_(other.compiled_),
       matches_empty_(other.matches_empty_),
+      ordinary_line_(other.ordinary_line_),
+      look_for_ordinary_(other.look_for_ordinary_),
       compile_flags_(other.compile_flags_),
       place_(std::move(other.place_)),
       sequence_(other.sequence_) {
@@ -60,6 +62,8 @@ FilterRule& FilterRule::operator=(FilterRule&& other) noexcept {
     negated_ = other.negated_;
     compiled_ = other.compiled_;
     matches_empty_ = other.matches_empty_;
+    ordinary_line_ = other.ordinary_line_;
+    look_for_ordinary_ = other.look_for_ordinary_;
     held_.store(other.held_.load());
     other.held_.store(false);
     other.compiled_ = false;
@@ -138,6 +142,15 @@ int FilterRule::compileQuietly(int syntax, bool trials) {
   held_.store(true);
   compile_flags_ = flags;
   matches_empty_ = regexec(&pattern_, "", 0, nullptr, 0) == 0;
+  ordinary_line_ = nullptr;
+  if (!negated_ && look_for_ordinary_) {
+    for (const char* line : ordinaryHeaderLines()) {
+      if (regexec(&pattern_, line, 0, nullptr, 0) == 0) {
+        ordinary_line_ = line;
+        break;
+      }
+    }
+  }
   translated_ = std::move(translation);
   if (translated_.fallback.empty()) {
     // The engine matches it: the pattern is compiled again only if something asks for it.
@@ -166,6 +179,22 @@ bool FilterRule::holdPattern() const {
     }
   }
   return held_.load(std::memory_order_acquire);
+}
+
+const std::vector<const char*>& ordinaryHeaderLines() {
+  // Names and addresses no rule has a reason to aim at.
+  static const std::vector<const char*> lines = {
+      "From: Mara Olsen <mara.olsen@olsen-family.net>",
+      "To: Jon Olsen <jon.olsen@olsen-family.net>",
+      "Subject: Dinner on Sunday",
+      "Date: Sun, 6 Dec 2026 18:04:11 +0100",
+      "Message-ID: <3f9a1c2e.5d7b@olsen-family.net>",
+      "Received: from mx1.olsen-family.net (mx1.olsen-family.net [198.51.100.7]) by "
+      "pop.olsen-family.net with ESMTPS id 4F2A9; Sun, 6 Dec 2026 18:04:12 +0100",
+      "MIME-Version: 1.0",
+      "Content-Type: text/plain; charset=utf-8",
+  };
+  return lines;
 }
 
 const regex_t& FilterRule::pattern() const {
@@ -215,6 +244,18 @@ int refuseCatchAll(const FilterRule& rule) {
   std::fputs(("pollensift: Error: " + ruleName(rule, "deny") +
               " matches the empty text, so it matches every header line and would delete every "
               "message.\n")
+                 .c_str(),
+             stderr);
+  std::fflush(stderr);
+  return REG_BADPAT;
+}
+
+// A deny rule that condemns an ordinary header would delete nearly every message.
+int refuseCommonMatch(const FilterRule& rule) {
+  std::fflush(stdout);
+  std::fputs(("pollensift: Error: " + ruleName(rule, "deny") + " matches \"" +
+              rule.ordinaryLineMatched() +
+              "\" of an ordinary header, so it would delete nearly every message.\n")
                  .c_str(),
              stderr);
   std::fflush(stderr);
@@ -276,6 +317,7 @@ int compileInOrder(const std::vector<Listed>& rules, int syntax, const std::vect
       return code;
     }
     if (rules[i].deny && matchesEveryLine(rule)) return refuseCatchAll(rule);
+    if (rules[i].deny && rule.ordinaryLineMatched() != nullptr) return refuseCommonMatch(rule);
   }
   return 0;
 }
@@ -284,7 +326,15 @@ int compileInOrder(const std::vector<Listed>& rules, int syntax, const std::vect
 // HIGHSCORE by themselves condemn every message that scoring sees.
 void warnAboutCatchAllScores(const std::vector<ScoreRule>& rules, int highscore) {
   for (const ScoreRule& rule : rules) {
-    if (rule.score() <= 0 || rule.score() < highscore || !matchesEveryLine(rule)) continue;
+    if (rule.score() <= 0 || rule.score() < highscore) continue;
+    if (!matchesEveryLine(rule)) {
+      if (rule.ordinaryLineMatched() == nullptr) continue;
+      warn(ruleName(rule, "score") + " matches \"" + rule.ordinaryLineMatched() +
+           "\" of an ordinary header; its " + std::to_string(rule.score()) +
+           " points alone reach HIGHSCORE " + std::to_string(highscore) +
+           ", so nearly every message that reaches scoring is deleted.");
+      continue;
+    }
     warn(ruleName(rule, "score") +
          " matches the empty text, so it matches every header line; its " +
          std::to_string(rule.score()) + " points alone reach HIGHSCORE " +
@@ -300,8 +350,14 @@ int compileRuleLists(const RuleLists& lists, int syntax, int highscore, MatcherB
   std::vector<Listed> rules;
   rules.reserve(lists.allow->size() + lists.deny->size() + lists.score->size());
   for (FilterRule& rule : *lists.allow) rules.push_back({&rule, "allow", false});
-  for (FilterRule& rule : *lists.deny) rules.push_back({&rule, "deny", true});
-  for (ScoreRule& rule : *lists.score) rules.push_back({&rule, "score", false});
+  for (FilterRule& rule : *lists.deny) {
+    rule.lookForOrdinaryLines(true);
+    rules.push_back({&rule, "deny", true});
+  }
+  for (ScoreRule& rule : *lists.score) {
+    rule.lookForOrdinaryLines(rule.score() > 0 && rule.score() >= highscore);
+    rules.push_back({&rule, "score", false});
+  }
   std::vector<int> codes;
   compileInParallel(rules, syntax, codes);
   if (int code = compileInOrder(rules, syntax, codes)) return code;

@@ -37,6 +37,12 @@ class FilterRule {
   bool matchesRange(const std::string& text, size_t length) const;
   // Whether the rule matches the empty text, as compile found it.
   bool matchesEmpty() const { return matches_empty_; }
+  // For a positive rule whose compile was asked to look (lookForOrdinaryLines): the first line of
+  // an ordinary header (ordinaryHeaderLines) that it matches; null when it matches none or was
+  // not looked at. Such a deny rule would condemn nearly every message. The look costs as much as
+  // the compile itself, so only the rules that could condemn on their own are looked at.
+  const char* ordinaryLineMatched() const { return ordinary_line_; }
+  void lookForOrdinaryLines(bool on) { look_for_ordinary_ = on; }
 
   // The flags of the last successful compile (syntax | case): what the pattern really is, even
   // if the configured syntax changed afterwards.
@@ -90,10 +96,16 @@ class FilterRule {
   bool negated_;
   bool compiled_ = false;
   bool matches_empty_ = false;
+  const char* ordinary_line_ = nullptr;
+  bool look_for_ordinary_ = false;
   int compile_flags_ = 0;
   std::string place_;
   unsigned long sequence_;
 };
+
+// A small neutral header: common fields with plain values, as nearly every wanted message has
+// them, one "Name: value" line each as the rules see them.
+const std::vector<const char*>& ordinaryHeaderLines();
 
 class ScoreRule : public FilterRule {
  public:

@@ -114,7 +114,7 @@ TEST_F(FilterRuleTest, InALongListTheFirstBadRuleInRcOrderIsReported) {
       } else if (i == c.bad + 20) {
         s.addDeny("DENY", "=", "(later bad");
       } else if (i == c.bad - 5) {
-        s.addDeny("DENY", "=", "^Subject:.*(x?){2,3}y");  // tried in a child process first
+        s.addDeny("DENY", "=", "^Subject:.*(x?){2,3}zq");  // tried in a child process first
       } else {
         s.addDeny("DENY", "=", "^Subject:.*spam" + std::to_string(i));
       }
@@ -146,10 +146,15 @@ TEST_F(FilterRuleTest, ADenyRuleThatMatchesTheEmptyTextIsRefused) {
       {"basic", "DENY_CASE", "=", "^", true},
       {"extended", "DENY_NOCASE", "=", ".*", true},
       {"extended", "DENY", "=", "(Subject: )?", true},
-      {"extended", "DENY", "=", "^Subject:.*", false},
+      // Not the empty text, but every Subject line: an ordinary header is condemned.
+      {"extended", "DENY", "=", "^Subject:.*", true},
+      {"basic", "DENY", "=", "^Received:", true},
+      {"extended", "DENY_NOCASE", "=", "^from:.*@", true},
+      {"extended", "DENY", "=", "^Subject:.*(viagra|lottery)", false},
+      {"extended", "DENY", "<>", "^Received:", false},  // negated: acts only without the field
       {"basic", "DENY", "=", "x\\{0,1\\}$", true},
       {"extended", "DENY", "<>", ".*", false},  // negated: satisfied by any line, never acts
-      {"extended", "DENY", "=", "a+", false},
+      {"extended", "DENY", "=", "q+", false},  // no "q" in an ordinary header
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(std::string(c.syntax) + " " + c.keyword + " " + c.op + " " + c.expression);
@@ -189,7 +194,7 @@ TEST_F(FilterRuleTest, AScoreRuleThatMatchesEveryLineAndReachesHighscoreDrawsAWa
   s.addScore("SCORE", 50, "=", "x*");
   s.addScore("SCORE", 49, "=", ".*");      // below HIGHSCORE alone
   s.addScore("SCORE", 80, "<>", ".*");     // negated: never adds its points
-  s.addScore("SCORE", 80, "=", "^Subject");  // does not match every line
+  s.addScore("SCORE", 80, "=", "^Subject: cheap");  // matches no ordinary header either
   s.addScore("SCORE_CASE", 200, "=", "^");
   s.scoreRules().back().setPlace("line 9 of your main rcfile");
   testing::internal::CaptureStderr();

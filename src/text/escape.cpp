@@ -1,5 +1,7 @@
 #include "text/escape.h"
 
+#include <string>
+
 namespace {
 
 // Length of the well-formed UTF-8 sequence at text[i] (no overlong forms, no surrogates, nothing
@@ -81,5 +83,44 @@ std::string escapeControls(std::string_view text, bool keep_line_ends) {
       }
     }
   }
+  return out;
+}
+
+namespace {
+
+// U+061C, U+200E, U+200F, U+202A..U+202E and U+2066..U+2069: they turn what follows around or
+// hide it, so a line would show other text than it holds.
+bool reordersText(unsigned code_point) {
+  return code_point == 0x061c || code_point == 0x200e || code_point == 0x200f ||
+         (code_point >= 0x202a && code_point <= 0x202e) ||
+         (code_point >= 0x2066 && code_point <= 0x2069);
+}
+
+}  // namespace
+
+std::string escapeShownText(std::string_view text, size_t limit) {
+  size_t kept = text.size();
+  if (kept > limit) {
+    kept = limit;
+    // Not inside a UTF-8 sequence.
+    while (kept > 0 && (static_cast<unsigned char>(text[kept]) & 0xc0) == 0x80) --kept;
+  }
+  std::string plain;
+  plain.reserve(kept);
+  for (size_t i = 0; i < kept; ++i) {
+    unsigned code_point = 0;
+    const size_t length =
+        static_cast<unsigned char>(text[i]) >= 0xc2 ? utf8Length(text, i, &code_point) : 0;
+    if (length > 0 && i + length <= kept && reordersText(code_point)) {
+      static const char kHex[] = "0123456789abcdef";
+      plain += "\\u";
+      for (int shift = 12; shift >= 0; shift -= 4) plain += kHex[(code_point >> shift) & 0xf];
+      i += length - 1;
+    } else {
+      plain += text[i];
+    }
+  }
+  std::string out = escapeControls(plain);
+  if (kept < text.size()) out += "... (" + std::to_string(text.size() - kept) + " more bytes)";
   return out;
 }

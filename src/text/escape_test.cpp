@@ -50,4 +50,18 @@ TEST(EscapeControls, KeepLineEndsTurnsCrLfIntoOneLineEnd) {
   EXPECT_EQ(escapeControls("a\r\nb\nc\rd\xc2\x85", true), "a\nb\nc\\x0dd\\xc2\\x85");
 }
 
+// What a server sends to --probe: a line of any length, with controls that turn text around.
+TEST(EscapeShownText, ReorderingControlsAreEscapedAndLongTextIsCut) {
+  EXPECT_EQ(escapeShownText("SASL PLAIN \xe2\x80\xaetxt.exe\x1b[2J", 100),
+            "SASL PLAIN \\u202etxt.exe\\x1b[2J");
+  EXPECT_EQ(escapeShownText("a\xe2\x81\xa6" "b\xd8\x9c\xe2\x80\x8f \xc3\xa9", 100),
+            "a\\u2066b\\u061c\\u200f \xc3\xa9");
+  EXPECT_EQ(escapeShownText(std::string(8 << 20, 'x'), 10),
+            "xxxxxxxxxx... (8388598 more bytes)");
+  // Not inside a UTF-8 sequence, nor inside a control that the cut would leave half.
+  EXPECT_EQ(escapeShownText("abc\xc3\xa9", 4), "abc... (2 more bytes)");
+  EXPECT_EQ(escapeShownText("ab\xe2\x80\xae", 4), "ab... (3 more bytes)");
+  EXPECT_EQ(escapeShownText("short", 5), "short");
+}
+
 }  // namespace

@@ -20,7 +20,7 @@ RC_KEYWORDS = [
     "HIGHSCORE", "MAXLENGTH", "MAXSIZE_ALLOW", "MAXSIZE_DENY", "MAXSIZE_SCORE", "PORT",
     "SCORE", "SCORE_CASE", "SCORE_NOCASE", "TIMEOUT", "VERBOSE",
     "DEL_DUPLICATES", "NORMAL", "PIPELINING", "REG_CASE", "TEST", "AUTH", "TLS_FINGERPRINT", "TLS_CA_FILE",
-    "QUARANTINE", "QUARANTINE_DAYS", "JOBS",
+    "QUARANTINE", "QUARANTINE_DAYS", "JOBS", "MAX_DELETE",
     "LEARN_MINIMUM",
 ]
 
@@ -45,6 +45,60 @@ class ManualPages(unittest.TestCase):
                                        timeout=60)
                     self.assertEqual(p.stdout + p.stderr, "")
                     self.assertEqual(p.returncode, 0)
+
+    def test_no_quoted_message_loses_a_word_when_rendered(self):
+        # mdoc takes a word such as "No" or "Ns" on a macro line for a macro, which drops it
+        # from the page. A message quoted on a line without other markup must render whole.
+        escapes = {"\\&": "", "\\(dq": '"', "\\(aq": "'", "\\-": "-", "\\e": "\\"}
+        markup = {"Ar", "Cm", "Fl", "Qo", "Qc", "Pq", "Sx", "Xr", "Ql", "Ns", "Pf", "Ap", "Li",
+                  "Va", "Ev", "Pa", "Op", "Oo", "Oc", "Em", "Sy", "Dq", "Sq", "Qq"}
+        for page in PAGES:
+            rendered = " ".join(render(page).split())
+            with open(page) as f:
+                source = f.read().splitlines()
+            checked = 0
+            for number, line in enumerate(source, 1):
+                m = re.match(r"^\.(?:It Dq|Dq|Dl) (.*)$", line)
+                if not m:
+                    continue
+                words = m.group(1).split()
+                # With markup, the words before it.
+                marked = [i for i, word in enumerate(words) if word in markup]
+                if marked:
+                    words = words[:marked[0]]
+                if len(words) < 2:
+                    continue
+                text = " ".join(words)
+                for escape, plain in escapes.items():
+                    text = text.replace(escape, plain)
+                if "\\" in text:
+                    continue
+                # Punctuation standing alone closes the quotes rather than belonging to them.
+                words = text.split()
+                while words and re.fullmatch(r"[.,:;?!()\[\]]", words[-1]):
+                    words.pop()
+                text = " ".join(words)
+                checked += 1
+                with self.subTest(page=os.path.basename(page), line=number):
+                    self.assertTrue(text in rendered, "rendered without a word: " + text)
+            self.assertGreater(checked, 10, page)
+
+    def test_the_verdict_field_examples_have_the_fields_real_form(self):
+        # The reason is what the "Deny:" line gives in brackets, then the account and the time.
+        reasons = [r'"[^"]+" matches "[^"]+"( \(normalised\))?',
+                   r'Negative deny rule "[^"]+" did not match', r'Score: -?\d+', r'Duplicate',
+                   r'Maxsize_Allow exceeded', r'Maxsize_Deny exceeded',
+                   r'"[\w-]+" exceeded maxlength']
+        form = re.compile(r'^X-Pollensift-Verdict: (%s) \(\S+@\S+, \d{4}-\d\d-\d\d \d\d:\d\d\)$'
+                          % '|'.join(reasons))
+        found = 0
+        for page in PAGES:
+            for line in render(page).splitlines():
+                line = line.strip()
+                if line.startswith('X-Pollensift-Verdict: '):
+                    found += 1
+                    self.assertRegex(line, form)
+        self.assertGreaterEqual(found, 2)
 
     def test_every_option_of_the_help_text_is_documented(self):
         help_text = subprocess.run([BIN, "--help"], capture_output=True, text=True,

@@ -48,9 +48,10 @@ class ProbeScripted(PollensiftTest):
     def test_odd_capabilities_are_explained_escaped_and_stls_refused_is_said(self):
         server = self.fake_server({
             'capa': ['STLS', 'SASL plain SCRAM-SHA-256', 'LOGIN-DELAY 900', 'EXPIRE NEVER',
-                     'PIPELINING', 'UIDL', 'X-\x1b[31mODD'],
+                     'EXPIRE 31', 'PIPELINING', 'UIDL', 'X-\x1b[31mODD',
+                     'X-\xe2\x80\xaeODD'],  # U+202E in UTF-8
             'replies': {'STLS': '-ERR not today\r\n'}})
-        r = self.probe(probe_account('ann', server.port, 'POP3/STLS'))
+        r = self.probe(probe_account('ann', server.port, 'POP3'))
         self.assertEqual(r.code, 0, r.err)
         lines = r.out.splitlines()
         start = lines.index('  CAPA:')
@@ -62,18 +63,19 @@ class ProbeScripted(PollensiftTest):
             '    STLS: upgrades this connection to TLS (PROTOCOL = "POP3/STLS")',
             '    SASL plain SCRAM-SHA-256: logins with AUTH: PLAIN SCRAM-SHA-256 (not in '
             'pollensift)',
-            '    LOGIN-DELAY 900: wants that many seconds between logins: run pollensift no more '
-            'often',
-            '    EXPIRE NEVER: deletes messages on its own after that many days once they were '
-            'retrieved (NEVER: keeps them)',
+            '    LOGIN-DELAY 900: wants 900 seconds between logins: run pollensift no more often',
+            '    EXPIRE NEVER: keeps retrieved messages (NEVER): it deletes none on its own',
+            '    EXPIRE 31: deletes messages on its own 31 day(s) after they were retrieved (0: at '
+            'the end of the session that retrieved them)',
             '    PIPELINING: takes several commands at once; the scan keeps a window of them in '
             'flight',
             '    UIDL: names every message lastingly; STATEFILE uses it to skip messages judged '
             'before',
             '    X-\\x1b[31mODD: not used by pollensift',
+            '    X-\\u202eODD: not used by pollensift',
             '  STLS: offered, but the upgrade failed (see above).',
             '  Suggested for the rc file:',
-            # Without TLS the greeting's stamp keeps the password off the wire.
+            # Configured without TLS: the greeting's stamp keeps the password off the wire.
             '    PROTOCOL = "APOP"',
             '    PORT     = %d' % server.port,
             '    (no AUTH: APOP)',
@@ -82,6 +84,43 @@ class ProbeScripted(PollensiftTest):
             '"POP3/SSL".',
         ])
         self.assertEqual(server.commands(), ['CAPA', 'STLS', 'QUIT'])
+
+    def test_an_stls_account_whose_stls_is_tampered_with_gets_no_weaker_suggestion(self):
+        cases = [
+            ('refused', {'capa': ['STLS', 'USER'], 'replies': {'STLS': '-ERR not today\r\n'}},
+             'the upgrade to TLS failed'),
+            ('text after its +OK', {'capa': ['STLS', 'USER'],
+                                    'replies': {'STLS': '+OK begin\r\n+OK injected\r\n'}},
+             'the upgrade to TLS failed'),
+            ('a broken hand-shake', {'capa': ['STLS', 'USER'],
+                                     'replies': {'STLS': '+OK begin\r\n'}},
+             'the upgrade to TLS failed'),
+            ('stripped from CAPA', {'capa': ['USER']},
+             'CAPA does not list STLS, as if it had been stripped on the way'),
+        ]
+        for name, scenario, why in cases:
+            for protocol in ('POP3/STLS', 'APOP/STLS'):
+                with self.subTest(name, protocol=protocol):
+                    server = self.fake_server(dict(scenario, **{'greeting': '+OK ready\r\n'}))
+                    r = self.probe('TIMEOUT = 3\n' + probe_account('ann', server.port, protocol))
+                    self.assertEqual(r.code, 255, r.out)
+                    self.assertEqual(r.out.splitlines()[-1],
+                                     '  Warning: the server\'s STLS looks tampered with: %s. '
+                                     'Nothing less than PROTOCOL = "%s" is suggested; a run skips '
+                                     'the account rather than send the password in clear text. '
+                                     'Probe again from another network, or ask the server\'s '
+                                     'owner.' % (why, protocol))
+                    self.assertNotIn('Suggested', r.out)
+                    self.assertNotIn('PROTOCOL = "POP3"', r.out)
+                    server.stop()
+
+    def test_a_huge_capability_line_is_cut(self):
+        server = self.fake_server({'capa': ['X-' + 'a' * (8 << 20), 'UIDL']})
+        r = self.probe(probe_account('ann', server.port))
+        self.assertEqual(r.code, 0, r.err)
+        self.assertIn('    X-' + 'a' * 198 + '... (%d more bytes): not used by pollensift'
+                      % ((8 << 20) + 2 - 200), r.out.splitlines())
+        self.assertLess(len(r.out), 4000)
 
     def test_one_account_is_chosen_and_a_silent_server_fails_the_probe(self):
         talking = self.fake_server({'capa': ['USER']})

@@ -93,7 +93,11 @@ class MalformedRcFile(unittest.TestCase):
             ("unknown protocol", head + b'PROTOCOL = "IMAP"\n', 255,
              "pollensift: Error: Only supported protocols are POP3 and APOP (SSL only if OpenSSL "
              "is available).\npollensift: PROTOCOL \"IMAP\" is none of the valid values: "
-             "\"POP3\", \"APOP\", \"POP3/SSL\", \"APOP/SSL\", \"POP3/STLS\", \"APOP/STLS\".\n"),
+             "\"POP3\", \"APOP\", \"POP3/SSL\", \"APOP/SSL\", \"POP3/STLS\", \"APOP/STLS\".\n"
+             "pollensift: PROTOCOL \"IMAP\" stands in line 2 of %s.\n" % main),
+            ("unknown REG_TYPE", head + b'VERBOSE = 3\nREG_TYPE = "perl"\n', 255,
+             "pollensift: Error: Regular expressions must either be of type 'extended', or "
+             "'basic'.\npollensift: REG_TYPE \"perl\" stands in line 3 of %s.\n" % main),
             ("bad rule under extended syntax",
              head + b'REG_TYPE = "extended"\nDENY = "^Subject: (cheap"\n', 255,
              "pollensift: Error: Unmatched ( or \\(\n"
@@ -109,7 +113,7 @@ class MalformedRcFile(unittest.TestCase):
              "pollensift: Warning: The value in line 3 of %s begins with a backquote but has no "
              "closing apostrophe, so it is taken as written, not run as a command (write "
              "`command' to run one).\n" % main),
-            ("CR LF line ends", head + b'VERBOSE = 4\r\nTEST = "yes"\r\nDENY = "x"\r\n', 0, ""),
+            ("CR LF line ends", head + b'VERBOSE = 4\r\nTEST = "yes"\r\nDENY = "^Subject: x"\r\n', 0, ""),
         ]
         for name, text, status, expected in rows:  # status 0: no account, nothing contacted
             with self.subTest(name):
@@ -265,7 +269,7 @@ class AccountStatementsAfterTheLastPort(unittest.TestCase):
             ("TLS_CA_FILE", 'TLS_CA_FILE = "/etc/ssl/certs/ca-certificates.crt"\n'),
             ("AUTH", 'AUTH = "PLAIN"\n'),
             ("after other statements",
-             'DENY = "x"\nVERBOSE = 4\nTLS_CA_FILE = "/etc/ssl/certs/ca-certificates.crt"\n'),
+             'DENY = "^Subject: x"\nVERBOSE = 4\nTLS_CA_FILE = "/etc/ssl/certs/ca-certificates.crt"\n'),
         ]
         for name, after in rows:
             # The account's statements take lines 1 to 7; the first one after them counts.
