@@ -1,11 +1,11 @@
 #include "filter/seen_ids.h"
 
-#include <openssl/evp.h>
-
 #include <functional>
 #include <limits>
 #include <new>
 #include <stdexcept>
+
+#include "text/sha256.h"
 
 std::string SeenIds::key(std::string_view id) {
   if (id.size() <= kLongId) {
@@ -13,14 +13,9 @@ std::string SeenIds::key(std::string_view id) {
     verbatim += id;
     return verbatim;
   }
-  unsigned char digest[EVP_MAX_MD_SIZE];
-  unsigned int length = 0;
-  if (EVP_Digest(id.data(), id.size(), digest, &length, EVP_sha256(), nullptr) != 1) {
-    // Only a library without memory fails here; the run cannot go on sensibly.
-    throw std::bad_alloc();
-  }
+  const std::array<unsigned char, 32> digest = sha256(id);
   std::string hashed = "#";
-  hashed.append(reinterpret_cast<const char*>(digest), length);
+  hashed.append(reinterpret_cast<const char*>(digest.data()), digest.size());
   return hashed;
 }
 
