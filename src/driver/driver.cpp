@@ -254,7 +254,11 @@ int runPollensift(int argc, char** argv) {
   try {
     warnAboutRuleSyntax();
     for (const std::string& idle : idleSettings()) warn(idle);
-    if (compileRules(MatcherBuild::kInBackground) != 0) return -1;
+    // With a state file the rules may judge nothing: the scan starts the matcher's build once a
+    // message is to be fetched.
+    const MatcherBuild build =
+        settings.statefile().empty() ? MatcherBuild::kInBackground : MatcherBuild::kWhenNeeded;
+    if (compileRules(build) != 0) return -1;
     traceFallbackRules(reporter);
     useLearnedTokens();
     useBlockLists();

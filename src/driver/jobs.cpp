@@ -552,6 +552,8 @@ int Runner::run() {
   sigemptyset(&ignore.sa_mask);
   sigaction(SIGPIPE, &ignore, &old_pipe_);
   // A job forked while another thread still builds the rule matcher would wait for it for ever.
+  // Built here, once, it is shared by every job, which would otherwise each build their own.
+  prepareRuleMatcher();
   awaitRuleMatcherBuild();
   // Set up here once, not again in every job, where each page it writes is a fault of its own.
   MailboxLock::prepareNaming();

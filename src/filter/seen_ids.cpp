@@ -1,24 +1,20 @@
 #include "filter/seen_ids.h"
 
-#include <openssl/evp.h>
-
+#include <array>
 #include <functional>
 #include <limits>
 #include <new>
 #include <stdexcept>
 
+#include "text/sha256.h"
+
 namespace {
 
 // prefix + the SHA-256 of text.
 std::string digestKey(char prefix, std::string_view text) {
-  unsigned char digest[EVP_MAX_MD_SIZE];
-  unsigned int length = 0;
-  if (EVP_Digest(text.data(), text.size(), digest, &length, EVP_sha256(), nullptr) != 1) {
-    // Only a library without memory fails here; the run cannot go on sensibly.
-    throw std::bad_alloc();
-  }
+  const std::array<unsigned char, 32> digest = sha256(text);
   std::string hashed(1, prefix);
-  hashed.append(reinterpret_cast<const char*>(digest), length);
+  hashed.append(reinterpret_cast<const char*>(digest.data()), digest.size());
   return hashed;
 }
 

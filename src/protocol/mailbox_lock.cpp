@@ -1,7 +1,6 @@
 #include "protocol/mailbox_lock.h"
 
 #include <fcntl.h>
-#include <openssl/evp.h>
 #include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -12,7 +11,7 @@
 
 #include "protocol/uidl_state.h"
 #include "text/escape.h"
-#include "text/hex.h"
+#include "text/sha256.h"
 
 namespace {
 
@@ -22,13 +21,7 @@ std::string& directoryOverride() {
 }
 
 std::string lockName(const std::string& server, int port, const std::string& user) {
-  const std::string key = UidlState::accountKey(server, port, user);
-  unsigned char digest[EVP_MAX_MD_SIZE];
-  unsigned int length = 0;
-  if (EVP_Digest(key.data(), key.size(), digest, &length, EVP_sha256(), nullptr) != 1) {
-    throw std::bad_alloc();
-  }
-  return lowerHex(digest, length) + ".lock";
+  return sha256Hex(UidlState::accountKey(server, port, user)) + ".lock";
 }
 
 // The directory made when missing (mode 0700) and opened; -1 with *problem saying why it cannot

@@ -44,6 +44,7 @@
 #include "quarantine/quarantine.h"
 #include "report/progress.h"
 #include "report/reporter.h"
+#include "rules/rule_matcher.h"
 
 namespace {
 
@@ -341,6 +342,8 @@ int POP3::scan() {
 
 int POP3::scanMessages(int first, int count) {
   if (first > count) return 0;
+  // Messages are to be judged: the rules' matcher is built while the dialogue goes on.
+  prepareRuleMatcher();
   if (!prepareScan()) return -1;
   const bool pipelined = Settings::instance().pipelining() &&
                          (pipelines() || after_login_.has("PIPELINING"));

@@ -68,10 +68,24 @@ UidlState::Entry UidlState::store(std::string_view uidl, std::string_view key) {
 }
 
 uint32_t UidlState::find(std::string_view uidl) const {
+  // The place just found (asked again as the message is remembered) or the one after it.
+  for (const uint32_t place : {next_ - 1, next_}) {
+    if (place < loaded_.size() && uidlOf(loaded_[place]) == uidl) {
+      next_ = place + 1;
+      return place;
+    }
+  }
+  if (by_uidl_.size() != loaded_.size()) {
+    by_uidl_.resize(loaded_.size());
+    for (uint32_t i = 0; i < by_uidl_.size(); ++i) by_uidl_[i] = i;
+    std::sort(by_uidl_.begin(), by_uidl_.end(),
+              [this](uint32_t a, uint32_t b) { return uidlOf(loaded_[a]) < uidlOf(loaded_[b]); });
+  }
   const auto at = std::lower_bound(
       by_uidl_.begin(), by_uidl_.end(), uidl,
       [this](uint32_t place, std::string_view wanted) { return uidlOf(loaded_[place]) < wanted; });
   if (at == by_uidl_.end() || uidlOf(loaded_[*at]) != uidl) return kNone;
+  next_ = *at + 1;
   return *at;
 }
 
@@ -92,17 +106,13 @@ bool UidlState::load(const std::string& account, const std::string& fingerprint)
   by_uidl_.clear();
   fresh_.clear();
   unchanged_ = 0;
+  next_ = 0;
   if (!usable_) return false;
   const auto found = accounts_.find(account);
   if (found != accounts_.end() && found->second.fingerprint == fingerprint) {
     loaded_ = std::move(found->second.entries);
     found->second.entries.clear();
     taken_ = true;
-    by_uidl_.resize(loaded_.size());
-    for (uint32_t i = 0; i < by_uidl_.size(); ++i) by_uidl_[i] = i;
-    std::sort(by_uidl_.begin(), by_uidl_.end(), [this](uint32_t a, uint32_t b) {
-      return uidlOf(loaded_[a]) < uidlOf(loaded_[b]);
-    });
   }
   return true;
 }

@@ -111,7 +111,10 @@ class UidlState {
   std::string account_;
   std::string fingerprint_;
   std::vector<Entry> loaded_;     // the account's entries from the file
-  std::vector<uint32_t> by_uidl_;  // places in loaded_, in UIDL order
+  // Places in loaded_ in UIDL order, sorted at the first find the cursor below does not answer.
+  mutable std::vector<uint32_t> by_uidl_;
+  // Where find looks first: a server lists an unchanged mailbox in the order the file holds it.
+  mutable uint32_t next_ = 0;
   std::vector<Entry> fresh_;      // what this session keeps
   size_t unchanged_ = 0;          // entries of fresh_ that loaded_ holds already
   bool taken_ = false;            // loaded_ holds the account's entries, not accounts_

@@ -143,6 +143,30 @@ TEST_F(UidlStateTest, RunsRememberKeptMessagesUnderTheirFingerprint) {
   EXPECT_FALSE(state.isKept("u3"));
 }
 
+// Lookups answer the same whatever their order: in the file's order (as an unchanged mailbox is
+// listed), each asked twice, with gaps, backwards, and for what the file does not hold.
+TEST_F(UidlStateTest, LookupsInAnyOrderFindTheirEntries) {
+  UidlState::Entries kept;
+  for (int i = 1; i <= 8; ++i)
+    kept.push_back({"u" + std::to_string(i), "=<" + std::to_string(i) + "@x>"});
+  ASSERT_TRUE(run(kPrint, kept));
+  const std::vector<std::vector<int>> orders = {{1, 2, 3, 4, 5, 6, 7, 8},
+                                                {1, 1, 2, 2, 8, 8},
+                                                {2, 4, 9, 6, 8, 1},
+                                                {8, 7, 6, 5, 4, 3, 2, 1},
+                                                {0, 1, 9, 2, 3}};
+  for (const std::vector<int>& order : orders) {
+    UidlState state(path_, 100);
+    ASSERT_TRUE(state.load("acct", kPrint));
+    for (const int n : order) {
+      const std::string uidl = "u" + std::to_string(n);
+      const std::string expected = n >= 1 && n <= 8 ? "=<" + std::to_string(n) + "@x>" : "";
+      EXPECT_EQ(state.isKept(uidl), !expected.empty()) << uidl;
+      EXPECT_EQ(state.messageId(uidl), expected) << uidl;
+    }
+  }
+}
+
 // Accounts are kept apart in one file, and what is not committed does not count.
 TEST_F(UidlStateTest, AccountsShareTheFile) {
   {

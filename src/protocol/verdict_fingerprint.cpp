@@ -1,14 +1,13 @@
 #include "protocol/uidl_state.h"
 
-#include <openssl/evp.h>
 #include <regex.h>
 
-#include <new>
 #include <string>
 #include <vector>
 
 #include "config/settings.h"
 #include "rules/rules.h"
+#include "text/sha256.h"
 
 namespace {
 
@@ -64,16 +63,5 @@ std::string verdictFingerprint() {
   // Without -i a malformed Message-ID stops the scan, with it the message is judged.
   addNumber(text, "ignore_time_stamps", settings.ignoreTimeStamps());
 
-  unsigned char digest[EVP_MAX_MD_SIZE];
-  unsigned int length = 0;
-  if (EVP_Digest(text.data(), text.size(), digest, &length, EVP_sha256(), nullptr) != 1) {
-    throw std::bad_alloc();
-  }
-  static const char kHex[] = "0123456789abcdef";
-  std::string hex;
-  for (unsigned int i = 0; i < length; ++i) {
-    hex += kHex[digest[i] >> 4];
-    hex += kHex[digest[i] & 15];
-  }
-  return hex;
+  return sha256Hex(text);
 }

@@ -366,7 +366,7 @@ int compileRuleLists(const RuleLists& lists, int syntax, int highscore, MatcherB
   // cannot take keeps the C library's matcher), so it may go on while a server is contacted.
   if (build == MatcherBuild::kInBackground) {
     buildRuleMatcherInBackground();
-  } else {
+  } else if (build == MatcherBuild::kNow) {
     compiledRuleMatcher();
   }
   return 0;

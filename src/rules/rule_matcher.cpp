@@ -666,6 +666,13 @@ void buildRuleMatcherInBackground() {
   }
 }
 
+void prepareRuleMatcher() {
+  Compiled& c = compiled();
+  if (c.builder.joinable()) return;
+  if (c.matcher && c.compilations == FilterRule::compilations() && c.shapes == ruleShapes()) return;
+  buildRuleMatcherInBackground();
+}
+
 void awaitRuleMatcherBuild() {
   finishBuild(compiled());
 }

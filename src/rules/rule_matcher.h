@@ -134,6 +134,11 @@ RuleMatcher& compiledRuleMatcher();
 // the rules and their lists must not change; the build is waited for at exit.
 void buildRuleMatcherInBackground();
 
+// Begins the build in the background unless the matcher of the rules as they are now is built or
+// being built: called where messages are about to be judged, it overlaps the build with the
+// dialogue that comes first.
+void prepareRuleMatcher();
+
 // Waits for a build begun in the background, keeping what it built while it is still current:
 // rules may be compiled again once it returns.
 void awaitRuleMatcherBuild();

@@ -94,4 +94,31 @@ TEST(RuleMatcherTest, BackgroundBuildGivesTheMatcherOfTheRulesAsTheyAre) {
   s.resetForTesting();
 }
 
+// A run with a state file leaves the build until a message is to be judged: the matcher asked
+// for then, prepared or not, is that of the rules as they are, and preparing twice or after the
+// build builds nothing stale.
+TEST(RuleMatcherTest, BuildLeftUntilNeededGivesTheMatcherOfTheRulesAsTheyAre) {
+  Settings& s = Settings::instance();
+  s.resetForTesting();
+  s.setRegType("extended");
+  s.addDeny("DENY", "=", "^Subject:.*(lottery|casino)");
+  ASSERT_EQ(compileRules(MatcherBuild::kWhenNeeded), 0);
+  EXPECT_EQ(matched("Subject: Casino night"), (std::vector<uint32_t>{0}));
+
+  s.addDeny("DENY", "=", "^Subject:.*night");
+  ASSERT_EQ(compileRules(MatcherBuild::kWhenNeeded), 0);
+  prepareRuleMatcher();
+  prepareRuleMatcher();
+  EXPECT_EQ(matched("Subject: Casino night"), (std::vector<uint32_t>{0, 1}));
+  const unsigned long generation = compiledRuleMatcher().generation();
+  prepareRuleMatcher();
+  EXPECT_EQ(compiledRuleMatcher().generation(), generation);
+
+  s.setRegType("basic");
+  ASSERT_EQ(compileRules(MatcherBuild::kWhenNeeded), 0);
+  prepareRuleMatcher();
+  EXPECT_EQ(matched("Subject: Casino night"), (std::vector<uint32_t>{1}));
+  s.resetForTesting();
+}
+
 }  // namespace

@@ -15,9 +15,10 @@
 #include "rules/filter_rule.h"
 #include "rules/rule_matcher.h"
 
-// Whether compileRuleLists builds the rule matcher before it returns, or leaves that to another
-// thread while the caller goes on (see buildRuleMatcherInBackground).
-enum class MatcherBuild { kNow, kInBackground };
+// Whether compileRuleLists builds the rule matcher before it returns, leaves that to another
+// thread while the caller goes on (see buildRuleMatcherInBackground), or leaves it until a
+// message is to be judged (see prepareRuleMatcher): a repeat run may judge none.
+enum class MatcherBuild { kNow, kInBackground, kWhenNeeded };
 
 // Compiles every allow, deny and score rule of lists once, in syntax (REG_EXTENDED or 0); 0, or
 // the first error code after printing the two error lines. A deny rule that matches every line is
