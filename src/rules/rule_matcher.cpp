@@ -62,6 +62,7 @@ struct RuleMatcher::Field {
   struct Split {
     size_t length = 0;
     std::vector<std::string> heads;  // as PosixTranslation::head
+    std::unordered_map<uint32_t, uint32_t> head_of;  // of each rule, its head among heads
     Chunks rests;
   };
   Chunks anchored;               // whole patterns, each starting with a start anchor
@@ -206,6 +207,13 @@ std::string prefixHead(const std::string& pattern) {
   return head;
 }
 
+// The fields whose lines alone a rule can match, each with its head when the rule is split: one,
+// several ("^(Subject|From|To):"), or none for a rule of any field.
+std::vector<std::pair<std::string, std::string>> fieldsOf(const PosixTranslation& translated) {
+  if (!translated.field.empty()) return {{translated.field, translated.head}};
+  return translated.fields;
+}
+
 bool startsWithHead(const std::string& text, size_t length, const std::string& head) {
   if (length < head.size() / 2) return false;
   for (size_t i = 0; i < head.size() / 2; ++i) {
@@ -246,7 +254,11 @@ RuleMatcher::RuleMatcher(std::vector<const FilterRule*> rules)
   } else {
     own_.assign(rules_.size(), 0);
     std::map<std::string, std::vector<uint32_t>> heavy_by_field;  // "" for rules of any field
-    for (const uint32_t i : heavy) heavy_by_field[rules_[i]->translated().field].push_back(i);
+    for (const uint32_t i : heavy) {
+      const auto fields = fieldsOf(rules_[i]->translated());
+      if (fields.empty()) heavy_by_field[""].push_back(i);
+      for (const auto& field : fields) heavy_by_field[field.first].push_back(i);
+    }
     for (auto& [field, list] : heavy_by_field) {
       std::unique_ptr<Heavy>& into = field.empty() ? heavy_ : fields_[field].heavy;
       const Form form = field.empty() ? Form::kWhole : Form::kAnchored;
@@ -254,26 +266,27 @@ RuleMatcher::RuleMatcher(std::vector<const FilterRule*> rules)
       if (into) heavies_.push_back(into.get());
     }
   }
+  // A rule of several fields comes back once from each that did not take it.
   std::sort(in_sets.begin(), in_sets.end());
+  in_sets.erase(std::unique(in_sets.begin(), in_sets.end()), in_sets.end());
   for (const uint32_t i : in_sets) {
     const PosixTranslation& translated = rules_[i]->translated();
-    if (translated.field.empty()) {
-      anywhere.push_back(i);
-    } else if (translated.head.empty()) {
-      if (std::string head = prefixHead(translated.pattern); !head.empty()) {
-        fields_[translated.field].prefixes.emplace_back(std::move(head), i);
+    const auto fields = fieldsOf(translated);
+    if (fields.empty()) anywhere.push_back(i);
+    for (const auto& [field, head] : fields) {
+      if (!head.empty()) {
+        split[{field, head}].push_back(i);
+      } else if (std::string prefix = prefixHead(translated.pattern); !prefix.empty()) {
+        fields_[field].prefixes.emplace_back(std::move(prefix), i);
       } else {
-        anchored[translated.field].push_back(i);
+        anchored[field].push_back(i);
       }
-    } else {
-      split[{translated.field, translated.head}].push_back(i);
     }
   }
   std::vector<BuildJob> jobs;
-  jobs.push_back({std::move(anywhere), Form::kWhole, &anywhere_, {}});
+  jobs.push_back({std::move(anywhere), Form::kWhole, &anywhere_, {}, {}});
   for (auto& [field, list] : anchored)
-    jobs.push_back({std::move(list), Form::kAnchored, &fields_[field].anchored, {}});
-  head_of_.assign(rules_.size(), 0);
+    jobs.push_back({std::move(list), Form::kAnchored, &fields_[field].anchored, {}, {}});
   std::map<std::pair<std::string, size_t>, std::vector<uint32_t>> by_length;  // field, length
   for (const auto& [key, list] : split) {
     const size_t length = key.second.size() / 2;
@@ -281,7 +294,7 @@ RuleMatcher::RuleMatcher(std::vector<const FilterRule*> rules)
     auto it = std::find_if(splits.begin(), splits.end(),
                            [&](const Field::Split& s) { return s.length == length; });
     if (it == splits.end()) it = splits.insert(splits.end(), Field::Split{length, {}, {}});
-    for (const uint32_t rule : list) head_of_[rule] = static_cast<uint32_t>(it->heads.size());
+    for (const uint32_t rule : list) it->head_of[rule] = static_cast<uint32_t>(it->heads.size());
     it->heads.push_back(key.second);
     std::vector<uint32_t>& rules = by_length[{key.first, length}];
     rules.insert(rules.end(), list.begin(), list.end());
@@ -290,7 +303,7 @@ RuleMatcher::RuleMatcher(std::vector<const FilterRule*> rules)
   for (auto& [key, list] : by_length) {
     std::sort(list.begin(), list.end());
     for (Field::Split& s : fields_[key.first].splits) {
-      if (s.length == key.second) jobs.push_back({std::move(list), Form::kRest, &s.rests, {}});
+      if (s.length == key.second) jobs.push_back({std::move(list), Form::kRest, &s.rests, {}, {}});
     }
   }
   buildOnTwoThreads(jobs);
@@ -413,12 +426,28 @@ void RuleMatcher::buildJoined() {
 // Compiling sets is most of what building the matcher costs, and each set stands alone: the
 // largest jobs first, each taken by whichever of two threads is free.
 void RuleMatcher::buildOnTwoThreads(std::vector<BuildJob>& jobs) {
+  // Many rules with counted repetitions get sets of their own, apart from the other rules of
+  // their job: in one set the automaton's states are made of both kinds' states at once, and
+  // their number multiplies.
+  const size_t planned = jobs.size();
+  for (size_t k = 0; k < planned; ++k) {
+    std::vector<uint32_t> counted, plain;
+    for (const uint32_t i : jobs[k].rules) {
+      const PosixTranslation& translated = rules_[i]->translated();
+      const bool repeats = hasCountedRepetition(jobs[k].form == Form::kRest ? translated.rest
+                                                                           : translated.pattern);
+      (repeats ? counted : plain).push_back(i);
+    }
+    if (counted.size() < kMinHeavyRules || plain.empty()) continue;
+    jobs[k].rules = std::move(plain);
+    jobs.push_back({std::move(counted), jobs[k].form, jobs[k].into, {}, {}});
+  }
   std::sort(jobs.begin(), jobs.end(),
             [](const BuildJob& a, const BuildJob& b) { return a.rules.size() > b.rules.size(); });
   std::atomic<size_t> next = 0;
   auto run = [&]() {
     for (size_t k = next++; k < jobs.size(); k = next++) {
-      build(jobs[k].rules, jobs[k].form, *jobs[k].into, jobs[k].fallback);
+      build(jobs[k].rules, jobs[k].form, jobs[k].built, jobs[k].fallback);
     }
   };
   std::thread second;
@@ -431,8 +460,10 @@ void RuleMatcher::buildOnTwoThreads(std::vector<BuildJob>& jobs) {
   }
   run();
   if (second.joinable()) second.join();
-  for (const BuildJob& job : jobs)
+  for (BuildJob& job : jobs) {
     fallback_.insert(fallback_.end(), job.fallback.begin(), job.fallback.end());
+    for (auto& chunk : job.built) job.into->push_back(std::move(chunk));
+  }
 }
 
 void RuleMatcher::build(const std::vector<uint32_t>& rules, Form form, Chunks& into,
@@ -538,7 +569,7 @@ void RuleMatcher::matchOne(const std::string& text, const std::vector<char>* ski
           split_found_.clear();
           scan(split.rests, text, split.length, length, split_found_);
           for (const uint32_t rule : split_found_) {
-            if (heads_matched_[head_of_[rule]] != 0) out.push_back(rule);
+            if (heads_matched_[split.head_of.at(rule)] != 0) out.push_back(rule);
           }
         }
       }
@@ -549,6 +580,9 @@ void RuleMatcher::matchOne(const std::string& text, const std::vector<char>* ski
     if (fallbackMatches(*rules_[rule], text, length)) out.push_back(rule);
   }
   std::sort(out.begin() + static_cast<long>(start), out.end());
+  // A rule of several fields that one of them matches on its own and another in its sets (where
+  // the first could not make a set of their literals) is found twice.
+  out.erase(std::unique(out.begin() + static_cast<long>(start), out.end()), out.end());
 }
 
 // The rules of chunks that match text[from, length).

@@ -72,8 +72,9 @@ class RuleMatcher {
   struct BuildJob {
     std::vector<uint32_t> rules;
     Form form;
-    Chunks* into;
+    Chunks* into;  // where built goes once every job is done: jobs may share it
     std::vector<uint32_t> fallback;
+    Chunks built;
   };
   void buildOnTwoThreads(std::vector<BuildJob>& jobs);
   std::vector<uint32_t> routeHeavy(std::vector<uint32_t> candidates, Form form,
@@ -99,7 +100,6 @@ class RuleMatcher {
   size_t longest_field_ = 0;
   std::vector<uint32_t> fallback_;
   std::vector<int> found_;
-  std::vector<uint32_t> head_of_;  // a split rule's head among the heads of its length
   std::vector<uint32_t> split_found_;
   std::vector<char> heads_matched_;
   std::unique_ptr<Heavy> heavy_;  // rules of any field matched on their own; may be null
