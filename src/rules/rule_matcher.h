@@ -13,11 +13,13 @@
 // All rules of a run, in one order (allow, deny, score), matched against a text in one linear
 // scan by a multi-pattern engine; the few rules it cannot take keep the C library's matcher, on
 // at most kFallbackLineBytes of the text. Rules that can only match lines of one field are kept
-// apart by field, so a line meets just the rules of its own field and those of any field. Where
+// apart by field, so a line meets just the rules of its own field and those of any field (a rule
+// that starts with one of several field names, "^(Subject|From|To):", is kept with each). Where
 // there are many rules with counted repetitions ("{m,n}") that may start at any byte, those that
 // demand some literal text are matched in small sets of their own, and only on texts that hold
 // the literal of one of their rules: in one big set, each keeps many states of its own alive at
-// every byte, and thousands of them build a new, huge automaton state at nearly every byte.
+// every byte, and thousands of them build a new, huge automaton state at nearly every byte. For
+// the same reason many rules with counted repetitions get sets apart from the other rules.
 class RuleMatcher {
  public:
   explicit RuleMatcher(std::vector<const FilterRule*> rules);
