@@ -87,6 +87,7 @@ class RuleMatcher {
   void matchOne(const std::string& text, const std::vector<char>* skip,
                 std::vector<uint32_t>& out);
   void buildJoined();
+  void sortFallback();
   void scan(const Chunks& chunks, const std::string& text, size_t from, size_t length,
             std::vector<uint32_t>& out);
   // The rules of chunk that match text[from, length).

@@ -240,7 +240,7 @@ RuleMatcher::RuleMatcher(std::vector<const FilterRule*> rules)
   buildJoined();
   for (const auto& [field, rules] : fields_)
     longest_field_ = std::max(longest_field_, field.size());
-  std::sort(fallback_.begin(), fallback_.end());
+  sortFallback();
 }
 
 RuleMatcher::~RuleMatcher() = default;
@@ -300,7 +300,7 @@ void RuleMatcher::buildGroup(Heavy& heavy, size_t g) {
   group.built = true;
   const size_t fallbacks = fallback_.size();
   build(group.rules, heavy.form, group.chunks, fallback_);
-  if (fallback_.size() != fallbacks) std::sort(fallback_.begin(), fallback_.end());
+  if (fallback_.size() != fallbacks) sortFallback();
 }
 
 void RuleMatcher::buildEverything() {
@@ -398,4 +398,10 @@ void RuleMatcher::build(const std::vector<uint32_t>& rules, Form form, Chunks& i
   const auto middle = chunk->rules.begin() + static_cast<long>(chunk->rules.size() / 2);
   build(std::vector<uint32_t>(chunk->rules.begin(), middle), form, into, fallback);
   build(std::vector<uint32_t>(middle, chunk->rules.end()), form, into, fallback);
+}
+
+// A rule of several fields that the engine rejects comes once from each field's sets.
+void RuleMatcher::sortFallback() {
+  std::sort(fallback_.begin(), fallback_.end());
+  fallback_.erase(std::unique(fallback_.begin(), fallback_.end()), fallback_.end());
 }
