@@ -62,17 +62,28 @@ def write_real_mail(work, data):
 
 
 def judge(binary, rc, path, runs):
-    times = []
+    """Wall seconds, CPU seconds (user + system) and peak resident KiB of each run, and the
+    summary line of the last."""
+    times, cpus, peaks = [], [], []
     summary = ''
     for _ in range(runs):
-        start = time.perf_counter()
-        p = subprocess.run([binary, '-M', rc, '-v', '3', '--judge', path], capture_output=True)
-        times.append(time.perf_counter() - start)
-        if p.returncode != 0:
-            sys.exit('judge.py: pollensift failed (status %d): %s' % (
-                p.returncode, p.stderr.decode(errors='replace')[-2000:]))
-        summary = p.stdout.decode(errors='replace').splitlines()[-1].split(' pollensift: ')[-1]
-    return times, summary
+        with tempfile.TemporaryFile() as out, tempfile.TemporaryFile() as err:
+            start = time.perf_counter()
+            p = subprocess.Popen([binary, '-M', rc, '-v', '3', '--judge', path], stdout=out,
+                                 stderr=err)
+            _, status, usage = os.wait4(p.pid, 0)
+            times.append(time.perf_counter() - start)
+            p.returncode = os.waitstatus_to_exitcode(status)
+            cpus.append(usage.ru_utime + usage.ru_stime)
+            peaks.append(usage.ru_maxrss)
+            out.seek(0)
+            err.seek(0)
+            if p.returncode != 0:
+                sys.exit('judge.py: pollensift failed (status %d): %s' % (
+                    p.returncode, err.read().decode(errors='replace')[-2000:]))
+            summary = out.read().decode(errors='replace').splitlines()[-1].split(
+                ' pollensift: ')[-1]
+    return times, cpus, peaks, summary
 
 
 def main(argv):
@@ -83,11 +94,13 @@ def main(argv):
     p.add_argument('--rules', default='0,1000', help='rule counts (default %(default)s)')
     p.add_argument('--runs', type=int, default=5)
     p.add_argument('--seed', default='1')
-    p.add_argument('--shape', choices=['block', 'heavy'], default='block',
-                   help='block-list rules or the heavy shape of bench/rules.py')
+    p.add_argument('--shape', choices=['block', 'heavy', 'mixed'], default='block',
+                   help='block-list rules, the heavy or the mixed shape of bench/rules.py')
     p.add_argument('--real', metavar='DIR',
                    help='judge the SpamAssassin corpus of bench/learn.py (its data folder, as '
                    'fetched into the cache) instead of generated mail')
+    p.add_argument('--startup', action='store_true',
+                   help='also judge the first message alone: the start-up, to subtract')
     args = p.parse_args(argv)
 
     work = tempfile.mkdtemp(prefix='judge-bench-')
@@ -97,10 +110,18 @@ def main(argv):
             args.messages = len(os.listdir(os.path.join(maildir, 'cur')))
         else:
             maildir, mbox, total = write_mail(work, args.messages, args.seed)
-        print('%d messages, %.1f MiB; median (min) wall time of %d runs' % (
+        first = os.path.join(work, 'First')
+        for sub in ('cur', 'new', 'tmp'):
+            os.makedirs(os.path.join(first, sub))
+        for sub in ('cur', 'new'):
+            names = sorted(os.listdir(os.path.join(maildir, sub)))
+            if names:
+                shutil.copy(os.path.join(maildir, sub, names[0]), os.path.join(first, sub))
+                break
+        print('%d messages, %.1f MiB; median (min) wall and CPU time of %d runs, largest peak' % (
             args.messages, total / (1 << 20), args.runs))
-        print('| rules | PATH | wall s | messages/s | summary |')
-        print('|--:|:--|--:|--:|:--|')
+        print('| rules | PATH | wall s | messages/s | CPU s | peak MiB | summary |')
+        print('|--:|:--|--:|--:|--:|--:|:--|')
         for count in (int(r) for r in args.rules.split(',')):
             rc = os.path.join(work, 'rc-%d' % count)
             with open(rc, 'w') as f:
@@ -108,11 +129,15 @@ def main(argv):
                                       '127.0.0.1', 110, 'bench', 'bench', args.seed,
                                       shape=args.shape))
             os.chmod(rc, 0o600)
-            for name, path in (('Maildir', maildir), ('mbox', mbox)):
-                times, summary = judge(args.pollensift, rc, path, args.runs)
+            paths = [('Maildir', maildir), ('mbox', mbox)]
+            if args.startup:
+                paths.insert(0, ('start-up', first))
+            for name, path in paths:
+                times, cpus, peaks, summary = judge(args.pollensift, rc, path, args.runs)
                 median = statistics.median(times)
-                print('| %d | %s | %.3f (%.3f) | %d | %s |' % (
-                    count, name, median, min(times), args.messages / median, summary))
+                print('| %d | %s | %.3f (%.3f) | %d | %.3f (%.3f) | %.1f | %s |' % (
+                    count, name, median, min(times), args.messages / median,
+                    statistics.median(cpus), min(cpus), max(peaks) / 1024, summary))
                 sys.stdout.flush()
     finally:
         shutil.rmtree(work, ignore_errors=True)

@@ -147,7 +147,7 @@ def rc_text(count, syntax, logfile, host, port, user, password, seed=1, pipelini
              'REG_TYPE = "%s"' % syntax]
     if pipelining is not None:
         lines.append('PIPELINING = "%s"' % pipelining)
-    chosen = heavy_rules(count, seed) if shape == 'heavy' else rules(count, seed)
+    chosen = SHAPES[shape](count, seed)
     lines += [statement(rule, syntax) for rule in chosen]
     lines += ['SERVER = "%s"' % host, 'USER = "%s"' % user, 'PASS = "%s"' % password,
               'PROTOCOL = "POP3"', 'PORT = %d' % port]
@@ -185,3 +185,44 @@ def heavy_rules(count, seed=1):
     """count rules of the heavy shape, as rules() returns them."""
     rng = random.Random('%s:heavy' % seed)
     return [_heavy_rule(rng, k) for k in range(count)]
+
+
+# The mixed shape: half a block list (rules() above: deny rules on From and Subject, score rules
+# with and without case on Subject and X-Mailer, unanchored domains), half score rules of counted
+# repetitions after ".*" on a field alternation, so that they belong to no one field. Each kind
+# alone is cheap; thrown together into shared sets, the repetitions' states used to swamp the rest.
+def _mixed_repetition(rng, k):
+    form = k % 5
+    word = _heavy_word(rng)
+    keyword = ('SCORE', 'SCORE_NOCASE', 'SCORE_CASE')[k % 3]
+    points = (5, 10, 15, -5)[k % 4]
+    fields = ('(Subject|From|To)', '(Subject|From|To)', '(From|To|Cc)', '(Subject|From|To)',
+              '(Subject|From|To)')[form]
+    if form == 0:  # a word, a few non-letters, a number
+        ext = r'^%s:.*%s[^a-z]{1,3}[0-9]{2,6}' % (fields, word)
+        basic = r'^\\(Subject\\|From\\|To\\):.*%s[^a-z]\\{1,3\\}[0-9]\\{2,6\\}' % word
+    elif form == 1:  # a name of some length at a numbered domain
+        ext = r'^%s:.*[a-z0-9._-]{4,16}@[a-z0-9-]{0,8}%s%d\.' % (fields, word, k)
+        basic = r'^\\(Subject\\|From\\|To\\):.*[a-z0-9._-]\\{4,16\\}@[a-z0-9-]\\{0,8\\}%s%d\.' % (
+            word, k)
+    elif form == 2:  # two words with up to three bytes between them
+        other = _heavy_word(rng)
+        ext = r'^%s:.*%s.{0,3}%s' % (fields, word, other)
+        basic = r'^\\(From\\|To\\|Cc\\):.*%s.\\{0,3\\}%s' % (word, other)
+    elif form == 3:  # a repeated word
+        ext = r'^%s:.*(%s[ !]*){2,4}' % (fields, word)
+        basic = r'^\\(Subject\\|From\\|To\\):.*\\(%s[ !]*\\)\\{2,4\\}' % word
+    else:  # digits around a word, unanchored within the line
+        ext = r'^%s:.*[0-9]{2,5}%s[0-9]{1,3}' % (fields, word)
+        basic = r'^\\(Subject\\|From\\|To\\):.*[0-9]\\{2,5\\}%s[0-9]\\{1,3\\}' % word
+    return keyword, '=', points, ext, basic
+
+
+def mixed_rules(count, seed=1):
+    """count rules of the mixed shape, as rules() returns them: the block list first."""
+    block = rules(count - count // 2, seed)
+    rng = random.Random('%s:mixed' % seed)
+    return block + [_mixed_repetition(rng, k) for k in range(count // 2)]
+
+
+SHAPES = {'block': rules, 'heavy': heavy_rules, 'mixed': mixed_rules}

@@ -68,8 +68,8 @@ def parse_args(argv):
     p.add_argument('--seed', default='1', help='corpus and rule seed')
     p.add_argument('--real', metavar='DIR', help='on loopback, the SpamAssassin corpus fetched by '
                    'bench/learn.py (its data folder) instead of generated mail; N is its size')
-    p.add_argument('--shape', choices=['block', 'heavy'], default='block',
-                   help='the rules: block-list rules or the heavy shape of bench/rules.py')
+    p.add_argument('--shape', choices=['block', 'heavy', 'mixed'], default='block',
+                   help='the rules: block-list rules, the heavy or the mixed shape of bench/rules.py')
     p.add_argument('--slow-link', choices=['auto', 'netem', 'relay', 'off'], default='auto',
                    help='auto: netem in network namespaces when the kernel has it, else the relay')
     p.add_argument('--programs', default='pollensift,floor,floor-pipelined,floor-ahead',

@@ -32,6 +32,7 @@ PosixTranslation Translator::run() {
     out.pattern = whole.re;
     out.field = std::move(split_.field);
     out.head = std::move(split_.head);
+    out.fields = std::move(split_.fields);
     out.rest = std::move(split_.rest);
     out.lead = std::move(split_.lead);
     out.literal = std::move(split_.literal);
@@ -57,9 +58,15 @@ Piece Translator::alternation(int depth, bool caret_here) {
     throw Unsupported{"deep nesting"};
   }
   Piece whole = branch(depth, caret_here);
+  bool spelled = !whole.spellings.empty();
   while (peek(false).kind == kAlt) {
     pos_ = peek(false).end;
     Piece next = branch(depth, true);
+    spelled &= !next.spellings.empty();
+    whole.literal.clear();  // either branch may match
+    if (spelled) {
+      whole.spellings.insert(whole.spellings.end(), next.spellings.begin(), next.spellings.end());
+    }
     if (depth == 0) split_ = {};
     whole.re += '|';
     whole.re += next.re;
@@ -76,6 +83,7 @@ Piece Translator::alternation(int depth, bool caret_here) {
       whole.last.reset();
     }
   }
+  if (!spelled) whole.spellings.clear();
   return whole;
 }
 
@@ -123,6 +131,21 @@ Piece Translator::branch(int depth, bool caret_here) {
     whole.last = it->last;
     break;
   }
+  std::string run;
+  for (const Piece& piece : pieces) {
+    run = piece.fold >= 0 ? run + static_cast<char>(piece.fold) : std::string();
+    const std::string& longer = piece.literal.size() > run.size() ? piece.literal : run;
+    if (longer.size() > whole.literal.size()) whole.literal = longer;
+  }
+  if (!pieces.empty() &&
+      std::all_of(pieces.begin(), pieces.end(), [](const Piece& p) { return p.fold >= 0; })) {
+    std::string bytes, pairs;
+    for (const Piece& piece : pieces) {
+      bytes += static_cast<char>(piece.fold);
+      pairs += headBytes(*piece.first);
+    }
+    whole.spellings.emplace_back(std::move(bytes), std::move(pairs));
+  }
   if (depth == 0 && pos_ == s_.size()) splitTop(pieces);
   return whole;
 }
@@ -145,6 +168,10 @@ void literalRuns(const std::vector<Piece>& pieces, size_t from, PosixTranslation
     leading = false;
     if (run.size() > into.literal.size()) into.literal = run;
     run.clear();
+    // A group or repetition of one copy at least holds its own literal in every match.
+    if (i < pieces.size() && pieces[i].literal.size() > into.literal.size()) {
+      into.literal = pieces[i].literal;
+    }
   }
 }
 
@@ -157,29 +184,49 @@ void literalRuns(const std::vector<Piece>& pieces, size_t from, PosixTranslation
 void Translator::splitTop(const std::vector<Piece>& pieces) {
   literalRuns(pieces, 0, split_);
   if (pieces.empty() || !pieces[0].assertion || pieces[0].re != "\\A") return;
+  // One of several names first ("^(Subject|From|To):"): each names its own field, as long as
+  // none holds the colon itself and no two are the same field.
+  const bool several = pieces.size() > 1 && pieces[1].fold < 0 && !pieces[1].spellings.empty();
+  if (several) {
+    for (const auto& spelling : pieces[1].spellings) {
+      if (spelling.first.find(':') != std::string::npos) return;
+    }
+  }
+  const size_t start = several ? 2 : 1;
   std::string field;
-  for (size_t i = 1; i < pieces.size() && pieces[i].fold >= 0; ++i) {
+  for (size_t i = start; i < pieces.size() && pieces[i].fold >= 0; ++i) {
     field += static_cast<char>(pieces[i].fold);
     if (pieces[i].fold == ':') break;
   }
   if (field.empty() || field.back() != ':') return;
-  split_.field = std::move(field);
-  size_t k = 1;
+  size_t k = start;
   while (k < pieces.size() && pieces[k].fold >= 0) ++k;
-  if (k == pieces.size() || !pieces[k].any_text) return;
+  const bool split = k < pieces.size() && pieces[k].any_text;
   std::string head, rest;
-  for (size_t i = 1; i < k; ++i) {
-    const ByteSet& set = *pieces[i].first;
-    const size_t one = set._Find_first();
-    const size_t other = set._Find_next(one);
-    head += static_cast<char>(one);
-    head += static_cast<char>(other < 256 ? other : one);
-  }
-  for (size_t i = k + 1; i < pieces.size(); ++i) {
-    if (pieces[i].context) return;
+  for (size_t i = start; split && i < k; ++i) head += headBytes(*pieces[i].first);
+  for (size_t i = k + 1; split && i < pieces.size(); ++i) {
+    if (pieces[i].context) {
+      head.clear();
+      rest.clear();
+      break;
+    }
     rest += pieces[i].re;
   }
-  split_.head = std::move(head);
+  if (several) {
+    std::vector<std::pair<std::string, std::string>> fields;
+    for (const auto& [bytes, pairs] : pieces[1].spellings) {
+      std::string name = bytes + field;
+      for (const auto& other : fields) {
+        if (other.first == name) return;
+      }
+      fields.emplace_back(std::move(name), head.empty() ? std::string() : pairs + head);
+    }
+    split_.fields = std::move(fields);
+  } else {
+    split_.field = std::move(field);
+    split_.head = head;
+  }
+  if (head.empty()) return;
   split_.rest = std::move(rest);
   literalRuns(pieces, k + 1, split_);
 }
@@ -329,6 +376,8 @@ Piece Translator::group(int depth) {
   piece.dollar_open = inner.dollar_open;
   piece.group_lo = id;
   piece.group_hi = static_cast<int>(groups_.size());
+  piece.spellings = std::move(inner.spellings);
+  piece.literal = std::move(inner.literal);
   return piece;
 }
 
@@ -363,6 +412,8 @@ void Translator::repeat(Piece& piece, const Token& token) {
     if (max >= 0 && min > max) throw Unsupported{"an interval whose bounds are reversed"};
   }
   piece.fold = -1;
+  piece.spellings.clear();
+  if (min == 0) piece.literal.clear();
   piece.any_text = piece.re == "(?s:.)" && min == 0 && max < 0;
   if (piece.has_backref) refuse("a repetition of a back-reference");
   // Repeating what takes no byte changes nothing, but each copy is a chain of empty steps for the

@@ -2,6 +2,8 @@
 
 #include <string>
 #include <string_view>
+#include <utility>
+#include <vector>
 
 // A rule's POSIX expression restated for the linear-time engine, with the same yes/no on every
 // text as the C library's matcher gives in the C locale (text up to its first NUL).
@@ -22,13 +24,18 @@ struct PosixTranslation {
   // which then matches exactly where it matches anywhere in the text after them. Empty otherwise.
   std::string head;
   std::string rest;
+  // When the start anchor is followed by one of several spelled-out names and then the rest of a
+  // field name ("^(Subject|From|To):"): each field as above with, when the pattern is split, its
+  // head. field and head are then empty; rest, lead and literal hold for every one of them.
+  std::vector<std::pair<std::string, std::string>> fields;
   // The bytes every match of what an unanchored scan tries at each position (rest when the
   // pattern is split, else the pattern) starts with, letters upper-cased (each byte stands for
   // itself or, for a letter, either case): a repetition after them starts only where they stand.
   // Empty for an anchored or alternated pattern.
   std::string lead;
-  // The longest run of such bytes anywhere in the same part, outside groups and repetitions:
-  // every match holds it (a letter in either case). Empty for an alternated pattern.
+  // The longest run of such bytes anywhere in the same part, also inside a group of one branch or
+  // a repetition of at least one copy: every match holds it (a letter in either case). Empty for
+  // an alternated pattern.
   std::string literal;
 };
 

@@ -226,4 +226,50 @@ TEST(PosixTranslationTest, CompileNamesARefusedRuleAndListsTheFallbackRules) {
   settings.resetForTesting();
 }
 
+// A start anchor before one of several spelled-out names gives the rule each of their fields, with
+// a head for each when the rule is split at ".*"; and a literal inside a group of one branch or a
+// repetition of one copy at least is every match's as well, so that it may stand for the rule.
+TEST(PosixTranslationTest, FieldsOfSeveralNamesAndLiteralsInsideGroups) {
+  struct Expected {
+    const char* expression;
+    bool extended;
+    bool icase;
+    std::vector<std::string> fields;  // of several names; empty for one field or none
+    std::string field;
+    bool split;
+    std::string literal;
+  };
+  const std::vector<Expected> cases = {
+      {"^(Subject|From|To):.*abc{2,3}", true, false, {"SUBJECT:", "FROM:", "TO:"}, "", true, "AB"},
+      {"^\\(Subject\\|To\\):.*x", false, true, {"SUBJECT:", "TO:"}, "", true, "X"},
+      {"^(Re|Sub)ject: x", true, false, {"REJECT:", "SUBJECT:"}, "", false, "JECT: X"},
+      {"^(Subject):.*x", true, false, {"SUBJECT:"}, "", true, "X"},
+      {"^(subject|SUBJECT):.*x", true, false, {}, "", false, ":"},
+      {"^(To:|From):.*x", true, false, {}, "", false, ":"},
+      {"^(X-[a-z]*|To):.*x", true, false, {}, "", false, ":"},
+      {"^(Subject|To)+:.*x", true, false, {}, "", false, ":"},
+      {"^(Subject|To):.*\\<x", true, false, {"SUBJECT:", "TO:"}, "", false, ":"},
+      {"^Subject:.*(free[ !]*){2,4}", true, false, {}, "SUBJECT:", true, "FREE"},
+      {"^Subject:.*(free[ !]*){0,4}", true, false, {}, "SUBJECT:", true, ""},
+      {"^Subject:.*(free|cash){2}", true, false, {}, "SUBJECT:", true, ""},
+      {"x((money)+)y", true, false, {}, "", false, "MONEY"},
+  };
+  for (const Expected& c : cases) {
+    SCOPED_TRACE(c.expression);
+    const PosixTranslation t = translatePosix(c.expression, c.extended, c.icase);
+    ASSERT_TRUE(t.fallback.empty()) << t.fallback;
+    std::vector<std::string> names;
+    bool heads = !t.fields.empty();
+    for (const auto& [name, head] : t.fields) {
+      names.push_back(name);
+      heads &= !head.empty();
+    }
+    EXPECT_EQ(names, c.fields);
+    EXPECT_EQ(t.field, c.field);
+    EXPECT_EQ(c.fields.empty() ? !t.head.empty() : heads, c.split);
+    EXPECT_EQ(!t.rest.empty(), c.split);
+    EXPECT_EQ(t.literal, c.literal);
+  }
+}
+
 }  // namespace

@@ -60,6 +60,8 @@ std::string setText(ByteSet set);
 // The one byte of set, upper-cased if a letter, when set is that byte or a letter in both cases;
 // else -1.
 int foldOf(const ByteSet& set);
+// A byte, or a letter in both cases, as the two bytes PosixTranslation::head writes for it.
+std::string headBytes(const ByteSet& set);
 // The bytes a bracket expression matches, as the C library itself says.
 ByteSet probedBracket(const std::string& bracket, bool icase);
 
@@ -88,6 +90,13 @@ struct Piece {
   bool context = false;   // holds an assertion that looks at the byte before where it stands
   bool has_backref = false;
   int group_lo = 0, group_hi = 0;  // groups opened inside it
+  // Of a branch of single bytes, or a group or alternation of only such branches: each branch's
+  // bytes (upper-cased, as fold) and the two bytes of the text each matches (as
+  // PosixTranslation::head writes them). Empty for anything else.
+  std::vector<std::pair<std::string, std::string>> spellings;
+  // The longest run of single bytes (as fold) that every match holds, inside groups and
+  // repetitions of at least one copy as well.
+  std::string literal;
 
   // Adds what a part joined to this one (in sequence or as an alternative) brings.
   void absorb(const Piece& part) {

@@ -101,6 +101,12 @@ std::string setText(ByteSet set) {
   return text + "]";
 }
 
+std::string headBytes(const ByteSet& set) {
+  const size_t one = set._Find_first();
+  const size_t other = set._Find_next(one);
+  return {static_cast<char>(one), static_cast<char>(other < 256 ? other : one)};
+}
+
 // The one byte of set, upper-cased if a letter, when set is that byte or a letter in both cases;
 // else -1.
 int foldOf(const ByteSet& set) {

@@ -13,11 +13,13 @@
 // All rules of a run, in one order (allow, deny, score), matched against a text in one linear
 // scan by a multi-pattern engine; the few rules it cannot take keep the C library's matcher, on
 // at most kFallbackLineBytes of the text. Rules that can only match lines of one field are kept
-// apart by field, so a line meets just the rules of its own field and those of any field. Where
+// apart by field, so a line meets just the rules of its own field and those of any field (a rule
+// that starts with one of several field names, "^(Subject|From|To):", is kept with each). Where
 // there are many rules with counted repetitions ("{m,n}") that may start at any byte, those that
 // demand some literal text are matched in small sets of their own, and only on texts that hold
 // the literal of one of their rules: in one big set, each keeps many states of its own alive at
-// every byte, and thousands of them build a new, huge automaton state at nearly every byte.
+// every byte, and thousands of them build a new, huge automaton state at nearly every byte. For
+// the same reason many rules with counted repetitions get sets apart from the other rules.
 class RuleMatcher {
  public:
   explicit RuleMatcher(std::vector<const FilterRule*> rules);
@@ -72,8 +74,9 @@ class RuleMatcher {
   struct BuildJob {
     std::vector<uint32_t> rules;
     Form form;
-    Chunks* into;
+    Chunks* into;  // where built goes once every job is done: jobs may share it
     std::vector<uint32_t> fallback;
+    Chunks built;
   };
   void buildOnTwoThreads(std::vector<BuildJob>& jobs);
   std::vector<uint32_t> routeHeavy(std::vector<uint32_t> candidates, Form form,
@@ -84,6 +87,7 @@ class RuleMatcher {
   void matchOne(const std::string& text, const std::vector<char>* skip,
                 std::vector<uint32_t>& out);
   void buildJoined();
+  void sortFallback();
   void scan(const Chunks& chunks, const std::string& text, size_t from, size_t length,
             std::vector<uint32_t>& out);
   // The rules of chunk that match text[from, length).
@@ -99,7 +103,6 @@ class RuleMatcher {
   size_t longest_field_ = 0;
   std::vector<uint32_t> fallback_;
   std::vector<int> found_;
-  std::vector<uint32_t> head_of_;  // a split rule's head among the heads of its length
   std::vector<uint32_t> split_found_;
   std::vector<char> heads_matched_;
   std::unique_ptr<Heavy> heavy_;  // rules of any field matched on their own; may be null

@@ -44,21 +44,50 @@ long pairBudget() {
 }
 
 struct Tally {
-  long pairs = 0, matches = 0, fallback_rules = 0, own_rules = 0, rules = 0;
+  long pairs = 0, matches = 0, fallback_rules = 0, own_rules = 0, rules = 0, several_fields = 0;
 };
+
+// The start of a rule of the mixed shape: one of several field names, most of them spelled out,
+// so that the rule belongs to each of their fields; then anything, and often a counted repetition
+// (behind a word, or of a group that holds one) that sets the rule apart from the rest.
+std::string mixedStart(ExpressionGenerator& generator, bool extended) {
+  static const char* const kNames[][2] = {
+      {"(Subject|From|To)", "\\(Subject\\|From\\|To\\)"},
+      {"(From|To|Cc)", "\\(From\\|To\\|Cc\\)"},
+      {"(subject|SUBJECT)", "\\(subject\\|SUBJECT\\)"},     // one field twice: of none
+      {"(Re|Sub)ject", "\\(Re\\|Sub\\)ject"},              // names that end after the group
+      {"(X-[a-z]*|To)", "\\(X-[a-z]*\\|To\\)"},               // one not spelled out: of none
+      {"(To:|From)", "\\(To:\\|From\\)"},                    // a colon inside: of none
+  };
+  static const char* const kCounted[][2] = {
+      {"", ""},
+      {"[a-z0-9._-]{2,5}", "[a-z0-9._-]\\{2,5\\}"},
+      {"(ab[ !]*){2,3}", "\\(ab[ !]*\\)\\{2,3\\}"},
+      {"[0-9]{1,3}x", "[0-9]\\{1,3\\}x"},
+  };
+  const int syntax = extended ? 0 : 1;
+  std::string start = std::string("^") + kNames[generator.below(6)][syntax] + ":";
+  if (generator.chance(80)) start += ".*";
+  return start + kCounted[generator.below(4)][syntax];
+}
+
+enum class Shape { kPlain, kCounted, kMixed };
 
 // One set of rules in one syntax over the real lines given and lines made of the rules' words;
 // every disagreement is reported.
-// With counted, each expression starts with a counted repetition that may start anywhere, so that
-// enough rules of a set are matched on their own.
+// kCounted starts each expression with a counted repetition that may start anywhere, so that
+// enough rules of a set are matched on their own; kMixed starts half of them as mixedStart().
 void compare(ExpressionGenerator& generator, bool extended, std::vector<std::string> lines,
-             int rule_count, bool counted, Tally& tally) {
+             int rule_count, Shape shape, Tally& tally) {
   Settings::instance().setRegType(extended ? "extended" : "basic");
   std::vector<FilterRule> rules;
   while (static_cast<int>(rules.size()) < rule_count) {
     const int cflags = generator.chance(50) ? REG_ICASE : 0;
     std::string expression = generator.expression(extended);
-    if (counted) expression = (extended ? "[a-z0-9._-]{2,5}" : "[a-z0-9._-]\\{2,5\\}") + expression;
+    if (shape == Shape::kCounted)
+      expression = (extended ? "[a-z0-9._-]{2,5}" : "[a-z0-9._-]\\{2,5\\}") + expression;
+    if (shape == Shape::kMixed && generator.chance(50))
+      expression = mixedStart(generator, extended) + expression;
     if (!compiles(expression, (extended ? REG_EXTENDED : 0) | cflags)) continue;
     generator.learnWords(expression);
     FilterRule rule(std::move(expression), cflags, false);
@@ -66,6 +95,13 @@ void compare(ExpressionGenerator& generator, bool extended, std::vector<std::str
     rules.push_back(std::move(rule));
   }
   for (int i = 0; i < 60; ++i) lines.push_back(generator.line());
+  if (shape == Shape::kMixed) {
+    static const char* const kFields[] = {"Subject: ", "From:", "TO: ", "cc:", "Reject: ",
+                                          "X-ab: ",   "To:: ", "Subject:ab ab!x"};
+    for (int i = 0; i < 40; ++i) {
+      lines.push_back(kFields[generator.below(8)] + (generator.chance(50) ? generator.line() : ""));
+    }
+  }
   // A NUL ends what the C library sees; a newline inside a line must not split it in two where
   // the lines of a header are searched together.
   for (int i = 0; i < 4; ++i) {
@@ -81,6 +117,7 @@ void compare(ExpressionGenerator& generator, bool extended, std::vector<std::str
   for (size_t i = 0; i < rules.size(); ++i) {
     tally.fallback_rules += !matcher.fallbackReason(i).empty();
     tally.own_rules += matcher.matchedOnItsOwn(i);
+    tally.several_fields += rules[i].translated().fields.size() > 1;
   }
   tally.rules += rule_count;
 
@@ -140,19 +177,24 @@ TEST(RuleMatcherDifferentialTest, SameVerdictAsTheCLibraryForEveryRuleAndLine) {
     for (int i = 0; i < 20; ++i)
       lines.push_back(real[generator.below(static_cast<uint32_t>(real.size()))]);
     for (const std::string& line : lines) generator.learnWords(line);
-    compare(generator, seed % 2 == 0, std::move(lines), 50, seed % 3 == 0, tally);
+    const Shape shape = seed % 3 == 0 ? Shape::kCounted
+                        : seed % 3 == 1 ? Shape::kMixed
+                                        : Shape::kPlain;
+    compare(generator, seed % 2 == 0, std::move(lines), 50, shape, tally);
   }
   Settings::instance().resetForTesting();
   std::printf(
       "%ld pairs, %ld matching; %ld of %ld rules kept the C library's matcher, %ld were matched "
-      "on their own\n",
-      tally.pairs, tally.matches, tally.fallback_rules, tally.rules, tally.own_rules);
+      "on their own, %ld belonged to several fields\n",
+      tally.pairs, tally.matches, tally.fallback_rules, tally.rules, tally.own_rules,
+      tally.several_fields);
   // The comparison saw both answers and both paths.
   EXPECT_GT(tally.matches, tally.pairs / 100);
   EXPECT_LT(tally.matches, tally.pairs / 2);
   EXPECT_GT(tally.fallback_rules, 0);
   EXPECT_LT(tally.fallback_rules, tally.rules / 4);
   EXPECT_GT(tally.own_rules, 0);
+  EXPECT_GT(tally.several_fields, 0);
 }
 
 // Rules with counted repetitions that may start anywhere are matched on their own where a line
@@ -180,6 +222,9 @@ TEST(RuleMatcherDifferentialTest, RulesMatchedOnTheirOwnAgreeWithTheCLibrary) {
       {"^Received:.*\\[[0-9]{1,3}\\.2\\.[0-9]{1,3}\\]", 0, false},  // behind a rare byte
       {"offer.{0,3}now$", REG_ICASE, false},                          // behind five letters
       {"z.{0,2}n.{0,2}d", 0, false},                                  // no literal at all
+      {"^Subject:.*(cash[ !]*){2,3}[0-9]{2}", REG_ICASE, true},       // a literal in a group
+      {"^Subject:.*(cash[ !]*){0,3}[0-9]{2,4}x", 0, false},           // that may be left out
+      {"^(Subject|From):.*[a-z]{2,6}@[a-z-]{0,4}zorg1\\.", 0, true},  // of two fields
   };
   // Enough rules of the heavy kind that they leave the sets.
   for (int k = 0; k < 16; ++k)
@@ -200,6 +245,10 @@ TEST(RuleMatcherDifferentialTest, RulesMatchedOnTheirOwnAgreeWithTheCLibrary) {
       "From: abc@x7yz.example",                "From: ab@x7yz.example",
       "From: <someone@X12yz.>",                std::string("From: abcd@x3yz\0.", 17),
       std::string("Subject: a@Spam1\0.x", 19), std::string("X: win\0 12", 10),
+      "Subject: CASH!! cash 12",               "Subject: cash 12",
+      "Subject: cash cash 1",                  "Subject: 123x",
+      "From: jo@zorg1.example",                "Subject: jo@Xzorg1.example",
+      "To: jo@zorg1.example",                  "From: j@zorg1.example",
   };
   std::vector<FilterRule> rules;
   for (const Case& c : cases) {
