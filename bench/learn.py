@@ -15,8 +15,9 @@ Maildir, then bench/learn_measure trains and judges two splits:
          never learned
 
 Each split also reports a logistic regression over the same tokens (its parameters chosen by
-cross-validation on the training half) and two ensembles of it with the counted tokens, side by
-side with them; LEARN_SHOW_CV=1 prints the cross-validation's errors too. Then pollensift itself
+cross-validation on the training half) and three ensembles of it with the counted tokens, side by
+side with them (the third lets the regression in only where most of a header's tokens were
+learned); LEARN_SHOW_CV=1 prints the cross-validation's errors too. Then pollensift itself
 learns the training Maildirs of the first split, timed (--learn-ham,
 --learn-spam: reading, parsing, learning and writing the file).
 
@@ -78,6 +79,11 @@ def measure(build, train_spam, train_ham, test_spam, test_ham):
         if line.startswith('cv '):
             result['cv'].append(line[3:])
             continue
+        if line.startswith('gated '):
+            parts = dict(p.split('=') for p in line.split()[1:])
+            result.setdefault('gated', []).append(
+                (float(parts['share']), int(parts['fp']), int(parts['fn'])))
+            continue
         if line.startswith('sensitivity '):
             parts = dict(p.split('=') for p in line.split()[1:])
             result.setdefault('sensitivity', []).append(
@@ -134,6 +140,10 @@ def report(name, r):
         print('Not a choice, only to tell whether any would do: the regression at p >= 0.9 with '
               'other ham weights, the rest as chosen: ' + ', '.join(
                   'weight %g FP %d / FN %d' % s for s in r.get('sensitivity', [])) + '.')
+        print()
+        print('The higher of the two p\'s where at least a share of the header\'s tokens was '
+              'learned, the counted tokens\' p elsewhere, at p >= 0.9: ' + ', '.join(
+                  'share %.2f FP %d / FN %d' % g for g in r.get('gated', [])) + '.')
         print()
         if os.environ.get('LEARN_SHOW_CV'):
             for line in r['cv']:

@@ -43,6 +43,7 @@ struct Evidence {
 
 struct Judgement {
   double p = 0.5;                       // the spam probability; 0.5 when nothing is known
+  double seen_share = 0;                // of the header's tokens, the share ever learned
   std::vector<Evidence> for_spam;       // the strongest tokens above 0.5, strongest first
   std::vector<Evidence> for_ham;        // the strongest tokens below 0.5, strongest first
 };

@@ -271,6 +271,14 @@ TEST(LearnTokens, WhatWasNeverSeenPullsTowardsNeutral) {
                "your weekly digest: gardening tips and seasonal recipes", 7), 5);
   ASSERT_FALSE(judgement.for_spam.empty()) << "the relay counts as evidence for spam";
   EXPECT_LT(judgement.p, 0.9);
+  // Many of the newsletter's tokens were never learned (its shapes and field order were); a
+  // message learned was seen whole.
+  EXPECT_GT(judgement.seen_share, 0.0);
+  EXPECT_LT(judgement.seen_share, 0.8);
+  const learn::Judgement learned = tokens.judge(
+      *message("mail.friends.example", "Ann <ann.example@friends.example>", "re: lunch on day 3",
+               3));
+  EXPECT_DOUBLE_EQ(learned.seen_share, 1.0);
 }
 
 TEST(LearnTokens, PruningDropsTheRarestTokens) {

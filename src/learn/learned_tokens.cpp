@@ -385,6 +385,9 @@ Judgement LearnedTokens::judge(const MessageHeader& header, size_t strongest) co
     const double strength = std::fabs(probability - 0.5);
     if (strength >= kMinStrength) clues.push_back({strength, probability, slot});
   }
+  if (!hashes.empty()) {
+    judgement.seen_share = 1.0 - static_cast<double>(unseen) / static_cast<double>(hashes.size());
+  }
   if (clues.empty()) return judgement;
   // The strongest first; equals by their text, so that a judgement never depends on the table.
   const auto stronger = [this](const Clue& a, const Clue& b) {
