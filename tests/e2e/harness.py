@@ -175,17 +175,6 @@ class PollensiftTest(unittest.TestCase):
         return p.returncode, out
 
 
-def peak_rss_kib(args):
-    """Runs args in a fresh process and gives its status and the peak resident size of that one
-    child, in KiB (RUSAGE_CHILDREN here would give the largest child this interpreter ever had)."""
-    probe = ('import resource, subprocess, sys\n'
-             'r = subprocess.run(sys.argv[1:], capture_output=True)\n'
-             'print(r.returncode, resource.getrusage(resource.RUSAGE_CHILDREN).ru_maxrss)\n')
-    out = subprocess.run([sys.executable, '-c', probe] + args, capture_output=True, check=True,
-                         timeout=300).stdout.split()
-    return int(out[0]), int(out[1])
-
-
 def normalised(message):
     """A message as the mail store keeps it, with plain line ends."""
     return message.replace(b'\r\n', b'\n')

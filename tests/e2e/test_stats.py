@@ -108,9 +108,19 @@ class Stats(PollensiftTest):
             for n in picked:
                 with open(self.path('%s/cur/%d' % (folder, n)), 'wb') as f:
                     f.write(fixture_mail(NAMES[n]).replace(b'\r\n', b'\n'))
-        rc = self.rules() + 'LEARN_FILE = "%s"\nLEARNED_SCORE = 40\n' % self.path('learned')
+        rc = self.rules() + 'LEARN_FILE = "%s"\nLEARNED_SCORE = 40\nLEARN_MINIMUM = 50\n' % (
+            self.path('learned'))
+        # The learned score counts once 50 of each kind are learned: copies told apart by a field.
         for option, folder in (('--learn-spam', 'spam'), ('--learn-ham', 'ham')):
-            self.assertEqual(self.pollensift(rc, option, self.path(folder)).code, 0)
+            copies = self.path('learn-' + folder)
+            for sub in ('cur', 'new', 'tmp'):
+                os.makedirs(os.path.join(copies, sub))
+            for copy in range(50):
+                n = folders[folder][copy % len(folders[folder])]
+                with open(os.path.join(copies, 'cur', '%d-%d' % (copy, n)), 'wb') as f:
+                    f.write(b'X-Copy: %d\n' % copy +
+                            fixture_mail(NAMES[n]).replace(b'\r\n', b'\n'))
+            self.assertEqual(self.pollensift(rc, option, copies).code, 0)
         # A single message file among them has no table of its own.
         r = self.pollensift(rc, '--stats', '--judge', self.path('spam'), PATHS[5],
                             self.path('ham'))
