@@ -38,6 +38,7 @@ class LineReader {
     text.clear();
     length = 0;
     terminated = false;
+    extra_crs_ = 0;
     char last = '\0';
     bool any = false;
     while (pos_ < end_ || fill()) {
@@ -60,14 +61,19 @@ class LineReader {
       if (text.size() == length) text.pop_back();
       --length;
       // Any CR before the CR LF belongs to the line end too, as where a server sends the line.
+      // They still count in the message's size, which is that of the bytes stored.
       if (text.size() == length) {
         const size_t kept = withoutLineEnd(text).size();
-        length -= text.size() - kept;
+        extra_crs_ = text.size() - kept;
+        length -= extra_crs_;
         text.resize(kept);
       }
     }
     return any;
   }
+
+  // The CRs before the CR LF that next() took into the last line's end.
+  size_t extraCrs() const { return extra_crs_; }
 
   bool failed() const { return input_.bad(); }
 
@@ -86,6 +92,7 @@ class LineReader {
   std::unique_ptr<char[]> buffer_;
   size_t pos_ = 0;
   size_t end_ = 0;
+  size_t extra_crs_ = 0;
 };
 
 // Builds one message from its lines: the header as TOP n 0 shows it, the size as LIST counts it.
@@ -99,15 +106,17 @@ class MessageBuilder {
   }
   bool afterBlankLine() const { return blank_pending_; }
 
-  void add(const std::string& text, uint64_t length, bool terminated) {
+  // extra_crs: CRs before the line's CR LF, not in length but in the bytes stored.
+  void add(const std::string& text, uint64_t length, bool terminated, size_t extra_crs) {
     settleBlank();
     if (terminated && length == 0) {
       // Held back: in an mbox the blank line before a "From " line belongs to no message.
       blank_pending_ = true;
+      blank_extra_ = extra_crs;
       in_header_ = false;
       return;
     }
-    message_.size += static_cast<int64_t>(length) + (terminated ? 2 : 0);
+    message_.size += static_cast<int64_t>(length + extra_crs) + (terminated ? 2 : 0);
     if (!in_header_) return;
     // Dot-stuffed as a server sends it: the header reader takes a line's first full stop away.
     const bool stuffed = !text.empty() && text[0] == '.';
@@ -132,13 +141,15 @@ class MessageBuilder {
 
  private:
   void settleBlank() {
-    if (blank_pending_) message_.size += 2;
+    if (blank_pending_) message_.size += 2 + static_cast<int64_t>(blank_extra_);
     blank_pending_ = false;
+    blank_extra_ = 0;
   }
 
   SavedMessage message_;
   bool in_header_ = true;
   bool blank_pending_ = false;
+  size_t blank_extra_ = 0;
 };
 
 bool startsWith(std::string_view text, std::string_view prefix) {
@@ -229,7 +240,7 @@ bool readSavedStream(std::istream& input, const std::string& origin,
       text.erase(0, 1);
       --length;
     }
-    message->add(text, length, terminated);
+    message->add(text, length, terminated, lines.extraCrs());
   }
   if (lines.failed()) {
     error = origin + ": read error";

@@ -223,7 +223,7 @@ RuleMatcher::RuleMatcher(std::vector<const FilterRule*> rules)
     std::vector<Field::Split>& splits = fields_[key.first].splits;
     auto it = std::find_if(splits.begin(), splits.end(),
                            [&](const Field::Split& s) { return s.length == length; });
-    if (it == splits.end()) it = splits.insert(splits.end(), Field::Split{length, {}, {}});
+    if (it == splits.end()) it = splits.insert(splits.end(), Field::Split{length, {}, {}, {}});
     for (const uint32_t rule : list) it->head_of[rule] = static_cast<uint32_t>(it->heads.size());
     it->heads.push_back(key.second);
     std::vector<uint32_t>& rules = by_length[{key.first, length}];
