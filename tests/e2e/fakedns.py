@@ -23,6 +23,8 @@ import struct
 import sys
 import time
 
+from fakepop import FakePop
+
 
 def question(packet):
     """The query's name (lower case) and the end of its question section, or None."""
@@ -87,34 +89,11 @@ def serve(scenario):
             sock.sendto(data, address)
 
 
-class FakeDns:
+class FakeDns(FakePop):
     """Runs one scenario in its own process; stop() ends it by its PID."""
 
-    def __init__(self, scenario, log):
-        self.scenario = dict(scenario, log=log)
-        self.log = log
-        self.process = None
-        self.port = None
-
-    def start(self):
-        import subprocess
-        self.process = subprocess.Popen(
-            [sys.executable, os.path.abspath(__file__), json.dumps(self.scenario)],
-            stdin=subprocess.DEVNULL, stdout=subprocess.PIPE)
-        line = self.process.stdout.readline().decode()
-        if not line.startswith('PORT '):
-            self.stop()
-            raise RuntimeError('fake DNS server did not start')
-        self.port = int(line.split()[1])
-        return self
-
-    def stop(self):
-        if self.process and self.process.poll() is None:
-            os.kill(self.process.pid, signal.SIGTERM)
-            self.process.wait(timeout=10)
-        if self.process:
-            self.process.stdout.close()
-        self.process = None
+    script = os.path.abspath(__file__)
+    what = 'fake DNS server'
 
     def queries(self):
         """The names asked so far, in order."""

@@ -263,6 +263,9 @@ def serve(scenario):
 class FakePop:
     """Runs one scenario in its own process; stop() ends it by its PID."""
 
+    script = os.path.abspath(__file__)
+    what = 'fake POP3 server'
+
     def __init__(self, scenario, log):
         self.scenario = dict(scenario, log=log)
         self.log = log
@@ -276,12 +279,12 @@ class FakePop:
                 f.write(scenario)
             scenario = '@' + self.log + '.json'
         self.process = subprocess.Popen(
-            [sys.executable, os.path.abspath(__file__), scenario],
+            [sys.executable, self.script, scenario],
             stdin=subprocess.DEVNULL, stdout=subprocess.PIPE)
         line = self.process.stdout.readline().decode()
         if not line.startswith('PORT '):
             self.stop()
-            raise RuntimeError('fake POP3 server did not start')
+            raise RuntimeError(self.what + ' did not start')
         self.port = int(line.split()[1])
         return self
 
