@@ -115,6 +115,10 @@ class Link {
       const ssize_t got = ::recv(fd_, chunk, sizeof chunk, 0);
       if (got < 0 && errno == EINTR) continue;
       if (got <= 0) return false;
+      // As pollensift: each read is acknowledged at once, so that a server that holds its next
+      // reply until the last is acknowledged (Nagle) does not wait for a delayed acknowledgement.
+      const int on = 1;
+      ::setsockopt(fd_, IPPROTO_TCP, TCP_QUICKACK, &on, sizeof on);
       buffer_.append(chunk, static_cast<size_t>(got));
     }
     bytes_ += taken_;
