@@ -38,6 +38,8 @@
 #include "protocol/incremental_scan.h"
 #include "protocol/pop3.h"
 #include "protocol/replies.h"
+#include "protocol/scan_outbox.h"
+#include "protocol/scan_parts.h"
 #include "protocol/server_words.h"
 #include "quarantine/header_digest.h"
 #include "protocol/uidl_listing.h"
@@ -70,33 +72,12 @@ class Idle {
 // judged is kept).
 constexpr size_t kPipelinedCommands = 100;
 constexpr size_t kPipelinedBytes = size_t{1} << 20;
-// A status line, or a TOP reply's status line, dot-stuffing and "." line beyond its header.
-constexpr size_t kShortReply = 64;
-// What a TOP reply's header is expected to take. A header that is longer than expected only makes
-// the server wait for the socket, as commands take a few bytes each.
-constexpr size_t kExpectedHeader = 16 << 10;
 // Mail systems refuse messages far smaller; a server that lists more is not to be believed, and
 // what it sends must not fill the disk.
 constexpr size_t kLargestQuarantined = size_t{1} << 30;
-// How much larger than listed a message's copy may be at least (see POP3::store).
-constexpr size_t kCopySlack = size_t{64} << 10;
 // TOP replies read ahead while the judging waits for earlier accounts: past this many bytes held
 // the scan waits too. Some 2,000 headers of common size; a job holds no more than this.
 constexpr size_t kHeldBytes = size_t{8} << 20;
-
-const char* failure(Kind kind) {
-  switch (kind) {
-    case Kind::kList:
-      return "Error occurred while sending LIST to server.";
-    case Kind::kTop:
-      return "Error occurred while sending TOP to server.";
-    case Kind::kRetr:
-      return "Error occurred while sending RETR to server.";
-    case Kind::kDele:
-      break;
-  }
-  return "Error occurred while sending DELE to server.";
-}
 
 // Whether the reply to a command of this kind runs to a "." line.
 bool multiLine(Kind kind) { return kind == Kind::kTop || kind == Kind::kRetr; }
@@ -116,154 +97,6 @@ std::string text(const PendingCommand& command) {
   return "DELE " + number + "\r\n";
 }
 
-// What is still to be sent, in the order it must go: the DELE of a message just judged (or just
-// quarantined) first, then the RETR of one to quarantine, then the next message's LIST n and its
-// TOP n 0; or its TOP n 0 alone where every size came from one LIST (sizes).
-class Outbox {
- public:
-  Outbox(int first, int count, const std::vector<int>* sizes)
-      : sizes_(sizes), count_(count), message_(first) {}
-
-  std::optional<PendingCommand> next() const {
-    if (!withholding_ && !deletions_.empty()) {
-      return PendingCommand{Kind::kDele, deletions_.front(), kShortReply};
-    }
-    if (!withholding_ && !retrievals_.empty()) {
-      const auto [number, size] = retrievals_.front();
-      return PendingCommand{Kind::kRetr, number, static_cast<size_t>(size) + kShortReply};
-    }
-    if (message_ > count_) return std::nullopt;
-    if (sizes_ == nullptr && !listed_) return PendingCommand{Kind::kList, message_, kShortReply};
-    return PendingCommand{Kind::kTop, message_, kExpectedHeader + kShortReply};
-  }
-  // Every message has had its LIST and TOP sent (or been passed over).
-  bool allAsked() const { return message_ > count_; }
-  // The command next() gave has been dealt with.
-  void advance() {
-    if (!withholding_ && !deletions_.empty()) {
-      deletions_.pop_front();
-    } else if (!withholding_ && !retrievals_.empty()) {
-      retrievals_.pop_front();
-    } else if (sizes_ == nullptr && !listed_) {
-      listed_ = true;
-    } else {
-      ++message_;
-      listed_ = false;
-    }
-  }
-  void deleteLater(int number) { deletions_.push_back(number); }
-  // The DELEs and RETRs queued and not yet sent.
-  int queued() const { return static_cast<int>(deletions_.size() + retrievals_.size()); }
-  void retrieveLater(int number, int size) { retrievals_.emplace_back(number, size); }
-  // Keeps every DELE and RETR back, until release, while the messages are asked for and judged.
-  void withhold() { withholding_ = true; }
-  bool withholding() const { return withholding_; }
-  void release() { withholding_ = false; }
-  // Whether a command next() gave is the first one for its message (its LIST, or its TOP where
-  // the sizes are listed), so the message can still be passed over whole.
-  bool opensMessage(const PendingCommand& command) const {
-    return command.kind == Kind::kList || (command.kind == Kind::kTop && sizes_ != nullptr);
-  }
-  // The listed size of message number; only where the sizes are listed.
-  int size(int number) const { return (*sizes_)[static_cast<size_t>(number - 1)]; }
-  bool sizesListed() const { return sizes_ != nullptr; }
-  // From the next message on, each TOP n 0 follows its LIST n again.
-  void askSizes() {
-    sizes_ = nullptr;
-    listed_ = false;
-  }
-  // Passes over the message next() named without sending anything for it.
-  void passOver() {
-    ++message_;
-    listed_ = false;
-  }
-
- private:
-  const std::vector<int>* sizes_;
-  std::deque<int> deletions_;
-  std::deque<std::pair<int, int>> retrievals_;  // message number and listed size
-  int count_;
-  int message_;
-  bool listed_ = false;
-  bool withholding_ = false;
-};
-
-// MAX_DELETE: a run that would delete more than that share of a mailbox deletes none of it, since
-// rules that condemn most of a mailbox are far more often wrong than right. A mailbox of a few
-// messages is left out: one spam among three is no sign of a wrong rule.
-class DeletionLimit {
- public:
-  static constexpr int kSmallestLimited = 10;
-  DeletionLimit(int percent, int messages) : percent_(percent), messages_(messages) {}
-  bool applies() const { return percent_ > 0 && messages_ >= kSmallestLimited; }
-  void condemned(const std::string& by) {
-    ++condemned_;
-    ++by_[by];
-  }
-  bool exceeded() const {
-    return applies() && int64_t{condemned_} * 100 > int64_t{percent_} * messages_;
-  }
-  // The error line of a run that the limit stops; test says whether it is a trial (-t).
-  std::string refusal(bool test) const {
-    const auto most = std::max_element(by_.begin(), by_.end(), [](const auto& a, const auto& b) {
-      return a.second < b.second;
-    });
-    const std::string share = std::to_string(int64_t{condemned_} * 100 / messages_);
-    return "MAX_DELETE = " + std::to_string(percent_) +
-           (test ? " would hold back every deletion of a run without -t: "
-                 : " holds back every deletion: ") +
-           std::to_string(condemned_) + " of the mailbox's " + std::to_string(messages_) +
-           " messages (" + share + "%) are condemned, " + std::to_string(most->second) +
-           " of them by " + most->first + (test ? "; none would be deleted." : "; none is deleted.");
-  }
-
- private:
-  int percent_;
-  int messages_;
-  int condemned_ = 0;
-  std::map<std::string, int> by_;
-};
-
-constexpr std::string_view kEndLine = ".\r\n";
-constexpr std::string_view kHeaderTail = "\r\n.\r\n";
-
-// The header of a TOP reply as it is parsed: past the status line, ending at its first empty
-// line, as in saved mail (a server that ignores TOP's line count sends the body after it, which
-// is then left out, and *left_out says so), with line ends of more than one CR made CR LF as saved
-// mail reads them; in *buffer where it had to be rebuilt. nullopt where the header has no empty
-// line yet is shorter than the message's listed size: it was cut short by a "." line inside it,
-// and what follows would be read as later replies.
-std::optional<std::string_view> headerOf(const std::string& reply, int size, std::string* buffer,
-                                         bool* left_out = nullptr) {
-  std::string_view text(reply);
-  const size_t line_feed = text.find('\n');
-  if (line_feed != std::string_view::npos) text.remove_prefix(line_feed + 1);
-  buffer->clear();
-  if (const size_t end = headerEnd(text); end != std::string_view::npos) {
-    // What follows the header's empty line must be the "." line alone.
-    const size_t after_empty = text.find('\n', end) + 1;
-    if (text.substr(after_empty) != kEndLine) {
-      if (left_out != nullptr) *left_out = true;
-      buffer->reserve(end + kHeaderTail.size());
-      buffer->append(text.substr(0, end)).append(kHeaderTail);
-      text = *buffer;
-    }
-  } else if (text.ends_with(kEndLine) &&
-             text.size() - kEndLine.size() < static_cast<size_t>(size)) {
-    return std::nullopt;
-  }
-  if (std::string rebuilt; withSingleCarriageReturns(text, &rebuilt)) {
-    *buffer = std::move(rebuilt);
-    text = *buffer;
-  }
-  return text;
-}
-
-// Whether header is the stand-in a server sends for one it will not show without UTF8.
-bool isStandIn(const MessageHeader& header) {
-  return header.subject().find("Cannot display Unicode content") != std::string::npos &&
-         header.from().find("Mail Delivery Subsystem") != std::string::npos;
-}
 
 // Starts the block-list lookups of a TOP reply's header; one that cannot be parsed is judged
 // (and refused) as it is, with no lookup.
@@ -387,10 +220,10 @@ int POP3::scanWindow(int first, int count, bool pipelined, const std::vector<int
   Connection& link = *connection();
   CommandWindow window = pipelined ? CommandWindow(kPipelinedCommands, kPipelinedBytes)
                                    : CommandWindow(1, kPipelinedBytes);
-  Outbox outbox(first, count, sizes);
+  scan::Outbox outbox(first, count, sizes);
   // With MAX_DELETE, the verdicts of the whole mailbox decide whether any DELE goes out, so none
   // does before the last message is judged.
-  DeletionLimit limit(Settings::instance().maxDelete(), count);
+  scan::DeletionLimit limit(Settings::instance().maxDelete(), count);
   if (limit.applies() && !Settings::instance().test()) outbox.withhold();
   IncrementalScan* const known = incremental();
   int listed_size = 0;  // the size of the message whose TOP reply comes next
@@ -743,146 +576,4 @@ int POP3::scanWindow(int first, int count, bool pipelined, const std::vector<int
     }
     if (!takeReply(command.number, listed_size, reply, ticket)) return lostStep();
   }
-}
-
-int POP3::store(int number, const Quarantine& quarantine, const ToStore& judged) {
-  Reporter& reporter = Reporter::instance();
-  Connection& link = *connection();
-  std::string problem;
-  std::unique_ptr<Quarantine::Delivery> delivery =
-      quarantine.begin(judged.field, &problem, judged.tag);
-  // The copy must be the message that was judged: its header the one TOP gave, its size near the
-  // listed one. LIST sizes are a little off on some servers (too small where the server counts
-  // its file's LF line ends), so the copy may be larger by the listed size or 64 KiB, whichever
-  // is more; past that no more is read. It may be smaller by a sixteenth and 512 octets (header
-  // fields a server keeps to itself), not more: a header alone is not the message.
-  const size_t size = static_cast<size_t>(judged.size);
-  const size_t largest = std::max(2 * size, size + kCopySlack);
-  const size_t smallest = size - std::min(size, size / 16 + 512);
-  HeaderDigest copy_header;
-  size_t octets = 0;  // of the copy, counted with CR LF line ends as LIST counts them
-  // The reply is read to its end whatever becomes of the file: the replies after it must stay in
-  // step.
-  const long got = link.readMessage(
-      [&](std::string_view text) {
-        copy_header.add(text);
-        octets += text.size() + static_cast<size_t>(std::count(text.begin(), text.end(), '\n'));
-        // The copy is measured whole even when the file has failed, which is then the reason.
-        if (delivery) delivery->write(text);
-        return true;
-      },
-      largest + kShortReply);
-  if (got <= 0) {
-    in_step_ = false;
-    reporter.error(failure(Kind::kRetr), 1);
-    return -1;
-  }
-  const std::string name = std::to_string(number);
-  if (!positive(1)) {
-    const std::string words =
-        serverWordsLine(refusal_, false, "The server refused RETR " + name + ": ");
-    refusal_.clear();
-    reporter.error(words.empty() ? "The server refused RETR " + name + "." : words, 1);
-    reporter.error("Message " + name + " is not quarantined and stays on the server.", 1);
-    return 0;
-  }
-  if (delivery && !delivery->problem().empty()) {
-    problem = delivery->problem();
-  } else if (!delivery) {
-    // Why the file could not be made is in problem already.
-  } else if (copy_header.value() != judged.header_digest) {
-    problem = "The server's copy (RETR) has another header than the one judged (TOP).";
-  } else if (octets < smallest || octets > largest) {
-    problem = "The server's copy (RETR) is " + std::to_string(octets) + " octets long where LIST "
-              "said " + std::to_string(size) + ".";
-  } else if (delivery->finish()) {
-    reporter.print("Debugging: Message " + name + " is quarantined as new/" + delivery->name() +
-                       ".",
-                   6);
-    return 1;
-  } else {
-    problem = delivery->problem();
-  }
-  if (delivery) delivery->abandon();
-  reporter.error("Message " + name + " could not be quarantined: " + problem +
-                     " It stays on the server.",
-                 1);
-  return 0;
-}
-
-int POP3::judge(int number, int count, int size, const std::string& reply, std::string* message_id,
-                uint64_t ticket) {
-  Reporter& reporter = Reporter::instance();
-  if (!Settings::instance().showHeaders().empty() && !reporter.writeHeaders(reply)) {
-    reporter.error("Could not write headers to separate file.", 1);
-  }
-  // The header is parsed where it lies in the reply, past the status line; the reply is complete
-  // up to its "." line, so no message is judged on half a header.
-  std::string rebuilt;
-  bool left_out = false;
-  const std::optional<std::string_view> header_text = headerOf(reply, size, &rebuilt, &left_out);
-  if (!header_text) {
-    reporter.error("The header of message " + std::to_string(number) +
-                       " has no empty line, yet is shorter than the message's " +
-                       std::to_string(size) + " octets: the replies are out of step.",
-                   1);
-    return -2;
-  }
-  const std::string_view text = *header_text;
-  if (left_out) {
-    reporter.print("Debugging: The server sent more than the header of message " +
-                       std::to_string(number) + "; what follows its empty line is not judged.",
-                   6);
-  }
-  // Names the message for the verdict line that follows, so a log can be held against the server.
-  if (Settings::instance().verbose() >= 5) {
-    reporter.print("Message " + std::to_string(number) + " of " + std::to_string(count) + ", " +
-                       std::to_string(size) + " octets:",
-                   5);
-  }
-  MessageHeader header;
-  header.setSize(size);
-  const int parsed = parseHeader(text, &header);
-  if (parsed < 0) {
-    reporter.error("Parsing the header of message " + std::to_string(number) + " failed.", 1);
-    return -2;
-  }
-  // Courier gives a client that has not said UTF8 a stand-in for a header with 8-bit text in it
-  // (RFC 6856). Judged, the stand-in would condemn or keep the message for what it is not, so the
-  // message is left as it is, and remembered by no state file.
-  if (!utf8_on_ && isStandIn(header)) {
-    reporter.print("Warning: Message " + std::to_string(number) +
-                       ": the server sent a stand-in (\"Cannot display Unicode content\") instead "
-                       "of its header, as it does for 8-bit header text without UTF8; the message "
-                       "is not judged and stays on the server.",
-                   1);
-    return -1;
-  }
-  // The same UIDL with the same Message-ID in an earlier account: it may be that very message,
-  // reached again through another name of its mailbox, so it is never condemned as a copy of
-  // itself. Two mailboxes may share a UIDL by chance; only when every message does is it the same
-  // mailbox (see scan).
-  const std::string_view uidl = uidls_ != nullptr ? uidls_->uidlOf(number) : "";
-  if (!uidl.empty() && !header.messageId().empty()) {
-    ++evidence_.listed;
-    FilterEngine& engine = FilterEngine::instance();
-    if (!engine.seeMessage(uidl, FilterEngine::seenKey(header.messageId()))) {
-      ++evidence_.seen;
-      engine.spareNextDuplicate();
-      reporter.print("Warning: Message " + std::to_string(number) +
-                         " has the unique id (UIDL) and Message-ID of a message of an earlier "
-                         "account, so it may be that very message: it is not deleted as a "
-                         "duplicate.",
-                     1);
-    }
-  }
-  // Judged all the same, without a Message-ID for the duplicate check.
-  if (header.wrongMessageId()) {
-    reporter.print("Warning: " + wrongMessageIdNotice(std::to_string(number), header), 4);
-  }
-  std::vector<dnsbl::Listing> listings;
-  if (ticket != 0) listings = dnsbl::runLists()->take(ticket);
-  const int verdict = FilterEngine::instance().filter(&header, listings);
-  *message_id = header.messageId();
-  return verdict;
 }
