@@ -356,6 +356,7 @@ class Jobs(DovecotTest):
                     '(head -c 1M /dev/zero > /tmp/fill; true) && exec "$0" "$@"')
         r = subprocess.run(['unshare', '-m', 'sh', '-c', full_tmp, BIN, '-M', rc, '-v', '5',
                             '-j', '2'], capture_output=True, timeout=60)
+        self.assertTrue(os.path.exists(log), (r.returncode, r.stderr))
         with open(log) as f:
             logged = f.read()
         self.assertEqual(r.returncode, 0, r.stderr)
