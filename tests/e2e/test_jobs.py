@@ -354,7 +354,10 @@ class Jobs(DovecotTest):
         os.chmod(rc, 0o600)
         full_tmp = ('mount -t tmpfs -o size=16k pollensift-full /tmp && '
                     '(head -c 1M /dev/zero > /tmp/fill; true) && exec "$0" "$@"')
-        r = subprocess.run(['unshare', '-m', 'sh', '-c', full_tmp, BIN, '-M', rc, '-v', '5',
+        # The binary too must lie outside /tmp, which the tmpfs hides (a checkout may be there).
+        binary = os.path.join(work, 'pollensift')
+        shutil.copy(BIN, binary)
+        r = subprocess.run(['unshare', '-m', 'sh', '-c', full_tmp, binary, '-M', rc, '-v', '5',
                             '-j', '2'], capture_output=True, timeout=60)
         self.assertTrue(os.path.exists(log), (r.returncode, r.stderr))
         with open(log) as f:
